@@ -1,0 +1,133 @@
+#include "line/tapi_stubs.h"
+
+#include <cstdlib>
+#include <utility>
+
+#include "platform/paths.h"
+#include "platform/shared_library.h"
+
+namespace tapi_binding {
+namespace {
+
+void* const kUnavailable = reinterpret_cast<void*>(static_cast<intptr_t>(-1));
+
+void* g_library = nullptr;  // 0 not yet tried, handle when loaded, kUnavailable after a failure
+int g_loadAttempts = 0;
+int g_exportLookups = 0;
+
+// VANTORO_TAPI names another library (tests); otherwise the copy beside our own executable
+// wins over the library search path, so a build runs with its own line library.
+void* LoadLineLibrary() {
+    ++g_loadAttempts;
+    if (const char* chosen = std::getenv("VANTORO_TAPI"); chosen && *chosen) {
+        return platform::LoadSharedLibrary(chosen);
+    }
+    std::string besideExecutable = platform::ExecutableFolder() + "libtapi32.so";
+    if (platform::PathExists(besideExecutable)) {
+        if (void* library = platform::LoadSharedLibrary(besideExecutable)) return library;
+    }
+    return platform::LoadSharedLibrary("libtapi32.so");
+}
+
+}  // namespace
+
+LONG LoadTapiEntry(const char* exportName, void*& entry) {
+    if (g_library == nullptr) {
+        void* library = LoadLineLibrary();
+        g_library = library ? library : kUnavailable;
+    }
+    if (g_library == kUnavailable) return LINEERR_OPERATIONUNAVAIL;
+    ++g_exportLookups;
+    entry = platform::FindSymbol(g_library, exportName);
+    return entry ? 0 : LINEERR_OPERATIONUNAVAIL;
+}
+
+int LibraryLoadAttempts() { return g_loadAttempts; }
+int ExportLookups() { return g_exportLookups; }
+
+// The three steps every stub takes: resolve once, refuse for good when unavailable, call.
+template <typename Function, typename... Args>
+LONG CallEntry(const char* exportName, void*& entry, Args&&... args) {
+    if (entry == nullptr) {
+        LONG result = LoadTapiEntry(exportName, entry);
+        if (result != 0) {
+            entry = kUnavailable;
+            return result;
+        }
+    }
+    if (entry == kUnavailable) return LINEERR_OPERATIONUNAVAIL;
+    return reinterpret_cast<Function>(entry)(std::forward<Args>(args)...);
+}
+
+}  // namespace tapi_binding
+
+#define TAPI_STUB(name, exportName, ...)                                             \
+    static void* entry = nullptr;                                                    \
+    return tapi_binding::CallEntry<PFN_##name>(exportName, entry, __VA_ARGS__)
+
+LONG lineAnswer(HCALL hCall, LPCSTR lpsUserUserInfo, DWORD dwSize) {
+    TAPI_STUB(lineAnswer, "lineAnswer", hCall, lpsUserUserInfo, dwSize);
+}
+
+LONG lineClose(HLINE hLine) { TAPI_STUB(lineClose, "lineClose", hLine); }
+
+LONG lineDeallocateCall(HCALL hCall) { TAPI_STUB(lineDeallocateCall, "lineDeallocateCall", hCall); }
+
+LONG lineDrop(HCALL hCall, LPCSTR lpsUserUserInfo, DWORD dwSize) {
+    TAPI_STUB(lineDrop, "lineDrop", hCall, lpsUserUserInfo, dwSize);
+}
+
+LONG lineGetDevCaps(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAPIVersion, DWORD dwExtVersion,
+                    LINEDEVCAPS* lpLineDevCaps) {
+    TAPI_STUB(lineGetDevCaps, "lineGetDevCapsA", hLineApp, dwDeviceID, dwAPIVersion, dwExtVersion,
+              lpLineDevCaps);
+}
+
+LONG lineGetID(HLINE hLine, DWORD dwAddressID, HCALL hCall, DWORD dwSelect, VARSTRING* lpDeviceID,
+               LPCSTR lpszDeviceClass) {
+    TAPI_STUB(lineGetID, "lineGetIDA", hLine, dwAddressID, hCall, dwSelect, lpDeviceID,
+              lpszDeviceClass);
+}
+
+LONG lineInitialize(HLINEAPP* lphLineApp, HINSTANCE hInstance, LINECALLBACK lpfnCallback,
+                    LPCSTR lpszAppName, DWORD* lpdwNumDevs) {
+    TAPI_STUB(lineInitialize, "lineInitialize", lphLineApp, hInstance, lpfnCallback, lpszAppName,
+              lpdwNumDevs);
+}
+
+LONG lineMakeCall(HLINE hLine, HCALL* lphCall, LPCSTR lpszDestAddress, DWORD dwCountryCode,
+                  const LINECALLPARAMS* lpCallParams) {
+    TAPI_STUB(lineMakeCall, "lineMakeCallA", hLine, lphCall, lpszDestAddress, dwCountryCode,
+              lpCallParams);
+}
+
+LONG lineMonitorMedia(HCALL hCall, DWORD dwMediaModes) {
+    TAPI_STUB(lineMonitorMedia, "lineMonitorMedia", hCall, dwMediaModes);
+}
+
+LONG lineNegotiateAPIVersion(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAPILowVersion,
+                             DWORD dwAPIHighVersion, DWORD* lpdwAPIVersion,
+                             LINEEXTENSIONID* lpExtensionID) {
+    TAPI_STUB(lineNegotiateAPIVersion, "lineNegotiateAPIVersion", hLineApp, dwDeviceID,
+              dwAPILowVersion, dwAPIHighVersion, lpdwAPIVersion, lpExtensionID);
+}
+
+LONG lineOpen(HLINEAPP hLineApp, DWORD dwDeviceID, HLINE* lphLine, DWORD dwAPIVersion,
+              DWORD dwExtVersion, DWORD_PTR dwCallbackInstance, DWORD dwPrivileges,
+              DWORD dwMediaModes, const LINECALLPARAMS* lpCallParams) {
+    TAPI_STUB(lineOpen, "lineOpenA", hLineApp, dwDeviceID, lphLine, dwAPIVersion, dwExtVersion,
+              dwCallbackInstance, dwPrivileges, dwMediaModes, lpCallParams);
+}
+
+LONG lineSetCallParams(HCALL hCall, DWORD dwBearerMode, DWORD dwMinRate, DWORD dwMaxRate,
+                       const LINEDIALPARAMS* lpDialParams) {
+    TAPI_STUB(lineSetCallParams, "lineSetCallParams", hCall, dwBearerMode, dwMinRate, dwMaxRate,
+              lpDialParams);
+}
+
+LONG lineSetStatusMessages(HLINE hLine, DWORD dwLineStates, DWORD dwAddressStates) {
+    TAPI_STUB(lineSetStatusMessages, "lineSetStatusMessages", hLine, dwLineStates,
+              dwAddressStates);
+}
+
+LONG lineShutdown(HLINEAPP hLineApp) { TAPI_STUB(lineShutdown, "lineShutdown", hLineApp); }

@@ -1,0 +1,24 @@
+#pragma once
+#include <string>
+
+class QWidget;
+
+namespace platform {
+
+enum class MsgIcon { None, Error, Exclamation, Stop, Question, Information };
+enum class MsgButtons { Ok, OkCancel, RetryCancel, YesNo };
+enum class MsgAnswer { Ok, Cancel, Retry, Yes, No };
+
+// Every message box of the program goes through here. With a display it is a modal QMessageBox;
+// headless it is written to stderr as "MSGBOX <caption>: <text>" and answered at once with the
+// next word of VANTORO_MSGBOX (ok, cancel, retry, yes, no) or else the box's default button.
+MsgAnswer ShowMessageBox(QWidget* owner, const std::string& text, const std::string& caption,
+                         MsgIcon icon, MsgButtons buttons);
+
+void SetHeadless(bool headless);
+bool IsHeadless();
+
+// The default caption of boxes that name none: the program file's name.
+std::string ProgramCaption();
+
+}  // namespace platform

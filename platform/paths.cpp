@@ -1,0 +1,93 @@
+#include "platform/paths.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <vector>
+
+namespace platform {
+namespace {
+
+std::string g_programFolderOverride;
+
+std::string EnvOrEmpty(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? std::string(value) : std::string();
+}
+
+bool EnsureDirectoryTree(const std::string& path) {
+    std::string partial;
+    for (size_t pos = 0; pos != std::string::npos;) {
+        size_t next = path.find('/', pos + 1);
+        partial = path.substr(0, next);
+        if (!partial.empty() && mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST) return false;
+        pos = next;
+    }
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+}  // namespace
+
+std::string WithTrailingSlash(std::string path) {
+    if (path.empty() || path.back() != '/') path += '/';
+    return path;
+}
+
+std::string ExecutableFolder() {
+    std::vector<char> buffer(4096);
+    ssize_t length = readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
+    if (length <= 0) return "./";
+    std::string path(buffer.data(), static_cast<size_t>(length));
+    return path.substr(0, path.rfind('/') + 1);
+}
+
+std::string ProgramFolder() {
+    if (!g_programFolderOverride.empty()) return g_programFolderOverride;
+    return ExecutableFolder();
+}
+
+void SetProgramFolderOverride(const std::string& folder) {
+    g_programFolderOverride = folder.empty() ? std::string() : WithTrailingSlash(folder);
+}
+
+std::string StateFolder() {
+    std::string base = EnvOrEmpty("XDG_STATE_HOME");
+    if (base.empty() || base.front() != '/') {
+        std::string home = EnvOrEmpty("HOME");
+        if (home.empty()) return std::string();
+        base = WithTrailingSlash(home) + ".local/state";
+    }
+    std::string folder = WithTrailingSlash(base) + "vantoro";
+    if (!EnsureDirectoryTree(folder)) return std::string();
+    return folder + '/';
+}
+
+std::string TempFolder() {
+    std::string folder = EnvOrEmpty("TMPDIR");
+    if (folder.empty()) folder = "/tmp";
+    return WithTrailingSlash(folder);
+}
+
+std::string CreateUniqueTempFile(const std::string& folder, const std::string& prefix) {
+    std::string pattern = WithTrailingSlash(folder) + prefix + "XXXXXX";
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    int fd = mkstemp(name.data());
+    if (fd < 0) return std::string();
+    close(fd);
+    return std::string(name.data());
+}
+
+bool PathExists(const std::string& path) {
+    struct stat info {};
+    return lstat(path.c_str(), &info) == 0;
+}
+
+bool MakeDirectory(const std::string& path) { return mkdir(path.c_str(), 0755) == 0; }
+
+bool RemoveFile(const std::string& path) { return unlink(path.c_str()) == 0; }
+
+}  // namespace platform

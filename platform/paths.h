@@ -1,0 +1,33 @@
+#pragma once
+#include <string>
+
+namespace platform {
+
+// Folder of the running executable (from /proc/self/exe), ending in '/'.
+std::string ExecutableFolder();
+
+// The program folder: settings, wav/, fax/ and welcome.wav live here. The executable's folder
+// unless SetProgramFolderOverride (from --home or VANTORO_HOME) chose another. Ends in '/'.
+std::string ProgramFolder();
+void SetProgramFolderOverride(const std::string& folder);
+
+// Per-user state folder for the log: $XDG_STATE_HOME/vantoro/ or ~/.local/state/vantoro/,
+// created on demand; empty when it can neither be determined nor created.
+std::string StateFolder();
+
+// $TMPDIR or /tmp, ending in '/'.
+std::string TempFolder();
+
+// Creates a new empty file with a unique name that starts with `prefix` in `folder`;
+// returns its full path, or an empty string on failure.
+std::string CreateUniqueTempFile(const std::string& folder, const std::string& prefix);
+
+// True when any directory entry of this name exists (a plain file counts).
+bool PathExists(const std::string& path);
+bool MakeDirectory(const std::string& path);
+bool RemoveFile(const std::string& path);
+
+// Appends '/' unless the path already ends in one.
+std::string WithTrailingSlash(std::string path);
+
+}  // namespace platform

@@ -1,0 +1,131 @@
+#include "platform/profile.h"
+
+#include <strings.h>
+
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+namespace platform {
+namespace {
+
+const char kWhitespace[] = " \t\r";
+
+std::string Trim(const std::string& text) {
+    size_t first = text.find_first_not_of(kWhitespace);
+    if (first == std::string::npos) return std::string();
+    size_t last = text.find_last_not_of(kWhitespace);
+    return text.substr(first, last - first + 1);
+}
+
+bool EqualsNoCase(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
+}
+
+// The section name if the line is a section header, else nothing.
+bool SectionHeader(const std::string& line, std::string* name) {
+    std::string trimmed = Trim(line);
+    if (trimmed.size() < 2 || trimmed.front() != '[') return false;
+    size_t close = trimmed.find(']');
+    if (close == std::string::npos) return false;
+    *name = Trim(trimmed.substr(1, close - 1));
+    return true;
+}
+
+bool KeyLine(const std::string& line, std::string* key, std::string* value) {
+    size_t equals = line.find('=');
+    if (equals == std::string::npos) return false;
+    *key = Trim(line.substr(0, equals));
+    *value = Trim(line.substr(equals + 1));
+    return !key->empty();
+}
+
+bool ReadLines(const std::string& path, std::vector<std::string>* lines) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines->push_back(line);
+    }
+    return true;
+}
+
+}  // namespace
+
+uint32_t ProfileIntOf(const std::string& value) {
+    uint32_t result = 0;
+    for (char c : value) {
+        if (c < '0' || c > '9') break;
+        result = result * 10u + static_cast<uint32_t>(c - '0');
+    }
+    return result;
+}
+
+bool GetProfileString(const std::string& section, const std::string& key, std::string* value,
+                      const std::string& path) {
+    std::vector<std::string> lines;
+    if (!ReadLines(path, &lines)) return false;
+    bool inSection = false;
+    for (const std::string& line : lines) {
+        std::string name, lineKey, lineValue;
+        if (SectionHeader(line, &name)) {
+            inSection = EqualsNoCase(name, section);
+        } else if (inSection && KeyLine(line, &lineKey, &lineValue) && EqualsNoCase(lineKey, key)) {
+            *value = lineValue;
+            return true;
+        }
+    }
+    return false;
+}
+
+uint32_t GetProfileInt(const std::string& section, const std::string& key, uint32_t defaultValue,
+                       const std::string& path) {
+    std::string value;
+    if (!GetProfileString(section, key, &value, path)) return defaultValue;
+    return ProfileIntOf(value);
+}
+
+bool WriteProfileString(const std::string& section, const std::string& key,
+                        const std::string& value, const std::string& path) {
+    std::vector<std::string> lines;
+    ReadLines(path, &lines);  // a missing file starts empty
+
+    const std::string entry = key + "=" + value;
+    bool inSection = false;
+    size_t insertAt = std::string::npos;  // after the last line that belongs to the section
+    bool done = false;
+    for (size_t i = 0; i < lines.size() && !done; ++i) {
+        std::string name, lineKey, lineValue;
+        if (SectionHeader(lines[i], &name)) {
+            if (inSection) break;
+            inSection = EqualsNoCase(name, section);
+            if (inSection) insertAt = i + 1;
+        } else if (inSection) {
+            if (KeyLine(lines[i], &lineKey, &lineValue) && EqualsNoCase(lineKey, key)) {
+                lines[i] = entry;
+                done = true;
+            } else if (!Trim(lines[i]).empty()) {
+                insertAt = i + 1;
+            }
+        }
+    }
+    if (!done) {
+        if (insertAt == std::string::npos) {
+            lines.push_back("[" + section + "]");
+            lines.push_back(entry);
+        } else {
+            lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(insertAt), entry);
+        }
+    }
+
+    std::ostringstream text;
+    for (const std::string& line : lines) text << line << '\n';
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (!out) return false;
+    out << text.str();
+    out.flush();
+    return static_cast<bool>(out);
+}
+
+}  // namespace platform

@@ -1,0 +1,33 @@
+# Sourced by run.sh and test.sh: install what is missing, then configure and build into build/.
+# shellcheck shell=bash
+
+VANTORO_PACKAGES=(
+    cmake ninja-build g++ pkg-config
+    qt6-base-dev libgl-dev libgtest-dev
+    libspandsp-dev libtiff-dev libtiff-tools
+    sox espeak-ng imagemagick xvfb fonts-wqy-microhei xdg-utils
+)
+
+vantoro_install_missing() {
+    local missing=()
+    local pkg
+    for pkg in "${VANTORO_PACKAGES[@]}"; do
+        if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'ok installed'; then
+            missing+=("$pkg")
+        fi
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "Installing: ${missing[*]}"
+    local sudo=""
+    [ "$(id -u)" -ne 0 ] && sudo="sudo"
+    $sudo apt-get update -qq || return 1
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null || return 1
+}
+
+vantoro_build() {
+    local root="$1"
+    if [ ! -f "$root/build/build.ninja" ]; then
+        cmake -S "$root" -B "$root/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null || return 1
+    fi
+    cmake --build "$root/build" -- -j"$(nproc)"
+}
