@@ -18,6 +18,8 @@ public:
     void Log(const std::string& text);
     void FormatTimestamp();
     void SetStatus(const std::string& text);
+    void CloseLog();
+    bool IsLogOpen() const { return m_fileLog >= 0; }
     static std::string LogFilePath();
 
     platform::HWND m_hWnd = nullptr;
@@ -25,6 +27,5 @@ public:
     char m_szTime[32] = {};
 
 private:
-    void CloseLog();
     int m_fileLog = -1;
 };
