@@ -17,7 +17,9 @@ std::string EnvOrEmpty(const char* name) {
     return value ? std::string(value) : std::string();
 }
 
-bool EnsureDirectoryTree(const std::string& path) {
+}  // namespace
+
+bool MakeDirectoryTree(const std::string& path) {
     std::string partial;
     for (size_t pos = 0; pos != std::string::npos;) {
         size_t next = path.find('/', pos + 1);
@@ -28,8 +30,6 @@ bool EnsureDirectoryTree(const std::string& path) {
     struct stat info {};
     return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
-
-}  // namespace
 
 std::string WithTrailingSlash(std::string path) {
     if (path.empty() || path.back() != '/') path += '/';
@@ -61,7 +61,7 @@ std::string StateFolder() {
         base = WithTrailingSlash(home) + ".local/state";
     }
     std::string folder = WithTrailingSlash(base) + "vantoro";
-    if (!EnsureDirectoryTree(folder)) return std::string();
+    if (!MakeDirectoryTree(folder)) return std::string();
     return folder + '/';
 }
 

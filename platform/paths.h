@@ -25,6 +25,8 @@ std::string CreateUniqueTempFile(const std::string& folder, const std::string& p
 // True when any directory entry of this name exists (a plain file counts).
 bool PathExists(const std::string& path);
 bool MakeDirectory(const std::string& path);
+// Creates the folder and its missing parents (mode 0700 for new ones); true when it exists.
+bool MakeDirectoryTree(const std::string& path);
 bool RemoveFile(const std::string& path);
 
 // Appends '/' unless the path already ends in one.

@@ -1,0 +1,111 @@
+#include "app/answering_dlg.h"
+
+#include <unistd.h>
+
+#include <QCloseEvent>
+#include <QDate>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QTimerEvent>
+#include <QVBoxLayout>
+#include <cstdio>
+
+#include "app/headless_console.h"
+#include "platform/message_box.h"
+
+CAnsweringDlg::CAnsweringDlg() : QDialog(nullptr) { BuildWindow(); }
+
+CAnsweringDlg::~CAnsweringDlg() = default;
+
+void CAnsweringDlg::BuildWindow() {
+    setWindowTitle(QString::fromStdString(platform::ProgramCaption()));
+    m_dateLabel = new QLabel(this);
+    m_statusLabel = new QLabel(this);
+    m_statusLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    m_statusLabel->setMinimumWidth(160);
+
+    auto* stop = new QPushButton(QStringLiteral("停止"), this);
+    auto* receiveFax = new QPushButton(QStringLiteral("接收传真"), this);
+    auto* exit = new QPushButton(QStringLiteral("退出"), this);
+    stop->setAutoDefault(false);
+    receiveFax->setAutoDefault(false);
+    exit->setAutoDefault(false);
+    connect(stop, &QPushButton::clicked, this, [this] { OnStop(); });
+    connect(receiveFax, &QPushButton::clicked, this, [this] { OnReceiveFax(); });
+    connect(exit, &QPushButton::clicked, this, [this] { OnExit(); });
+
+    auto* buttons = new QHBoxLayout;
+    buttons->addWidget(stop);
+    buttons->addWidget(receiveFax);
+    buttons->addWidget(exit);
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(m_dateLabel);
+    layout->addWidget(m_statusLabel);
+    layout->addLayout(buttons);
+}
+
+int CAnsweringDlg::DoModal() {
+    if (platform::IsHeadless()) {
+        m_console = std::make_unique<CHeadlessConsole>(STDIN_FILENO, [this](const std::string& command) {
+            if (command == "stop") OnStop();
+            else if (command == "receive-fax") OnReceiveFax();
+            else if (command == "exit") OnExit();
+            else std::fprintf(stderr, "unknown command: %s\n", command.c_str());
+        });
+    }
+    if (!OnInitDialog() || m_ended) return QDialog::Accepted;
+    return exec();
+}
+
+bool CAnsweringDlg::OnInitDialog() {
+    if (!m_line.m_faxReceiver.OpenLog()) {
+        OnOK();
+        return false;
+    }
+    if (!StartWaiting()) return false;
+    m_dateLabel->setText(QDate::currentDate().toString(QStringLiteral("yyyy年MM月dd日")));
+    return true;
+}
+
+void CAnsweringDlg::OnOK() {
+    m_ended = true;
+    if (isVisible()) accept();
+}
+
+void CAnsweringDlg::reject() {}
+
+void CAnsweringDlg::closeEvent(QCloseEvent* event) {
+    // Only the OK path may end the window; a close request from the desktop is ignored.
+    if (!m_ended) event->ignore();
+}
+
+void CAnsweringDlg::SetStatusText(const std::string& text) {
+    m_statusText = text;
+    m_statusLabel->setText(QString::fromStdString(text));
+    if (platform::IsHeadless()) {
+        std::fprintf(stdout, "%s\n", text.c_str());
+        std::fflush(stdout);
+    }
+}
+
+intptr_t CAnsweringDlg::HandleMessage(uint32_t message, uintptr_t wParam, intptr_t lParam) {
+    switch (message) {
+        case platform::WM_LINE_EVENT:
+            return OnLineEvent(wParam, lParam);
+        case platform::WM_FAX_STATUS:
+            SetStatusText(m_line.m_faxReceiver.m_strStatus);
+            return 0;
+        default:
+            return 0;
+    }
+}
+
+void CAnsweringDlg::KillRecordTimer() {
+    if (m_recordTimerId != 0) killTimer(m_recordTimerId);
+    m_recordTimerId = 0;
+}
+
+void CAnsweringDlg::timerEvent(QTimerEvent* event) {
+    if (event->timerId() != m_recordTimerId) QDialog::timerEvent(event);
+}

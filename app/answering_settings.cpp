@@ -1,0 +1,92 @@
+// Settings file and storage folders of the main window.
+
+#include <cstdio>
+
+#include "app/answering_dlg.h"
+#include "platform/clock.h"
+#include "platform/message_box.h"
+#include "platform/paths.h"
+#include "platform/profile.h"
+
+namespace {
+
+constexpr char kSettingsFile[] = "vantoro.ini";
+constexpr char kSection[] = "vantoro";
+constexpr char kDefaultRing[] = "3 ;设置振铃次数";
+constexpr char kDefaultTime[] = "5  ;设置留言时长，单位分钟，平均每分钟WAV文件900K";
+constexpr uint32_t kDefaultRingCount = 3;
+constexpr uint32_t kDefaultTimeMinutes = 5;
+constexpr uint32_t kDefaultSkin = 1;
+constexpr uint32_t kMsPerMinute = 60000;
+
+void ShowError(QWidget* owner, const char* text) {
+    platform::ShowMessageBox(owner, text, "错误", platform::MsgIcon::Error, platform::MsgButtons::Ok);
+}
+
+bool EnsureFolder(QWidget* owner, const std::string& path, const char* failureText) {
+    if (platform::PathExists(path)) return true;
+    if (platform::MakeDirectory(path)) return true;
+    ShowError(owner, failureText);
+    return false;
+}
+
+}  // namespace
+
+void CAnsweringDlg::FindProgramFolder() { programFolder = platform::WithTrailingSlash(platform::ProgramFolder()); }
+
+bool CAnsweringDlg::EnsureFolders() {
+    return EnsureFolder(this, programFolder + "fax", "创建传真接收文件夹失败！") &&
+           EnsureFolder(this, programFolder + "wav", "创建留言接收文件夹失败！");
+}
+
+void CAnsweringDlg::CreateFaxTempFile() {
+    // A voice call leaves its raw page file empty; drop it rather than pile up empty files.
+    // A file with data in it may still be needed and is left alone.
+    if (!faxTempFile.empty()) {
+        if (FILE* previous = std::fopen(faxTempFile.c_str(), "rb")) {
+            bool empty = std::fgetc(previous) == EOF;
+            std::fclose(previous);
+            if (empty) platform::RemoveFile(faxTempFile);
+        }
+    }
+    faxTempFile = platform::CreateUniqueTempFile(platform::TempFolder(), "FAX");
+}
+
+bool CAnsweringDlg::LoadSettings() {
+    const std::string path = programFolder + kSettingsFile;
+    if (!platform::PathExists(path)) {
+        platform::WriteProfileString(kSection, "ring", kDefaultRing, path);
+        platform::WriteProfileString(kSection, "time", kDefaultTime, path);
+    }
+    skinNumber = platform::GetProfileInt(kSection, "skin", kDefaultSkin, path);
+    m_line.ringsToAnswer = platform::GetProfileInt(kSection, "ring", kDefaultRingCount, path);
+    uint32_t minutes = platform::GetProfileInt(kSection, "time", kDefaultTimeMinutes, path);
+    if (m_line.ringsToAnswer == 0 || m_line.ringsToAnswer >= 10) {
+        ShowError(this, "振铃次数参数配置错误,必须大于0小于10！");
+        return false;
+    }
+    if (minutes == 0 || minutes >= 10) {
+        ShowError(this, "留言时长参数配置错误,必须大于0小于10！");
+        return false;
+    }
+    m_line.recordLimitMs = minutes * kMsPerMinute;
+    return true;
+}
+
+void CAnsweringDlg::SaveSkin() {
+    if (skinNumber < 1 || skinNumber > 3) return;
+    platform::WriteProfileString(kSection, "skin", std::to_string(skinNumber),
+                                 programFolder + kSettingsFile);
+}
+
+std::string CAnsweringDlg::FormatStamp(const platform::LocalTime& time) {
+    char stamp[64];
+    std::snprintf(stamp, sizeof stamp, "%04d年%02d月%02d日%02d时%02d分%02d秒", time.year & 0xFFFF,
+                  time.month, time.day, time.hour, time.minute, time.second);
+    return stamp;
+}
+
+std::string CAnsweringDlg::MakeTimestampName(const std::string& subfolder,
+                                              const std::string& extension) const {
+    return programFolder + subfolder + FormatStamp(platform::GetLocalTime()) + extension;
+}

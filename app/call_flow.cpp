@@ -1,0 +1,102 @@
+// The call flow: (re)open the line, count rings, answer, and start over after every call.
+
+#include "app/answering_dlg.h"
+#include "platform/message_box.h"
+#include "platform/paths.h"
+
+namespace {
+
+constexpr uintptr_t kEventRing = LINEDEVSTATE_RINGING;  // also LINECALLSTATE_OFFERING
+constexpr uintptr_t kEventFaxTone = LINEMEDIAMODE_G3FAX;
+constexpr uint32_t kExitSettleMs = 300;
+
+}  // namespace
+
+bool CAnsweringDlg::StartWaiting() {
+    KillRecordTimer();
+    faxWindowOpen = 1;
+    faxDetected = 0;
+    manualFaxBusy = 0;
+    m_line.ringCount = 0;
+
+    FindProgramFolder();
+    if (!EnsureFolders()) {
+        OnOK();
+        return false;
+    }
+    CreateFaxTempFile();
+    if (!LoadSettings()) {
+        OnOK();
+        return false;
+    }
+    if (!m_line.Initialize(this)) {
+        platform::ShowMessageBox(this, "线路初始化失败！", "错误", platform::MsgIcon::Error,
+                                 platform::MsgButtons::Ok);
+        OnOK();
+        return false;
+    }
+    if (!m_line.Open()) {
+        platform::ShowMessageBox(this, "线路打开失败！", "错误", platform::MsgIcon::Error,
+                                 platform::MsgButtons::Ok);
+        OnOK();
+        return false;
+    }
+    SetStatusText("等待呼叫...");
+    callState = CallState::Waiting;
+    return true;
+}
+
+intptr_t CAnsweringDlg::OnLineEvent(uintptr_t wParam, intptr_t) {
+    switch (wParam) {
+        case kEventRing:
+            if (callState == CallState::Waiting) callState = CallState::Ringing;
+            if (callState == CallState::Answered) break;
+            SetStatusText("电话机振铃...");
+            if (m_line.ringCount < m_line.ringsToAnswer) {
+                ++m_line.ringCount;
+                break;
+            }
+            SetStatusText("正在应答呼叫");
+            m_line.Answer();
+            callState = CallState::Answered;
+            break;
+        case LINECALLSTATE_CONNECTED:
+            // The greeting sequence starts here once the voice paths exist.
+            break;
+        case kEventFaxTone:
+            break;
+        case LINECALLSTATE_DISCONNECTED:
+            SetStatusText("对方已经挂机");
+            m_line.Shutdown();
+            StartWaiting();
+            break;
+        case LINECALLSTATE_IDLE:
+            m_line.Shutdown();
+            StartWaiting();
+            break;
+        default:
+            break;
+    }
+    return 0;
+}
+
+void CAnsweringDlg::OnStop() {
+    platform::MsgAnswer answer = platform::ShowMessageBox(
+        this, "是否取消当前操作？", "确认", platform::MsgIcon::Stop, platform::MsgButtons::OkCancel);
+    if (answer != platform::MsgAnswer::Ok) return;
+    m_line.Shutdown();
+    StartWaiting();
+}
+
+void CAnsweringDlg::OnReceiveFax() {
+    // Manual fax reception arrives with the fax paths; until then the button does nothing.
+}
+
+void CAnsweringDlg::OnExit() {
+    m_line.Shutdown();
+    m_line.Wait(kExitSettleMs);
+    if (platform::PathExists(faxTempFile)) platform::RemoveFile(faxTempFile);
+    if (m_line.m_faxReceiver.IsLogOpen()) m_line.m_faxReceiver.CloseLog();
+    SaveSkin();
+    OnOK();
+}

@@ -1,0 +1,72 @@
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "fax/fax_receiver.h"
+#include "platform/messages.h"
+#include "tapi/tapi.h"
+
+// The program's one connection to the telephony service: initialises it, picks the first line
+// device that is a voice modem, opens it as owner of incoming calls and turns line events into
+// WM_LINE_EVENT for the main window. It makes no decisions about the call; the call flow does.
+class CTapiLine {
+public:
+    CTapiLine();
+    ~CTapiLine();
+    CTapiLine(const CTapiLine&) = delete;
+    CTapiLine& operator=(const CTapiLine&) = delete;
+
+    bool Initialize(platform::HWND eventWindow);
+    bool Open();
+    bool Answer();
+    bool MonitorFax(bool on);
+    bool DropCall();
+    bool Shutdown();
+    void Log(const std::string& text);
+    void Wait(uint32_t ms);
+
+    static void LineCallback(DWORD hDevice, DWORD dwMessage, DWORD_PTR dwInstance, DWORD_PTR dwParam1,
+                             DWORD_PTR dwParam2, DWORD_PTR dwParam3);
+
+    // Kept here for the call flow, which alone reads and writes them.
+    uint32_t ringsToAnswer = 3;
+    uint32_t ringCount = 0;
+    uint32_t recordLimitMs = 0;
+
+    CFaxReceiver m_faxReceiver;
+
+    HCALL CallHandle() const { return m_hCall; }
+    DWORD DeviceId() const { return m_dwDeviceId; }
+
+private:
+    static constexpr DWORD kHighestApiVersion = 0x00030000;
+    static constexpr DWORD kLowestApiVersion = 0x00010004;
+    static constexpr DWORD kFirstCapsSize = 2301;
+
+    LONG GetDeviceCaps();
+    bool DeviceQualifies() const;
+    void ReleaseCaps();
+    void HandleLineEvent(DWORD hDevice, DWORD dwMessage, DWORD_PTR dwParam1, DWORD_PTR dwParam2,
+                         DWORD_PTR dwParam3);
+    void SendLineEvent(uintptr_t wParam);
+    // Waits for the LINE_REPLY of an asynchronous request; false on failure or time-out.
+    bool WaitForReply(LONG requestId);
+
+    LONG m_lastReplyResult = 0;
+    DWORD m_lastReplyId = 0;
+    platform::HWND m_hEventWindow = nullptr;
+    DWORD m_dwHighestApiVersion = kHighestApiVersion;
+    DWORD m_dwLowestApiVersion = kLowestApiVersion;
+    DWORD m_dwDeviceCount = 0;
+    DWORD m_dwApiVersion = 0;
+    DWORD m_dwDeviceId = 0;
+    HLINEAPP m_hLineApp = 0;
+    HLINE m_hLine = 0;
+    HCALL m_hCall = 0;
+    bool m_bCallOwned = false;
+    bool m_bFaxMonitoring = false;
+    bool m_bCapsHeld = false;
+    LINEEXTENSIONID m_extensionId{};
+    std::vector<uint8_t> m_caps;
+};
