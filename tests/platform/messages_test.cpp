@@ -1,0 +1,117 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QTimer>
+#include <thread>
+
+#include "platform/clock.h"
+#include "platform/messages.h"
+
+namespace {
+
+TEST(Clock, DeadlinesAreWrapSafe) {
+    const uint32_t start = 0xFFFFFF00u;  // 256 ms before the 32-bit tick wraps
+    EXPECT_FALSE(platform::TickDeadlinePassed(start, 1000, start + 10));
+    EXPECT_FALSE(platform::TickDeadlinePassed(start, 1000, 0x00000100u));  // 512 ms, wrapped
+    EXPECT_TRUE(platform::TickDeadlinePassed(start, 1000, 0x00000300u));   // 1024 ms, wrapped
+    EXPECT_EQ(platform::TicksLeft(start, 1000, 0x00000100u), 488u);
+    EXPECT_EQ(platform::TicksLeft(start, 1000, 0x00000400u), 0u);
+}
+
+class Target : public platform::MessageTarget {
+public:
+    intptr_t HandleMessage(uint32_t message, uintptr_t wParam, intptr_t) override {
+        last = message;
+        sum += wParam;
+        return 42;
+    }
+    uint32_t last = 0;
+    uintptr_t sum = 0;
+};
+
+TEST(Messages, SendIsSynchronousAndDeadWindowsGetNothing) {
+    platform::HWND stale = nullptr;
+    {
+        Target target;
+        stale = &target;
+        EXPECT_TRUE(platform::IsWindow(&target));
+        EXPECT_EQ(platform::SendMessage(&target, platform::WM_LINE_EVENT, 2, 0), 42);
+        EXPECT_EQ(target.last, platform::WM_LINE_EVENT);
+    }
+    EXPECT_FALSE(platform::IsWindow(stale));
+    EXPECT_EQ(platform::SendMessage(stale, platform::WM_LINE_EVENT, 2, 0), 0);
+    EXPECT_FALSE(platform::IsWindow(nullptr));
+}
+
+TEST(Messages, PumpWithEmptyQueueReturnsAtOnce) {
+    uint32_t start = platform::TickCountMs();
+    for (int i = 0; i < 1000; ++i) platform::PumpOneMessage();
+    EXPECT_LT(platform::TicksSince(start, platform::TickCountMs()), 1000u);
+    EXPECT_EQ(platform::PendingMessageCount(), 0u);
+}
+
+TEST(Messages, PumpDispatchesAtMostOnePostedMessage) {
+    Target target;
+    platform::PostMessage(&target, platform::WM_TRAY_NOTIFY, 1, 0);
+    platform::PostMessage(&target, platform::WM_TRAY_NOTIFY, 10, 0);
+    platform::PostMessage(&target, platform::WM_TRAY_NOTIFY, 100, 0);
+    platform::PumpOneMessage();
+    EXPECT_EQ(target.sum, 1u);
+    platform::PumpOneMessage();
+    EXPECT_EQ(target.sum, 11u);
+    platform::PumpOneMessage();
+    EXPECT_EQ(target.sum, 111u);
+    platform::PumpOneMessage();
+    EXPECT_EQ(target.sum, 111u);
+}
+
+TEST(Messages, PostedMessagesRunInTheMainLoopToo) {
+    Target target;
+    std::thread worker([&] { platform::PostMessage(&target, platform::WM_TRAY_NOTIFY, 5, 0); });
+    worker.join();
+    QTimer::singleShot(200, [] { QCoreApplication::exit(0); });
+    QCoreApplication::exec();
+    EXPECT_EQ(target.sum, 5u);
+}
+
+TEST(Messages, WaitWakesOnDeadlineDescriptorAndPostedMessage) {
+    uint32_t start = platform::TickCountMs();
+    platform::WaitForActivity(-1, 50);
+    uint32_t waited = platform::TicksSince(start, platform::TickCountMs());
+    EXPECT_GE(waited, 45u);
+    EXPECT_LT(waited, 1000u);
+
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    std::thread writer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        ASSERT_EQ(write(fds[1], "x", 1), 1);
+    });
+    start = platform::TickCountMs();
+    platform::WaitForActivity(fds[0], 5000);
+    EXPECT_LT(platform::TicksSince(start, platform::TickCountMs()), 2000u);
+    writer.join();
+    close(fds[0]);
+    close(fds[1]);
+
+    Target target;
+    std::thread poster([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        platform::PostMessage(&target, platform::WM_TRAY_NOTIFY, 1, 0);
+    });
+    start = platform::TickCountMs();
+    platform::WaitForActivity(-1, 5000);
+    EXPECT_LT(platform::TicksSince(start, platform::TickCountMs()), 2000u);
+    poster.join();
+    while (platform::PendingMessageCount() > 0) platform::PumpOneMessage();
+    EXPECT_EQ(target.sum, 1u);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

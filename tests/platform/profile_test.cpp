@@ -1,0 +1,60 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "platform/profile.h"
+
+namespace {
+
+class ProfileTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/profile-test-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        m_path = std::string(pattern) + "/vantoro.ini";
+    }
+    void Write(const std::string& text) { std::ofstream(m_path, std::ios::binary) << text; }
+    std::string Read() {
+        std::ifstream in(m_path, std::ios::binary);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+    std::string m_path;
+};
+
+TEST(ProfileInt, LeadingDigitsOnly) {
+    EXPECT_EQ(platform::ProfileIntOf("9 word"), 9u);
+    EXPECT_EQ(platform::ProfileIntOf("3 ;设置振铃次数"), 3u);
+    EXPECT_EQ(platform::ProfileIntOf("12abc"), 12u);
+    EXPECT_EQ(platform::ProfileIntOf("abc"), 0u);
+    EXPECT_EQ(platform::ProfileIntOf(""), 0u);
+    EXPECT_EQ(platform::ProfileIntOf("-4"), 0u);
+}
+
+TEST_F(ProfileTest, ReadsKeysOfTheRightSectionOnly) {
+    Write("[other]\nring=7\n\n[Vantoro]\r\n RING = 9 word\r\ntime=letters\r\n[third]\nskin=2\n");
+    EXPECT_EQ(platform::GetProfileInt("vantoro", "ring", 3, m_path), 9u);
+    EXPECT_EQ(platform::GetProfileInt("vantoro", "time", 5, m_path), 0u);
+    EXPECT_EQ(platform::GetProfileInt("vantoro", "skin", 1, m_path), 1u);
+    EXPECT_EQ(platform::GetProfileInt("vantoro", "ring", 3, m_path + ".missing"), 3u);
+}
+
+TEST_F(ProfileTest, WritingCreatesFileAndSectionThenKeepsOtherLines) {
+    ASSERT_TRUE(platform::WriteProfileString("vantoro", "ring", "3 ;note", m_path));
+    ASSERT_TRUE(platform::WriteProfileString("vantoro", "time", "5", m_path));
+    EXPECT_EQ(Read(), "[vantoro]\nring=3 ;note\ntime=5\n");
+
+    Write("; comment\n[vantoro]\nring=4\n\n[other]\nkey=value\n");
+    ASSERT_TRUE(platform::WriteProfileString("vantoro", "skin", "2", m_path));
+    ASSERT_TRUE(platform::WriteProfileString("VANTORO", "Ring", "6", m_path));
+    EXPECT_EQ(Read(), "; comment\n[vantoro]\nRing=6\nskin=2\n\n[other]\nkey=value\n");
+
+    ASSERT_TRUE(platform::WriteProfileString("new", "a", "1", m_path));
+    EXPECT_EQ(platform::GetProfileInt("new", "a", 0, m_path), 1u);
+    EXPECT_EQ(platform::GetProfileInt("other", "key", 9, m_path), 0u);
+}
+
+}  // namespace
