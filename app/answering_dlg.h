@@ -52,8 +52,9 @@ public:
     std::string faxTempFile;
     uint32_t skinNumber = 1;
 
-protected:
     void reject() override;  // Esc and the close request do nothing
+
+protected:
     void closeEvent(QCloseEvent* event) override;
     void timerEvent(QTimerEvent* event) override;
 

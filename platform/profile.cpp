@@ -57,7 +57,9 @@ uint32_t ProfileIntOf(const std::string& value) {
     uint32_t result = 0;
     for (char c : value) {
         if (c < '0' || c > '9') break;
-        result = result * 10u + static_cast<uint32_t>(c - '0');
+        uint64_t next = uint64_t{result} * 10u + static_cast<uint32_t>(c - '0');
+        // Saturate rather than wrap: a huge value must not come out as a small valid one.
+        result = next > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(next);
     }
     return result;
 }

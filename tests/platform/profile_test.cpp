@@ -32,6 +32,7 @@ TEST(ProfileInt, LeadingDigitsOnly) {
     EXPECT_EQ(platform::ProfileIntOf("abc"), 0u);
     EXPECT_EQ(platform::ProfileIntOf(""), 0u);
     EXPECT_EQ(platform::ProfileIntOf("-4"), 0u);
+    EXPECT_EQ(platform::ProfileIntOf("4294967297"), 4294967295u);
 }
 
 TEST_F(ProfileTest, ReadsKeysOfTheRightSectionOnly) {

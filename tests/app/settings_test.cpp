@@ -1,0 +1,149 @@
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QKeyEvent>
+
+#include "app/answering_dlg.h"
+#include "platform/message_box.h"
+#include "platform/paths.h"
+#include "tests/support/child_process.h"
+
+namespace {
+
+const char kDefaultIni[] =
+    "[vantoro]\n"
+    "ring=3 ;设置振铃次数\n"
+    "time=5  ;设置留言时长，单位分钟，平均每分钟WAV文件900K\n";
+
+class SettingsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        platform::SetHeadless(true);
+        platform::SetProgramFolderOverride(m_folder.Path());
+        m_dialog.FindProgramFolder();
+    }
+    std::string Ini() const { return m_folder / "vantoro.ini"; }
+    // Loads the settings and returns what the message box said, if anything.
+    std::string Load(bool* ok) {
+        testing::internal::CaptureStderr();
+        *ok = m_dialog.LoadSettings();
+        return testing::internal::GetCapturedStderr();
+    }
+
+    TempFolder m_folder;
+    CAnsweringDlg m_dialog;
+};
+
+TEST_F(SettingsTest, MissingFileGetsTheDefaultsByteForByte) {
+    EXPECT_EQ(m_dialog.programFolder, m_folder.Path() + "/");
+    bool ok = false;
+    EXPECT_EQ(Load(&ok), "");
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(ReadFile(Ini()), kDefaultIni);
+    EXPECT_EQ(m_dialog.Line().ringsToAnswer, 3u);
+    EXPECT_EQ(m_dialog.Line().recordLimitMs, 300000u);
+    EXPECT_EQ(m_dialog.skinNumber, 1u);
+}
+
+TEST_F(SettingsTest, ValuesAreProfileIntegersAndMissingKeysDefault) {
+    WriteFile(Ini(), "[vantoro]\nring=9 word\nskin=7\n");
+    bool ok = false;
+    EXPECT_EQ(Load(&ok), "");
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(m_dialog.Line().ringsToAnswer, 9u);
+    EXPECT_EQ(m_dialog.Line().recordLimitMs, 5u * 60000u);
+    EXPECT_EQ(m_dialog.skinNumber, 7u);
+    EXPECT_EQ(ReadFile(Ini()), "[vantoro]\nring=9 word\nskin=7\n");  // not completed
+
+    m_dialog.SaveSkin();  // 7 is no skin: nothing written
+    EXPECT_EQ(ReadFile(Ini()), "[vantoro]\nring=9 word\nskin=7\n");
+    m_dialog.skinNumber = 2;
+    m_dialog.SaveSkin();
+    EXPECT_EQ(ReadFile(Ini()), "[vantoro]\nring=9 word\nskin=2\n");
+
+    WriteFile(Ini(), "[vantoro]\ntime=1\n");
+    EXPECT_EQ(Load(&ok), "");
+    EXPECT_EQ(m_dialog.Line().recordLimitMs, 60000u);
+    WriteFile(Ini(), "[vantoro]\ntime=9\n");
+    EXPECT_EQ(Load(&ok), "");
+    EXPECT_EQ(m_dialog.Line().recordLimitMs, 540000u);
+}
+
+TEST_F(SettingsTest, RangeChecksRingFirstThenTime) {
+    const std::string ringMessage = "MSGBOX 错误: 振铃次数参数配置错误,必须大于0小于10！\n";
+    const std::string timeMessage = "MSGBOX 错误: 留言时长参数配置错误,必须大于0小于10！\n";
+    struct Case {
+        const char* ini;
+        const std::string* message;
+    } cases[] = {
+        {"[vantoro]\nring=0\ntime=5\n", &ringMessage},
+        {"[vantoro]\nring=10\ntime=5\n", &ringMessage},
+        {"[vantoro]\nring=abc\ntime=5\n", &ringMessage},
+        {"[vantoro]\nring=0\ntime=0\n", &ringMessage},
+        {"[vantoro]\nring=4\ntime=0\n", &timeMessage},
+        {"[vantoro]\nring=4\ntime=10\n", &timeMessage},
+        {"[vantoro]\nring=4\ntime=4294967297\n", &timeMessage},
+    };
+    for (const Case& c : cases) {
+        WriteFile(Ini(), c.ini);
+        bool ok = true;
+        EXPECT_EQ(Load(&ok), *c.message) << c.ini;
+        EXPECT_FALSE(ok) << c.ini;
+    }
+}
+
+TEST_F(SettingsTest, TimestampNames) {
+    platform::LocalTime time{2002, 2, 26, 6, 54, 41, 0};
+    EXPECT_EQ(CAnsweringDlg::FormatStamp(time), "2002年02月26日06时54分41秒");
+    std::string name = m_dialog.MakeTimestampName("wav/", ".wav");
+    EXPECT_EQ(name.rfind(m_folder.Path() + "/wav/", 0), 0u);
+    EXPECT_EQ(name.size(), m_folder.Path().size() + 5 + std::string("2002年02月26日06时54分41秒.wav").size());
+}
+
+TEST_F(SettingsTest, FoldersAndTemporaryFile) {
+    WriteFile(m_folder / "fax", "a plain file counts as the folder");
+    testing::internal::CaptureStderr();
+    EXPECT_TRUE(m_dialog.EnsureFolders());
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_TRUE(FileExists(m_folder / "wav"));
+
+    setenv("TMPDIR", m_folder.Path().c_str(), 1);
+    m_dialog.CreateFaxTempFile();
+    std::string first = m_dialog.faxTempFile;
+    EXPECT_EQ(first.rfind(m_folder.Path() + "/FAX", 0), 0u);
+    EXPECT_TRUE(FileExists(first));
+    WriteFile(first, "page data");
+    m_dialog.CreateFaxTempFile();
+    EXPECT_NE(m_dialog.faxTempFile, first);
+    EXPECT_TRUE(FileExists(first));  // holds data: kept
+    std::string second = m_dialog.faxTempFile;
+    m_dialog.CreateFaxTempFile();
+    EXPECT_FALSE(FileExists(second));  // left empty by a voice call: removed
+    unsetenv("TMPDIR");
+}
+
+TEST_F(SettingsTest, FolderThatCannotBeCreatedIsReported) {
+    platform::SetProgramFolderOverride("/proc/vantoro-no-such-folder");
+    m_dialog.FindProgramFolder();
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(m_dialog.EnsureFolders());
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "MSGBOX 错误: 创建传真接收文件夹失败！\n");
+}
+
+TEST_F(SettingsTest, EscapeAndCloseRequestDoNothing) {
+    m_dialog.show();
+    QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+    QCoreApplication::sendEvent(&m_dialog, &escape);
+    EXPECT_TRUE(m_dialog.isVisible());
+    EXPECT_FALSE(m_dialog.close());
+    EXPECT_TRUE(m_dialog.isVisible());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    QApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
