@@ -1,0 +1,87 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <regex>
+
+#include "fax/fax_receiver.h"
+#include "tests/support/child_process.h"
+
+namespace {
+
+class StatusWindow : public platform::MessageTarget {
+public:
+    explicit StatusWindow(CFaxReceiver* receiver) : m_receiver(receiver) {}
+    intptr_t HandleMessage(uint32_t message, uintptr_t wParam, intptr_t lParam) override {
+        EXPECT_EQ(message, platform::WM_FAX_STATUS);
+        EXPECT_EQ(wParam, 0u);
+        EXPECT_EQ(lParam, 0);
+        seen.push_back(m_receiver->m_strStatus);  // read while the message is handled
+        return 0;
+    }
+    std::vector<std::string> seen;
+
+private:
+    CFaxReceiver* m_receiver;
+};
+
+TEST(FaxLog, LivesInTheStateFolder) {
+    TempFolder root;
+    setenv("XDG_STATE_HOME", root.Path().c_str(), 1);
+    EXPECT_EQ(CFaxReceiver::LogFilePath(), root.Path() + "/vantoro/Fax.Log");
+
+    setenv("HOME", root.Path().c_str(), 1);
+    unsetenv("XDG_STATE_HOME");
+    EXPECT_EQ(CFaxReceiver::LogFilePath(), root.Path() + "/.local/state/vantoro/Fax.Log");
+    setenv("XDG_STATE_HOME", "relative/ignored", 1);
+    EXPECT_EQ(CFaxReceiver::LogFilePath(), root.Path() + "/.local/state/vantoro/Fax.Log");
+    EXPECT_TRUE(FileExists(root.Path() + "/.local/state/vantoro"));
+
+    unsetenv("HOME");
+    setenv("XDG_STATE_HOME", "/proc/no-such-state", 1);  // cannot be created
+    EXPECT_EQ(CFaxReceiver::LogFilePath(), "/tmp/Fax.Log");
+}
+
+TEST(FaxLog, RecreatedAtOpenAndEveryLineOnDiskAtOnce) {
+    TempFolder root;
+    setenv("XDG_STATE_HOME", root.Path().c_str(), 1);
+    const std::string path = root.Path() + "/vantoro/Fax.Log";
+    {
+        CFaxReceiver receiver;
+        ASSERT_TRUE(receiver.OpenLog());
+        receiver.Log("from an earlier run");
+    }
+    CFaxReceiver receiver;
+    ASSERT_TRUE(receiver.OpenLog());
+    EXPECT_EQ(ReadFile(path), "");
+
+    receiver.Log("开始接收传真");
+    std::string first = ReadFile(path);  // no close, no flush: already in the file
+    std::regex line(R"((\d{4})-(\d\d)-(\d\d) (\d\d):(\d\d):(\d\d)\.(\d{3})  开始接收传真\r\n)");
+    EXPECT_TRUE(std::regex_match(first, line)) << first;
+    EXPECT_EQ(std::string(receiver.m_szTime).size(), 23u);
+
+    receiver.Log("");
+    EXPECT_EQ(ReadFile(path).size(), first.size() + 23 + 2 + 2);
+    receiver.CloseLog();
+    EXPECT_FALSE(receiver.IsLogOpen());
+    receiver.Log("after close");
+    EXPECT_EQ(ReadFile(path).size(), first.size() + 27);
+}
+
+TEST(FaxStatus, SentSynchronouslyOnlyToALiveWindow) {
+    CFaxReceiver receiver;
+    receiver.SetStatus("正在接收传真");
+    EXPECT_EQ(receiver.m_strStatus, "");  // no window: dropped, nothing kept
+
+    {
+        StatusWindow window(&receiver);
+        receiver.m_hWnd = &window;
+        receiver.SetStatus("检测到传真信号");
+        receiver.SetStatus("接收传真成功");
+        EXPECT_EQ(window.seen, (std::vector<std::string>{"检测到传真信号", "接收传真成功"}));
+    }
+    receiver.SetStatus("after the window is gone");
+    EXPECT_EQ(receiver.m_strStatus, "接收传真成功");
+}
+
+}  // namespace
