@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and starts Vantoro 2000. Without VANTORO_MODEM naming a real
+# modem it first starts a virtual modem and points the program at it. Arguments go to the program.
+set -euo pipefail
+root="$(cd "$(dirname "$0")" && pwd)"
+source "$root/tools/bootstrap.sh"
+vantoro_install_missing
+vantoro_build "$root" >/dev/null
+
+args=("$@")
+if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+    args=(--headless "${args[@]}")
+fi
+
+vmodem_pid=""
+cleanup() {
+    if [ -n "$vmodem_pid" ]; then
+        kill "$vmodem_pid" 2>/dev/null || true
+        wait "$vmodem_pid" 2>/dev/null || true
+    fi
+}
+trap cleanup EXIT
+
+if [ -z "${VANTORO_MODEM:-}" ] && [ -x "$root/build/vantoro-vmodem" ]; then
+    runtime="${XDG_RUNTIME_DIR:-/tmp}"
+    link="$runtime/vantoro-vmodem-tty"
+    socket="$runtime/vantoro-line.sock"
+    rm -f "$link"
+    "$root/build/vantoro-vmodem" --link "$link" --socket "$socket" &
+    vmodem_pid=$!
+    for _ in $(seq 1 100); do
+        [ -e "$link" ] && break
+        sleep 0.05
+    done
+    export VANTORO_MODEM="$link"
+    echo "Virtual modem on $link. Place a call from another terminal:"
+    echo "  $root/build/vantoro-call --number 5551234 --hangup-after 10"
+    echo "  $root/build/vantoro-call --fax page.tif"
+fi
+
+"$root/build/vantoro" "${args[@]}"
