@@ -1,0 +1,184 @@
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "line/tapi_line.h"
+#include "platform/clock.h"
+#include "platform/message_box.h"
+#include "tests/line/scripted_tapi.h"
+#include "tests/support/child_process.h"
+
+namespace {
+
+class EventWindow : public platform::MessageTarget {
+public:
+    intptr_t HandleMessage(uint32_t message, uintptr_t wParam, intptr_t) override {
+        if (message == platform::WM_LINE_EVENT) events.push_back(wParam);
+        return 0;
+    }
+    std::vector<uintptr_t> events;
+};
+
+class TapiLineTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        void* library = dlopen(std::getenv("VANTORO_TAPI"), RTLD_NOW);
+        ASSERT_NE(library, nullptr);
+        m_script = reinterpret_cast<ScriptedTapiAccess>(dlsym(library, "scriptedTapi"))();
+        *m_script = ScriptedTapi();
+        platform::SetHeadless(true);
+        int fd = open(m_logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        m_line.m_faxReceiver.UseLogDescriptor(fd);
+        close(fd);
+    }
+    bool Traced(const std::string& entry) const {
+        return std::find(m_script->trace.begin(), m_script->trace.end(), entry) != m_script->trace.end();
+    }
+    void Fire(DWORD device, DWORD message, DWORD_PTR p1, DWORD_PTR p2 = 0, DWORD_PTR p3 = 0) {
+        CTapiLine::LineCallback(device, message, reinterpret_cast<DWORD_PTR>(&m_line), p1, p2, p3);
+    }
+    std::string Log() const { return ReadFile(m_logPath); }
+
+    TempFolder m_folder;
+    std::string m_logPath = m_folder / "Fax.Log";
+    ScriptedTapi* m_script = nullptr;
+    EventWindow m_window;
+    CTapiLine m_line;
+};
+
+TEST_F(TapiLineTest, FirstQualifyingDeviceIsTakenAndBadOnesSkipped) {
+    ScriptedDevice noNegotiation;
+    noNegotiation.negotiateResult = LINEERR_INCOMPATIBLEAPIVERSION;
+    ScriptedDevice noDataModem;
+    noDataModem.mediaModes &= ~LINEMEDIAMODE_DATAMODEM;
+    m_script->devices = {noNegotiation, noDataModem, ScriptedDevice(), ScriptedDevice()};
+
+    ASSERT_TRUE(m_line.Initialize(&m_window));
+    EXPECT_EQ(m_line.DeviceId(), 2u);
+    EXPECT_TRUE(Traced("lineNegotiateAPIVersion 0 65540 196608"));  // 1.4 .. 3.0
+    EXPECT_FALSE(Traced("lineGetDevCaps 0"));
+    EXPECT_TRUE(Traced("lineGetDevCaps 1"));
+    EXPECT_FALSE(Traced("lineNegotiateAPIVersion 3 65540 196608"));
+    EXPECT_NE(Log().find("  正在初始化线路...\r\n"), std::string::npos);
+}
+
+TEST_F(TapiLineTest, CapabilityFailureEndsTheSearchAndBuffersGrowToTheNeededSize) {
+    ScriptedDevice failing;
+    failing.capsResult = LINEERR_OPERATIONFAILED;
+    m_script->devices = {failing, ScriptedDevice()};
+    EXPECT_FALSE(m_line.Initialize(&m_window));
+    EXPECT_FALSE(Traced("lineNegotiateAPIVersion 1 65540 196608"));
+
+    *m_script = ScriptedTapi();
+    ScriptedDevice big;
+    big.neededSize = 5000;
+    m_script->devices = {big};
+    ASSERT_TRUE(m_line.Initialize(&m_window));
+    EXPECT_EQ(m_script->capsBufferSizes, (std::vector<DWORD>{2301, 5000}));
+
+    *m_script = ScriptedTapi();
+    m_script->devices = {};
+    EXPECT_FALSE(m_line.Initialize(&m_window));  // no device at all
+}
+
+TEST_F(TapiLineTest, ReinitPromptsUntilCancelOrSuccess) {
+    m_script->devices = {ScriptedDevice()};
+    m_script->reinitAnswers = 5;
+    setenv("VANTORO_MSGBOX", "retry,cancel", 1);
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(m_line.Initialize(&m_window));
+    std::string prompt = "MSGBOX 错误: TAPI初始化失败！是否需要重新进行？\n";
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), prompt + prompt);
+    EXPECT_EQ(std::count(m_script->trace.begin(), m_script->trace.end(), "lineInitialize"), 2);
+
+    *m_script = ScriptedTapi();
+    m_script->devices = {ScriptedDevice()};
+    m_script->reinitAnswers = 1;
+    unsetenv("VANTORO_MSGBOX");  // the default answer is Retry
+    testing::internal::CaptureStderr();
+    EXPECT_TRUE(m_line.Initialize(&m_window));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), prompt);
+}
+
+TEST_F(TapiLineTest, OpenAsOwnerAndRequestEveryLineState) {
+    m_script->devices = {ScriptedDevice()};
+    ASSERT_TRUE(m_line.Initialize(&m_window));
+    ASSERT_TRUE(m_line.Open());
+    EXPECT_TRUE(Traced("lineOpen 0 6 20"));
+    EXPECT_TRUE(Traced("lineSetStatusMessages 11 3"));
+    EXPECT_NE(Log().find("  正在打开线路...\r\n"), std::string::npos);
+    EXPECT_NE(Log().find("  正在等待呼叫\r\n"), std::string::npos);
+}
+
+TEST_F(TapiLineTest, EventsReachTheWindowAndFaxToneStopsDetectionFirst) {
+    m_script->devices = {ScriptedDevice()};
+    ASSERT_TRUE(m_line.Initialize(&m_window));
+    ASSERT_TRUE(m_line.Open());
+    m_script->trace.clear();
+
+    Fire(33, LINE_CALLSTATE, LINECALLSTATE_OFFERING, 0, LINECALLPRIVILEGE_OWNER);
+    EXPECT_EQ(m_line.CallHandle(), 33u);
+    EXPECT_EQ(m_script->trace, (std::vector<std::string>{"lineMonitorMedia 33 32"}));
+    Fire(11, LINE_LINEDEVSTATE, LINEDEVSTATE_RINGING);
+    Fire(11, LINE_LINEDEVSTATE, LINEDEVSTATE_OTHER);  // ignored
+    Fire(11, LINE_LINEDEVSTATE, LINEDEVSTATE_RINGING);
+    Fire(33, LINE_REPLY, 100, 0);  // stored, nothing sent
+    Fire(33, LINE_CALLSTATE, LINECALLSTATE_CONNECTED, 0, LINECALLPRIVILEGE_OWNER);
+    Fire(33, LINE_MONITORMEDIA, LINEMEDIAMODE_DATAMODEM);  // ignored
+    Fire(33, LINE_MONITORMEDIA, LINEMEDIAMODE_G3FAX);
+    Fire(33, LINE_CLOSE, 0);  // ignored
+    EXPECT_EQ(m_window.events, (std::vector<uintptr_t>{2, 2, 2, 0x100, 0x20}));
+    EXPECT_EQ(m_script->trace.back(), "lineMonitorMedia 33 0");
+
+    EXPECT_TRUE(m_line.Answer());
+    EXPECT_TRUE(Traced("lineAnswer 33"));
+}
+
+TEST_F(TapiLineTest, MonitoringStillFlaggedIsNotStartedAgain) {
+    m_script->devices = {ScriptedDevice()};
+    ASSERT_TRUE(m_line.Initialize(&m_window));
+    Fire(40, LINE_CALLSTATE, LINECALLSTATE_OFFERING, 0, LINECALLPRIVILEGE_OWNER);
+    Fire(41, LINE_CALLSTATE, LINECALLSTATE_OFFERING, 0, LINECALLPRIVILEGE_OWNER);
+    EXPECT_EQ(std::count_if(m_script->trace.begin(), m_script->trace.end(),
+                            [](const std::string& e) { return e.rfind("lineMonitorMedia", 0) == 0; }),
+              1);
+    Fire(42, LINE_CALLSTATE, LINECALLSTATE_OFFERING, 0, LINECALLPRIVILEGE_MONITOR);
+    EXPECT_EQ(m_line.CallHandle(), 41u);  // only an owner's call becomes the current call
+}
+
+TEST_F(TapiLineTest, DropAndShutdown) {
+    m_script->devices = {ScriptedDevice()};
+    ASSERT_TRUE(m_line.Initialize(&m_window));
+    ASSERT_TRUE(m_line.Open());
+    m_script->trace.clear();
+    EXPECT_FALSE(m_line.DropCall());
+    EXPECT_TRUE(m_script->trace.empty());
+    EXPECT_TRUE(m_line.Shutdown());  // no call: line closed, service shut down
+    EXPECT_EQ(m_script->trace, (std::vector<std::string>{"lineClose 11", "lineShutdown 5"}));
+
+    ASSERT_TRUE(m_line.Initialize(&m_window));
+    ASSERT_TRUE(m_line.Open());
+    Fire(50, LINE_CALLSTATE, LINECALLSTATE_OFFERING, 0, LINECALLPRIVILEGE_OWNER);
+    m_script->dropResult = LINEERR_INVALCALLSTATE;
+    m_script->closeResult = LINEERR_OPERATIONFAILED;
+    m_script->trace.clear();
+    EXPECT_FALSE(m_line.Shutdown());
+    EXPECT_EQ(m_script->trace,
+              (std::vector<std::string>{"lineDrop 50", "lineDeallocateCall 50", "lineClose 11"}));
+    EXPECT_EQ(m_line.CallHandle(), 0u);
+    EXPECT_NE(Log().find("  关闭呼叫失败，错误号：-2147483620\r\n"), std::string::npos);
+}
+
+TEST_F(TapiLineTest, TimedWaitReturnsAfterItsTime) {
+    uint32_t start = platform::TickCountMs();
+    m_line.Wait(120);
+    uint32_t waited = platform::TicksSince(start, platform::TickCountMs());
+    EXPECT_GE(waited, 120u);
+    EXPECT_LT(waited, 2000u);
+}
+
+}  // namespace
