@@ -1,0 +1,145 @@
+// The call flow against a scripted line library: ring counting, answering, hang-up, idle, stop.
+
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <algorithm>
+
+#include "app/answering_dlg.h"
+#include "platform/message_box.h"
+#include "platform/paths.h"
+#include "tests/line/scripted_tapi.h"
+#include "tests/support/child_process.h"
+
+namespace {
+
+class CallFlowTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        void* library = dlopen(std::getenv("VANTORO_TAPI"), RTLD_NOW);
+        ASSERT_NE(library, nullptr);
+        m_script = reinterpret_cast<ScriptedTapiAccess>(dlsym(library, "scriptedTapi"))();
+        *m_script = ScriptedTapi();
+        m_script->devices = {ScriptedDevice()};
+        platform::SetHeadless(true);
+        platform::SetProgramFolderOverride(m_folder.Path());
+        setenv("TMPDIR", m_folder.Path().c_str(), 1);
+        WriteFile(m_folder / "vantoro.ini", "[vantoro]\nring=3\ntime=5\n");
+        testing::internal::CaptureStdout();
+        ASSERT_TRUE(m_dialog.StartWaiting());
+    }
+    void TearDown() override { testing::internal::GetCapturedStdout(); }
+
+    std::vector<std::string> Statuses() {
+        std::string text = testing::internal::GetCapturedStdout();
+        testing::internal::CaptureStdout();
+        std::vector<std::string> lines;
+        for (size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+            lines.push_back(text.substr(start, end - start));
+        }
+        return lines;
+    }
+    void Fire(DWORD device, DWORD message, DWORD_PTR p1, DWORD_PTR p3 = 0) {
+        CTapiLine::LineCallback(device, message, reinterpret_cast<DWORD_PTR>(&m_dialog.Line()), p1, 0, p3);
+    }
+    void Offer(DWORD call) { Fire(call, LINE_CALLSTATE, LINECALLSTATE_OFFERING, LINECALLPRIVILEGE_OWNER); }
+    void Ring() { Fire(11, LINE_LINEDEVSTATE, LINEDEVSTATE_RINGING); }
+    long Count(const std::string& prefix) const {
+        return std::count_if(m_script->trace.begin(), m_script->trace.end(),
+                             [&](const std::string& e) { return e.rfind(prefix, 0) == 0; });
+    }
+
+    TempFolder m_folder;
+    ScriptedTapi* m_script = nullptr;
+    CAnsweringDlg m_dialog;
+};
+
+TEST_F(CallFlowTest, AnswersAtTheConfiguredRingAndIgnoresLaterRings) {
+    const std::string ringing = "电话机振铃...";
+    EXPECT_EQ(Statuses(), std::vector<std::string>{"等待呼叫..."});
+    Offer(21);
+    Ring();
+    Ring();
+    EXPECT_EQ(Count("lineAnswer"), 0);
+    EXPECT_EQ(m_dialog.GetCallState(), CAnsweringDlg::CallState::Ringing);
+    Ring();
+    EXPECT_EQ(Count("lineAnswer 21"), 1);
+    EXPECT_EQ(m_dialog.GetCallState(), CAnsweringDlg::CallState::Answered);
+    Ring();
+    Fire(21, LINE_CALLSTATE, LINECALLSTATE_CONNECTED, LINECALLPRIVILEGE_OWNER);
+    EXPECT_EQ(Count("lineAnswer"), 1);
+    EXPECT_EQ(Statuses(), (std::vector<std::string>{ringing, ringing, ringing, ringing, "正在应答呼叫"}));
+}
+
+TEST_F(CallFlowTest, HangUpShutsDownAndWaitsAgainWithFreshSettings) {
+    Statuses();
+    Offer(21);
+    Ring();
+    Ring();
+    Ring();
+    WriteFile(m_folder / "vantoro.ini", "[vantoro]\nring=1\ntime=5\n");
+    m_script->trace.clear();
+    Fire(21, LINE_CALLSTATE, LINECALLSTATE_DISCONNECTED, LINECALLPRIVILEGE_OWNER);
+    EXPECT_EQ(Statuses(), (std::vector<std::string>{"电话机振铃...", "电话机振铃...", "电话机振铃...",
+                                                    "电话机振铃...", "正在应答呼叫", "对方已经挂机",
+                                                    "等待呼叫..."}));
+    EXPECT_EQ(m_script->trace.at(0), "lineDrop 21");
+    EXPECT_EQ(Count("lineShutdown"), 1);
+    EXPECT_EQ(Count("lineInitialize"), 1);
+    EXPECT_EQ(m_dialog.GetCallState(), CAnsweringDlg::CallState::Waiting);
+
+    Offer(22);  // ring=1 now: the offering is counted, the first ring answers
+    EXPECT_EQ(Count("lineAnswer"), 0);
+    Ring();
+    EXPECT_EQ(Count("lineAnswer 22"), 1);
+}
+
+TEST_F(CallFlowTest, CallerGivingUpLeavesTheCounterAtZeroForTheNextCall) {
+    Offer(21);
+    Ring();
+    Fire(21, LINE_CALLSTATE, LINECALLSTATE_IDLE, LINECALLPRIVILEGE_OWNER);
+    EXPECT_EQ(m_dialog.Line().ringCount, 0u);
+    EXPECT_EQ(Count("lineInitialize"), 2);
+    Statuses();
+    Offer(23);
+    Ring();
+    Ring();
+    EXPECT_EQ(Count("lineAnswer"), 0);
+    Ring();
+    EXPECT_EQ(Count("lineAnswer 23"), 1);
+}
+
+TEST_F(CallFlowTest, StopAskedFirstAndOtherEventsIgnored) {
+    Fire(21, LINE_CALLSTATE, LINECALLSTATE_PROCEEDING, LINECALLPRIVILEGE_OWNER);
+    Fire(21, LINE_CALLSTATE, LINECALLSTATE_CONNECTED, LINECALLPRIVILEGE_OWNER);  // not answered
+    EXPECT_EQ(Statuses(), std::vector<std::string>{"等待呼叫..."});
+
+    setenv("VANTORO_MSGBOX", "cancel,ok", 1);
+    testing::internal::CaptureStderr();
+    m_dialog.OnStop();
+    EXPECT_EQ(Count("lineShutdown"), 0);
+    m_dialog.OnStop();
+    EXPECT_EQ(Count("lineShutdown"), 1);
+    EXPECT_EQ(Count("lineInitialize"), 2);
+    std::string prompt = "MSGBOX 确认: 是否取消当前操作？\n";
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), prompt + prompt);
+    EXPECT_EQ(Statuses(), std::vector<std::string>{"等待呼叫..."});
+    unsetenv("VANTORO_MSGBOX");
+}
+
+TEST_F(CallFlowTest, LineFailuresBetweenCallsEndTheProgram) {
+    m_script->devices = {};
+    testing::internal::CaptureStderr();
+    Fire(21, LINE_CALLSTATE, LINECALLSTATE_IDLE, LINECALLPRIVILEGE_OWNER);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "MSGBOX 错误: 线路初始化失败！\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    QApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
