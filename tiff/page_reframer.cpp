@@ -1,0 +1,163 @@
+#include "tiff/page_reframer.h"
+
+#include <algorithm>
+
+namespace {
+
+// Zero-run length as an 8-bit counter that stops at its top instead of wrapping: a fill run of
+// 256 or more zeros must not hide the EOL that ends it.
+uint8_t AddZeros(uint8_t run, uint64_t zeros) {
+    return static_cast<uint8_t>(std::min<uint64_t>(255, run + zeros));
+}
+
+bool FindFirstEolBitByBit(CBitReader& in) {
+    uint8_t zeros = 0;
+    while (in.BitsLeft() > 0) {
+        if (!in.ReadBit()) {
+            zeros = AddZeros(zeros, 1);
+            continue;
+        }
+        if (zeros >= kEolZeros) return true;
+        zeros = 0;
+    }
+    return false;
+}
+
+bool FindFirstEolRunLength(CBitReader& in) {
+    uint8_t zeros = 0;
+    while (in.BitsLeft() > 0) {
+        const uint64_t word = in.Peek64();
+        const uint64_t lead = word ? static_cast<uint64_t>(__builtin_clzll(word)) : 64;
+        if (lead >= in.BitsLeft()) {
+            in.Skip(in.BitsLeft());
+            return false;
+        }
+        if (lead == 64) {
+            in.Skip(64);
+            zeros = AddZeros(zeros, 64);
+            continue;
+        }
+        in.Skip(lead + 1);
+        if (AddZeros(zeros, lead) >= kEolZeros) return true;
+        zeros = 0;
+    }
+    return false;
+}
+
+struct PageCounters {
+    uint8_t zeros = 0;        // current zero run
+    uint64_t sinceEol = 0;    // bits read since the last EOL
+    unsigned eolsInRow = 1;   // consecutive EOLs, each exactly 12 bits after the one before
+    uint32_t rows = 1;
+};
+
+void CopyLinesBitByBit(CBitReader& in, CStripWriter& out, PageCounters& c) {
+    bool eolSeen = false;
+    while (in.BitsLeft() > 0 && c.eolsInRow < kRtcEols) {
+        const bool bit = in.ReadBit();
+        ++c.sinceEol;
+        if (!bit) {
+            c.zeros = AddZeros(c.zeros, 1);
+        } else {
+            if (c.zeros >= kEolZeros) eolSeen = true;
+            c.zeros = 0;
+        }
+        // Twelve bits after an EOL without another one: the EOLs were not back to back.
+        if (c.sinceEol == kEolZeros + 1 && !eolSeen) c.eolsInRow = 0;
+        if (eolSeen) {
+            out.WriteEolTail();
+            ++c.eolsInRow;
+            ++c.rows;
+            eolSeen = false;
+            c.sinceEol = 0;
+        } else if (c.zeros <= kMaxCopiedZeros) {
+            out.WriteBit(bit);
+        }
+    }
+}
+
+// The same walk as CopyLinesBitByBit, one zero run and the one after it per step.
+void CopyLinesRunLength(CBitReader& in, CStripWriter& out, PageCounters& c) {
+    constexpr uint64_t kBackToBack = kEolZeros + 1;
+    while (in.BitsLeft() > 0 && c.eolsInRow < kRtcEols) {
+        const uint64_t word = in.Peek64();
+        const uint64_t lead = word ? static_cast<uint64_t>(__builtin_clzll(word)) : 64;
+        const uint64_t copyZeros =
+            c.zeros >= kMaxCopiedZeros ? 0 : std::min<uint64_t>(lead, kMaxCopiedZeros - c.zeros);
+        if (lead >= in.BitsLeft() || lead == 64) {
+            const uint64_t zeros = std::min(lead, in.BitsLeft());
+            out.WriteBits(0, static_cast<unsigned>(std::min<uint64_t>(copyZeros, zeros)));
+            if (c.sinceEol < kBackToBack && c.sinceEol + zeros >= kBackToBack) c.eolsInRow = 0;
+            c.sinceEol += zeros;
+            c.zeros = AddZeros(c.zeros, zeros);
+            in.Skip(zeros);
+            continue;
+        }
+        const uint64_t atOne = c.sinceEol + lead + 1;
+        const bool isEol = AddZeros(c.zeros, lead) >= kEolZeros;
+        if (c.sinceEol < kBackToBack && atOne >= kBackToBack && !(atOne == kBackToBack && isEol)) {
+            c.eolsInRow = 0;
+        }
+        in.Skip(lead + 1);
+        c.zeros = 0;
+        if (isEol) {
+            out.WriteBits(0, static_cast<unsigned>(copyZeros));
+            out.WriteEolTail();
+            ++c.eolsInRow;
+            ++c.rows;
+            c.sinceEol = 0;
+        } else {
+            out.WriteBits(1, static_cast<unsigned>(copyZeros + 1));
+            c.sinceEol = atOne;
+        }
+    }
+}
+
+}  // namespace
+
+const char* toString(ReframeMethod method) {
+    switch (method) {
+        case ReframeMethod::kBitByBit: return "bit by bit";
+        case ReframeMethod::kRunLength: return "run length";
+    }
+    return "unknown";
+}
+
+const char* toString(ReframeResult result) {
+    switch (result) {
+        case ReframeResult::kComplete: return "complete";
+        case ReframeResult::kIncompleteRtc: return "incomplete RTC";
+        case ReframeResult::kNoPageData: return "no page data";
+        case ReframeResult::kNoMemory: return "no memory";
+        case ReframeResult::kNoEol: return "no EOL";
+    }
+    return "unknown";
+}
+
+ReframeResult ReframePage(CBitReader& in, CStripWriter& out, uint32_t& rowCount,
+                          ReframeMethod method) {
+    rowCount = 0;
+    if (in.BitsLeft() == 0) return ReframeResult::kNoPageData;
+    if (!out.BeginPage(2 * in.BytesLeft())) return ReframeResult::kNoMemory;
+
+    const bool found = method == ReframeMethod::kBitByBit ? FindFirstEolBitByBit(in)
+                                                          : FindFirstEolRunLength(in);
+    if (!found) return ReframeResult::kNoEol;
+
+    out.WriteBits(0, kEolZeros);
+    out.WriteEolTail();
+    PageCounters counters;
+    if (method == ReframeMethod::kBitByBit) {
+        CopyLinesBitByBit(in, out, counters);
+    } else {
+        CopyLinesRunLength(in, out, counters);
+    }
+
+    if (out.HasPendingBits()) out.StorePendingByte();
+    // The last e EOLs go: rows lose e, the strip 2e - 1 bytes, the last of which holds the 1 of
+    // the EOL after the last line. With e = 0 that is one byte more, a zero.
+    const unsigned e = counters.eolsInRow;
+    rowCount = counters.rows - e;
+    out.SetByteCount(out.ByteCount() + 1 - 2 * uint64_t{e});
+    return e == kRtcEols ? ReframeResult::kComplete : ReframeResult::kIncompleteRtc;
+}

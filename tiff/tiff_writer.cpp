@@ -1,0 +1,300 @@
+#include "tiff/tiff_writer.h"
+
+#include <new>
+
+namespace {
+
+// TIFF 6.0 tags written for every page, in ascending order.
+constexpr uint16_t kTagNewSubfileType = 254;
+constexpr uint16_t kTagImageWidth = 256;
+constexpr uint16_t kTagImageLength = 257;
+constexpr uint16_t kTagBitsPerSample = 258;
+constexpr uint16_t kTagCompression = 259;
+constexpr uint16_t kTagPhotometricInterpretation = 262;
+constexpr uint16_t kTagFillOrder = 266;
+constexpr uint16_t kTagStripOffsets = 273;
+constexpr uint16_t kTagSamplesPerPixel = 277;
+constexpr uint16_t kTagRowsPerStrip = 278;
+constexpr uint16_t kTagStripByteCounts = 279;
+constexpr uint16_t kTagXResolution = 282;
+constexpr uint16_t kTagYResolution = 283;
+constexpr uint16_t kTagT4Options = 292;
+constexpr uint16_t kTagResolutionUnit = 296;
+
+constexpr uint16_t kTypeShort = 3;
+constexpr uint16_t kTypeLong = 4;
+constexpr uint16_t kTypeRational = 5;
+
+constexpr uint32_t kSubfileSinglePage = 0;
+constexpr uint32_t kSubfileMultiPage = 2;  // "one page of a multi-page image"
+constexpr uint32_t kCompressionCcittT4 = 3;
+constexpr uint32_t kPhotometricWhiteIsZero = 0;
+constexpr uint32_t kFillOrderMsbFirst = 1;
+constexpr uint32_t kT4Options1dFillBits = 4;  // 1-D coding, EOLs end on a byte boundary
+constexpr uint32_t kResolutionUnitInch = 2;
+
+void PutLe16(uint8_t* p, uint16_t v) {
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+}
+
+void PutLe32(uint8_t* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+bool WriteLe16(CBinaryFile& file, uint16_t v) {
+    uint8_t bytes[2];
+    PutLe16(bytes, v);
+    return file.Write(bytes, sizeof bytes);
+}
+
+bool WriteLe32(CBinaryFile& file, uint32_t v) {
+    uint8_t bytes[4];
+    PutLe32(bytes, v);
+    return file.Write(bytes, sizeof bytes);
+}
+
+}  // namespace
+
+CTiffWriter::CTiffWriter() { m_strip.ResetBits(); }
+
+CTiffWriter::~CTiffWriter() = default;
+
+void CTiffWriter::ResetRawState() {
+    std::vector<uint8_t>().swap(m_rawBuffer);
+    m_nPageCount = 0;
+    m_input.Clear();
+    m_strip.ResetBits();
+}
+
+void CTiffWriter::FreePageBuffers() {
+    m_strip.FreePage();
+    std::vector<uint8_t>().swap(m_entries);
+}
+
+bool CTiffWriter::Convert(const char* rawPath, const char* tiffPath) {
+    ResetRawState();
+    if (!LoadRawFile(rawPath)) {
+        SetStage(TiffStage::kLoadRaw);
+        return false;
+    }
+    if (m_file.Open(tiffPath, FileMode::kRead)) {
+        m_file.Close();
+        CBinaryFile::Remove(tiffPath);
+    }
+    if (!m_file.Open(tiffPath, FileMode::kCreate)) {
+        SetStage(TiffStage::kCreateFile);
+        ResetRawState();
+        return false;
+    }
+    m_nLastGoodIfdOffset = 0;
+    if (!WriteHeader()) return FailConversion(TiffStage::kWriteHeader);
+
+    m_nIfdOffset = kFirstIfdOffset;
+    m_input.Reset(m_rawBuffer.data(), m_rawBuffer.size() - CBitReader::kPeekPadding);
+    for (unsigned page = 0; page < m_nPageCount; ++page) {
+        if (!WritePage()) return FailConversion(TiffStage::kNone);
+        m_nLastGoodIfdOffset = m_nIfdOffset;
+        if (page + 1 >= m_nPageCount) break;
+        const int64_t nextIfdField = int64_t{m_nIfdOffset} + kNextIfdOffsetInIfd;
+        if (m_file.Seek(nextIfdField) != nextIfdField) {
+            return FailConversion(TiffStage::kSeekNextIfd);
+        }
+        const uint64_t nextIfd = uint64_t{m_nIfdOffset} + kIfdBlockBytes + m_nStripBytes;
+        if (nextIfd > UINT32_MAX || !WriteLe32(m_file, static_cast<uint32_t>(nextIfd))) {
+            return FailConversion(TiffStage::kWriteNextIfd);
+        }
+        m_nIfdOffset = static_cast<uint32_t>(nextIfd);
+    }
+    ResetRawState();
+    FreePageBuffers();
+    m_file.Close();
+    return true;
+}
+
+bool CTiffWriter::FailConversion(TiffStage stage) {
+    if (stage != TiffStage::kNone) SetStage(stage);
+    UnlinkFailedPage();
+    ResetRawState();
+    FreePageBuffers();
+    m_file.Close();
+    return false;
+}
+
+// The page before a failed one already points at the failed page's IFD, which was never
+// written; ending the chain there keeps the file a valid TIFF of the good pages.
+void CTiffWriter::UnlinkFailedPage() {
+    if (m_nLastGoodIfdOffset == 0) return;
+    const int64_t field = int64_t{m_nLastGoodIfdOffset} + kNextIfdOffsetInIfd;
+    if (m_file.Seek(field) == field) WriteLe32(m_file, 0);
+}
+
+bool CTiffWriter::FailLoad(TiffDetail detail) {
+    SetDetail(detail);
+    ResetRawState();
+    m_file.Close();
+    return false;
+}
+
+bool CTiffWriter::LoadRawFile(const char* path) {
+    if (!m_file.Open(path, FileMode::kRead)) return FailLoad(TiffDetail::kOpenRaw);
+
+    uint8_t dcs = 0;
+    if (m_file.Seek(kRawDcsOffset) != kRawDcsOffset) return FailLoad(TiffDetail::kSeekResolution);
+    if (m_file.Read(&dcs, 1) != 1) return FailLoad(TiffDetail::kReadResolution);
+    m_nYResolution = (dcs & kDcsFineResolution) ? kYResolutionFineDpi : kYResolutionNormalDpi;
+
+    if (m_file.Seek(kRawPageCountOffset) != kRawPageCountOffset) {
+        return FailLoad(TiffDetail::kSeekPageCount);
+    }
+    uint8_t pageCount = 0;
+    if (m_file.Read(&pageCount, 1) != 1) return FailLoad(TiffDetail::kReadPageCount);
+
+    if (m_file.Seek(kRawDataLengthOffset) != kRawDataLengthOffset) {
+        return FailLoad(TiffDetail::kSeekDataLength);
+    }
+    uint8_t lengthBytes[4];
+    if (m_file.Read(lengthBytes, 4) != 4) return FailLoad(TiffDetail::kReadDataLength);
+    const uint32_t length = uint32_t{lengthBytes[0]} | uint32_t{lengthBytes[1]} << 8 |
+                            uint32_t{lengthBytes[2]} << 16 | uint32_t{lengthBytes[3]} << 24;
+
+    // A damaged length field must not make us allocate gigabytes for data that is not there.
+    const int64_t fileSize = m_file.Size();
+    if (fileSize < 0 || fileSize - kRawDataOffset < int64_t{length}) {
+        return FailLoad(TiffDetail::kShortPageData);
+    }
+    try {
+        m_rawBuffer.assign(uint64_t{length} + CBitReader::kPeekPadding, 0);
+    } catch (const std::bad_alloc&) {
+        return FailLoad(TiffDetail::kNoMemoryPageData);
+    }
+    if (m_file.Read(m_rawBuffer.data(), length) != int64_t{length}) {
+        return FailLoad(TiffDetail::kShortPageData);
+    }
+    m_nPageCount = pageCount;
+    m_file.Close();
+    return true;
+}
+
+bool CTiffWriter::WriteHeader() {
+    if (m_file.Seek(0) != 0) {
+        SetDetail(TiffDetail::kSeekTiffStart);
+        return false;
+    }
+    const uint8_t header[8] = {'I', 'I', 42, 0, kFirstIfdOffset, 0, 0, 0};
+    if (!m_file.Write(header, sizeof header)) {
+        SetDetail(TiffDetail::kWriteTiffHeader);
+        return false;
+    }
+    return true;
+}
+
+bool CTiffWriter::WritePage() {
+    FreePageBuffers();
+    m_nStripBytes = 0;
+    m_nRowCount = 0;
+    if (!ReframePage()) {
+        SetStage(TiffStage::kReframePage);
+        FreePageBuffers();
+        return false;
+    }
+    if (!WriteDirectory()) {
+        SetStage(TiffStage::kWriteDirectory);
+        FreePageBuffers();
+        return false;
+    }
+    if (!m_file.Write(m_strip.Data(), m_nStripBytes)) {
+        SetStage(TiffStage::kWriteStrip);
+        FreePageBuffers();
+        return false;
+    }
+    return true;
+}
+
+bool CTiffWriter::ReframePage() {
+    uint32_t rows = 0;
+    const ReframeResult result = ::ReframePage(m_input, m_strip, rows, m_reframeMethod);
+    switch (result) {
+        case ReframeResult::kComplete:
+            break;
+        case ReframeResult::kIncompleteRtc:
+            SetDetail(TiffDetail::kIncompleteRtc);
+            break;
+        case ReframeResult::kNoPageData:
+            SetDetail(TiffDetail::kNoPageData);
+            return false;
+        case ReframeResult::kNoMemory:
+            SetDetail(TiffDetail::kNoMemoryStrip);
+            return false;
+        case ReframeResult::kNoEol:
+            SetDetail(TiffDetail::kNoEol);
+            return false;
+    }
+    if (m_strip.ByteCount() > UINT32_MAX) {
+        SetDetail(TiffDetail::kNoMemoryStrip);
+        return false;
+    }
+    m_nRowCount = rows;
+    m_nStripBytes = static_cast<uint32_t>(m_strip.ByteCount());
+    return true;
+}
+
+void CTiffWriter::FillEntries() {
+    const uint32_t o = m_nIfdOffset;
+    const struct {
+        uint16_t tag;
+        uint16_t type;
+        uint32_t value;
+    } entries[kIfdEntryCount] = {
+        {kTagNewSubfileType, kTypeLong, m_nPageCount >= 2 ? kSubfileMultiPage : kSubfileSinglePage},
+        {kTagImageWidth, kTypeLong, kImageWidth},
+        {kTagImageLength, kTypeLong, m_nRowCount},
+        {kTagBitsPerSample, kTypeShort, 1},
+        {kTagCompression, kTypeShort, kCompressionCcittT4},
+        {kTagPhotometricInterpretation, kTypeShort, kPhotometricWhiteIsZero},
+        {kTagFillOrder, kTypeShort, kFillOrderMsbFirst},
+        {kTagStripOffsets, kTypeLong, o + kIfdBlockBytes},
+        {kTagSamplesPerPixel, kTypeShort, 1},
+        {kTagRowsPerStrip, kTypeLong, m_nRowCount},
+        {kTagStripByteCounts, kTypeLong, m_nStripBytes},
+        {kTagXResolution, kTypeRational, o + kXResolutionOffsetInIfd},
+        {kTagYResolution, kTypeRational, o + kYResolutionOffsetInIfd},
+        {kTagT4Options, kTypeLong, kT4Options1dFillBits},
+        {kTagResolutionUnit, kTypeShort, kResolutionUnitInch},
+    };
+    uint8_t* p = m_entries.data();
+    for (const auto& entry : entries) {
+        PutLe16(p, entry.tag);
+        PutLe16(p + 2, entry.type);
+        PutLe32(p + 4, 1);
+        // A SHORT sits in the first two bytes of the value field, as a LONG's low half does.
+        PutLe32(p + 8, entry.value);
+        p += kIfdEntryBytes;
+    }
+}
+
+bool CTiffWriter::WriteDirectory() {
+    try {
+        m_entries.assign(kIfdEntryCount * kIfdEntryBytes, 0);
+    } catch (const std::bad_alloc&) {
+        SetDetail(TiffDetail::kNoMemoryDirectory);
+        return false;
+    }
+    FillEntries();
+    if (m_file.Seek(m_nIfdOffset) != int64_t{m_nIfdOffset}) {
+        SetDetail(TiffDetail::kSeekIfd);
+        return false;
+    }
+    const bool written = WriteLe16(m_file, kIfdEntryCount) &&
+                         m_file.Write(m_entries.data(), m_entries.size()) &&
+                         WriteLe32(m_file, 0) &&
+                         WriteLe16(m_file, kXResolutionDpi) && WriteLe16(m_file, 0) &&
+                         WriteLe16(m_file, 1) && WriteLe16(m_file, 0) &&
+                         WriteLe16(m_file, m_nYResolution) && WriteLe16(m_file, 0) &&
+                         WriteLe16(m_file, 1) && WriteLe16(m_file, 0);
+    if (!written) {
+        SetDetail(TiffDetail::kWriteIfd);
+        return false;
+    }
+    return true;
+}

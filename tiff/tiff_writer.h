@@ -1,0 +1,85 @@
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tiff/binary_file.h"
+#include "tiff/bit_reader.h"
+#include "tiff/page_reframer.h"
+#include "tiff/strip_writer.h"
+#include "tiff/tiff_codes.h"
+
+// Turns the raw page file of one received fax into a little-endian multi-page TIFF file with
+// one IFD and one 1-D T.4 strip per page, in receiving order.
+class CTiffWriter {
+public:
+    // Raw page file header fields.
+    static constexpr int64_t kRawDcsOffset = 4;  // second DCS octet
+    static constexpr uint8_t kDcsFineResolution = 0x02;  // T.30 DCS bit 15: 7.7 lines/mm
+    static constexpr int64_t kRawPageCountOffset = 40;
+    static constexpr int64_t kRawDataLengthOffset = 128;
+    static constexpr int64_t kRawDataOffset = 132;
+
+    // TIFF layout.
+    static constexpr uint32_t kFirstIfdOffset = 10;
+    static constexpr uint16_t kIfdEntryCount = 15;
+    static constexpr uint32_t kIfdEntryBytes = 12;
+    static constexpr uint32_t kNextIfdOffsetInIfd = 2 + kIfdEntryCount * kIfdEntryBytes;  // 182
+    static constexpr uint32_t kXResolutionOffsetInIfd = kNextIfdOffsetInIfd + 4;        // 186
+    static constexpr uint32_t kYResolutionOffsetInIfd = kXResolutionOffsetInIfd + 8;    // 194
+    static constexpr uint32_t kIfdBlockBytes = kYResolutionOffsetInIfd + 8;             // 202
+    static constexpr uint32_t kImageWidth = 1728;
+    static constexpr uint32_t kXResolutionDpi = 200;
+    static constexpr uint16_t kYResolutionFineDpi = 200;
+    static constexpr uint16_t kYResolutionNormalDpi = 100;
+
+    CTiffWriter();
+    virtual ~CTiffWriter();
+    CTiffWriter(const CTiffWriter&) = delete;
+    CTiffWriter& operator=(const CTiffWriter&) = delete;
+
+    // True on success. On failure the stage code, and mostly the detail code, say why; the
+    // TIFF file then holds the pages written before the failure.
+    bool Convert(const char* rawPath, const char* tiffPath);
+
+    uint32_t StageCode() const { return m_nStage; }
+    uint32_t DetailCode() const { return m_nDetail; }
+
+    // The strips come out the same either way; the run-length walk is faster.
+    void SetReframeMethod(ReframeMethod method) { m_reframeMethod = method; }
+
+private:
+    void ResetRawState();
+    void FreePageBuffers();
+    bool LoadRawFile(const char* path);
+    bool FailLoad(TiffDetail detail);
+    bool WriteHeader();
+    bool WritePage();
+    bool ReframePage();
+    bool WriteDirectory();
+    void FillEntries();
+    bool FailConversion(TiffStage stage);
+    void UnlinkFailedPage();
+
+    void SetStage(TiffStage stage) { m_nStage = static_cast<uint32_t>(stage); }
+    void SetDetail(TiffDetail detail) { m_nDetail = static_cast<uint32_t>(detail); }
+
+    CBinaryFile m_file;
+    std::vector<uint8_t> m_rawBuffer;
+    CBitReader m_input;
+    CStripWriter m_strip;
+    ReframeMethod m_reframeMethod = ReframeMethod::kRunLength;
+
+    uint16_t m_nYResolution = 0;
+    uint8_t m_nPageCount = 0;
+    uint32_t m_nIfdOffset = 0;
+    // IFD offset of the last page written completely, 0 before the first.
+    uint32_t m_nLastGoodIfdOffset = 0;
+
+    uint32_t m_nStripBytes = 0;
+    uint32_t m_nRowCount = 0;
+    std::vector<uint8_t> m_entries;
+
+    uint32_t m_nStage = 0;
+    uint32_t m_nDetail = 0;
+};
