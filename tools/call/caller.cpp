@@ -1,0 +1,245 @@
+#include "tools/call/caller.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <spandsp.h>
+
+#include "tools/vmodem/line_protocol.h"
+
+namespace {
+
+using line_protocol::kBlockNs;
+using line_protocol::kBlockSamples;
+
+// spandsp's fax modems transmit at about this level; the SNR is taken against it.
+constexpr float kSignalDbm0 = -14.0f;
+// After the fax session ends, the last frame (DCN) still has to reach the line.
+constexpr int64_t kFaxLingerNs = 500'000'000;
+
+int64_t nowNs()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
+}
+
+}  // namespace
+
+Caller::Caller(CallOptions options) : m_options(std::move(options)) {}
+
+Caller::~Caller()
+{
+    if (m_noiseToModem)
+        awgn_free(m_noiseToModem);
+    if (m_noiseFromModem)
+        awgn_free(m_noiseFromModem);
+}
+
+void Caller::log(const std::string &what) const
+{
+    if (m_options.trace)
+        std::fprintf(stderr, "vantoro-call: %s\n", what.c_str());
+}
+
+bool Caller::prepare()
+{
+    std::string error;
+    if (!m_options.sayPath.empty() && !readWav(m_options.sayPath, m_say, error)) {
+        std::fprintf(stderr, "vantoro-call: %s\n", error.c_str());
+        return false;
+    }
+    if (!m_options.faxPath.empty()) {
+        m_fax = std::make_unique<FaxSender>();
+        if (!m_fax->start(m_options.faxPath, m_options.rateBps, m_options.trace, error)) {
+            std::fprintf(stderr, "vantoro-call: %s\n", error.c_str());
+            return false;
+        }
+    }
+    if (m_options.snrDb >= 0) {
+        m_noiseToModem = awgn_init_dbm0(nullptr, 1234567, kSignalDbm0 - float(m_options.snrDb));
+        m_noiseFromModem = awgn_init_dbm0(nullptr, 7654321, kSignalDbm0 - float(m_options.snrDb));
+    }
+    if (!m_options.recordPath.empty()) {
+        if (!m_record.open(m_options.recordPath)) {
+            std::fprintf(stderr, "vantoro-call: cannot write %s\n", m_options.recordPath.c_str());
+            return false;
+        }
+        m_recording = true;
+    }
+
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (m_options.socketPath.size() >= sizeof(addr.sun_path)) {
+        std::fprintf(stderr, "vantoro-call: socket path too long\n");
+        return false;
+    }
+    std::strcpy(addr.sun_path, m_options.socketPath.c_str());
+    m_fd.reset(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+    if (!m_fd.valid() || connect(m_fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0) {
+        std::fprintf(stderr, "vantoro-call: no vmodem answers on %s: %s\n", addr.sun_path, std::strerror(errno));
+        return false;
+    }
+    std::string setup(1, line_protocol::kSetup);
+    setup += m_options.number;
+    if (send(m_fd.get(), setup.data(), setup.size(), MSG_NOSIGNAL) < 0) {
+        std::perror("vantoro-call: send");
+        return false;
+    }
+    return true;
+}
+
+CallOutcome Caller::run()
+{
+    char buf[line_protocol::kMaxPacket];
+    while (!m_ended) {
+        int64_t now = nowNs();
+        int64_t deadline = now + 1'000'000'000;
+        if (m_answered)
+            deadline = std::min(deadline, m_nextTickNs);
+        for (int64_t d : {m_giveUpAtNs, m_hangupAtNs, m_faxDoneAtNs}) {
+            if (d >= 0)
+                deadline = std::min(deadline, d);
+        }
+        int64_t wait = std::max<int64_t>(0, deadline - now);
+        timespec ts{time_t(wait / 1'000'000'000), long(wait % 1'000'000'000)};
+        pollfd pfd{m_fd.get(), POLLIN, 0};
+        int rc = ppoll(&pfd, 1, &ts, nullptr);
+        if (rc < 0 && errno != EINTR) {
+            std::perror("vantoro-call: ppoll");
+            break;
+        }
+        if (rc > 0 && (pfd.revents & (POLLIN | POLLHUP | POLLERR))) {
+            ssize_t n = recv(m_fd.get(), buf, sizeof(buf), MSG_DONTWAIT);
+            if (n <= 0 && !(n < 0 && (errno == EAGAIN || errno == EINTR))) {
+                log("line closed");
+                m_ended = true;
+            } else if (n > 0) {
+                onPacket(buf, size_t(n));
+            }
+        }
+        now = nowNs();
+        if (!m_answered && m_giveUpAtNs >= 0 && now >= m_giveUpAtNs) {
+            log("giving up");
+            break;
+        }
+        if (m_hangupAtNs >= 0 && now >= m_hangupAtNs) {
+            log("hanging up");
+            break;
+        }
+        if (m_fax && m_fax->finished() && m_faxDoneAtNs < 0)
+            m_faxDoneAtNs = now + kFaxLingerNs;
+        if (m_faxDoneAtNs >= 0 && now >= m_faxDoneAtNs)
+            break;
+        while (m_answered && !m_ended && nowNs() >= m_nextTickNs) {
+            sendBlock();
+            m_nextTickNs += kBlockNs;
+        }
+    }
+    m_fd.reset();
+    if (m_fax && m_answered)
+        m_fax->callDropped();
+    if (m_recording && !m_record.close())
+        std::fprintf(stderr, "vantoro-call: writing %s failed\n", m_options.recordPath.c_str());
+    if (m_fax && m_answered)
+        return m_fax->finished() ? CallOutcome::Answered : CallOutcome::Failed;
+    return m_answered ? CallOutcome::Answered : CallOutcome::Unanswered;
+}
+
+void Caller::onPacket(const char *data, size_t len)
+{
+    switch (data[0]) {
+    case line_protocol::kRing:
+        ++m_rings;
+        m_ringIntervalMs = std::atoi(std::string(data + 1, len - 1).c_str());
+        if (m_ringIntervalMs <= 0)
+            m_ringIntervalMs = 6000;
+        log("ring " + std::to_string(m_rings));
+        // Hang up within the ring cycle after the last ring we wait for, as a person would.
+        if (m_rings >= m_options.giveUpAfterRings && m_giveUpAtNs < 0)
+            m_giveUpAtNs = nowNs() + int64_t(m_ringIntervalMs) * 500'000;
+        break;
+    case line_protocol::kAnswer:
+        log("answered");
+        m_answered = true;
+        m_giveUpAtNs = -1;
+        m_nextTickNs = nowNs();
+        if (m_options.hangupAfterSeconds >= 0)
+            m_hangupAtNs = m_nextTickNs + int64_t(m_options.hangupAfterSeconds * 1e9);
+        break;
+    case line_protocol::kAudio:
+        onAudio(data + 1, len - 1);
+        break;
+    case line_protocol::kHangup:
+        log("the called side hung up");
+        m_ended = true;
+        break;
+    case line_protocol::kBusy:
+        log("line busy");
+        m_busy = true;
+        m_ended = true;
+        break;
+    default:
+        break;
+    }
+}
+
+void Caller::onAudio(const char *payload, size_t len)
+{
+    int16_t samples[line_protocol::kMaxPacket / 2];
+    int count = int(len / 2);
+    for (int i = 0; i < count; ++i) {
+        auto lo = uint8_t(payload[2 * i]);
+        auto hi = uint8_t(payload[2 * i + 1]);
+        samples[i] = int16_t(uint16_t(lo | (hi << 8)));
+    }
+    addNoise(m_noiseFromModem, samples, count);
+    if (m_recording)
+        m_record.write(samples, size_t(count));
+    if (m_fax)
+        m_fax->rx(samples, count);
+}
+
+void Caller::sendBlock()
+{
+    int16_t samples[kBlockSamples] = {};
+    if (m_fax) {
+        m_fax->tx(samples, kBlockSamples);
+    } else {
+        for (int i = 0; i < kBlockSamples && m_sayPos < m_say.size(); ++i)
+            samples[i] = m_say[m_sayPos++];
+    }
+    addNoise(m_noiseToModem, samples, kBlockSamples);
+    char packet[1 + 2 * kBlockSamples];
+    packet[0] = line_protocol::kAudio;
+    for (int i = 0; i < kBlockSamples; ++i) {
+        auto v = uint16_t(samples[i]);
+        packet[1 + 2 * i] = char(v & 0xFF);
+        packet[2 + 2 * i] = char(v >> 8);
+    }
+    send(m_fd.get(), packet, sizeof(packet), MSG_NOSIGNAL | MSG_DONTWAIT);
+}
+
+void Caller::addNoise(awgn_state_s *noise, int16_t *samples, int count)
+{
+    if (!noise)
+        return;
+    for (int i = 0; i < count; ++i) {
+        int v = samples[i] + awgn(noise);
+        samples[i] = int16_t(std::max(-32768, std::min(32767, v)));
+    }
+}
+
+std::string Caller::resultLine() const
+{
+    if (m_fax && m_answered)
+        return m_fax->resultLine();
+    return std::string(m_answered ? "RESULT answered" : "RESULT unanswered") + " rings=" + std::to_string(m_rings);
+}

@@ -1,0 +1,70 @@
+#pragma once
+// One call into a running vantoro-vmodem over its line socket, in real time.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tools/call/fax_sender.h"
+#include "tools/call/wav_file.h"
+#include "tools/vmodem/unique_fd.h"
+
+struct awgn_state_s;
+
+struct CallOptions
+{
+    std::string socketPath;
+    std::string number;
+    int giveUpAfterRings = 10;
+    double hangupAfterSeconds = -1;  // negative: stay until the modem hangs up
+    std::string sayPath;
+    std::string recordPath;
+    std::string faxPath;
+    double snrDb = -1;  // negative: a clean line
+    int rateBps = 0;
+    bool trace = false;
+};
+
+enum class CallOutcome { Answered, Unanswered, Failed };
+
+class Caller
+{
+public:
+    explicit Caller(CallOptions options);
+    ~Caller();
+    Caller(const Caller &) = delete;
+    Caller &operator=(const Caller &) = delete;
+
+    // Prepares files and the fax machine, then dials; false with a message on stderr.
+    bool prepare();
+    CallOutcome run();
+    std::string resultLine() const;
+
+private:
+    void onPacket(const char *data, size_t len);
+    void onAudio(const char *payload, size_t len);
+    void sendBlock();
+    void addNoise(awgn_state_s *noise, int16_t *samples, int count);
+    void log(const std::string &what) const;
+
+    CallOptions m_options;
+    UniqueFd m_fd;
+    std::vector<int16_t> m_say;
+    size_t m_sayPos = 0;
+    WavWriter m_record;
+    bool m_recording = false;
+    std::unique_ptr<FaxSender> m_fax;
+    awgn_state_s *m_noiseToModem = nullptr;
+    awgn_state_s *m_noiseFromModem = nullptr;
+
+    int m_rings = 0;
+    int m_ringIntervalMs = 6000;
+    bool m_answered = false;
+    bool m_ended = false;
+    bool m_busy = false;
+    int64_t m_giveUpAtNs = -1;
+    int64_t m_hangupAtNs = -1;
+    int64_t m_faxDoneAtNs = -1;
+    int64_t m_nextTickNs = 0;
+};

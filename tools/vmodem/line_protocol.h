@@ -1,0 +1,37 @@
+#pragma once
+// The simulated telephone line between vantoro-call and vantoro-vmodem: a Unix
+// SOCK_SEQPACKET socket, one message per packet, the first byte names the message.
+
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include <unistd.h>
+
+namespace line_protocol {
+
+constexpr int kSampleRate = 8000;
+constexpr int kBlockSamples = 160;  // 20 ms
+constexpr int64_t kBlockNs = 20'000'000;
+constexpr size_t kMaxPacket = 2048;
+
+// Caller to modem.
+constexpr char kSetup = 'S';  // payload: the caller's number (digits, may be empty)
+// Both directions: payload is kBlockSamples samples, 16-bit little-endian linear.
+constexpr char kAudio = 'A';
+// Modem to caller.
+constexpr char kRing = 'R';    // payload: ring interval in ms, decimal
+constexpr char kAnswer = 'O';  // the called modem went off hook
+constexpr char kHangup = 'H';  // the called modem went on hook; the socket closes next
+constexpr char kBusy = 'B';    // the line stayed busy; the socket closes next
+// Hanging up from the caller's side is closing the socket.
+
+inline std::string defaultSocketPath()
+{
+    const char *runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (runtime && *runtime && access(runtime, W_OK | X_OK) == 0)
+        return std::string(runtime) + "/vantoro-line.sock";
+    return "/tmp/vantoro-line-" + std::to_string(getuid()) + ".sock";
+}
+
+}  // namespace line_protocol

@@ -1,0 +1,159 @@
+#pragma once
+// A virtual V.253 voice / T.31 fax modem on a pseudo-terminal, with a simulated telephone
+// line behind it that vantoro-call dials into.
+
+#include <cstdint>
+#include <deque>
+#include <list>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tools/vmodem/unique_fd.h"
+
+struct t31_state_s;
+struct modem_connect_tones_rx_state_s;
+
+struct VmodemOptions
+{
+    std::string link;
+    std::string socketPath;
+    int ringIntervalMs = 6000;
+    bool vconOnAnswer = false;  // some chipsets answer AT+VLS=1 with VCON instead of OK
+    bool trace = false;
+};
+
+enum class StreamMode { Command, Transmit, TransmitDraining, Receive };
+enum class CallState { None, Ringing, Connected, FarEndGone };
+enum class ResultCode { Ok, Connect, Ring, NoCarrier, Error };
+
+int64_t vmodemNowMs();
+int64_t vmodemNowNs();
+
+const char *toString(StreamMode mode);
+const char *toString(CallState state);
+const char *toString(ResultCode code);
+
+struct Caller
+{
+    UniqueFd fd;
+    bool setupDone = false;
+    std::string number;
+    int64_t arrivedMs = 0;
+};
+
+class VirtualModem
+{
+public:
+    explicit VirtualModem(VmodemOptions options);
+    ~VirtualModem();
+    VirtualModem(const VirtualModem &) = delete;
+    VirtualModem &operator=(const VirtualModem &) = delete;
+
+    // Opens the pty and the socket; returns false with a message on stderr.
+    bool open();
+    // Runs until SIGINT/SIGTERM.
+    int run();
+    const std::string &slavePath() const { return m_slavePath; }
+
+    // Called from spandsp's callbacks.
+    void faxOutput(const uint8_t *bytes, size_t len);
+    int faxModemControl(int op, intptr_t arg);
+
+private:
+    // vmodem_loop.cpp
+    bool openPty();
+    bool openSocket();
+    void readPty();
+    void flushOutput();
+    void onTick();
+    void trace(const std::string &what) const;
+    void send(const std::string &bytes);
+    void sendResult(ResultCode code);
+    void sendInfo(const std::string &text);
+
+    // vmodem_commands.cpp
+    void commandByte(uint8_t byte);
+    void executeLine(const std::string &line);
+    ResultCode executeCommand(const std::string &cmd, bool &finalSent);
+    ResultCode executeExtended(const std::string &cmd, bool &finalSent);
+    ResultCode executeBasic(char letter, const std::string &arg, bool &finalSent);
+    ResultCode setSampleMode(const std::string &args);
+    void resetProfile();
+
+    // vmodem_voice.cpp
+    void transmitByte(uint8_t byte);
+    void receiveByte(uint8_t byte);
+    void lineAudio(const int16_t *samples, int count);
+    void voiceOutput(int16_t *samples, int count);
+    void reportEvent(char event);
+    void checkTransmitDrained();
+    void busyTone(int16_t *samples, int count);
+    static void onCallingTone(void *user, int code, int level, int delay);
+
+    // vmodem_fax.cpp
+    void enterFaxClass(const std::string &line);
+    void leaveFaxClass();
+    void faxByte(uint8_t byte);
+    void faxLine(const std::string &line);
+    bool faxInCommandState() const;
+    void faxAnswer();
+    void runFaxDeferred();
+
+    // vmodem_line.cpp
+    void acceptCaller();
+    void readCaller(std::list<Caller>::iterator it);
+    void callerGone(std::list<Caller>::iterator it);
+    void startNextCall();
+    void ring();
+    bool answerCall();
+    void goOffHook();
+    void goOnHook();
+    void sendToCaller(char type, const std::string &payload = std::string());
+    bool lineFree() const;
+
+    VmodemOptions m_options;
+    UniqueFd m_master;
+    UniqueFd m_slave;
+    UniqueFd m_listen;
+    std::string m_slavePath;
+    std::string m_output;
+
+    // Command state.
+    std::string m_line;
+    bool m_lineDle = false;
+    bool m_echo = true;
+    bool m_verbose = true;
+    bool m_quiet = false;
+    int m_fclass = 0;
+    int m_vcid = 0;
+    int m_vsmFormat = 1;
+
+    // Voice streams.
+    StreamMode m_mode = StreamMode::Command;
+    bool m_streamDle = false;
+    bool m_transmitAborted = false;
+    std::deque<uint8_t> m_transmitBuffer;
+
+    // Line and call.
+    bool m_offHook = false;
+    CallState m_call = CallState::None;
+    std::list<Caller> m_callers;  // the active call is m_active, the others wait for the line
+    std::list<Caller>::iterator m_active;
+    bool m_hasActive = false;
+    int m_rings = 0;
+    int64_t m_nextRingMs = 0;
+    int64_t m_farEndGoneMs = 0;
+    bool m_busyReported = false;
+    uint32_t m_busyPhase = 0;
+    int64_t m_nextTickNs = 0;
+    modem_connect_tones_rx_state_s *m_cngDetector = nullptr;
+
+    // Class 1.
+    t31_state_s *m_t31 = nullptr;
+    bool m_faxJoined = false;
+    bool m_faxAnswerPending = false;
+    bool m_faxHangupPending = false;
+    bool m_faxCts = true;
+    bool m_faxMuted = false;
+};
