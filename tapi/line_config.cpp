@@ -1,0 +1,80 @@
+#include "tapi/line_config.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+namespace tapi {
+namespace {
+
+constexpr const char* kModemKey = "modem";
+constexpr const char* kRingTimeoutKey = "ring-timeout-ms";
+
+std::string Trim(const std::string& text) {
+    const char* blanks = " \t\r\n";
+    size_t first = text.find_first_not_of(blanks);
+    if (first == std::string::npos) return {};
+    size_t last = text.find_last_not_of(blanks);
+    return text.substr(first, last - first + 1);
+}
+
+bool ParseMilliseconds(const std::string& text, uint32_t& value) {
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    unsigned long parsed = std::strtoul(text.c_str(), nullptr, 10);
+    if (parsed == 0 || parsed > 3600000UL) return false;
+    value = static_cast<uint32_t>(parsed);
+    return true;
+}
+
+}  // namespace
+
+LineConfig ParseLineConfig(const std::string& text) {
+    LineConfig config;
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line)) {
+        line = Trim(line);
+        if (line.empty() || line[0] == '#' || line[0] == ';' || line[0] == '[') continue;
+        size_t equals = line.find('=');
+        if (equals == std::string::npos) continue;
+        std::string key = Trim(line.substr(0, equals));
+        std::string value = Trim(line.substr(equals + 1));
+        if (key == kModemKey) {
+            config.modemPath = value;
+        } else if (key == kRingTimeoutKey) {
+            ParseMilliseconds(value, config.ringTimeoutMs);
+        }
+    }
+    return config;
+}
+
+std::string LineConfigPath() {
+    std::string base;
+    if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg == '/') {
+        base = xdg;
+    } else if (const char* home = std::getenv("HOME"); home && *home) {
+        base = std::string(home) + "/.config";
+    } else {
+        return {};
+    }
+    return base + "/vantoro/line.ini";
+}
+
+LineConfig LoadLineConfig() {
+    LineConfig config;
+    std::string path = LineConfigPath();
+    if (!path.empty()) {
+        std::ifstream file(path);
+        if (file) {
+            std::ostringstream text;
+            text << file.rdbuf();
+            config = ParseLineConfig(text.str());
+        }
+    }
+    if (const char* modem = std::getenv("VANTORO_MODEM"); modem && *modem) {
+        config.modemPath = modem;
+    }
+    return config;
+}
+
+}  // namespace tapi

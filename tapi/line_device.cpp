@@ -1,0 +1,471 @@
+#include "tapi/line_device.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "tapi/modem_dialog.h"
+
+namespace tapi {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Going off or on hook can take a modem a few seconds (relays, line current).
+constexpr uint32_t kHookCommandTimeoutMs = 10000;
+
+DWORD TickCount() {
+    auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
+        Clock::now().time_since_epoch());
+    return static_cast<DWORD>(now.count());
+}
+
+DWORD_PTR ResultParam(LONG result) { return static_cast<DWORD_PTR>(static_cast<DWORD>(result)); }
+
+}  // namespace
+
+const char* CallPhaseName(CallPhase phase) {
+    switch (phase) {
+        case CallPhase::Offering: return "offering";
+        case CallPhase::Answering: return "answering";
+        case CallPhase::Connected: return "connected";
+        case CallPhase::Disconnected: return "disconnected";
+        case CallPhase::Idle: return "idle";
+    }
+    return "?";
+}
+
+LineDevice::LineDevice(SerialDevice& device, HLINE line, uint32_t ringTimeoutMs,
+                       MessageSink sink)
+    : m_device(device), m_line(line), m_ringTimeoutMs(ringTimeoutMs), m_sink(std::move(sink)) {}
+
+LineDevice::~LineDevice() {
+    Stop();
+    if (m_wake >= 0) ::close(m_wake);
+}
+
+bool LineDevice::Start() {
+    m_wake = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (m_wake < 0) return false;
+    m_stop = false;
+    m_thread = std::thread([this] { Run(); });
+    return true;
+}
+
+void LineDevice::Stop() {
+    if (!m_thread.joinable()) return;
+    m_stop = true;
+    Wake();
+    m_thread.join();
+
+    std::lock_guard<std::mutex> lock(m_mutex);
+    bool onHook = true;
+    if (!m_lost && (m_offHook || m_inFlight)) {
+        onHook = HangUp(m_device);
+        m_offHook = !onHook;
+    }
+    if (m_inFlight) m_requests.push_front(m_inFlight->request);
+    m_inFlight.reset();
+    for (const Request& request : m_requests) {
+        bool done = request.kind == RequestKind::Drop && onHook;
+        Reply(request.id, done ? 0 : LINEERR_OPERATIONFAILED);
+    }
+    m_requests.clear();
+    m_calls.clear();
+    m_current = 0;
+    m_ringDeadline.reset();
+}
+
+void LineDevice::Wake() {
+    uint64_t one = 1;
+    if (m_wake >= 0) (void)!::write(m_wake, &one, sizeof one);
+}
+
+void LineDevice::Run() {
+    while (!m_stop) {
+        int timeoutMs;
+        bool watchDevice;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            StartNextRequestLocked();
+            timeoutMs = PollTimeoutLocked();
+            watchDevice = !m_passthrough && !m_lost;
+        }
+        pollfd waiters[2] = {{m_wake, POLLIN, 0}, {m_device.Descriptor(), POLLIN, 0}};
+        int ready = ::poll(waiters, watchDevice ? 2 : 1, timeoutMs);
+        if (ready < 0 && errno != EINTR) break;
+        if (ready > 0 && (waiters[0].revents & POLLIN)) {
+            uint64_t count;
+            (void)!::read(m_wake, &count, sizeof count);
+        }
+        if (m_stop) break;
+        if (ready > 0 && watchDevice && waiters[1].revents) ReadDevice();
+        std::lock_guard<std::mutex> lock(m_mutex);
+        CheckDeadlinesLocked();
+    }
+}
+
+int LineDevice::PollTimeoutLocked() const {
+    std::optional<Clock::time_point> next = m_ringDeadline;
+    if (m_inFlight && (!next || m_inFlight->deadline < *next)) next = m_inFlight->deadline;
+    if (!next) return -1;
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*next - Clock::now());
+    // Round up so the wake-up falls after the deadline, not just before it.
+    return left.count() < 0 ? 0 : static_cast<int>(left.count()) + 1;
+}
+
+void LineDevice::ReadDevice() {
+    std::vector<ModemInput> inputs;
+    bool lost = false;
+    char buffer[512];
+    for (;;) {
+        ssize_t got = ::read(m_device.Descriptor(), buffer, sizeof buffer);
+        if (got > 0) {
+            m_parser.Feed(buffer, static_cast<size_t>(got), inputs);
+            continue;
+        }
+        if (got < 0 && errno == EINTR) continue;
+        // A closed pty master reads as EIO, an unplugged USB modem as EIO or end of file.
+        lost = got == 0 || errno != EAGAIN;
+        break;
+    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (const ModemInput& input : inputs) {
+        if (m_lost || m_passthrough) break;
+        HandleInputLocked(input);
+    }
+    if (lost && !m_lost) DeviceLostLocked();
+}
+
+void LineDevice::HandleInputLocked(const ModemInput& input) {
+    if (input.kind == ModemInput::Kind::Event) {
+        HandleEventLocked(input.event);
+        return;
+    }
+    if (IsCommandEcho(input.line)) return;
+    ModemResult result = ClassifyLine(input.line);
+    if (m_inFlight && IsFinalResult(result)) {
+        bool hungUp = result == ModemResult::NoCarrier &&
+                      m_inFlight->request.kind == RequestKind::Drop;
+        bool succeeded =
+            result == ModemResult::Ok || result == ModemResult::Vcon || hungUp;
+        if (!succeeded && result == ModemResult::Error &&
+            m_inFlight->next < m_inFlight->commands.size()) {
+            SendNextCommandLocked();
+            return;
+        }
+        FinishCommandLocked(succeeded);
+        return;
+    }
+    std::string key, value;
+    switch (result) {
+        case ModemResult::Ring: HandleRingLocked(); break;
+        case ModemResult::NoCarrier: HandleHangupLocked(LINEDISCONNECTMODE_NORMAL); break;
+        case ModemResult::Busy: HandleHangupLocked(LINEDISCONNECTMODE_BUSY); break;
+        case ModemResult::None:
+            if (ParseCallerIdLine(input.line, key, value)) HandleCallerIdLocked(key, value);
+            break;
+        case ModemResult::Ok:
+        case ModemResult::Vcon:
+        case ModemResult::Connect:
+        case ModemResult::Error:
+        case ModemResult::NoDialtone:
+        case ModemResult::NoAnswer: break;
+    }
+}
+
+void LineDevice::HandleEventLocked(char event) {
+    Call* call = FindLocked(m_current);
+    switch (event) {
+        case kEventRing: HandleRingLocked(); break;
+        case kEventBusy: HandleHangupLocked(LINEDISCONNECTMODE_BUSY); break;
+        case kEventDialTone:
+        case kEventLoopBreak: HandleHangupLocked(LINEDISCONNECTMODE_NORMAL); break;
+        case kEventFaxCallingTone:
+            if (call && (call->monitoredModes & LINEMEDIAMODE_G3FAX)) {
+                Post(m_current, LINE_MONITORMEDIA, LINEMEDIAMODE_G3FAX, 0, TickCount());
+            }
+            break;
+        case kEventDataCallingTone:
+            if (call && (call->monitoredModes & LINEMEDIAMODE_DATAMODEM)) {
+                Post(m_current, LINE_MONITORMEDIA, LINEMEDIAMODE_DATAMODEM, 0, TickCount());
+            }
+            break;
+        default: break;
+    }
+}
+
+void LineDevice::HandleRingLocked() {
+    Call* call = FindLocked(m_current);
+    if (call && call->phase != CallPhase::Offering && call->phase != CallPhase::Idle) return;
+    if (!call || call->phase == CallPhase::Idle) {
+        HCALL handle = m_nextCall++;
+        Call fresh{CallPhase::Offering, 0, false, m_pendingCallerId};
+        bool knownCaller = !m_pendingCallerId.number.empty() || !m_pendingCallerId.name.empty();
+        m_pendingCallerId = {};
+        m_calls.emplace(handle, fresh);
+        m_current = handle;
+        m_ringCount = 0;
+        Post(handle, LINE_CALLSTATE, LINECALLSTATE_OFFERING, LINEOFFERINGMODE_ACTIVE,
+             LINECALLPRIVILEGE_OWNER);
+        if (knownCaller) Post(handle, LINE_CALLINFO, LINECALLINFOSTATE_CALLERID, 0, 0);
+    }
+    ++m_ringCount;
+    m_ringDeadline = Clock::now() + std::chrono::milliseconds(m_ringTimeoutMs);
+    if (m_lineStates & LINEDEVSTATE_RINGING) {
+        Post(m_line, LINE_LINEDEVSTATE, LINEDEVSTATE_RINGING, 1, m_ringCount);
+    }
+}
+
+void LineDevice::HandleHangupLocked(DWORD disconnectMode) {
+    Call* call = FindLocked(m_current);
+    if (call && call->phase == CallPhase::Connected) {
+        SetPhaseLocked(m_current, CallPhase::Disconnected, disconnectMode);
+    }
+}
+
+void LineDevice::HandleCallerIdLocked(const std::string& key, const std::string& value) {
+    Call* call = FindLocked(m_current);
+    bool offered = call && call->phase == CallPhase::Offering;
+    CallerId& target = offered ? call->callerId : m_pendingCallerId;
+    if (key == "DATE") target.date = value;
+    if (key == "TIME") target.time = value;
+    if (key == "NMBR") target.number = value;
+    if (key == "NAME") target.name = value;
+    if (offered && (key == "NMBR" || key == "NAME")) {
+        Post(m_current, LINE_CALLINFO, LINECALLINFOSTATE_CALLERID, 0, 0);
+    }
+}
+
+void LineDevice::CheckDeadlinesLocked() {
+    auto now = Clock::now();
+    if (m_inFlight && now >= m_inFlight->deadline) FinishCommandLocked(false);
+    if (m_ringDeadline && now >= *m_ringDeadline) {
+        m_ringDeadline.reset();
+        Call* call = FindLocked(m_current);
+        if (call && call->phase == CallPhase::Offering) {
+            SetPhaseLocked(m_current, CallPhase::Idle, 0);
+        }
+    }
+}
+
+void LineDevice::StartNextRequestLocked() {
+    while (!m_inFlight && !m_requests.empty()) {
+        Request request = m_requests.front();
+        m_requests.pop_front();
+        if (m_lost) {
+            // The line is gone: a drop has nothing left to do, anything else fails.
+            CompleteLocked(request, request.kind == RequestKind::Drop);
+            continue;
+        }
+        Call* call = FindLocked(request.call);
+        switch (request.kind) {
+            case RequestKind::Answer:
+                if (call && call->phase == CallPhase::Answering && request.call == m_current) {
+                    m_inFlight = InFlight{request, {"AT+VLS=1"}, 0, {}};
+                    SendNextCommandLocked();
+                } else {
+                    CompleteLocked(request, false);
+                }
+                break;
+            case RequestKind::Drop:
+                if (m_offHook && request.call == m_current) {
+                    m_inFlight = InFlight{request, {"AT+VLS=0", "ATH"}, 0, {}};
+                    SendNextCommandLocked();
+                } else {
+                    CompleteLocked(request, true);
+                }
+                break;
+            case RequestKind::SetBearer:
+                if (call && call->phase == CallPhase::Connected && request.call == m_current) {
+                    call->passthrough = request.bearerMode == LINEBEARERMODE_PASSTHROUGH;
+                    m_passthrough = call->passthrough;
+                    m_parser.Reset();
+                    CompleteLocked(request, true);
+                } else {
+                    CompleteLocked(request, false);
+                }
+                break;
+            case RequestKind::MakeCall:
+                m_current = request.call;
+                m_passthrough = true;
+                m_parser.Reset();
+                CompleteLocked(request, true);
+                break;
+        }
+    }
+}
+
+void LineDevice::SendNextCommandLocked() {
+    const std::string& command = m_inFlight->commands[m_inFlight->next++];
+    m_inFlight->deadline = Clock::now() + std::chrono::milliseconds(kHookCommandTimeoutMs);
+    if (!m_device.Write(command + "\r")) FinishCommandLocked(false);
+}
+
+void LineDevice::FinishCommandLocked(bool succeeded) {
+    Request request = m_inFlight->request;
+    m_inFlight.reset();
+    CompleteLocked(request, succeeded);
+}
+
+void LineDevice::CompleteLocked(const Request& request, bool succeeded) {
+    LONG failure = LINEERR_OPERATIONFAILED;
+    switch (request.kind) {
+        case RequestKind::Answer:
+            // A failed answer may still have taken the line; the drop that follows hangs up.
+            m_offHook = !m_lost;
+            Reply(request.id, succeeded ? 0 : failure);
+            if (succeeded) {
+                SetPhaseLocked(request.call, CallPhase::Connected, LINECONNECTEDMODE_ACTIVE);
+            } else {
+                SetPhaseLocked(request.call, CallPhase::Disconnected, LINEDISCONNECTMODE_UNAVAIL);
+            }
+            break;
+        case RequestKind::Drop:
+            if (succeeded && request.call == m_current) {
+                m_offHook = false;
+                m_passthrough = false;
+            }
+            if (succeeded) SetPhaseLocked(request.call, CallPhase::Idle, 0);
+            Reply(request.id, succeeded ? 0 : failure);
+            break;
+        case RequestKind::SetBearer:
+        case RequestKind::MakeCall: Reply(request.id, succeeded ? 0 : failure); break;
+    }
+}
+
+void LineDevice::DeviceLostLocked() {
+    m_lost = true;
+    m_offHook = false;
+    m_ringDeadline.reset();
+    if (m_inFlight) FinishCommandLocked(false);
+    Call* call = FindLocked(m_current);
+    if (call && call->phase == CallPhase::Offering) {
+        SetPhaseLocked(m_current, CallPhase::Idle, 0);
+    } else if (call && (call->phase == CallPhase::Connected ||
+                        call->phase == CallPhase::Answering)) {
+        SetPhaseLocked(m_current, CallPhase::Disconnected, LINEDISCONNECTMODE_UNAVAIL);
+    }
+    if (m_lineStates & LINEDEVSTATE_OUTOFSERVICE) {
+        Post(m_line, LINE_LINEDEVSTATE, LINEDEVSTATE_OUTOFSERVICE, 0, 0);
+    }
+}
+
+void LineDevice::SetPhaseLocked(HCALL handle, CallPhase phase, DWORD mode) {
+    Call* call = FindLocked(handle);
+    if (!call || call->phase == phase) return;
+    call->phase = phase;
+    if (handle == m_current && phase != CallPhase::Offering) m_ringDeadline.reset();
+    DWORD state = 0;
+    switch (phase) {
+        case CallPhase::Offering: state = LINECALLSTATE_OFFERING; break;
+        case CallPhase::Answering: return;  // still offering as far as the application knows
+        case CallPhase::Connected: state = LINECALLSTATE_CONNECTED; break;
+        case CallPhase::Disconnected: state = LINECALLSTATE_DISCONNECTED; break;
+        case CallPhase::Idle: state = LINECALLSTATE_IDLE; break;
+    }
+    Post(handle, LINE_CALLSTATE, state, mode, 0);
+}
+
+void LineDevice::Reply(DWORD requestId, LONG result) {
+    if (requestId != 0) Post(0, LINE_REPLY, requestId, ResultParam(result), 0);
+}
+
+void LineDevice::Post(DWORD device, DWORD message, DWORD_PTR p1, DWORD_PTR p2, DWORD_PTR p3) {
+    m_sink(LineMessage{device, message, p1, p2, p3});
+}
+
+LineDevice::Call* LineDevice::FindLocked(HCALL call) {
+    auto found = m_calls.find(call);
+    return found == m_calls.end() ? nullptr : &found->second;
+}
+
+LONG LineDevice::QueueLocked(const Request& request) {
+    m_requests.push_back(request);
+    Wake();
+    return static_cast<LONG>(request.id);
+}
+
+void LineDevice::SetStatusMessages(DWORD lineStates) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_lineStates = lineStates;
+}
+
+LONG LineDevice::Answer(HCALL handle, DWORD requestId) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    Call* call = FindLocked(handle);
+    if (!call) return LINEERR_INVALCALLHANDLE;
+    if (call->phase != CallPhase::Offering || handle != m_current) return LINEERR_INVALCALLSTATE;
+    call->phase = CallPhase::Answering;
+    m_ringDeadline.reset();
+    return QueueLocked({RequestKind::Answer, requestId, handle, 0});
+}
+
+LONG LineDevice::Drop(HCALL handle, DWORD requestId) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!FindLocked(handle)) return LINEERR_INVALCALLHANDLE;
+    return QueueLocked({RequestKind::Drop, requestId, handle, 0});
+}
+
+LONG LineDevice::Deallocate(HCALL handle) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    Call* call = FindLocked(handle);
+    if (!call) return LINEERR_INVALCALLHANDLE;
+    // Applications drop and deallocate without waiting for the drop's reply: the service
+    // finishes the hang-up on its own.
+    if (call->phase != CallPhase::Idle) QueueLocked({RequestKind::Drop, 0, handle, 0});
+    m_calls.erase(handle);
+    return 0;
+}
+
+LONG LineDevice::MonitorMedia(HCALL handle, DWORD mediaModes) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    Call* call = FindLocked(handle);
+    if (!call) return LINEERR_INVALCALLHANDLE;
+    if (mediaModes & ~(LINEMEDIAMODE_G3FAX | LINEMEDIAMODE_DATAMODEM)) {
+        return LINEERR_INVALMEDIAMODE;
+    }
+    if (call->phase == CallPhase::Idle) return LINEERR_INVALCALLSTATE;
+    call->monitoredModes = mediaModes;
+    return 0;
+}
+
+LONG LineDevice::SetBearerMode(HCALL handle, DWORD bearerMode, DWORD requestId) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    Call* call = FindLocked(handle);
+    if (!call) return LINEERR_INVALCALLHANDLE;
+    if (bearerMode != LINEBEARERMODE_VOICE && bearerMode != LINEBEARERMODE_PASSTHROUGH) {
+        return LINEERR_INVALBEARERMODE;
+    }
+    if (call->phase != CallPhase::Connected) return LINEERR_INVALCALLSTATE;
+    return QueueLocked({RequestKind::SetBearer, requestId, handle, bearerMode});
+}
+
+LONG LineDevice::MakePassthroughCall(HCALL& handle, DWORD requestId) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_lost) return LINEERR_OPERATIONFAILED;
+    handle = m_nextCall++;
+    m_calls.emplace(handle, Call{CallPhase::Connected, 0, true, {}});
+    return QueueLocked({RequestKind::MakeCall, requestId, handle, LINEBEARERMODE_PASSTHROUGH});
+}
+
+LONG LineDevice::DuplicateCommHandle(HCALL handle, int& descriptor) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    Call* call = FindLocked(handle);
+    if (!call) return LINEERR_INVALCALLHANDLE;
+    if (!call->passthrough || !m_passthrough || handle != m_current || m_lost) {
+        return LINEERR_INVALCALLSTATE;
+    }
+    descriptor = ::fcntl(m_device.Descriptor(), F_DUPFD_CLOEXEC, 0);
+    return descriptor >= 0 ? 0 : LINEERR_RESOURCEUNAVAIL;
+}
+
+bool LineDevice::HasCall(HCALL handle) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return FindLocked(handle) != nullptr;
+}
+
+}  // namespace tapi

@@ -1,0 +1,134 @@
+#pragma once
+// The open line: a modem thread that blocks on the serial device, turns RING, caller id, DLE
+// events and result codes into line messages, and carries out the asynchronous requests in
+// order, one modem command dialogue at a time.
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tapi/modem_parser.h"
+#include "tapi/serial_device.h"
+#include "tapi/tapi.h"
+
+namespace tapi {
+
+struct LineMessage {
+    DWORD device;  // line or call handle, 0 for LINE_REPLY
+    DWORD message;
+    DWORD_PTR param1;
+    DWORD_PTR param2;
+    DWORD_PTR param3;
+};
+// Called on the modem thread (and by the requesting thread for immediate completions).
+using MessageSink = std::function<void(const LineMessage&)>;
+
+// Where a call stands; Answering is the service's own step between lineAnswer and the modem's
+// answer, reported to the application as still offering.
+enum class CallPhase { Offering, Answering, Connected, Disconnected, Idle };
+const char* CallPhaseName(CallPhase phase);
+
+struct CallerId {
+    std::string date, time, number, name;
+};
+
+class LineDevice {
+public:
+    LineDevice(SerialDevice& device, HLINE line, uint32_t ringTimeoutMs, MessageSink sink);
+    ~LineDevice();
+    LineDevice(const LineDevice&) = delete;
+    LineDevice& operator=(const LineDevice&) = delete;
+
+    bool Start();
+    // Ends the modem thread, puts the modem on hook if a call had it off hook, answers the
+    // requests still pending and forgets every call.
+    void Stop();
+
+    void SetStatusMessages(DWORD lineStates);
+    LONG Answer(HCALL call, DWORD requestId);
+    LONG Drop(HCALL call, DWORD requestId);
+    LONG Deallocate(HCALL call);
+    LONG MonitorMedia(HCALL call, DWORD mediaModes);
+    LONG SetBearerMode(HCALL call, DWORD bearerMode, DWORD requestId);
+    LONG MakePassthroughCall(HCALL& call, DWORD requestId);
+    // A duplicate of the serial descriptor for a call in passthrough; the caller owns it.
+    LONG DuplicateCommHandle(HCALL call, int& descriptor);
+    bool HasCall(HCALL call);
+
+private:
+    enum class RequestKind { Answer, Drop, SetBearer, MakeCall };
+    struct Request {
+        RequestKind kind;
+        DWORD id;  // 0: the service's own request, nobody waits for its reply
+        HCALL call;
+        DWORD bearerMode;
+    };
+    struct InFlight {
+        Request request;
+        std::vector<std::string> commands;  // tried in order while the modem answers ERROR
+        size_t next = 0;
+        std::chrono::steady_clock::time_point deadline;
+    };
+    struct Call {
+        CallPhase phase;
+        DWORD monitoredModes = 0;
+        bool passthrough = false;
+        CallerId callerId;
+    };
+
+    void Run();
+    int PollTimeoutLocked() const;
+    void ReadDevice();
+    void HandleInputLocked(const ModemInput& input);
+    void HandleRingLocked();
+    void HandleHangupLocked(DWORD disconnectMode);
+    void HandleEventLocked(char event);
+    void HandleCallerIdLocked(const std::string& key, const std::string& value);
+    void CheckDeadlinesLocked();
+    void StartNextRequestLocked();
+    void SendNextCommandLocked();
+    void FinishCommandLocked(bool succeeded);
+    void CompleteLocked(const Request& request, bool succeeded);
+    void DeviceLostLocked();
+
+    void SetPhaseLocked(HCALL call, CallPhase phase, DWORD mode);
+    void Reply(DWORD requestId, LONG result);
+    void Post(DWORD device, DWORD message, DWORD_PTR p1, DWORD_PTR p2, DWORD_PTR p3);
+    LONG QueueLocked(const Request& request);
+    Call* FindLocked(HCALL call);
+    void Wake();
+
+    SerialDevice& m_device;
+    const HLINE m_line;
+    const uint32_t m_ringTimeoutMs;
+    MessageSink m_sink;
+
+    std::mutex m_mutex;
+    std::map<HCALL, Call> m_calls;  // allocated call handles
+    HCALL m_current = 0;            // the call the modem is on, 0 when none
+    HCALL m_nextCall = 1;
+    CallerId m_pendingCallerId;     // caller id that arrived before its call's first ring
+    DWORD m_lineStates = 0;
+    DWORD m_ringCount = 0;
+    bool m_offHook = false;
+    bool m_passthrough = false;     // the serial device belongs to the application
+    bool m_lost = false;            // the device went away; nothing more is read or written
+    std::deque<Request> m_requests;
+    std::optional<InFlight> m_inFlight;
+    std::optional<std::chrono::steady_clock::time_point> m_ringDeadline;
+
+    ModemParser m_parser;
+    int m_wake = -1;  // eventfd that interrupts the modem thread's poll
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
+}  // namespace tapi

@@ -1,0 +1,327 @@
+#include "tapi/line_service.h"
+
+#include <QMetaObject>
+#include <algorithm>
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+namespace tapi {
+namespace {
+
+constexpr DWORD kSupportedMediaModes = LINEMEDIAMODE_INTERACTIVEVOICE |
+                                       LINEMEDIAMODE_AUTOMATEDVOICE | LINEMEDIAMODE_DATAMODEM |
+                                       LINEMEDIAMODE_G3FAX | LINEMEDIAMODE_UNKNOWN;
+constexpr DWORD kReportedLineStates = LINEDEVSTATE_RINGING | LINEDEVSTATE_OUTOFSERVICE;
+constexpr DWORD kPrivileges =
+    LINECALLPRIVILEGE_NONE | LINECALLPRIVILEGE_MONITOR | LINECALLPRIVILEGE_OWNER;
+constexpr DWORD kMaxDteRate = 115200;
+constexpr const char kProviderInfo[] = "Vantoro V.253 line service";
+// Device classes of lineGetID, each NUL-terminated, the list ended by an empty one.
+constexpr const char kDeviceClasses[] = "tapi/line\0comm/datamodem\0";
+
+bool ApiVersionSupported(DWORD version) {
+    return version >= kLowestApiVersion && version <= kHighestApiVersion;
+}
+
+// Appends one variable-length field behind a TAPI structure and records its size and offset.
+void PutField(void* block, DWORD& used, const void* data, DWORD size, DWORD& sizeField,
+              DWORD& offsetField) {
+    std::memcpy(static_cast<char*>(block) + used, data, size);
+    sizeField = size;
+    offsetField = used;
+    used += size;
+}
+
+// A VARSTRING holding `payload`; too small a buffer gets only the needed size, as TAPI does.
+bool FillVarString(VARSTRING* id, const std::string& payload) {
+    DWORD needed = static_cast<DWORD>(sizeof(VARSTRING) + payload.size());
+    id->dwNeededSize = needed;
+    id->dwStringFormat = STRINGFORMAT_BINARY;
+    if (id->dwTotalSize < needed) {
+        id->dwUsedSize = sizeof(VARSTRING);
+        id->dwStringSize = 0;
+        id->dwStringOffset = 0;
+        return false;
+    }
+    id->dwUsedSize = sizeof(VARSTRING);
+    PutField(id, id->dwUsedSize, payload.data(), static_cast<DWORD>(payload.size()),
+             id->dwStringSize, id->dwStringOffset);
+    return true;
+}
+
+std::string DwordBytes(DWORD value) {
+    return std::string(reinterpret_cast<const char*>(&value), sizeof value);
+}
+
+}  // namespace
+
+void LineService::ContextDeleter::operator()(QObject* context) const {
+    // Deleted by its own thread's event loop: lineShutdown may run inside one of its events.
+    context->deleteLater();
+}
+
+LineService& LineService::Instance() {
+    static LineService service;
+    return service;
+}
+
+LineService::~LineService() {
+    if (m_target) m_target->live = false;
+    m_lineDevice.reset();
+    m_context.release();  // the event loop may be gone at exit; the process frees it
+}
+
+LONG LineService::Initialize(HLINEAPP* app, LINECALLBACK callback, DWORD* deviceCount) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!app || !callback || !deviceCount) return LINEERR_INVALPOINTER;
+    if (m_app != 0) return LINEERR_RESOURCEUNAVAIL;  // one application at a time
+    m_config = LoadLineConfig();
+    m_deviceCount = 0;
+    m_format = VoiceFormat{};
+    std::string transcript;
+    if (!m_config.modemPath.empty() && m_device.Open(m_config.modemPath)) {
+        if (InitialiseVoiceModem(m_device, m_format, transcript)) {
+            m_deviceCount = 1;
+        } else {
+            m_device.Close();
+        }
+    }
+    if (const char* trace = std::getenv("VANTORO_LINE_TRACE"); trace && *trace == '1') {
+        std::fprintf(stderr, "libtapi32: modem '%s', %u device(s), sample format %d\n%s",
+                     m_config.modemPath.c_str(), m_deviceCount, m_format.compression,
+                     transcript.c_str());
+    }
+    m_target = std::make_shared<Target>();
+    m_target->callback = callback;
+    m_context.reset(new QObject);
+    m_app = m_nextApp++;
+    *app = m_app;
+    *deviceCount = m_deviceCount;
+    return 0;
+}
+
+LONG LineService::Shutdown(HLINEAPP app) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (app == 0 || app != m_app) return LINEERR_INVALAPPHANDLE;
+    CloseLocked();
+    m_device.Close();
+    m_target->live = false;
+    m_target.reset();
+    m_context.reset();
+    m_app = 0;
+    m_deviceCount = 0;
+    return 0;
+}
+
+bool LineService::ValidDeviceLocked(HLINEAPP app, DWORD deviceId) const {
+    return app != 0 && app == m_app && deviceId < m_deviceCount;
+}
+
+LONG LineService::NegotiateApiVersion(HLINEAPP app, DWORD deviceId, DWORD low, DWORD high,
+                                      DWORD* version, LINEEXTENSIONID* extension) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (app == 0 || app != m_app) return LINEERR_INVALAPPHANDLE;
+    if (deviceId >= m_deviceCount) return LINEERR_BADDEVICEID;
+    if (!version || !extension) return LINEERR_INVALPOINTER;
+    if (low > high || high < kLowestApiVersion || low > kHighestApiVersion) {
+        return LINEERR_INCOMPATIBLEAPIVERSION;
+    }
+    *version = std::min(high, kHighestApiVersion);
+    *extension = LINEEXTENSIONID{};
+    return 0;
+}
+
+LONG LineService::GetDevCaps(HLINEAPP app, DWORD deviceId, DWORD version, LINEDEVCAPS* caps) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (app == 0 || app != m_app) return LINEERR_INVALAPPHANDLE;
+    if (deviceId >= m_deviceCount) return LINEERR_BADDEVICEID;
+    if (!ApiVersionSupported(version)) return LINEERR_INCOMPATIBLEAPIVERSION;
+    if (!caps) return LINEERR_INVALPOINTER;
+
+    std::string lineName = "Voice modem " + m_config.modemPath;
+    DWORD needed = static_cast<DWORD>(sizeof(LINEDEVCAPS) + sizeof kProviderInfo +
+                                      lineName.size() + 1 + sizeof kDeviceClasses);
+    if (caps->dwTotalSize < needed) {
+        if (caps->dwTotalSize >= offsetof(LINEDEVCAPS, dwUsedSize)) caps->dwNeededSize = needed;
+        return LINEERR_STRUCTURETOOSMALL;
+    }
+    DWORD total = caps->dwTotalSize;
+    std::memset(caps, 0, sizeof(LINEDEVCAPS));
+    caps->dwTotalSize = total;
+    caps->dwNeededSize = needed;
+    caps->dwUsedSize = sizeof(LINEDEVCAPS);
+    PutField(caps, caps->dwUsedSize, kProviderInfo, sizeof kProviderInfo,
+             caps->dwProviderInfoSize, caps->dwProviderInfoOffset);
+    PutField(caps, caps->dwUsedSize, lineName.c_str(), static_cast<DWORD>(lineName.size() + 1),
+             caps->dwLineNameSize, caps->dwLineNameOffset);
+    PutField(caps, caps->dwUsedSize, kDeviceClasses, sizeof kDeviceClasses,
+             caps->dwDeviceClassesSize, caps->dwDeviceClassesOffset);
+    caps->dwPermanentLineID = deviceId + 1;
+    caps->dwStringFormat = STRINGFORMAT_ASCII;
+    caps->dwAddressModes = LINEADDRESSMODE_ADDRESSID;
+    caps->dwNumAddresses = 1;
+    caps->dwBearerModes = LINEBEARERMODE_VOICE | LINEBEARERMODE_PASSTHROUGH;
+    caps->dwMaxRate = kMaxDteRate;
+    caps->dwMediaModes = kSupportedMediaModes;
+    caps->dwDevCapFlags = LINEDEVCAPFLAGS_CLOSEDROP;
+    caps->dwMaxNumActiveCalls = 1;
+    caps->dwAnswerMode = LINEANSWERMODE_NONE;
+    caps->dwRingModes = 1;
+    caps->dwLineStates = kReportedLineStates;
+    return 0;
+}
+
+LONG LineService::Open(HLINEAPP app, DWORD deviceId, HLINE* line, DWORD version,
+                       DWORD_PTR callbackInstance, DWORD privileges, DWORD mediaModes) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (app == 0 || app != m_app) return LINEERR_INVALAPPHANDLE;
+    if (deviceId >= m_deviceCount) return LINEERR_BADDEVICEID;
+    if (!line) return LINEERR_INVALPOINTER;
+    if (!ApiVersionSupported(version)) return LINEERR_INCOMPATIBLEAPIVERSION;
+    if (privileges == 0 || (privileges & ~kPrivileges)) return LINEERR_INVALPRIVSELECT;
+    if ((privileges & LINECALLPRIVILEGE_OWNER) &&
+        (mediaModes == 0 || (mediaModes & ~kSupportedMediaModes))) {
+        return LINEERR_INVALMEDIAMODE;
+    }
+    if (m_lineDevice) return LINEERR_ALLOCATED;
+    HLINE handle = m_nextLine++;
+    auto sink = [this, callbackInstance](const LineMessage& message) {
+        Deliver(message, callbackInstance);
+    };
+    m_device.DiscardInput();
+    auto device = std::make_unique<LineDevice>(m_device, handle, m_config.ringTimeoutMs, sink);
+    if (!device->Start()) return LINEERR_RESOURCEUNAVAIL;
+    m_lineDevice = std::move(device);
+    m_line = handle;
+    *line = handle;
+    return 0;
+}
+
+LONG LineService::Close(HLINE line) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (line == 0 || line != m_line || !m_lineDevice) return LINEERR_INVALLINEHANDLE;
+    return CloseLocked();
+}
+
+LONG LineService::CloseLocked() {
+    if (m_lineDevice) m_lineDevice->Stop();
+    m_lineDevice.reset();
+    m_line = 0;
+    return 0;
+}
+
+LONG LineService::SetStatusMessages(HLINE line, DWORD lineStates, DWORD addressStates) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (line == 0 || line != m_line || !m_lineDevice) return LINEERR_INVALLINEHANDLE;
+    if (lineStates & ~kReportedLineStates) return LINEERR_INVALLINESTATE;
+    if (addressStates != 0) return LINEERR_INVALADDRESSSTATE;  // no address states are reported
+    m_lineDevice->SetStatusMessages(lineStates);
+    return 0;
+}
+
+DWORD LineService::NextRequestId() {
+    // Request ids are positive LONGs: 1 .. 0x7FFFFFFF, then around again.
+    m_nextRequest = m_nextRequest >= 0x7FFFFFFF ? 1 : m_nextRequest + 1;
+    return m_nextRequest;
+}
+
+LONG LineService::Answer(HCALL call) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_lineDevice) return LINEERR_INVALCALLHANDLE;
+    return m_lineDevice->Answer(call, NextRequestId());
+}
+
+LONG LineService::Drop(HCALL call) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_lineDevice) return LINEERR_INVALCALLHANDLE;
+    return m_lineDevice->Drop(call, NextRequestId());
+}
+
+LONG LineService::Deallocate(HCALL call) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_lineDevice) return LINEERR_INVALCALLHANDLE;
+    return m_lineDevice->Deallocate(call);
+}
+
+LONG LineService::MonitorMedia(HCALL call, DWORD mediaModes) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_lineDevice) return LINEERR_INVALCALLHANDLE;
+    return m_lineDevice->MonitorMedia(call, mediaModes);
+}
+
+LONG LineService::SetCallParams(HCALL call, DWORD bearerMode) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_lineDevice) return LINEERR_INVALCALLHANDLE;
+    return m_lineDevice->SetBearerMode(call, bearerMode, NextRequestId());
+}
+
+LONG LineService::MakeCall(HLINE line, HCALL* call, const LINECALLPARAMS* params) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (line == 0 || line != m_line || !m_lineDevice) return LINEERR_INVALLINEHANDLE;
+    if (!call) return LINEERR_INVALPOINTER;
+    // Only the passthrough call that hands the modem's port over; this service does not dial.
+    if (!params || params->dwTotalSize < offsetof(LINECALLPARAMS, dwMinRate) ||
+        params->dwBearerMode != LINEBEARERMODE_PASSTHROUGH) {
+        return LINEERR_OPERATIONUNAVAIL;
+    }
+    HCALL handle = 0;
+    LONG result = m_lineDevice->MakePassthroughCall(handle, NextRequestId());
+    if (result > 0) *call = handle;
+    return result;
+}
+
+LONG LineService::GetId(HLINE line, HCALL call, DWORD select, VARSTRING* id,
+                        LPCSTR deviceClass) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!id || !deviceClass) return LINEERR_INVALPOINTER;
+    if (id->dwTotalSize < sizeof(VARSTRING)) return LINEERR_STRUCTURETOOSMALL;
+    std::string wanted = deviceClass;
+    if (select == LINECALLSELECT_LINE) {
+        if (line == 0 || line != m_line || !m_lineDevice) return LINEERR_INVALLINEHANDLE;
+    } else if (select == LINECALLSELECT_CALL) {
+        if (!m_lineDevice || !m_lineDevice->HasCall(call)) return LINEERR_INVALCALLHANDLE;
+        if (wanted == "comm/datamodem") return FillCommId(call, id);
+    } else {
+        return LINEERR_INVALCALLSELECT;
+    }
+    if (wanted == "tapi/line") {
+        FillVarString(id, DwordBytes(0));
+        return 0;
+    }
+    // wave/in and wave/out come with the call's audio, which this service does not carry yet.
+    return LINEERR_INVALDEVICECLASS;
+}
+
+LONG LineService::FillCommId(HCALL call, VARSTRING* id) {
+    // The serial handle, then the device name with its NUL.
+    std::string payload = DwordBytes(0) + m_device.Path() + '\0';
+    if (id->dwTotalSize < sizeof(VARSTRING) + payload.size()) {
+        FillVarString(id, payload);
+        return 0;
+    }
+    int descriptor = -1;
+    LONG result = m_lineDevice->DuplicateCommHandle(call, descriptor);
+    if (result != 0) return result;
+    payload.replace(0, sizeof(DWORD), DwordBytes(static_cast<DWORD>(descriptor)));
+    FillVarString(id, payload);
+    return 0;
+}
+
+void LineService::Deliver(const LineMessage& message, DWORD_PTR instance) {
+    std::shared_ptr<Target> target = m_target;
+    QObject* context = m_context.get();
+    if (!target || !context || !target->live) return;
+    QMetaObject::invokeMethod(
+        context,
+        [target, message, instance] {
+            if (!target->live) return;
+            target->callback(message.device, message.message, instance, message.param1,
+                             message.param2, message.param3);
+        },
+        Qt::QueuedConnection);
+}
+
+}  // namespace tapi

@@ -1,0 +1,120 @@
+// The fourteen exported line functions: C linkage, the only symbols the library shows. No
+// exception leaves through them.
+
+#include <new>
+
+#include "tapi/line_service.h"
+#include "tapi/tapi.h"
+
+#define TAPI_EXPORT extern "C" __attribute__((visibility("default")))
+
+namespace {
+
+template <typename Body>
+LONG Guarded(Body body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        return LINEERR_NOMEM;
+    } catch (...) {
+        return LINEERR_OPERATIONFAILED;
+    }
+}
+
+tapi::LineService& Service() { return tapi::LineService::Instance(); }
+
+}  // namespace
+
+TAPI_EXPORT LONG lineInitialize(HLINEAPP* lphLineApp, HINSTANCE, LINECALLBACK lpfnCallback,
+                                LPCSTR, DWORD* lpdwNumDevs) {
+    return Guarded([&] { return Service().Initialize(lphLineApp, lpfnCallback, lpdwNumDevs); });
+}
+
+TAPI_EXPORT LONG lineShutdown(HLINEAPP hLineApp) {
+    return Guarded([&] { return Service().Shutdown(hLineApp); });
+}
+
+TAPI_EXPORT LONG lineNegotiateAPIVersion(HLINEAPP hLineApp, DWORD dwDeviceID,
+                                         DWORD dwAPILowVersion, DWORD dwAPIHighVersion,
+                                         DWORD* lpdwAPIVersion, LINEEXTENSIONID* lpExtensionID) {
+    return Guarded([&] {
+        return Service().NegotiateApiVersion(hLineApp, dwDeviceID, dwAPILowVersion,
+                                             dwAPIHighVersion, lpdwAPIVersion, lpExtensionID);
+    });
+}
+
+TAPI_EXPORT LONG lineGetDevCapsA(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAPIVersion, DWORD,
+                                 LINEDEVCAPS* lpLineDevCaps) {
+    return Guarded(
+        [&] { return Service().GetDevCaps(hLineApp, dwDeviceID, dwAPIVersion, lpLineDevCaps); });
+}
+
+TAPI_EXPORT LONG lineOpenA(HLINEAPP hLineApp, DWORD dwDeviceID, HLINE* lphLine,
+                           DWORD dwAPIVersion, DWORD, DWORD_PTR dwCallbackInstance,
+                           DWORD dwPrivileges, DWORD dwMediaModes, const LINECALLPARAMS*) {
+    return Guarded([&] {
+        return Service().Open(hLineApp, dwDeviceID, lphLine, dwAPIVersion, dwCallbackInstance,
+                              dwPrivileges, dwMediaModes);
+    });
+}
+
+TAPI_EXPORT LONG lineClose(HLINE hLine) {
+    return Guarded([&] { return Service().Close(hLine); });
+}
+
+TAPI_EXPORT LONG lineSetStatusMessages(HLINE hLine, DWORD dwLineStates, DWORD dwAddressStates) {
+    return Guarded(
+        [&] { return Service().SetStatusMessages(hLine, dwLineStates, dwAddressStates); });
+}
+
+TAPI_EXPORT LONG lineAnswer(HCALL hCall, LPCSTR, DWORD) {
+    return Guarded([&] { return Service().Answer(hCall); });
+}
+
+TAPI_EXPORT LONG lineDrop(HCALL hCall, LPCSTR, DWORD) {
+    return Guarded([&] { return Service().Drop(hCall); });
+}
+
+TAPI_EXPORT LONG lineDeallocateCall(HCALL hCall) {
+    return Guarded([&] { return Service().Deallocate(hCall); });
+}
+
+TAPI_EXPORT LONG lineMonitorMedia(HCALL hCall, DWORD dwMediaModes) {
+    return Guarded([&] { return Service().MonitorMedia(hCall, dwMediaModes); });
+}
+
+TAPI_EXPORT LONG lineSetCallParams(HCALL hCall, DWORD dwBearerMode, DWORD, DWORD,
+                                   const LINEDIALPARAMS*) {
+    return Guarded([&] { return Service().SetCallParams(hCall, dwBearerMode); });
+}
+
+TAPI_EXPORT LONG lineMakeCallA(HLINE hLine, HCALL* lphCall, LPCSTR, DWORD,
+                               const LINECALLPARAMS* lpCallParams) {
+    return Guarded([&] { return Service().MakeCall(hLine, lphCall, lpCallParams); });
+}
+
+TAPI_EXPORT LONG lineGetIDA(HLINE hLine, DWORD, HCALL hCall, DWORD dwSelect,
+                            VARSTRING* lpDeviceID, LPCSTR lpszDeviceClass) {
+    return Guarded([&] {
+        return Service().GetId(hLine, hCall, dwSelect, lpDeviceID, lpszDeviceClass);
+    });
+}
+
+// The signatures the program's stubs resolve these names with.
+static_assert(sizeof(&lineAnswer) == sizeof(PFN_lineAnswer));
+namespace {
+[[maybe_unused]] const PFN_lineAnswer kAnswer = &lineAnswer;
+[[maybe_unused]] const PFN_lineClose kClose = &lineClose;
+[[maybe_unused]] const PFN_lineDeallocateCall kDeallocate = &lineDeallocateCall;
+[[maybe_unused]] const PFN_lineDrop kDrop = &lineDrop;
+[[maybe_unused]] const PFN_lineGetDevCaps kGetDevCaps = &lineGetDevCapsA;
+[[maybe_unused]] const PFN_lineGetID kGetId = &lineGetIDA;
+[[maybe_unused]] const PFN_lineInitialize kInitialize = &lineInitialize;
+[[maybe_unused]] const PFN_lineMakeCall kMakeCall = &lineMakeCallA;
+[[maybe_unused]] const PFN_lineMonitorMedia kMonitorMedia = &lineMonitorMedia;
+[[maybe_unused]] const PFN_lineNegotiateAPIVersion kNegotiate = &lineNegotiateAPIVersion;
+[[maybe_unused]] const PFN_lineOpen kOpen = &lineOpenA;
+[[maybe_unused]] const PFN_lineSetCallParams kSetCallParams = &lineSetCallParams;
+[[maybe_unused]] const PFN_lineSetStatusMessages kSetStatusMessages = &lineSetStatusMessages;
+[[maybe_unused]] const PFN_lineShutdown kShutdown = &lineShutdown;
+}  // namespace
