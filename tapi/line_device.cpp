@@ -273,6 +273,9 @@ void LineDevice::StartNextRequestLocked() {
                 break;
             case RequestKind::Drop:
                 if (m_offHook && request.call == m_current) {
+                    // Dropping the call ends the hand-over: the hang-up's answer is ours again.
+                    m_passthrough = false;
+                    m_parser.Reset();
                     m_inFlight = InFlight{request, {"AT+VLS=0", "ATH"}, 0, {}};
                     SendNextCommandLocked();
                 } else {

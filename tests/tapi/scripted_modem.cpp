@@ -1,0 +1,107 @@
+#include "tests/tapi/scripted_modem.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+
+ScriptedModem::ScriptedModem(const std::vector<Rule>& rules, Echo echo)
+    : m_echo(echo == Echo::OnUntilAte0) {
+    for (const Rule& rule : rules) m_rules[rule.command] = rule.reply;
+    char name[256] = {};
+    if (openpty(&m_master, &m_slave, name, nullptr, nullptr) != 0) return;
+    m_path = name;
+    if (pipe2(m_stopPipe, O_CLOEXEC) != 0) return;
+    m_thread = std::thread([this] { Run(); });
+}
+
+ScriptedModem::~ScriptedModem() {
+    if (m_stopPipe[1] >= 0) (void)!write(m_stopPipe[1], "x", 1);
+    if (m_thread.joinable()) m_thread.join();
+    for (int fd : {m_master, m_slave, m_stopPipe[0], m_stopPipe[1]}) {
+        if (fd >= 0) close(fd);
+    }
+}
+
+void ScriptedModem::SetReply(const std::string& command, const std::string& reply) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_rules[command] = reply;
+}
+
+void ScriptedModem::Send(const std::string& bytes) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_master >= 0) (void)!write(m_master, bytes.data(), bytes.size());
+}
+
+std::vector<std::string> ScriptedModem::Commands() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_commands;
+}
+
+bool ScriptedModem::WaitForCommand(const std::string& command, int timeoutMs, size_t count) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_arrived.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+        return static_cast<size_t>(std::count(m_commands.begin(), m_commands.end(), command)) >=
+               count;
+    });
+}
+
+void ScriptedModem::Vanish() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_slave >= 0) close(m_slave);
+    if (m_master >= 0) close(m_master);
+    m_slave = m_master = -1;
+}
+
+void ScriptedModem::Run() {
+    std::string pending;
+    for (;;) {
+        int master;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            master = m_master;
+        }
+        pollfd waiters[2] = {{m_stopPipe[0], POLLIN, 0}, {master, POLLIN, 0}};
+        int count = master >= 0 ? 2 : 1;
+        // After Vanish the master is gone; poll only for the stop request.
+        if (poll(waiters, count, master >= 0 ? 50 : -1) < 0) return;
+        if (waiters[0].revents) return;
+        if (count < 2 || !(waiters[1].revents & POLLIN)) continue;
+        char buffer[256];
+        ssize_t got = read(master, buffer, sizeof buffer);
+        if (got <= 0) continue;
+        pending.append(buffer, static_cast<size_t>(got));
+        size_t end;
+        while ((end = pending.find('\r')) != std::string::npos) {
+            std::string command = pending.substr(0, end);
+            pending.erase(0, end + 1);
+            command.erase(std::remove(command.begin(), command.end(), '\n'), command.end());
+            if (!command.empty()) Answer(command);
+        }
+    }
+}
+
+void ScriptedModem::Answer(const std::string& command) {
+    std::string out;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_echo) out += command + "\r";
+        if (command == "ATE0") m_echo = false;
+        auto rule = m_rules.find(command);
+        std::string reply = rule == m_rules.end() ? "ERROR" : rule->second;
+        size_t start = 0;
+        while (start < reply.size()) {
+            size_t stop = reply.find('\n', start);
+            if (stop == std::string::npos) stop = reply.size();
+            out += "\r\n" + reply.substr(start, stop - start) + "\r\n";
+            start = stop + 1;
+        }
+    }
+    Send(out);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_commands.push_back(command);
+    m_arrived.notify_all();
+}
