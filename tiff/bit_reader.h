@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <cstring>
 
 // Cursor over the page data of a raw page file, most significant bit first. Pages follow each
 // other bit by bit, so a page may start in the middle of a byte.
@@ -24,7 +25,15 @@ public:
 
     // The next 64 bits, the next one in the most significant position; bits past the end of the
     // data read as 0, so callers limit themselves to BitsLeft.
-    uint64_t Peek64() const;
+    uint64_t Peek64() const {
+        const uint8_t* p = m_pData + (m_nBitPos >> 3);
+        uint64_t word = 0;
+        std::memcpy(&word, p, sizeof word);
+        word = __builtin_bswap64(word);  // first byte on the line into the top bits
+        const unsigned shift = m_nBitPos & 7;
+        if (shift != 0) word = (word << shift) | (p[8] >> (8 - shift));
+        return word;
+    }
     void Skip(uint64_t bits) { m_nBitPos += bits; }
 
 private:

@@ -76,40 +76,83 @@ void CopyLinesBitByBit(CBitReader& in, CStripWriter& out, PageCounters& c) {
     }
 }
 
-// The same walk as CopyLinesBitByBit, one zero run and the one after it per step.
+// One zero run and the bit after it, exactly as CopyLinesBitByBit walks them.
+void RunStep(CBitReader& in, CStripWriter& out, PageCounters& c) {
+    constexpr uint64_t kBackToBack = kEolZeros + 1;
+    const uint64_t word = in.Peek64();
+    const uint64_t lead = word ? static_cast<uint64_t>(__builtin_clzll(word)) : 64;
+    const uint64_t copyZeros =
+        c.zeros >= kMaxCopiedZeros ? 0 : std::min<uint64_t>(lead, kMaxCopiedZeros - c.zeros);
+    if (lead >= in.BitsLeft() || lead == 64) {
+        const uint64_t zeros = std::min(lead, in.BitsLeft());
+        out.WriteBits(0, static_cast<unsigned>(std::min<uint64_t>(copyZeros, zeros)));
+        if (c.sinceEol < kBackToBack && c.sinceEol + zeros >= kBackToBack) c.eolsInRow = 0;
+        c.sinceEol += zeros;
+        c.zeros = AddZeros(c.zeros, zeros);
+        in.Skip(zeros);
+        return;
+    }
+    const uint64_t atOne = c.sinceEol + lead + 1;
+    const bool isEol = AddZeros(c.zeros, lead) >= kEolZeros;
+    if (c.sinceEol < kBackToBack && atOne >= kBackToBack && !(atOne == kBackToBack && isEol)) {
+        c.eolsInRow = 0;
+    }
+    in.Skip(lead + 1);
+    c.zeros = 0;
+    if (isEol) {
+        out.WriteBits(0, static_cast<unsigned>(copyZeros));
+        out.WriteEolTail();
+        ++c.eolsInRow;
+        ++c.rows;
+        c.sinceEol = 0;
+    } else {
+        out.WriteBits(1, static_cast<unsigned>(copyZeros + 1));
+        c.sinceEol = atOne;
+    }
+}
+
+// Line data far enough from the last EOL that the EOL count is already 0: every bit before the
+// zero that makes a run eleven long is copied as it is, at most 54 at a time (a run that starts
+// in the last ten bits of a word may go on into the next). Returns false when such a run
+// starts right here, for RunStep to take.
+bool BulkCopy(CBitReader& in, CStripWriter& out, PageCounters& c) {
+    constexpr unsigned kWordBits = 64;
+    constexpr unsigned kStepBits = kWordBits - (kEolZeros - 1);
+    const uint64_t left = in.BitsLeft();
+    const unsigned n = left < kWordBits ? static_cast<unsigned>(left) : kWordBits;
+    const uint64_t word = in.Peek64();
+    const uint64_t valid = n == kWordBits ? ~uint64_t{0} : ~(~uint64_t{0} >> n);
+    const uint64_t lead = word ? static_cast<uint64_t>(__builtin_clzll(word)) : kWordBits;
+
+    unsigned stop = 0;  // bits to copy before the zero that makes the run eleven long
+    if (c.zeros + std::min<uint64_t>(lead, n) >= kEolZeros) {
+        stop = kEolZeros - 1 - c.zeros;
+    } else {
+        // Bit i of `run11` (counted from the top) is set when bits i to i + 10 are all zero.
+        const uint64_t x = ~word & valid;
+        const uint64_t run2 = x & (x << 1);
+        const uint64_t run4 = run2 & (run2 << 2);
+        const uint64_t run8 = run4 & (run4 << 4);
+        const uint64_t run11 = run8 & (run2 << 8) & (x << 10);
+        stop = run11 ? static_cast<unsigned>(__builtin_clzll(run11)) + kEolZeros - 1 : n;
+        stop = std::min(stop, kStepBits);  // the writer takes at most 56 bits at once
+    }
+    if (stop == 0) return false;
+
+    const uint64_t chunk = word >> (kWordBits - stop);
+    out.WriteBits(chunk, stop);
+    c.zeros = chunk ? static_cast<uint8_t>(__builtin_ctzll(chunk)) : AddZeros(c.zeros, stop);
+    c.sinceEol += stop;
+    in.Skip(stop);
+    return true;
+}
+
+// The same walk as CopyLinesBitByBit, a zero run or a stretch of line data per step.
 void CopyLinesRunLength(CBitReader& in, CStripWriter& out, PageCounters& c) {
     constexpr uint64_t kBackToBack = kEolZeros + 1;
     while (in.BitsLeft() > 0 && c.eolsInRow < kRtcEols) {
-        const uint64_t word = in.Peek64();
-        const uint64_t lead = word ? static_cast<uint64_t>(__builtin_clzll(word)) : 64;
-        const uint64_t copyZeros =
-            c.zeros >= kMaxCopiedZeros ? 0 : std::min<uint64_t>(lead, kMaxCopiedZeros - c.zeros);
-        if (lead >= in.BitsLeft() || lead == 64) {
-            const uint64_t zeros = std::min(lead, in.BitsLeft());
-            out.WriteBits(0, static_cast<unsigned>(std::min<uint64_t>(copyZeros, zeros)));
-            if (c.sinceEol < kBackToBack && c.sinceEol + zeros >= kBackToBack) c.eolsInRow = 0;
-            c.sinceEol += zeros;
-            c.zeros = AddZeros(c.zeros, zeros);
-            in.Skip(zeros);
-            continue;
-        }
-        const uint64_t atOne = c.sinceEol + lead + 1;
-        const bool isEol = AddZeros(c.zeros, lead) >= kEolZeros;
-        if (c.sinceEol < kBackToBack && atOne >= kBackToBack && !(atOne == kBackToBack && isEol)) {
-            c.eolsInRow = 0;
-        }
-        in.Skip(lead + 1);
-        c.zeros = 0;
-        if (isEol) {
-            out.WriteBits(0, static_cast<unsigned>(copyZeros));
-            out.WriteEolTail();
-            ++c.eolsInRow;
-            ++c.rows;
-            c.sinceEol = 0;
-        } else {
-            out.WriteBits(1, static_cast<unsigned>(copyZeros + 1));
-            c.sinceEol = atOne;
-        }
+        if (c.sinceEol >= kBackToBack && c.zeros < kEolZeros && BulkCopy(in, out, c)) continue;
+        RunStep(in, out, c);
     }
 }
 

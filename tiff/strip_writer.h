@@ -13,8 +13,8 @@ public:
     void FreePage();
 
     void WriteBit(bool bit) { WriteBits(bit ? 1u : 0u, 1); }
-    // Writes the low `count` bits of `bits` (count <= 32), the highest of them first.
-    void WriteBits(uint32_t bits, unsigned count) {
+    // Writes the low `count` bits of `bits` (count <= 56), the highest of them first.
+    void WriteBits(uint64_t bits, unsigned count) {
         m_nAccumulator = (m_nAccumulator << count) | bits;
         m_nPendingBits += count;
         while (m_nPendingBits >= 8) {

@@ -1,0 +1,154 @@
+// Conversion throughput of CTiffWriter against `tiffcp -c g3` on the same fax pages.
+// Usage: bench_rawtotiff [ROUNDS]. Prints megabytes of coded page data per second and ratios.
+#include <tiffio.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "tiff/tiff_writer.h"
+
+namespace {
+
+constexpr int kWidth = 1728;
+constexpr int kRowBytes = kWidth / 8;
+using Bitmap = std::vector<std::vector<uint8_t>>;
+
+// A mix of what faxes hold: typed text, a dithered picture and scanner noise.
+std::vector<Bitmap> Pages() {
+    std::vector<Bitmap> pages;
+    std::mt19937 rng(1);
+    Bitmap text(2200, std::vector<uint8_t>(kRowBytes, 0));
+    for (int y = 40; y + 16 < 2200; y += 28) {
+        for (int x = 20; x < kRowBytes - 20; ++x) {
+            if (rng() % 5 == 0) continue;
+            for (int dy = 0; dy < 16; ++dy) text[y + dy][x] = static_cast<uint8_t>(rng() & rng());
+        }
+    }
+    pages.push_back(text);
+    Bitmap halftone(1100, std::vector<uint8_t>(kRowBytes, 0));
+    for (int y = 0; y < 1100; ++y) {
+        for (int x = 0; x < kWidth; ++x) {
+            if ((x * 16 / kWidth) > ((x % 4) * 4 + (y % 4) * 5) % 16) {
+                halftone[y][x / 8] |= static_cast<uint8_t>(0x80 >> (x % 8));
+            }
+        }
+    }
+    pages.push_back(halftone);
+    Bitmap noise(600, std::vector<uint8_t>(kRowBytes, 0));
+    for (auto& row : noise) {
+        for (auto& byte : row) byte = static_cast<uint8_t>(rng());
+    }
+    pages.push_back(noise);
+    return pages;
+}
+
+bool WriteG3Tiff(const std::string& path, const std::vector<Bitmap>& pages) {
+    TIFF* out = TIFFOpen(path.c_str(), "w");
+    if (!out) return false;
+    for (size_t p = 0; p < pages.size(); ++p) {
+        TIFFSetField(out, TIFFTAG_IMAGEWIDTH, kWidth);
+        TIFFSetField(out, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(pages[p].size()));
+        TIFFSetField(out, TIFFTAG_BITSPERSAMPLE, 1);
+        TIFFSetField(out, TIFFTAG_SAMPLESPERPIXEL, 1);
+        TIFFSetField(out, TIFFTAG_COMPRESSION, COMPRESSION_CCITTFAX3);
+        TIFFSetField(out, TIFFTAG_GROUP3OPTIONS, 0);
+        TIFFSetField(out, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISWHITE);
+        TIFFSetField(out, TIFFTAG_FILLORDER, FILLORDER_MSB2LSB);
+        TIFFSetField(out, TIFFTAG_ROWSPERSTRIP, static_cast<uint32_t>(pages[p].size()));
+        TIFFSetField(out, TIFFTAG_SUBFILETYPE, FILETYPE_PAGE);
+        for (size_t y = 0; y < pages[p].size(); ++y) {
+            std::vector<uint8_t> row = pages[p][y];
+            TIFFWriteScanline(out, row.data(), static_cast<uint32_t>(y), 0);
+        }
+        TIFFWriteDirectory(out);
+    }
+    TIFFClose(out);
+    return true;
+}
+
+// The raw page file the fax session would have written for the pages of `g3Path`.
+bool WriteRawFile(const std::string& g3Path, const std::string& rawPath, size_t& dataBytes) {
+    TIFF* in = TIFFOpen(g3Path.c_str(), "r");
+    if (!in) return false;
+    std::vector<uint8_t> data;
+    int pages = 0;
+    do {
+        std::vector<uint8_t> strip(static_cast<size_t>(TIFFRawStripSize(in, 0)));
+        TIFFReadRawStrip(in, 0, strip.data(), static_cast<tmsize_t>(strip.size()));
+        data.push_back(0x50);
+        data.insert(data.end(), strip.begin(), strip.end());
+        const uint8_t rtc[9] = {0x00, 0x10, 0x01, 0x00, 0x10, 0x01, 0x00, 0x10, 0x01};
+        data.insert(data.end(), rtc, rtc + 9);
+        ++pages;
+    } while (TIFFReadDirectory(in));
+    TIFFClose(in);
+
+    std::vector<uint8_t> header(132, 0);
+    header[0] = 'G';
+    header[1] = '3';
+    header[40] = static_cast<uint8_t>(pages);
+    for (int i = 0; i < 4; ++i) header[128 + i] = static_cast<uint8_t>(data.size() >> (8 * i));
+    FILE* out = std::fopen(rawPath.c_str(), "wb");
+    if (!out) return false;
+    std::fwrite(header.data(), 1, header.size(), out);
+    std::fwrite(data.data(), 1, data.size(), out);
+    std::fclose(out);
+    dataBytes = data.size();
+    return true;
+}
+
+template <typename F>
+double SecondsPerRound(int rounds, F&& run) {
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < rounds; ++i) {
+        if (!run()) return -1;
+    }
+    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+    return elapsed.count() / rounds;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 20;
+    char folder[] = "/tmp/vantoro-bench-XXXXXX";
+    if (!mkdtemp(folder)) return 1;
+    const std::string dir = folder;
+    const std::string g3 = dir + "/pages-g3.tif", raw = dir + "/pages.raw";
+    const std::string outWriter = dir + "/writer.tif", outTiffcp = dir + "/tiffcp.tif";
+    size_t dataBytes = 0;
+    if (!WriteG3Tiff(g3, Pages()) || !WriteRawFile(g3, raw, dataBytes)) {
+        std::fprintf(stderr, "bench_rawtotiff: cannot prepare the pages in %s\n", folder);
+        return 1;
+    }
+
+    auto convert = [&](ReframeMethod method) {
+        CTiffWriter writer;
+        writer.SetReframeMethod(method);
+        return writer.Convert(raw.c_str(), outWriter.c_str());
+    };
+    const double bitByBit = SecondsPerRound(rounds, [&] { return convert(ReframeMethod::kBitByBit); });
+    const double runLength = SecondsPerRound(rounds, [&] { return convert(ReframeMethod::kRunLength); });
+    const std::string command = "tiffcp -c g3 '" + g3 + "' '" + outTiffcp + "'";
+    const double tiffcp = SecondsPerRound(rounds, [&] { return std::system(command.c_str()) == 0; });
+    std::system(("rm -rf '" + dir + "'").c_str());
+    if (bitByBit <= 0 || runLength <= 0 || tiffcp <= 0) {
+        std::fprintf(stderr, "bench_rawtotiff: a conversion failed\n");
+        return 1;
+    }
+
+    const double mb = static_cast<double>(dataBytes) / 1e6;
+    std::printf("pages: 3, coded data: %.2f MB, rounds: %d\n", mb, rounds);
+    std::printf("CTiffWriter run-length : %8.1f MB/s\n", mb / runLength);
+    std::printf("CTiffWriter bit-by-bit : %8.1f MB/s\n", mb / bitByBit);
+    std::printf("tiffcp -c g3           : %8.1f MB/s\n", mb / tiffcp);
+    std::printf("ratio run-length / tiffcp     : %.2f\n", tiffcp / runLength);
+    std::printf("ratio bit-by-bit / tiffcp     : %.2f\n", tiffcp / bitByBit);
+    std::printf("ratio run-length / bit-by-bit : %.2f\n", bitByBit / runLength);
+    return 0;
+}
