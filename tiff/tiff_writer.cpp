@@ -78,11 +78,11 @@ bool CTiffWriter::Convert(const char* rawPath, const char* tiffPath) {
         SetStage(TiffStage::kLoadRaw);
         return false;
     }
-    if (m_file.Open(tiffPath, FileMode::kRead)) {
+    if (tiffPath && m_file.Open(tiffPath, FileMode::kRead)) {
         m_file.Close();
         CBinaryFile::Remove(tiffPath);
     }
-    if (!m_file.Open(tiffPath, FileMode::kCreate)) {
+    if (!tiffPath || !m_file.Open(tiffPath, FileMode::kCreate)) {
         SetStage(TiffStage::kCreateFile);
         ResetRawState();
         return false;
@@ -92,9 +92,14 @@ bool CTiffWriter::Convert(const char* rawPath, const char* tiffPath) {
 
     m_nIfdOffset = kFirstIfdOffset;
     m_input.Reset(m_rawBuffer.data(), m_rawBuffer.size() - CBitReader::kPeekPadding);
+    bool chainOpen = false;  // the last page written points at a next page not yet written
     for (unsigned page = 0; page < m_nPageCount; ++page) {
-        if (!WritePage()) return FailConversion(TiffStage::kNone);
+        bool written = false;
+        if (!WritePage(written)) return FailConversion(TiffStage::kNone);
+        // A page without rows has no image; the next page takes its place.
+        if (!written) continue;
         m_nLastGoodIfdOffset = m_nIfdOffset;
+        chainOpen = false;
         if (page + 1 >= m_nPageCount) break;
         const int64_t nextIfdField = int64_t{m_nIfdOffset} + kNextIfdOffsetInIfd;
         if (m_file.Seek(nextIfdField) != nextIfdField) {
@@ -105,7 +110,9 @@ bool CTiffWriter::Convert(const char* rawPath, const char* tiffPath) {
             return FailConversion(TiffStage::kWriteNextIfd);
         }
         m_nIfdOffset = static_cast<uint32_t>(nextIfd);
+        chainOpen = true;
     }
+    if (chainOpen) EndChainAtLastGoodPage();
     ResetRawState();
     FreePageBuffers();
     m_file.Close();
@@ -114,16 +121,16 @@ bool CTiffWriter::Convert(const char* rawPath, const char* tiffPath) {
 
 bool CTiffWriter::FailConversion(TiffStage stage) {
     if (stage != TiffStage::kNone) SetStage(stage);
-    UnlinkFailedPage();
+    EndChainAtLastGoodPage();
     ResetRawState();
     FreePageBuffers();
     m_file.Close();
     return false;
 }
 
-// The page before a failed one already points at the failed page's IFD, which was never
-// written; ending the chain there keeps the file a valid TIFF of the good pages.
-void CTiffWriter::UnlinkFailedPage() {
+// The last page written may point at an IFD that was never written (a failed or empty page
+// after it); ending the chain there keeps the file a valid TIFF of the good pages.
+void CTiffWriter::EndChainAtLastGoodPage() {
     if (m_nLastGoodIfdOffset == 0) return;
     const int64_t field = int64_t{m_nLastGoodIfdOffset} + kNextIfdOffsetInIfd;
     if (m_file.Seek(field) == field) WriteLe32(m_file, 0);
@@ -137,7 +144,7 @@ bool CTiffWriter::FailLoad(TiffDetail detail) {
 }
 
 bool CTiffWriter::LoadRawFile(const char* path) {
-    if (!m_file.Open(path, FileMode::kRead)) return FailLoad(TiffDetail::kOpenRaw);
+    if (!path || !m_file.Open(path, FileMode::kRead)) return FailLoad(TiffDetail::kOpenRaw);
 
     uint8_t dcs = 0;
     if (m_file.Seek(kRawDcsOffset) != kRawDcsOffset) return FailLoad(TiffDetail::kSeekResolution);
@@ -189,7 +196,8 @@ bool CTiffWriter::WriteHeader() {
     return true;
 }
 
-bool CTiffWriter::WritePage() {
+bool CTiffWriter::WritePage(bool& written) {
+    written = false;
     FreePageBuffers();
     m_nStripBytes = 0;
     m_nRowCount = 0;
@@ -198,6 +206,8 @@ bool CTiffWriter::WritePage() {
         FreePageBuffers();
         return false;
     }
+    // Readers reject an image of zero rows and with it every page after it.
+    if (m_nRowCount == 0) return true;
     if (!WriteDirectory()) {
         SetStage(TiffStage::kWriteDirectory);
         FreePageBuffers();
@@ -208,6 +218,7 @@ bool CTiffWriter::WritePage() {
         FreePageBuffers();
         return false;
     }
+    written = true;
     return true;
 }
 

@@ -54,12 +54,13 @@ private:
     bool LoadRawFile(const char* path);
     bool FailLoad(TiffDetail detail);
     bool WriteHeader();
-    bool WritePage();
+    // `written` is false for a page without rows, which gets no directory.
+    bool WritePage(bool& written);
     bool ReframePage();
     bool WriteDirectory();
     void FillEntries();
     bool FailConversion(TiffStage stage);
-    void UnlinkFailedPage();
+    void EndChainAtLastGoodPage();
 
     void SetStage(TiffStage stage) { m_nStage = static_cast<uint32_t>(stage); }
     void SetDetail(TiffDetail detail) { m_nDetail = static_cast<uint32_t>(detail); }

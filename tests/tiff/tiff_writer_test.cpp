@@ -230,6 +230,44 @@ TEST_F(TiffWriterTest, FailedThirdPageLeavesValidTwoPageFile) {
     EXPECT_EQ(output.find("rror"), std::string::npos) << output;
 }
 
+BitString RtcOnlyPage() {
+    BitString page;
+    page.AppendByte(0x50);
+    page.AppendRtc();
+    return page;
+}
+
+// libtiff refuses a directory with zero rows, and every page after it with it.
+TEST_F(TiffWriterTest, PagesWithoutRowsGetNoDirectory) {
+    WriteRawFile(Raw(), kDcsNormal, 3, Concatenate({SimplePage(2), RtcOnlyPage(), SimplePage(4)}));
+    ASSERT_TRUE(Convert());
+    std::vector<uint8_t> file = ReadFileBytes(Tiff());
+    const uint32_t second = Le32(file, 10 + 182);
+    EXPECT_EQ(ReadEntries(file, second)[2].value, 4u);
+    EXPECT_EQ(ReadEntries(file, second)[0].value, 2u);
+    DecodedTiff decoded = DecodeWithLibtiff(Tiff());
+    EXPECT_EQ(decoded.pages.size(), 2u);
+    EXPECT_TRUE(decoded.messages.empty()) << decoded.messages.front();
+
+    WriteRawFile(Raw(), kDcsNormal, 2, Concatenate({SimplePage(2), RtcOnlyPage()}));
+    ASSERT_TRUE(Convert());
+    file = ReadFileBytes(Tiff());
+    EXPECT_EQ(Le32(file, 10 + 182), 0u);
+    EXPECT_EQ(file.size(), 212u + Le32(file, 10 + 2 + 10 * 12 + 8));
+    decoded = DecodeWithLibtiff(Tiff());
+    EXPECT_EQ(decoded.pages.size(), 1u);
+    EXPECT_TRUE(decoded.messages.empty()) << decoded.messages.front();
+
+    WriteRawFile(Raw(), kDcsNormal, 2, Concatenate({RtcOnlyPage(), SimplePage(3)}));
+    ASSERT_TRUE(Convert());
+    file = ReadFileBytes(Tiff());
+    EXPECT_EQ(ReadEntries(file, 10)[2].value, 3u);
+    EXPECT_EQ(Le32(file, 10 + 182), 0u);
+    decoded = DecodeWithLibtiff(Tiff());
+    EXPECT_EQ(decoded.pages.size(), 1u);
+    EXPECT_TRUE(decoded.messages.empty()) << decoded.messages.front();
+}
+
 TEST_F(TiffWriterTest, IncompleteRtcStillSucceedsWithDetail38) {
     BitString page;
     page.AppendByte(0x50);
