@@ -45,9 +45,9 @@ bool FindFirstEolRunLength(CBitReader& in) {
 }
 
 struct PageCounters {
-    uint8_t zeros = 0;        // current zero run
-    uint64_t sinceEol = 0;    // bits read since the last EOL
-    unsigned eolsInRow = 1;   // consecutive EOLs, each exactly 12 bits after the one before
+    uint8_t zeros = 0;       // current zero run
+    uint64_t sinceEol = 0;   // bits read since the last EOL
+    unsigned eolsInRow = 1;  // consecutive EOLs, each exactly 12 bits after the one before
     uint32_t rows = 1;
 };
 
@@ -160,19 +160,26 @@ void CopyLinesRunLength(CBitReader& in, CStripWriter& out, PageCounters& c) {
 
 const char* toString(ReframeMethod method) {
     switch (method) {
-        case ReframeMethod::kBitByBit: return "bit by bit";
-        case ReframeMethod::kRunLength: return "run length";
+        case ReframeMethod::kBitByBit:
+            return "bit by bit";
+        case ReframeMethod::kRunLength:
+            return "run length";
     }
     return "unknown";
 }
 
 const char* toString(ReframeResult result) {
     switch (result) {
-        case ReframeResult::kComplete: return "complete";
-        case ReframeResult::kIncompleteRtc: return "incomplete RTC";
-        case ReframeResult::kNoPageData: return "no page data";
-        case ReframeResult::kNoMemory: return "no memory";
-        case ReframeResult::kNoEol: return "no EOL";
+        case ReframeResult::kComplete:
+            return "complete";
+        case ReframeResult::kIncompleteRtc:
+            return "incomplete RTC";
+        case ReframeResult::kNoPageData:
+            return "no page data";
+        case ReframeResult::kNoMemory:
+            return "no memory";
+        case ReframeResult::kNoEol:
+            return "no EOL";
     }
     return "unknown";
 }
@@ -183,8 +190,8 @@ ReframeResult ReframePage(CBitReader& in, CStripWriter& out, uint32_t& rowCount,
     if (in.BitsLeft() == 0) return ReframeResult::kNoPageData;
     if (!out.BeginPage(2 * in.BytesLeft())) return ReframeResult::kNoMemory;
 
-    const bool found = method == ReframeMethod::kBitByBit ? FindFirstEolBitByBit(in)
-                                                          : FindFirstEolRunLength(in);
+    const bool found =
+        method == ReframeMethod::kBitByBit ? FindFirstEolBitByBit(in) : FindFirstEolRunLength(in);
     if (!found) return ReframeResult::kNoEol;
 
     out.WriteBits(0, kEolZeros);

@@ -296,13 +296,11 @@ bool CTiffWriter::WriteDirectory() {
         SetDetail(TiffDetail::kSeekIfd);
         return false;
     }
-    const bool written = WriteLe16(m_file, kIfdEntryCount) &&
-                         m_file.Write(m_entries.data(), m_entries.size()) &&
-                         WriteLe32(m_file, 0) &&
-                         WriteLe16(m_file, kXResolutionDpi) && WriteLe16(m_file, 0) &&
-                         WriteLe16(m_file, 1) && WriteLe16(m_file, 0) &&
-                         WriteLe16(m_file, m_nYResolution) && WriteLe16(m_file, 0) &&
-                         WriteLe16(m_file, 1) && WriteLe16(m_file, 0);
+    const bool written =
+        WriteLe16(m_file, kIfdEntryCount) && m_file.Write(m_entries.data(), m_entries.size()) &&
+        WriteLe32(m_file, 0) && WriteLe16(m_file, kXResolutionDpi) && WriteLe16(m_file, 0) &&
+        WriteLe16(m_file, 1) && WriteLe16(m_file, 0) && WriteLe16(m_file, m_nYResolution) &&
+        WriteLe16(m_file, 0) && WriteLe16(m_file, 1) && WriteLe16(m_file, 0);
     if (!written) {
         SetDetail(TiffDetail::kWriteIfd);
         return false;

@@ -14,7 +14,7 @@
 class CTiffWriter {
 public:
     // Raw page file header fields.
-    static constexpr int64_t kRawDcsOffset = 4;  // second DCS octet
+    static constexpr int64_t kRawDcsOffset = 4;          // second DCS octet
     static constexpr uint8_t kDcsFineResolution = 0x02;  // T.30 DCS bit 15: 7.7 lines/mm
     static constexpr int64_t kRawPageCountOffset = 40;
     static constexpr int64_t kRawDataLengthOffset = 128;
@@ -25,9 +25,9 @@ public:
     static constexpr uint16_t kIfdEntryCount = 15;
     static constexpr uint32_t kIfdEntryBytes = 12;
     static constexpr uint32_t kNextIfdOffsetInIfd = 2 + kIfdEntryCount * kIfdEntryBytes;  // 182
-    static constexpr uint32_t kXResolutionOffsetInIfd = kNextIfdOffsetInIfd + 4;        // 186
-    static constexpr uint32_t kYResolutionOffsetInIfd = kXResolutionOffsetInIfd + 8;    // 194
-    static constexpr uint32_t kIfdBlockBytes = kYResolutionOffsetInIfd + 8;             // 202
+    static constexpr uint32_t kXResolutionOffsetInIfd = kNextIfdOffsetInIfd + 4;          // 186
+    static constexpr uint32_t kYResolutionOffsetInIfd = kXResolutionOffsetInIfd + 8;      // 194
+    static constexpr uint32_t kIfdBlockBytes = kYResolutionOffsetInIfd + 8;               // 202
     static constexpr uint32_t kImageWidth = 1728;
     static constexpr uint32_t kXResolutionDpi = 200;
     static constexpr uint16_t kYResolutionFineDpi = 200;

@@ -132,10 +132,13 @@ int main(int argc, char** argv) {
         writer.SetReframeMethod(method);
         return writer.Convert(raw.c_str(), outWriter.c_str());
     };
-    const double bitByBit = SecondsPerRound(rounds, [&] { return convert(ReframeMethod::kBitByBit); });
-    const double runLength = SecondsPerRound(rounds, [&] { return convert(ReframeMethod::kRunLength); });
+    const double bitByBit =
+        SecondsPerRound(rounds, [&] { return convert(ReframeMethod::kBitByBit); });
+    const double runLength =
+        SecondsPerRound(rounds, [&] { return convert(ReframeMethod::kRunLength); });
     const std::string command = "tiffcp -c g3 '" + g3 + "' '" + outTiffcp + "'";
-    const double tiffcp = SecondsPerRound(rounds, [&] { return std::system(command.c_str()) == 0; });
+    const double tiffcp =
+        SecondsPerRound(rounds, [&] { return std::system(command.c_str()) == 0; });
     std::system(("rm -rf '" + dir + "'").c_str());
     if (bitByBit <= 0 || runLength <= 0 || tiffcp <= 0) {
         std::fprintf(stderr, "bench_rawtotiff: a conversion failed\n");

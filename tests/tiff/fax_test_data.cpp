@@ -65,7 +65,8 @@ Bitmap TextLikeBitmap(int rows, uint32_t seed) {
             const uint32_t strokes = rng();
             for (int dy = 0; dy < glyphHeight; ++dy) {
                 for (int dx = 0; dx < width; ++dx) {
-                    const bool vertical = (dx < 2 && (strokes & 1)) || (dx >= width - 2 && (strokes & 2));
+                    const bool vertical =
+                        (dx < 2 && (strokes & 1)) || (dx >= width - 2 && (strokes & 2));
                     const bool horizontal = (dy < 2 && (strokes & 4)) ||
                                             (dy >= glyphHeight - 2 && (strokes & 8)) ||
                                             (dy >= 7 && dy < 9 && (strokes & 16));
@@ -167,7 +168,8 @@ std::vector<uint8_t> ReadFileBytes(const std::string& path) {
 
 void WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
 }
 
 bool FileExists(const std::string& path) { return std::filesystem::exists(path); }
@@ -223,7 +225,8 @@ DecodedTiff DecodeWithLibtiff(const std::string& path) {
                 TIFFReadEncodedStrip(tif, 0, strip.data(), static_cast<tmsize_t>(strip.size())) ==
                     static_cast<tmsize_t>(strip.size())) {
                 for (uint32_t y = 0; y < length; ++y) {
-                    page[y].assign(strip.begin() + y * kRowBytes, strip.begin() + (y + 1) * kRowBytes);
+                    page[y].assign(strip.begin() + y * kRowBytes,
+                                   strip.begin() + (y + 1) * kRowBytes);
                 }
             } else if (length > 0) {
                 result.messages.push_back("strip not decoded whole");

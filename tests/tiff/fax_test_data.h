@@ -1,7 +1,10 @@
 #pragma once
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <vector>
+
+#include "tiff/page_reframer.h"
 
 namespace faxtest {
 
@@ -87,3 +90,6 @@ DecodedTiff DecodeWithLibtiff(const std::string& path);
 int RunCommand(const std::string& command, std::string& output);
 
 }  // namespace faxtest
+
+// Readable parameter values in test failure messages.
+inline void PrintTo(ReframeMethod method, std::ostream* os) { *os << toString(method); }

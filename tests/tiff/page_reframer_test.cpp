@@ -175,7 +175,7 @@ TEST_P(ReframePageTest, OneAfterElevenZerosIsAnEolButAfterTenIsData) {
     BitString data;
     data.AppendEol();
     data.AppendBitString(Bits("1 0000000000 1 1"));  // ten zeros: data
-    data.AppendBitString(Bits("00000000000 1 1"));    // eleven zeros: an EOL
+    data.AppendBitString(Bits("00000000000 1 1"));   // eleven zeros: an EOL
     data.AppendRtc();
     const Reframed page = Reframer(data, GetParam()).Next();
     BitString content;

@@ -17,8 +17,8 @@ TEST(RawToTiffTool, ConvertsAndExitsZero) {
     page.AppendRtc();
     WriteRawFile(scratch.Path("a.raw"), 0, 1, page);
     std::string output;
-    EXPECT_EQ(RunCommand(Tool() + " " + scratch.Path("a.raw") + " " + scratch.Path("a.tif"), output),
-              0)
+    EXPECT_EQ(
+        RunCommand(Tool() + " " + scratch.Path("a.raw") + " " + scratch.Path("a.tif"), output), 0)
         << output;
     EXPECT_TRUE(output.empty()) << output;
     const DecodedTiff decoded = DecodeWithLibtiff(scratch.Path("a.tif"));
@@ -29,9 +29,9 @@ TEST(RawToTiffTool, FailurePrintsStageAndDetailAndExitsOne) {
     ScratchFolder scratch;
     WriteFileBytes(scratch.Path("empty.raw"), {});
     std::string output;
-    EXPECT_EQ(RunCommand(Tool() + " " + scratch.Path("empty.raw") + " " + scratch.Path("b.tif"),
-                         output),
-              1);
+    EXPECT_EQ(
+        RunCommand(Tool() + " " + scratch.Path("empty.raw") + " " + scratch.Path("b.tif"), output),
+        1);
     EXPECT_NE(output.find("stage 9"), std::string::npos) << output;
     EXPECT_NE(output.find("detail 43"), std::string::npos) << output;
     EXPECT_NE(output.find("resolution byte"), std::string::npos) << output;
@@ -42,8 +42,8 @@ TEST(RawToTiffTool, IncompletePageWarnsButSucceeds) {
     ScratchFolder scratch;
     WriteRawFile(scratch.Path("c.raw"), 0, 1, std::vector<uint8_t>{0x00, 0x10});
     std::string output;
-    EXPECT_EQ(RunCommand(Tool() + " " + scratch.Path("c.raw") + " " + scratch.Path("c.tif"), output),
-              0);
+    EXPECT_EQ(
+        RunCommand(Tool() + " " + scratch.Path("c.raw") + " " + scratch.Path("c.tif"), output), 0);
     EXPECT_NE(output.find("detail 38"), std::string::npos) << output;
 }
 

@@ -17,8 +17,12 @@ BitString RandomStream(std::mt19937& rng, size_t pieces) {
     BitString bits;
     for (size_t i = 0; i < pieces; ++i) {
         switch (rng() % 9) {
-            case 0: bits.AppendEol(); break;
-            case 1: bits.AppendRtc(); break;
+            case 0:
+                bits.AppendEol();
+                break;
+            case 1:
+                bits.AppendRtc();
+                break;
             case 2:
                 for (unsigned n = rng() % 6; n > 0; --n) bits.AppendEol();
                 break;
@@ -30,9 +34,15 @@ BitString RandomStream(std::mt19937& rng, size_t pieces) {
                 bits.AppendZeros(rng() % 700);
                 if (rng() % 2) bits.Append(true);
                 break;
-            case 5: bits.AppendByte(static_cast<uint8_t>(rng())); break;
-            case 6: bits.AppendBits(rng(), 1 + rng() % 32); break;
-            case 7: bits.AppendZeros(1 + rng() % 3); break;
+            case 5:
+                bits.AppendByte(static_cast<uint8_t>(rng()));
+                break;
+            case 6:
+                bits.AppendBits(rng(), 1 + rng() % 32);
+                break;
+            case 7:
+                bits.AppendZeros(1 + rng() % 3);
+                break;
             default:
                 bits.AppendZeros(12);
                 bits.Append(true);

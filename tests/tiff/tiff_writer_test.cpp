@@ -47,7 +47,8 @@ std::vector<Entry> ReadEntries(const std::vector<uint8_t>& file, uint32_t ifd) {
     const uint16_t count = Le16(file, ifd);
     for (uint16_t i = 0; i < count; ++i) {
         const size_t at = ifd + 2 + 12u * i;
-        entries.push_back({Le16(file, at), Le16(file, at + 2), Le32(file, at + 4), Le32(file, at + 8)});
+        entries.push_back(
+            {Le16(file, at), Le16(file, at + 2), Le32(file, at + 4), Le32(file, at + 8)});
     }
     return entries;
 }
@@ -108,10 +109,9 @@ TEST_F(TiffWriterTest, OnePageDirectoryHoldsFifteenEntriesInTagOrder) {
     const uint32_t strip = static_cast<uint32_t>(file.size()) - 212;
 
     const std::vector<Entry> expected = {
-        {254, 4, 1, 0},   {256, 4, 1, 1728},   {257, 4, 1, 3},   {258, 3, 1, 1},
-        {259, 3, 1, 3},   {262, 3, 1, 0},      {266, 3, 1, 1},   {273, 4, 1, 212},
-        {277, 3, 1, 1},   {278, 4, 1, 3},      {279, 4, 1, strip}, {282, 5, 1, 196},
-        {283, 5, 1, 204}, {292, 4, 1, 4},      {296, 3, 1, 2},
+        {254, 4, 1, 0},     {256, 4, 1, 1728}, {257, 4, 1, 3},   {258, 3, 1, 1}, {259, 3, 1, 3},
+        {262, 3, 1, 0},     {266, 3, 1, 1},    {273, 4, 1, 212}, {277, 3, 1, 1}, {278, 4, 1, 3},
+        {279, 4, 1, strip}, {282, 5, 1, 196},  {283, 5, 1, 204}, {292, 4, 1, 4}, {296, 3, 1, 2},
     };
     const std::vector<Entry> entries = ReadEntries(file, 10);
     ASSERT_EQ(entries.size(), expected.size());
@@ -158,8 +158,8 @@ TEST_F(TiffWriterTest, TwoPagesChainTheirDirectories) {
 }
 
 TEST_F(TiffWriterTest, FineBitSelectsVerticalResolution) {
-    for (const auto& [dcs, dpi] : {std::pair<uint8_t, uint32_t>{kDcsFine, 200},
-                                   {0xFD, 100}, {0xFF, 200}}) {
+    for (const auto& [dcs, dpi] :
+         {std::pair<uint8_t, uint32_t>{kDcsFine, 200}, {0xFD, 100}, {0xFF, 200}}) {
         WriteRawFile(Raw(), dcs, 1, SimplePage(1));
         ASSERT_TRUE(Convert());
         const std::vector<uint8_t> file = ReadFileBytes(Tiff());

@@ -28,8 +28,8 @@ int main(int argc, char** argv) {
     CTiffWriter writer;
     if (writer.Convert(argv[1], argv[2])) {
         if (writer.DetailCode() == static_cast<uint32_t>(TiffDetail::kIncompleteRtc)) {
-            std::fprintf(stderr, "vantoro-rawtotiff: warning: detail %u: %s\n",
-                         writer.DetailCode(), DescribeDetailCode(writer.DetailCode()));
+            std::fprintf(stderr, "vantoro-rawtotiff: warning: detail %u: %s\n", writer.DetailCode(),
+                         DescribeDetailCode(writer.DetailCode()));
         }
         return 0;
     }
