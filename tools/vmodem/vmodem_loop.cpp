@@ -228,10 +228,8 @@ int VirtualModem::run()
     signal(SIGPIPE, SIG_IGN);
 
     std::vector<pollfd> fds;
-    std::vector<std::list<Caller>::iterator> callerAt;
     while (!g_stop) {
         fds.clear();
-        callerAt.clear();
         short ptyEvents = 0;
         bool transmitFull = m_mode == StreamMode::Transmit && m_transmitBuffer.size() >= kTransmitBufferMax;
         if (!transmitFull && !(m_t31 && !m_faxCts))
@@ -240,10 +238,8 @@ int VirtualModem::run()
             ptyEvents |= POLLOUT;
         fds.push_back({m_master.get(), ptyEvents, 0});
         fds.push_back({m_listen.get(), POLLIN, 0});
-        for (auto it = m_callers.begin(); it != m_callers.end(); ++it) {
-            fds.push_back({it->fd.get(), POLLIN, 0});
-            callerAt.push_back(it);
-        }
+        for (const Caller &caller : m_callers)
+            fds.push_back({caller.fd.get(), POLLIN, 0});
 
         int64_t now = monotonicNs();
         int64_t deadline = now + 1'000'000'000;
@@ -263,9 +259,16 @@ int VirtualModem::run()
                 flushOutput();
             if (fds[0].revents & POLLIN)
                 readPty();
-            for (size_t i = 0; i < callerAt.size(); ++i) {
-                if (fds[i + 2].revents & (POLLIN | POLLHUP | POLLERR))
-                    readCaller(callerAt[i]);
+            // Handling the pty or one caller can end another caller's call, so each is looked up anew.
+            for (size_t i = 2; i < fds.size(); ++i) {
+                if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
+                    continue;
+                for (auto it = m_callers.begin(); it != m_callers.end(); ++it) {
+                    if (it->fd.get() == fds[i].fd) {
+                        readCaller(it);
+                        break;
+                    }
+                }
             }
             if (fds[1].revents & POLLIN)
                 acceptCaller();

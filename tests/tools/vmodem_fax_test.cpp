@@ -1,0 +1,156 @@
+// Class 1 through spandsp's T.31 against spandsp's calling fax machine, in real time.
+#include <gtest/gtest.h>
+
+
+#include "tests/tools/modem_harness.h"
+
+namespace {
+
+constexpr char kDle = 0x10;
+constexpr char kEtx = 0x03;
+
+// A DIS as a receiver sends it, in transmission order (T.31 frames are sent without the FCS):
+// address, control (final), FCF DIS, then FIF: receiver ready, V.27ter and V.29, fine
+// resolution, 215 mm, A4.
+const std::string kDis = std::string("\xff\x13\x80\x00\x4e\x00", 6);
+
+struct Frame
+{
+    std::string bytes;  // with the two FCS bytes, unshielded
+    std::string result;
+};
+
+// Reads one received frame: bytes up to DLE ETX, then the result line.
+bool ReadFrame(ModemHarness &modem, Frame &frame)
+{
+    std::string raw;
+    if (!modem.Expect(std::string{kDle, kEtx}, 10000, &raw))
+        return false;
+    frame.bytes = Unshield(raw, nullptr);
+    std::string line;
+    if (!modem.Expect("\r\n", 2000) || !modem.Expect("\r\n", 2000, &line))
+        return false;
+    frame.result = line.substr(0, line.size() - 2);
+    return true;
+}
+
+// Answers a ringing fax call in Class 1, sends DIS and returns the caller's first command frames.
+void AnswerAndSendDis(ModemHarness &modem, std::vector<Frame> &frames)
+{
+    ASSERT_TRUE(modem.Expect("\r\nRING\r\n", 3000));
+    ASSERT_EQ(modem.Command("AT"), "AT\r\r\nOK\r\n");
+    ASSERT_EQ(modem.Command("AT+FCLASS=1"), "AT+FCLASS=1\r\r\nOK\r\n");
+    // ATA answers; T.31 starts in V.21 HDLC transmit with CED first.
+    ASSERT_EQ(modem.Command("ATA", 10000), "ATA\r\r\nCONNECT\r\n");
+    std::string dis = kDis;
+    modem.Send(dis + std::string{kDle, kEtx});
+    std::string got;
+    ASSERT_TRUE(modem.Expect("OK\r\n", 10000, &got)) << "the final frame did not end with OK";
+    EXPECT_EQ(got, "\r\nOK\r\n");
+    // The caller answers with TSI and DCS (non-final and final frame).
+    while (frames.size() < 4) {
+        std::string reply = modem.Command("AT+FRH=3", 10000);
+        ASSERT_EQ(reply, "AT+FRH=3\r\r\nCONNECT\r\n");
+        Frame frame;
+        ASSERT_TRUE(ReadFrame(modem, frame));
+        frames.push_back(frame);
+        if (frame.bytes.size() > 2 && (uint8_t(frame.bytes[1]) & 0x10))
+            break;
+    }
+}
+
+uint8_t DcsRateBits(const Frame &dcs) { return uint8_t(dcs.bytes[4]) & 0x3c; }
+
+TEST(VmodemFax, AtFclassOneAtaAnswersAFaxCallAndFramesFlow)
+{
+    TempFolder folder;
+    std::string tiff = folder / "page.tif";
+    ASSERT_TRUE(WriteTestTiff(tiff, 1, 200, false));
+    ModemHarness modem(1000);
+    ASSERT_TRUE(modem.Start());
+    auto call = modem.Call({"--fax", tiff});
+    std::vector<Frame> frames;
+    AnswerAndSendDis(modem, frames);
+    ASSERT_EQ(frames.size(), 2u);
+    // TSI "vantoro-call" (sent reversed, padded to 20), then DCS at V.29 9600.
+    EXPECT_EQ(frames[0].bytes.substr(0, 3), "\xff\x03\x43");
+    EXPECT_NE(frames[0].bytes.find("llac-orotnav"), std::string::npos);
+    EXPECT_EQ(frames[0].result, "OK");
+    ASSERT_GE(frames[1].bytes.size(), 7u);
+    EXPECT_EQ(frames[1].bytes.substr(0, 3), "\xff\x13\x83");
+    EXPECT_EQ(DcsRateBits(frames[1]), 0x04);
+    EXPECT_EQ(frames[1].result, "OK");
+    // Hanging up ends the call; the sender reports the drop.
+    EXPECT_EQ(modem.Command("ATH"), "ATH\r\r\nOK\r\n");
+    EXPECT_EQ(call->WaitForExit(5000), 0);
+    std::vector<std::string> lines = call->StdoutLines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back().rfind("RESULT fax failed code=", 0), 0u) << lines.back();
+    // Back to voice for the next call.
+    EXPECT_EQ(modem.Command("AT+FCLASS=8"), "AT+FCLASS=8\r\r\nOK\r\n");
+    EXPECT_EQ(modem.Command("AT+FCLASS?"), "AT+FCLASS?\r\r\n8\r\n\r\nOK\r\n");
+}
+
+TEST(VmodemFax, RateOptionSetsTheSendersFirstRate)
+{
+    TempFolder folder;
+    std::string tiff = folder / "page.tif";
+    ASSERT_TRUE(WriteTestTiff(tiff, 1, 200, true));
+    ModemHarness modem(1000);
+    ASSERT_TRUE(modem.Start());
+    auto call = modem.Call({"--fax", tiff, "--rate", "4800"});
+    std::vector<Frame> frames;
+    AnswerAndSendDis(modem, frames);
+    ASSERT_FALSE(frames.empty());
+    const Frame &dcs = frames.back();
+    ASSERT_GE(dcs.bytes.size(), 7u);
+    EXPECT_EQ(DcsRateBits(dcs), 0x08) << "V.27ter 4800";
+    EXPECT_TRUE(uint8_t(dcs.bytes[4]) & 0x40) << "fine resolution from the TIFF";
+    EXPECT_EQ(modem.Command("ATH"), "ATH\r\r\nOK\r\n");
+}
+
+TEST(VmodemFax, CallerHangingUpDuringClassOneEndsWithNoCarrier)
+{
+    TempFolder folder;
+    std::string tiff = folder / "page.tif";
+    ASSERT_TRUE(WriteTestTiff(tiff, 1, 200, false));
+    ModemHarness modem(1000);
+    ASSERT_TRUE(modem.Start());
+    // CED takes about 3.6 s before CONNECT; the caller is gone after 2 s.
+    auto call = modem.Call({"--fax", tiff, "--hangup-after", "2"});
+    ASSERT_TRUE(modem.Expect("\r\nRING\r\n", 3000));
+    ASSERT_EQ(modem.Command("AT+FCLASS=1"), "AT+FCLASS=1\r\r\nOK\r\n");
+    EXPECT_EQ(modem.Command("ATA", 6000), "ATA\r\r\nNO CARRIER\r\n");
+    EXPECT_EQ(call->WaitForExit(3000), 0);
+    // The modem is on hook again: a new caller rings in Class 1 too.
+    auto next = modem.Call({"--give-up-after-rings", "1"});
+    EXPECT_TRUE(modem.Expect("\r\nRING\r\n", 3000));
+    EXPECT_EQ(next->WaitForExit(3000), 0);
+}
+
+TEST(VmodemFax, VoiceAnsweredCallTurnsIntoAFaxSession)
+{
+    TempFolder folder;
+    std::string tiff = folder / "page.tif";
+    ASSERT_TRUE(WriteTestTiff(tiff, 1, 200, false));
+    ModemHarness modem(500);
+    ASSERT_TRUE(modem.Start());
+    ASSERT_EQ(modem.Command("ATE0"), "ATE0\r\r\nOK\r\n");
+    ASSERT_EQ(modem.Command("AT+FCLASS=8"), "\r\nOK\r\n");
+    auto call = modem.Call({"--fax", tiff});
+    ASSERT_TRUE(modem.Expect("\r\nRING\r\n", 3000));
+    ASSERT_EQ(modem.Command("AT+VLS=1"), "\r\nOK\r\n");
+    ASSERT_TRUE(modem.Expect("\x10" "c", 4000));
+    ASSERT_EQ(modem.Command("AT+FCLASS=1"), "\r\nOK\r\n");
+    ASSERT_EQ(modem.Command("ATA", 10000), "\r\nCONNECT\r\n");
+    modem.Send(kDis + std::string{kDle, kEtx});
+    ASSERT_TRUE(modem.Expect("\r\nOK\r\n", 10000));
+    ASSERT_EQ(modem.Command("AT+FRH=3", 10000), "\r\nCONNECT\r\n");
+    Frame frame;
+    ASSERT_TRUE(ReadFrame(modem, frame));
+    EXPECT_EQ(frame.bytes.substr(0, 2), "\xff\x03");
+    EXPECT_EQ(modem.Command("ATH"), "\r\nOK\r\n");
+    EXPECT_EQ(call->WaitForExit(5000), 0);
+}
+
+}  // namespace
