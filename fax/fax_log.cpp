@@ -25,10 +25,6 @@ void WriteAll(int fd, const char* data, size_t size) {
 
 }  // namespace
 
-CFaxReceiver::CFaxReceiver() = default;
-
-CFaxReceiver::~CFaxReceiver() { CloseLog(); }
-
 std::string CFaxReceiver::LogFilePath() {
     std::string folder = platform::StateFolder();
     if (folder.empty()) folder = kFallbackFolder;

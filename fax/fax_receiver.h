@@ -1,10 +1,144 @@
 #pragma once
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
+#include "fax/comm_port.h"
 #include "platform/messages.h"
 
-// The fax receive object. It carries the program's one text log, Fax.Log, and the status channel
-// through which the fax session shows its progress in the main window.
+// Class 1 mode command issued last (0: AT+FTH=3, 1: AT+FRH=3, 2: AT+FTM, 3: AT+FRM). One
+// process-wide value: only one fax session runs at a time.
+extern int g_nCarrierMode;
+constexpr int kCarrierHdlcTransmit = 0;
+constexpr int kCarrierHdlcReceive = 1;
+constexpr int kCarrierDataTransmit = 2;
+constexpr int kCarrierDataReceive = 3;
+
+// T.30 facsimile control fields in written order (first bit on the line in the MSB), X bit clear.
+constexpr uint8_t kFcfDis = 0x01;  // digital identification signal
+constexpr uint8_t kFcfCsi = 0x02;  // called subscriber identification
+constexpr uint8_t kFcfCfr = 0x21;  // confirmation to receive
+constexpr uint8_t kFcfFtt = 0x22;  // failure to train
+constexpr uint8_t kFcfMcf = 0x31;  // message confirmation
+constexpr uint8_t kFcfDcs = 0x41;  // digital command signal
+constexpr uint8_t kFcfTsi = 0x42;  // transmitting subscriber identification
+constexpr uint8_t kFcfDcn = 0x5F;  // disconnect
+constexpr uint8_t kFcfEom = 0x71;  // end of message
+constexpr uint8_t kFcfMps = 0x72;  // multi-page signal
+constexpr uint8_t kFcfEop = 0x74;  // end of procedure
+constexpr uint8_t kFcfXBit = 0x80;
+constexpr uint8_t kFcfMask = 0x7F;
+
+constexpr uint8_t kDle = 0x10;
+constexpr uint8_t kEtx = 0x03;
+constexpr uint8_t kCr = 0x0D;
+constexpr uint8_t kLf = 0x0A;
+
+// Results of the command, frame and data layers.
+constexpr int kResultOk = 0;
+constexpr int kResultAlternative = 1;
+constexpr int kResultText = 2;  // a result text came instead of a frame
+constexpr int kResultTimeout = -1;
+constexpr int kResultOverflow = -2;
+constexpr int kResultWriteFailed = -3;
+constexpr int kResultCancelled = -4;
+constexpr int kResultFileWrite = -5;  // our own: the raw page file could not be written
+
+// Session error numbers (m_nFaxError).
+constexpr int kFaxErrNone = 0;
+constexpr int kFaxErrCreateFile = -4;
+constexpr int kFaxErrInit = -6;
+constexpr int kFaxErrAnswer = -7;
+constexpr int kFaxErrSendCsi = -8;
+constexpr int kFaxErrSendDis = -9;
+constexpr int kFaxErrNoCommand = -10;
+constexpr int kFaxErrReceiveCommand = -11;
+constexpr int kFaxErrPrepareTraining = -12;
+constexpr int kFaxErrSendFtt = -13;
+constexpr int kFaxErrTraining = -14;
+constexpr int kFaxErrTrainingEnd = -15;
+constexpr int kFaxErrSendCfr = -16;
+constexpr int kFaxErrPreparePage = -17;
+constexpr int kFaxErrReceivePage = -18;
+constexpr int kFaxErrPostPage = -19;
+constexpr int kFaxErrSendMcf = -20;
+constexpr int kFaxErrFinalDcn = -21;
+constexpr int kFaxErrDcnBeforeTraining = -24;
+constexpr int kFaxErrEom = -25;
+constexpr int kFaxErrDcnAfterPage = -26;
+constexpr int kFaxErrUnexpectedPostPage = -27;
+constexpr int kFaxErrResultTexts = -28;
+constexpr int kFaxErrPageFileWrite = -29;  // our own: a write to the raw page file failed
+constexpr int kFaxErrTooManyPages = -30;   // our own: the header counts at most 255 pages
+constexpr int kFaxErrCancelled = -99;
+
+// Raw page file header.
+constexpr size_t kHeaderSize = 132;
+constexpr size_t kHeaderDcsOffset = 3;
+constexpr size_t kHeaderDcsSize = 16;
+constexpr size_t kHeaderTsiOffset = 19;
+constexpr size_t kHeaderTsiSize = 21;
+constexpr size_t kHeaderPagesOffset = 40;
+constexpr size_t kHeaderDataLengthOffset = 128;
+constexpr unsigned kMaxPages = 255;
+
+constexpr size_t kFrameBufSize = 256;
+constexpr size_t kPageBufSize = 81920;
+constexpr size_t kCsiFifSize = 20;
+constexpr size_t kMinFrameLen = 7;  // address, control, FCF, two check bytes, DLE, ETX
+
+// Time-outs.
+constexpr uint32_t kProbePauseMs = 500;
+constexpr uint32_t kProbeTimeoutMs = 2000;
+constexpr uint32_t kClassTimeoutMs = 5000;
+constexpr uint32_t kSilenceTimeoutMs = 100;
+constexpr uint32_t kConnectTimeoutMs = 6000;
+constexpr uint32_t kAnswerTimeoutMs = 60000;
+constexpr uint32_t kFinalFrameTimeoutMs = 5000;
+constexpr uint32_t kNextFrameTimeoutMs = 60000;
+constexpr uint32_t kFrameTimeoutMs = 5000;
+constexpr uint32_t kFrameVerdictTimeoutMs = 5000;
+constexpr uint32_t kTrainingTimeoutMs = 5000;
+constexpr uint32_t kCarrierEndTimeoutMs = 5000;
+// A modem that sends no page byte for this long has stopped, or the device is gone.
+constexpr uint32_t kPageSilenceTimeoutMs = 30000;
+constexpr int kProbeTries = 3;
+constexpr int kCommandTimeoutsAllowed = 3;
+constexpr int kResultTextsAllowed = 3;
+
+enum class Direction { Transmit, Receive };
+enum class ClearAll { No, Yes };
+enum class FrameFinal { No, Yes };
+
+// The states of one T.30 receive session.
+enum class FaxState {
+    Init,
+    Answer,
+    SendCsi,
+    SendDis,
+    ReceiveCommand,
+    SelectRate,
+    PrepareTraining,
+    SendFtt,
+    ReceiveTraining,
+    SendCfr,
+    PreparePage,
+    ReceivePage,
+    PageDone,
+    ReceivePostPage,
+    ReceiveFinalDcn,
+    Error,
+    Cancelled,
+    Finish,
+    End,
+};
+const char* FaxStateName(FaxState state);
+
+// The fax receive object: it answers a Class 1 modem as the called station, runs the T.30
+// receive session into the raw page file, and carries the program's fax log and status channel.
 class CFaxReceiver {
 public:
     CFaxReceiver();
@@ -18,14 +152,108 @@ public:
     void Log(const std::string& text);
     void FormatTimestamp();
     void SetStatus(const std::string& text);
-    void CloseLog();
-    bool IsLogOpen() const { return m_fileLog >= 0; }
     static std::string LogFilePath();
+    void CloseLog();  // the exit command closes the log before the program ends
+
+    // Session.
+    void SetFaxTempFile(const std::string& path) { m_strPageFile = path; }
+    void Receive();
+
+    // Command layer.
+    bool IsCancelled() const { return m_bCancel.load() != 0; }
+    int WaitResponse(const char* first, const char* second, uint32_t timeoutMs, ClearAll clearAll);
+    int InitModem();
+    int EnterHdlcMode(Direction direction);
+    int EnterDataMode(Direction direction, int modulation);
+
+    // Frames, training check and page data.
+    static uint8_t ReverseBits(uint8_t byte);
+    static void ReverseBuffer(uint8_t* data, size_t count);
+    int SendFrame(FrameFinal final, uint8_t fcf, size_t fifLength);
+    int SendDIS();
+    int SendCSI();
+    int ReceiveFrameBytes();
+    int ReceiveFrame();
+    int CheckTraining();
+    int ReceivePageData();
+
+    // The states the last session went through, in order.
+    const std::vector<FaxState>& StateTrace() const { return m_stateTrace; }
 
     platform::HWND m_hWnd = nullptr;
     std::string m_strStatus;
+    std::string m_strLocalId;
+    std::unique_ptr<CCommPort> m_pComm;
+    std::atomic<int> m_bCancel{0};  // may be set from a signal handler or another thread
+    std::string m_strPageFile;
     char m_szTime[32] = {};
+    int m_nFaxError = 0;
+    char m_szCommand[100] = {};
+    uint8_t m_nPages = 0;
+    uint32_t m_nDataBytes = 0;
+    uint8_t m_header[kHeaderSize] = {};
+    uint8_t m_frame[kFrameBufSize] = {};
+    size_t m_nFrameLen = 0;
+    int m_bTxReady = 0;
+    int m_nModulation = 0;
+    int m_filePage = -1;
+    std::unique_ptr<uint8_t[]> m_pPageBuf;
+    int m_bAnswerRole = 0;
 
 private:
+    // Session locals.
+    struct Session {
+        uint8_t dcs[kHeaderDcsSize] = {};
+        bool dcsSeen = false;
+        int timeouts = 0;
+        int resultTexts = 0;
+    };
+
+    // Command layer helpers.
+    int ScanResponse(const char* first, const char* second, ClearAll clearAll);
+    int CancelWait(ClearAll clearAll);
+    int SendSilence();
+    // Blocks until the modem may have sent something, without dispatching messages.
+    void WaitForModem(uint32_t timeoutMs);
+
+    // Page file.
+    bool OpenPageFile();
+    void ClosePageFile();
+    bool WritePageFileAt(uint64_t offset, const void* data, size_t size);
+    bool AppendPageData(const void* data, size_t size);
+    bool WriteHeader();
+    bool FlushPageBlock(size_t count);
+
+    // Session steps: each returns the next state.
+    void Run();
+    void GoTo(FaxState next);
+    void LogAndShow(const std::string& text);
+    FaxState Fail(int error);
+    FaxState RunState(FaxState state);
+    FaxState DoInit();
+    FaxState DoAnswer();
+    FaxState DoSendCsi();
+    FaxState DoSendDis();
+    FaxState DoReceiveCommand();
+    FaxState DispatchCommand();
+    FaxState DoSelectRate();
+    FaxState DoPrepareTraining();
+    FaxState DoSendFtt();
+    FaxState DoReceiveTraining();
+    FaxState DoSendCfr();
+    FaxState DoPreparePage();
+    FaxState DoReceivePage();
+    FaxState DoPageDone();
+    FaxState DoReceivePostPage();
+    FaxState DispatchPostPage();
+    FaxState DoReceiveFinalDcn();
+    FaxState DoError();
+    FaxState DoCancelled();
+    FaxState DoFinish();
+    void FinalReport();
+
     int m_fileLog = -1;
+    Session m_session;
+    FaxState m_state = FaxState::End;
+    std::vector<FaxState> m_stateTrace;
 };

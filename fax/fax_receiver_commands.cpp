@@ -1,0 +1,153 @@
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "fax/fax_receiver.h"
+#include "platform/clock.h"
+#include "platform/serial_port.h"
+
+int g_nCarrierMode = kCarrierHdlcReceive;
+
+namespace {
+
+constexpr char kCmdHdlcTransmit[] = "AT+FTH=3";
+constexpr char kCmdHdlcReceive[] = "AT+FRH=3";
+constexpr char kCmdDataTransmit[] = "AT+FTM=%d";
+constexpr char kCmdDataReceive[] = "AT+FRM=%d";
+constexpr char kCmdSilence80Ms[] = "AT+FTS=8";
+constexpr char kCmdProbe[] = "AT";
+constexpr char kCmdClass1[] = "AT+FCLASS=1";
+constexpr char kResOk[] = "OK";
+constexpr char kResError[] = "ERROR";  // also matches the Class 1 result +FCERROR
+constexpr char kResNoCarrier[] = "NO CARRIER";
+constexpr char kResConnect[] = "CONNECT";
+
+constexpr int kNoLineYet = -100;
+
+}  // namespace
+
+void CFaxReceiver::WaitForModem(uint32_t timeoutMs) {
+    platform::SerialWaitReadable(m_pComm->m_hComm, timeoutMs);
+}
+
+int CFaxReceiver::CancelWait(ClearAll clearAll) {
+    if (clearAll == ClearAll::Yes) m_pComm->ClearRxBuffer();
+    m_pComm->Purge();
+    return kResultCancelled;
+}
+
+// Looks for one complete result line (opened by CR LF, closed by CR) in the accumulator.
+int CFaxReceiver::ScanResponse(const char* first, const char* second, ClearAll clearAll) {
+    CCommPort& port = *m_pComm;
+    uint8_t* acc = port.m_pRxBuf.get();
+    char* line = reinterpret_cast<char*>(port.m_pLineBuf.get());
+    std::memset(line, 0, CCommPort::kLineBufSize);
+    const size_t length = port.m_nRxLen;
+    bool open = false;
+    size_t lineLength = 0;
+    for (size_t i = 0; i + 1 < length; ++i) {
+        if (open) line[lineLength++] = static_cast<char>(acc[i]);
+        if (!open) {
+            if (acc[i] == kCr && acc[i + 1] == kLf) open = true;
+            continue;
+        }
+        if (acc[i + 1] != kCr) continue;
+        const size_t consumed = i + 2;  // through the closing CR
+        const bool isFirst = std::strstr(line, first) != nullptr;
+        const bool isSecond = !isFirst && std::strstr(line, second) != nullptr;
+        if (isFirst || isSecond) {
+            if (clearAll == ClearAll::Yes) {
+                port.ClearRxBuffer();
+            } else {
+                std::memset(acc, 0, consumed);
+            }
+            if (isFirst) return kResultOk;
+            port.Purge();
+            return kResultAlternative;
+        }
+        std::memset(acc, 0, consumed);
+        break;
+    }
+    return kNoLineYet;
+}
+
+int CFaxReceiver::WaitResponse(const char* first, const char* second, uint32_t timeoutMs, ClearAll clearAll) {
+    CCommPort& port = *m_pComm;
+    const uint32_t start = platform::TickCountMs();
+    platform::PumpOneMessage();
+    if (IsCancelled()) return CancelWait(clearAll);
+    const size_t shorter = std::min(std::strlen(first), std::strlen(second));
+    for (;;) {
+        const bool gotByte = port.Read(1);
+        if (port.m_nRxLen > shorter && port.m_nRxLen < CCommPort::kRxBufSize) {
+            int result = ScanResponse(first, second, clearAll);
+            if (result != kNoLineYet) return result;
+        }
+        if (port.m_nRxLen >= CCommPort::kRxBufSize || platform::TickDeadlinePassed(start, timeoutMs)) break;
+        // A vanished device answers nothing more: end as a time-out instead of waiting it out.
+        if (port.DeviceGone()) break;
+        platform::PumpOneMessage();
+        if (IsCancelled()) return CancelWait(clearAll);
+        if (!gotByte) {
+            platform::WaitForActivity(port.m_hComm,
+                                      platform::TicksLeft(start, timeoutMs, platform::TickCountMs()));
+        }
+    }
+    port.Purge();
+    if (port.m_nRxLen < CCommPort::kRxBufSize) return kResultTimeout;
+    port.ClearRxBuffer();
+    return kResultOverflow;
+}
+
+int CFaxReceiver::InitModem() {
+    Log("at begin");
+    int tries = 0;
+    int result = kResultTimeout;
+    if (!m_pComm->SendCommand(kCmdProbe)) return kResultWriteFailed;
+    for (;;) {
+        usleep(kProbePauseMs * 1000);
+        Log("atat");
+        result = WaitResponse(kResOk, kResError, kProbeTimeoutMs, ClearAll::Yes);
+        if (result == kResultCancelled) return result;
+        if (result == kResultOk) break;
+        if (++tries == kProbeTries) break;
+        if (!m_pComm->SendCommand(kCmdProbe)) return kResultWriteFailed;
+    }
+    Log("at end");
+    if (tries == kProbeTries) return result;
+    if (!m_pComm->SendCommand(kCmdClass1)) return kResultWriteFailed;
+    result = WaitResponse(kResOk, kResError, kClassTimeoutMs, ClearAll::Yes);
+    if (result == kResultOk) Log("class");
+    return result;
+}
+
+// 80 ms of silence before the direction of the HDLC carrier turns; its answer is not needed.
+int CFaxReceiver::SendSilence() {
+    if (!m_pComm->SendCommand(kCmdSilence80Ms)) return kResultWriteFailed;
+    WaitResponse(kResOk, kResError, kSilenceTimeoutMs, ClearAll::Yes);
+    return kResultOk;
+}
+
+int CFaxReceiver::EnterHdlcMode(Direction direction) {
+    if (m_bTxReady) {
+        m_bTxReady = 0;
+        return kResultOk;
+    }
+    const bool transmit = direction == Direction::Transmit;
+    const int turnFrom = transmit ? kCarrierHdlcReceive : kCarrierHdlcTransmit;
+    if (g_nCarrierMode == turnFrom && SendSilence() != kResultOk) return kResultWriteFailed;
+    g_nCarrierMode = transmit ? kCarrierHdlcTransmit : kCarrierHdlcReceive;
+    if (!m_pComm->SendCommand(transmit ? kCmdHdlcTransmit : kCmdHdlcReceive)) return kResultWriteFailed;
+    return WaitResponse(kResConnect, kResNoCarrier, kConnectTimeoutMs, transmit ? ClearAll::Yes : ClearAll::No);
+}
+
+int CFaxReceiver::EnterDataMode(Direction direction, int modulation) {
+    const bool transmit = direction == Direction::Transmit;
+    if (transmit && g_nCarrierMode == kCarrierHdlcReceive) SendSilence();
+    g_nCarrierMode = transmit ? kCarrierDataTransmit : kCarrierDataReceive;
+    std::snprintf(m_szCommand, sizeof m_szCommand, transmit ? kCmdDataTransmit : kCmdDataReceive, modulation);
+    if (!m_pComm->SendCommand(m_szCommand)) return kResultWriteFailed;
+    return WaitResponse(kResConnect, kResNoCarrier, kConnectTimeoutMs, transmit ? ClearAll::Yes : ClearAll::No);
+}

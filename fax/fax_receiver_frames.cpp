@@ -1,0 +1,239 @@
+#include <algorithm>
+#include <cstring>
+
+#include "fax/fax_receiver.h"
+#include "platform/clock.h"
+
+namespace {
+
+constexpr uint8_t kAddress = 0xFF;
+constexpr uint8_t kControlNonFinal = 0xC0;
+constexpr uint8_t kControlFinal = 0xC8;
+// DIS bits 1-24: T.4 receiver, V.27 ter and V.29, 7.7 lines/mm, 215 mm, unlimited length.
+constexpr uint8_t kDisFif[] = {0x00, 0x72, 0x10};
+constexpr char kCsiCharacters[] = "0123456789+ ";
+constexpr uint8_t kCsiPad = 0x04;  // a space, bit-reversed
+// TCF: 1.5 s of zeros, accepted between 0.9 and 1.1 times its length.
+constexpr int kTcfLowerPerMille80 = 1350;
+constexpr int kTcfUpperPerMille80 = 1650;
+constexpr int kTcfDivisor = 80;
+
+constexpr char kResOk[] = "OK";
+constexpr char kResError[] = "ERROR";
+constexpr char kResConnect[] = "CONNECT";
+constexpr char kResNoCarrier[] = "NO CARRIER";
+
+}  // namespace
+
+uint8_t CFaxReceiver::ReverseBits(uint8_t byte) {
+    uint8_t reversed = 0;
+    for (int bit = 0; bit < 8; ++bit) {
+        reversed = static_cast<uint8_t>((reversed << 1) | (byte & 1));
+        byte >>= 1;
+    }
+    return reversed;
+}
+
+void CFaxReceiver::ReverseBuffer(uint8_t* data, size_t count) {
+    for (size_t i = 0; i < count; ++i) data[i] = ReverseBits(data[i]);
+}
+
+int CFaxReceiver::SendFrame(FrameFinal final, uint8_t fcf, size_t fifLength) {
+    fifLength = std::min(fifLength, kFrameBufSize - 5);
+    m_frame[0] = kAddress;
+    m_frame[1] = final == FrameFinal::Yes ? kControlFinal : kControlNonFinal;
+    m_frame[2] = m_bAnswerRole ? fcf : static_cast<uint8_t>(fcf | kFcfXBit);
+    m_frame[3 + fifLength] = kDle;
+    m_frame[4 + fifLength] = kEtx;
+    ReverseBuffer(m_frame, 3 + fifLength);
+    if (!m_bTxReady) {
+        int result = EnterHdlcMode(Direction::Transmit);
+        if (result != kResultOk) return result;
+        m_bTxReady = 1;
+    }
+    // A failed write shows up as the time-out of the wait that follows.
+    m_pComm->Write(m_frame, fifLength + 5);
+    if (final == FrameFinal::Yes) {
+        int result = WaitResponse(kResOk, kResError, kFinalFrameTimeoutMs, ClearAll::Yes);
+        m_bTxReady = 0;
+        return result;
+    }
+    return WaitResponse(kResConnect, kResNoCarrier, kNextFrameTimeoutMs, ClearAll::Yes);
+}
+
+int CFaxReceiver::SendDIS() {
+    std::memcpy(m_frame + 3, kDisFif, sizeof kDisFif);
+    return SendFrame(FrameFinal::Yes, kFcfDis, sizeof kDisFif);
+}
+
+int CFaxReceiver::SendCSI() {
+    std::memset(m_frame + 3, kCsiPad, kCsiFifSize);
+    const std::string id = m_strLocalId.substr(0, kCsiFifSize);
+    size_t position = 3;
+    for (auto it = id.rbegin(); it != id.rend(); ++it) {
+        if (*it == '\0' || !std::strchr(kCsiCharacters, *it)) continue;
+        m_frame[position++] = ReverseBits(static_cast<uint8_t>(*it));
+    }
+    return SendFrame(FrameFinal::No, kFcfCsi, kCsiFifSize);
+}
+
+int CFaxReceiver::ReceiveFrameBytes() {
+    CCommPort& port = *m_pComm;
+    const uint32_t start = platform::TickCountMs();
+    if (IsCancelled()) {
+        port.Purge();
+        return kResultCancelled;
+    }
+    size_t stored = 0;
+    for (;;) {
+        const bool gotByte = port.Read(1);
+        const uint8_t* acc = port.m_pRxBuf.get();
+        const size_t length = port.m_nRxLen;
+        if (length > 0) {
+            std::memset(m_frame, 0, sizeof m_frame);
+            stored = 0;
+            bool started = false;
+            bool textSeen = false;
+            for (size_t i = 0; i < length && stored < kFrameBufSize; ++i) {
+                const uint8_t byte = acc[i];
+                const bool hasNext = i + 1 < length;
+                const uint8_t next = hasNext ? acc[i + 1] : 0;
+                if (byte == kCr && hasNext && next == kLf) textSeen = true;
+                if (textSeen) {
+                    if (hasNext && next == kCr) {
+                        port.Purge();
+                        port.ClearRxBuffer();
+                        return kResultText;
+                    }
+                    continue;
+                }
+                if (!started) {
+                    if (byte != 0xFF) continue;
+                    started = true;
+                }
+                if (byte == kDle) {
+                    if (!hasNext) break;  // its partner has not arrived yet
+                    if (next == kDle) {
+                        m_frame[stored++] = kDle;
+                        ++i;
+                        continue;
+                    }
+                    if (next == kEtx) {
+                        m_frame[stored++] = kDle;
+                        if (stored < kFrameBufSize) m_frame[stored++] = kEtx;
+                        m_nFrameLen = stored;
+                        return kResultOk;
+                    }
+                }
+                m_frame[stored++] = byte;
+            }
+        }
+        if (stored >= kFrameBufSize) {
+            port.Purge();
+            return kResultOverflow;
+        }
+        // A vanished device sends no frame end: give up now rather than at the deadline.
+        if (platform::TickDeadlinePassed(start, kFrameTimeoutMs) || port.DeviceGone()) {
+            port.Purge();
+            return kResultTimeout;
+        }
+        if (IsCancelled()) {
+            port.Purge();
+            return kResultCancelled;
+        }
+        if (!gotByte) WaitForModem(platform::TicksLeft(start, kFrameTimeoutMs, platform::TickCountMs()));
+    }
+}
+
+int CFaxReceiver::ReceiveFrame() {
+    int result = EnterHdlcMode(Direction::Receive);
+    if (result != kResultOk) return result;
+    result = ReceiveFrameBytes();
+    if (result != kResultOk) return result;
+    result = WaitResponse(kResOk, kResError, kFrameVerdictTimeoutMs, ClearAll::Yes);
+    ReverseBuffer(m_frame, m_nFrameLen >= 2 ? m_nFrameLen - 2 : 0);
+    // No room for a check sequence: no T.30 frame, so refuse it like a bad one.
+    if (result == kResultOk && m_nFrameLen < kMinFrameLen) return kResultAlternative;
+    return result;
+}
+
+int CFaxReceiver::CheckTraining() {
+    CCommPort& port = *m_pComm;
+    const uint32_t start = platform::TickCountMs();
+    const int lower = kTcfLowerPerMille80 * m_nModulation / kTcfDivisor;
+    const int upper = kTcfUpperPerMille80 * m_nModulation / kTcfDivisor;
+    bool started = false;
+    int count = 0;
+    while (!platform::TickDeadlinePassed(start, kTrainingTimeoutMs)) {
+        if (!port.ReadByte()) {
+            if (port.DeviceGone()) break;
+            WaitForModem(platform::TicksLeft(start, kTrainingTimeoutMs, platform::TickCountMs()));
+            continue;
+        }
+        if (port.m_byLast == 0) {
+            // The count runs one ahead of the zeros: the first zero counts twice.
+            if (!started) {
+                started = true;
+                ++count;
+            }
+            ++count;
+            continue;
+        }
+        if (!started) continue;
+        if (count >= lower && count <= upper) return kResultOk;
+        port.Purge();
+        return kResultTimeout;
+    }
+    port.Purge();
+    return kResultTimeout;
+}
+
+bool CFaxReceiver::FlushPageBlock(size_t count) {
+    bool written = count == 0 || AppendPageData(m_pPageBuf.get(), count);
+    std::memset(m_pPageBuf.get(), 0, kPageBufSize);
+    m_nDataBytes += static_cast<uint32_t>(count);
+    return written;
+}
+
+int CFaxReceiver::ReceivePageData() {
+    CCommPort& port = *m_pComm;
+    size_t position = 0;
+    bool dlePending = false;
+    uint32_t lastByte = platform::TickCountMs();
+    for (;;) {
+        if (IsCancelled()) {
+            port.Purge();
+            return kResultCancelled;
+        }
+        platform::PumpOneMessage();
+        if (!port.ReadByte()) {
+            if (port.DeviceGone()) {
+                Log("MODEM设备已断开");
+                return kResultTimeout;
+            }
+            uint32_t left = platform::TicksLeft(lastByte, kPageSilenceTimeoutMs, platform::TickCountMs());
+            if (left == 0) {
+                Log("页面数据超时");
+                port.Purge();
+                return kResultTimeout;
+            }
+            platform::WaitForActivity(port.m_hComm, left);
+            continue;
+        }
+        lastByte = platform::TickCountMs();
+        uint8_t byte = port.m_byLast;
+        if (dlePending) {
+            dlePending = false;
+            if (byte == kEtx) return FlushPageBlock(position) ? kResultOk : kResultFileWrite;
+            byte = kDle;  // DLE DLE (or DLE and anything else) is one data byte 0x10
+        } else if (byte == kDle) {
+            dlePending = true;
+            continue;
+        }
+        m_pPageBuf[position++] = ReverseBits(byte);
+        if (position == kPageBufSize) {
+            if (!FlushPageBlock(position)) return kResultFileWrite;
+            position = 0;
+        }
+    }
+}

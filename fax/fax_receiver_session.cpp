@@ -1,0 +1,407 @@
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "fax/fax_receiver.h"
+
+namespace {
+
+constexpr char kCmdAnswer[] = "ATA";
+constexpr char kResConnect[] = "CONNECT";
+constexpr char kResNoCarrier[] = "NO CARRIER";
+constexpr char kResError[] = "ERROR";
+constexpr uint8_t kRateBitsMask = 0x30;  // T.30 DCS bits 11 and 12
+
+}  // namespace
+
+const char* FaxStateName(FaxState state) {
+    switch (state) {
+    case FaxState::Init: return "Init";
+    case FaxState::Answer: return "Answer";
+    case FaxState::SendCsi: return "SendCsi";
+    case FaxState::SendDis: return "SendDis";
+    case FaxState::ReceiveCommand: return "ReceiveCommand";
+    case FaxState::SelectRate: return "SelectRate";
+    case FaxState::PrepareTraining: return "PrepareTraining";
+    case FaxState::SendFtt: return "SendFtt";
+    case FaxState::ReceiveTraining: return "ReceiveTraining";
+    case FaxState::SendCfr: return "SendCfr";
+    case FaxState::PreparePage: return "PreparePage";
+    case FaxState::ReceivePage: return "ReceivePage";
+    case FaxState::PageDone: return "PageDone";
+    case FaxState::ReceivePostPage: return "ReceivePostPage";
+    case FaxState::ReceiveFinalDcn: return "ReceiveFinalDcn";
+    case FaxState::Error: return "Error";
+    case FaxState::Cancelled: return "Cancelled";
+    case FaxState::Finish: return "Finish";
+    case FaxState::End: return "End";
+    }
+    return "?";
+}
+
+CFaxReceiver::CFaxReceiver()
+    : m_pComm(std::make_unique<CCommPort>()), m_pPageBuf(new uint8_t[kPageBufSize]()) {
+    m_header[0] = 'G';
+    m_header[1] = '3';
+    g_nCarrierMode = kCarrierHdlcReceive;
+}
+
+CFaxReceiver::~CFaxReceiver() {
+    ClosePageFile();
+    CloseLog();
+}
+
+bool CFaxReceiver::OpenPageFile() {
+    ClosePageFile();
+    m_filePage = open(m_strPageFile.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    return m_filePage >= 0;
+}
+
+void CFaxReceiver::ClosePageFile() {
+    if (m_filePage >= 0) close(m_filePage);
+    m_filePage = -1;
+}
+
+bool CFaxReceiver::WritePageFileAt(uint64_t offset, const void* data, size_t size) {
+    const char* bytes = static_cast<const char*>(data);
+    while (size > 0) {
+        ssize_t written = pwrite(m_filePage, bytes, size, static_cast<off_t>(offset));
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return false;
+        bytes += written;
+        offset += static_cast<uint64_t>(written);
+        size -= static_cast<size_t>(written);
+    }
+    return true;
+}
+
+bool CFaxReceiver::AppendPageData(const void* data, size_t size) {
+    off_t end = lseek(m_filePage, 0, SEEK_END);
+    return end >= 0 && WritePageFileAt(static_cast<uint64_t>(end), data, size);
+}
+
+bool CFaxReceiver::WriteHeader() { return WritePageFileAt(0, m_header, kHeaderSize); }
+
+void CFaxReceiver::LogAndShow(const std::string& text) {
+    Log(text);
+    SetStatus(text);
+}
+
+void CFaxReceiver::GoTo(FaxState next) {
+    m_state = next;
+    m_stateTrace.push_back(next);
+}
+
+FaxState CFaxReceiver::Fail(int error) {
+    m_nFaxError = error;
+    return FaxState::Error;
+}
+
+void CFaxReceiver::Receive() {
+    m_stateTrace.clear();
+    LogAndShow("准备接收传真");
+    if (!OpenPageFile()) {
+        m_nFaxError = kFaxErrCreateFile;
+        FinalReport();
+        return;
+    }
+    LogAndShow("开始接收传真");
+    m_nFaxError = kFaxErrNone;
+    g_nCarrierMode = kCarrierHdlcTransmit;
+    m_bAnswerRole = 1;
+    m_nDataBytes = 0;
+    m_nPages = 0;
+    m_nModulation = 0;
+    m_session = Session{};
+    Run();
+    FinalReport();
+}
+
+void CFaxReceiver::Run() {
+    GoTo(FaxState::Init);
+    while (m_state != FaxState::End) GoTo(RunState(m_state));
+}
+
+FaxState CFaxReceiver::RunState(FaxState state) {
+    switch (state) {
+    case FaxState::Init: return DoInit();
+    case FaxState::Answer: return DoAnswer();
+    case FaxState::SendCsi: return DoSendCsi();
+    case FaxState::SendDis: return DoSendDis();
+    case FaxState::ReceiveCommand: return DoReceiveCommand();
+    case FaxState::SelectRate: return DoSelectRate();
+    case FaxState::PrepareTraining: return DoPrepareTraining();
+    case FaxState::SendFtt: return DoSendFtt();
+    case FaxState::ReceiveTraining: return DoReceiveTraining();
+    case FaxState::SendCfr: return DoSendCfr();
+    case FaxState::PreparePage: return DoPreparePage();
+    case FaxState::ReceivePage: return DoReceivePage();
+    case FaxState::PageDone: return DoPageDone();
+    case FaxState::ReceivePostPage: return DoReceivePostPage();
+    case FaxState::ReceiveFinalDcn: return DoReceiveFinalDcn();
+    case FaxState::Error: return DoError();
+    case FaxState::Cancelled: return DoCancelled();
+    case FaxState::Finish: return DoFinish();
+    case FaxState::End: return FaxState::End;
+    }
+    return FaxState::End;
+}
+
+FaxState CFaxReceiver::DoInit() {
+    LogAndShow("正在初始化MODEM");
+    int result = InitModem();
+    if (result == kResultOk) return FaxState::Answer;
+    if (result == kResultCancelled) return FaxState::Cancelled;
+    return Fail(kFaxErrInit);
+}
+
+FaxState CFaxReceiver::DoAnswer() {
+    LogAndShow("正在应答传真");
+    int result = kResultWriteFailed;
+    if (m_pComm->SendCommand(kCmdAnswer)) {
+        result = WaitResponse(kResConnect, kResNoCarrier, kAnswerTimeoutMs, ClearAll::No);
+    }
+    if (result == kResultOk) {
+        m_bTxReady = 1;  // the answering modem is already in HDLC transmit
+        return FaxState::SendCsi;
+    }
+    if (result == kResultCancelled) return FaxState::Cancelled;
+    return Fail(kFaxErrAnswer);
+}
+
+FaxState CFaxReceiver::DoSendCsi() {
+    LogAndShow("发送CSI");
+    int result = SendCSI();
+    if (result == kResultOk) return FaxState::SendDis;
+    if (result == kResultCancelled) return FaxState::Cancelled;
+    return Fail(kFaxErrSendCsi);
+}
+
+FaxState CFaxReceiver::DoSendDis() {
+    LogAndShow("发送DIS");
+    int result = SendDIS();
+    if (result == kResultOk) {
+        m_session.resultTexts = 0;
+        return FaxState::ReceiveCommand;
+    }
+    if (result == kResultCancelled) return FaxState::Cancelled;
+    return Fail(kFaxErrSendDis);
+}
+
+FaxState CFaxReceiver::DoReceiveCommand() {
+    int result = ReceiveFrame();
+    switch (result) {
+    case kResultOk:
+        return DispatchCommand();
+    case kResultTimeout:
+        if (++m_session.timeouts < kCommandTimeoutsAllowed) return FaxState::SendCsi;
+        return Fail(kFaxErrNoCommand);
+    case kResultText:
+        if (m_session.resultTexts < kResultTextsAllowed) {
+            ++m_session.resultTexts;
+            return FaxState::ReceiveCommand;
+        }
+        return Fail(kFaxErrResultTexts);
+    case kResultCancelled:
+        return FaxState::Cancelled;
+    default:
+        return Fail(kFaxErrReceiveCommand);
+    }
+}
+
+FaxState CFaxReceiver::DispatchCommand() {
+    const uint8_t fcf = m_frame[2] & kFcfMask;
+    const size_t fifLength = m_nFrameLen - kMinFrameLen;
+    switch (fcf) {
+    case kFcfDcs:
+        LogAndShow("收到DCS帧");
+        std::memset(m_session.dcs, 0, sizeof m_session.dcs);
+        // The header holds 16 bytes of the DCS; a longer field is cut.
+        std::memcpy(m_session.dcs, m_frame + 3, std::min(fifLength, kHeaderDcsSize));
+        std::memcpy(m_header + kHeaderDcsOffset, m_session.dcs, kHeaderDcsSize);
+        m_session.dcsSeen = true;
+        break;
+    case kFcfTsi:
+        LogAndShow("收到TSI帧");
+        ReverseBuffer(m_frame + 3, kCsiFifSize);
+        m_frame[3 + kCsiFifSize] = 0;
+        std::memcpy(m_header + kHeaderTsiOffset, m_frame + 3, kHeaderTsiSize);
+        if (!m_session.dcsSeen) return FaxState::ReceiveCommand;
+        break;
+    case kFcfDcn:
+        LogAndShow("收到DCN帧");
+        return Fail(kFaxErrDcnBeforeTraining);
+    default:
+        if (!m_session.dcsSeen) return FaxState::ReceiveCommand;
+        break;
+    }
+    if (!WriteHeader()) {
+        Log("写入页面文件失败");
+        return Fail(kFaxErrPageFileWrite);
+    }
+    return FaxState::SelectRate;
+}
+
+FaxState CFaxReceiver::DoSelectRate() {
+    switch (m_session.dcs[1] & kRateBitsMask) {
+    case 0x00: m_nModulation = 24; break;  // V.27 ter 2400
+    case 0x10: m_nModulation = 48; break;  // V.27 ter 4800
+    case 0x20: m_nModulation = 96; break;  // V.29 9600
+    default: m_nModulation = 72; break;    // V.29 7200
+    }
+    return FaxState::PrepareTraining;
+}
+
+FaxState CFaxReceiver::DoPrepareTraining() {
+    LogAndShow("准备接收TCF训练序列");
+    int result = EnterDataMode(Direction::Receive, m_nModulation);
+    if (result == kResultOk) return FaxState::ReceiveTraining;
+    if (result == kResultAlternative) return FaxState::SendFtt;
+    if (result == kResultCancelled) return FaxState::Cancelled;
+    return Fail(kFaxErrPrepareTraining);
+}
+
+FaxState CFaxReceiver::DoSendFtt() {
+    Log("发送FTT");
+    int result = SendFrame(FrameFinal::Yes, kFcfFtt, 0);
+    if (result == kResultOk) return FaxState::ReceiveCommand;
+    if (result == kResultCancelled) return FaxState::Cancelled;
+    return Fail(kFaxErrSendFtt);
+}
+
+FaxState CFaxReceiver::DoReceiveTraining() {
+    LogAndShow("正在接收训练序列");
+    if (CheckTraining() != kResultOk) {
+        m_nFaxError = kFaxErrTraining;  // kept even when a later training succeeds
+        return FaxState::SendFtt;
+    }
+    int result = WaitResponse(kResNoCarrier, kResError, kCarrierEndTimeoutMs, ClearAll::Yes);
+    if (result == kResultOk) return FaxState::SendCfr;
+    if (result == kResultCancelled) return FaxState::Cancelled;
+    return Fail(kFaxErrTrainingEnd);
+}
+
+FaxState CFaxReceiver::DoSendCfr() {
+    LogAndShow("训练序列接收正确");
+    int result = SendFrame(FrameFinal::Yes, kFcfCfr, 0);
+    if (result == kResultOk) return FaxState::PreparePage;
+    if (result == kResultCancelled) return FaxState::Cancelled;
+    return Fail(kFaxErrSendCfr);
+}
+
+FaxState CFaxReceiver::DoPreparePage() {
+    LogAndShow("准备接收页面数据");
+    int result = EnterDataMode(Direction::Receive, m_nModulation);
+    if (result == kResultOk) return FaxState::ReceivePage;  // page data are appended at the end
+    if (result == kResultCancelled) return FaxState::Cancelled;
+    return Fail(kFaxErrPreparePage);
+}
+
+FaxState CFaxReceiver::DoReceivePage() {
+    LogAndShow("正在接收页面数据");
+    int result = ReceivePageData();
+    if (result == kResultOk) result = WaitResponse(kResNoCarrier, kResError, kCarrierEndTimeoutMs, ClearAll::Yes);
+    if (result == kResultOk) return FaxState::PageDone;
+    if (result == kResultCancelled) return FaxState::Cancelled;
+    if (result == kResultFileWrite) {
+        Log("写入页面文件失败");
+        return Fail(kFaxErrPageFileWrite);
+    }
+    return Fail(kFaxErrReceivePage);
+}
+
+FaxState CFaxReceiver::DoPageDone() {
+    LogAndShow("本页接收完毕");
+    ++m_nPages;
+    const uint8_t length[4] = {static_cast<uint8_t>(m_nDataBytes), static_cast<uint8_t>(m_nDataBytes >> 8),
+                               static_cast<uint8_t>(m_nDataBytes >> 16), static_cast<uint8_t>(m_nDataBytes >> 24)};
+    if (!WritePageFileAt(kHeaderPagesOffset, &m_nPages, 1) ||
+        !WritePageFileAt(kHeaderDataLengthOffset, length, sizeof length)) {
+        Log("写入页面文件失败");
+        return Fail(kFaxErrPageFileWrite);
+    }
+    return FaxState::ReceivePostPage;
+}
+
+FaxState CFaxReceiver::DoReceivePostPage() {
+    int result = ReceiveFrame();
+    if (result == kResultOk) return DispatchPostPage();
+    if (result == kResultCancelled) return FaxState::Cancelled;
+    return Fail(kFaxErrPostPage);
+}
+
+FaxState CFaxReceiver::DispatchPostPage() {
+    const uint8_t fcf = m_frame[2] & kFcfMask;
+    int result = kResultOk;
+    switch (fcf) {
+    case kFcfMps:
+        LogAndShow("准备接收下一页");
+        if (m_nPages >= kMaxPages) {
+            // The header counts pages in one byte: end the call rather than lose count.
+            Log("页数已达255，拒绝接收后续页面");
+            SendFrame(FrameFinal::Yes, kFcfDcn, 0);
+            return Fail(kFaxErrTooManyPages);
+        }
+        result = SendFrame(FrameFinal::Yes, kFcfMcf, 0);
+        if (result == kResultOk) return FaxState::PreparePage;
+        break;
+    case kFcfEop:
+        LogAndShow("收到EOP");
+        result = SendFrame(FrameFinal::Yes, kFcfMcf, 0);
+        if (result == kResultOk) return FaxState::ReceiveFinalDcn;
+        break;
+    case kFcfEom:
+        LogAndShow("收到EOM");
+        return Fail(kFaxErrEom);
+    case kFcfDcn:
+        LogAndShow("收到DCN");
+        return Fail(kFaxErrDcnAfterPage);
+    default:
+        return Fail(kFaxErrUnexpectedPostPage);
+    }
+    if (result == kResultCancelled) return FaxState::Cancelled;
+    return Fail(kFaxErrSendMcf);
+}
+
+FaxState CFaxReceiver::DoReceiveFinalDcn() {
+    int result = ReceiveFrame();
+    if (result == kResultOk) return FaxState::Finish;
+    if (result == kResultCancelled) return FaxState::Cancelled;
+    return Fail(kFaxErrFinalDcn);
+}
+
+FaxState CFaxReceiver::DoError() {
+    LogAndShow("传真接收错误");
+    return FaxState::Finish;
+}
+
+FaxState CFaxReceiver::DoCancelled() {
+    LogAndShow("用户取消操作");
+    m_nFaxError = kFaxErrCancelled;
+    return FaxState::Finish;
+}
+
+FaxState CFaxReceiver::DoFinish() {
+    m_pComm->Close();
+    LogAndShow("传真接收结束");
+    return FaxState::End;
+}
+
+void CFaxReceiver::FinalReport() {
+    if (m_nFaxError == kFaxErrNone) {
+        SetStatus("接收传真成功");
+        Log("接收传真成功");
+    } else if (m_nFaxError == kFaxErrCancelled) {
+        LogAndShow("用户取消传真");
+    } else {
+        LogAndShow("接收传真失败");
+        char text[32];
+        std::snprintf(text, sizeof text, "错误号：%d", m_nFaxError);
+        Log(text);
+    }
+    ClosePageFile();
+    Log("传真接收结束");
+}
