@@ -199,6 +199,8 @@ public:
     int m_filePage = -1;
     std::unique_ptr<uint8_t[]> m_pPageBuf;
     int m_bAnswerRole = 0;
+    // Page data end as failed after this long without a byte (tests shorten it).
+    uint32_t m_nPageSilenceTimeoutMs = kPageSilenceTimeoutMs;
 
 private:
     // Session locals.

@@ -211,7 +211,7 @@ int CFaxReceiver::ReceivePageData() {
                 Log("MODEM设备已断开");
                 return kResultTimeout;
             }
-            uint32_t left = platform::TicksLeft(lastByte, kPageSilenceTimeoutMs, platform::TickCountMs());
+            uint32_t left = platform::TicksLeft(lastByte, m_nPageSilenceTimeoutMs, platform::TickCountMs());
             if (left == 0) {
                 Log("页面数据超时");
                 port.Purge();
