@@ -154,6 +154,7 @@ public:
     void SetStatus(const std::string& text);
     static std::string LogFilePath();
     void CloseLog();  // the exit command closes the log before the program ends
+    bool IsLogOpen() const { return m_fileLog >= 0; }
 
     // Session.
     void SetFaxTempFile(const std::string& path) { m_strPageFile = path; }
