@@ -24,9 +24,8 @@ trap cleanup EXIT
 if [ -z "${VANTORO_MODEM:-}" ] && [ -x "$root/build/vantoro-vmodem" ]; then
     runtime="${XDG_RUNTIME_DIR:-/tmp}"
     link="$runtime/vantoro-vmodem-tty"
-    socket="$runtime/vantoro-line.sock"
     rm -f "$link"
-    "$root/build/vantoro-vmodem" --link "$link" --socket "$socket" &
+    "$root/build/vantoro-vmodem" --link "$link" &
     vmodem_pid=$!
     for _ in $(seq 1 100); do
         [ -e "$link" ] && break
