@@ -18,8 +18,8 @@ using Clock = std::chrono::steady_clock;
 constexpr uint32_t kHookCommandTimeoutMs = 10000;
 
 DWORD TickCount() {
-    auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
-        Clock::now().time_since_epoch());
+    auto now =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch());
     return static_cast<DWORD>(now.count());
 }
 
@@ -29,17 +29,21 @@ DWORD_PTR ResultParam(LONG result) { return static_cast<DWORD_PTR>(static_cast<D
 
 const char* CallPhaseName(CallPhase phase) {
     switch (phase) {
-        case CallPhase::Offering: return "offering";
-        case CallPhase::Answering: return "answering";
-        case CallPhase::Connected: return "connected";
-        case CallPhase::Disconnected: return "disconnected";
-        case CallPhase::Idle: return "idle";
+        case CallPhase::Offering:
+            return "offering";
+        case CallPhase::Answering:
+            return "answering";
+        case CallPhase::Connected:
+            return "connected";
+        case CallPhase::Disconnected:
+            return "disconnected";
+        case CallPhase::Idle:
+            return "idle";
     }
     return "?";
 }
 
-LineDevice::LineDevice(SerialDevice& device, HLINE line, uint32_t ringTimeoutMs,
-                       MessageSink sink)
+LineDevice::LineDevice(SerialDevice& device, HLINE line, uint32_t ringTimeoutMs, MessageSink sink)
     : m_device(device), m_line(line), m_ringTimeoutMs(ringTimeoutMs), m_sink(std::move(sink)) {}
 
 LineDevice::~LineDevice() {
@@ -102,7 +106,7 @@ void LineDevice::Run() {
             (void)!::read(m_wake, &count, sizeof count);
         }
         if (m_stop) break;
-        if (ready > 0 && watchDevice && waiters[1].revents) ReadDevice();
+        if (ready > 0 && watchDevice && waiters[1].revents) ReadDevice(waiters[1].revents);
         std::lock_guard<std::mutex> lock(m_mutex);
         CheckDeadlinesLocked();
     }
@@ -117,7 +121,7 @@ int LineDevice::PollTimeoutLocked() const {
     return left.count() < 0 ? 0 : static_cast<int>(left.count()) + 1;
 }
 
-void LineDevice::ReadDevice() {
+void LineDevice::ReadDevice(short events) {
     std::vector<ModemInput> inputs;
     bool lost = false;
     char buffer[512];
@@ -128,8 +132,9 @@ void LineDevice::ReadDevice() {
             continue;
         }
         if (got < 0 && errno == EINTR) continue;
-        // A closed pty master reads as EIO, an unplugged USB modem as EIO or end of file.
-        lost = got == 0 || errno != EAGAIN;
+        // A closed pty master reads as EIO, an unplugged USB modem as EIO or end of file; a
+        // hang-up with nothing left to read would otherwise wake poll for ever.
+        lost = got == 0 || errno != EAGAIN || (events & (POLLHUP | POLLERR | POLLNVAL));
         break;
     }
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -148,10 +153,9 @@ void LineDevice::HandleInputLocked(const ModemInput& input) {
     if (IsCommandEcho(input.line)) return;
     ModemResult result = ClassifyLine(input.line);
     if (m_inFlight && IsFinalResult(result)) {
-        bool hungUp = result == ModemResult::NoCarrier &&
-                      m_inFlight->request.kind == RequestKind::Drop;
-        bool succeeded =
-            result == ModemResult::Ok || result == ModemResult::Vcon || hungUp;
+        bool hungUp =
+            result == ModemResult::NoCarrier && m_inFlight->request.kind == RequestKind::Drop;
+        bool succeeded = result == ModemResult::Ok || result == ModemResult::Vcon || hungUp;
         if (!succeeded && result == ModemResult::Error &&
             m_inFlight->next < m_inFlight->commands.size()) {
             SendNextCommandLocked();
@@ -162,9 +166,15 @@ void LineDevice::HandleInputLocked(const ModemInput& input) {
     }
     std::string key, value;
     switch (result) {
-        case ModemResult::Ring: HandleRingLocked(); break;
-        case ModemResult::NoCarrier: HandleHangupLocked(LINEDISCONNECTMODE_NORMAL); break;
-        case ModemResult::Busy: HandleHangupLocked(LINEDISCONNECTMODE_BUSY); break;
+        case ModemResult::Ring:
+            HandleRingLocked();
+            break;
+        case ModemResult::NoCarrier:
+            HandleHangupLocked(LINEDISCONNECTMODE_NORMAL);
+            break;
+        case ModemResult::Busy:
+            HandleHangupLocked(LINEDISCONNECTMODE_BUSY);
+            break;
         case ModemResult::None:
             if (ParseCallerIdLine(input.line, key, value)) HandleCallerIdLocked(key, value);
             break;
@@ -173,17 +183,24 @@ void LineDevice::HandleInputLocked(const ModemInput& input) {
         case ModemResult::Connect:
         case ModemResult::Error:
         case ModemResult::NoDialtone:
-        case ModemResult::NoAnswer: break;
+        case ModemResult::NoAnswer:
+            break;
     }
 }
 
 void LineDevice::HandleEventLocked(char event) {
     Call* call = FindLocked(m_current);
     switch (event) {
-        case kEventRing: HandleRingLocked(); break;
-        case kEventBusy: HandleHangupLocked(LINEDISCONNECTMODE_BUSY); break;
+        case kEventRing:
+            HandleRingLocked();
+            break;
+        case kEventBusy:
+            HandleHangupLocked(LINEDISCONNECTMODE_BUSY);
+            break;
         case kEventDialTone:
-        case kEventLoopBreak: HandleHangupLocked(LINEDISCONNECTMODE_NORMAL); break;
+        case kEventLoopBreak:
+            HandleHangupLocked(LINEDISCONNECTMODE_NORMAL);
+            break;
         case kEventFaxCallingTone:
             if (call && (call->monitoredModes & LINEMEDIAMODE_G3FAX)) {
                 Post(m_current, LINE_MONITORMEDIA, LINEMEDIAMODE_G3FAX, 0, TickCount());
@@ -194,7 +211,8 @@ void LineDevice::HandleEventLocked(char event) {
                 Post(m_current, LINE_MONITORMEDIA, LINEMEDIAMODE_DATAMODEM, 0, TickCount());
             }
             break;
-        default: break;
+        default:
+            break;
     }
 }
 
@@ -336,7 +354,9 @@ void LineDevice::CompleteLocked(const Request& request, bool succeeded) {
             Reply(request.id, succeeded ? 0 : failure);
             break;
         case RequestKind::SetBearer:
-        case RequestKind::MakeCall: Reply(request.id, succeeded ? 0 : failure); break;
+        case RequestKind::MakeCall:
+            Reply(request.id, succeeded ? 0 : failure);
+            break;
     }
 }
 
@@ -348,8 +368,8 @@ void LineDevice::DeviceLostLocked() {
     Call* call = FindLocked(m_current);
     if (call && call->phase == CallPhase::Offering) {
         SetPhaseLocked(m_current, CallPhase::Idle, 0);
-    } else if (call && (call->phase == CallPhase::Connected ||
-                        call->phase == CallPhase::Answering)) {
+    } else if (call &&
+               (call->phase == CallPhase::Connected || call->phase == CallPhase::Answering)) {
         SetPhaseLocked(m_current, CallPhase::Disconnected, LINEDISCONNECTMODE_UNAVAIL);
     }
     if (m_lineStates & LINEDEVSTATE_OUTOFSERVICE) {
@@ -364,11 +384,20 @@ void LineDevice::SetPhaseLocked(HCALL handle, CallPhase phase, DWORD mode) {
     if (handle == m_current && phase != CallPhase::Offering) m_ringDeadline.reset();
     DWORD state = 0;
     switch (phase) {
-        case CallPhase::Offering: state = LINECALLSTATE_OFFERING; break;
-        case CallPhase::Answering: return;  // still offering as far as the application knows
-        case CallPhase::Connected: state = LINECALLSTATE_CONNECTED; break;
-        case CallPhase::Disconnected: state = LINECALLSTATE_DISCONNECTED; break;
-        case CallPhase::Idle: state = LINECALLSTATE_IDLE; break;
+        case CallPhase::Offering:
+            state = LINECALLSTATE_OFFERING;
+            break;
+        case CallPhase::Answering:
+            return;  // still offering as far as the application knows
+        case CallPhase::Connected:
+            state = LINECALLSTATE_CONNECTED;
+            break;
+        case CallPhase::Disconnected:
+            state = LINECALLSTATE_DISCONNECTED;
+            break;
+        case CallPhase::Idle:
+            state = LINECALLSTATE_IDLE;
+            break;
     }
     Post(handle, LINE_CALLSTATE, state, mode, 0);
 }

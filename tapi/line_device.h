@@ -86,7 +86,7 @@ private:
 
     void Run();
     int PollTimeoutLocked() const;
-    void ReadDevice();
+    void ReadDevice(short events);
     void HandleInputLocked(const ModemInput& input);
     void HandleRingLocked();
     void HandleHangupLocked(DWORD disconnectMode);
@@ -115,12 +115,12 @@ private:
     std::map<HCALL, Call> m_calls;  // allocated call handles
     HCALL m_current = 0;            // the call the modem is on, 0 when none
     HCALL m_nextCall = 1;
-    CallerId m_pendingCallerId;     // caller id that arrived before its call's first ring
+    CallerId m_pendingCallerId;  // caller id that arrived before its call's first ring
     DWORD m_lineStates = 0;
     DWORD m_ringCount = 0;
     bool m_offHook = false;
-    bool m_passthrough = false;     // the serial device belongs to the application
-    bool m_lost = false;            // the device went away; nothing more is read or written
+    bool m_passthrough = false;  // the serial device belongs to the application
+    bool m_lost = false;         // the device went away; nothing more is read or written
     std::deque<Request> m_requests;
     std::optional<InFlight> m_inFlight;
     std::optional<std::chrono::steady_clock::time_point> m_ringDeadline;

@@ -1,12 +1,13 @@
 #include "tapi/line_service.h"
 
+#include <unistd.h>
+
 #include <QMetaObject>
 #include <algorithm>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <unistd.h>
 
 namespace tapi {
 namespace {
@@ -142,8 +143,8 @@ LONG LineService::GetDevCaps(HLINEAPP app, DWORD deviceId, DWORD version, LINEDE
     if (!caps) return LINEERR_INVALPOINTER;
 
     std::string lineName = "Voice modem " + m_config.modemPath;
-    DWORD needed = static_cast<DWORD>(sizeof(LINEDEVCAPS) + sizeof kProviderInfo +
-                                      lineName.size() + 1 + sizeof kDeviceClasses);
+    DWORD needed = static_cast<DWORD>(sizeof(LINEDEVCAPS) + sizeof kProviderInfo + lineName.size() +
+                                      1 + sizeof kDeviceClasses);
     if (caps->dwTotalSize < needed) {
         if (caps->dwTotalSize >= offsetof(LINEDEVCAPS, dwUsedSize)) caps->dwNeededSize = needed;
         return LINEERR_STRUCTURETOOSMALL;
@@ -153,8 +154,8 @@ LONG LineService::GetDevCaps(HLINEAPP app, DWORD deviceId, DWORD version, LINEDE
     caps->dwTotalSize = total;
     caps->dwNeededSize = needed;
     caps->dwUsedSize = sizeof(LINEDEVCAPS);
-    PutField(caps, caps->dwUsedSize, kProviderInfo, sizeof kProviderInfo,
-             caps->dwProviderInfoSize, caps->dwProviderInfoOffset);
+    PutField(caps, caps->dwUsedSize, kProviderInfo, sizeof kProviderInfo, caps->dwProviderInfoSize,
+             caps->dwProviderInfoOffset);
     PutField(caps, caps->dwUsedSize, lineName.c_str(), static_cast<DWORD>(lineName.size() + 1),
              caps->dwLineNameSize, caps->dwLineNameOffset);
     PutField(caps, caps->dwUsedSize, kDeviceClasses, sizeof kDeviceClasses,
@@ -273,8 +274,7 @@ LONG LineService::MakeCall(HLINE line, HCALL* call, const LINECALLPARAMS* params
     return result;
 }
 
-LONG LineService::GetId(HLINE line, HCALL call, DWORD select, VARSTRING* id,
-                        LPCSTR deviceClass) {
+LONG LineService::GetId(HLINE line, HCALL call, DWORD select, VARSTRING* id, LPCSTR deviceClass) {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (!id || !deviceClass) return LINEERR_INVALPOINTER;
     if (id->dwTotalSize < sizeof(VARSTRING)) return LINEERR_STRUCTURETOOSMALL;

@@ -27,11 +27,11 @@ public:
 
     LONG Initialize(HLINEAPP* app, LINECALLBACK callback, DWORD* deviceCount);
     LONG Shutdown(HLINEAPP app);
-    LONG NegotiateApiVersion(HLINEAPP app, DWORD deviceId, DWORD low, DWORD high,
-                             DWORD* version, LINEEXTENSIONID* extension);
+    LONG NegotiateApiVersion(HLINEAPP app, DWORD deviceId, DWORD low, DWORD high, DWORD* version,
+                             LINEEXTENSIONID* extension);
     LONG GetDevCaps(HLINEAPP app, DWORD deviceId, DWORD version, LINEDEVCAPS* caps);
-    LONG Open(HLINEAPP app, DWORD deviceId, HLINE* line, DWORD version,
-              DWORD_PTR callbackInstance, DWORD privileges, DWORD mediaModes);
+    LONG Open(HLINEAPP app, DWORD deviceId, HLINE* line, DWORD version, DWORD_PTR callbackInstance,
+              DWORD privileges, DWORD mediaModes);
     LONG Close(HLINE line);
     LONG SetStatusMessages(HLINE line, DWORD lineStates, DWORD addressStates);
     LONG Answer(HCALL call);

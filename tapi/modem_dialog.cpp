@@ -38,9 +38,15 @@ void Note(std::string& transcript, const std::string& command, const CommandRepl
     transcript += command;
     transcript += " -> ";
     switch (reply.status) {
-        case CommandReply::Status::Final: transcript += ModemResultName(reply.result); break;
-        case CommandReply::Status::Timeout: transcript += "no answer"; break;
-        case CommandReply::Status::DeviceError: transcript += "device error"; break;
+        case CommandReply::Status::Final:
+            transcript += ModemResultName(reply.result);
+            break;
+        case CommandReply::Status::Timeout:
+            transcript += "no answer";
+            break;
+        case CommandReply::Status::DeviceError:
+            transcript += "device error";
+            break;
     }
     transcript += '\n';
 }
@@ -124,13 +130,15 @@ bool InitialiseVoiceModem(SerialDevice& device, VoiceFormat& format, std::string
     Note(transcript, "AT+VSM=?", listing);
     format = listing.Succeeded() ? ChooseVoiceFormat(listing.info) : VoiceFormat{};
     if (format.compression >= 0) {
-        std::string select = "AT+VSM=" + std::to_string(format.compression) + "," +
-                             std::to_string(format.rate);
+        std::string select =
+            "AT+VSM=" + std::to_string(format.compression) + "," + std::to_string(format.rate);
         CommandReply reply = RunCommand(device, select, kCommandTimeoutMs);
         Note(transcript, select, reply);
         if (!reply.Succeeded()) format = VoiceFormat{};
     }
-    return HangUp(device);
+    bool onHook = HangUp(device);
+    transcript += onHook ? "on hook\n" : "on hook failed\n";
+    return onHook;
 }
 
 bool HangUp(SerialDevice& device) {

@@ -9,7 +9,8 @@ void ModemParser::Feed(const char* data, size_t size, std::vector<ModemInput>& o
         char byte = data[i];
         if (m_afterDle) {
             m_afterDle = false;
-            // DLE DLE and DLE ETX belong to voice data streams; in command state they carry nothing.
+            // DLE DLE and DLE ETX belong to voice data streams; in command state they carry
+            // nothing.
             if (byte != kDle && byte != kEtx) out.push_back({ModemInput::Kind::Event, {}, byte});
             continue;
         }
@@ -31,16 +32,26 @@ void ModemParser::Reset() {
 
 const char* ModemResultName(ModemResult result) {
     switch (result) {
-        case ModemResult::None: return "none";
-        case ModemResult::Ok: return "OK";
-        case ModemResult::Vcon: return "VCON";
-        case ModemResult::Connect: return "CONNECT";
-        case ModemResult::Error: return "ERROR";
-        case ModemResult::NoCarrier: return "NO CARRIER";
-        case ModemResult::Busy: return "BUSY";
-        case ModemResult::NoDialtone: return "NO DIALTONE";
-        case ModemResult::NoAnswer: return "NO ANSWER";
-        case ModemResult::Ring: return "RING";
+        case ModemResult::None:
+            return "none";
+        case ModemResult::Ok:
+            return "OK";
+        case ModemResult::Vcon:
+            return "VCON";
+        case ModemResult::Connect:
+            return "CONNECT";
+        case ModemResult::Error:
+            return "ERROR";
+        case ModemResult::NoCarrier:
+            return "NO CARRIER";
+        case ModemResult::Busy:
+            return "BUSY";
+        case ModemResult::NoDialtone:
+            return "NO DIALTONE";
+        case ModemResult::NoAnswer:
+            return "NO ANSWER";
+        case ModemResult::Ring:
+            return "RING";
     }
     return "?";
 }

@@ -25,8 +25,8 @@ tapi::LineService& Service() { return tapi::LineService::Instance(); }
 
 }  // namespace
 
-TAPI_EXPORT LONG lineInitialize(HLINEAPP* lphLineApp, HINSTANCE, LINECALLBACK lpfnCallback,
-                                LPCSTR, DWORD* lpdwNumDevs) {
+TAPI_EXPORT LONG lineInitialize(HLINEAPP* lphLineApp, HINSTANCE, LINECALLBACK lpfnCallback, LPCSTR,
+                                DWORD* lpdwNumDevs) {
     return Guarded([&] { return Service().Initialize(lphLineApp, lpfnCallback, lpdwNumDevs); });
 }
 
@@ -34,9 +34,9 @@ TAPI_EXPORT LONG lineShutdown(HLINEAPP hLineApp) {
     return Guarded([&] { return Service().Shutdown(hLineApp); });
 }
 
-TAPI_EXPORT LONG lineNegotiateAPIVersion(HLINEAPP hLineApp, DWORD dwDeviceID,
-                                         DWORD dwAPILowVersion, DWORD dwAPIHighVersion,
-                                         DWORD* lpdwAPIVersion, LINEEXTENSIONID* lpExtensionID) {
+TAPI_EXPORT LONG lineNegotiateAPIVersion(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAPILowVersion,
+                                         DWORD dwAPIHighVersion, DWORD* lpdwAPIVersion,
+                                         LINEEXTENSIONID* lpExtensionID) {
     return Guarded([&] {
         return Service().NegotiateApiVersion(hLineApp, dwDeviceID, dwAPILowVersion,
                                              dwAPIHighVersion, lpdwAPIVersion, lpExtensionID);
@@ -49,9 +49,9 @@ TAPI_EXPORT LONG lineGetDevCapsA(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAP
         [&] { return Service().GetDevCaps(hLineApp, dwDeviceID, dwAPIVersion, lpLineDevCaps); });
 }
 
-TAPI_EXPORT LONG lineOpenA(HLINEAPP hLineApp, DWORD dwDeviceID, HLINE* lphLine,
-                           DWORD dwAPIVersion, DWORD, DWORD_PTR dwCallbackInstance,
-                           DWORD dwPrivileges, DWORD dwMediaModes, const LINECALLPARAMS*) {
+TAPI_EXPORT LONG lineOpenA(HLINEAPP hLineApp, DWORD dwDeviceID, HLINE* lphLine, DWORD dwAPIVersion,
+                           DWORD, DWORD_PTR dwCallbackInstance, DWORD dwPrivileges,
+                           DWORD dwMediaModes, const LINECALLPARAMS*) {
     return Guarded([&] {
         return Service().Open(hLineApp, dwDeviceID, lphLine, dwAPIVersion, dwCallbackInstance,
                               dwPrivileges, dwMediaModes);
@@ -93,11 +93,10 @@ TAPI_EXPORT LONG lineMakeCallA(HLINE hLine, HCALL* lphCall, LPCSTR, DWORD,
     return Guarded([&] { return Service().MakeCall(hLine, lphCall, lpCallParams); });
 }
 
-TAPI_EXPORT LONG lineGetIDA(HLINE hLine, DWORD, HCALL hCall, DWORD dwSelect,
-                            VARSTRING* lpDeviceID, LPCSTR lpszDeviceClass) {
-    return Guarded([&] {
-        return Service().GetId(hLine, hCall, dwSelect, lpDeviceID, lpszDeviceClass);
-    });
+TAPI_EXPORT LONG lineGetIDA(HLINE hLine, DWORD, HCALL hCall, DWORD dwSelect, VARSTRING* lpDeviceID,
+                            LPCSTR lpszDeviceClass) {
+    return Guarded(
+        [&] { return Service().GetId(hLine, hCall, dwSelect, lpDeviceID, lpszDeviceClass); });
 }
 
 // The signatures the program's stubs resolve these names with.

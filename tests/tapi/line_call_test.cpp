@@ -164,12 +164,20 @@ TEST_P(LineHangup, TheCallerHangingUpDisconnectsThenDropGoesIdle) {
     EXPECT_EQ(m_lib->deallocateCall(call), LINEERR_INVALCALLHANDLE);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Signals, LineHangup,
-    ::testing::Values(HangupSignal{"busy", "\x10" "b"}, HangupSignal{"dialtone", "\x10" "d"},
-                      HangupSignal{"loopbreak", "\x10" "l"},
-                      HangupSignal{"nocarrier", "\r\nNO CARRIER\r\n"}),
-    [](const ::testing::TestParamInfo<HangupSignal>& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Signals, LineHangup,
+                         ::testing::Values(HangupSignal{"busy",
+                                                        "\x10"
+                                                        "b"},
+                                           HangupSignal{"dialtone",
+                                                        "\x10"
+                                                        "d"},
+                                           HangupSignal{"loopbreak",
+                                                        "\x10"
+                                                        "l"},
+                                           HangupSignal{"nocarrier", "\r\nNO CARRIER\r\n"}),
+                         [](const ::testing::TestParamInfo<HangupSignal>& info) {
+                             return info.param.name;
+                         });
 
 TEST_F(LineCall, HangupSignalsWithoutAConnectedCallAreIgnored) {
     ScriptedModem modem(VoiceModemRules());

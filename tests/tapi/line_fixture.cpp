@@ -44,8 +44,7 @@ void LineTest::OpenLine(const std::string& devicePath) {
     ASSERT_EQ(m_lib->initialize(&m_app, nullptr, &EventLog::Callback, "test", &devices), 0);
     ASSERT_EQ(devices, 1u);
     LINEEXTENSIONID extension{};
-    ASSERT_EQ(m_lib->negotiateApiVersion(m_app, 0, 0x00010004, 0x00030000, &m_version,
-                                         &extension),
+    ASSERT_EQ(m_lib->negotiateApiVersion(m_app, 0, 0x00010004, 0x00030000, &m_version, &extension),
               0);
     std::vector<char> buffer(2301);
     auto* caps = reinterpret_cast<LINEDEVCAPS*>(buffer.data());
@@ -76,14 +75,16 @@ void LineTest::AnswerCall(ScriptedModem& modem, HCALL call) {
 std::optional<LineEvent> LineTest::Find(DWORD message, DWORD_PTR param1, size_t from) {
     const std::vector<LineEvent>& events = EventLog::Events();
     for (size_t i = from; i < events.size(); ++i) {
-        if (events[i].message == message && (param1 == ~DWORD_PTR{0} || events[i].param1 == param1)) {
+        if (events[i].message == message &&
+            (param1 == ~DWORD_PTR{0} || events[i].param1 == param1)) {
             return events[i];
         }
     }
     return std::nullopt;
 }
 
-std::optional<LineEvent> LineTest::WaitFor(DWORD message, DWORD_PTR param1, size_t from, int timeoutMs) {
+std::optional<LineEvent> LineTest::WaitFor(DWORD message, DWORD_PTR param1, size_t from,
+                                           int timeoutMs) {
     PumpUntil([&] { return Find(message, param1, from).has_value(); }, timeoutMs);
     return Find(message, param1, from);
 }

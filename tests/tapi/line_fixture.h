@@ -32,8 +32,8 @@ protected:
 
     // The first event at or after `from` with this message (and first parameter, unless ~0).
     std::optional<LineEvent> Find(DWORD message, DWORD_PTR param1 = ~DWORD_PTR{0}, size_t from = 0);
-    std::optional<LineEvent> WaitFor(DWORD message, DWORD_PTR param1 = ~DWORD_PTR{0}, size_t from = 0,
-                             int timeoutMs = kPromptMs);
+    std::optional<LineEvent> WaitFor(DWORD message, DWORD_PTR param1 = ~DWORD_PTR{0},
+                                     size_t from = 0, int timeoutMs = kPromptMs);
     size_t EventCount() const { return EventLog::Events().size(); }
 
     const LineLibrary* m_lib = nullptr;

@@ -3,14 +3,15 @@
 #include <dirent.h>
 
 #include <chrono>
+#include <cstdlib>
 
 #include "tests/tapi/line_fixture.h"
 
 namespace {
 
 const std::vector<std::string> kVoiceSetup = {
-    "ATZ", "ATE0", "AT+FCLASS=8", "AT+VCID=1", "AT+IFC=2,2", "AT+VIT=0",
-    "AT+VSM=?", "AT+VSM=1,8000", "AT+VLS=0",
+    "ATZ",      "ATE0",     "AT+FCLASS=8",   "AT+VCID=1", "AT+IFC=2,2",
+    "AT+VIT=0", "AT+VSM=?", "AT+VSM=1,8000", "AT+VLS=0",
 };
 
 int OpenDescriptors() {
@@ -45,15 +46,16 @@ TEST_F(LineInit, OptionalCommandsMayBeRefused) {
     }
     OpenLine(modem.DevicePath());
     // No format is selected without a listing, and ATH puts the modem on hook instead.
-    std::vector<std::string> expected = {"ATZ", "ATE0", "AT+FCLASS=8", "AT+VCID=1",
-                                         "AT+IFC=2,2", "AT+VIT=0", "AT+VSM=?", "AT+VLS=0",
-                                         "ATH"};
+    std::vector<std::string> expected = {"ATZ",       "ATE0",       "AT+FCLASS=8",
+                                         "AT+VCID=1", "AT+IFC=2,2", "AT+VIT=0",
+                                         "AT+VSM=?",  "AT+VLS=0",   "ATH"};
     EXPECT_EQ(modem.Commands(), expected);
 }
 
 TEST_F(LineInit, ChoosesMuLawWhenTheModemHasNoUnsignedPcm) {
     ScriptedModem modem(VoiceModemRules());
-    modem.SetReply("AT+VSM=?", "0,\"SIGNED PCM\",8,0,(8000),(0),(0)\n4,\"G.711U\",8,0,(8000),(0),(0)\nOK");
+    modem.SetReply("AT+VSM=?",
+                   "0,\"SIGNED PCM\",8,0,(8000),(0),(0)\n4,\"G.711U\",8,0,(8000),(0),(0)\nOK");
     modem.SetReply("AT+VSM=4,8000", "OK");
     OpenLine(modem.DevicePath());
     EXPECT_TRUE(modem.WaitForCommand("AT+VSM=4,8000", 0));
@@ -107,7 +109,8 @@ TEST_F(LineInit, AModemThatNeverAnswersGivesNoDeviceAfterItsTimeOut) {
 
 TEST_F(LineInit, TheModemComesFromLineIniWhenTheEnvironmentNamesNone) {
     ScriptedModem modem(VoiceModemRules());
-    LineEnvironment env("", "; the service's own settings\n[line]\nmodem=" + modem.DevicePath() + "\n");
+    LineEnvironment env("",
+                        "; the service's own settings\n[line]\nmodem=" + modem.DevicePath() + "\n");
     DWORD devices = 0;
     ASSERT_EQ(m_lib->initialize(&m_app, nullptr, &EventLog::Callback, "test", &devices), 0);
     EXPECT_EQ(devices, 1u);
@@ -141,7 +144,8 @@ TEST_F(LineInit, VersionNegotiationAcceptsOverlappingRangesOnly) {
     OpenLine(modem.DevicePath());
     DWORD version = 0;
     LINEEXTENSIONID extension{};
-    EXPECT_EQ(m_lib->negotiateApiVersion(m_app, 0, 0x00010004, 0x00020002, &version, &extension), 0);
+    EXPECT_EQ(m_lib->negotiateApiVersion(m_app, 0, 0x00010004, 0x00020002, &version, &extension),
+              0);
     EXPECT_EQ(version, 0x00020002u);
     EXPECT_EQ(m_lib->negotiateApiVersion(m_app, 0, 0x00040000, 0x00050000, &version, &extension),
               LINEERR_INCOMPATIBLEAPIVERSION);
@@ -158,8 +162,8 @@ TEST_F(LineInit, CapabilitiesQualifyAVoiceModem) {
     ASSERT_EQ(m_lib->getDevCaps(m_app, 0, m_version, 0, caps), 0);
     EXPECT_TRUE(caps->dwBearerModes & LINEBEARERMODE_VOICE);
     EXPECT_TRUE(caps->dwAddressModes & LINEADDRESSMODE_ADDRESSID);
-    DWORD voiceModem = LINEMEDIAMODE_INTERACTIVEVOICE | LINEMEDIAMODE_AUTOMATEDVOICE |
-                       LINEMEDIAMODE_DATAMODEM;
+    DWORD voiceModem =
+        LINEMEDIAMODE_INTERACTIVEVOICE | LINEMEDIAMODE_AUTOMATEDVOICE | LINEMEDIAMODE_DATAMODEM;
     EXPECT_EQ(caps->dwMediaModes & voiceModem, voiceModem);
     EXPECT_TRUE(caps->dwLineStates & LINEDEVSTATE_RINGING);
     EXPECT_LE(caps->dwUsedSize, caps->dwTotalSize);
@@ -203,6 +207,24 @@ TEST_F(LineInit, OpeningTwiceIsRefusedAndCloseTwiceFails) {
               LINEERR_ALLOCATED);
     EXPECT_EQ(m_lib->close(m_line), 0);
     EXPECT_EQ(m_lib->close(m_line), LINEERR_INVALLINEHANDLE);
+}
+
+}  // namespace
+
+namespace {
+
+// A real voice modem, when one is named: VANTORO_TEST_MODEM=/dev/ttyACM0.
+TEST(LineHardware, ARealVoiceModemInitialises) {
+    const char* device = std::getenv("VANTORO_TEST_MODEM");
+    if (!device || !*device) GTEST_SKIP() << "no modem named in VANTORO_TEST_MODEM";
+    const LineLibrary* lib = LineLibrary::Get();
+    ASSERT_NE(lib, nullptr);
+    LineEnvironment env(device, "");
+    HLINEAPP app = 0;
+    DWORD devices = 0;
+    ASSERT_EQ(lib->initialize(&app, nullptr, &EventLog::Callback, "test", &devices), 0);
+    EXPECT_EQ(devices, 1u);
+    EXPECT_EQ(lib->shutdown(app), 0);
 }
 
 }  // namespace

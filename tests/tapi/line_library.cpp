@@ -44,8 +44,8 @@ const LineLibrary* LineLibrary::Get() {
     return complete ? &library : nullptr;
 }
 
-void EventLog::Callback(DWORD device, DWORD message, DWORD_PTR instance, DWORD_PTR p1,
-                        DWORD_PTR p2, DWORD_PTR p3) {
+void EventLog::Callback(DWORD device, DWORD message, DWORD_PTR instance, DWORD_PTR p1, DWORD_PTR p2,
+                        DWORD_PTR p3) {
     Events().push_back({std::this_thread::get_id(), device, message, instance, p1, p2, p3});
 }
 

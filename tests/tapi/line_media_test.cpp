@@ -62,7 +62,8 @@ TEST_F(LineMedia, PassthroughHandsTheSerialPortOver) {
     auto* id = reinterpret_cast<VARSTRING*>(block.data());
     id->dwTotalSize = 124;
     EXPECT_EQ(m_lib->getId(0, 0, call, LINECALLSELECT_CALL, id, "comm/datamodem"),
-              LINEERR_INVALCALLSTATE) << "only in passthrough";
+              LINEERR_INVALCALLSTATE)
+        << "only in passthrough";
 
     size_t from = EventCount();
     LONG request = m_lib->setCallParams(call, LINEBEARERMODE_PASSTHROUGH, 0, 19200, nullptr);
@@ -85,7 +86,9 @@ TEST_F(LineMedia, PassthroughHandsTheSerialPortOver) {
     ASSERT_TRUE(modem.WaitForCommand("AT+FCLASS=1", kPromptMs));
     modem.SendEvent('b');
     std::string received;
-    for (int tries = 0; tries < 50 && received.find("\x10" "b") == std::string::npos; ++tries) {
+    for (int tries = 0; tries < 50 && received.find("\x10"
+                                                    "b") == std::string::npos;
+         ++tries) {
         pollfd waiter{port, POLLIN, 0};
         if (poll(&waiter, 1, 100) > 0) {
             char buffer[64];
@@ -94,7 +97,9 @@ TEST_F(LineMedia, PassthroughHandsTheSerialPortOver) {
         }
     }
     EXPECT_NE(received.find("ERROR"), std::string::npos) << "the scripted modem refuses class 1";
-    EXPECT_NE(received.find("\x10" "b"), std::string::npos);
+    EXPECT_NE(received.find("\x10"
+                            "b"),
+              std::string::npos);
     PumpFor(50);
     EXPECT_FALSE(Find(LINE_CALLSTATE, LINECALLSTATE_DISCONNECTED, from));
     close(port);

@@ -1,8 +1,8 @@
 // The library against the virtual modem and a caller on its simulated line.
 
+#include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
-#include <QFileInfo>
 
 #include "tests/tapi/line_fixture.h"
 
@@ -56,8 +56,8 @@ protected:
 
 TEST_F(LineVmodem, RingAnswerAndTheCallerHangingUp) {
     OpenLine(m_link.toStdString());
-    m_caller.start(CALL_PATH, {"--socket", m_socket, "--number", "5551234",
-                               "--give-up-after-rings", "10", "--hangup-after", "1"});
+    m_caller.start(CALL_PATH, {"--socket", m_socket, "--number", "5551234", "--give-up-after-rings",
+                               "10", "--hangup-after", "1"});
     ASSERT_TRUE(m_caller.waitForStarted());
 
     auto offering = WaitFor(LINE_CALLSTATE, LINECALLSTATE_OFFERING, 0, kCallMs);
@@ -78,7 +78,8 @@ TEST_F(LineVmodem, RingAnswerAndTheCallerHangingUp) {
     auto disconnected = WaitFor(LINE_CALLSTATE, LINECALLSTATE_DISCONNECTED, from, kCallMs);
     ASSERT_TRUE(disconnected) << "the caller hangs up one second after the answer";
     EXPECT_EQ(disconnected->device, call);
-    EXPECT_FALSE(Find(LINE_MONITORMEDIA, ~DWORD_PTR{0}, from)) << "a voice caller sends no fax tone";
+    EXPECT_FALSE(Find(LINE_MONITORMEDIA, ~DWORD_PTR{0}, from))
+        << "a voice caller sends no fax tone";
 
     from = EventCount();
     request = m_lib->drop(call, nullptr, 0);

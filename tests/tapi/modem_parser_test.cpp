@@ -32,7 +32,9 @@ TEST(ModemParser, KeepsAPartialLineAcrossReads) {
 
 TEST(ModemParser, ReportsDleEventsEvenInsideALineAndAcrossReads) {
     ModemParser parser;
-    auto out = Parse(parser, "VC\x10" "bON\r\n\x10");
+    auto out = Parse(parser,
+                     "VC\x10"
+                     "bON\r\n\x10");
     ASSERT_EQ(out.size(), 2u);
     EXPECT_EQ(out[0].kind, ModemInput::Kind::Event);
     EXPECT_EQ(out[0].event, 'b');
@@ -82,9 +84,9 @@ TEST(CallerId, ParsesKeysWithAndWithoutBlanks) {
 }
 
 TEST(VoiceFormat, PrefersUnsignedPcmAt8000Hz) {
-    VoiceFormat format = ChooseVoiceFormat({"0,\"SIGNED PCM\",8,0,(8000),(0),(0)",
-                                            "4,\"G.711U\",8,0,(8000),(0),(0)",
-                                            "1,\"UNSIGNED PCM\",8,0,(8000),(0),(0)"});
+    VoiceFormat format =
+        ChooseVoiceFormat({"0,\"SIGNED PCM\",8,0,(8000),(0),(0)", "4,\"G.711U\",8,0,(8000),(0),(0)",
+                           "1,\"UNSIGNED PCM\",8,0,(8000),(0),(0)"});
     EXPECT_EQ(format.compression, 1);
     EXPECT_EQ(format.rate, 8000);
 }

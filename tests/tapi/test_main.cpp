@@ -1,7 +1,8 @@
 // Line callbacks are dispatched through the test thread's Qt event queue.
 
-#include <QCoreApplication>
 #include <gtest/gtest.h>
+
+#include <QCoreApplication>
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
