@@ -4,6 +4,7 @@
 
 #include <QCloseEvent>
 #include <QDate>
+#include <QEventLoop>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
@@ -55,7 +56,13 @@ int CAnsweringDlg::DoModal() {
         });
     }
     if (!OnInitDialog() || m_ended) return QDialog::Accepted;
-    return exec();
+    if (!platform::IsHeadless()) return exec();
+    // Headless, the same main loop runs without ever showing the window.
+    QEventLoop loop;
+    m_headlessLoop = &loop;
+    loop.exec();
+    m_headlessLoop = nullptr;
+    return QDialog::Accepted;
 }
 
 bool CAnsweringDlg::OnInitDialog() {
@@ -70,7 +77,8 @@ bool CAnsweringDlg::OnInitDialog() {
 
 void CAnsweringDlg::OnOK() {
     m_ended = true;
-    if (isVisible()) accept();
+    if (m_headlessLoop) m_headlessLoop->quit();
+    else if (isVisible()) accept();
 }
 
 void CAnsweringDlg::reject() {}

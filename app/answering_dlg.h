@@ -8,6 +8,7 @@
 #include "platform/clock.h"
 #include "platform/messages.h"
 
+class QEventLoop;
 class QLabel;
 class QPushButton;
 class CHeadlessConsole;
@@ -77,4 +78,5 @@ private:
     QLabel* m_statusLabel = nullptr;
     QLabel* m_dateLabel = nullptr;
     std::unique_ptr<CHeadlessConsole> m_console;
+    QEventLoop* m_headlessLoop = nullptr;
 };
