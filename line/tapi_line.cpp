@@ -13,8 +13,6 @@
 namespace {
 
 constexpr uint32_t kReinitPauseMs = 5;
-// Our own bound: a service that never replies must not hang the program.
-constexpr uint32_t kReplyTimeoutMs = 30000;
 constexpr char kAppName[] = "vantoro";
 
 }  // namespace
@@ -150,18 +148,18 @@ void CTapiLine::Wait(uint32_t ms) {
     }
 }
 
-bool CTapiLine::WaitForReply(LONG requestId) {
+bool CTapiLine::WaitForReply(LONG requestId, uint32_t timeoutMs) {
     if (requestId <= 0) return false;
     const uint32_t start = platform::TickCountMs();
     while (m_lastReplyId != static_cast<DWORD>(requestId)) {
         uint32_t now = platform::TickCountMs();
-        if (platform::TickDeadlinePassed(start, kReplyTimeoutMs, now)) {
+        if (platform::TickDeadlinePassed(start, timeoutMs, now)) {
             Log("等待线路应答超时");
             return false;
         }
         platform::PumpOneMessage();
         if (m_lastReplyId != static_cast<DWORD>(requestId)) {
-            platform::WaitForActivity(-1, platform::TicksLeft(start, kReplyTimeoutMs, now));
+            platform::WaitForActivity(-1, platform::TicksLeft(start, timeoutMs, now));
         }
     }
     return m_lastReplyResult == 0;

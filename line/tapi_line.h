@@ -25,6 +25,10 @@ public:
     bool Shutdown();
     void Log(const std::string& text);
     void Wait(uint32_t ms);
+    // Waits for the LINE_REPLY of an asynchronous request, dispatching messages meanwhile; true
+    // when it reports success. A service that never replies counts as a failure after the limit.
+    bool WaitForReply(LONG requestId, uint32_t timeoutMs = kReplyTimeoutMs);
+    static constexpr uint32_t kReplyTimeoutMs = 30000;
 
     static void LineCallback(DWORD hDevice, DWORD dwMessage, DWORD_PTR dwInstance, DWORD_PTR dwParam1,
                              DWORD_PTR dwParam2, DWORD_PTR dwParam3);
@@ -50,8 +54,6 @@ private:
     void HandleLineEvent(DWORD hDevice, DWORD dwMessage, DWORD_PTR dwParam1, DWORD_PTR dwParam2,
                          DWORD_PTR dwParam3);
     void SendLineEvent(uintptr_t wParam);
-    // Waits for the LINE_REPLY of an asynchronous request; false on failure or time-out.
-    bool WaitForReply(LONG requestId);
 
     LONG m_lastReplyResult = 0;
     DWORD m_lastReplyId = 0;

@@ -182,3 +182,28 @@ TEST_F(TapiLineTest, TimedWaitReturnsAfterItsTime) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(TapiLineTest, ReplyWaitDispatchesUntilItsReplyAndGivesUpAfterTheLimit) {
+    m_script->devices = {ScriptedDevice()};
+    ASSERT_TRUE(m_line.Initialize(&m_window));
+    ASSERT_TRUE(m_line.Open());
+    auto reply = [this](DWORD_PTR id, DWORD_PTR result) {
+        platform::PostToUiThread([=] { Fire(0, LINE_REPLY, id, result); });
+    };
+
+    reply(7, 0);  // another request's reply first: keep waiting
+    reply(8, 0);
+    EXPECT_TRUE(m_line.WaitForReply(8, 2000));
+    reply(9, static_cast<DWORD_PTR>(static_cast<uint32_t>(LINEERR_OPERATIONFAILED)));
+    EXPECT_FALSE(m_line.WaitForReply(9, 2000));
+
+    uint32_t start = platform::TickCountMs();
+    EXPECT_FALSE(m_line.WaitForReply(10, 150));  // never answered
+    EXPECT_GE(platform::TicksSince(start, platform::TickCountMs()), 150u);
+    EXPECT_NE(Log().find("  等待线路应答超时\r\n"), std::string::npos);
+    EXPECT_FALSE(m_line.WaitForReply(LINEERR_OPERATIONUNAVAIL));  // refused at once
+}
+
+}  // namespace
