@@ -32,6 +32,9 @@ const InitStep kInitSteps[] = {
     {"AT+VIT=0", Need::Optional, kCommandTimeoutMs},
 };
 
+constexpr int kQuietMs = 50;
+constexpr int kMaxDrainRounds = 20;
+
 const int kFormatPreference[] = {1, 4, 5, 128, 131, 130};
 
 void Note(std::string& transcript, const std::string& command, const CommandReply& reply) {
@@ -58,6 +61,19 @@ int LeadingCompression(const std::string& line) {
     while (at < line.size() && line[at] == ' ') ++at;
     if (at >= line.size() || !std::isdigit(static_cast<unsigned char>(line[at]))) return -1;
     return std::atoi(line.c_str() + at);
+}
+
+// Answers still on their way from before (the hang-up of the previous session) must not pass
+// for the answers to the reset.
+void DrainStaleInput(SerialDevice& device) {
+    device.DiscardInput();
+    pollfd waiter{device.Descriptor(), POLLIN, 0};
+    char buffer[256];
+    // Bounded, so a device that never falls silent cannot hold the initialisation up.
+    for (int round = 0; round < kMaxDrainRounds; ++round) {
+        if (::poll(&waiter, 1, kQuietMs) <= 0 || !(waiter.revents & POLLIN)) return;
+        if (::read(device.Descriptor(), buffer, sizeof buffer) <= 0) return;
+    }
 }
 
 }  // namespace
@@ -119,7 +135,7 @@ VoiceFormat ChooseVoiceFormat(const std::vector<std::string>& listing) {
 }
 
 bool InitialiseVoiceModem(SerialDevice& device, VoiceFormat& format, std::string& transcript) {
-    device.DiscardInput();
+    DrainStaleInput(device);
     for (const InitStep& step : kInitSteps) {
         CommandReply reply = RunCommand(device, step.command, step.timeoutMs);
         Note(transcript, step.command, reply);
