@@ -94,7 +94,9 @@ constexpr size_t kMinFrameLen = 7;  // address, control, FCF, two check bytes, D
 constexpr uint32_t kProbePauseMs = 500;
 constexpr uint32_t kProbeTimeoutMs = 2000;
 constexpr uint32_t kClassTimeoutMs = 5000;
-constexpr uint32_t kSilenceTimeoutMs = 100;
+// The modem answers AT+FTS=8 after its 80 ms of silence; 100 ms often ran out just as the OK
+// arrived, and the purge that ends a wait could then cut that line in half.
+constexpr uint32_t kSilenceTimeoutMs = 300;
 constexpr uint32_t kConnectTimeoutMs = 6000;
 constexpr uint32_t kAnswerTimeoutMs = 60000;
 constexpr uint32_t kFinalFrameTimeoutMs = 5000;
