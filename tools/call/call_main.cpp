@@ -18,7 +18,7 @@ void usage()
                  "  --say FILE.wav             speak this 8 kHz 16-bit mono WAV after the answer\n"
                  "  --record FILE.wav          record what the line brought (8 kHz 16-bit mono)\n"
                  "  --fax FILE.tif             be a calling fax machine sending this TIFF\n"
-                 "  --snr DB                   add white noise at this signal-to-noise ratio\n"
+                 "  --snr DB                   white noise toward the modem at this SNR (signal -14 dBm0)\n"
                  "  --rate BPS                 fax: first rate 2400, 4800, 7200 or 9600\n"
                  "  --trace                    log the call (and spandsp's T.30) to stderr\n",
                  line_protocol::defaultSocketPath().c_str());

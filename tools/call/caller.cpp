@@ -21,8 +21,12 @@ using line_protocol::kBlockSamples;
 
 // spandsp's fax modems transmit at about this level; the SNR is taken against it.
 constexpr float kSignalDbm0 = -14.0f;
+// About -50 dBm0: quieter blocks count as the caller not transmitting.
+constexpr double kSignalPresentRms = 50.0;
 // After the fax session ends, the last frame (DCN) still has to reach the line.
 constexpr int64_t kFaxLingerNs = 500'000'000;
+// T.30 has no limit of its own on a whole call; a stuck far end must not keep us forever.
+constexpr int64_t kFaxCallLimitNs = 600'000'000'000;
 
 int64_t nowNs()
 {
@@ -39,8 +43,6 @@ Caller::~Caller()
 {
     if (m_noiseToModem)
         awgn_free(m_noiseToModem);
-    if (m_noiseFromModem)
-        awgn_free(m_noiseFromModem);
 }
 
 void Caller::log(const std::string &what) const
@@ -63,10 +65,11 @@ bool Caller::prepare()
             return false;
         }
     }
-    if (m_options.snrDb >= 0) {
+    // Noise goes toward the modem only, and only while the caller transmits: spandsp's V.21
+    // receivers take steady noise above about -45 dBm0 for a carrier that never drops, and
+    // T.30 and T.31 then wait forever, which would test spandsp rather than the fax receiver.
+    if (m_options.snrDb >= 0)
         m_noiseToModem = awgn_init_dbm0(nullptr, 1234567, kSignalDbm0 - float(m_options.snrDb));
-        m_noiseFromModem = awgn_init_dbm0(nullptr, 7654321, kSignalDbm0 - float(m_options.snrDb));
-    }
     if (!m_options.recordPath.empty()) {
         if (!m_record.open(m_options.recordPath)) {
             std::fprintf(stderr, "vantoro-call: cannot write %s\n", m_options.recordPath.c_str());
@@ -173,6 +176,8 @@ void Caller::onPacket(const char *data, size_t len)
         m_nextTickNs = nowNs();
         if (m_options.hangupAfterSeconds >= 0)
             m_hangupAtNs = m_nextTickNs + int64_t(m_options.hangupAfterSeconds * 1e9);
+        else if (m_fax)
+            m_hangupAtNs = m_nextTickNs + kFaxCallLimitNs;
         break;
     case line_protocol::kAudio:
         onAudio(data + 1, len - 1);
@@ -200,7 +205,6 @@ void Caller::onAudio(const char *payload, size_t len)
         auto hi = uint8_t(payload[2 * i + 1]);
         samples[i] = int16_t(uint16_t(lo | (hi << 8)));
     }
-    addNoise(m_noiseFromModem, samples, count);
     if (m_recording)
         m_record.write(samples, size_t(count));
     if (m_fax)
@@ -230,6 +234,11 @@ void Caller::sendBlock()
 void Caller::addNoise(awgn_state_s *noise, int16_t *samples, int count)
 {
     if (!noise)
+        return;
+    double power = 0;
+    for (int i = 0; i < count; ++i)
+        power += double(samples[i]) * samples[i];
+    if (count == 0 || std::sqrt(power / count) < kSignalPresentRms)
         return;
     for (int i = 0; i < count; ++i) {
         int v = samples[i] + awgn(noise);

@@ -21,7 +21,7 @@ struct CallOptions
     std::string sayPath;
     std::string recordPath;
     std::string faxPath;
-    double snrDb = -1;  // negative: a clean line
+    double snrDb = -1;  // negative: a clean line; else noise toward the modem at this SNR
     int rateBps = 0;
     bool trace = false;
 };
@@ -56,7 +56,6 @@ private:
     bool m_recording = false;
     std::unique_ptr<FaxSender> m_fax;
     awgn_state_s *m_noiseToModem = nullptr;
-    awgn_state_s *m_noiseFromModem = nullptr;
 
     int m_rings = 0;
     int m_ringIntervalMs = 6000;
