@@ -221,6 +221,8 @@ private:
     // Blocks until the modem may have sent something, without dispatching messages.
     void WaitForModem(uint32_t timeoutMs);
 
+    int ScanFrame(size_t& stored);
+
     // Page file.
     bool OpenPageFile();
     void ClosePageFile();

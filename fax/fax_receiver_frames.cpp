@@ -17,6 +17,7 @@ constexpr uint8_t kCsiPad = 0x04;  // a space, bit-reversed
 constexpr int kTcfLowerPerMille80 = 1350;
 constexpr int kTcfUpperPerMille80 = 1650;
 constexpr int kTcfDivisor = 80;
+constexpr int kNoFrameYet = -100;
 
 constexpr char kResOk[] = "OK";
 constexpr char kResError[] = "ERROR";
@@ -77,6 +78,52 @@ int CFaxReceiver::SendCSI() {
     return SendFrame(FrameFinal::No, kFcfCsi, kCsiFifSize);
 }
 
+// Rescans the accumulator from its start: kResultOk for a complete frame, kResultText for a
+// result line instead of one, kNoFrameYet otherwise. `stored` counts the frame bytes kept.
+int CFaxReceiver::ScanFrame(size_t& stored) {
+    CCommPort& port = *m_pComm;
+    const uint8_t* acc = port.m_pRxBuf.get();
+    const size_t length = port.m_nRxLen;
+    std::memset(m_frame, 0, sizeof m_frame);
+    stored = 0;
+    bool started = false;
+    bool textSeen = false;
+    for (size_t i = 0; i < length && stored < kFrameBufSize; ++i) {
+        const uint8_t byte = acc[i];
+        const bool hasNext = i + 1 < length;
+        const uint8_t next = hasNext ? acc[i + 1] : 0;
+        if (byte == kCr && hasNext && next == kLf) textSeen = true;
+        if (textSeen) {
+            if (hasNext && next == kCr) {
+                port.Purge();
+                port.ClearRxBuffer();
+                return kResultText;
+            }
+            continue;
+        }
+        if (!started) {
+            if (byte != 0xFF) continue;
+            started = true;
+        }
+        if (byte == kDle) {
+            if (!hasNext) break;  // its partner has not arrived yet
+            if (next == kDle) {
+                m_frame[stored++] = kDle;
+                ++i;
+                continue;
+            }
+            if (next == kEtx) {
+                m_frame[stored++] = kDle;
+                if (stored < kFrameBufSize) m_frame[stored++] = kEtx;
+                m_nFrameLen = stored;
+                return kResultOk;
+            }
+        }
+        m_frame[stored++] = byte;
+    }
+    return kNoFrameYet;
+}
+
 int CFaxReceiver::ReceiveFrameBytes() {
     CCommPort& port = *m_pComm;
     const uint32_t start = platform::TickCountMs();
@@ -87,46 +134,9 @@ int CFaxReceiver::ReceiveFrameBytes() {
     size_t stored = 0;
     for (;;) {
         const bool gotByte = port.Read(1);
-        const uint8_t* acc = port.m_pRxBuf.get();
-        const size_t length = port.m_nRxLen;
-        if (length > 0) {
-            std::memset(m_frame, 0, sizeof m_frame);
-            stored = 0;
-            bool started = false;
-            bool textSeen = false;
-            for (size_t i = 0; i < length && stored < kFrameBufSize; ++i) {
-                const uint8_t byte = acc[i];
-                const bool hasNext = i + 1 < length;
-                const uint8_t next = hasNext ? acc[i + 1] : 0;
-                if (byte == kCr && hasNext && next == kLf) textSeen = true;
-                if (textSeen) {
-                    if (hasNext && next == kCr) {
-                        port.Purge();
-                        port.ClearRxBuffer();
-                        return kResultText;
-                    }
-                    continue;
-                }
-                if (!started) {
-                    if (byte != 0xFF) continue;
-                    started = true;
-                }
-                if (byte == kDle) {
-                    if (!hasNext) break;  // its partner has not arrived yet
-                    if (next == kDle) {
-                        m_frame[stored++] = kDle;
-                        ++i;
-                        continue;
-                    }
-                    if (next == kEtx) {
-                        m_frame[stored++] = kDle;
-                        if (stored < kFrameBufSize) m_frame[stored++] = kEtx;
-                        m_nFrameLen = stored;
-                        return kResultOk;
-                    }
-                }
-                m_frame[stored++] = byte;
-            }
+        if (port.m_nRxLen > 0) {
+            int result = ScanFrame(stored);
+            if (result != kNoFrameYet) return result;
         }
         if (stored >= kFrameBufSize) {
             port.Purge();
