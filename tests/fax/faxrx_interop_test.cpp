@@ -159,7 +159,7 @@ struct FaxCall {
 
 // Checks a received fax against what was sent: statuses, header, data length and pixels.
 void ExpectReceived(FaxCall& call, int bps) {
-    SCOPED_TRACE(call.folder.Path());
+    SCOPED_TRACE(call.folder.Path() + " at " + std::to_string(bps) + " bit/s");
     ASSERT_EQ(call.receiverExit, 0) << call.receiver->Stdout() << ReadFile(call.LogPath());
     EXPECT_EQ(call.Status(), "接收传真成功");
     std::vector<std::string> expectedStatus = {"准备接收传真", "开始接收传真", "正在初始化MODEM", "正在应答传真",
@@ -234,21 +234,23 @@ TEST(FaxInterop, EachRate) {
     for (int i = 0; i < 4; ++i) ExpectReceived(calls[i], rates[i]);
 }
 
-void EachRateWithNoise(const std::string& snrDb) {
-    const int rates[] = {2400, 4800, 7200, 9600};
-    FaxCall calls[4];
-    for (int i = 0; i < 4; ++i) {
-        calls[i].Start({SparsePage(150, i + 3)}, false, {"--rate", std::to_string(rates[i]), "--snr", snrDb});
+void RatesWithNoise(const std::vector<int>& rates, const std::string& snrDb) {
+    std::vector<FaxCall> calls(rates.size());
+    for (size_t i = 0; i < rates.size(); ++i) {
+        calls[i].Start({SparsePage(150, static_cast<int>(i) + 3)}, false,
+                       {"--rate", std::to_string(rates[i]), "--snr", snrDb});
     }
     for (auto& call : calls) call.Wait();
-    for (int i = 0; i < 4; ++i) ExpectReceived(calls[i], rates[i]);
+    for (size_t i = 0; i < rates.size(); ++i) ExpectReceived(calls[i], rates[i]);
 }
 
-// At 30 dB the virtual modem's T.31 never reports CONNECT for the caller's V.21 frames
-// (AT+FRH=3 runs out), while the caller hears our CSI and DIS; enable once the line model is fixed.
-TEST(FaxInterop, DISABLED_EachRateAtThirtyDb) { EachRateWithNoise("30"); }
+TEST(FaxInterop, ThirtyDbAt2400And7200And9600) { RatesWithNoise({2400, 7200, 9600}, "30"); }
 
-TEST(FaxInterop, EachRateAtThirtyFiveDb) { EachRateWithNoise("35"); }
+// At 30 dB the virtual modem's T.31 finds the caller's V.27ter 4800 page carrier but never
+// answers AT+FRM=48 with CONNECT (its TCF before trained fine); enable once the line model is fixed.
+TEST(FaxInterop, DISABLED_ThirtyDbAt4800) { RatesWithNoise({4800}, "30"); }
+
+TEST(FaxInterop, EachRateAtThirtyFiveDb) { RatesWithNoise({2400, 4800, 7200, 9600}, "35"); }
 
 TEST(FaxInterop, LineOfPureNoiseEndsWithAnError) {
     FaxCall call;
