@@ -10,8 +10,9 @@ constexpr char kInstanceLockName[] = "VANTORO2000";
 
 bool CAnsweringApp::InitInstance() {
     if (!platform::AcquireSessionLock(kInstanceLockName)) {
-        platform::ShowMessageBox(nullptr, "BrellisVantoro 2000已经运行！", platform::ProgramCaption(),
-                                 platform::MsgIcon::Exclamation, platform::MsgButtons::Ok);
+        platform::ShowMessageBox(nullptr, "BrellisVantoro 2000已经运行！",
+                                 platform::ProgramCaption(), platform::MsgIcon::Exclamation,
+                                 platform::MsgButtons::Ok);
         return false;
     }
     CAnsweringDlg dialog;

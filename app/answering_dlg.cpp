@@ -48,12 +48,17 @@ void CAnsweringDlg::BuildWindow() {
 
 int CAnsweringDlg::DoModal() {
     if (platform::IsHeadless()) {
-        m_console = std::make_unique<CHeadlessConsole>(STDIN_FILENO, [this](const std::string& command) {
-            if (command == "stop") OnStop();
-            else if (command == "receive-fax") OnReceiveFax();
-            else if (command == "exit") OnExit();
-            else std::fprintf(stderr, "unknown command: %s\n", command.c_str());
-        });
+        m_console =
+            std::make_unique<CHeadlessConsole>(STDIN_FILENO, [this](const std::string& command) {
+                if (command == "stop")
+                    OnStop();
+                else if (command == "receive-fax")
+                    OnReceiveFax();
+                else if (command == "exit")
+                    OnExit();
+                else
+                    std::fprintf(stderr, "unknown command: %s\n", command.c_str());
+            });
     }
     if (!OnInitDialog() || m_ended) return QDialog::Accepted;
     if (!platform::IsHeadless()) return exec();
@@ -77,8 +82,10 @@ bool CAnsweringDlg::OnInitDialog() {
 
 void CAnsweringDlg::OnOK() {
     m_ended = true;
-    if (m_headlessLoop) m_headlessLoop->quit();
-    else if (isVisible()) accept();
+    if (m_headlessLoop)
+        m_headlessLoop->quit();
+    else if (isVisible())
+        accept();
 }
 
 void CAnsweringDlg::reject() {}

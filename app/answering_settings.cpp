@@ -20,7 +20,8 @@ constexpr uint32_t kDefaultSkin = 1;
 constexpr uint32_t kMsPerMinute = 60000;
 
 void ShowError(QWidget* owner, const char* text) {
-    platform::ShowMessageBox(owner, text, "错误", platform::MsgIcon::Error, platform::MsgButtons::Ok);
+    platform::ShowMessageBox(owner, text, "错误", platform::MsgIcon::Error,
+                             platform::MsgButtons::Ok);
 }
 
 bool EnsureFolder(QWidget* owner, const std::string& path, const char* failureText) {
@@ -32,7 +33,9 @@ bool EnsureFolder(QWidget* owner, const std::string& path, const char* failureTe
 
 }  // namespace
 
-void CAnsweringDlg::FindProgramFolder() { programFolder = platform::WithTrailingSlash(platform::ProgramFolder()); }
+void CAnsweringDlg::FindProgramFolder() {
+    programFolder = platform::WithTrailingSlash(platform::ProgramFolder());
+}
 
 bool CAnsweringDlg::EnsureFolders() {
     return EnsureFolder(this, programFolder + "fax", "创建传真接收文件夹失败！") &&
@@ -87,6 +90,6 @@ std::string CAnsweringDlg::FormatStamp(const platform::LocalTime& time) {
 }
 
 std::string CAnsweringDlg::MakeTimestampName(const std::string& subfolder,
-                                              const std::string& extension) const {
+                                             const std::string& extension) const {
     return programFolder + subfolder + FormatStamp(platform::GetLocalTime()) + extension;
 }

@@ -81,8 +81,9 @@ intptr_t CAnsweringDlg::OnLineEvent(uintptr_t wParam, intptr_t) {
 }
 
 void CAnsweringDlg::OnStop() {
-    platform::MsgAnswer answer = platform::ShowMessageBox(
-        this, "是否取消当前操作？", "确认", platform::MsgIcon::Stop, platform::MsgButtons::OkCancel);
+    platform::MsgAnswer answer =
+        platform::ShowMessageBox(this, "是否取消当前操作？", "确认", platform::MsgIcon::Stop,
+                                 platform::MsgButtons::OkCancel);
     if (answer != platform::MsgAnswer::Ok) return;
     m_line.Shutdown();
     StartWaiting();

@@ -1,8 +1,9 @@
+#include <unistd.h>
+
 #include <QApplication>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <unistd.h>
 #include <string>
 
 #include "app/answering_app.h"

@@ -35,8 +35,8 @@ bool CTapiLine::Initialize(platform::HWND eventWindow) {
     m_faxReceiver.m_hWnd = eventWindow;
 
     Log("正在初始化线路...");
-    LONG result = lineInitialize(&m_hLineApp, nullptr, &CTapiLine::LineCallback, kAppName,
-                                 &m_dwDeviceCount);
+    LONG result =
+        lineInitialize(&m_hLineApp, nullptr, &CTapiLine::LineCallback, kAppName, &m_dwDeviceCount);
     while (result == LINEERR_REINIT) {
         std::this_thread::sleep_for(std::chrono::milliseconds(kReinitPauseMs));
         platform::MsgAnswer answer = platform::ShowMessageBox(
@@ -50,8 +50,8 @@ bool CTapiLine::Initialize(platform::HWND eventWindow) {
 
     for (DWORD device = 0; device < m_dwDeviceCount; ++device) {
         m_dwDeviceId = device;
-        if (lineNegotiateAPIVersion(m_hLineApp, device, m_dwLowestApiVersion,
-                                    m_dwHighestApiVersion, &m_dwApiVersion, &m_extensionId) != 0) {
+        if (lineNegotiateAPIVersion(m_hLineApp, device, m_dwLowestApiVersion, m_dwHighestApiVersion,
+                                    &m_dwApiVersion, &m_extensionId) != 0) {
             continue;
         }
         if (GetDeviceCaps() != 0) return false;

@@ -30,8 +30,8 @@ public:
     bool WaitForReply(LONG requestId, uint32_t timeoutMs = kReplyTimeoutMs);
     static constexpr uint32_t kReplyTimeoutMs = 30000;
 
-    static void LineCallback(DWORD hDevice, DWORD dwMessage, DWORD_PTR dwInstance, DWORD_PTR dwParam1,
-                             DWORD_PTR dwParam2, DWORD_PTR dwParam3);
+    static void LineCallback(DWORD hDevice, DWORD dwMessage, DWORD_PTR dwInstance,
+                             DWORD_PTR dwParam1, DWORD_PTR dwParam2, DWORD_PTR dwParam3);
 
     // Kept here for the call flow, which alone reads and writes them.
     uint32_t ringsToAnswer = 3;

@@ -61,8 +61,8 @@ LONG CallEntry(const char* exportName, void*& entry, Args&&... args) {
 
 }  // namespace tapi_binding
 
-#define TAPI_STUB(name, exportName, ...)                                             \
-    static void* entry = nullptr;                                                    \
+#define TAPI_STUB(name, exportName, ...) \
+    static void* entry = nullptr;        \
     return tapi_binding::CallEntry<PFN_##name>(exportName, entry, __VA_ARGS__)
 
 LONG lineAnswer(HCALL hCall, LPCSTR lpsUserUserInfo, DWORD dwSize) {
@@ -126,8 +126,7 @@ LONG lineSetCallParams(HCALL hCall, DWORD dwBearerMode, DWORD dwMinRate, DWORD d
 }
 
 LONG lineSetStatusMessages(HLINE hLine, DWORD dwLineStates, DWORD dwAddressStates) {
-    TAPI_STUB(lineSetStatusMessages, "lineSetStatusMessages", hLine, dwLineStates,
-              dwAddressStates);
+    TAPI_STUB(lineSetStatusMessages, "lineSetStatusMessages", hLine, dwLineStates, dwAddressStates);
 }
 
 LONG lineShutdown(HLINEAPP hLineApp) { TAPI_STUB(lineShutdown, "lineShutdown", hLineApp); }

@@ -1,12 +1,12 @@
 #include "platform/message_box.h"
 
+#include <unistd.h>
+
 #include <QMessageBox>
 #include <QString>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
-
-#include <unistd.h>
 
 #include "platform/paths.h"
 
@@ -32,7 +32,8 @@ std::optional<MsgAnswer> NextScriptedAnswer() {
     size_t start = 0;
     for (size_t index = 0; start <= words.size(); ++index) {
         size_t comma = words.find(',', start);
-        std::string word = words.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        std::string word =
+            words.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
         if (index == g_scriptedAnswersUsed) {
             ++g_scriptedAnswersUsed;
             return AnswerFromWord(word);
@@ -126,7 +127,7 @@ MsgAnswer AnswerWithDialog(QWidget* owner, const std::string& text, const std::s
             return MsgAnswer::Ok;
         default:
             // Closed without a button: the box's escape answer.
-            return buttons == MsgButtons::Ok ? MsgAnswer::Ok
+            return buttons == MsgButtons::Ok      ? MsgAnswer::Ok
                    : buttons == MsgButtons::YesNo ? MsgAnswer::No
                                                   : MsgAnswer::Cancel;
     }

@@ -53,7 +53,8 @@ void ScheduleWakeup() {
     // Outside a pump (the main loop, a message box) the wake-up itself dispatches one message;
     // inside a pump, PumpOneMessage does.
     QMetaObject::invokeMethod(
-        app, [] {
+        app,
+        [] {
             if (!g_pumping) DispatchOnePosted();
         },
         Qt::QueuedConnection);

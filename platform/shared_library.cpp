@@ -4,8 +4,12 @@
 
 namespace platform {
 
-void* LoadSharedLibrary(const std::string& path) { return dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL); }
+void* LoadSharedLibrary(const std::string& path) {
+    return dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+}
 
-void* FindSymbol(void* library, const char* name) { return library ? dlsym(library, name) : nullptr; }
+void* FindSymbol(void* library, const char* name) {
+    return library ? dlsym(library, name) : nullptr;
+}
 
 }  // namespace platform

@@ -42,7 +42,8 @@ int main(int argc, char** argv) {
         uint32_t start = platform::TickCountMs();
         while (!platform::TickDeadlinePassed(start, kWaitMs)) platform::PumpOneMessage();
     });
-    std::printf("5 s wait: CPU share %.4f (blocking wait) vs %.4f (spinning wait)\n", blocking, spinning);
+    std::printf("5 s wait: CPU share %.4f (blocking wait) vs %.4f (spinning wait)\n", blocking,
+                spinning);
     std::printf("ratio spinning/blocking: %.0fx\n", spinning / (blocking > 1e-6 ? blocking : 1e-6));
     return 0;
 }

@@ -23,13 +23,14 @@ const std::string kHungUp = "对方已经挂机";
 class AnsweringTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        m_vmodem = std::make_unique<ChildProcess>(std::vector<std::string>{
-            BuildFolder() + "/vantoro-vmodem", "--link", Tty(), "--socket", Socket(),
-            "--ring-interval", std::to_string(kRingIntervalMs)});
+        m_vmodem = std::make_unique<ChildProcess>(
+            std::vector<std::string>{BuildFolder() + "/vantoro-vmodem", "--link", Tty(), "--socket",
+                                     Socket(), "--ring-interval", std::to_string(kRingIntervalMs)});
         ASSERT_TRUE(m_vmodem->Start());
         for (int i = 0; i < 200 && !FileExists(Tty()); ++i) usleep(10000);
         ASSERT_TRUE(FileExists(Tty()));
-        ASSERT_EQ(system(("mkdir -p '" + (m_root / "config/vantoro") + "' '" + Home() + "'").c_str()), 0);
+        ASSERT_EQ(
+            system(("mkdir -p '" + (m_root / "config/vantoro") + "' '" + Home() + "'").c_str()), 0);
         WriteFile(m_root / "config/vantoro/line.ini",
                   "modem=" + Tty() + "\nring-timeout-ms=" + std::to_string(kRingTimeoutMs) + "\n");
     }
@@ -38,15 +39,17 @@ protected:
     std::string Socket() const { return m_root / "line.sock"; }
     std::string Home() const { return m_root / "home"; }
     void SetRings(int rings) {
-        WriteFile(Home() + "/vantoro.ini", "[vantoro]\nring=" + std::to_string(rings) + "\ntime=5\n");
+        WriteFile(Home() + "/vantoro.ini",
+                  "[vantoro]\nring=" + std::to_string(rings) + "\ntime=5\n");
     }
 
     std::unique_ptr<ChildProcess> StartProgram(const std::string& answers = "") {
         auto program = std::make_unique<ChildProcess>(
             std::vector<std::string>{BuildFolder() + "/vantoro", "--headless"},
-            std::vector<std::string>{"XDG_RUNTIME_DIR=" + m_root.Path(), "XDG_STATE_HOME=" + (m_root / "state"),
-                                     "XDG_CONFIG_HOME=" + (m_root / "config"), "TMPDIR=" + m_root.Path(),
-                                     "VANTORO_HOME=" + Home(), "VANTORO_MSGBOX=" + answers});
+            std::vector<std::string>{
+                "XDG_RUNTIME_DIR=" + m_root.Path(), "XDG_STATE_HOME=" + (m_root / "state"),
+                "XDG_CONFIG_HOME=" + (m_root / "config"), "TMPDIR=" + m_root.Path(),
+                "VANTORO_HOME=" + Home(), "VANTORO_MSGBOX=" + answers});
         EXPECT_TRUE(program->Start());
         return program;
     }
@@ -81,15 +84,15 @@ TEST_F(AnsweringTest, AnswersAtTheThirdRingAndWaitsAgainAfterTheHangUp) {
 
     // The settings are read again after every call: a change made during a call counts for the
     // next one, without a restart.
-    ChildProcess caller({BuildFolder() + "/vantoro-call", "--socket", Socket(), "--number", "5551234",
-                         "--hangup-after", "2"});
+    ChildProcess caller({BuildFolder() + "/vantoro-call", "--socket", Socket(), "--number",
+                         "5551234", "--hangup-after", "2"});
     ASSERT_TRUE(caller.Start());
     ASSERT_TRUE(program->WaitForStdoutLine(kAnswering, kStepMs)) << program->Stderr();
     SetRings(1);
     ASSERT_EQ(caller.WaitForExit(kStepMs), 0);
     EXPECT_EQ(caller.StdoutLines().back(), "RESULT answered rings=3");
-    std::vector<std::string> expected = {kWaiting, kRinging, kRinging, kRinging, kRinging,
-                                         kAnswering, kHungUp, kWaiting};
+    std::vector<std::string> expected = {kWaiting, kRinging,   kRinging, kRinging,
+                                         kRinging, kAnswering, kHungUp,  kWaiting};
     EXPECT_EQ(Statuses(*program, expected.size()), expected) << program->Stderr();
 
     EXPECT_EQ(Call({"--hangup-after", "1"}), "RESULT answered rings=1");

@@ -35,15 +35,19 @@ protected:
         std::string text = testing::internal::GetCapturedStdout();
         testing::internal::CaptureStdout();
         std::vector<std::string> lines;
-        for (size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+        for (size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos;
+             start = end + 1) {
             lines.push_back(text.substr(start, end - start));
         }
         return lines;
     }
     void Fire(DWORD device, DWORD message, DWORD_PTR p1, DWORD_PTR p3 = 0) {
-        CTapiLine::LineCallback(device, message, reinterpret_cast<DWORD_PTR>(&m_dialog.Line()), p1, 0, p3);
+        CTapiLine::LineCallback(device, message, reinterpret_cast<DWORD_PTR>(&m_dialog.Line()), p1,
+                                0, p3);
     }
-    void Offer(DWORD call) { Fire(call, LINE_CALLSTATE, LINECALLSTATE_OFFERING, LINECALLPRIVILEGE_OWNER); }
+    void Offer(DWORD call) {
+        Fire(call, LINE_CALLSTATE, LINECALLSTATE_OFFERING, LINECALLPRIVILEGE_OWNER);
+    }
     void Ring() { Fire(11, LINE_LINEDEVSTATE, LINEDEVSTATE_RINGING); }
     long Count(const std::string& prefix) const {
         return std::count_if(m_script->trace.begin(), m_script->trace.end(),
@@ -69,7 +73,8 @@ TEST_F(CallFlowTest, AnswersAtTheConfiguredRingAndIgnoresLaterRings) {
     Ring();
     Fire(21, LINE_CALLSTATE, LINECALLSTATE_CONNECTED, LINECALLPRIVILEGE_OWNER);
     EXPECT_EQ(Count("lineAnswer"), 1);
-    EXPECT_EQ(Statuses(), (std::vector<std::string>{ringing, ringing, ringing, ringing, "正在应答呼叫"}));
+    EXPECT_EQ(Statuses(),
+              (std::vector<std::string>{ringing, ringing, ringing, ringing, "正在应答呼叫"}));
 }
 
 TEST_F(CallFlowTest, HangUpShutsDownAndWaitsAgainWithFreshSettings) {
@@ -81,9 +86,9 @@ TEST_F(CallFlowTest, HangUpShutsDownAndWaitsAgainWithFreshSettings) {
     WriteFile(m_folder / "vantoro.ini", "[vantoro]\nring=1\ntime=5\n");
     m_script->trace.clear();
     Fire(21, LINE_CALLSTATE, LINECALLSTATE_DISCONNECTED, LINECALLPRIVILEGE_OWNER);
-    EXPECT_EQ(Statuses(), (std::vector<std::string>{"电话机振铃...", "电话机振铃...", "电话机振铃...",
-                                                    "电话机振铃...", "正在应答呼叫", "对方已经挂机",
-                                                    "等待呼叫..."}));
+    EXPECT_EQ(Statuses(), (std::vector<std::string>{
+                              "电话机振铃...", "电话机振铃...", "电话机振铃...", "电话机振铃...",
+                              "正在应答呼叫", "对方已经挂机", "等待呼叫..."}));
     EXPECT_EQ(m_script->trace.at(0), "lineDrop 21");
     EXPECT_EQ(Count("lineShutdown"), 1);
     EXPECT_EQ(Count("lineInitialize"), 1);

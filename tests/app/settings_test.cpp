@@ -97,7 +97,8 @@ TEST_F(SettingsTest, TimestampNames) {
     EXPECT_EQ(CAnsweringDlg::FormatStamp(time), "2002年02月26日06时54分41秒");
     std::string name = m_dialog.MakeTimestampName("wav/", ".wav");
     EXPECT_EQ(name.rfind(m_folder.Path() + "/wav/", 0), 0u);
-    EXPECT_EQ(name.size(), m_folder.Path().size() + 5 + std::string("2002年02月26日06时54分41秒.wav").size());
+    EXPECT_EQ(name.size(),
+              m_folder.Path().size() + 5 + std::string("2002年02月26日06时54分41秒.wav").size());
 }
 
 TEST_F(SettingsTest, FoldersAndTemporaryFile) {

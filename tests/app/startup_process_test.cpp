@@ -33,7 +33,8 @@ TEST_F(StartupTest, FirstStartWithoutTelephonyCreatesEverythingThenEnds) {
     EXPECT_TRUE(FileExists(Home() + "/fax"));
     EXPECT_TRUE(FileExists(Home() + "/wav"));
     EXPECT_EQ(ReadFile(Home() + "/vantoro.ini"),
-              "[vantoro]\nring=3 ;设置振铃次数\ntime=5  ;设置留言时长，单位分钟，平均每分钟WAV文件900K\n");
+              "[vantoro]\nring=3 ;设置振铃次数\ntime=5  "
+              ";设置留言时长，单位分钟，平均每分钟WAV文件900K\n");
     std::regex line(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}  正在初始化线路\.\.\.\r\n)");
     EXPECT_TRUE(std::regex_match(Log(), line)) << Log();
 }
@@ -66,7 +67,8 @@ TEST_F(StartupTest, SecondCopyIsRefusedStopAndExitWork) {
     first.WriteStdin("stop\n");  // answered cancel: nothing changes
     ASSERT_TRUE(first.WaitForStderr("MSGBOX 确认: 是否取消当前操作？\n", kStartMs));
     first.WriteStdin("stop\n");  // answered ok: the line is shut down and opened again
-    ASSERT_TRUE(first.WaitForStderr("MSGBOX 确认: 是否取消当前操作？\nMSGBOX 确认: 是否取消当前操作？\n", kStartMs));
+    ASSERT_TRUE(first.WaitForStderr(
+        "MSGBOX 确认: 是否取消当前操作？\nMSGBOX 确认: 是否取消当前操作？\n", kStartMs));
     ASSERT_TRUE(first.WaitForStdoutLine("等待呼叫...", kStartMs));
     std::vector<std::string> expected = {"等待呼叫...", "等待呼叫..."};
     for (int i = 0; i < 50 && first.StdoutLines().size() < 2; ++i) first.WaitForStdoutLine("", 100);
@@ -76,12 +78,14 @@ TEST_F(StartupTest, SecondCopyIsRefusedStopAndExitWork) {
     EXPECT_EQ(first.WaitForExit(kStartMs), 0);
     std::string log = Log();
     size_t initialisations = 0;
-    for (size_t at = 0; (at = log.find("正在初始化线路...", at)) != std::string::npos; ++at) ++initialisations;
+    for (size_t at = 0; (at = log.find("正在初始化线路...", at)) != std::string::npos; ++at)
+        ++initialisations;
     EXPECT_EQ(initialisations, 2u);
     EXPECT_NE(log.find("正在等待呼叫\r\n"), std::string::npos);
     EXPECT_NE(ReadFile(Home() + "/vantoro.ini").find("skin=1\n"), std::string::npos);
 
-    ChildProcess again({Program(), "--headless"}, Environment(FakeTapi()));  // the lock went with it
+    ChildProcess again({Program(), "--headless"},
+                       Environment(FakeTapi()));  // the lock went with it
     ASSERT_TRUE(again.Start());
     EXPECT_TRUE(again.WaitForStdoutLine("等待呼叫...", kStartMs));
     again.WriteStdin("exit\n");

@@ -54,6 +54,12 @@ FAKE_EXPORT LONG lineDeallocateCall(HCALL) { return 0; }
 FAKE_EXPORT LONG lineClose(HLINE) { return 0; }
 FAKE_EXPORT LONG lineShutdown(HLINEAPP) { return 0; }
 FAKE_EXPORT LONG lineMonitorMedia(HCALL, DWORD) { return 0; }
-FAKE_EXPORT LONG lineGetIDA(HLINE, DWORD, HCALL, DWORD, VARSTRING*, LPCSTR) { return LINEERR_INVALDEVICECLASS; }
-FAKE_EXPORT LONG lineMakeCallA(HLINE, HCALL*, LPCSTR, DWORD, const LINECALLPARAMS*) { return g_nextRequest++; }
-FAKE_EXPORT LONG lineSetCallParams(HCALL, DWORD, DWORD, DWORD, const LINEDIALPARAMS*) { return g_nextRequest++; }
+FAKE_EXPORT LONG lineGetIDA(HLINE, DWORD, HCALL, DWORD, VARSTRING*, LPCSTR) {
+    return LINEERR_INVALDEVICECLASS;
+}
+FAKE_EXPORT LONG lineMakeCallA(HLINE, HCALL*, LPCSTR, DWORD, const LINECALLPARAMS*) {
+    return g_nextRequest++;
+}
+FAKE_EXPORT LONG lineSetCallParams(HCALL, DWORD, DWORD, DWORD, const LINEDIALPARAMS*) {
+    return g_nextRequest++;
+}

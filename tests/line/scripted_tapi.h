@@ -25,7 +25,7 @@ struct ScriptedTapi {
     LONG closeResult = 0;
     LONG shutdownResult = 0;
     LINECALLBACK callback = nullptr;
-    std::vector<std::string> trace;  // one entry per call: "name arg arg ..."
+    std::vector<std::string> trace;      // one entry per call: "name arg arg ..."
     std::vector<DWORD> capsBufferSizes;  // dwTotalSize of every lineGetDevCaps call
 };
 

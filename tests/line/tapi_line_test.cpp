@@ -1,3 +1,5 @@
+#include "line/tapi_line.h"
+
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -6,7 +8,6 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "line/tapi_line.h"
 #include "platform/clock.h"
 #include "platform/message_box.h"
 #include "tests/line/scripted_tapi.h"
@@ -36,7 +37,8 @@ protected:
         close(fd);
     }
     bool Traced(const std::string& entry) const {
-        return std::find(m_script->trace.begin(), m_script->trace.end(), entry) != m_script->trace.end();
+        return std::find(m_script->trace.begin(), m_script->trace.end(), entry) !=
+               m_script->trace.end();
     }
     void Fire(DWORD device, DWORD message, DWORD_PTR p1, DWORD_PTR p2 = 0, DWORD_PTR p3 = 0) {
         CTapiLine::LineCallback(device, message, reinterpret_cast<DWORD_PTR>(&m_line), p1, p2, p3);
@@ -143,9 +145,10 @@ TEST_F(TapiLineTest, MonitoringStillFlaggedIsNotStartedAgain) {
     ASSERT_TRUE(m_line.Initialize(&m_window));
     Fire(40, LINE_CALLSTATE, LINECALLSTATE_OFFERING, 0, LINECALLPRIVILEGE_OWNER);
     Fire(41, LINE_CALLSTATE, LINECALLSTATE_OFFERING, 0, LINECALLPRIVILEGE_OWNER);
-    EXPECT_EQ(std::count_if(m_script->trace.begin(), m_script->trace.end(),
-                            [](const std::string& e) { return e.rfind("lineMonitorMedia", 0) == 0; }),
-              1);
+    EXPECT_EQ(
+        std::count_if(m_script->trace.begin(), m_script->trace.end(),
+                      [](const std::string& e) { return e.rfind("lineMonitorMedia", 0) == 0; }),
+        1);
     Fire(42, LINE_CALLSTATE, LINECALLSTATE_OFFERING, 0, LINECALLPRIVILEGE_MONITOR);
     EXPECT_EQ(m_line.CallHandle(), 41u);  // only an owner's call becomes the current call
 }

@@ -1,6 +1,6 @@
-#include <gtest/gtest.h>
-
 #include "line/tapi_stubs.h"
+
+#include <gtest/gtest.h>
 
 // Each suite runs in its own process (see CMakeLists.txt): the stubs' caches last for the
 // process, so one library situation per process.
@@ -51,7 +51,8 @@ TEST(CompleteLibrary, EachExportIsResolvedOnceAndResultsPassThrough) {
     LONG second = lineDrop(3, nullptr, 0);
     EXPECT_GT(first, 0);
     EXPECT_EQ(second, first + 1);  // the library's own request ids, passed through unchanged
-    EXPECT_EQ(lineGetID(1, 0, 0, LINECALLSELECT_LINE, nullptr, "wave/in"), LINEERR_INVALDEVICECLASS);
+    EXPECT_EQ(lineGetID(1, 0, 0, LINECALLSELECT_LINE, nullptr, "wave/in"),
+              LINEERR_INVALDEVICECLASS);
     EXPECT_EQ(lineInitialize(&app, nullptr, nullptr, "test", &devices), 0);
     EXPECT_EQ(tapi_binding::ExportLookups(), lookups + 2);  // lineDrop and lineGetIDA, once each
 }

@@ -1,8 +1,8 @@
+#include "platform/message_box.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-
-#include "platform/message_box.h"
 
 namespace {
 

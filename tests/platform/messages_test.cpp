@@ -1,3 +1,5 @@
+#include "platform/messages.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -6,7 +8,6 @@
 #include <thread>
 
 #include "platform/clock.h"
-#include "platform/messages.h"
 
 namespace {
 

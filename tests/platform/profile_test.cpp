@@ -1,10 +1,10 @@
+#include "platform/profile.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
-
-#include "platform/profile.h"
 
 namespace {
 

@@ -40,7 +40,8 @@ ChildProcess::~ChildProcess() {
 
 bool ChildProcess::Start() {
     int in[2], out[2], err[2];
-    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return false;
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
+        return false;
     m_pid = fork();
     if (m_pid < 0) return false;
     if (m_pid == 0) {
