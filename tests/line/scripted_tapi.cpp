@@ -68,10 +68,12 @@ SCRIPTED_EXPORT LONG lineAnswer(HCALL call, LPCSTR, DWORD) {
     return g_nextRequest++;
 }
 
+#ifndef SCRIPTED_TAPI_WITHOUT_DROP  // the stubs must cope with a missing export
 SCRIPTED_EXPORT LONG lineDrop(HCALL call, LPCSTR, DWORD) {
     Trace("lineDrop " + std::to_string(call));
     return g_script.dropResult;
 }
+#endif
 
 SCRIPTED_EXPORT LONG lineDeallocateCall(HCALL call) {
     Trace("lineDeallocateCall " + std::to_string(call));

@@ -1,5 +1,5 @@
 #pragma once
-// Control block of the scripted line library used by the CTapiLine tests. The test and the
+// Control block of the scripted line library used by the line and call flow tests. The test and the
 // stubs reach the same library instance, so the test sets the script and reads the trace here.
 
 #include <string>
@@ -19,7 +19,7 @@ struct ScriptedDevice {
 };
 
 struct ScriptedTapi {
-    std::vector<ScriptedDevice> devices;
+    std::vector<ScriptedDevice> devices = std::vector<ScriptedDevice>(1);
     int reinitAnswers = 0;  // lineInitialize answers LINEERR_REINIT this many times first
     LONG dropResult = 1;
     LONG closeResult = 0;
