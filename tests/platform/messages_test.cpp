@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "platform/clock.h"
+#include "platform/thread_queue.h"
 
 namespace {
 
@@ -116,3 +117,28 @@ int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }
+
+namespace {
+
+TEST(ThreadQueue, WorkerLoopTakesMessagesInOrderAndEndsOnQuit) {
+    platform::ThreadMessageQueue queue;
+    std::vector<uintptr_t> seen;
+    int exitCode = -1;
+    std::thread worker([&] {
+        exitCode = queue.Run(
+            [&](const platform::ThreadMessage& message) { seen.push_back(message.wParam); });
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the worker blocks meanwhile
+    for (uintptr_t i = 1; i <= 3; ++i) queue.Post({platform::WM_TRAY_NOTIFY, i, 0});
+    queue.PostQuit(7);
+    queue.Post({platform::WM_TRAY_NOTIFY, 99, 0});  // after the quit: left in the queue
+    worker.join();
+    EXPECT_EQ(seen, (std::vector<uintptr_t>{1, 2, 3}));
+    EXPECT_EQ(exitCode, 7);
+    platform::ThreadMessage left;
+    EXPECT_TRUE(queue.Peek(&left));
+    EXPECT_EQ(left.wParam, 99u);
+    EXPECT_FALSE(queue.Peek(&left));
+}
+
+}  // namespace
