@@ -1,6 +1,7 @@
 #include "line/tapi_line.h"
 
 #include <QWidget>
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <new>
