@@ -1,7 +1,12 @@
-// Incoming calls: rings, caller id, answer, the caller hanging up, drop, ring time-out.
+// Incoming calls on scripted modem transcripts: rings, caller id, answer, hang-up signals, the
+// ring time-out, a vanishing device, fax tone and the hand-over of the port.
+
+#include <dirent.h>
+#include <poll.h>
+#include <unistd.h>
 
 #include <chrono>
-#include <thread>
+#include <cstring>
 
 #include "tests/tapi/line_fixture.h"
 
@@ -10,198 +15,140 @@ namespace {
 using LineCall = LineTest;
 
 std::vector<LineEvent> Since(size_t from) {
-    const std::vector<LineEvent>& events = EventLog::Events();
-    return std::vector<LineEvent>(events.begin() + static_cast<long>(from), events.end());
+    return std::vector<LineEvent>(LineTest::Events().begin() + static_cast<long>(from), LineTest::Events().end());
 }
 
-TEST_F(LineCall, FirstRingOffersTheCallThenEachRingIsOneRingingEvent) {
-    ScriptedModem modem(VoiceModemRules());
-    OpenLine(modem.DevicePath());
-    for (int ring = 0; ring < 3; ++ring) {
-        modem.SendLine("RING");
-        ASSERT_TRUE(PumpUntil([&] { return EventCount() == 2u + ring; }, kPromptMs));
-    }
-    PumpFor(50);
-    std::vector<LineEvent> events = Since(0);
-    ASSERT_EQ(events.size(), 4u);
-    EXPECT_EQ(events[0].message, LINE_CALLSTATE);
-    EXPECT_EQ(events[0].param1, LINECALLSTATE_OFFERING);
-    EXPECT_EQ(events[0].param3, LINECALLPRIVILEGE_OWNER);
-    EXPECT_NE(events[0].device, 0u);
-    for (size_t i = 1; i < 4; ++i) {
-        EXPECT_EQ(events[i].message, LINE_LINEDEVSTATE);
-        EXPECT_EQ(events[i].param1, LINEDEVSTATE_RINGING);
-        EXPECT_EQ(events[i].device, m_line);
-        EXPECT_EQ(events[i].param3, i) << "ring count";
-    }
-    for (const LineEvent& event : events) EXPECT_EQ(event.instance, kInstance);
-}
-
-TEST_F(LineCall, CallerIdBetweenRingsIsReportedInOrder) {
-    ScriptedModem modem(VoiceModemRules());
-    OpenLine(modem.DevicePath());
-    modem.Send("\r\nRING\r\n\r\nDATE = 1206\r\nTIME = 2215\r\nNMBR = 5551234\r\nNAME = ALICE\r\n");
-    modem.SendLine("RING");
-    ASSERT_TRUE(PumpUntil([&] { return EventCount() >= 5; }, kPromptMs));
-    PumpFor(50);
-    std::vector<LineEvent> events = Since(0);
-    ASSERT_EQ(events.size(), 5u);
-    EXPECT_EQ(events[0].param1, LINECALLSTATE_OFFERING);
-    EXPECT_EQ(events[1].param1, LINEDEVSTATE_RINGING);
-    EXPECT_EQ(events[2].message, LINE_CALLINFO);
-    EXPECT_EQ(events[2].param1, LINECALLINFOSTATE_CALLERID);
-    EXPECT_EQ(events[2].device, events[0].device);
-    EXPECT_EQ(events[3].message, LINE_CALLINFO);
-    EXPECT_EQ(events[4].param1, LINEDEVSTATE_RINGING);
-    EXPECT_EQ(events[4].param3, 2u);
-}
-
-TEST_F(LineCall, NoRingingEventsUnlessRequested) {
-    ScriptedModem modem(VoiceModemRules());
-    OpenLine(modem.DevicePath());
-    ASSERT_EQ(m_lib->setStatusMessages(m_line, 0, 0), 0);
-    modem.SendLine("RING");
-    modem.SendLine("RING");
-    ASSERT_TRUE(WaitFor(LINE_CALLSTATE, LINECALLSTATE_OFFERING));
-    PumpFor(100);
-    EXPECT_FALSE(Find(LINE_LINEDEVSTATE));
-}
-
-TEST_F(LineCall, CallbacksRunOnlyWhenTheInitialisingThreadDispatches) {
-    ScriptedModem modem(VoiceModemRules());
-    OpenLine(modem.DevicePath());
-    modem.SendLine("RING");
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_EQ(EventCount(), 0u);
-    ASSERT_TRUE(PumpUntil([&] { return EventCount() == 2; }, kPromptMs));
-    for (const LineEvent& event : EventLog::Events()) {
-        EXPECT_EQ(event.thread, std::this_thread::get_id());
+TEST_F(LineCall, RingTranscriptsGiveTheirEvents) {
+    struct Expected {
+        DWORD message;
+        DWORD_PTR param1, param3;
+    };
+    const Expected offering{LINE_CALLSTATE, LINECALLSTATE_OFFERING, LINECALLPRIVILEGE_OWNER};
+    auto ringing = [](DWORD_PTR count) {
+        return Expected{LINE_LINEDEVSTATE, LINEDEVSTATE_RINGING, count};
+    };
+    const Expected callerId{LINE_CALLINFO, LINECALLINFOSTATE_CALLERID, kAny};
+    struct Case {
+        const char* name;
+        std::string modemSays;
+        DWORD lineStates;
+        std::vector<Expected> events;
+    };
+    const std::vector<Case> cases = {
+        {"three rings", "\r\nRING\r\n\r\nRING\r\n\r\nRING\r\n", LINEDEVSTATE_RINGING,
+         {offering, ringing(1), ringing(2), ringing(3)}},
+        {"caller id between rings",
+         "\r\nRING\r\n\r\nDATE = 1206\r\nTIME = 2215\r\nNMBR=5551234\r\nNAME = ALICE\r\n"
+         "\r\nRING\r\n",
+         LINEDEVSTATE_RINGING, {offering, ringing(1), callerId, callerId, ringing(2)}},
+        {"hang-up signals before an answer", "\x10\x62\r\nNO CARRIER\r\n\r\nRING\r\n\x10\x64",
+         LINEDEVSTATE_RINGING, {offering, ringing(1)}},
+        {"ringing not requested", "\r\nRING\r\n\r\nRING\r\n", 0, {offering}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Events().clear();
+        ScriptedModem modem(VoiceModemRules());
+        OpenLine(modem.DevicePath());
+        ASSERT_EQ(m_lib->setStatusMessages(m_line, c.lineStates, 0), 0);
+        modem.Send(c.modemSays);
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        EXPECT_EQ(EventCount(), 0u) << "callbacks only while this thread dispatches";
+        PumpUntil([&] { return EventCount() >= c.events.size(); }, kPromptMs);
+        PumpFor(100);
+        ASSERT_EQ(EventCount(), c.events.size());
+        const HCALL call = Events()[0].device;
+        EXPECT_NE(call, 0u);
+        for (size_t i = 0; i < c.events.size(); ++i) {
+            const LineEvent& event = Events()[i];
+            EXPECT_EQ(event.message, c.events[i].message) << i;
+            EXPECT_EQ(event.param1, c.events[i].param1) << i;
+            if (c.events[i].param3 != kAny) {
+                EXPECT_EQ(event.param3, c.events[i].param3) << i;
+            }
+            EXPECT_EQ(event.device, event.message == LINE_LINEDEVSTATE ? m_line : call) << i;
+            EXPECT_EQ(event.instance, kInstance);
+            EXPECT_EQ(event.thread, std::this_thread::get_id());
+        }
+        Shutdown();
     }
 }
 
-TEST_F(LineCall, AnswerGoesOffHookThenRepliesThenConnects) {
-    ScriptedModem modem(VoiceModemRules());
-    OpenLine(modem.DevicePath());
-    HCALL call = OfferCall(modem);
-    ASSERT_NE(call, 0u);
-    size_t from = EventCount();
-    LONG request = m_lib->answer(call, nullptr, 0);
-    ASSERT_GT(request, 0);
-    ASSERT_TRUE(WaitFor(LINE_CALLSTATE, LINECALLSTATE_CONNECTED, from));
-    std::vector<LineEvent> events = Since(from);
-    ASSERT_EQ(events.size(), 2u);
-    EXPECT_EQ(events[0].message, LINE_REPLY);
-    EXPECT_EQ(events[0].param1, static_cast<DWORD_PTR>(request));
-    EXPECT_EQ(events[0].param2, 0u);
-    EXPECT_EQ(events[1].device, call);
-    EXPECT_EQ(modem.Commands().back(), "AT+VLS=1");
-    // Rings that were already on their way change nothing once answered.
-    modem.SendLine("RING");
-    PumpFor(100);
-    EXPECT_EQ(EventCount(), from + 2);
+TEST_F(LineCall, AnswerTranscripts) {
+    struct Case {
+        std::string modemSays;
+        LONG result;
+        DWORD state;
+    };
+    for (const Case& c : {Case{"VCON", 0, LINECALLSTATE_CONNECTED},
+                          Case{"OK", 0, LINECALLSTATE_CONNECTED},
+                          Case{"ERROR", LINEERR_OPERATIONFAILED, LINECALLSTATE_DISCONNECTED}}) {
+        SCOPED_TRACE("AT+VLS=1 -> " + c.modemSays);
+        ScriptedModem modem(VoiceModemRules());
+        modem.SetReply("AT+VLS=1", c.modemSays);
+        OpenLine(modem.DevicePath());
+        HCALL call = OfferCall(modem);
+        EXPECT_EQ(m_lib->answer(call + 100, nullptr, 0), LINEERR_INVALCALLHANDLE);
+        size_t from = EventCount();
+        LONG request = m_lib->answer(call, nullptr, 0);
+        EXPECT_EQ(Reply(request), c.result);
+        auto state = WaitFor(LINE_CALLSTATE, c.state, from);
+        ASSERT_TRUE(state);
+        EXPECT_EQ(state->device, call);
+        EXPECT_EQ(modem.Commands().back(), "AT+VLS=1");
+        if (c.result == 0) {
+            EXPECT_EQ(Since(from).front().message, LINE_REPLY) << "the reply comes first";
+            // Rings that were already on their way change nothing once answered.
+            modem.SendLine("RING");
+            PumpFor(100);
+            EXPECT_EQ(EventCount(), from + 2);
+            EXPECT_EQ(m_lib->answer(call, nullptr, 0), LINEERR_INVALCALLSTATE);
+        }
+        Shutdown();
+    }
 }
 
-TEST_F(LineCall, AnswerAcceptsOkAsWellAsVcon) {
-    ScriptedModem modem(VoiceModemRules());
-    modem.SetReply("AT+VLS=1", "OK");
-    OpenLine(modem.DevicePath());
-    HCALL call = OfferCall(modem);
-    AnswerCall(modem, call);
+TEST_F(LineCall, EachHangUpSignalDisconnectsThenDropGoesIdle) {
+    for (const char* signal : {"\x10\x62", "\x10\x64", "\x10\x6c", "\r\nNO CARRIER\r\n"}) {
+        SCOPED_TRACE(signal);
+        ScriptedModem modem(VoiceModemRules());
+        OpenLine(modem.DevicePath());
+        HCALL call = OfferCall(modem);
+        AnswerCall(modem, call);
+        size_t from = EventCount();
+        modem.Send(signal);
+        auto disconnected = WaitFor(LINE_CALLSTATE, LINECALLSTATE_DISCONNECTED, from);
+        ASSERT_TRUE(disconnected);
+        EXPECT_EQ(disconnected->device, call);
+
+        from = EventCount();
+        EXPECT_EQ(Reply(m_lib->drop(call, nullptr, 0)), 0);
+        std::vector<LineEvent> events = Since(from);
+        ASSERT_EQ(events.size(), 2u);
+        EXPECT_EQ(events[0].message, LINE_CALLSTATE);
+        EXPECT_EQ(events[0].param1, LINECALLSTATE_IDLE);
+        EXPECT_EQ(modem.Commands().back(), "AT+VLS=0");
+        EXPECT_EQ(m_lib->deallocateCall(call), 0);
+        EXPECT_EQ(m_lib->deallocateCall(call), LINEERR_INVALCALLHANDLE);
+        Shutdown();
+    }
 }
 
-TEST_F(LineCall, AnswerRefusedByTheModemFailsTheRequestAndDisconnects) {
-    ScriptedModem modem(VoiceModemRules());
-    modem.SetReply("AT+VLS=1", "ERROR");
-    OpenLine(modem.DevicePath());
-    HCALL call = OfferCall(modem);
-    size_t from = EventCount();
-    LONG request = m_lib->answer(call, nullptr, 0);
-    ASSERT_GT(request, 0);
-    auto reply = WaitFor(LINE_REPLY, static_cast<DWORD_PTR>(request), from);
-    ASSERT_TRUE(reply);
-    EXPECT_EQ(static_cast<LONG>(reply->param2), LINEERR_OPERATIONFAILED);
-    EXPECT_TRUE(WaitFor(LINE_CALLSTATE, LINECALLSTATE_DISCONNECTED, from));
-}
-
-TEST_F(LineCall, AnsweringTwiceOrAnUnknownCallIsRefused) {
-    ScriptedModem modem(VoiceModemRules());
-    OpenLine(modem.DevicePath());
-    HCALL call = OfferCall(modem);
-    EXPECT_EQ(m_lib->answer(call + 100, nullptr, 0), LINEERR_INVALCALLHANDLE);
-    AnswerCall(modem, call);
-    EXPECT_EQ(m_lib->answer(call, nullptr, 0), LINEERR_INVALCALLSTATE);
-}
-
-struct HangupSignal {
-    const char* name;
-    std::string bytes;
-};
-
-class LineHangup : public LineTest, public ::testing::WithParamInterface<HangupSignal> {};
-
-TEST_P(LineHangup, TheCallerHangingUpDisconnectsThenDropGoesIdle) {
-    ScriptedModem modem(VoiceModemRules());
-    OpenLine(modem.DevicePath());
-    HCALL call = OfferCall(modem);
-    AnswerCall(modem, call);
-    size_t from = EventCount();
-    modem.Send(GetParam().bytes);
-    auto disconnected = WaitFor(LINE_CALLSTATE, LINECALLSTATE_DISCONNECTED, from);
-    ASSERT_TRUE(disconnected) << GetParam().name;
-    EXPECT_EQ(disconnected->device, call);
-
-    from = EventCount();
-    LONG request = m_lib->drop(call, nullptr, 0);
-    ASSERT_GT(request, 0);
-    ASSERT_TRUE(WaitFor(LINE_REPLY, static_cast<DWORD_PTR>(request), from));
-    std::vector<LineEvent> events = Since(from);
-    ASSERT_EQ(events.size(), 2u);
-    EXPECT_EQ(events[0].message, LINE_CALLSTATE);
-    EXPECT_EQ(events[0].param1, LINECALLSTATE_IDLE);
-    EXPECT_EQ(events[1].param2, 0u);
-    EXPECT_EQ(modem.Commands().back(), "AT+VLS=0");
-    EXPECT_EQ(m_lib->deallocateCall(call), 0);
-    EXPECT_EQ(m_lib->deallocateCall(call), LINEERR_INVALCALLHANDLE);
-}
-
-INSTANTIATE_TEST_SUITE_P(Signals, LineHangup,
-                         ::testing::Values(HangupSignal{"busy",
-                                                        "\x10"
-                                                        "b"},
-                                           HangupSignal{"dialtone",
-                                                        "\x10"
-                                                        "d"},
-                                           HangupSignal{"loopbreak",
-                                                        "\x10"
-                                                        "l"},
-                                           HangupSignal{"nocarrier", "\r\nNO CARRIER\r\n"}),
-                         [](const ::testing::TestParamInfo<HangupSignal>& info) {
-                             return info.param.name;
-                         });
-
-TEST_F(LineCall, HangupSignalsWithoutAConnectedCallAreIgnored) {
-    ScriptedModem modem(VoiceModemRules());
-    OpenLine(modem.DevicePath());
-    modem.SendEvent('b');
-    modem.SendLine("NO CARRIER");
-    HCALL call = OfferCall(modem);
-    ASSERT_NE(call, 0u);
-    modem.SendEvent('d');
-    PumpFor(100);
-    EXPECT_FALSE(Find(LINE_CALLSTATE, LINECALLSTATE_DISCONNECTED));
-    EXPECT_FALSE(Find(LINE_CALLSTATE, LINECALLSTATE_IDLE));
-}
-
-TEST_F(LineCall, AnOfferedCallWhoseRingsStopGoesIdleAndTheNextRingIsANewCall) {
+TEST_F(LineCall, AnOfferedCallGoesIdleWhenItsRingsStopAndTheNextRingIsANewCall) {
     ScriptedModem modem(VoiceModemRules());
     OpenLine(modem.DevicePath());
     HCALL first = OfferCall(modem);
-    ASSERT_NE(first, 0u);
+    for (int ring = 0; ring < 4; ++ring) {
+        PumpFor(kRingTimeoutMs / 2);
+        modem.SendLine("RING");
+    }
+    PumpFor(kRingTimeoutMs / 2);
+    EXPECT_FALSE(Find(LINE_CALLSTATE, LINECALLSTATE_IDLE)) << "rings keep the call alive";
     auto start = std::chrono::steady_clock::now();
     auto idle = WaitFor(LINE_CALLSTATE, LINECALLSTATE_IDLE, 0, kRingTimeoutMs + kPromptMs);
     ASSERT_TRUE(idle);
     EXPECT_GE(std::chrono::steady_clock::now() - start,
-              std::chrono::milliseconds(kRingTimeoutMs - 50));
+              std::chrono::milliseconds(kRingTimeoutMs / 2 - 50));
     EXPECT_EQ(idle->device, first);
     EXPECT_EQ(m_lib->deallocateCall(first), 0);
 
@@ -212,119 +159,221 @@ TEST_F(LineCall, AnOfferedCallWhoseRingsStopGoesIdleAndTheNextRingIsANewCall) {
     auto ringing = WaitFor(LINE_LINEDEVSTATE, LINEDEVSTATE_RINGING, from);
     ASSERT_TRUE(ringing);
     EXPECT_EQ(ringing->param3, 1u) << "the ring count starts over";
-}
-
-TEST_F(LineCall, RingsKeepAnOfferedCallAlivePastTheTimeOut) {
-    ScriptedModem modem(VoiceModemRules());
-    OpenLine(modem.DevicePath());
-    HCALL call = OfferCall(modem);
-    for (int ring = 0; ring < 4; ++ring) {
-        PumpFor(kRingTimeoutMs / 2);
-        modem.SendLine("RING");
-    }
-    PumpFor(kRingTimeoutMs / 2);
-    EXPECT_FALSE(Find(LINE_CALLSTATE, LINECALLSTATE_IDLE));
-    AnswerCall(modem, call);
+    AnswerCall(modem, second);
     PumpFor(kRingTimeoutMs + 100);
-    EXPECT_FALSE(Find(LINE_CALLSTATE, LINECALLSTATE_IDLE)) << "no time-out once answered";
+    EXPECT_FALSE(Find(LINE_CALLSTATE, LINECALLSTATE_IDLE, from)) << "no time-out once answered";
 }
 
-TEST_F(LineCall, DropAndDeallocateWithoutWaitingThenCloseHangsUp) {
-    ScriptedModem modem(VoiceModemRules());
-    OpenLine(modem.DevicePath());
-    HCALL call = OfferCall(modem);
-    AnswerCall(modem, call);
-    size_t hangups = 0;
-    for (const std::string& command : modem.Commands()) hangups += command == "AT+VLS=0";
-    EXPECT_GT(m_lib->drop(call, nullptr, 0), 0);
-    EXPECT_EQ(m_lib->deallocateCall(call), 0);
-    EXPECT_EQ(m_lib->close(m_line), 0);
-    Shutdown();
-    EXPECT_TRUE(modem.WaitForCommand("AT+VLS=0", kPromptMs, hangups + 1));
-    PumpFor(50);
-    EXPECT_FALSE(Find(LINE_CALLSTATE, LINECALLSTATE_IDLE)) << "nothing after shutdown";
-}
-
-TEST_F(LineCall, ClosingTheLineDuringACallPutsTheModemOnHook) {
-    ScriptedModem modem(VoiceModemRules());
-    OpenLine(modem.DevicePath());
-    HCALL call = OfferCall(modem);
-    AnswerCall(modem, call);
-    EXPECT_EQ(m_lib->close(m_line), 0);
-    EXPECT_EQ(modem.Commands().back(), "AT+VLS=0");
-    EXPECT_EQ(m_lib->drop(call, nullptr, 0), LINEERR_INVALCALLHANDLE);
-}
-
-TEST_F(LineCall, ACallCanFollowAShutdownAndReinitialisation) {
-    ScriptedModem modem(VoiceModemRules());
-    for (int round = 0; round < 3; ++round) {
-        EventLog::Clear();
+TEST_F(LineCall, ADeviceThatVanishesEndsTheCallAndShutsDownCleanly) {
+    for (const char* stage : {"waiting", "ringing", "connected"}) {
+        SCOPED_TRACE(stage);
+        Events().clear();
+        ScriptedModem modem(VoiceModemRules());
         OpenLine(modem.DevicePath());
-        if (HasFatalFailure()) return;
-        HCALL call = OfferCall(modem);
-        ASSERT_NE(call, 0u) << "round " << round;
-        AnswerCall(modem, call);
-        modem.SendEvent('b');
-        ASSERT_TRUE(WaitFor(LINE_CALLSTATE, LINECALLSTATE_DISCONNECTED));
-        EXPECT_GT(m_lib->drop(call, nullptr, 0), 0);
-        EXPECT_EQ(m_lib->deallocateCall(call), 0);
+        const std::string when = stage;
+        HCALL call = when == "waiting" ? 0 : OfferCall(modem);
+        if (when == "connected") AnswerCall(modem, call);
+        size_t from = EventCount();
+        modem.Vanish();
+        if (when == "waiting") {
+            PumpFor(200);
+            EXPECT_FALSE(Find(LINE_CALLSTATE));
+        } else if (when == "ringing") {
+            auto idle = WaitFor(LINE_CALLSTATE, LINECALLSTATE_IDLE, from);
+            ASSERT_TRUE(idle);
+            EXPECT_EQ(idle->device, call);
+            EXPECT_EQ(m_lib->answer(call, nullptr, 0), LINEERR_INVALCALLSTATE);
+        } else {
+            ASSERT_TRUE(WaitFor(LINE_CALLSTATE, LINECALLSTATE_DISCONNECTED, from));
+            EXPECT_EQ(Reply(m_lib->drop(call, nullptr, 0)), 0);
+        }
+        auto start = std::chrono::steady_clock::now();
         EXPECT_EQ(m_lib->close(m_line), 0);
+        Shutdown();
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+        EXPECT_EQ(Initialize(modem.DevicePath()), 0u) << "the next start finds no device";
         Shutdown();
     }
 }
 
-TEST_F(LineCall, MessagesQueuedBeforeShutdownAreNeverDelivered) {
-    ScriptedModem modem(VoiceModemRules());
-    OpenLine(modem.DevicePath());
-    modem.SendLine("RING");
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    Shutdown();
-    PumpFor(100);
-    EXPECT_EQ(EventCount(), 0u);
+TEST_F(LineCall, CloseOrShutdownDuringACallHangsUpAndDeliversNothingMore) {
+    for (bool dropFirst : {false, true}) {
+        SCOPED_TRACE(dropFirst ? "drop, deallocate, close" : "close");
+        ScriptedModem modem(VoiceModemRules());
+        OpenLine(modem.DevicePath());
+        HCALL call = OfferCall(modem);
+        AnswerCall(modem, call);
+        size_t from = EventCount();
+        if (dropFirst) {
+            EXPECT_GT(m_lib->drop(call, nullptr, 0), 0);
+            EXPECT_EQ(m_lib->deallocateCall(call), 0);
+        }
+        EXPECT_EQ(m_lib->close(m_line), 0);
+        if (!dropFirst) {
+            EXPECT_EQ(m_lib->drop(call, nullptr, 0), LINEERR_INVALCALLHANDLE);
+        }
+        Shutdown();
+        EXPECT_TRUE(modem.WaitForCommand("AT+VLS=0", kPromptMs, 2));
+        PumpFor(100);
+        EXPECT_EQ(EventCount(), from) << "nothing after shutdown";
+    }
 }
 
-TEST_F(LineCall, ADeviceThatVanishesDuringACallDisconnectsIt) {
+int OpenDescriptors() {
+    int count = 0;
+    if (DIR* dir = opendir("/proc/self/fd")) {
+        while (readdir(dir)) ++count;
+        closedir(dir);
+    }
+    return count;
+}
+
+TEST_F(LineCall, RepeatedSessionsWithACallLeakNothing) {
+    ScriptedModem modem(VoiceModemRules());
+    int before = OpenDescriptors();
+    for (int round = 0; round < 5; ++round) {
+        SCOPED_TRACE(round);
+        OpenLine(modem.DevicePath());
+        HCALL call = OfferCall(modem);
+        AnswerCall(modem, call);
+        if (HasFatalFailure()) return;
+        EXPECT_EQ(Reply(m_lib->drop(call, nullptr, 0)), 0);
+        EXPECT_EQ(m_lib->deallocateCall(call), 0);
+        EXPECT_EQ(m_lib->close(m_line), 0);
+        Shutdown();
+    }
+    EXPECT_EQ(OpenDescriptors(), before);
+}
+
+TEST_F(LineCall, FaxCallingToneIsReportedOnlyWhileMonitoringIsOn) {
+    ScriptedModem modem(VoiceModemRules());
+    OpenLine(modem.DevicePath());
+    HCALL call = OfferCall(modem);
+    EXPECT_EQ(m_lib->monitorMedia(call + 7, LINEMEDIAMODE_G3FAX), LINEERR_INVALCALLHANDLE);
+    EXPECT_EQ(m_lib->monitorMedia(call, LINEMEDIAMODE_INTERACTIVEVOICE), LINEERR_INVALMEDIAMODE);
+    AnswerCall(modem, call);
+    modem.SendEvent('c');  // never on
+    PumpFor(100);
+    EXPECT_FALSE(Find(LINE_MONITORMEDIA));
+
+    ASSERT_EQ(m_lib->monitorMedia(call, LINEMEDIAMODE_G3FAX), 0);
+    modem.SendEvent('c');
+    auto tone = WaitFor(LINE_MONITORMEDIA, LINEMEDIAMODE_G3FAX);
+    ASSERT_TRUE(tone);
+    EXPECT_EQ(tone->device, call);
+    EXPECT_EQ(tone->instance, kInstance);
+
+    size_t from = EventCount();
+    ASSERT_EQ(m_lib->monitorMedia(call, 0), 0);
+    modem.SendEvent('c');
+    modem.SendEvent('b');  // proves the tone was read and passed over
+    ASSERT_TRUE(WaitFor(LINE_CALLSTATE, LINECALLSTATE_DISCONNECTED, from));
+    EXPECT_FALSE(Find(LINE_MONITORMEDIA, kAny, from));
+}
+
+// lineGetID "comm/datamodem" into a VARSTRING of `size` bytes: the port and its device name.
+struct PortId {
+    LONG result;
+    DWORD stringSize, neededSize;
+    int fd;
+    std::string name;
+};
+PortId GetPort(const LineLibrary* lib, HCALL call, DWORD size = 124) {
+    std::vector<char> block(size);
+    auto* id = reinterpret_cast<VARSTRING*>(block.data());
+    id->dwTotalSize = size;
+    PortId port{lib->getId(0, 0, call, LINECALLSELECT_CALL, id, "comm/datamodem"), 0, 0, -1, ""};
+    if (size < sizeof(VARSTRING)) return port;
+    port.stringSize = id->dwStringSize;
+    port.neededSize = id->dwNeededSize;
+    if (port.result == 0 && port.stringSize >= 5) {
+        DWORD handle = 0;
+        std::memcpy(&handle, block.data() + id->dwStringOffset, sizeof handle);
+        port.fd = static_cast<int>(handle);
+        port.name = block.data() + id->dwStringOffset + 4;
+    }
+    return port;
+}
+
+std::string ReadPortUntil(int port, const std::string& wanted) {
+    std::string received;
+    for (int tries = 0; tries < 50 && received.find(wanted) == std::string::npos; ++tries) {
+        pollfd waiter{port, POLLIN, 0};
+        char buffer[64];
+        ssize_t got = poll(&waiter, 1, 100) > 0 ? read(port, buffer, sizeof buffer) : 0;
+        if (got > 0) received.append(buffer, static_cast<size_t>(got));
+    }
+    return received;
+}
+
+TEST_F(LineCall, PassthroughHandsTheSerialPortOverAndBack) {
     ScriptedModem modem(VoiceModemRules());
     OpenLine(modem.DevicePath());
     HCALL call = OfferCall(modem);
     AnswerCall(modem, call);
+    EXPECT_EQ(GetPort(m_lib, call).result, LINEERR_INVALCALLSTATE) << "only in passthrough";
+    std::vector<char> wave(34);
+    auto* id = reinterpret_cast<VARSTRING*>(wave.data());
+    id->dwTotalSize = 34;
+    EXPECT_EQ(m_lib->getId(0, 0, call, LINECALLSELECT_CALL, id, "wave/out"),
+              LINEERR_INVALDEVICECLASS);
+    EXPECT_EQ(m_lib->getId(0, 0, 0, LINECALLSELECT_CALL, id, "wave/in"), LINEERR_INVALCALLHANDLE);
+
     size_t from = EventCount();
-    modem.Vanish();
-    ASSERT_TRUE(WaitFor(LINE_CALLSTATE, LINECALLSTATE_DISCONNECTED, from));
-    LONG request = m_lib->drop(call, nullptr, 0);
-    ASSERT_GT(request, 0);
-    auto reply = WaitFor(LINE_REPLY, static_cast<DWORD_PTR>(request), from);
-    ASSERT_TRUE(reply);
-    EXPECT_EQ(reply->param2, 0u);
-    auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(m_lib->close(m_line), 0);
-    Shutdown();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    ASSERT_EQ(Reply(m_lib->setCallParams(call, LINEBEARERMODE_PASSTHROUGH, 0, 19200, nullptr)), 0);
+    const DWORD small = sizeof(VARSTRING) + 4;
+    PortId tooSmall = GetPort(m_lib, call, small);
+    EXPECT_EQ(tooSmall.result, 0);
+    EXPECT_EQ(tooSmall.stringSize, 0u);
+    EXPECT_EQ(tooSmall.neededSize, small + modem.DevicePath().size() + 1);
+    EXPECT_EQ(GetPort(m_lib, call, 8).result, LINEERR_STRUCTURETOOSMALL);
+    PortId port = GetPort(m_lib, call);
+    ASSERT_EQ(port.result, 0);
+    EXPECT_EQ(port.name, modem.DevicePath());
+
+    // The program owns the port now: its command reaches the modem, and the answer and any
+    // DLE event reach the program, not the line service.
+    ASSERT_EQ(write(port.fd, "AT+FCLASS=1\r", 12), 12);
+    ASSERT_TRUE(modem.WaitForCommand("AT+FCLASS=1", kPromptMs));
+    modem.SendEvent('b');
+    std::string received = ReadPortUntil(port.fd, "\x10\x62");
+    EXPECT_NE(received.find("ERROR"), std::string::npos) << "the scripted modem refuses class 1";
+    EXPECT_NE(received.find("\x10\x62"), std::string::npos);
+    PumpFor(50);
+    EXPECT_FALSE(Find(LINE_CALLSTATE, LINECALLSTATE_DISCONNECTED, from));
+    close(port.fd);
+
+    from = EventCount();
+    EXPECT_EQ(Reply(m_lib->setCallParams(call, LINEBEARERMODE_VOICE, 0, 38400, nullptr)), 0);
+    modem.SendLine("NO CARRIER");
+    EXPECT_TRUE(WaitFor(LINE_CALLSTATE, LINECALLSTATE_DISCONNECTED, from)) << "voice again";
 }
 
-TEST_F(LineCall, ADeviceThatVanishesWhileRingingEndsTheOfferedCall) {
+TEST_F(LineCall, APassthroughCallFromMakeCallGivesThePortAndDropHangsUp) {
     ScriptedModem modem(VoiceModemRules());
     OpenLine(modem.DevicePath());
-    HCALL call = OfferCall(modem);
-    modem.Vanish();
-    auto idle = WaitFor(LINE_CALLSTATE, LINECALLSTATE_IDLE);
-    ASSERT_TRUE(idle);
-    EXPECT_EQ(idle->device, call);
-    EXPECT_EQ(m_lib->answer(call, nullptr, 0), LINEERR_INVALCALLSTATE);
-}
+    HCALL voice = OfferCall(modem);
+    AnswerCall(modem, voice);
+    std::vector<char> block(352);
+    auto* params = reinterpret_cast<LINECALLPARAMS*>(block.data());
+    params->dwTotalSize = 176;
+    params->dwBearerMode = LINEBEARERMODE_VOICE;
+    params->dwMaxRate = 19200;
+    HCALL call = voice;
+    EXPECT_EQ(m_lib->makeCall(m_line, &call, "5551234", 0, params), LINEERR_OPERATIONUNAVAIL)
+        << "the service does not dial";
 
-TEST_F(LineCall, ADeviceThatVanishesWhileWaitingIsQuietAndShutsDownCleanly) {
-    ScriptedModem modem(VoiceModemRules());
-    OpenLine(modem.DevicePath());
-    modem.Vanish();
-    PumpFor(200);
-    EXPECT_FALSE(Find(LINE_CALLSTATE));
-    EXPECT_EQ(m_lib->close(m_line), 0);
-    Shutdown();
-    // The next start finds no device.
-    DWORD devices = 99;
-    ASSERT_EQ(m_lib->initialize(&m_app, nullptr, &EventLog::Callback, "test", &devices), 0);
-    EXPECT_EQ(devices, 0u);
+    params->dwBearerMode = LINEBEARERMODE_PASSTHROUGH;
+    size_t from = EventCount();
+    ASSERT_EQ(Reply(m_lib->makeCall(m_line, &call, "T", 0, params)), 0);
+    EXPECT_NE(call, voice);
+    PumpFor(50);
+    EXPECT_FALSE(Find(LINE_CALLSTATE, kAny, from)) << "no call state for the hand-over";
+    PortId port = GetPort(m_lib, call);
+    ASSERT_EQ(port.result, 0);
+    EXPECT_EQ(close(port.fd), 0);
+    EXPECT_EQ(Reply(m_lib->drop(call, nullptr, 0)), 0);
+    EXPECT_EQ(modem.Commands().back(), "AT+VLS=0");
 }
 
 }  // namespace

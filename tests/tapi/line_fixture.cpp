@@ -1,5 +1,73 @@
 #include "tests/tapi/line_fixture.h"
 
+#include <sys/stat.h>
+
+#include <QCoreApplication>
+#include <chrono>
+#include <cstdlib>
+
+#include "platform/shared_library.h"
+
+namespace {
+
+template <typename Function>
+void Resolve(void* library, const char* name, Function& entry, bool& complete) {
+    entry = reinterpret_cast<Function>(library ? platform::FindSymbol(library, name) : nullptr);
+    complete = complete && entry;
+}
+
+}  // namespace
+
+const LineLibrary* LineLibrary::Get() {
+    static bool complete = true;
+    static LineLibrary lib = [] {
+        LineLibrary l{};
+        void* h = platform::LoadSharedLibrary(TAPI_LIBRARY_PATH);
+        Resolve(h, "lineAnswer", l.answer, complete);
+        Resolve(h, "lineClose", l.close, complete);
+        Resolve(h, "lineDeallocateCall", l.deallocateCall, complete);
+        Resolve(h, "lineDrop", l.drop, complete);
+        Resolve(h, "lineGetDevCapsA", l.getDevCaps, complete);
+        Resolve(h, "lineGetIDA", l.getId, complete);
+        Resolve(h, "lineInitialize", l.initialize, complete);
+        Resolve(h, "lineMakeCallA", l.makeCall, complete);
+        Resolve(h, "lineMonitorMedia", l.monitorMedia, complete);
+        Resolve(h, "lineNegotiateAPIVersion", l.negotiateApiVersion, complete);
+        Resolve(h, "lineOpenA", l.open, complete);
+        Resolve(h, "lineSetCallParams", l.setCallParams, complete);
+        Resolve(h, "lineSetStatusMessages", l.setStatusMessages, complete);
+        Resolve(h, "lineShutdown", l.shutdown, complete);
+        return l;
+    }();
+    return complete ? &lib : nullptr;
+}
+
+bool PumpUntil(const std::function<bool()>& done, int timeoutMs) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        QCoreApplication::processEvents();
+        if (done()) return true;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
+
+LineEnvironment::LineEnvironment(const std::string& modemPath, const std::string& iniText) {
+    mkdir((m_config / "vantoro").c_str(), 0700);
+    WriteFile(m_config / "vantoro/line.ini", iniText);
+    setenv("XDG_CONFIG_HOME", m_config.Path().c_str(), 1);
+    if (modemPath.empty()) {
+        unsetenv("VANTORO_MODEM");
+    } else {
+        setenv("VANTORO_MODEM", modemPath.c_str(), 1);
+    }
+}
+
+LineEnvironment::~LineEnvironment() {
+    unsetenv("VANTORO_MODEM");
+    unsetenv("XDG_CONFIG_HOME");
+}
+
 std::vector<ScriptedModem::Rule> VoiceModemRules() {
     return {
         {"ATZ", "OK"},
@@ -23,10 +91,8 @@ std::vector<ScriptedModem::Rule> VoiceModemRules() {
 void LineTest::SetUp() {
     m_lib = LineLibrary::Get();
     ASSERT_NE(m_lib, nullptr) << "libtapi32.so or one of its exports is missing";
-    EventLog::Clear();
+    Events().clear();
 }
-
-void LineTest::TearDown() { Shutdown(); }
 
 void LineTest::Shutdown() {
     if (m_app != 0) {
@@ -36,13 +102,17 @@ void LineTest::Shutdown() {
     m_line = 0;
 }
 
-void LineTest::OpenLine(const std::string& devicePath) {
+DWORD LineTest::Initialize(const std::string& modemPath, const std::string& iniText) {
     m_env.reset();  // its destructor clears the environment
-    m_env = std::make_unique<LineEnvironment>(
-        devicePath, "[line]\nring-timeout-ms=" + std::to_string(kRingTimeoutMs) + "\n");
-    DWORD devices = 0;
-    ASSERT_EQ(m_lib->initialize(&m_app, nullptr, &EventLog::Callback, "test", &devices), 0);
-    ASSERT_EQ(devices, 1u);
+    m_env = std::make_unique<LineEnvironment>(modemPath, iniText);
+    DWORD devices = 99;
+    EXPECT_EQ(m_lib->initialize(&m_app, nullptr, &Callback, "test", &devices), 0);
+    return devices;
+}
+
+void LineTest::OpenLine(const std::string& devicePath) {
+    ASSERT_EQ(Initialize(devicePath, "[line]\nring-timeout-ms=" + std::to_string(kRingTimeoutMs) + "\n"),
+              1u);
     LINEEXTENSIONID extension{};
     ASSERT_EQ(m_lib->negotiateApiVersion(m_app, 0, 0x00010004, 0x00030000, &m_version, &extension),
               0);
@@ -66,19 +136,24 @@ HCALL LineTest::OfferCall(ScriptedModem& modem) {
 
 void LineTest::AnswerCall(ScriptedModem& modem, HCALL call) {
     size_t from = EventCount();
-    LONG request = m_lib->answer(call, nullptr, 0);
-    ASSERT_GT(request, 0);
+    ASSERT_GT(m_lib->answer(call, nullptr, 0), 0);
     ASSERT_TRUE(modem.WaitForCommand("AT+VLS=1", kPromptMs));
     ASSERT_TRUE(WaitFor(LINE_CALLSTATE, LINECALLSTATE_CONNECTED, from));
 }
 
+LONG LineTest::Reply(LONG request, int timeoutMs) {
+    if (request <= 0) {
+        ADD_FAILURE() << "request refused: " << request;
+        return kNoReply;
+    }
+    auto reply = WaitFor(LINE_REPLY, static_cast<DWORD_PTR>(request), 0, timeoutMs);
+    return reply ? static_cast<LONG>(reply->param2) : kNoReply;
+}
+
 std::optional<LineEvent> LineTest::Find(DWORD message, DWORD_PTR param1, size_t from) {
-    const std::vector<LineEvent>& events = EventLog::Events();
-    for (size_t i = from; i < events.size(); ++i) {
-        if (events[i].message == message &&
-            (param1 == ~DWORD_PTR{0} || events[i].param1 == param1)) {
-            return events[i];
-        }
+    for (size_t i = from; i < Events().size(); ++i) {
+        const LineEvent& event = Events()[i];
+        if (event.message == message && (param1 == kAny || event.param1 == param1)) return event;
     }
     return std::nullopt;
 }
@@ -87,4 +162,14 @@ std::optional<LineEvent> LineTest::WaitFor(DWORD message, DWORD_PTR param1, size
                                            int timeoutMs) {
     PumpUntil([&] { return Find(message, param1, from).has_value(); }, timeoutMs);
     return Find(message, param1, from);
+}
+
+std::vector<LineEvent>& LineTest::Events() {
+    static std::vector<LineEvent> events;
+    return events;
+}
+
+void LineTest::Callback(DWORD device, DWORD message, DWORD_PTR instance, DWORD_PTR p1, DWORD_PTR p2,
+                        DWORD_PTR p3) {
+    Events().push_back({std::this_thread::get_id(), device, message, instance, p1, p2, p3});
 }

@@ -1,27 +1,84 @@
 #pragma once
-// An open line on a scripted modem, as the program opens it.
+// The built libtapi32.so, loaded the way the program loads it, and an open line on a scripted
+// modem with a recorder of the messages its callback receives.
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include "tests/tapi/line_library.h"
+#include "tapi/tapi.h"
+#include "tests/support/child_process.h"
 #include "tests/tapi/scripted_modem.h"
+
+struct LineLibrary {
+    PFN_lineAnswer answer;
+    PFN_lineClose close;
+    PFN_lineDeallocateCall deallocateCall;
+    PFN_lineDrop drop;
+    PFN_lineGetDevCaps getDevCaps;
+    PFN_lineGetID getId;
+    PFN_lineInitialize initialize;
+    PFN_lineMakeCall makeCall;
+    PFN_lineMonitorMedia monitorMedia;
+    PFN_lineNegotiateAPIVersion negotiateApiVersion;
+    PFN_lineOpen open;
+    PFN_lineSetCallParams setCallParams;
+    PFN_lineSetStatusMessages setStatusMessages;
+    PFN_lineShutdown shutdown;
+
+    // Null when the library or one of its exports is missing.
+    static const LineLibrary* Get();
+};
+
+struct LineEvent {
+    std::thread::id thread;
+    DWORD device, message;
+    DWORD_PTR instance, param1, param2, param3;
+};
+
+constexpr DWORD_PTR kAny = ~DWORD_PTR{0};
+// Milliseconds a test may wait for something that should come at once.
+constexpr int kPromptMs = 3000;
+
+// Dispatches the test thread's events until `done` holds or `timeoutMs` passes.
+bool PumpUntil(const std::function<bool()>& done, int timeoutMs);
+inline void PumpFor(int ms) { PumpUntil([] { return false; }, ms); }
+
+// A line.ini in a fresh XDG_CONFIG_HOME; VANTORO_MODEM set to `modemPath` unless empty.
+class LineEnvironment {
+public:
+    LineEnvironment(const std::string& modemPath, const std::string& iniText);
+    ~LineEnvironment();
+
+private:
+    TempFolder m_config;
+};
 
 // A common USB voice modem: Conexant-style AT+VSM=? listing, VCON on going off hook.
 std::vector<ScriptedModem::Rule> VoiceModemRules();
 
 class LineTest : public ::testing::Test {
+public:
+    static std::vector<LineEvent>& Events();
+    static size_t EventCount() { return Events().size(); }
+    static void Callback(DWORD device, DWORD message, DWORD_PTR instance, DWORD_PTR p1,
+                         DWORD_PTR p2, DWORD_PTR p3);
+
 protected:
     static constexpr DWORD_PTR kInstance = 0x5A5A;
     static constexpr int kRingTimeoutMs = 400;
+    static constexpr LONG kNoReply = 1;
 
     void SetUp() override;
-    void TearDown() override;
+    void TearDown() override { Shutdown(); }
 
+    // lineInitialize with the environment set up; returns the number of devices.
+    DWORD Initialize(const std::string& modemPath, const std::string& iniText = "");
     // lineInitialize .. lineSetStatusMessages on `devicePath`, with a short ring time-out.
     void OpenLine(const std::string& devicePath);
     void Shutdown();
@@ -29,12 +86,13 @@ protected:
     HCALL OfferCall(ScriptedModem& modem);
     // Answers `call` and waits for CONNECTED.
     void AnswerCall(ScriptedModem& modem, HCALL call);
+    // Waits for the LINE_REPLY of an asynchronous request: its result, or kNoReply.
+    LONG Reply(LONG request, int timeoutMs = kPromptMs);
 
-    // The first event at or after `from` with this message (and first parameter, unless ~0).
-    std::optional<LineEvent> Find(DWORD message, DWORD_PTR param1 = ~DWORD_PTR{0}, size_t from = 0);
-    std::optional<LineEvent> WaitFor(DWORD message, DWORD_PTR param1 = ~DWORD_PTR{0},
-                                     size_t from = 0, int timeoutMs = kPromptMs);
-    size_t EventCount() const { return EventLog::Events().size(); }
+    // The first event at or after `from` with this message (and first parameter, unless kAny).
+    std::optional<LineEvent> Find(DWORD message, DWORD_PTR param1 = kAny, size_t from = 0);
+    std::optional<LineEvent> WaitFor(DWORD message, DWORD_PTR param1 = kAny, size_t from = 0,
+                                     int timeoutMs = kPromptMs);
 
     const LineLibrary* m_lib = nullptr;
     std::unique_ptr<LineEnvironment> m_env;

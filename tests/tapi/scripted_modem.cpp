@@ -7,9 +7,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <sstream>
 
-ScriptedModem::ScriptedModem(const std::vector<Rule>& rules, Echo echo)
-    : m_echo(echo == Echo::OnUntilAte0) {
+ScriptedModem::ScriptedModem(const std::vector<Rule>& rules, bool echoUntilAte0)
+    : m_echo(echoUntilAte0) {
     for (const Rule& rule : rules) m_rules[rule.command] = rule.reply;
     char name[256] = {};
     if (openpty(&m_master, &m_slave, name, nullptr, nullptr) != 0) return;
@@ -92,13 +93,8 @@ void ScriptedModem::Answer(const std::string& command) {
         if (command == "ATE0") m_echo = false;
         auto rule = m_rules.find(command);
         std::string reply = rule == m_rules.end() ? "ERROR" : rule->second;
-        size_t start = 0;
-        while (start < reply.size()) {
-            size_t stop = reply.find('\n', start);
-            if (stop == std::string::npos) stop = reply.size();
-            out += "\r\n" + reply.substr(start, stop - start) + "\r\n";
-            start = stop + 1;
-        }
+        std::istringstream lines(reply);
+        for (std::string line; std::getline(lines, line);) out += "\r\n" + line + "\r\n";
     }
     Send(out);
     std::lock_guard<std::mutex> lock(m_mutex);

@@ -2,7 +2,6 @@
 // A modem on the master side of a pty that answers each command from a readable table and
 // records what it was sent, for byte-exact tests of the line library.
 
-#include <atomic>
 #include <condition_variable>
 #include <map>
 #include <mutex>
@@ -18,9 +17,8 @@ public:
         std::string command;
         std::string reply;
     };
-    enum class Echo { Off, OnUntilAte0 };
 
-    explicit ScriptedModem(const std::vector<Rule>& rules, Echo echo = Echo::Off);
+    explicit ScriptedModem(const std::vector<Rule>& rules, bool echoUntilAte0 = false);
     ~ScriptedModem();
     ScriptedModem(const ScriptedModem&) = delete;
     ScriptedModem& operator=(const ScriptedModem&) = delete;
