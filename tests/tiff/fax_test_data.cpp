@@ -2,14 +2,10 @@
 
 #include <tiffio.h>
 
-#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <random>
+#include <sstream>
 
 namespace faxtest {
 
@@ -23,12 +19,8 @@ void BitString::AppendBits(uint32_t bits, unsigned count) {
     for (unsigned i = count; i-- > 0;) Append((bits >> i) & 1);
 }
 
-void BitString::AppendBytes(const std::vector<uint8_t>& bytes) {
-    for (uint8_t byte : bytes) AppendByte(byte);
-}
-
 void BitString::AppendBitString(const BitString& other) {
-    for (size_t i = 0; i < other.BitCount(); ++i) Append(other.Bit(i));
+    for (size_t i = 0; i < other.m_nBits; ++i) Append(other.m_bytes[i / 8] & (0x80 >> (i % 8)));
 }
 
 void BitString::AppendZeros(unsigned count) {
@@ -39,7 +31,28 @@ void BitString::AppendRtc() {
     for (int i = 0; i < 6; ++i) AppendEol();
 }
 
+BitString Bits(const std::string& text) {
+    BitString bits;
+    std::istringstream tokens(text);
+    for (std::string token; tokens >> token;) {
+        if (token == "EOL") {
+            bits.AppendEol();
+        } else if (token == "RTC") {
+            bits.AppendRtc();
+        } else if (token[0] == 'Z') {
+            bits.AppendZeros(static_cast<unsigned>(std::stoul(token.substr(1))));
+        } else if (token.back() == 'h') {
+            bits.AppendByte(static_cast<uint8_t>(std::stoul(token, nullptr, 16)));
+        } else {
+            for (char c : token) bits.Append(c == '1');
+        }
+    }
+    return bits;
+}
+
 namespace {
+
+Bitmap BlankBitmap(int rows) { return Bitmap(rows, std::vector<uint8_t>(kRowBytes, 0)); }
 
 void SetPixel(std::vector<uint8_t>& row, int x) {
     row[x / 8] |= static_cast<uint8_t>(0x80 >> (x % 8));
@@ -47,16 +60,13 @@ void SetPixel(std::vector<uint8_t>& row, int x) {
 
 }  // namespace
 
-Bitmap BlankBitmap(int rows) { return Bitmap(rows, std::vector<uint8_t>(kRowBytes, 0)); }
-
 // Lines of "glyphs" (small blocks with strokes) separated by white space, like a typed letter.
 Bitmap TextLikeBitmap(int rows, uint32_t seed) {
     Bitmap bitmap = BlankBitmap(rows);
     std::mt19937 rng(seed);
-    const int lineHeight = 24, glyphHeight = 16, margin = 100;
-    for (int top = 20; top + glyphHeight < rows; top += lineHeight) {
-        int x = margin;
-        while (x < kPageWidth - margin - 16) {
+    const int glyphHeight = 16, margin = 100;
+    for (int top = 20; top + glyphHeight < rows; top += 24) {
+        for (int x = margin; x < kPageWidth - margin - 16;) {
             const int width = 6 + static_cast<int>(rng() % 10);
             if (rng() % 6 == 0) {
                 x += 12;  // a space between words
@@ -85,8 +95,7 @@ Bitmap HalftoneBitmap(int rows) {
     Bitmap bitmap = BlankBitmap(rows);
     for (int y = 0; y < rows; ++y) {
         for (int x = 0; x < kPageWidth; ++x) {
-            const int level = x * 17 / kPageWidth;
-            if (level > kBayer[y % 4][x % 4]) SetPixel(bitmap[y], x);
+            if (x * 17 / kPageWidth > kBayer[y % 4][x % 4]) SetPixel(bitmap[y], x);
         }
     }
     return bitmap;
@@ -109,88 +118,50 @@ BitString EncodeModifiedHuffman(const Bitmap& bitmap, const std::string& scratch
     TIFFSetField(out, TIFFTAG_IMAGEWIDTH, kPageWidth);
     TIFFSetField(out, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(bitmap.size()));
     TIFFSetField(out, TIFFTAG_BITSPERSAMPLE, 1);
-    TIFFSetField(out, TIFFTAG_SAMPLESPERPIXEL, 1);
     TIFFSetField(out, TIFFTAG_COMPRESSION, COMPRESSION_CCITTFAX3);
     TIFFSetField(out, TIFFTAG_GROUP3OPTIONS, 0);
     TIFFSetField(out, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISWHITE);
-    TIFFSetField(out, TIFFTAG_FILLORDER, FILLORDER_MSB2LSB);
     TIFFSetField(out, TIFFTAG_ROWSPERSTRIP, static_cast<uint32_t>(bitmap.size()));
+    bool written = true;
     for (size_t y = 0; y < bitmap.size(); ++y) {
         std::vector<uint8_t> row = bitmap[y];
-        if (TIFFWriteScanline(out, row.data(), static_cast<uint32_t>(y), 0) < 0) {
-            TIFFClose(out);
-            return lines;
-        }
+        written = written && TIFFWriteScanline(out, row.data(), static_cast<uint32_t>(y), 0) >= 0;
     }
     TIFFClose(out);
-
-    TIFF* in = TIFFOpen(path.c_str(), "r");
+    TIFF* in = written ? TIFFOpen(path.c_str(), "r") : nullptr;
     if (!in) return lines;
-    const tmsize_t size = TIFFRawStripSize(in, 0);
-    std::vector<uint8_t> raw(size > 0 ? static_cast<size_t>(size) : 0);
-    const tmsize_t got = TIFFReadRawStrip(in, 0, raw.data(), size);
+    std::vector<uint8_t> raw(static_cast<size_t>(TIFFRawStripSize(in, 0)));
+    const tmsize_t got = TIFFReadRawStrip(in, 0, raw.data(), static_cast<tmsize_t>(raw.size()));
     TIFFClose(in);
-    if (got != size) return lines;
-    lines.AppendBytes(raw);
+    if (got != static_cast<tmsize_t>(raw.size())) return lines;
+    for (uint8_t byte : raw) lines.AppendByte(byte);
     return lines;
 }
 
 BitString SessionPage(const BitString& lines) {
-    BitString page;
-    page.AppendByte(0x50);
+    BitString page = Bits("50h");
     page.AppendBitString(lines);
     page.AppendRtc();
     return page;
 }
 
 void WriteRawFile(const std::string& path, uint8_t dcsSecondOctet, uint8_t pageCount,
-                  const std::vector<uint8_t>& data) {
-    std::vector<uint8_t> file(132 + data.size(), 0);
-    std::copy(data.begin(), data.end(), file.begin() + 132);
+                  const BitString& data) {
+    std::string file(132, '\0');
     file[0] = 'G';
     file[1] = '3';
-    file[4] = dcsSecondOctet;
-    file[40] = pageCount;
-    const uint32_t length = static_cast<uint32_t>(data.size());
-    for (int i = 0; i < 4; ++i) file[128 + i] = static_cast<uint8_t>(length >> (8 * i));
-    WriteFileBytes(path, file);
+    file[4] = static_cast<char>(dcsSecondOctet);
+    file[40] = static_cast<char>(pageCount);
+    const size_t length = data.Bytes().size();
+    for (int i = 0; i < 4; ++i) file[128 + i] = static_cast<char>(length >> (8 * i));
+    file.append(data.Bytes().begin(), data.Bytes().end());
+    WriteFile(path, file);
 }
 
-void WriteRawFile(const std::string& path, uint8_t dcsSecondOctet, uint8_t pageCount,
-                  const BitString& data) {
-    WriteRawFile(path, dcsSecondOctet, pageCount, data.Bytes());
-}
-
-std::vector<uint8_t> ReadFileBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
-
-void WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()),
-              static_cast<std::streamsize>(bytes.size()));
-}
-
-bool FileExists(const std::string& path) { return std::filesystem::exists(path); }
-
-uint16_t Le16(const std::vector<uint8_t>& bytes, size_t offset) {
-    return static_cast<uint16_t>(bytes.at(offset) | bytes.at(offset + 1) << 8);
-}
-
-uint32_t Le32(const std::vector<uint8_t>& bytes, size_t offset) {
-    return uint32_t{bytes.at(offset)} | uint32_t{bytes.at(offset + 1)} << 8 |
-           uint32_t{bytes.at(offset + 2)} << 16 | uint32_t{bytes.at(offset + 3)} << 24;
-}
-
-ScratchFolder::ScratchFolder() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "vantoro-tiff-XXXXXX").string();
-    if (mkdtemp(pattern.data())) m_path = pattern;
-}
-
-ScratchFolder::~ScratchFolder() {
-    std::error_code ignored;
-    if (!m_path.empty()) std::filesystem::remove_all(m_path, ignored);
+uint32_t Le32(const std::string& bytes, size_t offset) {
+    uint32_t value = 0;
+    for (size_t i = 4; i-- > 0;) value = value << 8 | static_cast<uint8_t>(bytes.at(offset + i));
+    return value;
 }
 
 namespace {
@@ -198,10 +169,9 @@ namespace {
 std::vector<std::string>* g_libtiffMessages = nullptr;
 
 void CollectMessage(const char* module, const char* format, va_list args) {
-    if (!g_libtiffMessages) return;
     char text[512];
     std::vsnprintf(text, sizeof text, format, args);
-    g_libtiffMessages->push_back(std::string(module ? module : "") + ": " + text);
+    if (g_libtiffMessages) g_libtiffMessages->push_back(std::string(module ? module : "") + text);
 }
 
 }  // namespace
@@ -212,28 +182,26 @@ DecodedTiff DecodeWithLibtiff(const std::string& path) {
     const TIFFErrorHandler oldWarning = TIFFSetWarningHandler(CollectMessage);
     const TIFFErrorHandler oldError = TIFFSetErrorHandler(CollectMessage);
     TIFF* tif = TIFFOpen(path.c_str(), "r");
-    if (tif) {
-        result.opened = true;
-        do {
-            uint32_t width = 0, length = 0;
-            TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &width);
-            TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &length);
-            result.widths.push_back(width);
-            Bitmap page(length, std::vector<uint8_t>(kRowBytes, 0));
-            std::vector<uint8_t> strip(static_cast<size_t>(length) * kRowBytes);
-            if (length > 0 && width == kPageWidth &&
-                TIFFReadEncodedStrip(tif, 0, strip.data(), static_cast<tmsize_t>(strip.size())) ==
-                    static_cast<tmsize_t>(strip.size())) {
-                for (uint32_t y = 0; y < length; ++y) {
-                    page[y].assign(strip.begin() + y * kRowBytes,
-                                   strip.begin() + (y + 1) * kRowBytes);
-                }
-            } else if (length > 0) {
-                result.messages.push_back("strip not decoded whole");
-            }
-            result.pages.push_back(std::move(page));
-        } while (TIFFReadDirectory(tif));
-        TIFFClose(tif);
+    result.opened = tif != nullptr;
+    while (tif) {
+        uint32_t width = 0, length = 0;
+        TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &width);
+        TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &length);
+        std::vector<uint8_t> strip(static_cast<size_t>(length) * kRowBytes);
+        if (width != kPageWidth ||
+            TIFFReadEncodedStrip(tif, 0, strip.data(), static_cast<tmsize_t>(strip.size())) !=
+                static_cast<tmsize_t>(strip.size())) {
+            result.messages.push_back("page not decoded whole");
+        }
+        Bitmap page;
+        for (size_t at = 0; at < strip.size(); at += kRowBytes) {
+            page.emplace_back(strip.begin() + at, strip.begin() + at + kRowBytes);
+        }
+        result.pages.push_back(std::move(page));
+        if (!TIFFReadDirectory(tif)) {
+            TIFFClose(tif);
+            tif = nullptr;
+        }
     }
     TIFFSetWarningHandler(oldWarning);
     TIFFSetErrorHandler(oldError);
@@ -241,15 +209,12 @@ DecodedTiff DecodeWithLibtiff(const std::string& path) {
     return result;
 }
 
-int RunCommand(const std::string& command, std::string& output) {
-    output.clear();
-    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-    if (!pipe) return -1;
-    char buffer[4096];
-    size_t n = 0;
-    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
-    const int status = pclose(pipe);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+int RunProgram(const std::vector<std::string>& argv, std::string& output) {
+    ChildProcess child(argv);
+    if (!child.Start()) return -1;
+    const int status = child.WaitForExit(30000);
+    output = child.Stdout() + child.Stderr();
+    return status;
 }
 
 }  // namespace faxtest

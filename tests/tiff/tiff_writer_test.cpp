@@ -1,8 +1,10 @@
+// The TIFF file layout, the failure codes and what is left on disk after a failure.
 #include "tiff/tiff_writer.h"
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
+#include <array>
 #include <csignal>
 
 #include "tests/tiff/fax_test_data.h"
@@ -11,290 +13,194 @@ namespace {
 
 using namespace faxtest;
 
-constexpr uint8_t kDcsNormal = 0x00;
-constexpr uint8_t kDcsFine = 0x02;
-
 // A page of `lines` Modified Huffman lines, white and black in turn, as the session stores it.
 BitString SimplePage(int lines) {
     BitString coded;
     for (int i = 0; i < lines; ++i) {
-        coded.AppendEol();
-        if (i % 2 == 0) {
-            coded.AppendBits(0b010011011, 9);  // white makeup 1728
-            coded.AppendBits(0b00110101, 8);   // white 0
-        } else {
-            coded.AppendBits(0b00110101, 8);        // white 0
-            coded.AppendBits(0b0000001100101, 13);  // black makeup 1728
-            coded.AppendBits(0b0000110111, 10);     // black 0
-        }
+        // White makeup 1728 and white 0; or white 0, black makeup 1728 and black 0.
+        coded.AppendBitString(Bits(i % 2 ? "EOL 00110101 0000001100101 0000110111"
+                                         : "EOL 010011011 00110101"));
     }
     return SessionPage(coded);
 }
 
-BitString Concatenate(std::initializer_list<BitString> pages) {
+BitString Pages(std::initializer_list<BitString> pages) {
     BitString all;
     for (const BitString& page : pages) all.AppendBitString(page);
     return all;
 }
 
-struct Entry {
-    uint16_t tag, type;
-    uint32_t count, value;
-};
+uint16_t Le16(const std::string& file, size_t at) { return Le32(file, at) & 0xFFFF; }
 
-std::vector<Entry> ReadEntries(const std::vector<uint8_t>& file, uint32_t ifd) {
-    std::vector<Entry> entries;
-    const uint16_t count = Le16(file, ifd);
-    for (uint16_t i = 0; i < count; ++i) {
-        const size_t at = ifd + 2 + 12u * i;
-        entries.push_back(
-            {Le16(file, at), Le16(file, at + 2), Le32(file, at + 4), Le32(file, at + 8)});
-    }
-    return entries;
-}
+// Offsets in a directory of 15 entries at `ifd`.
+constexpr size_t kNextIfd = 182;
+size_t EntryValue(size_t ifd, int index) { return ifd + 2 + 12 * index + 8; }
 
 class TiffWriterTest : public ::testing::Test {
 protected:
-    std::string Raw() const { return m_scratch.Path("page.raw"); }
-    std::string Tiff() const { return m_scratch.Path("fax.tif"); }
-    bool Convert() { return m_writer.Convert(Raw().c_str(), Tiff().c_str()); }
+    bool Convert() { return m_writer.Convert(m_raw.c_str(), m_tiff.c_str()); }
     void ExpectFailure(uint32_t stage, uint32_t detail) {
         EXPECT_FALSE(Convert());
         EXPECT_EQ(m_writer.StageCode(), stage);
         EXPECT_EQ(m_writer.DetailCode(), detail);
     }
+    // Converts and returns the file.
+    std::string Converted(uint8_t dcs, uint8_t pageCount, const BitString& data) {
+        WriteRawFile(m_raw, dcs, pageCount, data);
+        EXPECT_TRUE(Convert()) << m_writer.StageCode() << "/" << m_writer.DetailCode();
+        return ReadFile(m_tiff);
+    }
+    // libtiff and tiffinfo read exactly `pages` pages without a complaint.
+    void ExpectValidTiff(size_t pages) {
+        const DecodedTiff decoded = DecodeWithLibtiff(m_tiff);
+        EXPECT_TRUE(decoded.opened);
+        EXPECT_EQ(decoded.pages.size(), pages);
+        EXPECT_TRUE(decoded.messages.empty()) << decoded.messages.front();
+        std::string output;
+        EXPECT_EQ(RunProgram({"/usr/bin/tiffinfo", "-D", m_tiff}, output), 0) << output;
+        EXPECT_EQ(output.find("rror"), std::string::npos) << output;
+        EXPECT_EQ(output.find("arning"), std::string::npos) << output;
+    }
 
-    ScratchFolder m_scratch;
+    TempFolder m_scratch;
+    std::string m_raw = m_scratch / "page.raw", m_tiff = m_scratch / "fax.tif";
     CTiffWriter m_writer;
 };
 
-TEST_F(TiffWriterTest, EmptyRawFileFailsWithoutCreatingTheTiff) {
-    WriteFileBytes(Raw(), {});
-    ExpectFailure(9, 43);
-    EXPECT_FALSE(FileExists(Tiff()));
-}
-
-TEST_F(TiffWriterTest, RawFileLoadFailuresCarryTheirDetail) {
-    ExpectFailure(9, 26);  // no raw file at all
-    WriteFileBytes(Raw(), std::vector<uint8_t>(20, 0));
-    ExpectFailure(9, 28);  // ends before the page count
-    WriteFileBytes(Raw(), std::vector<uint8_t>(130, 0));
-    ExpectFailure(9, 30);  // ends inside the data length
-    std::vector<uint8_t> shortData(132 + 10, 0);
+TEST_F(TiffWriterTest, RawFileLoadFailuresLeaveAnExistingTiffAlone) {
+    const std::string old(5000, '\xAB');
+    WriteFile(m_tiff, old);
+    std::string shortData(132 + 10, '\0');
     shortData[128] = 11;
-    WriteFileBytes(Raw(), shortData);
-    ExpectFailure(9, 32);
-    // A damaged length asks for 4 GiB that are not there; this must fail at once.
-    shortData[128] = shortData[129] = shortData[130] = shortData[131] = 0xFF;
-    WriteFileBytes(Raw(), shortData);
-    ExpectFailure(9, 32);
-    EXPECT_FALSE(FileExists(Tiff()));
-}
-
-TEST_F(TiffWriterTest, NoPagesGivesHeaderOnlyFile) {
-    WriteRawFile(Raw(), kDcsNormal, 0, std::vector<uint8_t>{});
-    EXPECT_TRUE(Convert());
-    EXPECT_EQ(ReadFileBytes(Tiff()), (std::vector<uint8_t>{'I', 'I', 42, 0, 10, 0, 0, 0}));
-}
-
-TEST_F(TiffWriterTest, OnePageDirectoryHoldsFifteenEntriesInTagOrder) {
-    WriteRawFile(Raw(), kDcsNormal, 1, SimplePage(3));
-    ASSERT_TRUE(Convert());
-    const std::vector<uint8_t> file = ReadFileBytes(Tiff());
-    ASSERT_GE(file.size(), 212u);
-    EXPECT_EQ(Le16(file, 0), 0x4949);
-    EXPECT_EQ(Le16(file, 2), 42);
-    EXPECT_EQ(Le32(file, 4), 10u);
-    EXPECT_EQ(Le16(file, 8), 0);
-    const uint32_t strip = static_cast<uint32_t>(file.size()) - 212;
-
-    const std::vector<Entry> expected = {
-        {254, 4, 1, 0},     {256, 4, 1, 1728}, {257, 4, 1, 3},   {258, 3, 1, 1}, {259, 3, 1, 3},
-        {262, 3, 1, 0},     {266, 3, 1, 1},    {273, 4, 1, 212}, {277, 3, 1, 1}, {278, 4, 1, 3},
-        {279, 4, 1, strip}, {282, 5, 1, 196},  {283, 5, 1, 204}, {292, 4, 1, 4}, {296, 3, 1, 2},
+    std::string hugeLength = shortData;
+    hugeLength.replace(128, 4, "\xFF\xFF\xFF\xFF");  // must fail at once, not ask for 4 GiB
+    const std::vector<std::tuple<const char*, std::string, uint32_t>> cases = {
+        {"empty", "", 43},
+        {"ends before the page count", std::string(20, '\0'), 28},
+        {"ends inside the data length", std::string(130, '\0'), 30},
+        {"shorter than its data length", shortData, 32},
+        {"damaged data length", hugeLength, 32},
     };
-    const std::vector<Entry> entries = ReadEntries(file, 10);
-    ASSERT_EQ(entries.size(), expected.size());
-    for (size_t i = 0; i < expected.size(); ++i) {
-        EXPECT_EQ(entries[i].tag, expected[i].tag) << i;
-        EXPECT_EQ(entries[i].type, expected[i].type) << i;
-        EXPECT_EQ(entries[i].count, expected[i].count) << i;
-        EXPECT_EQ(entries[i].value, expected[i].value) << i;
+    ExpectFailure(9, 26);  // no raw file at all
+    EXPECT_EQ(ReadFile(m_tiff), old);
+    for (const auto& [name, raw, detail] : cases) {
+        WriteFile(m_raw, raw);
+        ExpectFailure(9, detail);
+        EXPECT_EQ(ReadFile(m_tiff), old) << name;
     }
-    EXPECT_EQ(Le32(file, 192), 0u);  // next IFD
-    EXPECT_EQ(Le32(file, 196), 200u);
-    EXPECT_EQ(Le32(file, 200), 1u);
-    EXPECT_EQ(Le32(file, 204), 100u);
-    EXPECT_EQ(Le32(file, 208), 1u);
-    EXPECT_EQ(file[212], 0x00);
-    EXPECT_EQ(file[213], 0x01);
+    std::remove(m_tiff.c_str());
+    WriteFile(m_raw, "");
+    ExpectFailure(9, 43);
+    EXPECT_FALSE(FileExists(m_tiff)) << "no TIFF created";
+    EXPECT_EQ(Converted(0, 1, SimplePage(1)).substr(0, 4), std::string("II*\0", 4)) << "replaced once loaded";
 }
 
-TEST_F(TiffWriterTest, TwoPagesChainTheirDirectories) {
-    const BitString page1 = SimplePage(2), page2 = SimplePage(5);
-    WriteRawFile(Raw(), kDcsNormal, 1, page1);
-    ASSERT_TRUE(Convert());
-    const uint32_t s1 = static_cast<uint32_t>(ReadFileBytes(Tiff()).size()) - 212;
-    WriteRawFile(Raw(), kDcsNormal, 1, page2);
-    ASSERT_TRUE(Convert());
-    const uint32_t s2 = static_cast<uint32_t>(ReadFileBytes(Tiff()).size()) - 212;
+TEST_F(TiffWriterTest, LayoutOfZeroOneAndTwoPages) {
+    EXPECT_EQ(Converted(0, 0, {}), std::string("II*\0\x0a\0\0\0", 8));
 
-    WriteRawFile(Raw(), kDcsNormal, 2, Concatenate({page1, page2}));
-    ASSERT_TRUE(Convert());
-    const std::vector<uint8_t> file = ReadFileBytes(Tiff());
-    ASSERT_EQ(file.size(), 414u + s1 + s2);
-    EXPECT_EQ(Le32(file, 10 + 182), 212u + s1);
+    const BitString page1 = SimplePage(2), page2 = SimplePage(5);
+    const std::string one = Converted(0, 1, page1);
+    const uint32_t s1 = static_cast<uint32_t>(one.size()) - 212;
+    EXPECT_EQ(one.substr(0, 12), std::string("II*\0\x0a\0\0\0\0\0\x0f\0", 12));
+    const std::vector<std::array<uint32_t, 4>> entries = {
+        // tag, type, count, value
+        {254, 4, 1, 0},   {256, 4, 1, 1728}, {257, 4, 1, 2},  {258, 3, 1, 1},   {259, 3, 1, 3},
+        {262, 3, 1, 0},   {266, 3, 1, 1},    {273, 4, 1, 212}, {277, 3, 1, 1},  {278, 4, 1, 2},
+        {279, 4, 1, s1},  {282, 5, 1, 196},  {283, 5, 1, 204}, {292, 4, 1, 4},  {296, 3, 1, 2},
+    };
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const size_t at = 10 + 2 + 12 * i;
+        EXPECT_EQ(Le16(one, at), entries[i][0]) << i;
+        EXPECT_EQ(Le16(one, at + 2), entries[i][1]) << i;
+        EXPECT_EQ(Le32(one, at + 4), entries[i][2]) << i;
+        EXPECT_EQ(Le32(one, at + 8), entries[i][3]) << i;
+    }
+    EXPECT_EQ(Le32(one, 10 + kNextIfd), 0u);
+    // 200/1 and 100/1 dots per inch, then the strip, starting with the aligned first EOL.
+    EXPECT_EQ(one.substr(196, 18), std::string("\xc8\0\0\0\1\0\0\0\x64\0\0\0\1\0\0\0\0\1", 18));
+
+    const uint32_t s2 = static_cast<uint32_t>(Converted(0, 1, page2).size()) - 212;
+    const std::string two = Converted(0, 2, Pages({page1, page2}));
+    ASSERT_EQ(two.size(), 414u + s1 + s2);
     const uint32_t second = 212 + s1;
-    EXPECT_EQ(Le32(file, second + 182), 0u);
-    const std::vector<Entry> first = ReadEntries(file, 10), next = ReadEntries(file, second);
-    EXPECT_EQ(first[0].value, 2u);
-    EXPECT_EQ(next[0].value, 2u);
-    EXPECT_EQ(first[2].value, 2u);
-    EXPECT_EQ(next[2].value, 5u);
-    EXPECT_EQ(next[7].value, 414u + s1);
-    EXPECT_EQ(next[10].value, s2);
-    EXPECT_EQ(next[11].value, second + 186);
-    EXPECT_EQ(next[12].value, second + 194);
+    EXPECT_EQ(Le32(two, 10 + kNextIfd), second);
+    EXPECT_EQ(Le32(two, second + kNextIfd), 0u);
+    EXPECT_EQ(Le32(two, EntryValue(10, 0)), 2u) << "NewSubfileType: a page of many";
+    EXPECT_EQ(Le32(two, EntryValue(second, 0)), 2u);
+    EXPECT_EQ(Le32(two, EntryValue(second, 2)), 5u);
+    EXPECT_EQ(Le32(two, EntryValue(second, 7)), 414u + s1);
+    EXPECT_EQ(Le32(two, EntryValue(second, 10)), s2);
+    EXPECT_EQ(Le32(two, EntryValue(second, 11)), second + 186);
+    EXPECT_EQ(Le32(two, EntryValue(second, 12)), second + 194);
+    EXPECT_EQ(Converted(0, 2, Pages({page1, page2})), two) << "a second Convert starts afresh";
 }
 
 TEST_F(TiffWriterTest, FineBitSelectsVerticalResolution) {
-    for (const auto& [dcs, dpi] :
-         {std::pair<uint8_t, uint32_t>{kDcsFine, 200}, {0xFD, 100}, {0xFF, 200}}) {
-        WriteRawFile(Raw(), dcs, 1, SimplePage(1));
-        ASSERT_TRUE(Convert());
-        const std::vector<uint8_t> file = ReadFileBytes(Tiff());
-        EXPECT_EQ(Le32(file, 10 + 194), dpi) << int{dcs};
-        EXPECT_EQ(Le32(file, 10 + 198), 1u);
-        EXPECT_EQ(Le32(file, 10 + 186), 200u);
+    for (const auto& [dcs, dpi] : {std::pair<uint8_t, uint32_t>{0x02, 200}, {0xFD, 100}, {0xFF, 200}}) {
+        const std::string file = Converted(dcs, 1, SimplePage(1));
+        EXPECT_EQ(Le32(file, 204), dpi) << int{dcs};
     }
 }
 
-TEST_F(TiffWriterTest, ExistingTiffIsReplacedOnlyAfterTheRawFileLoaded) {
-    const std::vector<uint8_t> old(5000, 0xAB);
-    WriteFileBytes(Tiff(), old);
-    ExpectFailure(9, 26);
-    EXPECT_EQ(ReadFileBytes(Tiff()), old);
-
-    WriteRawFile(Raw(), kDcsNormal, 1, SimplePage(1));
-    ASSERT_TRUE(Convert());
-    const std::vector<uint8_t> file = ReadFileBytes(Tiff());
-    EXPECT_LT(file.size(), old.size());
-    EXPECT_EQ(file[0], 'I');
-}
-
-TEST_F(TiffWriterTest, MissingTiffFolderIsStageTen) {
-    WriteRawFile(Raw(), kDcsNormal, 1, SimplePage(1));
-    EXPECT_FALSE(m_writer.Convert(Raw().c_str(), m_scratch.Path("no/such/fax.tif").c_str()));
-    EXPECT_EQ(m_writer.StageCode(), 10u);
-}
-
-TEST_F(TiffWriterTest, PageCountBeyondTheDataKeepsTheEarlierPagesReadable) {
-    // Pages of an even number of these lines end on a byte boundary: nothing left for page 3.
-    const BitString exact = Concatenate({SimplePage(2), SimplePage(4)});
-    ASSERT_EQ(exact.BitCount() % 8, 0u);
-    WriteRawFile(Raw(), kDcsNormal, 3, exact);
-    ExpectFailure(12, 35);
-    DecodedTiff decoded = DecodeWithLibtiff(Tiff());
-    EXPECT_TRUE(decoded.opened);
-    EXPECT_EQ(decoded.pages.size(), 2u);
-    EXPECT_TRUE(decoded.messages.empty()) << decoded.messages.front();
-
-    // Otherwise page 3 finds only the zero bits that pad the last byte.
-    const BitString padded = Concatenate({SimplePage(3), SimplePage(4)});
-    ASSERT_NE(padded.BitCount() % 8, 0u);
-    WriteRawFile(Raw(), kDcsNormal, 3, padded);
-    ExpectFailure(12, 37);
-    decoded = DecodeWithLibtiff(Tiff());
-    EXPECT_EQ(decoded.pages.size(), 2u);
-    EXPECT_TRUE(decoded.messages.empty()) << decoded.messages.front();
-}
-
-// A page after the first that fails must not leave the page before it pointing at nothing.
-TEST_F(TiffWriterTest, FailedThirdPageLeavesValidTwoPageFile) {
-    BitString bad;
-    bad.AppendBytes({0x50, 0xFF, 0x12, 0x34});
-    WriteRawFile(Raw(), kDcsFine, 3, Concatenate({SimplePage(2), SimplePage(3), bad}));
-    ExpectFailure(12, 37);
-    const std::vector<uint8_t> file = ReadFileBytes(Tiff());
-    const uint32_t second = Le32(file, 10 + 182);
-    EXPECT_GT(second, 212u);
-    EXPECT_EQ(Le32(file, second + 182), 0u);
-    EXPECT_EQ(file.size(), second + 202 + Le32(file, second + 2 + 10 * 12 + 8));
-
-    const DecodedTiff decoded = DecodeWithLibtiff(Tiff());
-    ASSERT_TRUE(decoded.opened);
-    EXPECT_EQ(decoded.pages.size(), 2u);
-    EXPECT_TRUE(decoded.messages.empty()) << decoded.messages.front();
-    std::string output;
-    EXPECT_EQ(RunCommand("tiffinfo -D '" + Tiff() + "'", output), 0) << output;
-    EXPECT_EQ(output.find("rror"), std::string::npos) << output;
-}
-
-BitString RtcOnlyPage() {
-    BitString page;
-    page.AppendByte(0x50);
-    page.AppendRtc();
-    return page;
+// A page that fails after the first must not leave the page before it pointing at nothing.
+TEST_F(TiffWriterTest, AFailingLaterPageLeavesAValidTiffOfTheGoodPages) {
+    struct Case {
+        const char* name;
+        uint8_t pageCount;
+        BitString data;
+        uint32_t detail;
+    };
+    const std::vector<Case> cases = {
+        {"third page without EOL", 3, Pages({SimplePage(2), SimplePage(3), Bits("50h FFh 12h 34h")}),
+         37},
+        // Even line counts end on a byte boundary: nothing left for page 3.
+        {"page count beyond the data", 3, Pages({SimplePage(2), SimplePage(4)}), 35},
+        {"only padding left for page 3", 3, Pages({SimplePage(3), SimplePage(4)}), 37},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        WriteRawFile(m_raw, 0x02, c.pageCount, c.data);
+        ExpectFailure(12, c.detail);
+        const std::string file = ReadFile(m_tiff);
+        const uint32_t second = Le32(file, 10 + kNextIfd);
+        EXPECT_EQ(Le32(file, second + kNextIfd), 0u);
+        EXPECT_EQ(file.size(), second + 202 + Le32(file, EntryValue(second, 10)));
+        ExpectValidTiff(2);
+    }
 }
 
 // libtiff refuses a directory with zero rows, and every page after it with it.
 TEST_F(TiffWriterTest, PagesWithoutRowsGetNoDirectory) {
-    WriteRawFile(Raw(), kDcsNormal, 3, Concatenate({SimplePage(2), RtcOnlyPage(), SimplePage(4)}));
-    ASSERT_TRUE(Convert());
-    std::vector<uint8_t> file = ReadFileBytes(Tiff());
-    const uint32_t second = Le32(file, 10 + 182);
-    EXPECT_EQ(ReadEntries(file, second)[2].value, 4u);
-    EXPECT_EQ(ReadEntries(file, second)[0].value, 2u);
-    DecodedTiff decoded = DecodeWithLibtiff(Tiff());
-    EXPECT_EQ(decoded.pages.size(), 2u);
-    EXPECT_TRUE(decoded.messages.empty()) << decoded.messages.front();
-
-    WriteRawFile(Raw(), kDcsNormal, 2, Concatenate({SimplePage(2), RtcOnlyPage()}));
-    ASSERT_TRUE(Convert());
-    file = ReadFileBytes(Tiff());
-    EXPECT_EQ(Le32(file, 10 + 182), 0u);
-    EXPECT_EQ(file.size(), 212u + Le32(file, 10 + 2 + 10 * 12 + 8));
-    decoded = DecodeWithLibtiff(Tiff());
-    EXPECT_EQ(decoded.pages.size(), 1u);
-    EXPECT_TRUE(decoded.messages.empty()) << decoded.messages.front();
-
-    WriteRawFile(Raw(), kDcsNormal, 2, Concatenate({RtcOnlyPage(), SimplePage(3)}));
-    ASSERT_TRUE(Convert());
-    file = ReadFileBytes(Tiff());
-    EXPECT_EQ(ReadEntries(file, 10)[2].value, 3u);
-    EXPECT_EQ(Le32(file, 10 + 182), 0u);
-    decoded = DecodeWithLibtiff(Tiff());
-    EXPECT_EQ(decoded.pages.size(), 1u);
-    EXPECT_TRUE(decoded.messages.empty()) << decoded.messages.front();
+    const BitString rtcOnly = Bits("50h RTC");
+    const std::vector<std::tuple<BitString, uint8_t, std::vector<uint32_t>>> cases = {
+        {Pages({SimplePage(2), rtcOnly, SimplePage(4)}), 3, {2, 4}},
+        {Pages({SimplePage(2), rtcOnly}), 2, {2}},
+        {Pages({rtcOnly, SimplePage(3)}), 2, {3}},
+    };
+    for (const auto& [data, count, rows] : cases) {
+        const std::string file = Converted(0, count, data);
+        size_t ifd = 10;
+        for (uint32_t pageRows : rows) {
+            EXPECT_EQ(Le32(file, EntryValue(ifd, 2)), pageRows);
+            ifd = Le32(file, ifd + kNextIfd);
+        }
+        EXPECT_EQ(ifd, 0u);
+        ExpectValidTiff(rows.size());
+    }
 }
 
 TEST_F(TiffWriterTest, IncompleteRtcStillSucceedsWithDetail38) {
-    BitString page;
-    page.AppendByte(0x50);
-    page.AppendEol();
-    page.AppendBits(0b101101101, 9);
-    page.AppendEol();
-    WriteRawFile(Raw(), kDcsNormal, 1, page);
-    EXPECT_TRUE(Convert());
-    EXPECT_EQ(m_writer.DetailCode(), 38u);
+    const std::string file = Converted(0, 1, Bits("50h EOL 101101101 EOL"));
     EXPECT_EQ(m_writer.StageCode(), 0u);
-    EXPECT_EQ(ReadEntries(ReadFileBytes(Tiff()), 10)[2].value, 1u);
-}
-
-TEST_F(TiffWriterTest, SecondConvertOnTheSameObjectStartsAfresh) {
-    WriteRawFile(Raw(), kDcsNormal, 2, Concatenate({SimplePage(3), SimplePage(1)}));
-    ASSERT_TRUE(Convert());
-    const std::vector<uint8_t> first = ReadFileBytes(Tiff());
-    ASSERT_TRUE(Convert());
-    EXPECT_EQ(ReadFileBytes(Tiff()), first);
+    EXPECT_EQ(m_writer.DetailCode(), 38u);
+    EXPECT_EQ(Le32(file, EntryValue(10, 2)), 1u);
 }
 
 // Restores the file size limit and SIGXFSZ when the test ends.
 class FileSizeLimit {
 public:
-    explicit FileSizeLimit(rlim_t bytes) {
+    explicit FileSizeLimit(rlim_t bytes) : m_oldHandler(std::signal(SIGXFSZ, SIG_IGN)) {
         getrlimit(RLIMIT_FSIZE, &m_old);
-        m_oldHandler = std::signal(SIGXFSZ, SIG_IGN);
         rlimit limit = m_old;
         limit.rlim_cur = bytes;
         setrlimit(RLIMIT_FSIZE, &limit);
@@ -306,40 +212,50 @@ public:
 
 private:
     rlimit m_old{};
-    void (*m_oldHandler)(int) = nullptr;
+    void (*m_oldHandler)(int);
 };
 
 TEST_F(TiffWriterTest, WriteFailuresReportTheirStage) {
-    WriteRawFile(Raw(), kDcsNormal, 2, Concatenate({SimplePage(40), SimplePage(40)}));
-    ASSERT_TRUE(Convert());
-    const std::vector<uint8_t> good = ReadFileBytes(Tiff());
-    const uint32_t second = Le32(good, 10 + 182);
+    const uint32_t second = Le32(Converted(0, 2, Pages({SimplePage(40), SimplePage(40)})), 192);
+    EXPECT_FALSE(m_writer.Convert(m_raw.c_str(), (m_scratch / "no/such/fax.tif").c_str()));
+    EXPECT_EQ(m_writer.StageCode(), 10u);
+    // Header, first directory, first strip, second strip: the last leaves the first page alone.
+    const std::vector<std::array<uint32_t, 3>> cases = {
+        // file size limit, stage, detail (0: not checked)
+        {4, 11, 34}, {100, 13, 41}, {212 + 5, 14, 0}, {second + 202 + 5, 14, 0}};
+    for (const auto& [limit, stage, detail] : cases) {
+        FileSizeLimit fileSize(limit);
+        EXPECT_FALSE(Convert());
+        EXPECT_EQ(m_writer.StageCode(), stage) << limit;
+        if (detail != 0) {
+            EXPECT_EQ(m_writer.DetailCode(), detail) << limit;
+        }
+    }
+    EXPECT_EQ(Le32(ReadFile(m_tiff), 10 + kNextIfd), 0u);
+    ExpectValidTiff(1);
+}
 
-    {
-        FileSizeLimit limit(4);
-        ExpectFailure(11, 34);
+TEST(RawToTiffTool, ExitStatusAndMessages) {
+    TempFolder scratch;
+    WriteRawFile(scratch / "good.raw", 0, 1, Bits("50h EOL 10011 RTC"));
+    WriteRawFile(scratch / "short.raw", 0, 1, Bits("00h 10h"));
+    WriteFile(scratch / "empty.raw", "");
+    const std::vector<std::tuple<std::string, int, std::vector<std::string>>> cases = {
+        {"good", 0, {}},
+        {"short", 0, {"detail 38"}},
+        {"empty", 1, {"stage 9", "detail 43", "resolution byte"}},
+    };
+    for (const auto& [name, status, texts] : cases) {
+        std::string output;
+        const std::string tiff = scratch / (name + ".tif");
+        EXPECT_EQ(RunProgram({VANTORO_RAWTOTIFF, scratch / (name + ".raw"), tiff}, output), status) << name;
+        for (const std::string& text : texts) EXPECT_NE(output.find(text), std::string::npos) << output;
+        EXPECT_EQ(output.empty(), texts.empty()) << output;
+        EXPECT_EQ(FileExists(tiff), status == 0) << name;
     }
-    {
-        FileSizeLimit limit(100);
-        ExpectFailure(13, 41);
-    }
-    {
-        FileSizeLimit limit(212 + 5);
-        EXPECT_FALSE(Convert());
-        EXPECT_EQ(m_writer.StageCode(), 14u);
-    }
-    {
-        // The second page's strip does not fit: the file is the first page alone.
-        FileSizeLimit limit(second + 202 + 5);
-        EXPECT_FALSE(Convert());
-        EXPECT_EQ(m_writer.StageCode(), 14u);
-    }
-    const std::vector<uint8_t> partial = ReadFileBytes(Tiff());
-    EXPECT_EQ(Le32(partial, 10 + 182), 0u);
-    const DecodedTiff decoded = DecodeWithLibtiff(Tiff());
-    ASSERT_TRUE(decoded.opened);
-    EXPECT_EQ(decoded.pages.size(), 1u);
-    EXPECT_TRUE(decoded.messages.empty()) << decoded.messages.front();
+    std::string output;
+    EXPECT_EQ(RunProgram({VANTORO_RAWTOTIFF, "only-one"}, output), 2);
+    EXPECT_NE(output.find("usage"), std::string::npos) << output;
 }
 
 }  // namespace
