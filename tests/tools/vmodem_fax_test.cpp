@@ -215,8 +215,7 @@ TEST(VmodemFax, OnePageReachesAScriptedReceiverOverNoise)
     ASSERT_TRUE(WriteTestTiff(tiff, 1, 200, false));
     ModemHarness modem(1000);
     ASSERT_TRUE(modem.Start());
-    // V.29 7200 with noise; at 4800 spandsp's T.31 mistakes V.27ter in noise of 30 dB for V.21
-    // and answers +FCERROR (35 dB is clean there).
+    // V.29 7200 with noise.
     auto call = modem.Call({"--fax", tiff, "--rate", "7200", "--snr", "30"});
     std::string tcf;
     std::string page;

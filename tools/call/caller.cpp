@@ -1,7 +1,6 @@
 #include "tools/call/caller.h"
 
 #include <cerrno>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -9,8 +8,6 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-
-#include <spandsp.h>
 
 #include "tools/vmodem/line_protocol.h"
 
@@ -21,8 +18,6 @@ using line_protocol::kBlockSamples;
 
 // spandsp's fax modems transmit at about this level; the SNR is taken against it.
 constexpr float kSignalDbm0 = -14.0f;
-// About -50 dBm0: quieter blocks count as the caller not transmitting.
-constexpr double kSignalPresentRms = 50.0;
 // After the fax session ends, the last frame (DCN) still has to reach the line.
 constexpr int64_t kFaxLingerNs = 500'000'000;
 // T.30 has no limit of its own on a whole call; a stuck far end must not keep us forever.
@@ -39,11 +34,7 @@ int64_t nowNs()
 
 Caller::Caller(CallOptions options) : m_options(std::move(options)) {}
 
-Caller::~Caller()
-{
-    if (m_noiseToModem)
-        awgn_free(m_noiseToModem);
-}
+Caller::~Caller() = default;
 
 void Caller::log(const std::string &what) const
 {
@@ -68,8 +59,13 @@ bool Caller::prepare()
     // Noise goes toward the modem only, and only while the caller transmits: spandsp's V.21
     // receivers take steady noise above about -45 dBm0 for a carrier that never drops, and
     // T.30 and T.31 then wait forever, which would test spandsp rather than the fax receiver.
-    if (m_options.snrDb >= 0)
-        m_noiseToModem = awgn_init_dbm0(nullptr, 1234567, kSignalDbm0 - float(m_options.snrDb));
+    if (m_options.snrDb >= 0) {
+        m_noiseToModem = std::make_unique<LineNoise>(kSignalDbm0, m_options.snrDb, 1234567);
+        if (!m_noiseToModem->valid()) {
+            std::fprintf(stderr, "vantoro-call: awgn_init_dbm0 failed\n");
+            return false;
+        }
+    }
     if (!m_options.recordPath.empty()) {
         if (!m_record.open(m_options.recordPath)) {
             std::fprintf(stderr, "vantoro-call: cannot write %s\n", m_options.recordPath.c_str());
@@ -220,7 +216,8 @@ void Caller::sendBlock()
         for (int i = 0; i < kBlockSamples && m_sayPos < m_say.size(); ++i)
             samples[i] = m_say[m_sayPos++];
     }
-    addNoise(m_noiseToModem, samples, kBlockSamples);
+    if (m_noiseToModem)
+        m_noiseToModem->add(samples, kBlockSamples);
     char packet[1 + 2 * kBlockSamples];
     packet[0] = line_protocol::kAudio;
     for (int i = 0; i < kBlockSamples; ++i) {
@@ -229,21 +226,6 @@ void Caller::sendBlock()
         packet[2 + 2 * i] = char(v >> 8);
     }
     send(m_fd.get(), packet, sizeof(packet), MSG_NOSIGNAL | MSG_DONTWAIT);
-}
-
-void Caller::addNoise(awgn_state_s *noise, int16_t *samples, int count)
-{
-    if (!noise)
-        return;
-    double power = 0;
-    for (int i = 0; i < count; ++i)
-        power += double(samples[i]) * samples[i];
-    if (count == 0 || std::sqrt(power / count) < kSignalPresentRms)
-        return;
-    for (int i = 0; i < count; ++i) {
-        int v = samples[i] + awgn(noise);
-        samples[i] = int16_t(std::max(-32768, std::min(32767, v)));
-    }
 }
 
 std::string Caller::resultLine() const

@@ -7,10 +7,9 @@
 #include <vector>
 
 #include "tools/call/fax_sender.h"
+#include "tools/call/line_noise.h"
 #include "tools/call/wav_file.h"
 #include "tools/vmodem/unique_fd.h"
-
-struct awgn_state_s;
 
 struct CallOptions
 {
@@ -45,7 +44,6 @@ private:
     void onPacket(const char *data, size_t len);
     void onAudio(const char *payload, size_t len);
     void sendBlock();
-    void addNoise(awgn_state_s *noise, int16_t *samples, int count);
     void log(const std::string &what) const;
 
     CallOptions m_options;
@@ -55,7 +53,7 @@ private:
     WavWriter m_record;
     bool m_recording = false;
     std::unique_ptr<FaxSender> m_fax;
-    awgn_state_s *m_noiseToModem = nullptr;
+    std::unique_ptr<LineNoise> m_noiseToModem;
 
     int m_rings = 0;
     int m_ringIntervalMs = 6000;
