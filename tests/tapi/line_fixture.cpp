@@ -52,22 +52,6 @@ bool PumpUntil(const std::function<bool()>& done, int timeoutMs) {
     }
 }
 
-LineEnvironment::LineEnvironment(const std::string& modemPath, const std::string& iniText) {
-    mkdir((m_config / "vantoro").c_str(), 0700);
-    WriteFile(m_config / "vantoro/line.ini", iniText);
-    setenv("XDG_CONFIG_HOME", m_config.Path().c_str(), 1);
-    if (modemPath.empty()) {
-        unsetenv("VANTORO_MODEM");
-    } else {
-        setenv("VANTORO_MODEM", modemPath.c_str(), 1);
-    }
-}
-
-LineEnvironment::~LineEnvironment() {
-    unsetenv("VANTORO_MODEM");
-    unsetenv("XDG_CONFIG_HOME");
-}
-
 std::vector<ScriptedModem::Rule> VoiceModemRules() {
     return {
         {"ATZ", "OK"},
@@ -102,9 +86,21 @@ void LineTest::Shutdown() {
     m_line = 0;
 }
 
+void LineTest::TearDown() {
+    Shutdown();
+    unsetenv("VANTORO_MODEM");
+    unsetenv("XDG_CONFIG_HOME");
+}
+
 DWORD LineTest::Initialize(const std::string& modemPath, const std::string& iniText) {
-    m_env.reset();  // its destructor clears the environment
-    m_env = std::make_unique<LineEnvironment>(modemPath, iniText);
+    mkdir((m_config / "vantoro").c_str(), 0700);
+    WriteFile(m_config / "vantoro/line.ini", iniText);
+    setenv("XDG_CONFIG_HOME", m_config.Path().c_str(), 1);
+    if (modemPath.empty()) {
+        unsetenv("VANTORO_MODEM");
+    } else {
+        setenv("VANTORO_MODEM", modemPath.c_str(), 1);
+    }
     DWORD devices = 99;
     EXPECT_EQ(m_lib->initialize(&m_app, nullptr, &Callback, "test", &devices), 0);
     return devices;

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
@@ -49,16 +48,6 @@ constexpr int kPromptMs = 3000;
 bool PumpUntil(const std::function<bool()>& done, int timeoutMs);
 inline void PumpFor(int ms) { PumpUntil([] { return false; }, ms); }
 
-// A line.ini in a fresh XDG_CONFIG_HOME; VANTORO_MODEM set to `modemPath` unless empty.
-class LineEnvironment {
-public:
-    LineEnvironment(const std::string& modemPath, const std::string& iniText);
-    ~LineEnvironment();
-
-private:
-    TempFolder m_config;
-};
-
 // A common USB voice modem: Conexant-style AT+VSM=? listing, VCON on going off hook.
 std::vector<ScriptedModem::Rule> VoiceModemRules();
 
@@ -75,9 +64,10 @@ protected:
     static constexpr LONG kNoReply = 1;
 
     void SetUp() override;
-    void TearDown() override { Shutdown(); }
+    void TearDown() override;
 
-    // lineInitialize with the environment set up; returns the number of devices.
+    // lineInitialize with VANTORO_MODEM set to `modemPath` (unset when empty) and `iniText` in
+    // line.ini of a fresh XDG_CONFIG_HOME; returns the number of devices.
     DWORD Initialize(const std::string& modemPath, const std::string& iniText = "");
     // lineInitialize .. lineSetStatusMessages on `devicePath`, with a short ring time-out.
     void OpenLine(const std::string& devicePath);
@@ -95,7 +85,7 @@ protected:
                                      int timeoutMs = kPromptMs);
 
     const LineLibrary* m_lib = nullptr;
-    std::unique_ptr<LineEnvironment> m_env;
+    TempFolder m_config;
     HLINEAPP m_app = 0;
     HLINE m_line = 0;
     DWORD m_version = 0;

@@ -1,6 +1,5 @@
 #include "tests/tapi/scripted_modem.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
 #include <unistd.h>
@@ -15,16 +14,13 @@ ScriptedModem::ScriptedModem(const std::vector<Rule>& rules, bool echoUntilAte0)
     char name[256] = {};
     if (openpty(&m_master, &m_slave, name, nullptr, nullptr) != 0) return;
     m_path = name;
-    if (pipe2(m_stopPipe, O_CLOEXEC) != 0) return;
     m_thread = std::thread([this] { Run(); });
 }
 
 ScriptedModem::~ScriptedModem() {
-    if (m_stopPipe[1] >= 0) (void)!write(m_stopPipe[1], "x", 1);
+    m_stop = true;
     if (m_thread.joinable()) m_thread.join();
-    for (int fd : {m_master, m_slave, m_stopPipe[0], m_stopPipe[1]}) {
-        if (fd >= 0) close(fd);
-    }
+    Vanish();
 }
 
 void ScriptedModem::SetReply(const std::string& command, const std::string& reply) {
@@ -52,31 +48,28 @@ bool ScriptedModem::WaitForCommand(const std::string& command, int timeoutMs, si
 
 void ScriptedModem::Vanish() {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_slave >= 0) close(m_slave);
-    if (m_master >= 0) close(m_master);
-    m_slave = m_master = -1;
+    for (int* fd : {&m_slave, &m_master}) {
+        if (*fd >= 0) close(*fd);
+        *fd = -1;
+    }
 }
 
 void ScriptedModem::Run() {
     std::string pending;
-    for (;;) {
+    while (!m_stop) {
         int master;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             master = m_master;
         }
-        pollfd waiters[2] = {{m_stopPipe[0], POLLIN, 0}, {master, POLLIN, 0}};
-        int count = master >= 0 ? 2 : 1;
-        // After Vanish the master is gone; poll only for the stop request.
-        if (poll(waiters, count, master >= 0 ? 50 : -1) < 0) return;
-        if (waiters[0].revents) return;
-        if (count < 2 || !(waiters[1].revents & POLLIN)) continue;
+        // After Vanish there is nothing to read; wait for the stop request.
+        pollfd waiter{master, POLLIN, 0};
+        if (poll(&waiter, 1, 20) <= 0 || !(waiter.revents & POLLIN)) continue;
         char buffer[256];
         ssize_t got = read(master, buffer, sizeof buffer);
         if (got <= 0) continue;
         pending.append(buffer, static_cast<size_t>(got));
-        size_t end;
-        while ((end = pending.find('\r')) != std::string::npos) {
+        for (size_t end; (end = pending.find('\r')) != std::string::npos;) {
             std::string command = pending.substr(0, end);
             pending.erase(0, end + 1);
             command.erase(std::remove(command.begin(), command.end(), '\n'), command.end());
@@ -92,8 +85,7 @@ void ScriptedModem::Answer(const std::string& command) {
         if (m_echo) out += command + "\r";
         if (command == "ATE0") m_echo = false;
         auto rule = m_rules.find(command);
-        std::string reply = rule == m_rules.end() ? "ERROR" : rule->second;
-        std::istringstream lines(reply);
+        std::istringstream lines(rule == m_rules.end() ? "ERROR" : rule->second);
         for (std::string line; std::getline(lines, line);) out += "\r\n" + line + "\r\n";
     }
     Send(out);

@@ -2,6 +2,7 @@
 // A modem on the master side of a pty that answers each command from a readable table and
 // records what it was sent, for byte-exact tests of the line library.
 
+#include <atomic>
 #include <condition_variable>
 #include <map>
 #include <mutex>
@@ -42,7 +43,7 @@ private:
 
     int m_master = -1;
     int m_slave = -1;  // kept open so the pty survives the library closing and reopening it
-    int m_stopPipe[2] = {-1, -1};
+    std::atomic<bool> m_stop{false};
     std::string m_path;
     std::mutex m_mutex;
     std::condition_variable m_arrived;

@@ -2,6 +2,7 @@
 
 #include <tiffio.h>
 
+#include <bitset>
 #include <cstdarg>
 #include <cstdio>
 #include <random>
@@ -9,26 +10,12 @@
 
 namespace faxtest {
 
-void BitString::Append(bool bit) {
-    if (m_nBits % 8 == 0) m_bytes.push_back(0);
-    if (bit) m_bytes.back() |= static_cast<uint8_t>(0x80 >> (m_nBits % 8));
-    ++m_nBits;
-}
-
-void BitString::AppendBits(uint32_t bits, unsigned count) {
-    for (unsigned i = count; i-- > 0;) Append((bits >> i) & 1);
-}
-
-void BitString::AppendBitString(const BitString& other) {
-    for (size_t i = 0; i < other.m_nBits; ++i) Append(other.m_bytes[i / 8] & (0x80 >> (i % 8)));
-}
-
-void BitString::AppendZeros(unsigned count) {
-    for (unsigned i = 0; i < count; ++i) Append(false);
-}
-
-void BitString::AppendRtc() {
-    for (int i = 0; i < 6; ++i) AppendEol();
+std::vector<uint8_t> Pack(const BitString& bits) {
+    std::vector<uint8_t> bytes((bits.size() + 7) / 8, 0);
+    for (size_t i = 0; i < bits.size(); ++i) {
+        if (bits[i] == '1') bytes[i / 8] |= static_cast<uint8_t>(0x80 >> (i % 8));
+    }
+    return bytes;
 }
 
 BitString Bits(const std::string& text) {
@@ -36,15 +23,15 @@ BitString Bits(const std::string& text) {
     std::istringstream tokens(text);
     for (std::string token; tokens >> token;) {
         if (token == "EOL") {
-            bits.AppendEol();
+            bits += kEol;
         } else if (token == "RTC") {
-            bits.AppendRtc();
+            bits += kRtc;
         } else if (token[0] == 'Z') {
-            bits.AppendZeros(static_cast<unsigned>(std::stoul(token.substr(1))));
+            bits.append(std::stoul(token.substr(1)), '0');
         } else if (token.back() == 'h') {
-            bits.AppendByte(static_cast<uint8_t>(std::stoul(token, nullptr, 16)));
+            bits += std::bitset<8>(std::stoul(token, nullptr, 16)).to_string();
         } else {
-            for (char c : token) bits.Append(c == '1');
+            bits += token;
         }
     }
     return bits;
@@ -60,30 +47,18 @@ void SetPixel(std::vector<uint8_t>& row, int x) {
 
 }  // namespace
 
-// Lines of "glyphs" (small blocks with strokes) separated by white space, like a typed letter.
+// Lines of glyphs (strokes of random height in narrow boxes) between white margins.
 Bitmap TextLikeBitmap(int rows, uint32_t seed) {
     Bitmap bitmap = BlankBitmap(rows);
     std::mt19937 rng(seed);
-    const int glyphHeight = 16, margin = 100;
-    for (int top = 20; top + glyphHeight < rows; top += 24) {
-        for (int x = margin; x < kPageWidth - margin - 16;) {
-            const int width = 6 + static_cast<int>(rng() % 10);
-            if (rng() % 6 == 0) {
-                x += 12;  // a space between words
-                continue;
-            }
+    for (int top = 20; top + 16 < rows; top += 24) {
+        for (int x = 100; x < kPageWidth - 120; x += 6 + static_cast<int>(rng() % 12)) {
             const uint32_t strokes = rng();
-            for (int dy = 0; dy < glyphHeight; ++dy) {
-                for (int dx = 0; dx < width; ++dx) {
-                    const bool vertical =
-                        (dx < 2 && (strokes & 1)) || (dx >= width - 2 && (strokes & 2));
-                    const bool horizontal = (dy < 2 && (strokes & 4)) ||
-                                            (dy >= glyphHeight - 2 && (strokes & 8)) ||
-                                            (dy >= 7 && dy < 9 && (strokes & 16));
-                    if (vertical || horizontal) SetPixel(bitmap[top + dy], x + dx);
+            for (int dy = 0; dy < 16; ++dy) {
+                for (int dx = 0; dx < 4 && (strokes >> (dy / 2 + dx * 8) & 1); ++dx) {
+                    SetPixel(bitmap[top + dy], x + dx);
                 }
             }
-            x += width + 3;
         }
     }
     return bitmap;
@@ -134,15 +109,12 @@ BitString EncodeModifiedHuffman(const Bitmap& bitmap, const std::string& scratch
     const tmsize_t got = TIFFReadRawStrip(in, 0, raw.data(), static_cast<tmsize_t>(raw.size()));
     TIFFClose(in);
     if (got != static_cast<tmsize_t>(raw.size())) return lines;
-    for (uint8_t byte : raw) lines.AppendByte(byte);
+    for (uint8_t byte : raw) lines += std::bitset<8>(byte).to_string();
     return lines;
 }
 
 BitString SessionPage(const BitString& lines) {
-    BitString page = Bits("50h");
-    page.AppendBitString(lines);
-    page.AppendRtc();
-    return page;
+    return Bits("50h") + lines + kRtc;
 }
 
 void WriteRawFile(const std::string& path, uint8_t dcsSecondOctet, uint8_t pageCount,
@@ -152,9 +124,9 @@ void WriteRawFile(const std::string& path, uint8_t dcsSecondOctet, uint8_t pageC
     file[1] = '3';
     file[4] = static_cast<char>(dcsSecondOctet);
     file[40] = static_cast<char>(pageCount);
-    const size_t length = data.Bytes().size();
-    for (int i = 0; i < 4; ++i) file[128 + i] = static_cast<char>(length >> (8 * i));
-    file.append(data.Bytes().begin(), data.Bytes().end());
+    const std::vector<uint8_t> bytes = Pack(data);
+    for (int i = 0; i < 4; ++i) file[128 + i] = static_cast<char>(bytes.size() >> (8 * i));
+    file.append(bytes.begin(), bytes.end());
     WriteFile(path, file);
 }
 

@@ -11,25 +11,12 @@
 
 namespace faxtest {
 
-// A bit string, first bit first, packed into bytes most significant bit first.
-class BitString {
-public:
-    void Append(bool bit);
-    void AppendBits(uint32_t bits, unsigned count);  // the highest of `count` bits first
-    void AppendByte(uint8_t byte) { AppendBits(byte, 8); }
-    void AppendBitString(const BitString& other);  // continues at the current bit
-    void AppendZeros(unsigned count);
-    void AppendEol() { AppendBits(1, 12); }  // eleven zeros and a one
-    void AppendRtc();
-
-    size_t BitCount() const { return m_nBits; }
-    // Packed bytes; the last one is padded with zero bits.
-    const std::vector<uint8_t>& Bytes() const { return m_bytes; }
-
-private:
-    std::vector<uint8_t> m_bytes;
-    size_t m_nBits = 0;
-};
+// Bit strings are texts of '0' and '1', first bit first.
+using BitString = std::string;
+const BitString kEol = "000000000001";
+const BitString kRtc = kEol + kEol + kEol + kEol + kEol + kEol;
+// Packed most significant bit first; the last byte padded with zero bits.
+std::vector<uint8_t> Pack(const BitString& bits);
 
 // Readable bit strings: space-separated tokens "EOL", "RTC", "Z<n>" (n zeros), "<hex>h" (one
 // byte) and runs of 0 and 1.

@@ -11,6 +11,7 @@ namespace {
 
 using faxtest::BitString;
 using faxtest::Bits;
+using faxtest::Pack;
 
 struct Reframed {
     ReframeResult result;
@@ -21,9 +22,10 @@ struct Reframed {
 // Re-frames consecutive pages of one data block, as the writer does.
 class Reframer {
 public:
-    Reframer(const BitString& data, ReframeMethod method) : m_data(data.Bytes()), m_method(method) {
-        m_data.resize(data.Bytes().size() + CBitReader::kPeekPadding, 0);
-        m_in.Reset(m_data.data(), data.Bytes().size());
+    Reframer(const BitString& data, ReframeMethod method) : m_data(Pack(data)), m_method(method) {
+        const size_t size = m_data.size();
+        m_data.resize(size + CBitReader::kPeekPadding, 0);
+        m_in.Reset(m_data.data(), size);
         m_out.ResetBits();
     }
     Reframed Next() {
@@ -102,7 +104,7 @@ TEST_P(ReframePageTest, FirstPageOfTheData) {
             EXPECT_EQ(page.strip, c.strip) << c.name;
         }
         // Every bit up to the end of RTC is used, nothing beyond; without RTC all of them.
-        EXPECT_EQ(reframer.BitsLeft(), c.result == R::kComplete ? (8 - data.BitCount() % 8) % 8 : 0u)
+        EXPECT_EQ(reframer.BitsLeft(), c.result == R::kComplete ? (8 - data.size() % 8) % 8 : 0u)
             << c.name;
     }
 }
@@ -110,9 +112,8 @@ TEST_P(ReframePageTest, FirstPageOfTheData) {
 TEST_P(ReframePageTest, SecondPageStartsAtTheBitAfterTheFirstPagesRtc) {
     const BitString first = Bits("50h EOL " + kLineA + " RTC");
     const BitString second = Bits("50h EOL " + kLineB + " EOL " + kLineA + " RTC");
-    ASSERT_NE(first.BitCount() % 8, 0u);
-    BitString both = first;
-    both.AppendBitString(second);
+    ASSERT_NE(first.size() % 8, 0u);
+    const BitString both = first + second;
 
     Reframer reframer(both, GetParam());
     const Reframed page1 = reframer.Next(), page2 = reframer.Next();

@@ -18,16 +18,9 @@ BitString SimplePage(int lines) {
     BitString coded;
     for (int i = 0; i < lines; ++i) {
         // White makeup 1728 and white 0; or white 0, black makeup 1728 and black 0.
-        coded.AppendBitString(Bits(i % 2 ? "EOL 00110101 0000001100101 0000110111"
-                                         : "EOL 010011011 00110101"));
+        coded += Bits(i % 2 ? "EOL 00110101 0000001100101 0000110111" : "EOL 010011011 00110101");
     }
     return SessionPage(coded);
-}
-
-BitString Pages(std::initializer_list<BitString> pages) {
-    BitString all;
-    for (const BitString& page : pages) all.AppendBitString(page);
-    return all;
 }
 
 uint16_t Le16(const std::string& file, size_t at) { return Le32(file, at) & 0xFFFF; }
@@ -120,7 +113,7 @@ TEST_F(TiffWriterTest, LayoutOfZeroOneAndTwoPages) {
     EXPECT_EQ(one.substr(196, 18), std::string("\xc8\0\0\0\1\0\0\0\x64\0\0\0\1\0\0\0\0\1", 18));
 
     const uint32_t s2 = static_cast<uint32_t>(Converted(0, 1, page2).size()) - 212;
-    const std::string two = Converted(0, 2, Pages({page1, page2}));
+    const std::string two = Converted(0, 2, page1 + page2);
     ASSERT_EQ(two.size(), 414u + s1 + s2);
     const uint32_t second = 212 + s1;
     EXPECT_EQ(Le32(two, 10 + kNextIfd), second);
@@ -132,7 +125,7 @@ TEST_F(TiffWriterTest, LayoutOfZeroOneAndTwoPages) {
     EXPECT_EQ(Le32(two, EntryValue(second, 10)), s2);
     EXPECT_EQ(Le32(two, EntryValue(second, 11)), second + 186);
     EXPECT_EQ(Le32(two, EntryValue(second, 12)), second + 194);
-    EXPECT_EQ(Converted(0, 2, Pages({page1, page2})), two) << "a second Convert starts afresh";
+    EXPECT_EQ(Converted(0, 2, page1 + page2), two) << "a second Convert starts afresh";
 }
 
 TEST_F(TiffWriterTest, FineBitSelectsVerticalResolution) {
@@ -151,11 +144,11 @@ TEST_F(TiffWriterTest, AFailingLaterPageLeavesAValidTiffOfTheGoodPages) {
         uint32_t detail;
     };
     const std::vector<Case> cases = {
-        {"third page without EOL", 3, Pages({SimplePage(2), SimplePage(3), Bits("50h FFh 12h 34h")}),
+        {"third page without EOL", 3, SimplePage(2) + SimplePage(3) + Bits("50h FFh 12h 34h"),
          37},
         // Even line counts end on a byte boundary: nothing left for page 3.
-        {"page count beyond the data", 3, Pages({SimplePage(2), SimplePage(4)}), 35},
-        {"only padding left for page 3", 3, Pages({SimplePage(3), SimplePage(4)}), 37},
+        {"page count beyond the data", 3, SimplePage(2) + SimplePage(4), 35},
+        {"only padding left for page 3", 3, SimplePage(3) + SimplePage(4), 37},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -173,9 +166,9 @@ TEST_F(TiffWriterTest, AFailingLaterPageLeavesAValidTiffOfTheGoodPages) {
 TEST_F(TiffWriterTest, PagesWithoutRowsGetNoDirectory) {
     const BitString rtcOnly = Bits("50h RTC");
     const std::vector<std::tuple<BitString, uint8_t, std::vector<uint32_t>>> cases = {
-        {Pages({SimplePage(2), rtcOnly, SimplePage(4)}), 3, {2, 4}},
-        {Pages({SimplePage(2), rtcOnly}), 2, {2}},
-        {Pages({rtcOnly, SimplePage(3)}), 2, {3}},
+        {SimplePage(2) + rtcOnly + SimplePage(4), 3, {2, 4}},
+        {SimplePage(2) + rtcOnly, 2, {2}},
+        {rtcOnly + SimplePage(3), 2, {3}},
     };
     for (const auto& [data, count, rows] : cases) {
         const std::string file = Converted(0, count, data);
@@ -216,7 +209,7 @@ private:
 };
 
 TEST_F(TiffWriterTest, WriteFailuresReportTheirStage) {
-    const uint32_t second = Le32(Converted(0, 2, Pages({SimplePage(40), SimplePage(40)})), 192);
+    const uint32_t second = Le32(Converted(0, 2, SimplePage(40) + SimplePage(40)), 192);
     EXPECT_FALSE(m_writer.Convert(m_raw.c_str(), (m_scratch / "no/such/fax.tif").c_str()));
     EXPECT_EQ(m_writer.StageCode(), 10u);
     // Header, first directory, first strip, second strip: the last leaves the first page alone.
