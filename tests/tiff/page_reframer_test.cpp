@@ -17,36 +17,34 @@ struct Reframed {
     ReframeResult result;
     uint32_t rows = 0;
     std::string strip;  // hex bytes, "00 01 B6"
+    uint64_t bitsLeft;
 };
 
-// Re-frames consecutive pages of one data block, as the writer does.
-class Reframer {
-public:
-    Reframer(const BitString& data, ReframeMethod method) : m_data(Pack(data)), m_method(method) {
-        const size_t size = m_data.size();
-        m_data.resize(size + CBitReader::kPeekPadding, 0);
-        m_in.Reset(m_data.data(), size);
-        m_out.ResetBits();
-    }
-    Reframed Next() {
+// Re-frames consecutive pages of one data block, as the writer does, up to the first page
+// that does not end in a complete RTC.
+std::vector<Reframed> ReframeAll(const BitString& data, ReframeMethod method) {
+    std::vector<uint8_t> bytes = Pack(data);
+    const size_t size = bytes.size();
+    bytes.resize(size + CBitReader::kPeekPadding, 0);
+    CBitReader in;
+    in.Reset(bytes.data(), size);
+    CStripWriter out;
+    out.ResetBits();
+    std::vector<Reframed> pages;
+    do {
         Reframed page;
-        page.result = ReframePage(m_in, m_out, page.rows, m_method);
+        page.result = ReframePage(in, out, page.rows, method);
         std::ostringstream hex;
-        for (uint64_t i = 0; i < m_out.ByteCount(); ++i) {
-            hex << (i ? " " : "") << std::uppercase << std::hex << (m_out.Data()[i] >> 4)
-                << (m_out.Data()[i] & 15);
+        for (uint64_t i = 0; i < out.ByteCount(); ++i) {
+            hex << (i ? " " : "") << std::uppercase << std::hex << (out.Data()[i] >> 4)
+                << (out.Data()[i] & 15);
         }
         page.strip = hex.str();
-        return page;
-    }
-    uint64_t BitsLeft() const { return m_in.BitsLeft(); }
-
-private:
-    std::vector<uint8_t> m_data;
-    ReframeMethod m_method;
-    CBitReader m_in;
-    CStripWriter m_out;
-};
+        page.bitsLeft = in.BitsLeft();
+        pages.push_back(page);
+    } while (pages.back().result == ReframeResult::kComplete);
+    return pages;
+}
 
 class ReframePageTest : public ::testing::TestWithParam<ReframeMethod> {};
 
@@ -96,15 +94,14 @@ TEST_P(ReframePageTest, FirstPageOfTheData) {
     };
     for (const Case& c : cases) {
         const BitString data = Bits(c.data);
-        Reframer reframer(data, GetParam());
-        const Reframed page = reframer.Next();
+        const Reframed page = ReframeAll(data, GetParam())[0];
         EXPECT_EQ(page.result, c.result) << c.name;
         EXPECT_EQ(page.rows, c.rows) << c.name;
         if (c.strip != "-") {
             EXPECT_EQ(page.strip, c.strip) << c.name;
         }
         // Every bit up to the end of RTC is used, nothing beyond; without RTC all of them.
-        EXPECT_EQ(reframer.BitsLeft(), c.result == R::kComplete ? (8 - data.size() % 8) % 8 : 0u)
+        EXPECT_EQ(page.bitsLeft, c.result == R::kComplete ? (8 - data.size() % 8) % 8 : 0u)
             << c.name;
     }
 }
@@ -113,17 +110,16 @@ TEST_P(ReframePageTest, SecondPageStartsAtTheBitAfterTheFirstPagesRtc) {
     const BitString first = Bits("50h EOL " + kLineA + " RTC");
     const BitString second = Bits("50h EOL " + kLineB + " EOL " + kLineA + " RTC");
     ASSERT_NE(first.size() % 8, 0u);
-    const BitString both = first + second;
 
-    Reframer reframer(both, GetParam());
-    const Reframed page1 = reframer.Next(), page2 = reframer.Next();
-    EXPECT_EQ(page1.rows, 1u);
-    EXPECT_EQ(page1.strip, "00 01 B6 80");
-    EXPECT_EQ(page2.result, ReframeResult::kComplete);
-    EXPECT_EQ(page2.rows, 2u);
-    EXPECT_EQ(page2.strip, "00 01 38 07 50 01 B6 80");
+    const std::vector<Reframed> pages = ReframeAll(first + second, GetParam());
+    ASSERT_EQ(pages.size(), 3u);
+    EXPECT_EQ(pages[0].rows, 1u);
+    EXPECT_EQ(pages[0].strip, "00 01 B6 80");
+    EXPECT_EQ(pages[1].result, ReframeResult::kComplete);
+    EXPECT_EQ(pages[1].rows, 2u);
+    EXPECT_EQ(pages[1].strip, "00 01 38 07 50 01 B6 80");
     // What is left is the zero padding of the last byte: no EOL there.
-    EXPECT_EQ(reframer.Next().result, ReframeResult::kNoEol);
+    EXPECT_EQ(pages[2].result, ReframeResult::kNoEol);
 }
 
 INSTANTIATE_TEST_SUITE_P(Methods, ReframePageTest,
