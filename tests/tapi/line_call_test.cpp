@@ -15,7 +15,8 @@ namespace {
 using LineCall = LineTest;
 
 std::vector<LineEvent> Since(size_t from) {
-    return std::vector<LineEvent>(LineTest::Events().begin() + static_cast<long>(from), LineTest::Events().end());
+    return std::vector<LineEvent>(LineTest::Events().begin() + static_cast<long>(from),
+                                  LineTest::Events().end());
 }
 
 TEST_F(LineCall, RingTranscriptsGiveTheirEvents) {
@@ -35,14 +36,19 @@ TEST_F(LineCall, RingTranscriptsGiveTheirEvents) {
         std::vector<Expected> events;
     };
     const std::vector<Case> cases = {
-        {"three rings", "\r\nRING\r\n\r\nRING\r\n\r\nRING\r\n", LINEDEVSTATE_RINGING,
+        {"three rings",
+         "\r\nRING\r\n\r\nRING\r\n\r\nRING\r\n",
+         LINEDEVSTATE_RINGING,
          {offering, ringing(1), ringing(2), ringing(3)}},
         {"caller id between rings",
          "\r\nRING\r\n\r\nDATE = 1206\r\nTIME = 2215\r\nNMBR=5551234\r\nNAME = ALICE\r\n"
          "\r\nRING\r\n",
-         LINEDEVSTATE_RINGING, {offering, ringing(1), callerId, callerId, ringing(2)}},
-        {"hang-up signals before an answer", "\x10\x62\r\nNO CARRIER\r\n\r\nRING\r\n\x10\x64",
-         LINEDEVSTATE_RINGING, {offering, ringing(1)}},
+         LINEDEVSTATE_RINGING,
+         {offering, ringing(1), callerId, callerId, ringing(2)}},
+        {"hang-up signals before an answer",
+         "\x10\x62\r\nNO CARRIER\r\n\r\nRING\r\n\x10\x64",
+         LINEDEVSTATE_RINGING,
+         {offering, ringing(1)}},
         {"ringing not requested", "\r\nRING\r\n\r\nRING\r\n", 0, {offering}},
     };
     for (const Case& c : cases) {
@@ -80,9 +86,9 @@ TEST_F(LineCall, AnswerTranscripts) {
         LONG result;
         DWORD state;
     };
-    for (const Case& c : {Case{"VCON", 0, LINECALLSTATE_CONNECTED},
-                          Case{"OK", 0, LINECALLSTATE_CONNECTED},
-                          Case{"ERROR", LINEERR_OPERATIONFAILED, LINECALLSTATE_DISCONNECTED}}) {
+    for (const Case& c :
+         {Case{"VCON", 0, LINECALLSTATE_CONNECTED}, Case{"OK", 0, LINECALLSTATE_CONNECTED},
+          Case{"ERROR", LINEERR_OPERATIONFAILED, LINECALLSTATE_DISCONNECTED}}) {
         SCOPED_TRACE("AT+VLS=1 -> " + c.modemSays);
         ScriptedModem modem(VoiceModemRules());
         modem.SetReply("AT+VLS=1", c.modemSays);

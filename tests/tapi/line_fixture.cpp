@@ -107,8 +107,9 @@ DWORD LineTest::Initialize(const std::string& modemPath, const std::string& iniT
 }
 
 void LineTest::OpenLine(const std::string& devicePath) {
-    ASSERT_EQ(Initialize(devicePath, "[line]\nring-timeout-ms=" + std::to_string(kRingTimeoutMs) + "\n"),
-              1u);
+    ASSERT_EQ(
+        Initialize(devicePath, "[line]\nring-timeout-ms=" + std::to_string(kRingTimeoutMs) + "\n"),
+        1u);
     LINEEXTENSIONID extension{};
     ASSERT_EQ(m_lib->negotiateApiVersion(m_app, 0, 0x00010004, 0x00030000, &m_version, &extension),
               0);

@@ -46,7 +46,9 @@ constexpr int kPromptMs = 3000;
 
 // Dispatches the test thread's events until `done` holds or `timeoutMs` passes.
 bool PumpUntil(const std::function<bool()>& done, int timeoutMs);
-inline void PumpFor(int ms) { PumpUntil([] { return false; }, ms); }
+inline void PumpFor(int ms) {
+    PumpUntil([] { return false; }, ms);
+}
 
 // A common USB voice modem: Conexant-style AT+VSM=? listing, VCON on going off hook.
 std::vector<ScriptedModem::Rule> VoiceModemRules();

@@ -12,8 +12,8 @@ protected:
     void SetUp() override {
         LineTest::SetUp();
         ASSERT_TRUE(m_vmodem.Start());
-        ASSERT_TRUE(PumpUntil([&] { return FileExists(Link()) && FileExists(Socket()); },
-                              kPromptMs));
+        ASSERT_TRUE(
+            PumpUntil([&] { return FileExists(Link()) && FileExists(Socket()); }, kPromptMs));
     }
     std::string Link() const { return m_dir / "modem"; }
     std::string Socket() const { return m_dir / "line.sock"; }
@@ -31,7 +31,8 @@ protected:
 
 TEST_F(LineVmodem, RingCallerIdAnswerAndTheCallerHangingUp) {
     OpenLine(Link());
-    auto caller = Call({"--number", "5551234", "--give-up-after-rings", "10", "--hangup-after", "1"});
+    auto caller =
+        Call({"--number", "5551234", "--give-up-after-rings", "10", "--hangup-after", "1"});
     auto offering = WaitFor(LINE_CALLSTATE, LINECALLSTATE_OFFERING, 0, kCallMs);
     ASSERT_TRUE(offering);
     HCALL call = static_cast<HCALL>(offering->device);

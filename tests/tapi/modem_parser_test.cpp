@@ -17,7 +17,7 @@ std::vector<std::string> Parse(ModemParser& parser, const std::string& bytes) {
     std::vector<std::string> out;
     for (const ModemInput& input : inputs) {
         out.push_back(input.kind == ModemInput::Kind::Line ? "L:" + input.line
-                                                            : std::string("E:") + input.event);
+                                                           : std::string("E:") + input.event);
     }
     return out;
 }

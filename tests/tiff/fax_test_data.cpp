@@ -1,5 +1,6 @@
 #include "tests/tiff/fax_test_data.h"
 
+#include <gtest/gtest.h>
 #include <tiffio.h>
 
 #include <bitset>
@@ -113,9 +114,7 @@ BitString EncodeModifiedHuffman(const Bitmap& bitmap, const std::string& scratch
     return lines;
 }
 
-BitString SessionPage(const BitString& lines) {
-    return Bits("50h") + lines + kRtc;
-}
+BitString SessionPage(const BitString& lines) { return Bits("50h") + lines + kRtc; }
 
 void WriteRawFile(const std::string& path, uint8_t dcsSecondOctet, uint8_t pageCount,
                   const BitString& data) {
@@ -179,6 +178,23 @@ DecodedTiff DecodeWithLibtiff(const std::string& path) {
     TIFFSetErrorHandler(oldError);
     g_libtiffMessages = nullptr;
     return result;
+}
+
+DecodedTiff ExpectReadableTiff(const std::string& path, size_t pages) {
+    DecodedTiff decoded = DecodeWithLibtiff(path);
+    EXPECT_TRUE(decoded.opened);
+    EXPECT_EQ(decoded.pages.size(), pages);
+    EXPECT_TRUE(decoded.messages.empty()) << decoded.messages.front();
+    std::string output;
+    EXPECT_EQ(RunProgram({"/usr/bin/tiffinfo", "-D", path}, output), 0) << output;
+    EXPECT_EQ(output.find("rror"), std::string::npos) << output;
+    EXPECT_EQ(output.find("arning"), std::string::npos) << output;
+    size_t directories = 0;
+    for (size_t at = 0; (at = output.find("TIFF Directory", at)) != std::string::npos; ++at) {
+        ++directories;
+    }
+    EXPECT_EQ(directories, pages) << output;
+    return decoded;
 }
 
 int RunProgram(const std::vector<std::string>& argv, std::string& output) {

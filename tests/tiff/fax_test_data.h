@@ -52,6 +52,8 @@ struct DecodedTiff {
     std::vector<std::string> messages;
 };
 DecodedTiff DecodeWithLibtiff(const std::string& path);
+// Expects libtiff to decode `pages` pages and tiffinfo to list as many, neither complaining.
+DecodedTiff ExpectReadableTiff(const std::string& path, size_t pages);
 
 // Runs a program; returns its exit status and fills `output` with its stdout and stderr.
 int RunProgram(const std::vector<std::string>& argv, std::string& output);

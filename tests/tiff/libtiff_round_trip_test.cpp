@@ -36,23 +36,10 @@ TEST_P(RoundTripTest, MultiPageFaxDecodesToTheSourcePages) {
     ASSERT_TRUE(writer.Convert(raw.c_str(), tiff.c_str()));
     EXPECT_EQ(writer.DetailCode(), 0u);
 
-    const DecodedTiff decoded = DecodeWithLibtiff(tiff);
-    ASSERT_TRUE(decoded.opened);
-    EXPECT_TRUE(decoded.messages.empty()) << decoded.messages.front();
-    ASSERT_EQ(decoded.pages.size(), pages.size());
-    for (size_t k = 0; k < pages.size(); ++k) {
+    const DecodedTiff decoded = ExpectReadableTiff(tiff, pages.size());
+    for (size_t k = 0; k < pages.size() && k < decoded.pages.size(); ++k) {
         EXPECT_TRUE(decoded.pages[k] == pages[k].second) << pages[k].first;
     }
-    std::string output;
-    EXPECT_EQ(RunProgram({"/usr/bin/tiffinfo", "-D", tiff}, output), 0) << output;
-    EXPECT_EQ(output.find("arning"), std::string::npos) << output;
-    EXPECT_EQ(output.find("rror"), std::string::npos) << output;
-    size_t directories = 0;
-    for (size_t at = output.find("TIFF Directory"); at != std::string::npos;
-         at = output.find("TIFF Directory", at + 1)) {
-        ++directories;
-    }
-    EXPECT_EQ(directories, pages.size()) << output;
 }
 
 INSTANTIATE_TEST_SUITE_P(Methods, RoundTripTest,

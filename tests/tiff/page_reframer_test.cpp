@@ -9,8 +9,8 @@
 
 namespace {
 
-using faxtest::BitString;
 using faxtest::Bits;
+using faxtest::BitString;
 using faxtest::Pack;
 
 struct Reframed {
@@ -52,8 +52,11 @@ class ReframePageTest : public ::testing::TestWithParam<ReframeMethod> {};
 const std::string kLineA = " 1011 0110 1 ";
 const std::string kLineB = " 0011 1000 0000 0111 0101 ";
 const std::string kTwoLines = "00 01 B6 80 01 38 07 50";  // EOL, kLineA, EOL, kLineB, aligned
-const char* const kRtcWithFill =
-    "Z12 1 Z12 1 Z12 1 Z12 1 Z12 1 Z12 1";  // six EOLs, each after one fill zero
+const std::string kRtcWithFill = "Z12 1 Z12 1 Z12 1 Z12 1 Z12 1 Z12 1";  // six EOLs after fill
+// The two lines with `between` them, then RTC.
+std::string TwoLines(const std::string& between) {
+    return "EOL" + kLineA + between + kLineB + "RTC";
+}
 
 TEST_P(ReframePageTest, FirstPageOfTheData) {
     struct Case {
@@ -67,28 +70,24 @@ TEST_P(ReframePageTest, FirstPageOfTheData) {
     const std::vector<Case> cases = {
         {"EOL then four zeros", "00h 10h", R::kIncompleteRtc, 0, "00 01"},
         {"RTC only", "RTC", R::kComplete, 0, "00"},
-        {"one line", "EOL " + kLineA + " RTC", R::kComplete, 1, "00 01 B6 80"},
-        {"two lines", "EOL " + kLineA + " EOL " + kLineB + " RTC", R::kComplete, 2, kTwoLines},
-        {"junk before the first EOL", "FFh FFh EOL " + kLineA + " EOL " + kLineB + " RTC", R::kComplete, 2,
-         kTwoLines},
-        {"the session's 0x50 byte", "50h EOL " + kLineA + " EOL " + kLineB + " RTC", R::kComplete, 2,
-         kTwoLines},
+        {"one line", "EOL" + kLineA + "RTC", R::kComplete, 1, "00 01 B6 80"},
+        {"two lines", TwoLines("EOL"), R::kComplete, 2, kTwoLines},
+        {"junk before the first EOL", "FFh FFh " + TwoLines("EOL"), R::kComplete, 2, kTwoLines},
+        {"the session's 0x50 byte", "50h " + TwoLines("EOL"), R::kComplete, 2, kTwoLines},
         // Longer runs are cut to fourteen zeros: this EOL still ends on the same byte boundary.
-        {"EOL with 20 zeros", "EOL " + kLineA + " Z20 1 " + kLineB + " RTC", R::kComplete, 2, kTwoLines},
+        {"EOL with 20 zeros", TwoLines("Z20 1"), R::kComplete, 2, kTwoLines},
         // Senders pad short lines to the minimum scan line time: hundreds of zeros at 14400 bit/s.
-        {"255 fill zeros", "EOL " + kLineA + " Z255 1 " + kLineB + " RTC", R::kComplete, 2, kTwoLines},
-        {"256 fill zeros", "EOL " + kLineA + " Z256 1 " + kLineB + " RTC", R::kComplete, 2, kTwoLines},
-        {"600 fill zeros", "EOL " + kLineA + " Z600 1 " + kLineB + " RTC", R::kComplete, 2, kTwoLines},
+        {"255 fill zeros", TwoLines("Z255 1"), R::kComplete, 2, kTwoLines},
+        {"256 fill zeros", TwoLines("Z256 1"), R::kComplete, 2, kTwoLines},
+        {"600 fill zeros", TwoLines("Z600 1"), R::kComplete, 2, kTwoLines},
         {"ten zeros are data, eleven an EOL", "EOL 1 Z10 1 1 Z11 1 1 RTC", R::kComplete, 2,
          "00 01 80 18 00 01 80"},
         // Stopping more than twelve bits after the last EOL: the trim adds a zero byte.
         {"data ending inside a line", "EOL 1011 0110 1011 0110 1011", R::kIncompleteRtc, 1,
          "00 01 B6 B6 B0 00"},
         // RTC with fill is not the end of the page: its EOLs are empty rows.
-        {"RTC with fill bits", std::string("EOL " + kLineA + " ") + kRtcWithFill, R::kIncompleteRtc, 6,
-         "-"},
-        {"RTC with fill bits, then a page", std::string("EOL " + kLineA + " ") + kRtcWithFill +
-             " EOL " + kLineB + " RTC", R::kComplete, 8, "-"},
+        {"RTC with fill bits", "EOL" + kLineA + kRtcWithFill, R::kIncompleteRtc, 6, "-"},
+        {"RTC with fill bits, then a page", TwoLines(kRtcWithFill + " EOL"), R::kComplete, 8, "-"},
         {"no data", "", R::kNoPageData, 0, "-"},
         {"at most nine zeros in a row", "FFh 00h 40h 80h", R::kNoEol, 0, "-"},
     };

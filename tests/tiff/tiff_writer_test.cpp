@@ -43,17 +43,6 @@ protected:
         EXPECT_TRUE(Convert()) << m_writer.StageCode() << "/" << m_writer.DetailCode();
         return ReadFile(m_tiff);
     }
-    // libtiff and tiffinfo read exactly `pages` pages without a complaint.
-    void ExpectValidTiff(size_t pages) {
-        const DecodedTiff decoded = DecodeWithLibtiff(m_tiff);
-        EXPECT_TRUE(decoded.opened);
-        EXPECT_EQ(decoded.pages.size(), pages);
-        EXPECT_TRUE(decoded.messages.empty()) << decoded.messages.front();
-        std::string output;
-        EXPECT_EQ(RunProgram({"/usr/bin/tiffinfo", "-D", m_tiff}, output), 0) << output;
-        EXPECT_EQ(output.find("rror"), std::string::npos) << output;
-        EXPECT_EQ(output.find("arning"), std::string::npos) << output;
-    }
 
     TempFolder m_scratch;
     std::string m_raw = m_scratch / "page.raw", m_tiff = m_scratch / "fax.tif";
@@ -96,9 +85,9 @@ TEST_F(TiffWriterTest, LayoutOfZeroOneAndTwoPagesAndResolution) {
     EXPECT_EQ(one.substr(0, 12), std::string("II*\0\x0a\0\0\0\0\0\x0f\0", 12));
     const std::vector<std::array<uint32_t, 4>> entries = {
         // tag, type, count, value
-        {254, 4, 1, 0},   {256, 4, 1, 1728}, {257, 4, 1, 2},  {258, 3, 1, 1},   {259, 3, 1, 3},
-        {262, 3, 1, 0},   {266, 3, 1, 1},    {273, 4, 1, 212}, {277, 3, 1, 1},  {278, 4, 1, 2},
-        {279, 4, 1, s1},  {282, 5, 1, 196},  {283, 5, 1, 204}, {292, 4, 1, 4},  {296, 3, 1, 2},
+        {254, 4, 1, 0},  {256, 4, 1, 1728}, {257, 4, 1, 2},   {258, 3, 1, 1}, {259, 3, 1, 3},
+        {262, 3, 1, 0},  {266, 3, 1, 1},    {273, 4, 1, 212}, {277, 3, 1, 1}, {278, 4, 1, 2},
+        {279, 4, 1, s1}, {282, 5, 1, 196},  {283, 5, 1, 204}, {292, 4, 1, 4}, {296, 3, 1, 2},
     };
     for (size_t i = 0; i < entries.size(); ++i) {
         const size_t at = 10 + 2 + 12 * i;
@@ -125,7 +114,8 @@ TEST_F(TiffWriterTest, LayoutOfZeroOneAndTwoPagesAndResolution) {
     EXPECT_EQ(Le32(two, EntryValue(second, 11)), second + 186);
     EXPECT_EQ(Le32(two, EntryValue(second, 12)), second + 194);
     EXPECT_EQ(Converted(0, 2, page1 + page2), two) << "a second Convert starts afresh";
-    for (const auto& [dcs, dpi] : {std::pair<uint8_t, uint32_t>{0x02, 200}, {0xFD, 100}, {0xFF, 200}}) {
+    for (const auto& [dcs, dpi] :
+         {std::pair<uint8_t, uint32_t>{0x02, 200}, {0xFD, 100}, {0xFF, 200}}) {
         EXPECT_EQ(Le32(Converted(dcs, 1, page1), 204), dpi) << "the fine bit of DCS " << int{dcs};
     }
 }
@@ -139,8 +129,7 @@ TEST_F(TiffWriterTest, AFailingLaterPageLeavesAValidTiffOfTheGoodPages) {
         uint32_t detail;
     };
     const std::vector<Case> cases = {
-        {"third page without EOL", 3, SimplePage(2) + SimplePage(3) + Bits("50h FFh 12h 34h"),
-         37},
+        {"third page without EOL", 3, SimplePage(2) + SimplePage(3) + Bits("50h FFh 12h 34h"), 37},
         // Even line counts end on a byte boundary: nothing left for page 3.
         {"page count beyond the data", 3, SimplePage(2) + SimplePage(4), 35},
         {"only padding left for page 3", 3, SimplePage(3) + SimplePage(4), 37},
@@ -153,7 +142,7 @@ TEST_F(TiffWriterTest, AFailingLaterPageLeavesAValidTiffOfTheGoodPages) {
         const uint32_t second = Le32(file, 10 + kNextIfd);
         EXPECT_EQ(Le32(file, second + kNextIfd), 0u);
         EXPECT_EQ(file.size(), second + 202 + Le32(file, EntryValue(second, 10)));
-        ExpectValidTiff(2);
+        ExpectReadableTiff(m_tiff, 2);
     }
 }
 
@@ -173,7 +162,7 @@ TEST_F(TiffWriterTest, PagesWithoutRowsGetNoDirectory) {
             ifd = Le32(file, ifd + kNextIfd);
         }
         EXPECT_EQ(ifd, 0u);
-        ExpectValidTiff(rows.size());
+        ExpectReadableTiff(m_tiff, rows.size());
     }
 }
 
@@ -203,7 +192,10 @@ TEST_F(TiffWriterTest, WriteFailuresReportTheirStage) {
     // Header, first directory, first strip, second strip: the last leaves the first page alone.
     const std::vector<std::array<uint32_t, 3>> cases = {
         // file size limit, stage, detail (0: not checked)
-        {4, 11, 34}, {100, 13, 41}, {212 + 5, 14, 0}, {second + 202 + 5, 14, 0}};
+        {4, 11, 34},
+        {100, 13, 41},
+        {212 + 5, 14, 0},
+        {second + 202 + 5, 14, 0}};
     for (const auto& [limit, stage, detail] : cases) {
         FileSizeLimit fileSize(limit);
         EXPECT_FALSE(Convert());
@@ -213,7 +205,7 @@ TEST_F(TiffWriterTest, WriteFailuresReportTheirStage) {
         }
     }
     EXPECT_EQ(Le32(ReadFile(m_tiff), 10 + kNextIfd), 0u);
-    ExpectValidTiff(1);
+    ExpectReadableTiff(m_tiff, 1);
 }
 
 TEST(RawToTiffTool, ExitStatusAndMessages) {
@@ -229,8 +221,10 @@ TEST(RawToTiffTool, ExitStatusAndMessages) {
     for (const auto& [name, status, texts] : cases) {
         std::string output;
         const std::string tiff = scratch / (name + ".tif");
-        EXPECT_EQ(RunProgram({VANTORO_RAWTOTIFF, scratch / (name + ".raw"), tiff}, output), status) << name;
-        for (const std::string& text : texts) EXPECT_NE(output.find(text), std::string::npos) << output;
+        EXPECT_EQ(RunProgram({VANTORO_RAWTOTIFF, scratch / (name + ".raw"), tiff}, output), status)
+            << name;
+        for (const std::string& text : texts)
+            EXPECT_NE(output.find(text), std::string::npos) << output;
         EXPECT_EQ(output.empty(), texts.empty()) << output;
         EXPECT_EQ(FileExists(tiff), status == 0) << name;
     }
