@@ -9,10 +9,6 @@ namespace {
 
 using LineInit = LineTest;
 
-const std::vector<std::string> kVoiceSetup = {
-    "ATZ",      "ATE0",     "AT+FCLASS=8",   "AT+VCID=1", "AT+IFC=2,2",
-    "AT+VIT=0", "AT+VSM=?", "AT+VSM=1,8000", "AT+VLS=0",
-};
 const std::vector<std::string> kSetupWithoutFormat = {
     "ATZ", "ATE0", "AT+FCLASS=8", "AT+VCID=1", "AT+IFC=2,2", "AT+VIT=0", "AT+VSM=?", "AT+VLS=0",
 };
@@ -31,6 +27,7 @@ TEST_F(LineInit, TranscriptsOfDifferentModems) {
         std::vector<std::string> sent;  // empty: not checked
         DWORD devices;
     };
+    const std::vector<std::string> kVoiceSetup = SetupWithFormat("AT+VSM=1,8000");
     const std::vector<Case> cases = {
         {"common voice modem", {}, false, kVoiceSetup, 1},
         {"echo until ATE0", {}, true, kVoiceSetup, 1},
