@@ -1,7 +1,8 @@
+// Result waits, modem initialisation and carrier switches against scripted modem transcripts.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
-#include <algorithm>
+#include <optional>
 
 #include "platform/clock.h"
 #include "platform/messages.h"
@@ -14,69 +15,137 @@ namespace {
 const std::string kOk = "\r\nOK\r\n";
 const std::string kError = "\r\nERROR\r\n";
 const std::string kConnect = "\r\nCONNECT\r\n";
+const std::string kNoCarrier = "\r\nNO CARRIER\r\n";
+
+double ThreadCpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_THREAD, &usage);
+    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+struct WaitRow {
+    const char* name;
+    std::vector<Step> script;  // what the modem says, unprompted
+    const char* wanted;
+    const char* alternative;
+    ClearAll clear;
+    uint32_t timeoutMs;
+    int result;
+    std::optional<std::string> accumulator;  // what is left in it afterwards
+    long queued;                             // bytes still queued at the port, -1: any
+};
+void PrintTo(const WaitRow& row, std::ostream* out) { *out << row.name; }
+
+const WaitRow kWaits[] = {
+    {"EchoedCommandIsSkipped",
+     {{"", "AT\r" + kOk}},
+     "OK",
+     "ERROR",
+     ClearAll::Yes,
+     2000,
+     kResultOk,
+     "",
+     -1},
+    {"FcErrorCountsAsError",
+     {{"", "\r\n+FCERROR\r\n"}},
+     "CONNECT",
+     "ERROR",
+     ClearAll::No,
+     2000,
+     kResultAlternative,
+     std::nullopt,
+     -1},
+    {"NoCarrierIsTheAlternativeAndPurges",
+     {{"", kNoCarrier + "leftover bytes"}},
+     "CONNECT",
+     "NO CARRIER",
+     ClearAll::No,
+     2000,
+     kResultAlternative,
+     std::nullopt,
+     0},
+    {"ClearAllEmptiesTheAccumulator",
+     {{"", kConnect}},
+     "CONNECT",
+     "NO CARRIER",
+     ClearAll::Yes,
+     2000,
+     kResultOk,
+     "",
+     -1},
+    // The line is zeroed, and the LF that ends it stays queued for the next reader.
+    {"WithoutClearAllTheLineIsZeroed",
+     {{"", kConnect}},
+     "CONNECT",
+     "NO CARRIER",
+     ClearAll::No,
+     2000,
+     kResultOk,
+     std::string(10, '\0'),
+     1},
+    // "\r\nRING\r" blanked; the LF that followed is all that is left.
+    {"OtherLinesAreBlankedUntilTheTimeOut",
+     {{"", "\r\nRING\r\n"}},
+     "OK",
+     "ERROR",
+     ClearAll::Yes,
+     400,
+     kResultTimeout,
+     std::string(7, '\0') + "\n",
+     -1},
+    {"LateMatchAfterABlankedLine",
+     {{"", "\r\nRING\r\n"}, {"", kOk, 100}},
+     "OK",
+     "ERROR",
+     ClearAll::Yes,
+     2000,
+     kResultOk,
+     "",
+     -1},
+    {"FullAccumulatorEndsTheWait",
+     {{"", std::string(3100, 'x')}},
+     "OK",
+     "ERROR",
+     ClearAll::No,
+     10000,
+     kResultOverflow,
+     "",
+     -1},
+    {"SilentModem", {}, "OK", "ERROR", ClearAll::Yes, 1500, kResultTimeout, std::nullopt, -1},
+};
+
+class WaitResponse : public FaxFixture, public ::testing::WithParamInterface<WaitRow> {};
+
+TEST_P(WaitResponse, Table) {
+    const WaitRow& row = GetParam();
+    modem.Start(row.script);
+    const uint32_t start = platform::TickCountMs();
+    const double cpuBefore = ThreadCpuSeconds();
+    EXPECT_EQ(rx->WaitResponse(row.wanted, row.alternative, row.timeoutMs, row.clear), row.result);
+    const double cpu = ThreadCpuSeconds() - cpuBefore;
+    EXPECT_LT(cpu, 0.3) << "the wait spins";
+    if (row.result == kResultTimeout) {
+        EXPECT_GE(platform::TickCountMs() - start, row.timeoutMs);
+    }
+    const CCommPort& port = *rx->m_pComm;
+    if (row.accumulator) {
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(port.m_pRxBuf.get()), port.m_nRxLen),
+                  *row.accumulator);
+    }
+    if (row.queued >= 0) {
+        EXPECT_EQ(platform::SerialQueuedBytes(port.m_hComm), row.queued);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, WaitResponse, ::testing::ValuesIn(kWaits), RowName());
 
 using CommandLayer = FaxFixture;
 
-bool AllZero(const uint8_t* data, size_t count) {
-    return std::all_of(data, data + count, [](uint8_t b) { return b == 0; });
-}
-
-TEST_F(CommandLayer, EchoedCommandIsSkipped) {
-    modem.Start({{"", "AT\r" + kOk}});
-    EXPECT_EQ(rx->WaitResponse("OK", "ERROR", 2000, ClearAll::Yes), kResultOk);
-    EXPECT_EQ(rx->m_pComm->m_nRxLen, 0u);
-}
-
-TEST_F(CommandLayer, FcErrorCountsAsError) {
-    modem.Start({{"", "\r\n+FCERROR\r\n"}});
-    EXPECT_EQ(rx->WaitResponse("CONNECT", "ERROR", 2000, ClearAll::No), kResultAlternative);
-}
-
-TEST_F(CommandLayer, NoCarrierIsTheAlternativeAndPurges) {
-    modem.Start({{"", "\r\nNO CARRIER\r\nleftover bytes"}});
-    EXPECT_EQ(rx->WaitResponse("CONNECT", "NO CARRIER", 2000, ClearAll::No), kResultAlternative);
-    EXPECT_EQ(platform::SerialQueuedBytes(rx->m_pComm->m_hComm), 0);
-}
-
-TEST_F(CommandLayer, OtherLinesAreBlankedUntilTheTimeOut) {
-    modem.Start({{"", "\r\nRING\r\n"}});
-    uint32_t start = platform::TickCountMs();
-    EXPECT_EQ(rx->WaitResponse("OK", "ERROR", 400, ClearAll::Yes), kResultTimeout);
-    EXPECT_GE(platform::TickCountMs() - start, 400u);
-    // "\r\nRING\r" blanked; the LF that followed is all that is left.
-    ASSERT_EQ(rx->m_pComm->m_nRxLen, 8u);
-    EXPECT_TRUE(AllZero(rx->m_pComm->m_pRxBuf.get(), 7));
-    EXPECT_EQ(rx->m_pComm->m_pRxBuf[7], '\n');
-}
-
-TEST_F(CommandLayer, LateMatchAfterABlankedLine) {
-    modem.Start({{"", "\r\nRING\r\n"}, {"", kOk, 100}});
-    EXPECT_EQ(rx->WaitResponse("OK", "ERROR", 2000, ClearAll::Yes), kResultOk);
-}
-
-TEST_F(CommandLayer, ClearAllEmptiesTheAccumulator) {
-    modem.Start({{"", kConnect}});
-    EXPECT_EQ(rx->WaitResponse("CONNECT", "NO CARRIER", 2000, ClearAll::Yes), kResultOk);
-    EXPECT_EQ(rx->m_pComm->m_nRxLen, 0u);
-}
-
-TEST_F(CommandLayer, WithoutClearAllTheLineIsZeroedAndTheLfStaysQueued) {
-    modem.Start({{"", kConnect}});
-    EXPECT_EQ(rx->WaitResponse("CONNECT", "NO CARRIER", 2000, ClearAll::No), kResultOk);
-    ASSERT_EQ(rx->m_pComm->m_nRxLen, 10u);  // CR LF CONNECT CR
-    EXPECT_TRUE(AllZero(rx->m_pComm->m_pRxBuf.get(), 10));
-    EXPECT_EQ(platform::SerialQueuedBytes(rx->m_pComm->m_hComm), 1);
-}
-
-TEST_F(CommandLayer, FullAccumulatorEndsTheWait) {
-    modem.Start({{"", Repeat('x', 3100)}});
-    EXPECT_EQ(rx->WaitResponse("OK", "ERROR", 10000, ClearAll::No), kResultOverflow);
-    EXPECT_EQ(rx->m_pComm->m_nRxLen, 0u);
-}
-
 TEST_F(CommandLayer, CancelIsNoticedWithinOnePass) {
-    modem.Send(Repeat('z', 50));
-    for (int i = 0; i < 200 && platform::SerialQueuedBytes(rx->m_pComm->m_hComm) < 50; ++i) usleep(5000);
+    modem.Send(std::string(50, 'z'));
+    for (int i = 0; i < 200 && platform::SerialQueuedBytes(rx->m_pComm->m_hComm) < 50; ++i)
+        usleep(5000);
     // Two messages of nothing, then the stop: exactly two passes, two bytes.
     platform::PostToUiThread([] {});
     platform::PostToUiThread([] {});
@@ -87,20 +156,11 @@ TEST_F(CommandLayer, CancelIsNoticedWithinOnePass) {
 }
 
 TEST_F(CommandLayer, CancelFromAnotherThreadWakesTheWait) {
-    modem.Start({{"", "", 200, [this] { platform::PostToUiThread([this] { rx->m_bCancel = 1; }); }}});
+    modem.Start(
+        {{"", "", 200, [this] { platform::PostToUiThread([this] { rx->m_bCancel = 1; }); }}});
     uint32_t start = platform::TickCountMs();
     EXPECT_EQ(rx->WaitResponse("OK", "ERROR", 20000, ClearAll::Yes), kResultCancelled);
     EXPECT_LT(platform::TickCountMs() - start, 5000u);
-}
-
-TEST_F(CommandLayer, SilentModemWaitDoesNotSpin) {
-    rusage before{}, after{};
-    getrusage(RUSAGE_THREAD, &before);
-    EXPECT_EQ(rx->WaitResponse("OK", "ERROR", 1500, ClearAll::Yes), kResultTimeout);
-    getrusage(RUSAGE_THREAD, &after);
-    double cpu = (after.ru_utime.tv_sec - before.ru_utime.tv_sec) + (after.ru_stime.tv_sec - before.ru_stime.tv_sec) +
-                 ((after.ru_utime.tv_usec - before.ru_utime.tv_usec) + (after.ru_stime.tv_usec - before.ru_stime.tv_usec)) / 1e6;
-    EXPECT_LT(cpu, 0.3) << "a 1.5 s wait used " << cpu << " s of CPU";
 }
 
 TEST_F(CommandLayer, VanishedModemEndsTheWaitAtOnce) {
@@ -110,86 +170,6 @@ TEST_F(CommandLayer, VanishedModemEndsTheWaitAtOnce) {
     EXPECT_LT(platform::TickCountMs() - start, 2000u);
 }
 
-TEST_F(CommandLayer, InitModemProbesThreeTimesOnError) {
-    modem.Start({{"AT\r", kError}, {"AT\r", kError}, {"AT\r", kError}});
-    EXPECT_EQ(rx->InitModem(), kResultAlternative);
-    modem.Finish();
-    EXPECT_TRUE(modem.Completed()) << modem.Failure();
-    EXPECT_EQ(modem.Received(), "AT\rAT\rAT\r");
-    EXPECT_EQ(LogTexts(), (std::vector<std::string>{"at begin", "atat", "atat", "atat", "at end"}));
-}
-
-TEST_F(CommandLayer, InitModemWithoutClassOne) {
-    modem.Start({{"AT\r", kOk}, {"AT+FCLASS=1\r", kError}});
-    EXPECT_EQ(rx->InitModem(), kResultAlternative);
-    EXPECT_EQ(LogTexts(), (std::vector<std::string>{"at begin", "atat", "at end"}));
-}
-
-TEST_F(CommandLayer, InitModemSecondProbeAnswers) {
-    modem.Start({{"AT\r", ""}, {"AT\r", kOk}, {"AT+FCLASS=1\r", kOk}});
-    EXPECT_EQ(rx->InitModem(), kResultOk);
-    EXPECT_EQ(LogTexts(), (std::vector<std::string>{"at begin", "atat", "atat", "at end", "class"}));
-}
-
-TEST_F(CommandLayer, HdlcReceiveAfterAnswerSendsNothing) {
-    rx->m_bTxReady = 1;
-    EXPECT_EQ(rx->EnterHdlcMode(Direction::Receive), kResultOk);
-    EXPECT_EQ(rx->m_bTxReady, 0);
-    modem.Finish();
-    EXPECT_EQ(modem.Received(), "");
-}
-
-TEST_F(CommandLayer, HdlcReceiveAfterTransmitSendsSilenceFirst) {
-    g_nCarrierMode = kCarrierHdlcTransmit;
-    modem.Start({{"AT+FTS=8\r", kOk}, {"AT+FRH=3\r", kConnect}});
-    EXPECT_EQ(rx->EnterHdlcMode(Direction::Receive), kResultOk);
-    EXPECT_EQ(g_nCarrierMode, kCarrierHdlcReceive);
-    modem.Finish();
-    EXPECT_EQ(modem.Received(), "AT+FTS=8\rAT+FRH=3\r");
-}
-
-TEST_F(CommandLayer, HdlcTransmitAfterDataReceiveHasNoSilence) {
-    g_nCarrierMode = kCarrierDataReceive;
-    modem.Start({{"AT+FTH=3\r", kConnect}});
-    EXPECT_EQ(rx->EnterHdlcMode(Direction::Transmit), kResultOk);
-    EXPECT_EQ(g_nCarrierMode, kCarrierHdlcTransmit);
-    modem.Finish();
-    EXPECT_EQ(modem.Received(), "AT+FTH=3\r");
-}
-
-TEST_F(CommandLayer, HdlcTransmitAfterReceiveSendsSilenceEvenWithoutItsOk) {
-    g_nCarrierMode = kCarrierHdlcReceive;
-    modem.Start({{"AT+FTS=8\r", ""}, {"AT+FTH=3\r", "\r\nNO CARRIER\r\n"}});
-    EXPECT_EQ(rx->EnterHdlcMode(Direction::Transmit), kResultAlternative);
-    modem.Finish();
-    EXPECT_EQ(modem.Received(), "AT+FTS=8\rAT+FTH=3\r");
-}
-
-TEST_F(CommandLayer, SameDirectionNeedsNoSilence) {
-    g_nCarrierMode = kCarrierHdlcReceive;
-    modem.Start({{"AT+FRH=3\r", kConnect}});
-    EXPECT_EQ(rx->EnterHdlcMode(Direction::Receive), kResultOk);
-    modem.Finish();
-    EXPECT_EQ(modem.Received(), "AT+FRH=3\r");
-}
-
-TEST_F(CommandLayer, DataReceiveFormatsTheModulation) {
-    g_nCarrierMode = kCarrierHdlcReceive;
-    modem.Start({{"AT+FRM=96\r", kConnect}});
-    EXPECT_EQ(rx->EnterDataMode(Direction::Receive, 96), kResultOk);
-    EXPECT_EQ(g_nCarrierMode, kCarrierDataReceive);
-    EXPECT_STREQ(rx->m_szCommand, "AT+FRM=96");
-    modem.Finish();
-    EXPECT_EQ(modem.Received(), "AT+FRM=96\r");
-}
-
-TEST_F(CommandLayer, DataTransmitAfterHdlcReceiveSendsSilence) {
-    g_nCarrierMode = kCarrierHdlcReceive;
-    modem.Start({{"AT+FTS=8\r", kOk}, {"AT+FTM=24\r", kConnect}});
-    EXPECT_EQ(rx->EnterDataMode(Direction::Transmit, 24), kResultOk);
-    EXPECT_EQ(g_nCarrierMode, kCarrierDataTransmit);
-}
-
 TEST_F(CommandLayer, CommandWriteFailureIsMinusThree) {
     rx->m_pComm->Close();
     g_nCarrierMode = kCarrierHdlcReceive;
@@ -197,6 +177,135 @@ TEST_F(CommandLayer, CommandWriteFailureIsMinusThree) {
     EXPECT_EQ(rx->EnterDataMode(Direction::Receive, 96), kResultWriteFailed);
     EXPECT_EQ(rx->InitModem(), kResultWriteFailed);
 }
+
+struct InitRow {
+    const char* name;
+    std::vector<Step> script;
+    int result;
+    std::vector<std::string> log;
+};
+void PrintTo(const InitRow& row, std::ostream* out) { *out << row.name; }
+
+const InitRow kInits[] = {
+    {"ProbesThreeTimesOnError",
+     {{"AT\r", kError}, {"AT\r", kError}, {"AT\r", kError}},
+     kResultAlternative,
+     {"at begin", "atat", "atat", "atat", "at end"}},
+    {"WithoutClassOne",
+     {{"AT\r", kOk}, {"AT+FCLASS=1\r", kError}},
+     kResultAlternative,
+     {"at begin", "atat", "at end"}},
+    {"SecondProbeAnswers",
+     {{"AT\r", ""}, {"AT\r", kOk}, {"AT+FCLASS=1\r", kOk}},
+     kResultOk,
+     {"at begin", "atat", "atat", "at end", "class"}},
+};
+
+class InitModem : public FaxFixture, public ::testing::WithParamInterface<InitRow> {};
+
+TEST_P(InitModem, Table) {
+    ExpectExactly(GetParam().script, [this] { EXPECT_EQ(rx->InitModem(), GetParam().result); });
+    EXPECT_EQ(LogTexts(), GetParam().log);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, InitModem, ::testing::ValuesIn(kInits), RowName());
+
+// Carrier switches: AT+FTS=8 silence only when the direction turns.
+struct ModeRow {
+    const char* name;
+    int before;
+    bool txReady;
+    bool data;
+    Direction direction;
+    int modulation;
+    std::vector<Step> script;
+    int result;
+    int after;
+};
+void PrintTo(const ModeRow& row, std::ostream* out) { *out << row.name; }
+
+const ModeRow kModes[] = {
+    {"HdlcReceiveRightAfterAnswerSendsNothing",
+     kCarrierHdlcTransmit,
+     true,
+     false,
+     Direction::Receive,
+     0,
+     {},
+     kResultOk,
+     kCarrierHdlcTransmit},
+    {"HdlcReceiveAfterTransmitSendsSilenceFirst",
+     kCarrierHdlcTransmit,
+     false,
+     false,
+     Direction::Receive,
+     0,
+     {{"AT+FTS=8\r", kOk}, {"AT+FRH=3\r", kConnect}},
+     kResultOk,
+     kCarrierHdlcReceive},
+    {"HdlcTransmitAfterDataReceiveHasNoSilence",
+     kCarrierDataReceive,
+     false,
+     false,
+     Direction::Transmit,
+     0,
+     {{"AT+FTH=3\r", kConnect}},
+     kResultOk,
+     kCarrierHdlcTransmit},
+    {"HdlcTransmitAfterReceiveSendsSilenceEvenWithoutItsOk",
+     kCarrierHdlcReceive,
+     false,
+     false,
+     Direction::Transmit,
+     0,
+     {{"AT+FTS=8\r", ""}, {"AT+FTH=3\r", kNoCarrier}},
+     kResultAlternative,
+     kCarrierHdlcTransmit},
+    {"SameDirectionNeedsNoSilence",
+     kCarrierHdlcReceive,
+     false,
+     false,
+     Direction::Receive,
+     0,
+     {{"AT+FRH=3\r", kConnect}},
+     kResultOk,
+     kCarrierHdlcReceive},
+    {"DataReceiveFormatsTheModulation",
+     kCarrierHdlcReceive,
+     false,
+     true,
+     Direction::Receive,
+     96,
+     {{"AT+FRM=96\r", kConnect}},
+     kResultOk,
+     kCarrierDataReceive},
+    {"DataTransmitAfterHdlcReceiveSendsSilence",
+     kCarrierHdlcReceive,
+     false,
+     true,
+     Direction::Transmit,
+     24,
+     {{"AT+FTS=8\r", kOk}, {"AT+FTM=24\r", kConnect}},
+     kResultOk,
+     kCarrierDataTransmit},
+};
+
+class CarrierMode : public FaxFixture, public ::testing::WithParamInterface<ModeRow> {};
+
+TEST_P(CarrierMode, Table) {
+    const ModeRow& row = GetParam();
+    g_nCarrierMode = row.before;
+    rx->m_bTxReady = row.txReady;
+    ExpectExactly(row.script, [&] {
+        EXPECT_EQ(row.data ? rx->EnterDataMode(row.direction, row.modulation)
+                           : rx->EnterHdlcMode(row.direction),
+                  row.result);
+    });
+    EXPECT_EQ(g_nCarrierMode, row.after);
+    EXPECT_EQ(rx->m_bTxReady, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, CarrierMode, ::testing::ValuesIn(kModes), RowName());
 
 }  // namespace
 }  // namespace faxtest

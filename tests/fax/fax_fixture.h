@@ -2,12 +2,14 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "fax/fax_receiver.h"
 #include "platform/messages.h"
 #include "tests/fax/scripted_modem.h"
+#include "tests/support/child_process.h"
 
 namespace faxtest {
 
@@ -35,15 +37,22 @@ protected:
     std::vector<std::string> LogTexts();
     // Sends the log through a pipe instead of a file.
     void LogToPipe();
-    std::string ReadFile(const std::string& path);
-    std::string TempPath(const std::string& name) const { return m_folder + "/" + name; }
+    // Runs `steps`, then checks that the modem got exactly what they expect, nothing more.
+    void ExpectExactly(std::vector<Step> steps, const std::function<void()>& run);
 
+    TempFolder folder;
     ScriptedModem modem;
     std::unique_ptr<CFaxReceiver> rx;
     std::unique_ptr<StatusWindow> window;
-    std::string m_folder;
-    std::string m_logPath;
     int m_logPipe = -1;
+};
+
+// Names the instances of a table-driven test after the rows' `name`.
+struct RowName {
+    template <typename Row>
+    std::string operator()(const ::testing::TestParamInfo<Row>& info) const {
+        return info.param.name;
+    }
 };
 
 }  // namespace faxtest

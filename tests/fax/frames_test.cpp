@@ -1,7 +1,6 @@
-#include <gtest/gtest.h>
+// HDLC frames, the training check and page data against scripted modem transcripts.
 #include <fcntl.h>
-#include <signal.h>
-#include <sys/resource.h>
+#include <gtest/gtest.h>
 
 #include "platform/clock.h"
 #include "tests/fax/fax_fixture.h"
@@ -11,223 +10,184 @@ namespace {
 
 const std::string kOk = "\r\nOK\r\n";
 const std::string kConnect = "\r\nCONNECT\r\n";
+const std::string kDleEtx = "\x10\x03";
 
-using Frames = FaxFixture;
+struct SentRow {
+    const char* name;
+    bool answerRole;
+    const char* localId;
+    int (*send)(CFaxReceiver&);
+    std::vector<Step> script;
+    int txReadyAfter;  // a non-final frame leaves the carrier on for the next one
+};
+void PrintTo(const SentRow& row, std::ostream* out) { *out << row.name; }
 
-TEST(ReverseBits, KnownValues) {
-    EXPECT_EQ(CFaxReceiver::ReverseBits(0xC0), 0x03);
-    EXPECT_EQ(CFaxReceiver::ReverseBits(0xC8), 0x13);
-    EXPECT_EQ(CFaxReceiver::ReverseBits(0x01), 0x80);
-    EXPECT_EQ(CFaxReceiver::ReverseBits(0x72), 0x4E);
-    EXPECT_EQ(CFaxReceiver::ReverseBits(0x10), 0x08);
-    for (int b = 0; b < 256; ++b) {
-        EXPECT_EQ(CFaxReceiver::ReverseBits(CFaxReceiver::ReverseBits(static_cast<uint8_t>(b))), b);
-    }
-}
-
-TEST_F(Frames, DisBytes) {
-    rx->m_bAnswerRole = 1;
-    rx->m_bTxReady = 1;
-    modem.Start({{Bytes({0xFF, 0x13, 0x80, 0x00, 0x4E, 0x08, 0x10, 0x03}), kOk}});
-    EXPECT_EQ(rx->SendDIS(), kResultOk);
-    EXPECT_EQ(rx->m_bTxReady, 0);
-    modem.Finish();
-    EXPECT_TRUE(modem.Completed()) << modem.Failure();
-}
-
-TEST_F(Frames, CsiWithEmptyIdentifierIsTwentySpaces) {
-    rx->m_bAnswerRole = 1;
-    rx->m_bTxReady = 1;
-    modem.Start({{Bytes({0xFF, 0x03, 0x40}) + Repeat(' ', 20) + Bytes({0x10, 0x03}), kConnect}});
-    EXPECT_EQ(rx->SendCSI(), kResultOk);
-    EXPECT_EQ(rx->m_bTxReady, 1);  // the next frame goes out without AT+FTH=3
-    modem.Finish();
-    EXPECT_TRUE(modem.Completed()) << modem.Failure();
-}
-
-TEST_F(Frames, CsiCarriesTheIdentifierLastCharacterFirst) {
-    rx->m_bAnswerRole = 1;
-    rx->m_bTxReady = 1;
-    rx->m_strLocalId = "12-34+5";
-    modem.Start({{Bytes({0xFF, 0x03, 0x40}) + "5+4321" + Repeat(' ', 14) + Bytes({0x10, 0x03}), kConnect}});
-    EXPECT_EQ(rx->SendCSI(), kResultOk);
-    modem.Finish();
-    EXPECT_TRUE(modem.Completed()) << modem.Failure();
-}
-
-TEST_F(Frames, FrameOutsideTheAnswerRoleSetsTheXBit) {
-    rx->m_bAnswerRole = 0;  // CFR with the X bit is 0xA1, 0x85 on the line
-    g_nCarrierMode = kCarrierDataReceive;
-    modem.Start({{"AT+FTH=3\r", kConnect}, {Bytes({0xFF, 0x13, 0x85, 0x10, 0x03}), kOk}});
-    EXPECT_EQ(rx->SendFrame(FrameFinal::Yes, kFcfCfr, 0), kResultOk);
-    modem.Finish();
-    EXPECT_TRUE(modem.Completed()) << modem.Failure();
-}
-
-TEST_F(Frames, ReceivedFrameLengthAndContent) {
-    g_nCarrierMode = kCarrierHdlcReceive;
-    modem.Start({{"AT+FRH=3\r", kConnect + ModemFrame({0xFF, 0xC8, 0x41, 0x00, 0x60, 0x00}) + kOk}});
-    EXPECT_EQ(rx->ReceiveFrame(), kResultOk);
-    EXPECT_EQ(rx->m_nFrameLen, 10u);
-    EXPECT_EQ(rx->m_frame[0], 0xFF);
-    EXPECT_EQ(rx->m_frame[1], 0xC8);
-    EXPECT_EQ(rx->m_frame[2], 0x41);
-    EXPECT_EQ(rx->m_frame[4], 0x60);
-    EXPECT_EQ(rx->m_frame[8], 0x10);
-    EXPECT_EQ(rx->m_frame[9], 0x03);
-}
-
-TEST_F(Frames, DoubledDleInTheCheckSequenceIsStoredOnce) {
-    g_nCarrierMode = kCarrierHdlcReceive;
-    modem.Start({{"AT+FRH=3\r", kConnect + ModemFrame({0xFF, 0xC8, 0x41, 0x00, 0x60, 0x00}, "\x10\x03") + kOk}});
-    EXPECT_EQ(rx->ReceiveFrame(), kResultOk);
-    ASSERT_EQ(rx->m_nFrameLen, 10u);
-    // The check bytes stay in modem order; only DLE ETX ends the frame.
-    EXPECT_EQ(rx->m_frame[6], CFaxReceiver::ReverseBits(0x10));
-    EXPECT_EQ(rx->m_frame[7], CFaxReceiver::ReverseBits(0x03));
-}
-
-TEST_F(Frames, BadCheckSequenceIsTheAlternative) {
-    g_nCarrierMode = kCarrierHdlcReceive;
-    modem.Start({{"AT+FRH=3\r", kConnect + ModemFrame({0xFF, 0xC8, 0x41, 0x00, 0x60, 0x00}) + "\r\nERROR\r\n"}});
-    EXPECT_EQ(rx->ReceiveFrame(), kResultAlternative);
-}
-
-TEST_F(Frames, FrameTooShortForACheckSequenceIsRefused) {
-    g_nCarrierMode = kCarrierHdlcReceive;
-    modem.Start({{"AT+FRH=3\r", kConnect + Bytes({0xFF, 0x13, 0x10, 0x03}) + kOk}});
-    EXPECT_EQ(rx->ReceiveFrame(), kResultAlternative);
-}
-
-TEST_F(Frames, ResultTextInsteadOfAFrame) {
-    g_nCarrierMode = kCarrierHdlcReceive;
-    modem.Start({{"AT+FRH=3\r", kConnect + kOk}});
-    EXPECT_EQ(rx->ReceiveFrame(), kResultText);
-    EXPECT_EQ(rx->m_pComm->m_nRxLen, 0u);
-}
-
-TEST_F(Frames, NoCarrierAtTheModeSwitch) {
-    g_nCarrierMode = kCarrierHdlcReceive;
-    modem.Start({{"AT+FRH=3\r", "\r\nNO CARRIER\r\n"}});
-    EXPECT_EQ(rx->ReceiveFrame(), kResultAlternative);
-}
-
-TEST_F(Frames, FrameWithoutEndTimesOut) {
-    modem.Start({{"", Bytes({0xFF, 0x13, 0x80})}});
-    uint32_t start = platform::TickCountMs();
-    EXPECT_EQ(rx->ReceiveFrameBytes(), kResultTimeout);
-    EXPECT_GE(platform::TickCountMs() - start, kFrameTimeoutMs);
-}
-
-TEST_F(Frames, FrameOverflowAt256Bytes) {
-    modem.Start({{"", "\xFF" + Repeat('\x55', 300)}});
-    EXPECT_EQ(rx->ReceiveFrameBytes(), kResultOverflow);
-}
-
-// Zeros of a TCF at 9600 bit/s, closed by the modem's DLE ETX and NO CARRIER, after CONNECT's LF.
-int TrainingWith(FaxFixture& test, ScriptedModem& modem, CFaxReceiver& rx, size_t zeros) {
-    rx.m_nModulation = 96;
-    modem.Start({{"", "\n" + Repeat('\0', zeros) + "\x10\x03\r\nNO CARRIER\r\n"}});
-    int result = rx.CheckTraining();
-    (void)test;
-    return result;
-}
-
-TEST_F(Frames, TrainingOf1619ZerosPasses) { EXPECT_EQ(TrainingWith(*this, modem, *rx, 1619), kResultOk); }
-TEST_F(Frames, TrainingOf1618ZerosFails) { EXPECT_EQ(TrainingWith(*this, modem, *rx, 1618), kResultTimeout); }
-TEST_F(Frames, TrainingOf1979ZerosPasses) { EXPECT_EQ(TrainingWith(*this, modem, *rx, 1979), kResultOk); }
-TEST_F(Frames, TrainingOf1980ZerosFails) { EXPECT_EQ(TrainingWith(*this, modem, *rx, 1980), kResultTimeout); }
-
-TEST_F(Frames, TrainingLeavesTheCarrierEndForTheNextWait) {
-    EXPECT_EQ(TrainingWith(*this, modem, *rx, 1800), kResultOk);
-    EXPECT_EQ(rx->WaitResponse("NO CARRIER", "ERROR", 2000, ClearAll::Yes), kResultOk);
-}
-
-TEST_F(Frames, TrainingWindowsAtEveryRate) {
-    const int rates[] = {24, 48, 72, 96};
-    const int lower[] = {405, 810, 1215, 1620};
-    const int upper[] = {495, 990, 1485, 1980};
-    for (int i = 0; i < 4; ++i) {
-        EXPECT_EQ(1350 * rates[i] / 80, lower[i]);
-        EXPECT_EQ(1650 * rates[i] / 80, upper[i]);
-    }
-}
-
-TEST_F(Frames, TrainingThatNeverEndsTimesOut) {
-    rx->m_nModulation = 96;
-    modem.Start({{"", Repeat('\0', 500)}});
-    EXPECT_EQ(rx->CheckTraining(), kResultTimeout);
-}
-
-class PageData : public FaxFixture {
-protected:
-    void SetUp() override {
-        FaxFixture::SetUp();
-        pagePath = TempPath("page.raw");
-        rx->m_filePage = open(pagePath.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
-        ASSERT_GE(rx->m_filePage, 0);
-    }
-    std::string pagePath;
+const SentRow kSent[] = {
+    {"Dis",
+     true,
+     "",
+     [](CFaxReceiver& rx) { return rx.SendDIS(); },
+     {{Bytes({0xFF, 0x13, 0x80, 0x00, 0x4E, 0x08}) + kDleEtx, kOk}},
+     0},
+    {"CsiWithEmptyIdentifierIsTwentySpaces",
+     true,
+     "",
+     [](CFaxReceiver& rx) { return rx.SendCSI(); },
+     {{Bytes({0xFF, 0x03, 0x40}) + std::string(20, ' ') + kDleEtx, kConnect}},
+     1},
+    {"CsiCarriesTheIdentifierLastCharacterFirst",
+     true,
+     "12-34+5",
+     [](CFaxReceiver& rx) { return rx.SendCSI(); },
+     {{Bytes({0xFF, 0x03, 0x40}) + "5+4321" + std::string(14, ' ') + kDleEtx, kConnect}},
+     1},
+    // Outside the answer role CFR carries the X bit: 0xA1, 0x85 on the line; the carrier is
+    // turned first.
+    {"FrameOutsideTheAnswerRoleSetsTheXBit",
+     false,
+     "",
+     [](CFaxReceiver& rx) { return rx.SendFrame(FrameFinal::Yes, kFcfCfr, 0); },
+     {{"AT+FTH=3\r", kConnect}, {Bytes({0xFF, 0x13, 0x85}) + kDleEtx, kOk}},
+     0},
 };
 
-TEST_F(PageData, DleDoublingAndEnd) {
-    modem.Start({{"", Bytes({0x12, 0x10, 0x10, 0x34, 0x10, 0x03})}});
-    EXPECT_EQ(rx->ReceivePageData(), kResultOk);
-    EXPECT_EQ(rx->m_nDataBytes, 3u);
-    EXPECT_EQ(ReadFile(pagePath), Bytes({0x48, 0x08, 0x2C}));
+class SentFrames : public FaxFixture, public ::testing::WithParamInterface<SentRow> {};
+
+TEST_P(SentFrames, Table) {
+    const SentRow& row = GetParam();
+    rx->m_bAnswerRole = row.answerRole;
+    rx->m_bTxReady = row.answerRole;  // CSI and DIS follow the answer's CONNECT directly
+    rx->m_strLocalId = row.localId;
+    g_nCarrierMode = kCarrierDataReceive;
+    ExpectExactly(row.script, [&] { EXPECT_EQ(row.send(*rx), kResultOk); });
+    EXPECT_EQ(rx->m_bTxReady, row.txReadyAfter);
 }
 
-TEST_F(PageData, LineFeedAfterConnectIsTheFirstByte) {
-    modem.Start({{"", "\n" + ModemData(Bytes({0x01}))}});
-    EXPECT_EQ(rx->ReceivePageData(), kResultOk);
-    EXPECT_EQ(ReadFile(pagePath), Bytes({0x50, 0x80}));
+INSTANTIATE_TEST_SUITE_P(Rows, SentFrames, ::testing::ValuesIn(kSent), RowName());
+
+const std::vector<uint8_t> kDcsWritten = {0xFF, 0xC8, 0x41, 0x00, 0x60, 0x00};
+
+struct ReceivedRow {
+    const char* name;
+    bool command;  // AT+FRH=3 first (ReceiveFrame), else the bytes alone (ReceiveFrameBytes)
+    std::string reply;
+    int result;
+    std::string frame;  // m_frame afterwards: written order, check bytes, DLE ETX
+};
+void PrintTo(const ReceivedRow& row, std::ostream* out) { *out << row.name; }
+
+const ReceivedRow kReceived[] = {
+    {"FrameLengthAndContent", true, kConnect + ModemFrame(kDcsWritten) + kOk, kResultOk,
+     Bytes({0xFF, 0xC8, 0x41, 0x00, 0x60, 0x00, 0x48, 0x2C, 0x10, 0x03})},
+    // A doubled DLE in the check sequence is stored once; only DLE ETX ends the frame.
+    {"DoubledDleInTheCheckSequenceIsStoredOnce", true,
+     kConnect + ModemFrame(kDcsWritten, kDleEtx) + kOk, kResultOk,
+     Bytes({0xFF, 0xC8, 0x41, 0x00, 0x60, 0x00, 0x08, 0xC0, 0x10, 0x03})},
+    {"BadCheckSequenceIsTheAlternative", true, kConnect + ModemFrame(kDcsWritten) + "\r\nERROR\r\n",
+     kResultAlternative, ""},
+    {"FrameTooShortForACheckSequenceIsRefused", true,
+     kConnect + Bytes({0xFF, 0x13}) + kDleEtx + kOk, kResultAlternative, ""},
+    {"ResultTextInsteadOfAFrame", true, kConnect + kOk, kResultText, ""},
+    {"NoCarrierAtTheModeSwitch", true, "\r\nNO CARRIER\r\n", kResultAlternative, ""},
+    {"FrameWithoutEndTimesOut", false, Bytes({0xFF, 0x13, 0x80}), kResultTimeout, ""},
+    {"FrameOverflowAt256Bytes", false, "\xFF" + std::string(300, '\x55'), kResultOverflow, ""},
+};
+
+class ReceivedFrames : public FaxFixture, public ::testing::WithParamInterface<ReceivedRow> {};
+
+TEST_P(ReceivedFrames, Table) {
+    const ReceivedRow& row = GetParam();
+    g_nCarrierMode = kCarrierHdlcReceive;
+    modem.Start({{row.command ? "AT+FRH=3\r" : "", row.reply}});
+    const uint32_t start = platform::TickCountMs();
+    EXPECT_EQ(row.command ? rx->ReceiveFrame() : rx->ReceiveFrameBytes(), row.result);
+    if (row.result == kResultTimeout) {
+        EXPECT_GE(platform::TickCountMs() - start, kFrameTimeoutMs);
+    }
+    if (!row.frame.empty()) {
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(rx->m_frame), rx->m_nFrameLen),
+                  row.frame);
+    }
 }
 
-TEST_F(PageData, LongPageInBlocks) {
+INSTANTIATE_TEST_SUITE_P(Rows, ReceivedFrames, ::testing::ValuesIn(kReceived), RowName());
+
+// TCF zeros after CONNECT's LF, closed by DLE ETX and NO CARRIER: 1.35 to 1.65 s of zeros pass.
+struct TrainingRow {
+    const char* name;
+    int modulation;
+    std::string tcf;
+    int result;
+};
+void PrintTo(const TrainingRow& row, std::ostream* out) { *out << row.name; }
+
+std::string Tcf(size_t zeros) {
+    return "\n" + std::string(zeros, '\0') + kDleEtx + "\r\nNO CARRIER\r\n";
+}
+
+const TrainingRow kTrainings[] = {
+    {"Of1618ZerosAt9600Fails", 96, Tcf(1618), kResultTimeout},
+    {"Of1619ZerosAt9600Passes", 96, Tcf(1619), kResultOk},
+    {"Of1979ZerosAt9600Passes", 96, Tcf(1979), kResultOk},
+    {"Of1980ZerosAt9600Fails", 96, Tcf(1980), kResultTimeout},
+    {"Of403ZerosAt2400Fails", 24, Tcf(403), kResultTimeout},
+    {"Of404ZerosAt2400Passes", 24, Tcf(404), kResultOk},
+    {"Of494ZerosAt2400Passes", 24, Tcf(494), kResultOk},
+    {"Of495ZerosAt2400Fails", 24, Tcf(495), kResultTimeout},
+    {"ThatNeverEndsTimesOut", 96, std::string(500, '\0'), kResultTimeout},
+};
+
+class Training : public FaxFixture, public ::testing::WithParamInterface<TrainingRow> {};
+
+TEST_P(Training, Table) {
+    rx->m_nModulation = GetParam().modulation;
+    modem.Start({{"", GetParam().tcf}});
+    ASSERT_EQ(rx->CheckTraining(), GetParam().result);
+    // A passed check leaves the carrier's end for the wait that follows.
+    if (GetParam().result == kResultOk) {
+        EXPECT_EQ(rx->WaitResponse("NO CARRIER", "ERROR", 2000, ClearAll::Yes), kResultOk);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, Training, ::testing::ValuesIn(kTrainings), RowName());
+
+std::string Reversed(const std::string& data) {
+    std::string out;
+    for (char c : data) out.push_back(static_cast<char>(Reverse(static_cast<uint8_t>(c))));
+    return out;
+}
+
+std::string Ramp(size_t length) {
     std::string data;
-    for (size_t i = 0; i < 200000; ++i) data.push_back(static_cast<char>((i * 7) & 0xFF));
-    std::string expected;
-    for (char c : data) expected.push_back(static_cast<char>(Reverse(static_cast<uint8_t>(c))));
-    modem.Start({{"", ModemData(data)}});
+    for (size_t i = 0; i < length; ++i) data.push_back(static_cast<char>((i * 7) & 0xFF));
+    return data;
+}
+
+struct PageRow {
+    const char* name;
+    std::string fromModem;
+    std::string inFile;  // bit-reversed, DLE shielding removed
+};
+void PrintTo(const PageRow& row, std::ostream* out) { *out << row.name; }
+
+const PageRow kPages[] = {
+    {"DleDoublingAndEnd", Bytes({0x12, 0x10, 0x10, 0x34, 0x10, 0x03}), Bytes({0x48, 0x08, 0x2C})},
+    {"LineFeedAfterConnectIsTheFirstByte", "\n" + ModemData(Bytes({0x01})), Bytes({0x50, 0x80})},
+    {"LongPageInBlocks", ModemData(Ramp(200000)), Reversed(Ramp(200000))},
+};
+
+class PageData : public FaxFixture, public ::testing::WithParamInterface<PageRow> {};
+
+TEST_P(PageData, Table) {
+    rx->m_filePage = open((folder / "page.raw").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(rx->m_filePage, 0);
+    modem.Start({{"", GetParam().fromModem}});
     EXPECT_EQ(rx->ReceivePageData(), kResultOk);
-    EXPECT_EQ(rx->m_nDataBytes, 200000u);
-    EXPECT_TRUE(ReadFile(pagePath) == expected);
+    EXPECT_EQ(rx->m_nDataBytes, GetParam().inFile.size());
+    EXPECT_TRUE(ReadFile(folder / "page.raw") == GetParam().inFile);
 }
 
-TEST_F(PageData, CancelDuringThePage) {
-    modem.Start({{"", Repeat('\x11', 100), 0, [this] { platform::PostToUiThread([this] { rx->m_bCancel = 1; }); }}});
-    EXPECT_EQ(rx->ReceivePageData(), kResultCancelled);
-}
-
-TEST_F(PageData, ModemThatStopsSendingEndsThePage) {
-    rx->m_nPageSilenceTimeoutMs = 700;
-    modem.Start({{"", Repeat('\x11', 100)}});
-    uint32_t start = platform::TickCountMs();
-    EXPECT_EQ(rx->ReceivePageData(), kResultTimeout);
-    EXPECT_GE(platform::TickCountMs() - start, 700u);
-    EXPECT_EQ(LogTexts(), std::vector<std::string>{"页面数据超时"});
-}
-
-TEST_F(PageData, VanishedDeviceEndsThePage) {
-    modem.Start({{"", Repeat('\x11', 100), 50, [this] { modem.CloseMaster(); }}});
-    uint32_t start = platform::TickCountMs();
-    EXPECT_EQ(rx->ReceivePageData(), kResultTimeout);
-    EXPECT_LT(platform::TickCountMs() - start, 5000u);
-}
-
-TEST_F(PageData, FailedFileWriteIsReported) {
-    // A file size limit makes the file system refuse the page's bytes.
-    signal(SIGXFSZ, SIG_IGN);
-    rlimit old{};
-    getrlimit(RLIMIT_FSIZE, &old);
-    rlimit limited = old;
-    limited.rlim_cur = 10;
-    setrlimit(RLIMIT_FSIZE, &limited);
-    modem.Start({{"", ModemData(Repeat('\x22', 100))}});
-    int result = rx->ReceivePageData();
-    setrlimit(RLIMIT_FSIZE, &old);
-    EXPECT_EQ(result, kResultFileWrite);
-}
+INSTANTIATE_TEST_SUITE_P(Rows, PageData, ::testing::ValuesIn(kPages), RowName());
 
 }  // namespace
 }  // namespace faxtest

@@ -16,7 +16,7 @@ namespace faxtest {
 namespace {
 constexpr int kStepTimeoutMs = 30000;
 constexpr int kQuietMs = 300;
-}
+}  // namespace
 
 ScriptedModem::ScriptedModem() {
     int slave = -1;
@@ -34,7 +34,9 @@ ScriptedModem::~ScriptedModem() {
     CloseMaster();
 }
 
-int ScriptedModem::OpenSlave() const { return platform::SerialOpenRaw(m_slavePath.c_str(), 115200); }
+int ScriptedModem::OpenSlave() const {
+    return platform::SerialOpenRaw(m_slavePath.c_str(), 115200);
+}
 
 void ScriptedModem::Start(std::vector<Step> steps) {
     m_steps = std::move(steps);
@@ -85,7 +87,9 @@ bool ScriptedModem::ReadUntil(size_t length, int timeoutMs) {
             std::lock_guard<std::mutex> lock(m_mutex);
             if (m_received.size() - m_consumed >= length) return true;
         }
-        if (m_stop && timeoutMs > kQuietMs) timeoutMs = kQuietMs, deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kQuietMs);
+        if (m_stop && timeoutMs > kQuietMs)
+            timeoutMs = kQuietMs,
+            deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kQuietMs);
         if (std::chrono::steady_clock::now() >= deadline) return false;
         pollfd entry{m_master, POLLIN, 0};
         int ready = poll(&entry, 1, 20);
@@ -113,7 +117,8 @@ void ScriptedModem::Run() {
             std::lock_guard<std::mutex> lock(m_mutex);
             std::string got = m_received.substr(m_consumed, step.expect.size());
             if (!arrived || got != step.expect) {
-                m_failure = "step " + std::to_string(index) + ": expected " + Printable(step.expect) + " got " +
+                m_failure = "step " + std::to_string(index) + ": expected " +
+                            Printable(step.expect) + " got " +
                             Printable(m_received.substr(m_consumed));
                 return;
             }
@@ -139,7 +144,8 @@ std::string Repeat(char byte, size_t count) { return std::string(count, byte); }
 
 uint8_t Reverse(uint8_t byte) {
     uint8_t out = 0;
-    for (int bit = 0; bit < 8; ++bit) out = static_cast<uint8_t>(out | (((byte >> bit) & 1) << (7 - bit)));
+    for (int bit = 0; bit < 8; ++bit)
+        out = static_cast<uint8_t>(out | (((byte >> bit) & 1) << (7 - bit)));
     return out;
 }
 

@@ -36,9 +36,9 @@ public:
     void Send(const std::string& bytes);
     void CloseMaster();
 
-    std::string Received();          // everything the receiver sent
+    std::string Received();  // everything the receiver sent
     bool Completed() const { return m_completed; }
-    std::string Failure();           // first mismatch, empty when none
+    std::string Failure();  // first mismatch, empty when none
 
 private:
     void Run();
@@ -62,7 +62,8 @@ std::string Bytes(std::initializer_list<int> values);
 std::string Repeat(char byte, size_t count);
 // What the modem delivers for a received HDLC frame given in T.30 written order: bit-reversed,
 // two check-sequence bytes, every DLE doubled, then DLE ETX.
-std::string ModemFrame(const std::vector<uint8_t>& written, const std::string& fcs = std::string("\x12\x34", 2));
+std::string ModemFrame(const std::vector<uint8_t>& written,
+                       const std::string& fcs = std::string("\x12\x34", 2));
 // What we transmit for a frame in written order (bit-reversed, DLE ETX, no doubling).
 std::string SentFrame(bool final, uint8_t fcf, const std::vector<uint8_t>& fif = {});
 // Page data as the modem delivers them: DLE doubled, then DLE ETX.

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -131,8 +132,11 @@ std::vector<std::string> ChildProcess::StdoutLines() const {
 bool ChildProcess::Running() {
     if (m_pid <= 0 || m_exitStatus >= 0) return false;
     int status = 0;
-    pid_t done = waitpid(m_pid, &status, WNOHANG);
+    rusage usage{};
+    pid_t done = wait4(m_pid, &status, WNOHANG, &usage);
     if (done == 0) return true;
+    m_cpuSeconds = usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+                   (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     m_exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return false;
 }
@@ -151,6 +155,11 @@ int ChildProcess::WaitForExit(int timeoutMs) {
     while (ReadSome(0)) {
     }
     return m_exitStatus;
+}
+
+int ChildProcess::Stop(int timeoutMs) {
+    if (Running()) kill(m_pid, SIGTERM);
+    return WaitForExit(timeoutMs);
 }
 
 TempFolder::TempFolder() {

@@ -21,6 +21,10 @@ public:
     // Exit status, or -1 when it did not end in time (then it is killed).
     int WaitForExit(int timeoutMs);
     bool Running();
+    // Asks it to end (SIGTERM) and waits like WaitForExit.
+    int Stop(int timeoutMs);
+    // User and system CPU time it used, known once it has ended.
+    double CpuSeconds() const { return m_cpuSeconds; }
 
     const std::string& Stdout() const { return m_stdout; }
     const std::string& Stderr() const { return m_stderr; }
@@ -36,6 +40,7 @@ private:
     int m_stdoutFd = -1;
     int m_stderrFd = -1;
     int m_exitStatus = -1;
+    double m_cpuSeconds = 0;
     std::string m_stdout;
     std::string m_stderr;
 };

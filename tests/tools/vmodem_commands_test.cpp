@@ -1,7 +1,7 @@
 // The virtual modem's answers to the commands a V.253 line library sends, byte for byte.
 #include <gtest/gtest.h>
 
-#include "tests/tools/modem_harness.h"
+#include "tests/support/modem_harness.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <algorithm>
 
 
-#include "tests/tools/modem_harness.h"
+#include "tests/support/modem_harness.h"
 
 namespace {
 
@@ -67,7 +67,7 @@ TEST(VmodemFax, AtFclassOneAtaAnswersAFaxCallAndFramesFlow)
 {
     TempFolder folder;
     std::string tiff = folder / "page.tif";
-    ASSERT_TRUE(WriteTestTiff(tiff, 1, 200, false));
+    ASSERT_TRUE(WriteTiff(tiff, {SparsePage(200, 1)}, false));
     ModemHarness modem(1000);
     ASSERT_TRUE(modem.Start());
     auto call = modem.Call({"--fax", tiff});
@@ -97,7 +97,7 @@ TEST(VmodemFax, RateOptionSetsTheSendersFirstRate)
 {
     TempFolder folder;
     std::string tiff = folder / "page.tif";
-    ASSERT_TRUE(WriteTestTiff(tiff, 1, 200, true));
+    ASSERT_TRUE(WriteTiff(tiff, {SparsePage(200, 1)}, true));
     ModemHarness modem(1000);
     ASSERT_TRUE(modem.Start());
     auto call = modem.Call({"--fax", tiff, "--rate", "4800"});
@@ -115,7 +115,7 @@ TEST(VmodemFax, CallerHangingUpDuringClassOneEndsWithNoCarrier)
 {
     TempFolder folder;
     std::string tiff = folder / "page.tif";
-    ASSERT_TRUE(WriteTestTiff(tiff, 1, 200, false));
+    ASSERT_TRUE(WriteTiff(tiff, {SparsePage(200, 1)}, false));
     ModemHarness modem(1000);
     ASSERT_TRUE(modem.Start());
     // CED takes about 3.6 s before CONNECT; the caller is gone after 2 s.
@@ -134,7 +134,7 @@ TEST(VmodemFax, VoiceAnsweredCallTurnsIntoAFaxSession)
 {
     TempFolder folder;
     std::string tiff = folder / "page.tif";
-    ASSERT_TRUE(WriteTestTiff(tiff, 1, 200, false));
+    ASSERT_TRUE(WriteTiff(tiff, {SparsePage(200, 1)}, false));
     ModemHarness modem(500);
     ASSERT_TRUE(modem.Start());
     ASSERT_EQ(modem.Command("ATE0"), "ATE0\r\r\nOK\r\n");
@@ -212,7 +212,7 @@ TEST(VmodemFax, OnePageReachesAScriptedReceiverOverNoise)
 {
     TempFolder folder;
     std::string tiff = folder / "page.tif";
-    ASSERT_TRUE(WriteTestTiff(tiff, 1, 200, false));
+    ASSERT_TRUE(WriteTiff(tiff, {SparsePage(200, 1)}, false));
     ModemHarness modem(1000);
     ASSERT_TRUE(modem.Start());
     // V.29 7200 with noise.

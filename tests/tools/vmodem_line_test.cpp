@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <regex>
 
-#include "tests/tools/modem_harness.h"
+#include "tests/support/modem_harness.h"
 
 namespace {
 
@@ -133,7 +133,7 @@ TEST(VmodemLine, FaxCallingToneGivesDleCInCommandStateAndDuringReceive)
 {
     TempFolder folder;
     std::string tiff = folder / "page.tif";
-    ASSERT_TRUE(WriteTestTiff(tiff, 1, 100, false));
+    ASSERT_TRUE(WriteTiff(tiff, {SparsePage(100, 1)}, false));
     ModemHarness modem(300);
     ASSERT_TRUE(modem.Start());
     VoiceSetup(modem, false);

@@ -1,0 +1,243 @@
+#include "tests/support/modem_harness.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <tiffio.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+long long MonotonicMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+std::string ToolPath(const std::string& name) { return BuildFolder() + "/" + name; }
+
+ModemHarness::ModemHarness(int ringIntervalMs, std::vector<std::string> extraArgs)
+    : m_ringIntervalMs(ringIntervalMs), m_extraArgs(std::move(extraArgs)) {}
+
+ModemHarness::~ModemHarness() {
+    if (m_fd >= 0) close(m_fd);
+}
+
+bool ModemHarness::Start(bool openPty) {
+    std::vector<std::string> argv = {ToolPath("vantoro-vmodem"),
+                                     "--link",
+                                     LinkPath(),
+                                     "--socket",
+                                     SocketPath(),
+                                     "--ring-interval",
+                                     std::to_string(m_ringIntervalMs)};
+    argv.insert(argv.end(), m_extraArgs.begin(), m_extraArgs.end());
+    m_modem = std::make_unique<ChildProcess>(argv);
+    if (!m_modem->Start()) return false;
+    long long deadline = MonotonicMs() + 5000;
+    while (MonotonicMs() < deadline && (!FileExists(LinkPath()) || !FileExists(SocketPath())))
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (!openPty) return FileExists(LinkPath()) && FileExists(SocketPath());
+    m_fd = open(LinkPath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (m_fd < 0) return false;
+    termios tio{};
+    tcgetattr(m_fd, &tio);
+    cfmakeraw(&tio);
+    tcsetattr(m_fd, TCSANOW, &tio);
+    return true;
+}
+
+void ModemHarness::Send(const std::string& bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = write(m_fd, bytes.data() + done, bytes.size() - done);
+        if (n > 0) {
+            done += size_t(n);
+            continue;
+        }
+        pollfd pfd{m_fd, POLLOUT, 0};
+        poll(&pfd, 1, 100);
+    }
+}
+
+bool ModemHarness::ReadSome(int timeoutMs) {
+    pollfd pfd{m_fd, POLLIN, 0};
+    if (poll(&pfd, 1, timeoutMs) <= 0) return false;
+    char buf[8192];
+    ssize_t n = read(m_fd, buf, sizeof(buf));
+    if (n <= 0) return false;
+    m_buffer.append(buf, size_t(n));
+    return true;
+}
+
+bool ModemHarness::Expect(const std::string& text, int timeoutMs, std::string* got) {
+    long long deadline = MonotonicMs() + timeoutMs;
+    for (;;) {
+        size_t at = m_buffer.find(text);
+        if (at != std::string::npos) {
+            size_t end = at + text.size();
+            if (got) *got = m_buffer.substr(0, end);
+            m_buffer.erase(0, end);
+            return true;
+        }
+        long long left = deadline - MonotonicMs();
+        if (left <= 0) return false;
+        ReadSome(int(left));
+    }
+}
+
+std::string ModemHarness::ReadFor(int ms) {
+    long long deadline = MonotonicMs() + ms;
+    for (long long left; (left = deadline - MonotonicMs()) > 0;) ReadSome(int(left));
+    std::string out;
+    out.swap(m_buffer);
+    return out;
+}
+
+std::string ModemHarness::Command(const std::string& command, int timeoutMs) {
+    Send(command + "\r");
+    long long deadline = MonotonicMs() + timeoutMs;
+    for (;;) {
+        for (std::string final : {"OK\r\n", "ERROR\r\n", "VCON\r\n", "CONNECT\r\n"}) {
+            size_t at = m_buffer.find(final);
+            if (at != std::string::npos) {
+                std::string got = m_buffer.substr(0, at + final.size());
+                m_buffer.erase(0, got.size());
+                return got;
+            }
+        }
+        long long left = deadline - MonotonicMs();
+        if (left <= 0) {
+            std::string got;
+            got.swap(m_buffer);
+            return got;
+        }
+        ReadSome(int(left));
+    }
+}
+
+std::unique_ptr<ChildProcess> ModemHarness::Call(std::vector<std::string> args) {
+    std::vector<std::string> argv = {ToolPath("vantoro-call"), "--socket", SocketPath()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    auto call = std::make_unique<ChildProcess>(argv);
+    call->Start();
+    return call;
+}
+
+Page SparsePage(int rows, int number) {
+    Page page(rows, std::vector<uint8_t>(kPageWidth / 8, 0));
+    for (int y = 0; y < rows; ++y) {
+        if ((y / 6 + number) % 11 != 0) continue;
+        for (int x = 0; x < kPageWidth / 8; ++x) {
+            if ((x + number * 5) % 27 < 6) page[y][x] = 0xFF;
+        }
+    }
+    return page;
+}
+
+bool WriteTiff(const std::string& path, const std::vector<Page>& pages, bool fine) {
+    TIFF* tif = TIFFOpen(path.c_str(), "w");
+    if (!tif) return false;
+    bool ok = true;
+    for (size_t number = 0; number < pages.size() && ok; ++number) {
+        Page page = pages[number];
+        const auto rows = static_cast<uint32_t>(page.size());
+        TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, kPageWidth);
+        TIFFSetField(tif, TIFFTAG_IMAGELENGTH, rows);
+        TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 1);
+        TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 1);
+        TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_CCITTFAX3);
+        TIFFSetField(tif, TIFFTAG_GROUP3OPTIONS, GROUP3OPT_FILLBITS);
+        TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISWHITE);
+        TIFFSetField(tif, TIFFTAG_FILLORDER, FILLORDER_LSB2MSB);
+        TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+        TIFFSetField(tif, TIFFTAG_XRESOLUTION, 204.0f);
+        TIFFSetField(tif, TIFFTAG_YRESOLUTION, fine ? 196.0f : 98.0f);
+        TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
+        TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, rows);
+        TIFFSetField(tif, TIFFTAG_SUBFILETYPE, FILETYPE_PAGE);
+        TIFFSetField(tif, TIFFTAG_PAGENUMBER, uint16_t(number), uint16_t(pages.size()));
+        for (uint32_t y = 0; y < rows && ok; ++y)
+            ok = TIFFWriteScanline(tif, page[y].data(), y, 0) >= 0;
+        TIFFWriteDirectory(tif);
+    }
+    TIFFClose(tif);
+    return ok;
+}
+
+std::vector<Page> ReadTiff(const std::string& path, std::string* problems) {
+    std::vector<Page> pages;
+    TIFF* tif = TIFFOpen(path.c_str(), "r");
+    if (!tif) {
+        *problems += "cannot open " + path;
+        return pages;
+    }
+    do {
+        uint32_t width = 0, rows = 0;
+        uint16_t photometric = PHOTOMETRIC_MINISWHITE;
+        TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &width);
+        TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &rows);
+        TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric);
+        if (width != kPageWidth) *problems += "width " + std::to_string(width) + "; ";
+        Page page(rows, std::vector<uint8_t>(TIFFScanlineSize(tif), 0));
+        for (uint32_t y = 0; y < rows; ++y) {
+            if (TIFFReadScanline(tif, page[y].data(), y, 0) < 0)
+                *problems += "row " + std::to_string(y) + " unreadable; ";
+            if (photometric == PHOTOMETRIC_MINISBLACK) {
+                for (uint8_t& byte : page[y]) byte = static_cast<uint8_t>(~byte);
+            }
+        }
+        pages.push_back(page);
+    } while (TIFFReadDirectory(tif));
+    TIFFClose(tif);
+    return pages;
+}
+
+bool WriteToneWav(const std::string& path, double seconds, int hz, int rate) {
+    std::string cmd = "sox -q -n -r " + std::to_string(rate) + " -b 16 -c 1 '" + path + "' synth " +
+                      std::to_string(seconds) + " sine " + std::to_string(hz) + " vol 0.5";
+    return std::system(cmd.c_str()) == 0;
+}
+
+std::string Unshield(const std::string& stream, std::string* events) {
+    std::string out;
+    for (size_t i = 0; i < stream.size(); ++i) {
+        if (stream[i] != '\x10') {
+            out.push_back(stream[i]);
+            continue;
+        }
+        if (++i >= stream.size()) break;
+        char c = stream[i];
+        if (c == '\x10')
+            out.push_back('\x10');
+        else if (c == '\x1a')
+            out.append("\x10\x10");
+        else if (c == '\x03')
+            break;
+        else if (events)
+            events->push_back(c);
+    }
+    return out;
+}
+
+bool FaxCall::Start(std::vector<Page> sentPages, bool fineResolution,
+                    std::vector<std::string> callerArgs) {
+    pages = std::move(sentPages);
+    fine = fineResolution;
+    std::string tiff = modem.Folder() / "sent.tif";
+    if (!WriteTiff(tiff, pages, fine) || !modem.Start(false)) return false;
+    callerArgs.insert(callerArgs.begin(), {"--fax", tiff});
+    caller = modem.Call(callerArgs);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // the call rings
+    receiver = std::make_unique<ChildProcess>(std::vector<std::string>{
+        ToolPath("vantoro-faxrx"), "--log", LogPath(), modem.LinkPath(), Raw()});
+    return caller->Running() && receiver->Start();
+}
+
+void FaxCall::Wait(int receiverTimeoutMs) {
+    if (!receiver) return;
+    receiverExit = receiver->WaitForExit(receiverTimeoutMs);
+    callerExit = caller->WaitForExit(30000);
+}

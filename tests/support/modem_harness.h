@@ -1,0 +1,80 @@
+#pragma once
+// A vantoro-vmodem started for one test, its pty opened raw, callers into it, and the fax pages
+// they send: shared by the tools tests, the fax interop tests and bench/faxrx.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/support/child_process.h"
+
+class ModemHarness {
+public:
+    explicit ModemHarness(int ringIntervalMs = 300, std::vector<std::string> extraArgs = {});
+    ~ModemHarness();
+    ModemHarness(const ModemHarness&) = delete;
+    ModemHarness& operator=(const ModemHarness&) = delete;
+
+    // Starts the modem and, unless another program is to use it, opens its pty; false on failure.
+    bool Start(bool openPty = true);
+    void Send(const std::string& bytes);
+    // Reads until `text` has arrived; what was read up to and including it goes to *got.
+    bool Expect(const std::string& text, int timeoutMs, std::string* got = nullptr);
+    // Everything that arrives within `ms` (plus what was already buffered).
+    std::string ReadFor(int ms);
+    // Sends `command` CR and returns what came back up to the final result line.
+    std::string Command(const std::string& command, int timeoutMs = 2000);
+    // Starts vantoro-call on this modem's socket with the given options.
+    std::unique_ptr<ChildProcess> Call(std::vector<std::string> args);
+
+    ChildProcess& Process() { return *m_modem; }
+    const TempFolder& Folder() const { return m_folder; }
+    std::string SocketPath() const { return m_folder / "line.sock"; }
+    std::string LinkPath() const { return m_folder / "modem"; }
+
+private:
+    bool ReadSome(int timeoutMs);
+
+    TempFolder m_folder;
+    int m_ringIntervalMs;
+    std::vector<std::string> m_extraArgs;
+    std::unique_ptr<ChildProcess> m_modem;
+    int m_fd = -1;
+    std::string m_buffer;
+};
+
+std::string ToolPath(const std::string& name);
+long long MonotonicMs();
+
+constexpr int kPageWidth = 1728;
+using Page = std::vector<std::vector<uint8_t>>;  // rows of packed pixels, 1 = black
+// A sparse page: a few bars whose places depend on the page number, so pages differ.
+Page SparsePage(int rows, int number);
+// A bilevel TIFF, G3 1-D, 204x98 or 204x196 dpi.
+bool WriteTiff(const std::string& path, const std::vector<Page>& pages, bool fine);
+// Every page of a bilevel TIFF as libtiff decodes it; what went wrong goes to *problems.
+std::vector<Page> ReadTiff(const std::string& path, std::string* problems);
+// A WAV of a sine tone written by sox (16-bit, mono).
+bool WriteToneWav(const std::string& path, double seconds, int hz, int rate = 8000);
+// Removes V.253 DLE shielding from a receive stream: DLE DLE -> DLE, DLE SUB -> DLE DLE;
+// events go to *events, DLE ETX ends the data.
+std::string Unshield(const std::string& stream, std::string* events);
+
+// One fax call: a virtual modem of its own, spandsp's fax machine calling with `pages`, and
+// vantoro-faxrx answering once the call rings.
+struct FaxCall {
+    ModemHarness modem{500};
+    std::vector<Page> pages;
+    bool fine = false;
+    std::unique_ptr<ChildProcess> caller, receiver;
+    int receiverExit = -2;
+    int callerExit = -2;
+
+    std::string Raw() const { return modem.Folder() / "page.raw"; }
+    std::string LogPath() const { return modem.Folder() / "faxrx.log"; }
+    bool Start(std::vector<Page> sentPages, bool fineResolution,
+               std::vector<std::string> callerArgs);
+    void Wait(int receiverTimeoutMs = 150000);
+    std::vector<std::string> Status() const { return receiver->StdoutLines(); }
+};
