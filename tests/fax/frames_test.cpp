@@ -22,34 +22,23 @@ struct SentRow {
 };
 void PrintTo(const SentRow& row, std::ostream* out) { *out << row.name; }
 
+// clang-format off
 const SentRow kSent[] = {
-    {"Dis",
-     true,
-     "",
-     [](CFaxReceiver& rx) { return rx.SendDIS(); },
-     {{Bytes({0xFF, 0x13, 0x80, 0x00, 0x4E, 0x08}) + kDleEtx, kOk}},
-     0},
-    {"CsiWithEmptyIdentifierIsTwentySpaces",
-     true,
-     "",
+    {"Dis", true, "", [](CFaxReceiver& rx) { return rx.SendDIS(); },
+     {{Bytes({0xFF, 0x13, 0x80, 0x00, 0x4E, 0x08}) + kDleEtx, kOk}}, 0},
+    {"CsiWithEmptyIdentifierIsTwentySpaces", true, "",
      [](CFaxReceiver& rx) { return rx.SendCSI(); },
-     {{Bytes({0xFF, 0x03, 0x40}) + std::string(20, ' ') + kDleEtx, kConnect}},
-     1},
-    {"CsiCarriesTheIdentifierLastCharacterFirst",
-     true,
-     "12-34+5",
+     {{Bytes({0xFF, 0x03, 0x40}) + std::string(20, ' ') + kDleEtx, kConnect}}, 1},
+    {"CsiCarriesTheIdentifierLastCharacterFirst", true, "12-34+5",
      [](CFaxReceiver& rx) { return rx.SendCSI(); },
-     {{Bytes({0xFF, 0x03, 0x40}) + "5+4321" + std::string(14, ' ') + kDleEtx, kConnect}},
-     1},
+     {{Bytes({0xFF, 0x03, 0x40}) + "5+4321" + std::string(14, ' ') + kDleEtx, kConnect}}, 1},
     // Outside the answer role CFR carries the X bit: 0xA1, 0x85 on the line; the carrier is
     // turned first.
-    {"FrameOutsideTheAnswerRoleSetsTheXBit",
-     false,
-     "",
+    {"FrameOutsideTheAnswerRoleSetsTheXBit", false, "",
      [](CFaxReceiver& rx) { return rx.SendFrame(FrameFinal::Yes, kFcfCfr, 0); },
-     {{"AT+FTH=3\r", kConnect}, {Bytes({0xFF, 0x13, 0x85}) + kDleEtx, kOk}},
-     0},
+     {{"AT+FTH=3\r", kConnect}, {Bytes({0xFF, 0x13, 0x85}) + kDleEtx, kOk}}, 0},
 };
+// clang-format on
 
 class SentFrames : public FaxFixture, public ::testing::WithParamInterface<SentRow> {};
 
@@ -76,6 +65,7 @@ struct ReceivedRow {
 };
 void PrintTo(const ReceivedRow& row, std::ostream* out) { *out << row.name; }
 
+// clang-format off
 const ReceivedRow kReceived[] = {
     {"FrameLengthAndContent", true, kConnect + ModemFrame(kDcsWritten) + kOk, kResultOk,
      Bytes({0xFF, 0xC8, 0x41, 0x00, 0x60, 0x00, 0x48, 0x2C, 0x10, 0x03})},
@@ -92,6 +82,7 @@ const ReceivedRow kReceived[] = {
     {"FrameWithoutEndTimesOut", false, Bytes({0xFF, 0x13, 0x80}), kResultTimeout, ""},
     {"FrameOverflowAt256Bytes", false, "\xFF" + std::string(300, '\x55'), kResultOverflow, ""},
 };
+// clang-format on
 
 class ReceivedFrames : public FaxFixture, public ::testing::WithParamInterface<ReceivedRow> {};
 
@@ -125,6 +116,7 @@ std::string Tcf(size_t zeros) {
     return "\n" + std::string(zeros, '\0') + kDleEtx + "\r\nNO CARRIER\r\n";
 }
 
+// clang-format off
 const TrainingRow kTrainings[] = {
     {"Of1618ZerosAt9600Fails", 96, Tcf(1618), kResultTimeout},
     {"Of1619ZerosAt9600Passes", 96, Tcf(1619), kResultOk},
@@ -136,6 +128,7 @@ const TrainingRow kTrainings[] = {
     {"Of495ZerosAt2400Fails", 24, Tcf(495), kResultTimeout},
     {"ThatNeverEndsTimesOut", 96, std::string(500, '\0'), kResultTimeout},
 };
+// clang-format on
 
 class Training : public FaxFixture, public ::testing::WithParamInterface<TrainingRow> {};
 
@@ -170,11 +163,13 @@ struct PageRow {
 };
 void PrintTo(const PageRow& row, std::ostream* out) { *out << row.name; }
 
+// clang-format off
 const PageRow kPages[] = {
     {"DleDoublingAndEnd", Bytes({0x12, 0x10, 0x10, 0x34, 0x10, 0x03}), Bytes({0x48, 0x08, 0x2C})},
     {"LineFeedAfterConnectIsTheFirstByte", "\n" + ModemData(Bytes({0x01})), Bytes({0x50, 0x80})},
     {"LongPageInBlocks", ModemData(Ramp(200000)), Reversed(Ramp(200000))},
 };
+// clang-format on
 
 class PageData : public FaxFixture, public ::testing::WithParamInterface<PageRow> {};
 

@@ -115,6 +115,86 @@ protected:
     std::string Raw() { return ReadFile(folder / "page.raw"); }
 };
 
+// The paths of a session, each a transcript the modem follows.
+Script DcnAfterDis(CFaxReceiver&, ScriptedModem&) {
+    return Join({kOpening, {kSilence, Received(Frame(true, kFcfDcn))}});
+}
+
+Script ShortFrame(CFaxReceiver&, ScriptedModem&) {
+    const Step shortFrame = {"AT+FRH=3\r", kConnect + Bytes({0xFF, 0x13, 0x10, 0x03}) + kOk};
+    return Join({kOpening, {kSilence, shortFrame}});
+}
+
+// After each time-out CSI and DIS go out again, behind AT+FTS=8 and AT+FTH=3.
+Script ThreeTimeOuts(CFaxReceiver&, ScriptedModem&) {
+    const Step silentFrame = {"AT+FRH=3\r", kConnect};  // carrier, but no frame follows
+    const Script again = {silentFrame, kSilence, {"AT+FTH=3\r", kConnect}, kCsi, kDis, kSilence};
+    return Join({kOpening, {kSilence}, again, again, {silentFrame}});
+}
+
+// +FCERROR is neither CONNECT nor NO CARRIER: the wait runs out.
+Script FcErrorForTraining(CFaxReceiver&, ScriptedModem&) {
+    return Join({kOpening, Dcs(kDcs9600Normal), {{kFrm96, "\r\n+FCERROR\r\n"}}});
+}
+
+// The caller trains again after FTT; a TSI alone leads to training.
+Script FttThenSuccess(CFaxReceiver&, ScriptedModem&) {
+    return Join({kOpening,
+                 Dcs(kDcs9600Normal),
+                 Training(kFrm96, 1000),
+                 kSendFtt,
+                 {Received(Frame(false, kFcfTsi, TsiFif()))},
+                 Training(kFrm96, 1800),
+                 kSendCfr,
+                 LastPage("pg")});
+}
+
+Script NoCarrierForTrainingThenSuccess(CFaxReceiver&, ScriptedModem&) {
+    return Join({kOpening,
+                 Dcs(kDcs9600Normal),
+                 {{kFrm96, kNoCarrier}},
+                 kSendFtt,
+                 {Received(Frame(true, kFcfDcs, kDcs9600Normal))},
+                 Training(kFrm96, 1800),
+                 kSendCfr,
+                 LastPage("pg")});
+}
+
+Script EomAfterAPage(CFaxReceiver&, ScriptedModem&) {
+    return Join({UpToPage(), Page(kFrm96, "page"), {Received(Frame(true, kFcfEom))}});
+}
+
+Script StopDuringTheSecondPage(CFaxReceiver& rx, ScriptedModem&) {
+    Script steps = Join({UpToPage(), Page(kFrm96, "first"), PostPage(kFcfMps)});
+    steps.push_back(CancelAfter({kFrm96, kConnect + std::string(200, '\x33')}, rx));
+    return steps;
+}
+
+Script ModemStopsMidPage(CFaxReceiver& rx, ScriptedModem&) {
+    rx.m_nPageSilenceTimeoutMs = 800;
+    return Join({UpToPage(), {{kFrm96, kConnect + std::string(300, '\x44')}}});
+}
+
+Script ModemVanishesMidPage(CFaxReceiver&, ScriptedModem& modem) {
+    Script steps = UpToPage();
+    steps.push_back({kFrm96, kConnect + std::string(300, '\x44'), 0, [&modem] {
+                         usleep(500000);  // the page is under way
+                         modem.CloseMaster();
+                     }});
+    return steps;
+}
+
+// We hang up with DCN instead of taking a 256th page.
+Script PagesBeyond255(CFaxReceiver&, ScriptedModem&) {
+    Script steps = UpToPage();
+    for (int page = 1; page <= 255; ++page) {
+        Script post = PostPage(kFcfMps);
+        if (page == 255) post.resize(1);
+        steps = Join({steps, Page(kFrm96, "p"), post});
+    }
+    return Join({steps, {kSilence, {"AT+FTH=3\r", kConnect}, {SentFrame(true, kFcfDcn), kOk}}});
+}
+
 struct PathRow {
     const char* name;
     Script (*script)(CFaxReceiver&, ScriptedModem&);
@@ -127,157 +207,28 @@ struct PathRow {
 };
 void PrintTo(const PathRow& row, std::ostream* out) { *out << row.name; }
 
+const std::vector<std::string> kFailed = {"接收传真失败"};
+
+// clang-format off
 const PathRow kPaths[] = {
-    {"DcnAfterDis",
-     [](CFaxReceiver&, ScriptedModem&) {
-         return Join({kOpening, {kSilence, Received(Frame(true, kFcfDcn))}});
-     },
-     kFaxErrDcnBeforeTraining,
-     {"收到DCN帧", "传真接收错误", "传真接收结束", "接收传真失败"},
-     -1,
-     -1,
-     nullptr,
-     0},
-    {"ShortFrameIsABadCommandFrame",
-     [](CFaxReceiver&, ScriptedModem&) {
-         return Join(
-             {kOpening,
-              {kSilence, {"AT+FRH=3\r", kConnect + Bytes({0xFF, 0x13, 0x10, 0x03}) + kOk}}});
-     },
-     kFaxErrReceiveCommand,
-     {"接收传真失败"},
-     -2,
-     -1,
-     nullptr,
-     0},
-    // After each time-out CSI and DIS go out again, behind AT+FTS=8 and AT+FTH=3.
-    {"ThreeTimeOutsResendCsiAndDis",
-     [](CFaxReceiver&, ScriptedModem&) {
-         const Step silentFrame = {"AT+FRH=3\r", kConnect};  // carrier, but no frame follows
-         const Script again = {silentFrame, kSilence, {"AT+FTH=3\r", kConnect},
-                               kCsi,        kDis,     kSilence};
-         return Join({kOpening, {kSilence}, again, again, {silentFrame}});
-     },
-     kFaxErrNoCommand,
-     {"接收传真失败"},
-     -2,
-     -1,
-     nullptr,
-     0},
-    // +FCERROR is neither CONNECT nor NO CARRIER: the wait runs out.
-    {"FcErrorForTheTrainingCarrierFails",
-     [](CFaxReceiver&, ScriptedModem&) {
-         return Join({kOpening, Dcs(kDcs9600Normal), {{kFrm96, "\r\n+FCERROR\r\n"}}});
-     },
-     kFaxErrPrepareTraining,
-     {"接收传真失败"},
-     -2,
-     -1,
-     nullptr,
-     0},
-    // The caller trains again; a TSI alone leads to training. The failure's number stays.
-    {"FailedTrainingThenSuccessKeepsItsNumber",
-     [](CFaxReceiver&, ScriptedModem&) {
-         return Join({kOpening,
-                      Dcs(kDcs9600Normal),
-                      Training(kFrm96, 1000),
-                      kSendFtt,
-                      {Received(Frame(false, kFcfTsi, TsiFif()))},
-                      Training(kFrm96, 1800),
-                      kSendCfr,
-                      LastPage("pg")});
-     },
-     kFaxErrTraining,
-     {"接收传真失败"},
-     1,
-     3,
-     nullptr,
-     0},
-    {"NoCarrierForTrainingThenSuccess",
-     [](CFaxReceiver&, ScriptedModem&) {
-         return Join({kOpening,
-                      Dcs(kDcs9600Normal),
-                      {{kFrm96, kNoCarrier}},
-                      kSendFtt,
-                      {Received(Frame(true, kFcfDcs, kDcs9600Normal))},
-                      Training(kFrm96, 1800),
-                      kSendCfr,
-                      LastPage("pg")});
-     },
-     kFaxErrNone,
-     {"传真接收结束", "接收传真成功"},
-     1,
-     3,
-     nullptr,
-     0},
-    {"EomAfterAPage",
-     [](CFaxReceiver&, ScriptedModem&) {
-         return Join({UpToPage(), Page(kFrm96, "page"), {Received(Frame(true, kFcfEom))}});
-     },
-     kFaxErrEom,
-     {"接收传真失败"},
-     1,
-     5,
-     nullptr,
-     0},
-    {"StopDuringTheSecondPage",
-     [](CFaxReceiver& rx, ScriptedModem&) {
-         Script steps = Join({UpToPage(), Page(kFrm96, "first"), PostPage(kFcfMps)});
-         steps.push_back(CancelAfter({kFrm96, kConnect + std::string(200, '\x33')}, rx));
-         return steps;
-     },
-     kFaxErrCancelled,
-     {"用户取消操作", "传真接收结束", "用户取消传真"},
-     1,
-     6,
-     nullptr,
-     0},
-    {"ModemThatStopsMidPageFailsThePage",
-     [](CFaxReceiver& rx, ScriptedModem&) {
-         rx.m_nPageSilenceTimeoutMs = 800;
-         return Join({UpToPage(), {{kFrm96, kConnect + std::string(300, '\x44')}}});
-     },
-     kFaxErrReceivePage,
-     {"接收传真失败"},
-     -2,
-     -1,
-     "页面数据超时",
-     0},
+    {"DcnAfterDis", DcnAfterDis, kFaxErrDcnBeforeTraining,
+     {"收到DCN帧", "传真接收错误", "传真接收结束", "接收传真失败"}, -1, -1, nullptr, 0},
+    {"ShortFrameIsABadCommandFrame", ShortFrame, kFaxErrReceiveCommand, kFailed, -2, -1, nullptr, 0},
+    {"ThreeTimeOuts", ThreeTimeOuts, kFaxErrNoCommand, kFailed, -2, -1, nullptr, 0},
+    {"FcErrorForTheTrainingCarrier", FcErrorForTraining, kFaxErrPrepareTraining, kFailed, -2, -1, nullptr, 0},
+    // The training failure's number stays although the page arrives.
+    {"FttThenSuccessKeepsItsNumber", FttThenSuccess, kFaxErrTraining, kFailed, 1, 3, nullptr, 0},
+    {"NoCarrierForTrainingThenSuccess", NoCarrierForTrainingThenSuccess, kFaxErrNone,
+     {"传真接收结束", "接收传真成功"}, 1, 3, nullptr, 0},
+    {"EomAfterAPage", EomAfterAPage, kFaxErrEom, kFailed, 1, 5, nullptr, 0},
+    {"StopDuringTheSecondPage", StopDuringTheSecondPage, kFaxErrCancelled,
+     {"用户取消操作", "传真接收结束", "用户取消传真"}, 1, 6, nullptr, 0},
+    {"ModemThatStopsMidPage", ModemStopsMidPage, kFaxErrReceivePage, kFailed, -2, -1, "页面数据超时", 0},
     // Far sooner than the page silence time-out: the read error says the device is gone.
-    {"VanishedModemMidPageFailsThePage",
-     [](CFaxReceiver&, ScriptedModem& modem) {
-         Script steps = UpToPage();
-         steps.push_back({kFrm96, kConnect + std::string(300, '\x44'), 0, [&modem] {
-                              usleep(500000);  // the page is under way
-                              modem.CloseMaster();
-                          }});
-         return steps;
-     },
-     kFaxErrReceivePage,
-     {"接收传真失败"},
-     -2,
-     -1,
-     nullptr,
-     8000},
-    // We hang up with DCN instead of taking a 256th page.
-    {"PagesBeyond255AreRefused",
-     [](CFaxReceiver&, ScriptedModem&) {
-         Script steps = UpToPage();
-         for (int page = 1; page <= 255; ++page) {
-             Script post = PostPage(kFcfMps);
-             if (page == 255) post.resize(1);
-             steps = Join({steps, Page(kFrm96, "p"), post});
-         }
-         return Join(
-             {steps, {kSilence, {"AT+FTH=3\r", kConnect}, {SentFrame(true, kFcfDcn), kOk}}});
-     },
-     kFaxErrTooManyPages,
-     {"接收传真失败"},
-     255,
-     255 * 2,
-     nullptr,
-     0},
+    {"ModemThatVanishesMidPage", ModemVanishesMidPage, kFaxErrReceivePage, kFailed, -2, -1, nullptr, 8000},
+    {"PagesBeyond255AreRefused", PagesBeyond255, kFaxErrTooManyPages, kFailed, 255, 510, nullptr, 0},
 };
+// clang-format on
 
 class SessionPath : public Session, public ::testing::WithParamInterface<PathRow> {};
 
