@@ -144,12 +144,6 @@ TEST_P(Training, Table) {
 
 INSTANTIATE_TEST_SUITE_P(Rows, Training, ::testing::ValuesIn(kTrainings), RowName());
 
-std::string Reversed(const std::string& data) {
-    std::string out;
-    for (char c : data) out.push_back(static_cast<char>(Reverse(static_cast<uint8_t>(c))));
-    return out;
-}
-
 std::string Ramp(size_t length) {
     std::string data;
     for (size_t i = 0; i < length; ++i) data.push_back(static_cast<char>((i * 7) & 0xFF));

@@ -140,7 +140,11 @@ std::string Bytes(std::initializer_list<int> values) {
     return bytes;
 }
 
-std::string Repeat(char byte, size_t count) { return std::string(count, byte); }
+std::string Reversed(const std::string& bytes) {
+    std::string out;
+    for (char c : bytes) out.push_back(static_cast<char>(Reverse(static_cast<uint8_t>(c))));
+    return out;
+}
 
 uint8_t Reverse(uint8_t byte) {
     uint8_t out = 0;
@@ -160,9 +164,7 @@ std::string ModemData(const std::string& data) {
 }
 
 std::string ModemFrame(const std::vector<uint8_t>& written, const std::string& fcs) {
-    std::string raw;
-    for (uint8_t byte : written) raw.push_back(static_cast<char>(Reverse(byte)));
-    return ModemData(raw + fcs);
+    return ModemData(Reversed(std::string(written.begin(), written.end())) + fcs);
 }
 
 std::string SentFrame(bool final, uint8_t fcf, const std::vector<uint8_t>& fif) {
@@ -170,7 +172,7 @@ std::string SentFrame(bool final, uint8_t fcf, const std::vector<uint8_t>& fif) 
     out.push_back('\xFF');
     out.push_back(final ? '\x13' : '\x03');
     out.push_back(static_cast<char>(Reverse(fcf)));
-    for (uint8_t byte : fif) out.push_back(static_cast<char>(Reverse(byte)));
+    out += Reversed(std::string(fif.begin(), fif.end()));
     out += "\x10\x03";
     return out;
 }

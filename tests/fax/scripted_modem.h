@@ -27,7 +27,6 @@ public:
 
     // A fresh raw descriptor on the slave side, for the receiver to use (and close).
     int OpenSlave() const;
-    const std::string& SlavePath() const { return m_slavePath; }
 
     void Start(std::vector<Step> steps);
     // Waits until the script has run (or failed) and the receiver has been silent for a moment.
@@ -57,9 +56,7 @@ private:
     size_t m_consumed = 0;
 };
 
-// Bytes helpers.
 std::string Bytes(std::initializer_list<int> values);
-std::string Repeat(char byte, size_t count);
 // What the modem delivers for a received HDLC frame given in T.30 written order: bit-reversed,
 // two check-sequence bytes, every DLE doubled, then DLE ETX.
 std::string ModemFrame(const std::vector<uint8_t>& written,
@@ -69,6 +66,7 @@ std::string SentFrame(bool final, uint8_t fcf, const std::vector<uint8_t>& fif =
 // Page data as the modem delivers them: DLE doubled, then DLE ETX.
 std::string ModemData(const std::string& data);
 uint8_t Reverse(uint8_t byte);
+std::string Reversed(const std::string& bytes);  // each byte's bits in reverse order
 std::string Printable(const std::string& bytes);
 
 }  // namespace faxtest

@@ -3,7 +3,6 @@
 
 #include <algorithm>
 
-
 #include "tests/support/modem_harness.h"
 
 namespace {
@@ -16,29 +15,24 @@ constexpr char kEtx = 0x03;
 // resolution, 215 mm, A4.
 const std::string kDis = std::string("\xff\x13\x80\x00\x4e\x00", 6);
 
-struct Frame
-{
+struct Frame {
     std::string bytes;  // with the two FCS bytes, unshielded
     std::string result;
 };
 
 // Reads one received frame: bytes up to DLE ETX, then the result line.
-bool ReadFrame(ModemHarness &modem, Frame &frame)
-{
+bool ReadFrame(ModemHarness& modem, Frame& frame) {
     std::string raw;
-    if (!modem.Expect(std::string{kDle, kEtx}, 10000, &raw))
-        return false;
+    if (!modem.Expect(std::string{kDle, kEtx}, 10000, &raw)) return false;
     frame.bytes = Unshield(raw, nullptr);
     std::string line;
-    if (!modem.Expect("\r\n", 2000) || !modem.Expect("\r\n", 2000, &line))
-        return false;
+    if (!modem.Expect("\r\n", 2000) || !modem.Expect("\r\n", 2000, &line)) return false;
     frame.result = line.substr(0, line.size() - 2);
     return true;
 }
 
 // Answers a ringing fax call in Class 1, sends DIS and returns the caller's first command frames.
-void AnswerAndSendDis(ModemHarness &modem, std::vector<Frame> &frames)
-{
+void AnswerAndSendDis(ModemHarness& modem, std::vector<Frame>& frames) {
     ASSERT_TRUE(modem.Expect("\r\nRING\r\n", 3000));
     ASSERT_EQ(modem.Command("AT"), "AT\r\r\nOK\r\n");
     ASSERT_EQ(modem.Command("AT+FCLASS=1"), "AT+FCLASS=1\r\r\nOK\r\n");
@@ -56,21 +50,28 @@ void AnswerAndSendDis(ModemHarness &modem, std::vector<Frame> &frames)
         Frame frame;
         ASSERT_TRUE(ReadFrame(modem, frame));
         frames.push_back(frame);
-        if (frame.bytes.size() > 2 && (uint8_t(frame.bytes[1]) & 0x10))
-            break;
+        if (frame.bytes.size() > 2 && (uint8_t(frame.bytes[1]) & 0x10)) break;
     }
 }
 
-uint8_t DcsRateBits(const Frame &dcs) { return uint8_t(dcs.bytes[4]) & 0x3c; }
+uint8_t DcsRateBits(const Frame& dcs) { return uint8_t(dcs.bytes[4]) & 0x3c; }
 
-TEST(VmodemFax, AtFclassOneAtaAnswersAFaxCallAndFramesFlow)
-{
-    TempFolder folder;
-    std::string tiff = folder / "page.tif";
-    ASSERT_TRUE(WriteTiff(tiff, {SparsePage(200, 1)}, false));
-    ModemHarness modem(1000);
-    ASSERT_TRUE(modem.Start());
-    auto call = modem.Call({"--fax", tiff});
+class VmodemFax : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(modem.Start()); }
+    // spandsp's fax machine calling with one page of 200 rows.
+    std::unique_ptr<ChildProcess> FaxCaller(std::vector<std::string> args, bool fine = false) {
+        std::string tiff = modem.Folder() / "page.tif";
+        EXPECT_TRUE(WriteTiff(tiff, {SparsePage(200, 1)}, fine));
+        args.insert(args.begin(), {"--fax", tiff});
+        return modem.Call(args);
+    }
+
+    ModemHarness modem{1000};
+};
+
+TEST_F(VmodemFax, AtFclassOneAtaAnswersAFaxCallAndFramesFlow) {
+    auto call = FaxCaller({});
     std::vector<Frame> frames;
     AnswerAndSendDis(modem, frames);
     ASSERT_EQ(frames.size(), 2u);
@@ -93,33 +94,21 @@ TEST(VmodemFax, AtFclassOneAtaAnswersAFaxCallAndFramesFlow)
     EXPECT_EQ(modem.Command("AT+FCLASS?"), "AT+FCLASS?\r\r\n8\r\n\r\nOK\r\n");
 }
 
-TEST(VmodemFax, RateOptionSetsTheSendersFirstRate)
-{
-    TempFolder folder;
-    std::string tiff = folder / "page.tif";
-    ASSERT_TRUE(WriteTiff(tiff, {SparsePage(200, 1)}, true));
-    ModemHarness modem(1000);
-    ASSERT_TRUE(modem.Start());
-    auto call = modem.Call({"--fax", tiff, "--rate", "4800"});
+TEST_F(VmodemFax, RateOptionSetsTheSendersFirstRate) {
+    auto call = FaxCaller({"--rate", "4800"}, true);
     std::vector<Frame> frames;
     AnswerAndSendDis(modem, frames);
     ASSERT_FALSE(frames.empty());
-    const Frame &dcs = frames.back();
+    const Frame& dcs = frames.back();
     ASSERT_GE(dcs.bytes.size(), 7u);
     EXPECT_EQ(DcsRateBits(dcs), 0x08) << "V.27ter 4800";
     EXPECT_TRUE(uint8_t(dcs.bytes[4]) & 0x40) << "fine resolution from the TIFF";
     EXPECT_EQ(modem.Command("ATH"), "ATH\r\r\nOK\r\n");
 }
 
-TEST(VmodemFax, CallerHangingUpDuringClassOneEndsWithNoCarrier)
-{
-    TempFolder folder;
-    std::string tiff = folder / "page.tif";
-    ASSERT_TRUE(WriteTiff(tiff, {SparsePage(200, 1)}, false));
-    ModemHarness modem(1000);
-    ASSERT_TRUE(modem.Start());
+TEST_F(VmodemFax, CallerHangingUpDuringClassOneEndsWithNoCarrier) {
     // CED takes about 3.6 s before CONNECT; the caller is gone after 2 s.
-    auto call = modem.Call({"--fax", tiff, "--hangup-after", "2"});
+    auto call = FaxCaller({"--hangup-after", "2"});
     ASSERT_TRUE(modem.Expect("\r\nRING\r\n", 3000));
     ASSERT_EQ(modem.Command("AT+FCLASS=1"), "AT+FCLASS=1\r\r\nOK\r\n");
     EXPECT_EQ(modem.Command("ATA", 6000), "ATA\r\r\nNO CARRIER\r\n");
@@ -130,19 +119,13 @@ TEST(VmodemFax, CallerHangingUpDuringClassOneEndsWithNoCarrier)
     EXPECT_EQ(next->WaitForExit(3000), 0);
 }
 
-TEST(VmodemFax, VoiceAnsweredCallTurnsIntoAFaxSession)
-{
-    TempFolder folder;
-    std::string tiff = folder / "page.tif";
-    ASSERT_TRUE(WriteTiff(tiff, {SparsePage(200, 1)}, false));
-    ModemHarness modem(500);
-    ASSERT_TRUE(modem.Start());
+TEST_F(VmodemFax, VoiceAnsweredCallTurnsIntoAFaxSession) {
     ASSERT_EQ(modem.Command("ATE0"), "ATE0\r\r\nOK\r\n");
     ASSERT_EQ(modem.Command("AT+FCLASS=8"), "\r\nOK\r\n");
-    auto call = modem.Call({"--fax", tiff});
+    auto call = FaxCaller({});
     ASSERT_TRUE(modem.Expect("\r\nRING\r\n", 3000));
     ASSERT_EQ(modem.Command("AT+VLS=1"), "\r\nOK\r\n");
-    ASSERT_TRUE(modem.Expect("\x10" "c", 4000));
+    ASSERT_TRUE(modem.Expect(std::string{kDle, 'c'}, 4000));
     ASSERT_EQ(modem.Command("AT+FCLASS=1"), "\r\nOK\r\n");
     ASSERT_EQ(modem.Command("ATA", 10000), "\r\nCONNECT\r\n");
     modem.Send(kDis + std::string{kDle, kEtx});
@@ -156,15 +139,13 @@ TEST(VmodemFax, VoiceAnsweredCallTurnsIntoAFaxSession)
 }
 
 // Counts EOL codes (eleven or more zeros, then a one) in Class 1 page data, first bit = LSB.
-int CountEols(const std::string &data)
-{
+int CountEols(const std::string& data) {
     int zeros = 0;
     int eols = 0;
     for (char byte : data) {
         for (int bit = 0; bit < 8; ++bit) {
             if ((uint8_t(byte) >> bit) & 1) {
-                if (zeros >= 11)
-                    ++eols;
+                if (zeros >= 11) ++eols;
                 zeros = 0;
             } else {
                 ++zeros;
@@ -175,8 +156,7 @@ int CountEols(const std::string &data)
 }
 
 // A receiver scripted after T.30: DIS, DCS, TCF, CFR, page, EOP, MCF, DCN.
-void ReceiveOnePage(ModemHarness &modem, int modulation, std::string &tcf, std::string &page)
-{
+void ReceiveOnePage(ModemHarness& modem, int modulation, std::string& tcf, std::string& page) {
     std::vector<Frame> frames;
     AnswerAndSendDis(modem, frames);
     ASSERT_FALSE(frames.empty());
@@ -208,15 +188,9 @@ void ReceiveOnePage(ModemHarness &modem, int modulation, std::string &tcf, std::
     EXPECT_EQ(modem.Command("ATH"), "ATH\r\r\nOK\r\n");
 }
 
-TEST(VmodemFax, OnePageReachesAScriptedReceiverOverNoise)
-{
-    TempFolder folder;
-    std::string tiff = folder / "page.tif";
-    ASSERT_TRUE(WriteTiff(tiff, {SparsePage(200, 1)}, false));
-    ModemHarness modem(1000);
-    ASSERT_TRUE(modem.Start());
+TEST_F(VmodemFax, OnePageReachesAScriptedReceiverOverNoise) {
     // V.29 7200 with noise.
-    auto call = modem.Call({"--fax", tiff, "--rate", "7200", "--snr", "30"});
+    auto call = FaxCaller({"--rate", "7200", "--snr", "30"});
     std::string tcf;
     std::string page;
     ReceiveOnePage(modem, 72, tcf, page);
