@@ -118,10 +118,7 @@ TEST(FaxInterop, EachRate) { RatesWithNoise({2400, 4800, 7200, 9600}, ""); }
 
 TEST(FaxInterop, ThirtyDbAt2400And7200And9600) { RatesWithNoise({2400, 7200, 9600}, "30"); }
 
-// At 30 dB the virtual modem's T.31 finds the caller's V.27ter 4800 page carrier but never
-// answers AT+FRM=48 with CONNECT (its TCF before trained fine); enable once the line model is
-// fixed.
-TEST(FaxInterop, DISABLED_ThirtyDbAt4800) { RatesWithNoise({4800}, "30"); }
+TEST(FaxInterop, ThirtyDbAt4800) { RatesWithNoise({4800}, "30"); }
 
 TEST(FaxInterop, EachRateAtThirtyFiveDb) { RatesWithNoise({2400, 4800, 7200, 9600}, "35"); }
 
