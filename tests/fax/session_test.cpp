@@ -17,7 +17,6 @@ const std::string kNoCarrier = "\r\nNO CARRIER\r\n";
 const std::string kFrm96 = "AT+FRM=96\r";
 
 const std::vector<uint8_t> kDcs9600Normal = {0x00, 0x60, 0x00};
-const std::vector<uint8_t> kDcs4800Fine = {0x00, 0x52, 0x00};
 const std::string kCallerId = "5432 1 29";  // as the modem delivers it, last digit first
 using Script = std::vector<Step>;
 
@@ -286,37 +285,6 @@ TEST_F(Session, OnePageWithTsiAndDcs) {
     EXPECT_EQ(Le32(raw, 128), data.size());
     EXPECT_TRUE(raw.substr(kHeaderSize) == data);
     EXPECT_FALSE(rx->m_pComm->HasHandle());  // closed in Finish
-}
-
-TEST_F(Session, TwoPagesAndRateFromTheDcs) {
-    const std::string frm = "AT+FRM=48\r";
-    RunSession(Join({kOpening, Dcs(kDcs4800Fine), Training(frm, 900), kSendCfr,
-                     Page(frm, std::string(300, '\x21')), PostPage(kFcfMps),
-                     Page(frm, std::string(200, '\x42')), PostPage(kFcfEop), kFinalDcn}));
-    EXPECT_EQ(rx->m_nFaxError, 0);
-    std::string raw = Raw();
-    ASSERT_GE(raw.size(), kHeaderSize);
-    EXPECT_EQ(static_cast<uint8_t>(raw[40]), 2);
-    EXPECT_EQ(Le32(raw, 128), 301u + 201u);                // each page starts with CONNECT's LF
-    EXPECT_EQ(static_cast<uint8_t>(raw[4]) & 0x02, 0x02);  // fine resolution
-}
-
-TEST_F(Session, RateBitsSelectTheModulation) {
-    const std::pair<uint8_t, std::string> cases[] = {
-        {0x40, "24"}, {0x50, "48"}, {0x60, "96"}, {0x70, "72"}};
-    for (const auto& [bits, number] : cases) {
-        SCOPED_TRACE(number);
-        ScriptedModem local;
-        CFaxReceiver receiver;
-        receiver.m_pComm->Attach(local.OpenSlave());
-        receiver.SetFaxTempFile(folder / "rate.raw");
-        local.Start(Join({kOpening,
-                          Dcs({0x00, bits, 0x00}, false),
-                          {{"AT+FRM=" + number + "\r", kNoCarrier}, {"AT+FTH=3\r", kNoCarrier}}}));
-        receiver.Receive();
-        local.Finish();
-        EXPECT_TRUE(local.Completed()) << local.Failure();
-    }
 }
 
 // Without TSI the id area stays empty; a DCS field longer than 16 bytes is cut to 16.
