@@ -5,7 +5,7 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")" && pwd)"
 source "$root/tools/bootstrap.sh"
 vantoro_install_missing
-vantoro_build "$root" >/dev/null
+vantoro_build "$root" vantoro tapi32 vantoro-vmodem vantoro-call vantoro-faxrx vantoro-rawtotiff >/dev/null
 
 args=("$@")
 if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then

@@ -24,10 +24,14 @@ vantoro_install_missing() {
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null || return 1
 }
 
+# vantoro_build ROOT [TARGET...]: everything, or only the named targets.
 vantoro_build() {
     local root="$1"
+    shift
     if [ ! -f "$root/build/build.ninja" ]; then
         cmake -S "$root" -B "$root/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null || return 1
     fi
-    cmake --build "$root/build" -- -j"$(nproc)"
+    local targets=()
+    [ $# -gt 0 ] && targets=(--target "$@")
+    cmake --build "$root/build" "${targets[@]}" -- -j"$(nproc)"
 }
