@@ -163,15 +163,26 @@ int SerialOpenRaw(const char* path, uint32_t baud) {
         return -1;
     }
     termios tio{};
-    if (tcgetattr(fd, &tio) == 0) {
-        cfmakeraw(&tio);
-        tio.c_cflag &= ~(CSTOPB | PARENB | CSIZE);
-        tio.c_cflag |= CS8 | CREAD | CLOCAL;
-        tio.c_cc[VMIN] = 1;
-        tio.c_cc[VTIME] = 0;
-        cfsetispeed(&tio, SpeedCode(baud));
-        cfsetospeed(&tio, SpeedCode(baud));
-        tcsetattr(fd, TCSANOW, &tio);
+    if (!isatty(fd) || tcgetattr(fd, &tio) != 0) {
+        FromErrno(ENOTTY);
+        close(fd);
+        return -1;
+    }
+    cfmakeraw(&tio);
+    tio.c_cflag &= ~(CSTOPB | PARENB | CSIZE);
+    tio.c_cflag |= CS8 | CREAD | CLOCAL | CRTSCTS;
+    tio.c_cc[VMIN] = 1;
+    tio.c_cc[VTIME] = 0;
+    cfsetispeed(&tio, SpeedCode(baud));
+    cfsetospeed(&tio, SpeedCode(baud));
+    if (tcsetattr(fd, TCSANOW, &tio) != 0) {
+        // Some USB serial drivers refuse RTS/CTS; run without it there.
+        tio.c_cflag &= ~CRTSCTS;
+        if (tcsetattr(fd, TCSANOW, &tio) != 0) {
+            FromErrno(errno);
+            close(fd);
+            return -1;
+        }
     }
     return fd;
 }

@@ -58,8 +58,9 @@ bool SerialRaiseDtr(int fd);
 
 bool SerialClose(int fd);
 
-// Opens a serial device for a Class 1 modem: raw, 8N1, no echo, non-blocking, given speed
-// (ignored by ptys). Returns the descriptor or -1.
+// Opens a modem's serial device: raw, 8N1, no echo, non-blocking, given speed (ignored by ptys),
+// RTS/CTS flow control where the driver allows it. Returns the descriptor, or -1 (also for a
+// file that is no terminal).
 int SerialOpenRaw(const char* path, uint32_t baud);
 
 }  // namespace platform

@@ -1,6 +1,5 @@
 #include "tapi/serial_device.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
@@ -8,26 +7,13 @@
 #include <cerrno>
 #include <chrono>
 
+#include "platform/serial_port.h"
+
 namespace tapi {
 namespace {
 
 constexpr int kWriteTimeoutMs = 2000;
-
-bool MakeRaw(int fd) {
-    termios settings{};
-    if (tcgetattr(fd, &settings) != 0) return false;
-    cfmakeraw(&settings);
-    settings.c_cflag &= ~(CSIZE | PARENB | CSTOPB);
-    settings.c_cflag |= CS8 | CLOCAL | CREAD | CRTSCTS;
-    settings.c_cc[VMIN] = 1;
-    settings.c_cc[VTIME] = 0;
-    cfsetispeed(&settings, B115200);
-    cfsetospeed(&settings, B115200);
-    if (tcsetattr(fd, TCSANOW, &settings) == 0) return true;
-    // Some USB serial drivers refuse RTS/CTS; run without it there.
-    settings.c_cflag &= ~CRTSCTS;
-    return tcsetattr(fd, TCSANOW, &settings) == 0;
-}
+constexpr uint32_t kModemBaud = 115200;
 
 }  // namespace
 
@@ -35,12 +21,8 @@ SerialDevice::~SerialDevice() { Close(); }
 
 bool SerialDevice::Open(const std::string& path) {
     Close();
-    int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    int fd = platform::SerialOpenRaw(path.c_str(), kModemBaud);
     if (fd < 0) return false;
-    if (!isatty(fd) || !MakeRaw(fd)) {
-        ::close(fd);
-        return false;
-    }
     m_fd = fd;
     m_path = path;
     DiscardInput();
