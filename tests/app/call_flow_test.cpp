@@ -1,9 +1,7 @@
 // The call flow against a scripted line library: ring counting, answering, hang-up, failures.
 
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 
-#include <QApplication>
 #include <algorithm>
 
 #include "app/answering_dlg.h"
@@ -17,9 +15,8 @@ namespace {
 class CallFlowTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        void* library = dlopen(std::getenv("VANTORO_TAPI"), RTLD_NOW);
-        ASSERT_NE(library, nullptr);
-        m_script = reinterpret_cast<ScriptedTapiAccess>(dlsym(library, "scriptedTapi"))();
+        m_script = LoadScriptedTapi();
+        ASSERT_NE(m_script, nullptr);
         *m_script = ScriptedTapi();
         m_script->devices = {ScriptedDevice()};
         platform::SetHeadless(true);
@@ -110,10 +107,3 @@ TEST_F(CallFlowTest, LineFailuresBetweenCallsEndTheProgram) {
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-    setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    QApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

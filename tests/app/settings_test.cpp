@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <QApplication>
+#include <QCoreApplication>
 #include <QKeyEvent>
 
 #include "app/answering_dlg.h"
@@ -141,10 +141,3 @@ TEST_F(SettingsTest, EscapeAndCloseRequestDoNothing) {
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-    setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    QApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

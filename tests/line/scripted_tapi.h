@@ -2,6 +2,9 @@
 // Control block of the scripted line library used by the line and call flow tests. The test and the
 // stubs reach the same library instance, so the test sets the script and reads the trace here.
 
+#include <dlfcn.h>
+
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -29,4 +32,11 @@ struct ScriptedTapi {
     std::vector<DWORD> capsBufferSizes;  // dwTotalSize of every lineGetDevCaps call
 };
 
-using ScriptedTapiAccess = ScriptedTapi* (*)();
+// The scripted library that VANTORO_TAPI names, as the stubs load it: the same instance.
+inline ScriptedTapi* LoadScriptedTapi() {
+    void* library = dlopen(std::getenv("VANTORO_TAPI"), RTLD_NOW);
+    if (!library) return nullptr;
+    using Access = ScriptedTapi* (*)();
+    auto access = reinterpret_cast<Access>(dlsym(library, "scriptedTapi"));
+    return access ? access() : nullptr;
+}

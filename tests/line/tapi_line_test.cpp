@@ -1,6 +1,5 @@
 #include "line/tapi_line.h"
 
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -27,9 +26,8 @@ public:
 class TapiLineTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        void* library = dlopen(std::getenv("VANTORO_TAPI"), RTLD_NOW);
-        ASSERT_NE(library, nullptr);
-        m_script = reinterpret_cast<ScriptedTapiAccess>(dlsym(library, "scriptedTapi"))();
+        m_script = LoadScriptedTapi();
+        ASSERT_NE(m_script, nullptr);
         *m_script = ScriptedTapi();
         platform::SetHeadless(true);
         int fd = open(m_logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);

@@ -112,12 +112,6 @@ TEST(Messages, WaitWakesOnDeadlineDescriptorAndPostedMessage) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}
-
 namespace {
 
 TEST(ThreadQueue, WorkerLoopTakesMessagesInOrderAndEndsOnQuit) {
