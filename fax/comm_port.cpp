@@ -57,12 +57,14 @@ bool CCommPort::Write(const void* data, size_t count) {
     // The rest completes as the device drains its output queue.
     uint32_t lastProgress = platform::TickCountMs();
     while (total < count) {
-        uint32_t left = platform::TicksLeft(lastProgress, kWriteCompletionTimeoutMs, platform::TickCountMs());
+        uint32_t left =
+            platform::TicksLeft(lastProgress, kWriteCompletionTimeoutMs, platform::TickCountMs());
         if (left == 0) break;
         status = platform::SerialWaitWritable(m_hComm, left);
         if (status == platform::SerialStatus::Pending) continue;
         size_t put = 0;
-        if (status == platform::SerialStatus::Ok) status = platform::SerialWrite(m_hComm, bytes + total, count - total, &put);
+        if (status == platform::SerialStatus::Ok)
+            status = platform::SerialWrite(m_hComm, bytes + total, count - total, &put);
         if (status == platform::SerialStatus::Ok) {
             total += put;
             if (put > 0) lastProgress = platform::TickCountMs();
@@ -70,7 +72,8 @@ bool CCommPort::Write(const void* data, size_t count) {
         }
         if (status == platform::SerialStatus::Pending) continue;
         char text[64];
-        std::snprintf(text, sizeof text, "\nError:%ld", static_cast<long>(platform::SerialLastErrno()));
+        std::snprintf(text, sizeof text, "\nError:%ld",
+                      static_cast<long>(platform::SerialLastErrno()));
         platform::ShowMessageBox(nullptr, text, platform::ProgramCaption(), platform::MsgIcon::None,
                                  platform::MsgButtons::Ok);
         platform::SerialTakeLineErrors(m_hComm, m_lineErrors);
@@ -111,21 +114,23 @@ bool CCommPort::ReadQueued(uint8_t* out, size_t count, size_t* got) {
     for (;;) {
         platform::SerialStatus status = platform::SerialRead(m_hComm, out, n, got);
         switch (status) {
-        case platform::SerialStatus::Ok:
-            return true;
-        case platform::SerialStatus::Pending: {
-            uint32_t left = platform::TicksLeft(issued, kReadCompletionTimeoutMs, platform::TickCountMs());
-            if (left == 0) return FailRead(kErrReadTimeout);
-            platform::SerialWaitReadable(m_hComm, left);
-            break;
-        }
-        case platform::SerialStatus::Gone:
-            m_bGone = true;
-            return FailRead(kErrDeviceGone);
-        case platform::SerialStatus::Failed:
-            if (platform::SerialTakeLineErrors(m_hComm, m_lineErrors)) return FailRead(kErrLineError);
-            *got = 0;
-            return true;
+            case platform::SerialStatus::Ok:
+                return true;
+            case platform::SerialStatus::Pending: {
+                uint32_t left =
+                    platform::TicksLeft(issued, kReadCompletionTimeoutMs, platform::TickCountMs());
+                if (left == 0) return FailRead(kErrReadTimeout);
+                platform::SerialWaitReadable(m_hComm, left);
+                break;
+            }
+            case platform::SerialStatus::Gone:
+                m_bGone = true;
+                return FailRead(kErrDeviceGone);
+            case platform::SerialStatus::Failed:
+                if (platform::SerialTakeLineErrors(m_hComm, m_lineErrors))
+                    return FailRead(kErrLineError);
+                *got = 0;
+                return true;
         }
     }
 }

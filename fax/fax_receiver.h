@@ -149,7 +149,7 @@ public:
     CFaxReceiver& operator=(const CFaxReceiver&) = delete;
 
     // Log and status.
-    bool OpenLog();  // recreates Fax.Log in the per-user state folder
+    bool OpenLog();                 // recreates Fax.Log in the per-user state folder
     bool UseLogDescriptor(int fd);  // log to an already open descriptor instead (tools)
     void Log(const std::string& text);
     void FormatTimestamp();

@@ -73,7 +73,8 @@ int CFaxReceiver::ScanResponse(const char* first, const char* second, ClearAll c
     return kNoLineYet;
 }
 
-int CFaxReceiver::WaitResponse(const char* first, const char* second, uint32_t timeoutMs, ClearAll clearAll) {
+int CFaxReceiver::WaitResponse(const char* first, const char* second, uint32_t timeoutMs,
+                               ClearAll clearAll) {
     CCommPort& port = *m_pComm;
     const uint32_t start = platform::TickCountMs();
     platform::PumpOneMessage();
@@ -85,14 +86,16 @@ int CFaxReceiver::WaitResponse(const char* first, const char* second, uint32_t t
             int result = ScanResponse(first, second, clearAll);
             if (result != kNoLineYet) return result;
         }
-        if (port.m_nRxLen >= CCommPort::kRxBufSize || platform::TickDeadlinePassed(start, timeoutMs)) break;
+        if (port.m_nRxLen >= CCommPort::kRxBufSize ||
+            platform::TickDeadlinePassed(start, timeoutMs))
+            break;
         // A vanished device answers nothing more: end as a time-out instead of waiting it out.
         if (port.DeviceGone()) break;
         platform::PumpOneMessage();
         if (IsCancelled()) return CancelWait(clearAll);
         if (!gotByte) {
-            platform::WaitForActivity(port.m_hComm,
-                                      platform::TicksLeft(start, timeoutMs, platform::TickCountMs()));
+            platform::WaitForActivity(
+                port.m_hComm, platform::TicksLeft(start, timeoutMs, platform::TickCountMs()));
         }
     }
     port.Purge();
@@ -139,15 +142,19 @@ int CFaxReceiver::EnterHdlcMode(Direction direction) {
     const int turnFrom = transmit ? kCarrierHdlcReceive : kCarrierHdlcTransmit;
     if (g_nCarrierMode == turnFrom && SendSilence() != kResultOk) return kResultWriteFailed;
     g_nCarrierMode = transmit ? kCarrierHdlcTransmit : kCarrierHdlcReceive;
-    if (!m_pComm->SendCommand(transmit ? kCmdHdlcTransmit : kCmdHdlcReceive)) return kResultWriteFailed;
-    return WaitResponse(kResConnect, kResNoCarrier, kConnectTimeoutMs, transmit ? ClearAll::Yes : ClearAll::No);
+    if (!m_pComm->SendCommand(transmit ? kCmdHdlcTransmit : kCmdHdlcReceive))
+        return kResultWriteFailed;
+    return WaitResponse(kResConnect, kResNoCarrier, kConnectTimeoutMs,
+                        transmit ? ClearAll::Yes : ClearAll::No);
 }
 
 int CFaxReceiver::EnterDataMode(Direction direction, int modulation) {
     const bool transmit = direction == Direction::Transmit;
     if (transmit && g_nCarrierMode == kCarrierHdlcReceive) SendSilence();
     g_nCarrierMode = transmit ? kCarrierDataTransmit : kCarrierDataReceive;
-    std::snprintf(m_szCommand, sizeof m_szCommand, transmit ? kCmdDataTransmit : kCmdDataReceive, modulation);
+    std::snprintf(m_szCommand, sizeof m_szCommand, transmit ? kCmdDataTransmit : kCmdDataReceive,
+                  modulation);
     if (!m_pComm->SendCommand(m_szCommand)) return kResultWriteFailed;
-    return WaitResponse(kResConnect, kResNoCarrier, kConnectTimeoutMs, transmit ? ClearAll::Yes : ClearAll::No);
+    return WaitResponse(kResConnect, kResNoCarrier, kConnectTimeoutMs,
+                        transmit ? ClearAll::Yes : ClearAll::No);
 }

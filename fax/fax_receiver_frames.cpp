@@ -151,7 +151,8 @@ int CFaxReceiver::ReceiveFrameBytes() {
             port.Purge();
             return kResultCancelled;
         }
-        if (!gotByte) WaitForModem(platform::TicksLeft(start, kFrameTimeoutMs, platform::TickCountMs()));
+        if (!gotByte)
+            WaitForModem(platform::TicksLeft(start, kFrameTimeoutMs, platform::TickCountMs()));
     }
 }
 
@@ -221,7 +222,8 @@ int CFaxReceiver::ReceivePageData() {
                 Log("MODEM设备已断开");
                 return kResultTimeout;
             }
-            uint32_t left = platform::TicksLeft(lastByte, m_nPageSilenceTimeoutMs, platform::TickCountMs());
+            uint32_t left =
+                platform::TicksLeft(lastByte, m_nPageSilenceTimeoutMs, platform::TickCountMs());
             if (left == 0) {
                 Log("页面数据超时");
                 port.Purge();

@@ -19,25 +19,44 @@ constexpr uint8_t kRateBitsMask = 0x30;  // T.30 DCS bits 11 and 12
 
 const char* FaxStateName(FaxState state) {
     switch (state) {
-    case FaxState::Init: return "Init";
-    case FaxState::Answer: return "Answer";
-    case FaxState::SendCsi: return "SendCsi";
-    case FaxState::SendDis: return "SendDis";
-    case FaxState::ReceiveCommand: return "ReceiveCommand";
-    case FaxState::SelectRate: return "SelectRate";
-    case FaxState::PrepareTraining: return "PrepareTraining";
-    case FaxState::SendFtt: return "SendFtt";
-    case FaxState::ReceiveTraining: return "ReceiveTraining";
-    case FaxState::SendCfr: return "SendCfr";
-    case FaxState::PreparePage: return "PreparePage";
-    case FaxState::ReceivePage: return "ReceivePage";
-    case FaxState::PageDone: return "PageDone";
-    case FaxState::ReceivePostPage: return "ReceivePostPage";
-    case FaxState::ReceiveFinalDcn: return "ReceiveFinalDcn";
-    case FaxState::Error: return "Error";
-    case FaxState::Cancelled: return "Cancelled";
-    case FaxState::Finish: return "Finish";
-    case FaxState::End: return "End";
+        case FaxState::Init:
+            return "Init";
+        case FaxState::Answer:
+            return "Answer";
+        case FaxState::SendCsi:
+            return "SendCsi";
+        case FaxState::SendDis:
+            return "SendDis";
+        case FaxState::ReceiveCommand:
+            return "ReceiveCommand";
+        case FaxState::SelectRate:
+            return "SelectRate";
+        case FaxState::PrepareTraining:
+            return "PrepareTraining";
+        case FaxState::SendFtt:
+            return "SendFtt";
+        case FaxState::ReceiveTraining:
+            return "ReceiveTraining";
+        case FaxState::SendCfr:
+            return "SendCfr";
+        case FaxState::PreparePage:
+            return "PreparePage";
+        case FaxState::ReceivePage:
+            return "ReceivePage";
+        case FaxState::PageDone:
+            return "PageDone";
+        case FaxState::ReceivePostPage:
+            return "ReceivePostPage";
+        case FaxState::ReceiveFinalDcn:
+            return "ReceiveFinalDcn";
+        case FaxState::Error:
+            return "Error";
+        case FaxState::Cancelled:
+            return "Cancelled";
+        case FaxState::Finish:
+            return "Finish";
+        case FaxState::End:
+            return "End";
     }
     return "?";
 }
@@ -127,25 +146,44 @@ void CFaxReceiver::Run() {
 
 FaxState CFaxReceiver::RunState(FaxState state) {
     switch (state) {
-    case FaxState::Init: return DoInit();
-    case FaxState::Answer: return DoAnswer();
-    case FaxState::SendCsi: return DoSendCsi();
-    case FaxState::SendDis: return DoSendDis();
-    case FaxState::ReceiveCommand: return DoReceiveCommand();
-    case FaxState::SelectRate: return DoSelectRate();
-    case FaxState::PrepareTraining: return DoPrepareTraining();
-    case FaxState::SendFtt: return DoSendFtt();
-    case FaxState::ReceiveTraining: return DoReceiveTraining();
-    case FaxState::SendCfr: return DoSendCfr();
-    case FaxState::PreparePage: return DoPreparePage();
-    case FaxState::ReceivePage: return DoReceivePage();
-    case FaxState::PageDone: return DoPageDone();
-    case FaxState::ReceivePostPage: return DoReceivePostPage();
-    case FaxState::ReceiveFinalDcn: return DoReceiveFinalDcn();
-    case FaxState::Error: return DoError();
-    case FaxState::Cancelled: return DoCancelled();
-    case FaxState::Finish: return DoFinish();
-    case FaxState::End: return FaxState::End;
+        case FaxState::Init:
+            return DoInit();
+        case FaxState::Answer:
+            return DoAnswer();
+        case FaxState::SendCsi:
+            return DoSendCsi();
+        case FaxState::SendDis:
+            return DoSendDis();
+        case FaxState::ReceiveCommand:
+            return DoReceiveCommand();
+        case FaxState::SelectRate:
+            return DoSelectRate();
+        case FaxState::PrepareTraining:
+            return DoPrepareTraining();
+        case FaxState::SendFtt:
+            return DoSendFtt();
+        case FaxState::ReceiveTraining:
+            return DoReceiveTraining();
+        case FaxState::SendCfr:
+            return DoSendCfr();
+        case FaxState::PreparePage:
+            return DoPreparePage();
+        case FaxState::ReceivePage:
+            return DoReceivePage();
+        case FaxState::PageDone:
+            return DoPageDone();
+        case FaxState::ReceivePostPage:
+            return DoReceivePostPage();
+        case FaxState::ReceiveFinalDcn:
+            return DoReceiveFinalDcn();
+        case FaxState::Error:
+            return DoError();
+        case FaxState::Cancelled:
+            return DoCancelled();
+        case FaxState::Finish:
+            return DoFinish();
+        case FaxState::End:
+            return FaxState::End;
     }
     return FaxState::End;
 }
@@ -194,21 +232,21 @@ FaxState CFaxReceiver::DoSendDis() {
 FaxState CFaxReceiver::DoReceiveCommand() {
     int result = ReceiveFrame();
     switch (result) {
-    case kResultOk:
-        return DispatchCommand();
-    case kResultTimeout:
-        if (++m_session.timeouts < kCommandTimeoutsAllowed) return FaxState::SendCsi;
-        return Fail(kFaxErrNoCommand);
-    case kResultText:
-        if (m_session.resultTexts < kResultTextsAllowed) {
-            ++m_session.resultTexts;
-            return FaxState::ReceiveCommand;
-        }
-        return Fail(kFaxErrResultTexts);
-    case kResultCancelled:
-        return FaxState::Cancelled;
-    default:
-        return Fail(kFaxErrReceiveCommand);
+        case kResultOk:
+            return DispatchCommand();
+        case kResultTimeout:
+            if (++m_session.timeouts < kCommandTimeoutsAllowed) return FaxState::SendCsi;
+            return Fail(kFaxErrNoCommand);
+        case kResultText:
+            if (m_session.resultTexts < kResultTextsAllowed) {
+                ++m_session.resultTexts;
+                return FaxState::ReceiveCommand;
+            }
+            return Fail(kFaxErrResultTexts);
+        case kResultCancelled:
+            return FaxState::Cancelled;
+        default:
+            return Fail(kFaxErrReceiveCommand);
     }
 }
 
@@ -216,27 +254,27 @@ FaxState CFaxReceiver::DispatchCommand() {
     const uint8_t fcf = m_frame[2] & kFcfMask;
     const size_t fifLength = m_nFrameLen - kMinFrameLen;
     switch (fcf) {
-    case kFcfDcs:
-        LogAndShow("收到DCS帧");
-        std::memset(m_session.dcs, 0, sizeof m_session.dcs);
-        // The header holds 16 bytes of the DCS; a longer field is cut.
-        std::memcpy(m_session.dcs, m_frame + 3, std::min(fifLength, kHeaderDcsSize));
-        std::memcpy(m_header + kHeaderDcsOffset, m_session.dcs, kHeaderDcsSize);
-        m_session.dcsSeen = true;
-        break;
-    case kFcfTsi:
-        LogAndShow("收到TSI帧");
-        ReverseBuffer(m_frame + 3, kCsiFifSize);
-        m_frame[3 + kCsiFifSize] = 0;
-        std::memcpy(m_header + kHeaderTsiOffset, m_frame + 3, kHeaderTsiSize);
-        if (!m_session.dcsSeen) return FaxState::ReceiveCommand;
-        break;
-    case kFcfDcn:
-        LogAndShow("收到DCN帧");
-        return Fail(kFaxErrDcnBeforeTraining);
-    default:
-        if (!m_session.dcsSeen) return FaxState::ReceiveCommand;
-        break;
+        case kFcfDcs:
+            LogAndShow("收到DCS帧");
+            std::memset(m_session.dcs, 0, sizeof m_session.dcs);
+            // The header holds 16 bytes of the DCS; a longer field is cut.
+            std::memcpy(m_session.dcs, m_frame + 3, std::min(fifLength, kHeaderDcsSize));
+            std::memcpy(m_header + kHeaderDcsOffset, m_session.dcs, kHeaderDcsSize);
+            m_session.dcsSeen = true;
+            break;
+        case kFcfTsi:
+            LogAndShow("收到TSI帧");
+            ReverseBuffer(m_frame + 3, kCsiFifSize);
+            m_frame[3 + kCsiFifSize] = 0;
+            std::memcpy(m_header + kHeaderTsiOffset, m_frame + 3, kHeaderTsiSize);
+            if (!m_session.dcsSeen) return FaxState::ReceiveCommand;
+            break;
+        case kFcfDcn:
+            LogAndShow("收到DCN帧");
+            return Fail(kFaxErrDcnBeforeTraining);
+        default:
+            if (!m_session.dcsSeen) return FaxState::ReceiveCommand;
+            break;
     }
     if (!WriteHeader()) {
         Log("写入页面文件失败");
@@ -247,10 +285,18 @@ FaxState CFaxReceiver::DispatchCommand() {
 
 FaxState CFaxReceiver::DoSelectRate() {
     switch (m_session.dcs[1] & kRateBitsMask) {
-    case 0x00: m_nModulation = 24; break;  // V.27 ter 2400
-    case 0x10: m_nModulation = 48; break;  // V.27 ter 4800
-    case 0x20: m_nModulation = 96; break;  // V.29 9600
-    default: m_nModulation = 72; break;    // V.29 7200
+        case 0x00:
+            m_nModulation = 24;
+            break;  // V.27 ter 2400
+        case 0x10:
+            m_nModulation = 48;
+            break;  // V.27 ter 4800
+        case 0x20:
+            m_nModulation = 96;
+            break;  // V.29 9600
+        default:
+            m_nModulation = 72;
+            break;  // V.29 7200
     }
     return FaxState::PrepareTraining;
 }
@@ -303,7 +349,8 @@ FaxState CFaxReceiver::DoPreparePage() {
 FaxState CFaxReceiver::DoReceivePage() {
     LogAndShow("正在接收页面数据");
     int result = ReceivePageData();
-    if (result == kResultOk) result = WaitResponse(kResNoCarrier, kResError, kCarrierEndTimeoutMs, ClearAll::Yes);
+    if (result == kResultOk)
+        result = WaitResponse(kResNoCarrier, kResError, kCarrierEndTimeoutMs, ClearAll::Yes);
     if (result == kResultOk) return FaxState::PageDone;
     if (result == kResultCancelled) return FaxState::Cancelled;
     if (result == kResultFileWrite) {
@@ -316,8 +363,9 @@ FaxState CFaxReceiver::DoReceivePage() {
 FaxState CFaxReceiver::DoPageDone() {
     LogAndShow("本页接收完毕");
     ++m_nPages;
-    const uint8_t length[4] = {static_cast<uint8_t>(m_nDataBytes), static_cast<uint8_t>(m_nDataBytes >> 8),
-                               static_cast<uint8_t>(m_nDataBytes >> 16), static_cast<uint8_t>(m_nDataBytes >> 24)};
+    const uint8_t length[4] = {
+        static_cast<uint8_t>(m_nDataBytes), static_cast<uint8_t>(m_nDataBytes >> 8),
+        static_cast<uint8_t>(m_nDataBytes >> 16), static_cast<uint8_t>(m_nDataBytes >> 24)};
     if (!WritePageFileAt(kHeaderPagesOffset, &m_nPages, 1) ||
         !WritePageFileAt(kHeaderDataLengthOffset, length, sizeof length)) {
         Log("写入页面文件失败");
@@ -337,30 +385,30 @@ FaxState CFaxReceiver::DispatchPostPage() {
     const uint8_t fcf = m_frame[2] & kFcfMask;
     int result = kResultOk;
     switch (fcf) {
-    case kFcfMps:
-        LogAndShow("准备接收下一页");
-        if (m_nPages >= kMaxPages) {
-            // The header counts pages in one byte: end the call rather than lose count.
-            Log("页数已达255，拒绝接收后续页面");
-            SendFrame(FrameFinal::Yes, kFcfDcn, 0);
-            return Fail(kFaxErrTooManyPages);
-        }
-        result = SendFrame(FrameFinal::Yes, kFcfMcf, 0);
-        if (result == kResultOk) return FaxState::PreparePage;
-        break;
-    case kFcfEop:
-        LogAndShow("收到EOP");
-        result = SendFrame(FrameFinal::Yes, kFcfMcf, 0);
-        if (result == kResultOk) return FaxState::ReceiveFinalDcn;
-        break;
-    case kFcfEom:
-        LogAndShow("收到EOM");
-        return Fail(kFaxErrEom);
-    case kFcfDcn:
-        LogAndShow("收到DCN");
-        return Fail(kFaxErrDcnAfterPage);
-    default:
-        return Fail(kFaxErrUnexpectedPostPage);
+        case kFcfMps:
+            LogAndShow("准备接收下一页");
+            if (m_nPages >= kMaxPages) {
+                // The header counts pages in one byte: end the call rather than lose count.
+                Log("页数已达255，拒绝接收后续页面");
+                SendFrame(FrameFinal::Yes, kFcfDcn, 0);
+                return Fail(kFaxErrTooManyPages);
+            }
+            result = SendFrame(FrameFinal::Yes, kFcfMcf, 0);
+            if (result == kResultOk) return FaxState::PreparePage;
+            break;
+        case kFcfEop:
+            LogAndShow("收到EOP");
+            result = SendFrame(FrameFinal::Yes, kFcfMcf, 0);
+            if (result == kResultOk) return FaxState::ReceiveFinalDcn;
+            break;
+        case kFcfEom:
+            LogAndShow("收到EOM");
+            return Fail(kFaxErrEom);
+        case kFcfDcn:
+            LogAndShow("收到DCN");
+            return Fail(kFaxErrDcnAfterPage);
+        default:
+            return Fail(kFaxErrUnexpectedPostPage);
     }
     if (result == kResultCancelled) return FaxState::Cancelled;
     return Fail(kFaxErrSendMcf);

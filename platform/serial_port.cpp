@@ -17,20 +17,20 @@ thread_local int t_lastErrno = 0;
 SerialStatus FromErrno(int err) {
     t_lastErrno = err;
     switch (err) {
-    case EAGAIN:
+        case EAGAIN:
 #if EWOULDBLOCK != EAGAIN
-    case EWOULDBLOCK:
+        case EWOULDBLOCK:
 #endif
-    case EINTR:
-        return SerialStatus::Pending;
-    case EIO:
-    case ENXIO:
-    case ENODEV:
-    case EBADF:
-    case EPIPE:
-        return SerialStatus::Gone;
-    default:
-        return SerialStatus::Failed;
+        case EINTR:
+            return SerialStatus::Pending;
+        case EIO:
+        case ENXIO:
+        case ENODEV:
+        case EBADF:
+        case EPIPE:
+            return SerialStatus::Gone;
+        default:
+            return SerialStatus::Failed;
     }
 }
 
@@ -50,12 +50,18 @@ SerialStatus WaitFor(int fd, short events, uint32_t timeoutMs) {
 
 speed_t SpeedCode(uint32_t baud) {
     switch (baud) {
-    case 9600: return B9600;
-    case 19200: return B19200;
-    case 38400: return B38400;
-    case 57600: return B57600;
-    case 230400: return B230400;
-    default: return B115200;
+        case 9600:
+            return B9600;
+        case 19200:
+            return B19200;
+        case 38400:
+            return B38400;
+        case 57600:
+            return B57600;
+        case 230400:
+            return B230400;
+        default:
+            return B115200;
     }
 }
 
@@ -63,10 +69,14 @@ speed_t SpeedCode(uint32_t baud) {
 
 const char* SerialStatusName(SerialStatus status) {
     switch (status) {
-    case SerialStatus::Ok: return "ok";
-    case SerialStatus::Pending: return "pending";
-    case SerialStatus::Gone: return "gone";
-    case SerialStatus::Failed: return "failed";
+        case SerialStatus::Ok:
+            return "ok";
+        case SerialStatus::Pending:
+            return "pending";
+        case SerialStatus::Gone:
+            return "gone";
+        case SerialStatus::Failed:
+            return "failed";
     }
     return "?";
 }
@@ -95,9 +105,9 @@ bool SerialTakeLineErrors(int fd, SerialErrorCounts& last) {
     now.parity = static_cast<uint32_t>(counts.parity);
     now.brk = static_cast<uint32_t>(counts.brk);
     now.bufOverrun = static_cast<uint32_t>(counts.buf_overrun);
-    bool rose = last.available &&
-                (now.frame != last.frame || now.overrun != last.overrun || now.parity != last.parity ||
-                 now.brk != last.brk || now.bufOverrun != last.bufOverrun);
+    bool rose = last.available && (now.frame != last.frame || now.overrun != last.overrun ||
+                                   now.parity != last.parity || now.brk != last.brk ||
+                                   now.bufOverrun != last.bufOverrun);
     last = now;
     return rose;
 }
@@ -119,8 +129,12 @@ SerialStatus SerialWrite(int fd, const void* data, size_t size, size_t* done) {
     return SerialStatus::Ok;
 }
 
-SerialStatus SerialWaitReadable(int fd, uint32_t timeoutMs) { return WaitFor(fd, POLLIN, timeoutMs); }
-SerialStatus SerialWaitWritable(int fd, uint32_t timeoutMs) { return WaitFor(fd, POLLOUT, timeoutMs); }
+SerialStatus SerialWaitReadable(int fd, uint32_t timeoutMs) {
+    return WaitFor(fd, POLLIN, timeoutMs);
+}
+SerialStatus SerialWaitWritable(int fd, uint32_t timeoutMs) {
+    return WaitFor(fd, POLLOUT, timeoutMs);
+}
 
 bool SerialHungUp(int fd) {
     pollfd entry{fd, POLLIN, 0};

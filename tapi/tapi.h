@@ -280,14 +280,12 @@ using PFN_lineMakeCall = LONG (*)(HLINE hLine, HCALL* lphCall, LPCSTR lpszDestAd
 using PFN_lineMonitorMedia = LONG (*)(HCALL hCall, DWORD dwMediaModes);
 using PFN_lineNegotiateAPIVersion = LONG (*)(HLINEAPP hLineApp, DWORD dwDeviceID,
                                              DWORD dwAPILowVersion, DWORD dwAPIHighVersion,
-                                             DWORD* lpdwAPIVersion,
-                                             LINEEXTENSIONID* lpExtensionID);
+                                             DWORD* lpdwAPIVersion, LINEEXTENSIONID* lpExtensionID);
 using PFN_lineOpen = LONG (*)(HLINEAPP hLineApp, DWORD dwDeviceID, HLINE* lphLine,
-                              DWORD dwAPIVersion, DWORD dwExtVersion,
-                              DWORD_PTR dwCallbackInstance, DWORD dwPrivileges,
-                              DWORD dwMediaModes, const LINECALLPARAMS* lpCallParams);
+                              DWORD dwAPIVersion, DWORD dwExtVersion, DWORD_PTR dwCallbackInstance,
+                              DWORD dwPrivileges, DWORD dwMediaModes,
+                              const LINECALLPARAMS* lpCallParams);
 using PFN_lineSetCallParams = LONG (*)(HCALL hCall, DWORD dwBearerMode, DWORD dwMinRate,
                                        DWORD dwMaxRate, const LINEDIALPARAMS* lpDialParams);
-using PFN_lineSetStatusMessages = LONG (*)(HLINE hLine, DWORD dwLineStates,
-                                           DWORD dwAddressStates);
+using PFN_lineSetStatusMessages = LONG (*)(HLINE hLine, DWORD dwLineStates, DWORD dwAddressStates);
 using PFN_lineShutdown = LONG (*)(HLINEAPP hLineApp);

@@ -5,7 +5,7 @@ VANTORO_PACKAGES=(
     cmake ninja-build g++ pkg-config
     qt6-base-dev libgl-dev libgtest-dev
     libspandsp-dev libtiff-dev libtiff-tools
-    sox espeak-ng imagemagick xvfb fonts-wqy-microhei xdg-utils
+    sox espeak-ng imagemagick xvfb fonts-wqy-microhei xdg-utils clang-format
 )
 
 vantoro_install_missing() {
@@ -34,4 +34,11 @@ vantoro_build() {
     local targets=()
     [ $# -gt 0 ] && targets=(--target "$@")
     cmake --build "$root/build" "${targets[@]}" -- -j"$(nproc)"
+}
+
+# vantoro_check_format ROOT: every C++ source follows .clang-format.
+vantoro_check_format() {
+    local root="$1"
+    find "$root" -path "$root/build" -prune -o \( -name '*.cpp' -o -name '*.h' \) -print0 |
+        xargs -0 clang-format --dry-run -Werror
 }

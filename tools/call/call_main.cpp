@@ -7,34 +7,32 @@
 
 namespace {
 
-void usage()
-{
-    std::fprintf(stderr,
-                 "usage: vantoro-call [options]\n"
-                 "  --socket PATH              the vmodem's line socket (default %s)\n"
-                 "  --number DIGITS            caller id sent with the call\n"
-                 "  --give-up-after-rings N    hang up unanswered after N rings (default 10)\n"
-                 "  --hangup-after SECONDS     hang up this long after the answer\n"
-                 "  --say FILE.wav             speak this 8 kHz 16-bit mono WAV after the answer\n"
-                 "  --record FILE.wav          record what the line brought (8 kHz 16-bit mono)\n"
-                 "  --fax FILE.tif             be a calling fax machine sending this TIFF\n"
-                 "  --snr DB                   white noise toward the modem at this SNR (signal -14 dBm0)\n"
-                 "  --rate BPS                 fax: first rate 2400, 4800, 7200 or 9600\n"
-                 "  --trace                    log the call (and spandsp's T.30) to stderr\n",
-                 line_protocol::defaultSocketPath().c_str());
+void usage() {
+    std::fprintf(
+        stderr,
+        "usage: vantoro-call [options]\n"
+        "  --socket PATH              the vmodem's line socket (default %s)\n"
+        "  --number DIGITS            caller id sent with the call\n"
+        "  --give-up-after-rings N    hang up unanswered after N rings (default 10)\n"
+        "  --hangup-after SECONDS     hang up this long after the answer\n"
+        "  --say FILE.wav             speak this 8 kHz 16-bit mono WAV after the answer\n"
+        "  --record FILE.wav          record what the line brought (8 kHz 16-bit mono)\n"
+        "  --fax FILE.tif             be a calling fax machine sending this TIFF\n"
+        "  --snr DB                   white noise toward the modem at this SNR (signal -14 dBm0)\n"
+        "  --rate BPS                 fax: first rate 2400, 4800, 7200 or 9600\n"
+        "  --trace                    log the call (and spandsp's T.30) to stderr\n",
+        line_protocol::defaultSocketPath().c_str());
 }
 
-bool parseDouble(const char *text, double &value)
-{
-    char *end = nullptr;
+bool parseDouble(const char* text, double& value) {
+    char* end = nullptr;
     value = std::strtod(text, &end);
     return end != text && *end == '\0' && value >= 0;
 }
 
 }  // namespace
 
-int main(int argc, char **argv)
-{
+int main(int argc, char** argv) {
     CallOptions options;
     options.socketPath = line_protocol::defaultSocketPath();
     for (int i = 1; i < argc; ++i) {
@@ -49,7 +47,8 @@ int main(int argc, char **argv)
                 std::fprintf(stderr, "vantoro-call: --number takes digits only\n");
                 return 2;
             }
-        } else if (arg == "--give-up-after-rings" && hasValue && parseDouble(argv[++i], number) && number >= 1) {
+        } else if (arg == "--give-up-after-rings" && hasValue && parseDouble(argv[++i], number) &&
+                   number >= 1) {
             options.giveUpAfterRings = int(number);
         } else if (arg == "--hangup-after" && hasValue && parseDouble(argv[++i], number)) {
             options.hangupAfterSeconds = number;
@@ -61,8 +60,8 @@ int main(int argc, char **argv)
             options.faxPath = argv[++i];
         } else if (arg == "--snr" && hasValue && parseDouble(argv[++i], number)) {
             options.snrDb = number;
-        } else if (arg == "--rate" && hasValue && parseDouble(argv[++i], number)
-                   && FaxSender::validRate(int(number))) {
+        } else if (arg == "--rate" && hasValue && parseDouble(argv[++i], number) &&
+                   FaxSender::validRate(int(number))) {
             options.rateBps = int(number);
         } else if (arg == "--trace") {
             options.trace = true;
@@ -79,8 +78,7 @@ int main(int argc, char **argv)
         return 2;
     }
     Caller caller(options);
-    if (!caller.prepare())
-        return 1;
+    if (!caller.prepare()) return 1;
     caller.run();
     std::printf("%s\n", caller.resultLine().c_str());
     return 0;

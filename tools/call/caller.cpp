@@ -1,13 +1,13 @@
 #include "tools/call/caller.h"
 
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 
 #include "tools/vmodem/line_protocol.h"
 
@@ -23,8 +23,7 @@ constexpr int64_t kFaxLingerNs = 500'000'000;
 // T.30 has no limit of its own on a whole call; a stuck far end must not keep us forever.
 constexpr int64_t kFaxCallLimitNs = 600'000'000'000;
 
-int64_t nowNs()
-{
+int64_t nowNs() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return int64_t(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
@@ -36,14 +35,11 @@ Caller::Caller(CallOptions options) : m_options(std::move(options)) {}
 
 Caller::~Caller() = default;
 
-void Caller::log(const std::string &what) const
-{
-    if (m_options.trace)
-        std::fprintf(stderr, "vantoro-call: %s\n", what.c_str());
+void Caller::log(const std::string& what) const {
+    if (m_options.trace) std::fprintf(stderr, "vantoro-call: %s\n", what.c_str());
 }
 
-bool Caller::prepare()
-{
+bool Caller::prepare() {
     std::string error;
     if (!m_options.sayPath.empty() && !readWav(m_options.sayPath, m_say, error)) {
         std::fprintf(stderr, "vantoro-call: %s\n", error.c_str());
@@ -82,8 +78,10 @@ bool Caller::prepare()
     }
     std::strcpy(addr.sun_path, m_options.socketPath.c_str());
     m_fd.reset(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
-    if (!m_fd.valid() || connect(m_fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0) {
-        std::fprintf(stderr, "vantoro-call: no vmodem answers on %s: %s\n", addr.sun_path, std::strerror(errno));
+    if (!m_fd.valid() ||
+        connect(m_fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+        std::fprintf(stderr, "vantoro-call: no vmodem answers on %s: %s\n", addr.sun_path,
+                     std::strerror(errno));
         return false;
     }
     std::string setup(1, line_protocol::kSetup);
@@ -95,17 +93,14 @@ bool Caller::prepare()
     return true;
 }
 
-CallOutcome Caller::run()
-{
+CallOutcome Caller::run() {
     char buf[line_protocol::kMaxPacket];
     while (!m_ended) {
         int64_t now = nowNs();
         int64_t deadline = now + 1'000'000'000;
-        if (m_answered)
-            deadline = std::min(deadline, m_nextTickNs);
+        if (m_answered) deadline = std::min(deadline, m_nextTickNs);
         for (int64_t d : {m_giveUpAtNs, m_hangupAtNs, m_faxDoneAtNs}) {
-            if (d >= 0)
-                deadline = std::min(deadline, d);
+            if (d >= 0) deadline = std::min(deadline, d);
         }
         int64_t wait = std::max<int64_t>(0, deadline - now);
         timespec ts{time_t(wait / 1'000'000'000), long(wait % 1'000'000'000)};
@@ -133,67 +128,60 @@ CallOutcome Caller::run()
             log("hanging up");
             break;
         }
-        if (m_fax && m_fax->finished() && m_faxDoneAtNs < 0)
-            m_faxDoneAtNs = now + kFaxLingerNs;
-        if (m_faxDoneAtNs >= 0 && now >= m_faxDoneAtNs)
-            break;
+        if (m_fax && m_fax->finished() && m_faxDoneAtNs < 0) m_faxDoneAtNs = now + kFaxLingerNs;
+        if (m_faxDoneAtNs >= 0 && now >= m_faxDoneAtNs) break;
         while (m_answered && !m_ended && nowNs() >= m_nextTickNs) {
             sendBlock();
             m_nextTickNs += kBlockNs;
         }
     }
     m_fd.reset();
-    if (m_fax && m_answered)
-        m_fax->callDropped();
+    if (m_fax && m_answered) m_fax->callDropped();
     if (m_recording && !m_record.close())
         std::fprintf(stderr, "vantoro-call: writing %s failed\n", m_options.recordPath.c_str());
-    if (m_fax && m_answered)
-        return m_fax->finished() ? CallOutcome::Answered : CallOutcome::Failed;
+    if (m_fax && m_answered) return m_fax->finished() ? CallOutcome::Answered : CallOutcome::Failed;
     return m_answered ? CallOutcome::Answered : CallOutcome::Unanswered;
 }
 
-void Caller::onPacket(const char *data, size_t len)
-{
+void Caller::onPacket(const char* data, size_t len) {
     switch (data[0]) {
-    case line_protocol::kRing:
-        ++m_rings;
-        m_ringIntervalMs = std::atoi(std::string(data + 1, len - 1).c_str());
-        if (m_ringIntervalMs <= 0)
-            m_ringIntervalMs = 6000;
-        log("ring " + std::to_string(m_rings));
-        // Hang up within the ring cycle after the last ring we wait for, as a person would.
-        if (m_rings >= m_options.giveUpAfterRings && m_giveUpAtNs < 0)
-            m_giveUpAtNs = nowNs() + int64_t(m_ringIntervalMs) * 500'000;
-        break;
-    case line_protocol::kAnswer:
-        log("answered");
-        m_answered = true;
-        m_giveUpAtNs = -1;
-        m_nextTickNs = nowNs();
-        if (m_options.hangupAfterSeconds >= 0)
-            m_hangupAtNs = m_nextTickNs + int64_t(m_options.hangupAfterSeconds * 1e9);
-        else if (m_fax)
-            m_hangupAtNs = m_nextTickNs + kFaxCallLimitNs;
-        break;
-    case line_protocol::kAudio:
-        onAudio(data + 1, len - 1);
-        break;
-    case line_protocol::kHangup:
-        log("the called side hung up");
-        m_ended = true;
-        break;
-    case line_protocol::kBusy:
-        log("line busy");
-        m_busy = true;
-        m_ended = true;
-        break;
-    default:
-        break;
+        case line_protocol::kRing:
+            ++m_rings;
+            m_ringIntervalMs = std::atoi(std::string(data + 1, len - 1).c_str());
+            if (m_ringIntervalMs <= 0) m_ringIntervalMs = 6000;
+            log("ring " + std::to_string(m_rings));
+            // Hang up within the ring cycle after the last ring we wait for, as a person would.
+            if (m_rings >= m_options.giveUpAfterRings && m_giveUpAtNs < 0)
+                m_giveUpAtNs = nowNs() + int64_t(m_ringIntervalMs) * 500'000;
+            break;
+        case line_protocol::kAnswer:
+            log("answered");
+            m_answered = true;
+            m_giveUpAtNs = -1;
+            m_nextTickNs = nowNs();
+            if (m_options.hangupAfterSeconds >= 0)
+                m_hangupAtNs = m_nextTickNs + int64_t(m_options.hangupAfterSeconds * 1e9);
+            else if (m_fax)
+                m_hangupAtNs = m_nextTickNs + kFaxCallLimitNs;
+            break;
+        case line_protocol::kAudio:
+            onAudio(data + 1, len - 1);
+            break;
+        case line_protocol::kHangup:
+            log("the called side hung up");
+            m_ended = true;
+            break;
+        case line_protocol::kBusy:
+            log("line busy");
+            m_busy = true;
+            m_ended = true;
+            break;
+        default:
+            break;
     }
 }
 
-void Caller::onAudio(const char *payload, size_t len)
-{
+void Caller::onAudio(const char* payload, size_t len) {
     int16_t samples[line_protocol::kMaxPacket / 2];
     int count = int(len / 2);
     for (int i = 0; i < count; ++i) {
@@ -201,14 +189,11 @@ void Caller::onAudio(const char *payload, size_t len)
         auto hi = uint8_t(payload[2 * i + 1]);
         samples[i] = int16_t(uint16_t(lo | (hi << 8)));
     }
-    if (m_recording)
-        m_record.write(samples, size_t(count));
-    if (m_fax)
-        m_fax->rx(samples, count);
+    if (m_recording) m_record.write(samples, size_t(count));
+    if (m_fax) m_fax->rx(samples, count);
 }
 
-void Caller::sendBlock()
-{
+void Caller::sendBlock() {
     int16_t samples[kBlockSamples] = {};
     if (m_fax) {
         m_fax->tx(samples, kBlockSamples);
@@ -216,8 +201,7 @@ void Caller::sendBlock()
         for (int i = 0; i < kBlockSamples && m_sayPos < m_say.size(); ++i)
             samples[i] = m_say[m_sayPos++];
     }
-    if (m_noiseToModem)
-        m_noiseToModem->add(samples, kBlockSamples);
+    if (m_noiseToModem) m_noiseToModem->add(samples, kBlockSamples);
     char packet[1 + 2 * kBlockSamples];
     packet[0] = line_protocol::kAudio;
     for (int i = 0; i < kBlockSamples; ++i) {
@@ -228,9 +212,8 @@ void Caller::sendBlock()
     send(m_fd.get(), packet, sizeof(packet), MSG_NOSIGNAL | MSG_DONTWAIT);
 }
 
-std::string Caller::resultLine() const
-{
-    if (m_fax && m_answered)
-        return m_fax->resultLine();
-    return std::string(m_answered ? "RESULT answered" : "RESULT unanswered") + " rings=" + std::to_string(m_rings);
+std::string Caller::resultLine() const {
+    if (m_fax && m_answered) return m_fax->resultLine();
+    return std::string(m_answered ? "RESULT answered" : "RESULT unanswered") +
+           " rings=" + std::to_string(m_rings);
 }

@@ -11,8 +11,7 @@
 #include "tools/call/wav_file.h"
 #include "tools/vmodem/unique_fd.h"
 
-struct CallOptions
-{
+struct CallOptions {
     std::string socketPath;
     std::string number;
     int giveUpAfterRings = 10;
@@ -27,13 +26,12 @@ struct CallOptions
 
 enum class CallOutcome { Answered, Unanswered, Failed };
 
-class Caller
-{
+class Caller {
 public:
     explicit Caller(CallOptions options);
     ~Caller();
-    Caller(const Caller &) = delete;
-    Caller &operator=(const Caller &) = delete;
+    Caller(const Caller&) = delete;
+    Caller& operator=(const Caller&) = delete;
 
     // Prepares files and the fax machine, then dials; false with a message on stderr.
     bool prepare();
@@ -41,10 +39,10 @@ public:
     std::string resultLine() const;
 
 private:
-    void onPacket(const char *data, size_t len);
-    void onAudio(const char *payload, size_t len);
+    void onPacket(const char* data, size_t len);
+    void onAudio(const char* payload, size_t len);
     void sendBlock();
-    void log(const std::string &what) const;
+    void log(const std::string& what) const;
 
     CallOptions m_options;
     UniqueFd m_fd;

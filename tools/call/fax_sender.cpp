@@ -6,8 +6,7 @@
 namespace {
 
 // Entries of spandsp 0.0.6's T.30 fallback table (t30.c, fallback_sequence).
-struct FallbackEntry
-{
+struct FallbackEntry {
     int bitRate;
     int index;
 };
@@ -15,24 +14,19 @@ constexpr FallbackEntry kFallback[] = {{9600, 3}, {7200, 5}, {4800, 6}, {2400, 7
 
 }  // namespace
 
-FaxSender::~FaxSender()
-{
-    if (m_fax)
-        fax_free(m_fax);
+FaxSender::~FaxSender() {
+    if (m_fax) fax_free(m_fax);
 }
 
-bool FaxSender::validRate(int rateBps)
-{
-    for (const FallbackEntry &e : kFallback) {
-        if (e.bitRate == rateBps)
-            return true;
+bool FaxSender::validRate(int rateBps) {
+    for (const FallbackEntry& e : kFallback) {
+        if (e.bitRate == rateBps) return true;
     }
     return false;
 }
 
-bool FaxSender::start(const std::string &tiffPath, int rateBps, bool trace, std::string &error)
-{
-    TIFF *probe = TIFFOpen(tiffPath.c_str(), "r");
+bool FaxSender::start(const std::string& tiffPath, int rateBps, bool trace, std::string& error) {
+    TIFF* probe = TIFFOpen(tiffPath.c_str(), "r");
     if (!probe) {
         error = "cannot read TIFF " + tiffPath;
         return false;
@@ -44,13 +38,12 @@ bool FaxSender::start(const std::string &tiffPath, int rateBps, bool trace, std:
         error = "fax_init failed";
         return false;
     }
-    t30_state_t *t30 = fax_get_t30_state(m_fax);
+    t30_state_t* t30 = fax_get_t30_state(m_fax);
     t30_set_tx_ident(t30, "vantoro-call");
     t30_set_tx_file(t30, tiffPath.c_str(), -1, -1);
     // V.27ter for the two low rates only, so that a fallback stays within what was asked.
     int modems = T30_SUPPORT_V27TER;
-    if (rateBps == 0 || rateBps > 4800)
-        modems |= T30_SUPPORT_V29;
+    if (rateBps == 0 || rateBps > 4800) modems |= T30_SUPPORT_V29;
     t30_set_supported_modems(t30, modems);
     t30_set_ecm_capability(t30, FALSE);
     t30_set_phase_b_handler(t30, onPhaseB, this);
@@ -66,23 +59,20 @@ bool FaxSender::start(const std::string &tiffPath, int rateBps, bool trace, std:
     return true;
 }
 
-int FaxSender::onPhaseB(t30_state_s *t30, void *user, int)
-{
-    auto *self = static_cast<FaxSender *>(user);
+int FaxSender::onPhaseB(t30_state_s* t30, void* user, int) {
+    auto* self = static_cast<FaxSender*>(user);
     // spandsp picks its first rate from the far end's DIS just before this call and builds
     // the DCS from it right after; there is no API to cap it, so the choice is overridden.
-    if (self->m_rateBps == 0 || !t30->dis_received)
-        return T30_ERR_OK;
-    for (const FallbackEntry &e : kFallback) {
+    if (self->m_rateBps == 0 || !t30->dis_received) return T30_ERR_OK;
+    for (const FallbackEntry& e : kFallback) {
         if (e.bitRate == self->m_rateBps && t30->current_fallback < e.index)
             t30->current_fallback = e.index;
     }
     return T30_ERR_OK;
 }
 
-void FaxSender::onPhaseE(t30_state_s *t30, void *user, int code)
-{
-    auto *self = static_cast<FaxSender *>(user);
+void FaxSender::onPhaseE(t30_state_s* t30, void* user, int code) {
+    auto* self = static_cast<FaxSender*>(user);
     t30_stats_t stats{};
     t30_get_transfer_statistics(t30, &stats);
     self->m_code = code;
@@ -91,22 +81,17 @@ void FaxSender::onPhaseE(t30_state_s *t30, void *user, int code)
     self->m_finished = true;
 }
 
-void FaxSender::rx(const int16_t *samples, int count)
-{
-    fax_rx(m_fax, const_cast<int16_t *>(samples), count);
+void FaxSender::rx(const int16_t* samples, int count) {
+    fax_rx(m_fax, const_cast<int16_t*>(samples), count);
 }
 
-void FaxSender::tx(int16_t *samples, int count)
-{
+void FaxSender::tx(int16_t* samples, int count) {
     int got = fax_tx(m_fax, samples, count);
-    for (int i = got; i < count; ++i)
-        samples[i] = 0;
+    for (int i = got; i < count; ++i) samples[i] = 0;
 }
 
-void FaxSender::callDropped()
-{
-    if (m_finished || !m_fax)
-        return;
+void FaxSender::callDropped() {
+    if (m_finished || !m_fax) return;
     t30_terminate(fax_get_t30_state(m_fax));
     if (!m_finished) {
         m_code = T30_ERR_CALLDROPPED;
@@ -114,9 +99,10 @@ void FaxSender::callDropped()
     }
 }
 
-std::string FaxSender::resultLine() const
-{
+std::string FaxSender::resultLine() const {
     if (m_code == T30_ERR_OK)
-        return "RESULT fax ok pages=" + std::to_string(m_pages) + " rate=" + std::to_string(m_bitRate);
-    return "RESULT fax failed code=" + std::to_string(m_code) + " " + t30_completion_code_to_str(m_code);
+        return "RESULT fax ok pages=" + std::to_string(m_pages) +
+               " rate=" + std::to_string(m_bitRate);
+    return "RESULT fax failed code=" + std::to_string(m_code) + " " +
+           t30_completion_code_to_str(m_code);
 }

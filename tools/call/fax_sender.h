@@ -7,18 +7,17 @@
 struct fax_state_s;
 struct t30_state_s;
 
-class FaxSender
-{
+class FaxSender {
 public:
     FaxSender() = default;
     ~FaxSender();
-    FaxSender(const FaxSender &) = delete;
-    FaxSender &operator=(const FaxSender &) = delete;
+    FaxSender(const FaxSender&) = delete;
+    FaxSender& operator=(const FaxSender&) = delete;
 
     // rateBps 0 lets the sender pick; 2400, 4800, 7200 or 9600 fixes the first rate.
-    bool start(const std::string &tiffPath, int rateBps, bool trace, std::string &error);
-    void rx(const int16_t *samples, int count);
-    void tx(int16_t *samples, int count);
+    bool start(const std::string& tiffPath, int rateBps, bool trace, std::string& error);
+    void rx(const int16_t* samples, int count);
+    void tx(int16_t* samples, int count);
     // The call ended under the session (the far end hung up or never answered).
     void callDropped();
     bool finished() const { return m_finished; }
@@ -27,10 +26,10 @@ public:
     static bool validRate(int rateBps);
 
 private:
-    static void onPhaseE(t30_state_s *t30, void *user, int code);
-    static int onPhaseB(t30_state_s *t30, void *user, int result);
+    static void onPhaseE(t30_state_s* t30, void* user, int code);
+    static int onPhaseB(t30_state_s* t30, void* user, int result);
 
-    fax_state_s *m_fax = nullptr;
+    fax_state_s* m_fax = nullptr;
     int m_rateBps = 0;
     bool m_finished = false;
     int m_code = 0;

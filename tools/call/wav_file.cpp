@@ -8,26 +8,24 @@ constexpr uint32_t kSampleRate = 8000;
 constexpr uint16_t kFormatPcm = 1;
 constexpr size_t kHeaderBytes = 44;
 
-uint32_t le32(const uint8_t *p) { return p[0] | (p[1] << 8) | (p[2] << 16) | (uint32_t(p[3]) << 24); }
-uint16_t le16(const uint8_t *p) { return uint16_t(p[0] | (p[1] << 8)); }
+uint32_t le32(const uint8_t* p) {
+    return p[0] | (p[1] << 8) | (p[2] << 16) | (uint32_t(p[3]) << 24);
+}
+uint16_t le16(const uint8_t* p) { return uint16_t(p[0] | (p[1] << 8)); }
 
-void put32(uint8_t *p, uint32_t v)
-{
-    for (int i = 0; i < 4; ++i)
-        p[i] = uint8_t(v >> (8 * i));
+void put32(uint8_t* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
 }
 
-void put16(uint8_t *p, uint16_t v)
-{
+void put16(uint8_t* p, uint16_t v) {
     p[0] = uint8_t(v);
     p[1] = uint8_t(v >> 8);
 }
 
 }  // namespace
 
-bool readWav(const std::string &path, std::vector<int16_t> &samples, std::string &error)
-{
-    std::FILE *f = std::fopen(path.c_str(), "rb");
+bool readWav(const std::string& path, std::vector<int16_t>& samples, std::string& error) {
+    std::FILE* f = std::fopen(path.c_str(), "rb");
     if (!f) {
         error = "cannot open " + path;
         return false;
@@ -35,10 +33,10 @@ bool readWav(const std::string &path, std::vector<int16_t> &samples, std::string
     std::vector<uint8_t> data;
     uint8_t buf[65536];
     size_t n;
-    while ((n = std::fread(buf, 1, sizeof(buf), f)) > 0)
-        data.insert(data.end(), buf, buf + n);
+    while ((n = std::fread(buf, 1, sizeof(buf), f)) > 0) data.insert(data.end(), buf, buf + n);
     std::fclose(f);
-    if (data.size() < 12 || std::memcmp(data.data(), "RIFF", 4) != 0 || std::memcmp(data.data() + 8, "WAVE", 4) != 0) {
+    if (data.size() < 12 || std::memcmp(data.data(), "RIFF", 4) != 0 ||
+        std::memcmp(data.data() + 8, "WAVE", 4) != 0) {
         error = path + " is not a RIFF WAVE file";
         return false;
     }
@@ -46,19 +44,20 @@ bool readWav(const std::string &path, std::vector<int16_t> &samples, std::string
     size_t pos = 12;
     while (pos + 8 <= data.size()) {
         uint32_t size = le32(&data[pos + 4]);
-        const uint8_t *body = &data[pos + 8];
+        const uint8_t* body = &data[pos + 8];
         size_t avail = std::min<size_t>(size, data.size() - pos - 8);
         if (std::memcmp(&data[pos], "fmt ", 4) == 0 && avail >= 16) {
-            if (le16(body) != kFormatPcm || le16(body + 2) != 1 || le32(body + 4) != kSampleRate
-                || le16(body + 14) != 16) {
-                error = path + " is not 8000 Hz 16-bit mono PCM (convert it: sox in.wav -r 8000 -b 16 -c 1 out.wav)";
+            if (le16(body) != kFormatPcm || le16(body + 2) != 1 || le32(body + 4) != kSampleRate ||
+                le16(body + 14) != 16) {
+                error = path +
+                        " is not 8000 Hz 16-bit mono PCM (convert it: sox in.wav -r 8000 -b 16 -c "
+                        "1 out.wav)";
                 return false;
             }
             haveFormat = true;
         } else if (std::memcmp(&data[pos], "data", 4) == 0 && haveFormat) {
             samples.resize(avail / 2);
-            for (size_t i = 0; i < samples.size(); ++i)
-                samples[i] = int16_t(le16(body + 2 * i));
+            for (size_t i = 0; i < samples.size(); ++i) samples[i] = int16_t(le16(body + 2 * i));
             return true;
         }
         pos += 8 + size + (size & 1);
@@ -69,33 +68,26 @@ bool readWav(const std::string &path, std::vector<int16_t> &samples, std::string
 
 WavWriter::~WavWriter() { close(); }
 
-bool WavWriter::open(const std::string &path)
-{
+bool WavWriter::open(const std::string& path) {
     m_file = std::fopen(path.c_str(), "wb");
-    if (!m_file)
-        return false;
+    if (!m_file) return false;
     uint8_t header[kHeaderBytes] = {};
     m_failed = std::fwrite(header, 1, sizeof(header), m_file) != sizeof(header);
     return !m_failed;
 }
 
-void WavWriter::write(const int16_t *samples, size_t count)
-{
-    if (!m_file)
-        return;
+void WavWriter::write(const int16_t* samples, size_t count) {
+    if (!m_file) return;
     for (size_t i = 0; i < count; ++i) {
         uint8_t b[2];
         put16(b, uint16_t(samples[i]));
-        if (std::fwrite(b, 1, 2, m_file) != 2)
-            m_failed = true;
+        if (std::fwrite(b, 1, 2, m_file) != 2) m_failed = true;
     }
     m_dataBytes += uint32_t(count * 2);
 }
 
-bool WavWriter::close()
-{
-    if (!m_file)
-        return !m_failed;
+bool WavWriter::close() {
+    if (!m_file) return !m_failed;
     uint8_t h[kHeaderBytes];
     std::memcpy(h, "RIFF", 4);
     put32(h + 4, 36 + m_dataBytes);
@@ -111,8 +103,7 @@ bool WavWriter::close()
     put32(h + 40, m_dataBytes);
     if (std::fseek(m_file, 0, SEEK_SET) != 0 || std::fwrite(h, 1, sizeof(h), m_file) != sizeof(h))
         m_failed = true;
-    if (std::fclose(m_file) != 0)
-        m_failed = true;
+    if (std::fclose(m_file) != 0) m_failed = true;
     m_file = nullptr;
     return !m_failed;
 }

@@ -75,7 +75,8 @@ int main(int argc, char** argv) {
     if (!logPath.empty()) {
         logFd = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         if (logFd < 0) {
-            std::fprintf(stderr, "vantoro-faxrx: cannot create %s: %s\n", logPath.c_str(), std::strerror(errno));
+            std::fprintf(stderr, "vantoro-faxrx: cannot create %s: %s\n", logPath.c_str(),
+                         std::strerror(errno));
             return 2;
         }
     }

@@ -14,8 +14,7 @@
 struct t31_state_s;
 struct modem_connect_tones_rx_state_s;
 
-struct VmodemOptions
-{
+struct VmodemOptions {
     std::string link;
     std::string socketPath;
     int ringIntervalMs = 6000;
@@ -30,34 +29,32 @@ enum class ResultCode { Ok, Connect, Ring, NoCarrier, Error };
 int64_t vmodemNowMs();
 int64_t vmodemNowNs();
 
-const char *toString(StreamMode mode);
-const char *toString(CallState state);
-const char *toString(ResultCode code);
+const char* toString(StreamMode mode);
+const char* toString(CallState state);
+const char* toString(ResultCode code);
 
-struct Caller
-{
+struct Caller {
     UniqueFd fd;
     bool setupDone = false;
     std::string number;
     int64_t arrivedMs = 0;
 };
 
-class VirtualModem
-{
+class VirtualModem {
 public:
     explicit VirtualModem(VmodemOptions options);
     ~VirtualModem();
-    VirtualModem(const VirtualModem &) = delete;
-    VirtualModem &operator=(const VirtualModem &) = delete;
+    VirtualModem(const VirtualModem&) = delete;
+    VirtualModem& operator=(const VirtualModem&) = delete;
 
     // Opens the pty and the socket; returns false with a message on stderr.
     bool open();
     // Runs until SIGINT/SIGTERM.
     int run();
-    const std::string &slavePath() const { return m_slavePath; }
+    const std::string& slavePath() const { return m_slavePath; }
 
     // Called from spandsp's callbacks.
-    void faxOutput(const uint8_t *bytes, size_t len);
+    void faxOutput(const uint8_t* bytes, size_t len);
     int faxModemControl(int op, intptr_t arg);
 
 private:
@@ -67,35 +64,35 @@ private:
     void readPty();
     void flushOutput();
     void onTick();
-    void trace(const std::string &what) const;
-    void send(const std::string &bytes);
+    void trace(const std::string& what) const;
+    void send(const std::string& bytes);
     void sendResult(ResultCode code);
-    void sendInfo(const std::string &text);
+    void sendInfo(const std::string& text);
 
     // vmodem_commands.cpp
     void commandByte(uint8_t byte);
-    void executeLine(const std::string &line);
-    ResultCode executeCommand(const std::string &cmd, bool &finalSent);
-    ResultCode executeExtended(const std::string &cmd, bool &finalSent);
-    ResultCode executeBasic(char letter, const std::string &arg, bool &finalSent);
-    ResultCode setSampleMode(const std::string &args);
+    void executeLine(const std::string& line);
+    ResultCode executeCommand(const std::string& cmd, bool& finalSent);
+    ResultCode executeExtended(const std::string& cmd, bool& finalSent);
+    ResultCode executeBasic(char letter, const std::string& arg, bool& finalSent);
+    ResultCode setSampleMode(const std::string& args);
     void resetProfile();
 
     // vmodem_voice.cpp
     void transmitByte(uint8_t byte);
     void receiveByte(uint8_t byte);
-    void lineAudio(const int16_t *samples, int count);
-    void voiceOutput(int16_t *samples, int count);
+    void lineAudio(const int16_t* samples, int count);
+    void voiceOutput(int16_t* samples, int count);
     void reportEvent(char event);
     void checkTransmitDrained();
-    void busyTone(int16_t *samples, int count);
-    static void onCallingTone(void *user, int code, int level, int delay);
+    void busyTone(int16_t* samples, int count);
+    static void onCallingTone(void* user, int code, int level, int delay);
 
     // vmodem_fax.cpp
-    void enterFaxClass(const std::string &line);
+    void enterFaxClass(const std::string& line);
     void leaveFaxClass();
     void faxByte(uint8_t byte);
-    void faxLine(const std::string &line);
+    void faxLine(const std::string& line);
     bool faxInCommandState() const;
     void faxAnswer();
     void runFaxDeferred();
@@ -109,7 +106,7 @@ private:
     bool answerCall();
     void goOffHook();
     void goOnHook();
-    void sendToCaller(char type, const std::string &payload = std::string());
+    void sendToCaller(char type, const std::string& payload = std::string());
     bool lineFree() const;
 
     VmodemOptions m_options;
@@ -147,10 +144,10 @@ private:
     bool m_busyReported = false;
     uint32_t m_busyPhase = 0;
     int64_t m_nextTickNs = 0;
-    modem_connect_tones_rx_state_s *m_cngDetector = nullptr;
+    modem_connect_tones_rx_state_s* m_cngDetector = nullptr;
 
     // Class 1.
-    t31_state_s *m_t31 = nullptr;
+    t31_state_s* m_t31 = nullptr;
     bool m_faxJoined = false;
     bool m_faxAnswerPending = false;
     bool m_faxHangupPending = false;

@@ -1,7 +1,7 @@
 // The V.250 / V.253 command interpreter of the virtual modem in voice and data classes.
-#include "tools/vmodem/vmodem.h"
-
 #include <cctype>
+
+#include "tools/vmodem/vmodem.h"
 
 namespace {
 
@@ -10,44 +10,38 @@ constexpr uint8_t kBackspace = 0x08;
 constexpr size_t kMaxLine = 256;
 constexpr int kVsmUnsignedPcm = 1;
 constexpr int kVsmMuLaw = 4;
-constexpr const char *kIdentity = "vantoro-vmodem V.253 voice, T.31 Class 1 fax";
+constexpr const char* kIdentity = "vantoro-vmodem V.253 voice, T.31 Class 1 fax";
 
-bool parseNumber(const std::string &text, int &value)
-{
-    if (text.empty() || text.size() > 6)
-        return false;
+bool parseNumber(const std::string& text, int& value) {
+    if (text.empty() || text.size() > 6) return false;
     value = 0;
     for (char c : text) {
-        if (!std::isdigit(static_cast<unsigned char>(c)))
-            return false;
+        if (!std::isdigit(static_cast<unsigned char>(c))) return false;
         value = value * 10 + (c - '0');
     }
     return true;
 }
 
-std::vector<std::string> splitArgs(const std::string &text)
-{
+std::vector<std::string> splitArgs(const std::string& text) {
     std::vector<std::string> parts;
     size_t start = 0;
     while (true) {
         size_t comma = text.find(',', start);
-        parts.push_back(text.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
-        if (comma == std::string::npos)
-            return parts;
+        parts.push_back(
+            text.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
+        if (comma == std::string::npos) return parts;
         start = comma + 1;
     }
 }
 
 // Extended syntax: "+NAME", "+NAME?", "+NAME=?", "+NAME=args".
-struct Extended
-{
+struct Extended {
     std::string name;
     enum class Kind { Action, Read, Test, Set } kind = Kind::Action;
     std::string args;
 };
 
-Extended splitExtended(const std::string &cmd)
-{
+Extended splitExtended(const std::string& cmd) {
     Extended e;
     size_t i = 1;
     while (i < cmd.size() && (std::isalnum(static_cast<unsigned char>(cmd[i])) || cmd[i] == '+'))
@@ -68,8 +62,7 @@ Extended splitExtended(const std::string &cmd)
 
 }  // namespace
 
-void VirtualModem::commandByte(uint8_t byte)
-{
+void VirtualModem::commandByte(uint8_t byte) {
     if (m_lineDle) {
         // A DLE pair from the DTE in command state (a late DLE ! for example) is dropped.
         m_lineDle = false;
@@ -79,29 +72,24 @@ void VirtualModem::commandByte(uint8_t byte)
         m_lineDle = true;
         return;
     }
-    if (m_echo)
-        send(std::string(1, char(byte)));
+    if (m_echo) send(std::string(1, char(byte)));
     if (byte == '\r') {
         std::string line;
         line.swap(m_line);
         executeLine(line);
     } else if (byte == kBackspace) {
-        if (!m_line.empty())
-            m_line.pop_back();
+        if (!m_line.empty()) m_line.pop_back();
     } else if (byte != '\n' && m_line.size() < kMaxLine) {
         m_line.push_back(char(byte));
     }
 }
 
-void VirtualModem::executeLine(const std::string &raw)
-{
+void VirtualModem::executeLine(const std::string& raw) {
     std::string line;
     for (char c : raw) {
-        if (c != ' ')
-            line.push_back(char(std::toupper(static_cast<unsigned char>(c))));
+        if (c != ' ') line.push_back(char(std::toupper(static_cast<unsigned char>(c))));
     }
-    if (line.size() < 2 || line.compare(0, 2, "AT") != 0)
-        return;
+    if (line.size() < 2 || line.compare(0, 2, "AT") != 0) return;
     trace("command " + line);
     if (line == "AT+FCLASS=1") {
         enterFaxClass(line);
@@ -117,8 +105,7 @@ void VirtualModem::executeLine(const std::string &raw)
             pos = end == std::string::npos ? rest.size() : end + 1;
         } else {
             size_t end = pos + 1;
-            if (rest[pos] == '&' && end < rest.size())
-                ++end;
+            if (rest[pos] == '&' && end < rest.size()) ++end;
             if (rest[pos] == 'S') {
                 while (end < rest.size() && std::isdigit(static_cast<unsigned char>(rest[end])))
                     ++end;
@@ -127,15 +114,13 @@ void VirtualModem::executeLine(const std::string &raw)
                 else if (end < rest.size() && rest[end] == '=')
                     ++end;
             }
-            while (end < rest.size() && std::isdigit(static_cast<unsigned char>(rest[end])))
-                ++end;
+            while (end < rest.size() && std::isdigit(static_cast<unsigned char>(rest[end]))) ++end;
             cmd = rest.substr(pos, end - pos);
             pos = end;
         }
         bool finalSent = false;
         ResultCode result = executeCommand(cmd, finalSent);
-        if (finalSent)
-            return;
+        if (finalSent) return;
         if (result != ResultCode::Ok) {
             sendResult(result);
             return;
@@ -144,171 +129,188 @@ void VirtualModem::executeLine(const std::string &raw)
     sendResult(ResultCode::Ok);
 }
 
-ResultCode VirtualModem::executeCommand(const std::string &cmd, bool &finalSent)
-{
-    if (cmd.empty())
-        return ResultCode::Ok;
-    if (cmd[0] == '+')
-        return executeExtended(cmd, finalSent);
+ResultCode VirtualModem::executeCommand(const std::string& cmd, bool& finalSent) {
+    if (cmd.empty()) return ResultCode::Ok;
+    if (cmd[0] == '+') return executeExtended(cmd, finalSent);
     if (cmd[0] == '&')
-        return executeBasic(cmd.size() > 1 ? char(cmd[1] | 0x80) : '&', cmd.substr(std::min<size_t>(2, cmd.size())),
-                            finalSent);
+        return executeBasic(cmd.size() > 1 ? char(cmd[1] | 0x80) : '&',
+                            cmd.substr(std::min<size_t>(2, cmd.size())), finalSent);
     return executeBasic(cmd[0], cmd.substr(1), finalSent);
 }
 
 // '&X' commands arrive as X | 0x80.
-ResultCode VirtualModem::executeBasic(char letter, const std::string &arg, bool &finalSent)
-{
+ResultCode VirtualModem::executeBasic(char letter, const std::string& arg, bool& finalSent) {
     int value = 0;
     bool hasValue = parseNumber(arg, value);
-    if (!arg.empty() && !hasValue && letter != 'S')
-        return ResultCode::Error;
+    if (!arg.empty() && !hasValue && letter != 'S') return ResultCode::Error;
     switch (letter) {
-    case 'E':
-        m_echo = value != 0;
-        return ResultCode::Ok;
-    case 'V':
-        m_verbose = value != 0;
-        return ResultCode::Ok;
-    case 'Q':
-        m_quiet = value != 0;
-        return ResultCode::Ok;
-    case 'H':
-        if (value == 0)
+        case 'E':
+            m_echo = value != 0;
+            return ResultCode::Ok;
+        case 'V':
+            m_verbose = value != 0;
+            return ResultCode::Ok;
+        case 'Q':
+            m_quiet = value != 0;
+            return ResultCode::Ok;
+        case 'H':
+            if (value == 0)
+                goOnHook();
+            else
+                goOffHook();
+            return ResultCode::Ok;
+        case 'Z':
             goOnHook();
-        else
-            goOffHook();
-        return ResultCode::Ok;
-    case 'Z':
-        goOnHook();
-        resetProfile();
-        return ResultCode::Ok;
-    case 'I':
-        if (value == 0)
-            sendInfo("56000");
-        else if (value == 3)
-            sendInfo(kIdentity);
-        else
+            resetProfile();
+            return ResultCode::Ok;
+        case 'I':
+            if (value == 0)
+                sendInfo("56000");
+            else if (value == 3)
+                sendInfo(kIdentity);
+            else
+                return ResultCode::Error;
+            return ResultCode::Ok;
+        case 'L':
+        case 'M':
+        case 'X':
+            return ResultCode::Ok;
+        case 'S':
+            if (!arg.empty() && arg.back() == '?') sendInfo("000");
+            return ResultCode::Ok;
+        case char('F' | 0x80):
+            resetProfile();
+            return ResultCode::Ok;
+        case char('C' | 0x80):
+        case char('D' | 0x80):
+        case char('K' | 0x80):
+            return ResultCode::Ok;
+        case 'A':
+            // Answering is a Class 1 matter here (T.31); voice calls are answered with AT+VLS=1.
             return ResultCode::Error;
-        return ResultCode::Ok;
-    case 'L':
-    case 'M':
-    case 'X':
-        return ResultCode::Ok;
-    case 'S':
-        if (!arg.empty() && arg.back() == '?')
-            sendInfo("000");
-        return ResultCode::Ok;
-    case char('F' | 0x80):
-        resetProfile();
-        return ResultCode::Ok;
-    case char('C' | 0x80):
-    case char('D' | 0x80):
-    case char('K' | 0x80):
-        return ResultCode::Ok;
-    case 'A':
-        // Answering is a Class 1 matter here (T.31); voice calls are answered with AT+VLS=1.
-        return ResultCode::Error;
-    default:
-        (void)finalSent;
-        return ResultCode::Error;
+        default:
+            (void)finalSent;
+            return ResultCode::Error;
     }
 }
 
-ResultCode VirtualModem::executeExtended(const std::string &cmd, bool &finalSent)
-{
+ResultCode VirtualModem::executeExtended(const std::string& cmd, bool& finalSent) {
     using Kind = Extended::Kind;
     Extended e = splitExtended(cmd);
     int value = 0;
     if (e.name == "+FCLASS") {
         switch (e.kind) {
-        case Kind::Test: sendInfo("0,1,8"); return ResultCode::Ok;
-        case Kind::Read: sendInfo(std::to_string(m_fclass)); return ResultCode::Ok;
-        case Kind::Set:
-            if (!parseNumber(e.args, value) || (value != 0 && value != 8))
+            case Kind::Test:
+                sendInfo("0,1,8");
+                return ResultCode::Ok;
+            case Kind::Read:
+                sendInfo(std::to_string(m_fclass));
+                return ResultCode::Ok;
+            case Kind::Set:
+                if (!parseNumber(e.args, value) || (value != 0 && value != 8))
+                    return ResultCode::Error;
+                m_fclass = value;
+                m_mode = StreamMode::Command;
+                return ResultCode::Ok;
+            case Kind::Action:
                 return ResultCode::Error;
-            m_fclass = value;
-            m_mode = StreamMode::Command;
-            return ResultCode::Ok;
-        case Kind::Action: return ResultCode::Error;
         }
     }
     if (e.name == "+VCID") {
         switch (e.kind) {
-        case Kind::Test: sendInfo("(0-2)"); return ResultCode::Ok;
-        case Kind::Read: sendInfo(std::to_string(m_vcid)); return ResultCode::Ok;
-        case Kind::Set:
-            if (!parseNumber(e.args, value) || value > 2)
+            case Kind::Test:
+                sendInfo("(0-2)");
+                return ResultCode::Ok;
+            case Kind::Read:
+                sendInfo(std::to_string(m_vcid));
+                return ResultCode::Ok;
+            case Kind::Set:
+                if (!parseNumber(e.args, value) || value > 2) return ResultCode::Error;
+                m_vcid = value;
+                return ResultCode::Ok;
+            case Kind::Action:
                 return ResultCode::Error;
-            m_vcid = value;
-            return ResultCode::Ok;
-        case Kind::Action: return ResultCode::Error;
         }
     }
-    if (e.name == "+VIT" || e.name == "+VGT" || e.name == "+VGR" || e.name == "+VNH" || e.name == "+VRA"
-        || e.name == "+VRN") {
+    if (e.name == "+VIT" || e.name == "+VGT" || e.name == "+VGR" || e.name == "+VNH" ||
+        e.name == "+VRA" || e.name == "+VRN") {
         switch (e.kind) {
-        case Kind::Test: sendInfo("(0-255)"); return ResultCode::Ok;
-        case Kind::Read: sendInfo(e.name == "+VGT" || e.name == "+VGR" ? "128" : "0"); return ResultCode::Ok;
-        case Kind::Set: return parseNumber(e.args, value) && value <= 255 ? ResultCode::Ok : ResultCode::Error;
-        case Kind::Action: return ResultCode::Error;
+            case Kind::Test:
+                sendInfo("(0-255)");
+                return ResultCode::Ok;
+            case Kind::Read:
+                sendInfo(e.name == "+VGT" || e.name == "+VGR" ? "128" : "0");
+                return ResultCode::Ok;
+            case Kind::Set:
+                return parseNumber(e.args, value) && value <= 255 ? ResultCode::Ok
+                                                                  : ResultCode::Error;
+            case Kind::Action:
+                return ResultCode::Error;
         }
     }
     if (e.name == "+IFC" || e.name == "+VSD") {
         bool ifc = e.name == "+IFC";
         switch (e.kind) {
-        case Kind::Test: sendInfo(ifc ? "(0-2),(0-2)" : "(0-255),(0-255)"); return ResultCode::Ok;
-        case Kind::Read: sendInfo(ifc ? "2,2" : "128,50"); return ResultCode::Ok;
-        case Kind::Set: {
-            std::vector<std::string> args = splitArgs(e.args);
-            if (args.size() > 2)
-                return ResultCode::Error;
-            for (const std::string &a : args) {
-                if (!parseNumber(a, value) || value > (ifc ? 2 : 255))
-                    return ResultCode::Error;
+            case Kind::Test:
+                sendInfo(ifc ? "(0-2),(0-2)" : "(0-255),(0-255)");
+                return ResultCode::Ok;
+            case Kind::Read:
+                sendInfo(ifc ? "2,2" : "128,50");
+                return ResultCode::Ok;
+            case Kind::Set: {
+                std::vector<std::string> args = splitArgs(e.args);
+                if (args.size() > 2) return ResultCode::Error;
+                for (const std::string& a : args) {
+                    if (!parseNumber(a, value) || value > (ifc ? 2 : 255)) return ResultCode::Error;
+                }
+                return ResultCode::Ok;
             }
-            return ResultCode::Ok;
-        }
-        case Kind::Action: return ResultCode::Error;
+            case Kind::Action:
+                return ResultCode::Error;
         }
     }
     if (e.name == "+VLS") {
-        if (m_fclass != 8)
-            return ResultCode::Error;
+        if (m_fclass != 8) return ResultCode::Error;
         switch (e.kind) {
-        case Kind::Test: sendInfo("0,1"); return ResultCode::Ok;
-        case Kind::Read: sendInfo(m_offHook ? "1" : "0"); return ResultCode::Ok;
-        case Kind::Set:
-            if (!parseNumber(e.args, value) || value > 1)
-                return ResultCode::Error;
-            if (value == 0) {
-                goOnHook();
+            case Kind::Test:
+                sendInfo("0,1");
                 return ResultCode::Ok;
-            }
-            if (!answerCall())
-                goOffHook();
-            if (m_options.vconOnAnswer) {
-                sendInfo("VCON");
-                finalSent = true;
-            }
-            return ResultCode::Ok;
-        case Kind::Action: return ResultCode::Error;
+            case Kind::Read:
+                sendInfo(m_offHook ? "1" : "0");
+                return ResultCode::Ok;
+            case Kind::Set:
+                if (!parseNumber(e.args, value) || value > 1) return ResultCode::Error;
+                if (value == 0) {
+                    goOnHook();
+                    return ResultCode::Ok;
+                }
+                if (!answerCall()) goOffHook();
+                if (m_options.vconOnAnswer) {
+                    sendInfo("VCON");
+                    finalSent = true;
+                }
+                return ResultCode::Ok;
+            case Kind::Action:
+                return ResultCode::Error;
         }
     }
     if (e.name == "+VSM") {
         switch (e.kind) {
-        case Kind::Test:
-            sendInfo("1,\"UNSIGNED PCM\",8,0,(8000),(0),(0)");
-            sendInfo("4,\"ULAW\",8,0,(8000),(0),(0)");
-            return ResultCode::Ok;
-        case Kind::Read: sendInfo(std::to_string(m_vsmFormat) + ",8000,0,0"); return ResultCode::Ok;
-        case Kind::Set: return setSampleMode(e.args);
-        case Kind::Action: return ResultCode::Error;
+            case Kind::Test:
+                sendInfo("1,\"UNSIGNED PCM\",8,0,(8000),(0),(0)");
+                sendInfo("4,\"ULAW\",8,0,(8000),(0),(0)");
+                return ResultCode::Ok;
+            case Kind::Read:
+                sendInfo(std::to_string(m_vsmFormat) + ",8000,0,0");
+                return ResultCode::Ok;
+            case Kind::Set:
+                return setSampleMode(e.args);
+            case Kind::Action:
+                return ResultCode::Error;
         }
     }
     if ((e.name == "+VTX" || e.name == "+VRX") && e.kind == Kind::Action) {
-        if (m_fclass != 8 || !m_offHook)
-            return ResultCode::Error;
+        if (m_fclass != 8 || !m_offHook) return ResultCode::Error;
         sendResult(ResultCode::Connect);
         finalSent = true;
         m_streamDle = false;
@@ -329,15 +331,12 @@ ResultCode VirtualModem::executeExtended(const std::string &cmd, bool &finalSent
     return ResultCode::Error;
 }
 
-ResultCode VirtualModem::setSampleMode(const std::string &text)
-{
+ResultCode VirtualModem::setSampleMode(const std::string& text) {
     std::vector<std::string> args = splitArgs(text);
     int format = 0;
     int rate = 8000;
-    if (args.empty() || args.size() > 4 || !parseNumber(args[0], format))
-        return ResultCode::Error;
-    if (format != kVsmUnsignedPcm && format != kVsmMuLaw)
-        return ResultCode::Error;
+    if (args.empty() || args.size() > 4 || !parseNumber(args[0], format)) return ResultCode::Error;
+    if (format != kVsmUnsignedPcm && format != kVsmMuLaw) return ResultCode::Error;
     if (args.size() > 1 && !args[1].empty() && (!parseNumber(args[1], rate) || rate != 8000))
         return ResultCode::Error;
     for (size_t i = 2; i < args.size(); ++i) {
@@ -349,8 +348,7 @@ ResultCode VirtualModem::setSampleMode(const std::string &text)
     return ResultCode::Ok;
 }
 
-void VirtualModem::resetProfile()
-{
+void VirtualModem::resetProfile() {
     m_echo = true;
     m_verbose = true;
     m_quiet = false;

@@ -1,47 +1,41 @@
 // Class 1: the pty is handed to spandsp's T.31 modem, joined by audio to the caller.
-#include "tools/vmodem/vmodem.h"
+#include <spandsp.h>
+#include <spandsp/expose.h>
 
 #include <cctype>
 
-#include <spandsp.h>
-#include <spandsp/expose.h>
+#include "tools/vmodem/vmodem.h"
 
 namespace {
 
 constexpr uint8_t kBackspace = 0x08;
 constexpr size_t kMaxLine = 256;
 
-int atOutput(at_state_t *, void *user, const uint8_t *buf, size_t len)
-{
-    static_cast<VirtualModem *>(user)->faxOutput(buf, len);
+int atOutput(at_state_t*, void* user, const uint8_t* buf, size_t len) {
+    static_cast<VirtualModem*>(user)->faxOutput(buf, len);
     return int(len);
 }
 
-int modemControl(t31_state_t *, void *user, int op, const char *num)
-{
-    return static_cast<VirtualModem *>(user)->faxModemControl(op, reinterpret_cast<intptr_t>(num));
+int modemControl(t31_state_t*, void* user, int op, const char* num) {
+    return static_cast<VirtualModem*>(user)->faxModemControl(op, reinterpret_cast<intptr_t>(num));
 }
 
 // Lines that leave Class 1 for the voice interpreter: T.31 knows nothing of voice,
 // and a reset returns a real modem to class 0.
-bool leavesFaxClass(const std::string &raw)
-{
+bool leavesFaxClass(const std::string& raw) {
     std::string line;
     for (char c : raw) {
-        if (c != ' ')
-            line.push_back(char(std::toupper(static_cast<unsigned char>(c))));
+        if (c != ' ') line.push_back(char(std::toupper(static_cast<unsigned char>(c))));
     }
-    if (line.compare(0, 2, "AT") != 0)
-        return false;
+    if (line.compare(0, 2, "AT") != 0) return false;
     std::string cmd = line.substr(2);
-    return cmd.compare(0, 1, "Z") == 0 || cmd.compare(0, 2, "&F") == 0 || cmd.compare(0, 2, "+V") == 0
-        || cmd == "+FCLASS=0" || cmd == "+FCLASS=8";
+    return cmd.compare(0, 1, "Z") == 0 || cmd.compare(0, 2, "&F") == 0 ||
+           cmd.compare(0, 2, "+V") == 0 || cmd == "+FCLASS=0" || cmd == "+FCLASS=8";
 }
 
 }  // namespace
 
-void VirtualModem::enterFaxClass(const std::string &line)
-{
+void VirtualModem::enterFaxClass(const std::string& line) {
     if (!m_t31) {
         m_t31 = t31_init(nullptr, atOutput, this, modemControl, this, nullptr, nullptr);
         if (!m_t31) {
@@ -50,8 +44,9 @@ void VirtualModem::enterFaxClass(const std::string &line)
         }
         t31_set_transmit_on_idle(m_t31, TRUE);
         if (m_options.trace) {
-            logging_state_t *log = t31_get_logging_state(m_t31);
-            span_log_set_level(log, SPAN_LOG_SHOW_SEVERITY | SPAN_LOG_SHOW_PROTOCOL | SPAN_LOG_FLOW);
+            logging_state_t* log = t31_get_logging_state(m_t31);
+            span_log_set_level(log,
+                               SPAN_LOG_SHOW_SEVERITY | SPAN_LOG_SHOW_PROTOCOL | SPAN_LOG_FLOW);
             span_log_set_tag(log, "T.31");
         }
         m_faxJoined = false;
@@ -67,10 +62,8 @@ void VirtualModem::enterFaxClass(const std::string &line)
     m_echo = echo;
 }
 
-void VirtualModem::leaveFaxClass()
-{
-    if (!m_t31)
-        return;
+void VirtualModem::leaveFaxClass() {
+    if (!m_t31) return;
     trace("leaving class 1");
     t31_free(m_t31);
     m_t31 = nullptr;
@@ -81,14 +74,12 @@ void VirtualModem::leaveFaxClass()
     m_fclass = 0;
 }
 
-bool VirtualModem::faxInCommandState() const
-{
+bool VirtualModem::faxInCommandState() const {
     int mode = m_t31->at_state.at_rx_mode;
     return mode == AT_MODE_ONHOOK_COMMAND || mode == AT_MODE_OFFHOOK_COMMAND;
 }
 
-void VirtualModem::faxByte(uint8_t byte)
-{
+void VirtualModem::faxByte(uint8_t byte) {
     if (!faxInCommandState()) {
         char c = char(byte);
         t31_at_rx(m_t31, &c, 1);
@@ -96,29 +87,25 @@ void VirtualModem::faxByte(uint8_t byte)
     }
     // Command lines are collected here so that the ones T.31 does not know can be taken back;
     // T.31 echoes the final CR itself.
-    if (m_echo && byte != '\r')
-        send(std::string(1, char(byte)));
+    if (m_echo && byte != '\r') send(std::string(1, char(byte)));
     if (byte == '\r') {
         std::string line;
         line.swap(m_line);
         if (leavesFaxClass(line)) {
-            if (m_echo)
-                send("\r");
+            if (m_echo) send("\r");
             leaveFaxClass();
             executeLine(line);
             return;
         }
         faxLine(line);
     } else if (byte == kBackspace) {
-        if (!m_line.empty())
-            m_line.pop_back();
+        if (!m_line.empty()) m_line.pop_back();
     } else if (byte != '\n' && m_line.size() < kMaxLine) {
         m_line.push_back(char(byte));
     }
 }
 
-void VirtualModem::faxLine(const std::string &line)
-{
+void VirtualModem::faxLine(const std::string& line) {
     trace("class 1 command " + line);
     // The characters were echoed as they came; T.31 echoes only the CR, then answers.
     m_t31->at_state.p.echo = m_echo ? TRUE : FALSE;
@@ -130,39 +117,33 @@ void VirtualModem::faxLine(const std::string &line)
     runFaxDeferred();
 }
 
-void VirtualModem::faxOutput(const uint8_t *bytes, size_t len)
-{
-    if (m_faxMuted)
-        return;
-    send(std::string(reinterpret_cast<const char *>(bytes), len));
+void VirtualModem::faxOutput(const uint8_t* bytes, size_t len) {
+    if (m_faxMuted) return;
+    send(std::string(reinterpret_cast<const char*>(bytes), len));
 }
 
-int VirtualModem::faxModemControl(int op, intptr_t arg)
-{
+int VirtualModem::faxModemControl(int op, intptr_t arg) {
     switch (op) {
-    case AT_MODEM_CONTROL_ANSWER:
-        if (m_call != CallState::Ringing && m_call != CallState::Connected)
-            return -1;
-        m_faxAnswerPending = true;
-        return 0;
-    case AT_MODEM_CONTROL_HANGUP:
-    case AT_MODEM_CONTROL_ONHOOK:
-        if (m_offHook || m_call == CallState::Connected || m_call == CallState::FarEndGone)
-            m_faxHangupPending = true;
-        return 0;
-    case AT_MODEM_CONTROL_CTS:
-        m_faxCts = arg != 0;
-        return 0;
-    default:
-        return 0;
+        case AT_MODEM_CONTROL_ANSWER:
+            if (m_call != CallState::Ringing && m_call != CallState::Connected) return -1;
+            m_faxAnswerPending = true;
+            return 0;
+        case AT_MODEM_CONTROL_HANGUP:
+        case AT_MODEM_CONTROL_ONHOOK:
+            if (m_offHook || m_call == CallState::Connected || m_call == CallState::FarEndGone)
+                m_faxHangupPending = true;
+            return 0;
+        case AT_MODEM_CONTROL_CTS:
+            m_faxCts = arg != 0;
+            return 0;
+        default:
+            return 0;
     }
 }
 
 // spandsp calls back from inside its own processing; line changes wait until it returned.
-void VirtualModem::runFaxDeferred()
-{
-    if (!m_t31)
-        return;
+void VirtualModem::runFaxDeferred() {
+    if (!m_t31) return;
     if (m_faxHangupPending) {
         m_faxHangupPending = false;
         m_faxAnswerPending = false;
@@ -176,10 +157,8 @@ void VirtualModem::runFaxDeferred()
     }
 }
 
-void VirtualModem::faxAnswer()
-{
-    if (m_call == CallState::Ringing)
-        answerCall();
+void VirtualModem::faxAnswer() {
+    if (m_call == CallState::Ringing) answerCall();
     if (m_call != CallState::Connected) {
         sendResult(ResultCode::NoCarrier);
         return;

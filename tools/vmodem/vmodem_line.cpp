@@ -1,16 +1,14 @@
 // The simulated telephone line: callers arrive over the socket, ring, are answered and hang up.
-#include "tools/vmodem/vmodem.h"
+#include <spandsp.h>
+#include <spandsp/expose.h>
+#include <sys/socket.h>
 
 #include <cctype>
 #include <cerrno>
 #include <ctime>
 
-#include <sys/socket.h>
-
-#include <spandsp.h>
-#include <spandsp/expose.h>
-
 #include "tools/vmodem/line_protocol.h"
+#include "tools/vmodem/vmodem.h"
 
 namespace {
 
@@ -22,11 +20,9 @@ constexpr size_t kMaxNumberDigits = 20;
 
 bool VirtualModem::lineFree() const { return m_call == CallState::None && !m_offHook; }
 
-void VirtualModem::acceptCaller()
-{
+void VirtualModem::acceptCaller() {
     int fd = accept4(m_listen.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd < 0)
-        return;
+    if (fd < 0) return;
     Caller caller;
     caller.fd.reset(fd);
     caller.arrivedMs = vmodemNowMs();
@@ -34,13 +30,11 @@ void VirtualModem::acceptCaller()
     trace("caller connected");
 }
 
-void VirtualModem::readCaller(std::list<Caller>::iterator it)
-{
+void VirtualModem::readCaller(std::list<Caller>::iterator it) {
     char buf[line_protocol::kMaxPacket];
     while (true) {
         ssize_t n = recv(it->fd.get(), buf, sizeof(buf), MSG_DONTWAIT);
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
-            return;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
         if (n <= 0) {
             callerGone(it);
             return;
@@ -48,12 +42,11 @@ void VirtualModem::readCaller(std::list<Caller>::iterator it)
         if (buf[0] == line_protocol::kSetup && !it->setupDone) {
             it->setupDone = true;
             for (ssize_t i = 1; i < n && it->number.size() < kMaxNumberDigits; ++i) {
-                if (std::isdigit(static_cast<unsigned char>(buf[i])))
-                    it->number.push_back(buf[i]);
+                if (std::isdigit(static_cast<unsigned char>(buf[i]))) it->number.push_back(buf[i]);
             }
             trace("call from '" + it->number + "'");
-        } else if (buf[0] == line_protocol::kAudio && m_hasActive && it == m_active
-                   && m_call == CallState::Connected) {
+        } else if (buf[0] == line_protocol::kAudio && m_hasActive && it == m_active &&
+                   m_call == CallState::Connected) {
             int count = int((n - 1) / 2);
             int16_t samples[line_protocol::kMaxPacket / 2];
             for (int i = 0; i < count; ++i) {
@@ -66,12 +59,10 @@ void VirtualModem::readCaller(std::list<Caller>::iterator it)
     }
 }
 
-void VirtualModem::callerGone(std::list<Caller>::iterator it)
-{
+void VirtualModem::callerGone(std::list<Caller>::iterator it) {
     bool active = m_hasActive && it == m_active;
     m_callers.erase(it);
-    if (!active)
-        return;
+    if (!active) return;
     m_hasActive = false;
     m_active = m_callers.end();
     if (m_call == CallState::Ringing) {
@@ -92,8 +83,7 @@ void VirtualModem::callerGone(std::list<Caller>::iterator it)
     }
 }
 
-void VirtualModem::startNextCall()
-{
+void VirtualModem::startNextCall() {
     int64_t now = vmodemNowMs();
     for (auto it = m_callers.begin(); it != m_callers.end();) {
         bool waiting = !(m_hasActive && it == m_active);
@@ -105,25 +95,21 @@ void VirtualModem::startNextCall()
         }
         ++it;
     }
-    if (!lineFree() || m_hasActive)
-        return;
+    if (!lineFree() || m_hasActive) return;
     for (auto it = m_callers.begin(); it != m_callers.end(); ++it) {
-        if (!it->setupDone)
-            continue;
+        if (!it->setupDone) continue;
         m_active = it;
         m_hasActive = true;
         m_call = CallState::Ringing;
         m_rings = 0;
         m_nextRingMs = now;
-        if (m_t31)
-            at_reset_call_info(&m_t31->at_state);
+        if (m_t31) at_reset_call_info(&m_t31->at_state);
         trace("ringing");
         return;
     }
 }
 
-void VirtualModem::ring()
-{
+void VirtualModem::ring() {
     ++m_rings;
     m_nextRingMs += m_options.ringIntervalMs;
     if (m_t31) {
@@ -148,40 +134,33 @@ void VirtualModem::ring()
         sendToCaller(line_protocol::kRing, std::to_string(m_options.ringIntervalMs));
 }
 
-bool VirtualModem::answerCall()
-{
-    if (m_call != CallState::Ringing)
-        return false;
+bool VirtualModem::answerCall() {
+    if (m_call != CallState::Ringing) return false;
     trace("answered");
     m_call = CallState::Connected;
     sendToCaller(line_protocol::kAnswer);
     goOffHook();
-    if (m_cngDetector)
-        modem_connect_tones_rx_free(m_cngDetector);
-    m_cngDetector = modem_connect_tones_rx_init(nullptr, MODEM_CONNECT_TONES_FAX_CNG, onCallingTone, this);
+    if (m_cngDetector) modem_connect_tones_rx_free(m_cngDetector);
+    m_cngDetector =
+        modem_connect_tones_rx_init(nullptr, MODEM_CONNECT_TONES_FAX_CNG, onCallingTone, this);
     return true;
 }
 
-void VirtualModem::goOffHook()
-{
-    if (m_offHook)
-        return;
+void VirtualModem::goOffHook() {
+    if (m_offHook) return;
     m_offHook = true;
     m_nextTickNs = vmodemNowNs() + line_protocol::kBlockNs;
 }
 
-void VirtualModem::goOnHook()
-{
+void VirtualModem::goOnHook() {
     if (m_call == CallState::Connected) {
         sendToCaller(line_protocol::kHangup);
         m_callers.erase(m_active);
         m_active = m_callers.end();
         m_hasActive = false;
     }
-    if (m_call != CallState::Ringing)
-        m_call = CallState::None;
-    if (m_offHook)
-        trace("on hook");
+    if (m_call != CallState::Ringing) m_call = CallState::None;
+    if (m_offHook) trace("on hook");
     m_offHook = false;
     m_mode = StreamMode::Command;
     m_transmitBuffer.clear();
@@ -192,10 +171,8 @@ void VirtualModem::goOnHook()
     }
 }
 
-void VirtualModem::sendToCaller(char type, const std::string &payload)
-{
-    if (!m_hasActive)
-        return;
+void VirtualModem::sendToCaller(char type, const std::string& payload) {
+    if (!m_hasActive) return;
     std::string packet(1, type);
     packet += payload;
     ::send(m_active->fd.get(), packet.data(), packet.size(), MSG_NOSIGNAL | MSG_DONTWAIT);

@@ -1,4 +1,11 @@
-#include "tools/vmodem/vmodem.h"
+#include <fcntl.h>
+#include <poll.h>
+#include <spandsp.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
@@ -6,17 +13,8 @@
 #include <cstring>
 #include <ctime>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
-#include <termios.h>
-#include <unistd.h>
-
-#include <spandsp.h>
-
 #include "tools/vmodem/line_protocol.h"
+#include "tools/vmodem/vmodem.h"
 
 namespace {
 
@@ -24,8 +22,7 @@ volatile sig_atomic_t g_stop = 0;
 
 void onSignal(int) { g_stop = 1; }
 
-int64_t monotonicNs()
-{
+int64_t monotonicNs() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return int64_t(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
@@ -40,61 +37,64 @@ constexpr size_t kTransmitBufferMax = 4000;
 int64_t vmodemNowMs() { return monotonicNs() / 1'000'000; }
 int64_t vmodemNowNs() { return monotonicNs(); }
 
-const char *toString(StreamMode mode)
-{
+const char* toString(StreamMode mode) {
     switch (mode) {
-    case StreamMode::Command: return "command";
-    case StreamMode::Transmit: return "transmit";
-    case StreamMode::TransmitDraining: return "transmit-draining";
-    case StreamMode::Receive: return "receive";
+        case StreamMode::Command:
+            return "command";
+        case StreamMode::Transmit:
+            return "transmit";
+        case StreamMode::TransmitDraining:
+            return "transmit-draining";
+        case StreamMode::Receive:
+            return "receive";
     }
     return "?";
 }
 
-const char *toString(CallState state)
-{
+const char* toString(CallState state) {
     switch (state) {
-    case CallState::None: return "none";
-    case CallState::Ringing: return "ringing";
-    case CallState::Connected: return "connected";
-    case CallState::FarEndGone: return "far-end-gone";
+        case CallState::None:
+            return "none";
+        case CallState::Ringing:
+            return "ringing";
+        case CallState::Connected:
+            return "connected";
+        case CallState::FarEndGone:
+            return "far-end-gone";
     }
     return "?";
 }
 
-const char *toString(ResultCode code)
-{
+const char* toString(ResultCode code) {
     switch (code) {
-    case ResultCode::Ok: return "OK";
-    case ResultCode::Connect: return "CONNECT";
-    case ResultCode::Ring: return "RING";
-    case ResultCode::NoCarrier: return "NO CARRIER";
-    case ResultCode::Error: return "ERROR";
+        case ResultCode::Ok:
+            return "OK";
+        case ResultCode::Connect:
+            return "CONNECT";
+        case ResultCode::Ring:
+            return "RING";
+        case ResultCode::NoCarrier:
+            return "NO CARRIER";
+        case ResultCode::Error:
+            return "ERROR";
     }
     return "?";
 }
 
-VirtualModem::VirtualModem(VmodemOptions options) : m_options(std::move(options))
-{
+VirtualModem::VirtualModem(VmodemOptions options) : m_options(std::move(options)) {
     m_active = m_callers.end();
 }
 
-VirtualModem::~VirtualModem()
-{
-    if (m_t31)
-        t31_free(m_t31);
-    if (m_cngDetector)
-        modem_connect_tones_rx_free(m_cngDetector);
-    if (!m_options.link.empty())
-        unlink(m_options.link.c_str());
-    if (m_listen.valid())
-        unlink(m_options.socketPath.c_str());
+VirtualModem::~VirtualModem() {
+    if (m_t31) t31_free(m_t31);
+    if (m_cngDetector) modem_connect_tones_rx_free(m_cngDetector);
+    if (!m_options.link.empty()) unlink(m_options.link.c_str());
+    if (m_listen.valid()) unlink(m_options.socketPath.c_str());
 }
 
 bool VirtualModem::open() { return openPty() && openSocket(); }
 
-bool VirtualModem::openPty()
-{
+bool VirtualModem::openPty() {
     m_master.reset(posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (!m_master.valid() || grantpt(m_master.get()) != 0 || unlockpt(m_master.get()) != 0) {
         std::perror("vantoro-vmodem: pty");
@@ -125,8 +125,7 @@ bool VirtualModem::openPty()
     return true;
 }
 
-bool VirtualModem::openSocket()
-{
+bool VirtualModem::openSocket() {
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     if (m_options.socketPath.size() >= sizeof(addr.sun_path)) {
@@ -141,13 +140,13 @@ bool VirtualModem::openSocket()
     }
     // A stale socket from a vmodem that died is replaced; a live one is refused.
     UniqueFd probe(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
-    if (connect(probe.get(), reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == 0) {
+    if (connect(probe.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0) {
         std::fprintf(stderr, "vantoro-vmodem: another vmodem listens on %s\n", addr.sun_path);
         return false;
     }
     unlink(addr.sun_path);
     mode_t old = umask(0077);
-    int rc = bind(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof(addr));
+    int rc = bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
     umask(old);
     if (rc != 0 || chmod(addr.sun_path, 0600) != 0 || listen(fd.get(), 8) != 0) {
         std::fprintf(stderr, "vantoro-vmodem: cannot listen on %s: %s\n", addr.sun_path,
@@ -158,22 +157,17 @@ bool VirtualModem::openSocket()
     return true;
 }
 
-void VirtualModem::trace(const std::string &what) const
-{
-    if (m_options.trace)
-        std::fprintf(stderr, "vmodem: %s\n", what.c_str());
+void VirtualModem::trace(const std::string& what) const {
+    if (m_options.trace) std::fprintf(stderr, "vmodem: %s\n", what.c_str());
 }
 
-void VirtualModem::send(const std::string &bytes)
-{
+void VirtualModem::send(const std::string& bytes) {
     m_output += bytes;
     flushOutput();
 }
 
-void VirtualModem::sendResult(ResultCode code)
-{
-    if (m_quiet)
-        return;
+void VirtualModem::sendResult(ResultCode code) {
+    if (m_quiet) return;
     if (m_verbose) {
         send(std::string("\r\n") + toString(code) + "\r\n");
         return;
@@ -181,47 +175,48 @@ void VirtualModem::sendResult(ResultCode code)
     send(std::to_string(int(code)) + "\r");
 }
 
-void VirtualModem::sendInfo(const std::string &text) { send("\r\n" + text + "\r\n"); }
+void VirtualModem::sendInfo(const std::string& text) { send("\r\n" + text + "\r\n"); }
 
-void VirtualModem::flushOutput()
-{
+void VirtualModem::flushOutput() {
     while (!m_output.empty()) {
         ssize_t n = write(m_master.get(), m_output.data(), m_output.size());
-        if (n <= 0)
-            return;
+        if (n <= 0) return;
         m_output.erase(0, size_t(n));
     }
 }
 
-void VirtualModem::readPty()
-{
+void VirtualModem::readPty() {
     uint8_t buf[512];
     size_t room = sizeof(buf);
     if (m_mode == StreamMode::Transmit)
-        room = std::min(room, kTransmitBufferMax - std::min(kTransmitBufferMax, m_transmitBuffer.size()));
-    if (room == 0)
-        return;
+        room = std::min(room,
+                        kTransmitBufferMax - std::min(kTransmitBufferMax, m_transmitBuffer.size()));
+    if (room == 0) return;
     ssize_t n = read(m_master.get(), buf, room);
-    if (n <= 0)
-        return;
+    if (n <= 0) return;
     for (ssize_t i = 0; i < n; ++i) {
         if (m_t31) {
             faxByte(buf[i]);
             continue;
         }
         switch (m_mode) {
-        case StreamMode::Transmit: transmitByte(buf[i]); break;
-        case StreamMode::Receive: receiveByte(buf[i]); break;
-        case StreamMode::Command:
-        case StreamMode::TransmitDraining: commandByte(buf[i]); break;
+            case StreamMode::Transmit:
+                transmitByte(buf[i]);
+                break;
+            case StreamMode::Receive:
+                receiveByte(buf[i]);
+                break;
+            case StreamMode::Command:
+            case StreamMode::TransmitDraining:
+                commandByte(buf[i]);
+                break;
         }
     }
     runFaxDeferred();
 }
 
-int VirtualModem::run()
-{
-    struct sigaction sa{};
+int VirtualModem::run() {
+    struct sigaction sa {};
     sa.sa_handler = onSignal;
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
@@ -231,22 +226,18 @@ int VirtualModem::run()
     while (!g_stop) {
         fds.clear();
         short ptyEvents = 0;
-        bool transmitFull = m_mode == StreamMode::Transmit && m_transmitBuffer.size() >= kTransmitBufferMax;
-        if (!transmitFull && !(m_t31 && !m_faxCts))
-            ptyEvents |= POLLIN;
-        if (!m_output.empty())
-            ptyEvents |= POLLOUT;
+        bool transmitFull =
+            m_mode == StreamMode::Transmit && m_transmitBuffer.size() >= kTransmitBufferMax;
+        if (!transmitFull && !(m_t31 && !m_faxCts)) ptyEvents |= POLLIN;
+        if (!m_output.empty()) ptyEvents |= POLLOUT;
         fds.push_back({m_master.get(), ptyEvents, 0});
         fds.push_back({m_listen.get(), POLLIN, 0});
-        for (const Caller &caller : m_callers)
-            fds.push_back({caller.fd.get(), POLLIN, 0});
+        for (const Caller& caller : m_callers) fds.push_back({caller.fd.get(), POLLIN, 0});
 
         int64_t now = monotonicNs();
         int64_t deadline = now + 1'000'000'000;
-        if (m_offHook)
-            deadline = std::min(deadline, m_nextTickNs);
-        if (m_call == CallState::Ringing)
-            deadline = std::min(deadline, m_nextRingMs * 1'000'000);
+        if (m_offHook) deadline = std::min(deadline, m_nextTickNs);
+        if (m_call == CallState::Ringing) deadline = std::min(deadline, m_nextRingMs * 1'000'000);
         int64_t wait = std::max<int64_t>(0, deadline - now);
         timespec ts{time_t(wait / 1'000'000'000), long(wait % 1'000'000'000)};
         int rc = ppoll(fds.data(), fds.size(), &ts, nullptr);
@@ -255,14 +246,12 @@ int VirtualModem::run()
             return 1;
         }
         if (rc > 0) {
-            if (fds[0].revents & POLLOUT)
-                flushOutput();
-            if (fds[0].revents & POLLIN)
-                readPty();
-            // Handling the pty or one caller can end another caller's call, so each is looked up anew.
+            if (fds[0].revents & POLLOUT) flushOutput();
+            if (fds[0].revents & POLLIN) readPty();
+            // Handling the pty or one caller can end another caller's call, so each is looked up
+            // anew.
             for (size_t i = 2; i < fds.size(); ++i) {
-                if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
-                    continue;
+                if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
                 for (auto it = m_callers.begin(); it != m_callers.end(); ++it) {
                     if (it->fd.get() == fds[i].fd) {
                         readCaller(it);
@@ -270,11 +259,9 @@ int VirtualModem::run()
                     }
                 }
             }
-            if (fds[1].revents & POLLIN)
-                acceptCaller();
+            if (fds[1].revents & POLLIN) acceptCaller();
         }
-        if (m_call == CallState::Ringing && vmodemNowMs() >= m_nextRingMs)
-            ring();
+        if (m_call == CallState::Ringing && vmodemNowMs() >= m_nextRingMs) ring();
         while (m_offHook && monotonicNs() >= m_nextTickNs) {
             onTick();
             m_nextTickNs += line_protocol::kBlockNs;
@@ -284,26 +271,23 @@ int VirtualModem::run()
     return 0;
 }
 
-void VirtualModem::onTick()
-{
+void VirtualModem::onTick() {
     using line_protocol::kBlockSamples;
     int16_t out[kBlockSamples] = {};
     if (m_t31 && m_faxJoined) {
         int got = t31_tx(m_t31, out, kBlockSamples);
-        for (int i = got; i < kBlockSamples; ++i)
-            out[i] = 0;
+        for (int i = got; i < kBlockSamples; ++i) out[i] = 0;
         runFaxDeferred();
     } else {
         voiceOutput(out, kBlockSamples);
     }
     if (m_call == CallState::Connected) {
-        std::string payload(reinterpret_cast<const char *>(out), sizeof(out));
+        std::string payload(reinterpret_cast<const char*>(out), sizeof(out));
         sendToCaller(line_protocol::kAudio, payload);
     } else {
         // No far end: the line carries busy tone after a hang-up, silence otherwise.
         int16_t in[kBlockSamples] = {};
-        if (m_call == CallState::FarEndGone)
-            busyTone(in, kBlockSamples);
+        if (m_call == CallState::FarEndGone) busyTone(in, kBlockSamples);
         lineAudio(in, kBlockSamples);
     }
     checkTransmitDrained();

@@ -8,10 +8,10 @@
 
 namespace {
 
-void usage()
-{
+void usage() {
     std::fprintf(stderr,
-                 "usage: vantoro-vmodem [--link PATH] [--socket PATH] [--ring-interval MS] [--vcon] [--trace]\n"
+                 "usage: vantoro-vmodem [--link PATH] [--socket PATH] [--ring-interval MS] "
+                 "[--vcon] [--trace]\n"
                  "  --link PATH          make PATH a symlink to the modem's pseudo-terminal\n"
                  "  --socket PATH        where vantoro-call dials in (default %s)\n"
                  "  --ring-interval MS   time between two RINGs (default 6000)\n"
@@ -22,8 +22,7 @@ void usage()
 
 }  // namespace
 
-int main(int argc, char **argv)
-{
+int main(int argc, char** argv) {
     VmodemOptions options;
     options.socketPath = line_protocol::defaultSocketPath();
     for (int i = 1; i < argc; ++i) {
@@ -34,7 +33,7 @@ int main(int argc, char **argv)
         } else if (arg == "--socket" && hasValue) {
             options.socketPath = argv[++i];
         } else if (arg == "--ring-interval" && hasValue) {
-            char *end = nullptr;
+            char* end = nullptr;
             long ms = std::strtol(argv[++i], &end, 10);
             if (*end != '\0' || ms < 100 || ms > 60000) {
                 std::fprintf(stderr, "vantoro-vmodem: ring interval must be 100..60000 ms\n");
@@ -54,10 +53,10 @@ int main(int argc, char **argv)
         }
     }
     VirtualModem modem(options);
-    if (!modem.open())
-        return 1;
+    if (!modem.open()) return 1;
     std::printf("vantoro-vmodem: modem on %s%s%s, calls on %s\n", modem.slavePath().c_str(),
-                options.link.empty() ? "" : ", link ", options.link.c_str(), options.socketPath.c_str());
+                options.link.empty() ? "" : ", link ", options.link.c_str(),
+                options.socketPath.c_str());
     std::fflush(stdout);
     return modem.run();
 }
