@@ -29,7 +29,9 @@ vantoro_build() {
     local root="$1"
     shift
     if [ ! -f "$root/build/build.ninja" ]; then
-        cmake -S "$root" -B "$root/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null || return 1
+        local launcher=()
+        command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+        cmake -S "$root" -B "$root/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" >/dev/null || return 1
     fi
     local targets=()
     [ $# -gt 0 ] && targets=(--target "$@")
