@@ -1,0 +1,155 @@
+// The skinned controls drawn offscreen: what the button paints in each state, when it lights up,
+// the clicks it gives, and where the label puts its text.
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QImage>
+#include <QMouseEvent>
+#include <QPainter>
+
+#include "skin/skin_button.h"
+#include "skin/skin_label.h"
+
+namespace {
+
+const QColor kBackdrop(0, 128, 128);
+const QColor kIconColour(255, 0, 255);
+
+class Backdrop : public QWidget {
+protected:
+    void paintEvent(QPaintEvent*) override { QPainter(this).fillRect(rect(), kBackdrop); }
+};
+
+QPixmap SolidIcon() {
+    QPixmap icon(16, 16);
+    icon.fill(kIconColour);
+    return icon;
+}
+
+void SendMouse(QWidget* target, QEvent::Type type, QPoint pos, Qt::MouseButtons buttons) {
+    const Qt::MouseButton button = type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton;
+    QMouseEvent event(type, pos, target->mapToGlobal(pos), button, buttons, Qt::NoModifier);
+    QApplication::sendEvent(target, &event);
+}
+
+QImage Render(QWidget& widget) {
+    return widget.grab().toImage().convertToFormat(QImage::Format_RGB32);
+}
+
+TEST(SkinButton, PaintsHoversAndClicksAsTheSkinNeeds) {
+    Backdrop window;
+    window.resize(100, 60);
+    CSkinButton button(&window);
+    CSkinButton other(&window);
+    button.setGeometry(10, 10, 18, 18);
+    other.setGeometry(40, 10, 18, 18);
+    button.UseParentBackground(true);
+    button.SetIconHandles(SolidIcon(), QPixmap());
+    window.show();
+
+    QImage idle = Render(button);
+    EXPECT_EQ(idle.pixelColor(0, 0), kBackdrop) << "the parent shows through, no edge";
+    EXPECT_EQ(idle.pixelColor(1, 1), kIconColour) << "icon centred: 1 px in on 18 px";
+    EXPECT_EQ(idle.pixelColor(16, 16), kIconColour);
+    EXPECT_EQ(idle.pixelColor(17, 17), kBackdrop);
+    EXPECT_TRUE(button.HasBackgroundCapture());
+
+    button.setDown(true);
+    QImage pressed = Render(button);
+    EXPECT_EQ(pressed.pixelColor(1, 1), kBackdrop) << "pressed: icon moves by one pixel";
+    EXPECT_EQ(pressed.pixelColor(2, 2), kIconColour);
+    EXPECT_EQ(pressed.pixel(0, 0), button.palette().color(QPalette::Dark).rgb()) << "sunken edge";
+    EXPECT_EQ(pressed.pixel(17, 0), button.palette().color(QPalette::Light).rgb());
+    button.setDown(false);
+
+    const QPoint centre(9, 9);
+    QApplication::setActiveWindow(nullptr);
+    ASSERT_FALSE(QApplication::activeWindow());
+    SendMouse(&button, QEvent::MouseMove, centre, Qt::NoButton);
+    EXPECT_FALSE(button.IsHovered()) << "no active window, no light";
+    QApplication::setActiveWindow(&window);
+    ASSERT_TRUE(QApplication::activeWindow());
+    SendMouse(&button, QEvent::MouseMove, centre, Qt::LeftButton);
+    EXPECT_FALSE(button.IsHovered()) << "dragging onto the button does not light it";
+    SendMouse(&button, QEvent::MouseMove, centre, Qt::NoButton);
+    EXPECT_TRUE(button.IsHovered());
+    EXPECT_EQ(Render(button).pixel(0, 0), button.palette().color(QPalette::Light).rgb());
+    SendMouse(&button, QEvent::MouseMove, centre, Qt::LeftButton);
+    EXPECT_TRUE(button.IsHovered()) << "a lit button stays lit while the button is held";
+    SendMouse(&button, QEvent::MouseMove, QPoint(40, 40), Qt::NoButton);
+    EXPECT_FALSE(button.IsHovered()) << "a move elsewhere puts it out";
+
+    int clicks = 0;
+    QObject::connect(&button, &QPushButton::clicked, [&] { ++clicks; });
+    for (QEvent::Type type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease,
+                              QEvent::MouseButtonDblClick, QEvent::MouseButtonRelease})
+        SendMouse(&button, type, centre,
+                  type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::LeftButton);
+    EXPECT_EQ(clicks, 2) << "a double click is two clicks";
+
+    button.setFocus();
+    button.setEnabled(false);
+    EXPECT_EQ(window.focusWidget(), &other) << "disabling passes the focus on";
+    EXPECT_NE(Render(button).pixelColor(8, 8), kIconColour) << "disabled icon is greyed";
+}
+
+TEST(SkinLabel, PlacesTextByTheControlStyle) {
+    enum class H { Left, Centre, Right };
+    enum class V { Top, Middle };
+    const QString longText = QStringLiteral("one two three four five six seven");
+    struct Row {
+        uint32_t style;
+        QString text;
+        H horizontal;
+        V vertical;
+        int lines;
+    } rows[] = {
+        {CSkinLabel::SS_LEFT, "ab", H::Left, V::Top, 1},
+        {CSkinLabel::SS_CENTER, "ab", H::Centre, V::Top, 1},
+        {CSkinLabel::SS_RIGHT, "ab", H::Right, V::Top, 1},
+        {CSkinLabel::SS_LEFT, longText, H::Left, V::Top, 2},
+        {CSkinLabel::SS_LEFTNOWORDWRAP, longText, H::Left, V::Top, 1},
+        {CSkinLabel::SS_CENTERIMAGE, "ab", H::Centre, V::Middle, 1},
+        {CSkinLabel::SS_CENTERIMAGE | CSkinLabel::SS_RIGHT, "ab", H::Centre, V::Middle, 1},
+        {CSkinLabel::SS_CENTERIMAGE, "ab\r\ncd", H::Centre, V::Top, 2},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.text.toStdString() + " style " + std::to_string(row.style));
+        QWidget window;
+        window.resize(160, 60);
+        window.setStyleSheet(QStringLiteral("background: white"));
+        CSkinLabel label(&window, row.style);
+        label.setGeometry(0, 0, 120, 50);
+        label.SetText(row.text);
+        label.SetTransparent(true);
+        window.show();
+        QImage image = Render(label);
+        QRect ink;
+        for (int y = 0; y < image.height(); ++y)
+            for (int x = 0; x < image.width(); ++x)
+                if (qGray(image.pixel(x, y)) < 128) ink |= QRect(x, y, 1, 1);
+        ASSERT_FALSE(ink.isEmpty());
+        const int lineHeight = QFontMetrics(label.font()).height();
+        const int centreX = ink.center().x();
+        switch (row.horizontal) {
+            case H::Left:
+                EXPECT_LT(ink.left(), 4);
+                break;
+            case H::Centre:
+                EXPECT_NEAR(centreX, 60, 3);
+                break;
+            case H::Right:
+                EXPECT_GT(ink.right(), 115);
+                break;
+        }
+        if (row.vertical == V::Top) {
+            EXPECT_LT(ink.top(), lineHeight / 2);
+        } else {
+            EXPECT_NEAR(ink.center().y(), 25, 3);
+        }
+        EXPECT_EQ(ink.height() > lineHeight, row.lines > 1);
+    }
+}
+
+}  // namespace
