@@ -138,6 +138,28 @@ TEST_F(VmodemFax, VoiceAnsweredCallTurnsIntoAFaxSession) {
     EXPECT_EQ(call->WaitForExit(5000), 0);
 }
 
+TEST_F(VmodemFax, TelephoneTakesTheCallAndClassOneAtaJoinsIt) {
+    auto call = FaxCaller({"--handset-after-rings", "1", "--no-cng"});
+    ASSERT_TRUE(modem.Expect("\r\nRING\r\n", 3000));
+    // No more rings, no calling tone; a modem reset leaves the telephone's call alone.
+    std::string quiet = modem.ReadFor(2500);
+    EXPECT_EQ(quiet.find("RING"), std::string::npos);
+    EXPECT_EQ(modem.Command("ATZ"), "ATZ\r\r\nOK\r\n");
+    ASSERT_EQ(modem.Command("AT+FCLASS=8"), "AT+FCLASS=8\r\r\nOK\r\n");
+    quiet = modem.ReadFor(4500);
+    EXPECT_EQ(quiet.find(std::string{kDle, 'c'}), std::string::npos);
+    ASSERT_EQ(modem.Command("AT+FCLASS=1"), "AT+FCLASS=1\r\r\nOK\r\n");
+    ASSERT_EQ(modem.Command("ATA", 10000), "ATA\r\r\nCONNECT\r\n");
+    modem.Send(kDis + std::string{kDle, kEtx});
+    ASSERT_TRUE(modem.Expect("\r\nOK\r\n", 10000));
+    ASSERT_EQ(modem.Command("AT+FRH=3", 10000), "AT+FRH=3\r\r\nCONNECT\r\n");
+    Frame frame;
+    ASSERT_TRUE(ReadFrame(modem, frame));
+    EXPECT_EQ(frame.bytes.substr(0, 3), "\xff\x03\x43") << "TSI";
+    EXPECT_EQ(modem.Command("ATH"), "ATH\r\r\nOK\r\n");
+    EXPECT_EQ(call->WaitForExit(5000), 0);
+}
+
 // Counts EOL codes (eleven or more zeros, then a one) in Class 1 page data, first bit = LSB.
 int CountEols(const std::string& data) {
     int zeros = 0;

@@ -20,6 +20,9 @@ void usage() {
         "  --fax FILE.tif             be a calling fax machine sending this TIFF\n"
         "  --snr DB                   white noise toward the modem at this SNR (signal -14 dBm0)\n"
         "  --rate BPS                 fax: first rate 2400, 4800, 7200 or 9600\n"
+        "  --no-cng                   fax: send no calling tone\n"
+        "  --cng-after SECONDS        fax: start (with calling tone) this long after the answer\n"
+        "  --handset-after-rings K    the telephone takes the call at ring K, before the modem\n"
         "  --trace                    log the call (and spandsp's T.30) to stderr\n",
         line_protocol::defaultSocketPath().c_str());
 }
@@ -63,6 +66,13 @@ int main(int argc, char** argv) {
         } else if (arg == "--rate" && hasValue && parseDouble(argv[++i], number) &&
                    FaxSender::validRate(int(number))) {
             options.rateBps = int(number);
+        } else if (arg == "--no-cng") {
+            options.noCng = true;
+        } else if (arg == "--cng-after" && hasValue && parseDouble(argv[++i], number)) {
+            options.cngAfterSeconds = number;
+        } else if (arg == "--handset-after-rings" && hasValue && parseDouble(argv[++i], number) &&
+                   number >= 1) {
+            options.handsetAfterRings = int(number);
         } else if (arg == "--trace") {
             options.trace = true;
         } else if (arg == "--help" || arg == "-h") {

@@ -47,7 +47,8 @@ bool Caller::prepare() {
     }
     if (!m_options.faxPath.empty()) {
         m_fax = std::make_unique<FaxSender>();
-        if (!m_fax->start(m_options.faxPath, m_options.rateBps, m_options.trace, error)) {
+        if (!m_fax->start(m_options.faxPath, m_options.rateBps, !m_options.noCng, m_options.trace,
+                          error)) {
             std::fprintf(stderr, "vantoro-call: %s\n", error.c_str());
             return false;
         }
@@ -153,12 +154,20 @@ void Caller::onPacket(const char* data, size_t len) {
             // Hang up within the ring cycle after the last ring we wait for, as a person would.
             if (m_rings >= m_options.giveUpAfterRings && m_giveUpAtNs < 0)
                 m_giveUpAtNs = nowNs() + int64_t(m_ringIntervalMs) * 500'000;
+            if (m_options.handsetAfterRings > 0 && m_rings >= m_options.handsetAfterRings &&
+                !m_handsetSent) {
+                log("the telephone is picked up");
+                m_handsetSent = true;
+                char handset = line_protocol::kHandset;
+                send(m_fd.get(), &handset, 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+            }
             break;
         case line_protocol::kAnswer:
             log("answered");
             m_answered = true;
             m_giveUpAtNs = -1;
             m_nextTickNs = nowNs();
+            m_faxStartNs = m_nextTickNs + int64_t(m_options.cngAfterSeconds * 1e9);
             if (m_options.hangupAfterSeconds >= 0)
                 m_hangupAtNs = m_nextTickNs + int64_t(m_options.hangupAfterSeconds * 1e9);
             else if (m_fax)
@@ -190,14 +199,17 @@ void Caller::onAudio(const char* payload, size_t len) {
         samples[i] = int16_t(uint16_t(lo | (hi << 8)));
     }
     if (m_recording) m_record.write(samples, size_t(count));
-    if (m_fax) m_fax->rx(samples, count);
+    if (faxRunning()) m_fax->rx(samples, count);
 }
+
+// A fax machine held back (--cng-after) is silent and deaf, so its T.30 timers wait too.
+bool Caller::faxRunning() const { return m_fax && m_faxStartNs >= 0 && nowNs() >= m_faxStartNs; }
 
 void Caller::sendBlock() {
     int16_t samples[kBlockSamples] = {};
-    if (m_fax) {
+    if (faxRunning()) {
         m_fax->tx(samples, kBlockSamples);
-    } else {
+    } else if (!m_fax) {
         for (int i = 0; i < kBlockSamples && m_sayPos < m_say.size(); ++i)
             samples[i] = m_say[m_sayPos++];
     }

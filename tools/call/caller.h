@@ -21,6 +21,9 @@ struct CallOptions {
     std::string faxPath;
     double snrDb = -1;  // negative: a clean line; else noise toward the modem at this SNR
     int rateBps = 0;
+    bool noCng = false;          // fax: no calling tone
+    double cngAfterSeconds = 0;  // fax: the machine starts this long after the answer
+    int handsetAfterRings = 0;   // 0: never; else the telephone is picked up at this ring
     bool trace = false;
 };
 
@@ -42,6 +45,7 @@ private:
     void onPacket(const char* data, size_t len);
     void onAudio(const char* payload, size_t len);
     void sendBlock();
+    bool faxRunning() const;
     void log(const std::string& what) const;
 
     CallOptions m_options;
@@ -61,5 +65,7 @@ private:
     int64_t m_giveUpAtNs = -1;
     int64_t m_hangupAtNs = -1;
     int64_t m_faxDoneAtNs = -1;
+    int64_t m_faxStartNs = -1;  // the fax machine hears and speaks from then on
+    bool m_handsetSent = false;
     int64_t m_nextTickNs = 0;
 };

@@ -25,7 +25,8 @@ bool FaxSender::validRate(int rateBps) {
     return false;
 }
 
-bool FaxSender::start(const std::string& tiffPath, int rateBps, bool trace, std::string& error) {
+bool FaxSender::start(const std::string& tiffPath, int rateBps, bool callingTone, bool trace,
+                      std::string& error) {
     TIFF* probe = TIFFOpen(tiffPath.c_str(), "r");
     if (!probe) {
         error = "cannot read TIFF " + tiffPath;
@@ -33,6 +34,7 @@ bool FaxSender::start(const std::string& tiffPath, int rateBps, bool trace, std:
     }
     TIFFClose(probe);
     m_rateBps = rateBps;
+    m_callingTone = callingTone;
     m_fax = fax_init(nullptr, TRUE);
     if (!m_fax) {
         error = "fax_init failed";
@@ -87,6 +89,8 @@ void FaxSender::rx(const int16_t* samples, int count) {
 
 void FaxSender::tx(int16_t* samples, int count) {
     int got = fax_tx(m_fax, samples, count);
+    // Before the DIS a calling machine sends nothing but its calling tone.
+    if (!m_callingTone && !fax_get_t30_state(m_fax)->dis_received) got = 0;
     for (int i = got; i < count; ++i) samples[i] = 0;
 }
 

@@ -15,7 +15,9 @@ public:
     FaxSender& operator=(const FaxSender&) = delete;
 
     // rateBps 0 lets the sender pick; 2400, 4800, 7200 or 9600 fixes the first rate.
-    bool start(const std::string& tiffPath, int rateBps, bool trace, std::string& error);
+    // Without calling tone the machine is silent until it has heard the far end's DIS.
+    bool start(const std::string& tiffPath, int rateBps, bool callingTone, bool trace,
+               std::string& error);
     void rx(const int16_t* samples, int count);
     void tx(int16_t* samples, int count);
     // The call ended under the session (the far end hung up or never answered).
@@ -31,6 +33,7 @@ private:
 
     fax_state_s* m_fax = nullptr;
     int m_rateBps = 0;
+    bool m_callingTone = true;
     bool m_finished = false;
     int m_code = 0;
     int m_pages = 0;

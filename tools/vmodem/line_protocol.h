@@ -17,6 +17,9 @@ constexpr size_t kMaxPacket = 2048;
 
 // Caller to modem.
 constexpr char kSetup = 'S';  // payload: the caller's number (digits, may be empty)
+// The telephone on the called line was picked up while it rang: the call is connected without
+// the modem, which can join it later (ATA in Class 1).
+constexpr char kHandset = 'P';
 // Both directions: payload is kBlockSamples samples, 16-bit little-endian linear.
 constexpr char kAudio = 'A';
 // Modem to caller.

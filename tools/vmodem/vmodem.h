@@ -106,6 +106,10 @@ private:
     bool answerCall();
     void goOffHook();
     void goOnHook();
+    void pickUpHandset();
+    void startCallingToneDetector();
+    // Audio runs while the modem or the telephone holds the line.
+    bool lineLive() const { return m_offHook || m_call == CallState::Connected; }
     void sendToCaller(char type, const std::string& payload = std::string());
     bool lineFree() const;
 
@@ -134,6 +138,7 @@ private:
 
     // Line and call.
     bool m_offHook = false;
+    bool m_handsetHolds = false;  // the telephone took the call; the modem has not joined it
     CallState m_call = CallState::None;
     std::list<Caller> m_callers;  // the active call is m_active, the others wait for the line
     std::list<Caller>::iterator m_active;

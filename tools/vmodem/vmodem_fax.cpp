@@ -164,6 +164,7 @@ void VirtualModem::faxAnswer() {
         return;
     }
     trace("class 1 answer");
+    goOffHook();
     m_faxJoined = true;
     t31_call_event(m_t31, AT_CALL_EVENT_ANSWERED);
     runFaxDeferred();

@@ -45,6 +45,9 @@ void VirtualModem::readCaller(std::list<Caller>::iterator it) {
                 if (std::isdigit(static_cast<unsigned char>(buf[i]))) it->number.push_back(buf[i]);
             }
             trace("call from '" + it->number + "'");
+        } else if (buf[0] == line_protocol::kHandset && m_hasActive && it == m_active &&
+                   m_call == CallState::Ringing) {
+            pickUpHandset();
         } else if (buf[0] == line_protocol::kAudio && m_hasActive && it == m_active &&
                    m_call == CallState::Connected) {
             int count = int((n - 1) / 2);
@@ -65,10 +68,12 @@ void VirtualModem::callerGone(std::list<Caller>::iterator it) {
     if (!active) return;
     m_hasActive = false;
     m_active = m_callers.end();
-    if (m_call == CallState::Ringing) {
+    if (m_call == CallState::Ringing || m_handsetHolds) {
         // A line says nothing when the caller gives up before the answer: the rings just stop.
+        // The person on the telephone hears the caller go and hangs up too.
         trace("caller gave up");
         m_call = CallState::None;
+        m_handsetHolds = false;
         return;
     }
     trace("caller hung up");
@@ -140,19 +145,41 @@ bool VirtualModem::answerCall() {
     m_call = CallState::Connected;
     sendToCaller(line_protocol::kAnswer);
     goOffHook();
-    if (m_cngDetector) modem_connect_tones_rx_free(m_cngDetector);
-    m_cngDetector =
-        modem_connect_tones_rx_init(nullptr, MODEM_CONNECT_TONES_FAX_CNG, onCallingTone, this);
+    startCallingToneDetector();
     return true;
 }
 
+void VirtualModem::pickUpHandset() {
+    trace("telephone picked up");
+    m_call = CallState::Connected;
+    m_handsetHolds = true;
+    sendToCaller(line_protocol::kAnswer);
+    if (!m_offHook) m_nextTickNs = vmodemNowNs() + line_protocol::kBlockNs;
+    startCallingToneDetector();
+}
+
+void VirtualModem::startCallingToneDetector() {
+    if (m_cngDetector) modem_connect_tones_rx_free(m_cngDetector);
+    m_cngDetector =
+        modem_connect_tones_rx_init(nullptr, MODEM_CONNECT_TONES_FAX_CNG, onCallingTone, this);
+}
+
 void VirtualModem::goOffHook() {
+    // Joining a call the telephone holds: its audio runs already, and the modem holds the line.
+    bool ticking = m_handsetHolds;
+    m_handsetHolds = false;
     if (m_offHook) return;
     m_offHook = true;
-    m_nextTickNs = vmodemNowNs() + line_protocol::kBlockNs;
+    if (!ticking) m_nextTickNs = vmodemNowNs() + line_protocol::kBlockNs;
 }
 
 void VirtualModem::goOnHook() {
+    if (m_handsetHolds) {
+        // The modem going on hook (ATZ, ATH) leaves the telephone's call alone.
+        m_mode = StreamMode::Command;
+        m_transmitBuffer.clear();
+        return;
+    }
     if (m_call == CallState::Connected) {
         sendToCaller(line_protocol::kHangup);
         m_callers.erase(m_active);

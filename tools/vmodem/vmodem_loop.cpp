@@ -236,7 +236,7 @@ int VirtualModem::run() {
 
         int64_t now = monotonicNs();
         int64_t deadline = now + 1'000'000'000;
-        if (m_offHook) deadline = std::min(deadline, m_nextTickNs);
+        if (lineLive()) deadline = std::min(deadline, m_nextTickNs);
         if (m_call == CallState::Ringing) deadline = std::min(deadline, m_nextRingMs * 1'000'000);
         int64_t wait = std::max<int64_t>(0, deadline - now);
         timespec ts{time_t(wait / 1'000'000'000), long(wait % 1'000'000'000)};
@@ -262,7 +262,7 @@ int VirtualModem::run() {
             if (fds[1].revents & POLLIN) acceptCaller();
         }
         if (m_call == CallState::Ringing && vmodemNowMs() >= m_nextRingMs) ring();
-        while (m_offHook && monotonicNs() >= m_nextTickNs) {
+        while (lineLive() && monotonicNs() >= m_nextTickNs) {
             onTick();
             m_nextTickNs += line_protocol::kBlockNs;
         }
