@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "fax/comm_port.h"
+#include "fax/raw_page_file.h"
 #include "platform/messages.h"
 
 // Class 1 mode command issued last (0: AT+FTH=3, 1: AT+FRH=3, 2: AT+FTM, 3: AT+FRM). One
@@ -75,20 +75,22 @@ constexpr int kFaxErrPageFileWrite = -29;  // our own: a write to the raw page f
 constexpr int kFaxErrTooManyPages = -30;   // our own: the header counts at most 255 pages
 constexpr int kFaxErrCancelled = -99;
 
-// Raw page file header.
-constexpr size_t kHeaderSize = 132;
-constexpr size_t kHeaderDcsOffset = 3;
-constexpr size_t kHeaderDcsSize = 16;
-constexpr size_t kHeaderTsiOffset = 19;
-constexpr size_t kHeaderTsiSize = 21;
-constexpr size_t kHeaderPagesOffset = 40;
-constexpr size_t kHeaderDataLengthOffset = 128;
-constexpr unsigned kMaxPages = 255;
-
+// An HDLC frame in `m_frame` (T.30 5.3.6.1): address, control, FCF, then the information field;
+// a received frame also holds the modem's two check bytes and its DLE ETX.
 constexpr size_t kFrameBufSize = 256;
+constexpr size_t kFrameAddressPos = 0;
+constexpr size_t kFrameControlPos = 1;
+constexpr size_t kFrameFcfPos = 2;
+constexpr size_t kFrameFifPos = 3;
+constexpr size_t kFrameCheckBytes = 2;
+constexpr size_t kFrameEndBytes = 2;  // DLE ETX
+constexpr size_t kMinFrameLen = kFrameFifPos + kFrameCheckBytes + kFrameEndBytes;
+constexpr uint8_t kFrameAddress = 0xFF;
+constexpr uint8_t kControlNonFinal = 0xC0;  // written order; 0x03 on the line
+constexpr uint8_t kControlFinal = 0xC8;     // the final frame of a transmission; 0x13 on the line
+
 constexpr size_t kPageBufSize = 81920;
-constexpr size_t kCsiFifSize = 20;
-constexpr size_t kMinFrameLen = 7;  // address, control, FCF, two check bytes, DLE, ETX
+constexpr size_t kCsiFifSize = 20;  // T.30: an identity of 20 characters
 
 // Time-outs.
 constexpr uint32_t kProbePauseMs = 500;
@@ -137,7 +139,6 @@ enum class FaxState {
     Finish,
     End,
 };
-const char* FaxStateName(FaxState state);
 
 // The fax receive object: it answers a Class 1 modem as the called station, runs the T.30
 // receive session into the raw page file, and carries the program's fax log and status channel.
@@ -180,9 +181,6 @@ public:
     int CheckTraining();
     int ReceivePageData();
 
-    // The states the last session went through, in order.
-    const std::vector<FaxState>& StateTrace() const { return m_stateTrace; }
-
     platform::HWND m_hWnd = nullptr;
     std::string m_strStatus;
     std::string m_strLocalId;
@@ -194,7 +192,7 @@ public:
     char m_szCommand[100] = {};
     uint8_t m_nPages = 0;
     uint32_t m_nDataBytes = 0;
-    uint8_t m_header[kHeaderSize] = {};
+    uint8_t m_header[raw_page_file::kHeaderSize] = {};
     uint8_t m_frame[kFrameBufSize] = {};
     size_t m_nFrameLen = 0;
     int m_bTxReady = 0;
@@ -208,7 +206,7 @@ public:
 private:
     // Session locals.
     struct Session {
-        uint8_t dcs[kHeaderDcsSize] = {};
+        uint8_t dcs[raw_page_file::kDcsSize] = {};
         bool dcsSeen = false;
         int timeouts = 0;
         int resultTexts = 0;
@@ -233,7 +231,6 @@ private:
 
     // Session steps: each returns the next state.
     void Run();
-    void GoTo(FaxState next);
     void LogAndShow(const std::string& text);
     FaxState Fail(int error);
     FaxState RunState(FaxState state);
@@ -262,5 +259,4 @@ private:
     int m_fileLog = -1;
     Session m_session;
     FaxState m_state = FaxState::End;
-    std::vector<FaxState> m_stateTrace;
 };

@@ -6,17 +6,21 @@
 
 namespace {
 
-constexpr uint8_t kAddress = 0xFF;
-constexpr uint8_t kControlNonFinal = 0xC0;
-constexpr uint8_t kControlFinal = 0xC8;
-// DIS bits 1-24: T.4 receiver, V.27 ter and V.29, 7.7 lines/mm, 215 mm, unlimited length.
+// T.30 Table 2, DIS bits 1-24: T.4 receiver, V.27 ter and V.29, 7.7 lines/mm, 215 mm, unlimited
+// length.
 constexpr uint8_t kDisFif[] = {0x00, 0x72, 0x10};
 constexpr char kCsiCharacters[] = "0123456789+ ";
 constexpr uint8_t kCsiPad = 0x04;  // a space, bit-reversed
-// TCF: 1.5 s of zeros, accepted between 0.9 and 1.1 times its length.
-constexpr int kTcfLowerPerMille80 = 1350;
-constexpr int kTcfUpperPerMille80 = 1650;
-constexpr int kTcfDivisor = 80;
+// T.30 TCF: zeros for 1.5 s, within 10 %; the modulation number M is the rate in 100 bit/s, so
+// one millisecond carries M / 80 bytes.
+constexpr int kTcfMs = 1500;
+constexpr int kTcfTolerancePercent = 10;
+constexpr int kMsPerByteTimesM = 80;
+
+// Floor of the TCF's byte count at (100 + deviationPercent) % of its length.
+int TcfBytes(int modulation, int deviationPercent) {
+    return kTcfMs * (100 + deviationPercent) / 100 * modulation / kMsPerByteTimesM;
+}
 constexpr int kNoFrameYet = -100;
 
 constexpr char kResOk[] = "OK";
@@ -40,20 +44,20 @@ void CFaxReceiver::ReverseBuffer(uint8_t* data, size_t count) {
 }
 
 int CFaxReceiver::SendFrame(FrameFinal final, uint8_t fcf, size_t fifLength) {
-    fifLength = std::min(fifLength, kFrameBufSize - 5);
-    m_frame[0] = kAddress;
-    m_frame[1] = final == FrameFinal::Yes ? kControlFinal : kControlNonFinal;
-    m_frame[2] = m_bAnswerRole ? fcf : static_cast<uint8_t>(fcf | kFcfXBit);
-    m_frame[3 + fifLength] = kDle;
-    m_frame[4 + fifLength] = kEtx;
-    ReverseBuffer(m_frame, 3 + fifLength);
+    fifLength = std::min(fifLength, kFrameBufSize - kFrameFifPos - kFrameEndBytes);
+    m_frame[kFrameAddressPos] = kFrameAddress;
+    m_frame[kFrameControlPos] = final == FrameFinal::Yes ? kControlFinal : kControlNonFinal;
+    m_frame[kFrameFcfPos] = m_bAnswerRole ? fcf : static_cast<uint8_t>(fcf | kFcfXBit);
+    m_frame[kFrameFifPos + fifLength] = kDle;
+    m_frame[kFrameFifPos + fifLength + 1] = kEtx;
+    ReverseBuffer(m_frame, kFrameFifPos + fifLength);
     if (!m_bTxReady) {
         int result = EnterHdlcMode(Direction::Transmit);
         if (result != kResultOk) return result;
         m_bTxReady = 1;
     }
     // A failed write shows up as the time-out of the wait that follows.
-    m_pComm->Write(m_frame, fifLength + 5);
+    m_pComm->Write(m_frame, kFrameFifPos + fifLength + kFrameEndBytes);
     if (final == FrameFinal::Yes) {
         int result = WaitResponse(kResOk, kResError, kFinalFrameTimeoutMs, ClearAll::Yes);
         m_bTxReady = 0;
@@ -63,14 +67,14 @@ int CFaxReceiver::SendFrame(FrameFinal final, uint8_t fcf, size_t fifLength) {
 }
 
 int CFaxReceiver::SendDIS() {
-    std::memcpy(m_frame + 3, kDisFif, sizeof kDisFif);
+    std::memcpy(m_frame + kFrameFifPos, kDisFif, sizeof kDisFif);
     return SendFrame(FrameFinal::Yes, kFcfDis, sizeof kDisFif);
 }
 
 int CFaxReceiver::SendCSI() {
-    std::memset(m_frame + 3, kCsiPad, kCsiFifSize);
+    std::memset(m_frame + kFrameFifPos, kCsiPad, kCsiFifSize);
     const std::string id = m_strLocalId.substr(0, kCsiFifSize);
-    size_t position = 3;
+    size_t position = kFrameFifPos;
     for (auto it = id.rbegin(); it != id.rend(); ++it) {
         if (*it == '\0' || !std::strchr(kCsiCharacters, *it)) continue;
         m_frame[position++] = ReverseBits(static_cast<uint8_t>(*it));
@@ -102,7 +106,7 @@ int CFaxReceiver::ScanFrame(size_t& stored) {
             continue;
         }
         if (!started) {
-            if (byte != 0xFF) continue;
+            if (byte != kFrameAddress) continue;
             started = true;
         }
         if (byte == kDle) {
@@ -162,7 +166,7 @@ int CFaxReceiver::ReceiveFrame() {
     result = ReceiveFrameBytes();
     if (result != kResultOk) return result;
     result = WaitResponse(kResOk, kResError, kFrameVerdictTimeoutMs, ClearAll::Yes);
-    ReverseBuffer(m_frame, m_nFrameLen >= 2 ? m_nFrameLen - 2 : 0);
+    ReverseBuffer(m_frame, m_nFrameLen >= kFrameEndBytes ? m_nFrameLen - kFrameEndBytes : 0);
     // No room for a check sequence: no T.30 frame, so refuse it like a bad one.
     if (result == kResultOk && m_nFrameLen < kMinFrameLen) return kResultAlternative;
     return result;
@@ -171,8 +175,8 @@ int CFaxReceiver::ReceiveFrame() {
 int CFaxReceiver::CheckTraining() {
     CCommPort& port = *m_pComm;
     const uint32_t start = platform::TickCountMs();
-    const int lower = kTcfLowerPerMille80 * m_nModulation / kTcfDivisor;
-    const int upper = kTcfUpperPerMille80 * m_nModulation / kTcfDivisor;
+    const int lower = TcfBytes(m_nModulation, -kTcfTolerancePercent);
+    const int upper = TcfBytes(m_nModulation, kTcfTolerancePercent);
     bool started = false;
     int count = 0;
     while (!platform::TickDeadlinePassed(start, kTrainingTimeoutMs)) {

@@ -13,58 +13,29 @@ constexpr char kCmdAnswer[] = "ATA";
 constexpr char kResConnect[] = "CONNECT";
 constexpr char kResNoCarrier[] = "NO CARRIER";
 constexpr char kResError[] = "ERROR";
-constexpr uint8_t kRateBitsMask = 0x30;  // T.30 DCS bits 11 and 12
+
+// T.30 Table 2, DCS bits 11 to 14, of which bits 13 and 14 are not looked at: the rate, as
+// AT+FRM's modulation number, from the values of bits 11 (0x20) and 12 (0x10) in the second octet.
+constexpr size_t kDcsRateOctet = 1;
+constexpr uint8_t kDcsRateBitsMask = 0x30;
+struct DcsRate {
+    uint8_t bits;
+    int modulation;
+};
+constexpr DcsRate kDcsRates[] = {
+    {0x00, 24},  // V.27 ter 2400 bit/s
+    {0x10, 48},  // V.27 ter 4800 bit/s
+    {0x20, 96},  // V.29 9600 bit/s
+    {0x30, 72},  // V.29 7200 bit/s
+};
+
+namespace rpf = raw_page_file;
 
 }  // namespace
 
-const char* FaxStateName(FaxState state) {
-    switch (state) {
-        case FaxState::Init:
-            return "Init";
-        case FaxState::Answer:
-            return "Answer";
-        case FaxState::SendCsi:
-            return "SendCsi";
-        case FaxState::SendDis:
-            return "SendDis";
-        case FaxState::ReceiveCommand:
-            return "ReceiveCommand";
-        case FaxState::SelectRate:
-            return "SelectRate";
-        case FaxState::PrepareTraining:
-            return "PrepareTraining";
-        case FaxState::SendFtt:
-            return "SendFtt";
-        case FaxState::ReceiveTraining:
-            return "ReceiveTraining";
-        case FaxState::SendCfr:
-            return "SendCfr";
-        case FaxState::PreparePage:
-            return "PreparePage";
-        case FaxState::ReceivePage:
-            return "ReceivePage";
-        case FaxState::PageDone:
-            return "PageDone";
-        case FaxState::ReceivePostPage:
-            return "ReceivePostPage";
-        case FaxState::ReceiveFinalDcn:
-            return "ReceiveFinalDcn";
-        case FaxState::Error:
-            return "Error";
-        case FaxState::Cancelled:
-            return "Cancelled";
-        case FaxState::Finish:
-            return "Finish";
-        case FaxState::End:
-            return "End";
-    }
-    return "?";
-}
-
 CFaxReceiver::CFaxReceiver()
     : m_pComm(std::make_unique<CCommPort>()), m_pPageBuf(new uint8_t[kPageBufSize]()) {
-    m_header[0] = 'G';
-    m_header[1] = '3';
+    std::memcpy(m_header + rpf::kMagicOffset, rpf::kMagic, sizeof rpf::kMagic);
     g_nCarrierMode = kCarrierHdlcReceive;
 }
 
@@ -102,16 +73,11 @@ bool CFaxReceiver::AppendPageData(const void* data, size_t size) {
     return end >= 0 && WritePageFileAt(static_cast<uint64_t>(end), data, size);
 }
 
-bool CFaxReceiver::WriteHeader() { return WritePageFileAt(0, m_header, kHeaderSize); }
+bool CFaxReceiver::WriteHeader() { return WritePageFileAt(0, m_header, rpf::kHeaderSize); }
 
 void CFaxReceiver::LogAndShow(const std::string& text) {
     Log(text);
     SetStatus(text);
-}
-
-void CFaxReceiver::GoTo(FaxState next) {
-    m_state = next;
-    m_stateTrace.push_back(next);
 }
 
 FaxState CFaxReceiver::Fail(int error) {
@@ -120,7 +86,6 @@ FaxState CFaxReceiver::Fail(int error) {
 }
 
 void CFaxReceiver::Receive() {
-    m_stateTrace.clear();
     LogAndShow("准备接收传真");
     if (!OpenPageFile()) {
         m_nFaxError = kFaxErrCreateFile;
@@ -140,8 +105,8 @@ void CFaxReceiver::Receive() {
 }
 
 void CFaxReceiver::Run() {
-    GoTo(FaxState::Init);
-    while (m_state != FaxState::End) GoTo(RunState(m_state));
+    m_state = FaxState::Init;
+    while (m_state != FaxState::End) m_state = RunState(m_state);
 }
 
 FaxState CFaxReceiver::RunState(FaxState state) {
@@ -251,22 +216,22 @@ FaxState CFaxReceiver::DoReceiveCommand() {
 }
 
 FaxState CFaxReceiver::DispatchCommand() {
-    const uint8_t fcf = m_frame[2] & kFcfMask;
+    const uint8_t fcf = m_frame[kFrameFcfPos] & kFcfMask;
     const size_t fifLength = m_nFrameLen - kMinFrameLen;
     switch (fcf) {
         case kFcfDcs:
             LogAndShow("收到DCS帧");
             std::memset(m_session.dcs, 0, sizeof m_session.dcs);
             // The header holds 16 bytes of the DCS; a longer field is cut.
-            std::memcpy(m_session.dcs, m_frame + 3, std::min(fifLength, kHeaderDcsSize));
-            std::memcpy(m_header + kHeaderDcsOffset, m_session.dcs, kHeaderDcsSize);
+            std::memcpy(m_session.dcs, m_frame + kFrameFifPos, std::min(fifLength, rpf::kDcsSize));
+            std::memcpy(m_header + rpf::kDcsOffset, m_session.dcs, rpf::kDcsSize);
             m_session.dcsSeen = true;
             break;
         case kFcfTsi:
             LogAndShow("收到TSI帧");
-            ReverseBuffer(m_frame + 3, kCsiFifSize);
-            m_frame[3 + kCsiFifSize] = 0;
-            std::memcpy(m_header + kHeaderTsiOffset, m_frame + 3, kHeaderTsiSize);
+            ReverseBuffer(m_frame + kFrameFifPos, kCsiFifSize);
+            m_frame[kFrameFifPos + kCsiFifSize] = 0;
+            std::memcpy(m_header + rpf::kTsiOffset, m_frame + kFrameFifPos, rpf::kTsiSize);
             if (!m_session.dcsSeen) return FaxState::ReceiveCommand;
             break;
         case kFcfDcn:
@@ -284,19 +249,9 @@ FaxState CFaxReceiver::DispatchCommand() {
 }
 
 FaxState CFaxReceiver::DoSelectRate() {
-    switch (m_session.dcs[1] & kRateBitsMask) {
-        case 0x00:
-            m_nModulation = 24;
-            break;  // V.27 ter 2400
-        case 0x10:
-            m_nModulation = 48;
-            break;  // V.27 ter 4800
-        case 0x20:
-            m_nModulation = 96;
-            break;  // V.29 9600
-        default:
-            m_nModulation = 72;
-            break;  // V.29 7200
+    const uint8_t bits = m_session.dcs[kDcsRateOctet] & kDcsRateBitsMask;
+    for (const DcsRate& rate : kDcsRates) {
+        if (rate.bits == bits) m_nModulation = rate.modulation;
     }
     return FaxState::PrepareTraining;
 }
@@ -366,8 +321,8 @@ FaxState CFaxReceiver::DoPageDone() {
     const uint8_t length[4] = {
         static_cast<uint8_t>(m_nDataBytes), static_cast<uint8_t>(m_nDataBytes >> 8),
         static_cast<uint8_t>(m_nDataBytes >> 16), static_cast<uint8_t>(m_nDataBytes >> 24)};
-    if (!WritePageFileAt(kHeaderPagesOffset, &m_nPages, 1) ||
-        !WritePageFileAt(kHeaderDataLengthOffset, length, sizeof length)) {
+    if (!WritePageFileAt(rpf::kPageCountOffset, &m_nPages, 1) ||
+        !WritePageFileAt(rpf::kDataLengthOffset, length, sizeof length)) {
         Log("写入页面文件失败");
         return Fail(kFaxErrPageFileWrite);
     }
@@ -382,12 +337,12 @@ FaxState CFaxReceiver::DoReceivePostPage() {
 }
 
 FaxState CFaxReceiver::DispatchPostPage() {
-    const uint8_t fcf = m_frame[2] & kFcfMask;
+    const uint8_t fcf = m_frame[kFrameFcfPos] & kFcfMask;
     int result = kResultOk;
     switch (fcf) {
         case kFcfMps:
             LogAndShow("准备接收下一页");
-            if (m_nPages >= kMaxPages) {
+            if (m_nPages >= rpf::kMaxPages) {
                 // The header counts pages in one byte: end the call rather than lose count.
                 Log("页数已达255，拒绝接收后续页面");
                 SendFrame(FrameFinal::Yes, kFcfDcn, 0);

@@ -2,7 +2,15 @@
 
 #include <new>
 
+#include "fax/raw_page_file.h"
+
 namespace {
+
+namespace rpf = raw_page_file;
+constexpr int64_t kRawDcsOffset = rpf::kDcsResolutionOffset;
+constexpr int64_t kRawPageCountOffset = rpf::kPageCountOffset;
+constexpr int64_t kRawDataLengthOffset = rpf::kDataLengthOffset;
+constexpr int64_t kRawDataOffset = rpf::kDataOffset;
 
 // TIFF 6.0 tags written for every page, in ascending order.
 constexpr uint16_t kTagNewSubfileType = 254;
@@ -149,7 +157,7 @@ bool CTiffWriter::LoadRawFile(const char* path) {
     uint8_t dcs = 0;
     if (m_file.Seek(kRawDcsOffset) != kRawDcsOffset) return FailLoad(TiffDetail::kSeekResolution);
     if (m_file.Read(&dcs, 1) != 1) return FailLoad(TiffDetail::kReadResolution);
-    m_nYResolution = (dcs & kDcsFineResolution) ? kYResolutionFineDpi : kYResolutionNormalDpi;
+    m_nYResolution = (dcs & rpf::kDcsFineResolution) ? kYResolutionFineDpi : kYResolutionNormalDpi;
 
     if (m_file.Seek(kRawPageCountOffset) != kRawPageCountOffset) {
         return FailLoad(TiffDetail::kSeekPageCount);

@@ -13,13 +13,6 @@
 // one IFD and one 1-D T.4 strip per page, in receiving order.
 class CTiffWriter {
 public:
-    // Raw page file header fields.
-    static constexpr int64_t kRawDcsOffset = 4;          // second DCS octet
-    static constexpr uint8_t kDcsFineResolution = 0x02;  // T.30 DCS bit 15: 7.7 lines/mm
-    static constexpr int64_t kRawPageCountOffset = 40;
-    static constexpr int64_t kRawDataLengthOffset = 128;
-    static constexpr int64_t kRawDataOffset = 132;
-
     // TIFF layout.
     static constexpr uint32_t kFirstIfdOffset = 10;
     static constexpr uint16_t kIfdEntryCount = 15;

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "fax/raw_page_file.h"
 #include "tiff/tiff_writer.h"
 
 namespace {
@@ -88,11 +89,13 @@ bool WriteRawFile(const std::string& g3Path, const std::string& rawPath, size_t&
     } while (TIFFReadDirectory(in));
     TIFFClose(in);
 
-    std::vector<uint8_t> header(132, 0);
-    header[0] = 'G';
-    header[1] = '3';
-    header[40] = static_cast<uint8_t>(pages);
-    for (int i = 0; i < 4; ++i) header[128 + i] = static_cast<uint8_t>(data.size() >> (8 * i));
+    using namespace raw_page_file;
+    std::vector<uint8_t> header(kHeaderSize, 0);
+    header[0] = kMagic[0];
+    header[1] = kMagic[1];
+    header[kPageCountOffset] = static_cast<uint8_t>(pages);
+    for (size_t i = 0; i < 4; ++i)
+        header[kDataLengthOffset + i] = static_cast<uint8_t>(data.size() >> (8 * i));
     FILE* out = std::fopen(rawPath.c_str(), "wb");
     if (!out) return false;
     std::fwrite(header.data(), 1, header.size(), out);

@@ -5,9 +5,12 @@
 #include <string>
 #include <vector>
 
+#include "fax/raw_page_file.h"
 #include "tests/support/modem_harness.h"
 
 namespace {
+
+using namespace raw_page_file;
 
 uint32_t Le32(const std::string& bytes, size_t offset) {
     uint32_t value = 0;
@@ -48,12 +51,13 @@ void ExpectReceived(FaxCall& call, int bps) {
         << call.caller->Stdout();
 
     std::string raw = ReadFile(call.Raw());
-    ASSERT_GE(raw.size(), 132u);
+    ASSERT_GE(raw.size(), kHeaderSize);
     EXPECT_EQ(raw.substr(0, 2), "G3");
-    EXPECT_EQ(static_cast<uint8_t>(raw[4]) & 0x30, RateBits(bps));
-    EXPECT_EQ((static_cast<uint8_t>(raw[4]) & 0x02) != 0, call.fine);
-    EXPECT_EQ(static_cast<uint8_t>(raw[40]), call.pages.size());
-    EXPECT_EQ(Le32(raw, 128), raw.size() - 132);
+    EXPECT_EQ(static_cast<uint8_t>(raw[kDcsResolutionOffset]) & 0x30, RateBits(bps));
+    EXPECT_EQ((static_cast<uint8_t>(raw[kDcsResolutionOffset]) & kDcsFineResolution) != 0,
+              call.fine);
+    EXPECT_EQ(static_cast<uint8_t>(raw[kPageCountOffset]), call.pages.size());
+    EXPECT_EQ(Le32(raw, kDataLengthOffset), raw.size() - kDataOffset);
 
     // The sender's "ok" proves nothing: the pages must decode to exactly what was sent.
     std::string tiff = call.modem.Folder() / "received.tif";
@@ -99,7 +103,7 @@ TEST(FaxInterop, PageOfMoreThanOneDataBlock) {
     ASSERT_TRUE(call.Start({SparsePage(3600, 4)}, true, {}));
     call.Wait();
     ExpectReceived(call, 9600);
-    EXPECT_GT(Le32(ReadFile(call.Raw()), 128), 81920u);
+    EXPECT_GT(Le32(ReadFile(call.Raw()), kDataLengthOffset), 81920u);
 }
 
 // One call per rate, all at once; `snrDb` empty for a clean line.

@@ -11,6 +11,8 @@
 namespace faxtest {
 namespace {
 
+using namespace raw_page_file;
+
 const std::string kOk = "\r\nOK\r\n";
 const std::string kConnect = "\r\nCONNECT\r\n";
 const std::string kNoCarrier = "\r\nNO CARRIER\r\n";
@@ -250,10 +252,10 @@ TEST_P(SessionPath, Table) {
     }
     if (row.pages >= 0) {
         ASSERT_GE(raw.size(), kHeaderSize);
-        EXPECT_EQ(static_cast<uint8_t>(raw[40]), row.pages);
+        EXPECT_EQ(static_cast<uint8_t>(raw[kPageCountOffset]), row.pages);
     }
     if (row.dataLength >= 0) {
-        EXPECT_EQ(Le32(raw, 128), uint32_t(row.dataLength));
+        EXPECT_EQ(Le32(raw, kDataLengthOffset), uint32_t(row.dataLength));
     }
 }
 
@@ -277,12 +279,15 @@ TEST_F(Session, OnePageWithTsiAndDcs) {
     // Header: "G3", the DCS field, the caller's id, the page count, the data length.
     const std::string raw = Raw(), data = "\x50" + Reversed(page);  // CONNECT's LF comes first
     ASSERT_EQ(raw.size(), kHeaderSize + data.size());
-    EXPECT_EQ(raw.substr(0, 3), std::string("G3\0", 3));
-    EXPECT_EQ(raw.substr(3, 16), std::string("\x00\x60\x00", 3) + std::string(13, '\0'));
-    EXPECT_EQ(raw.substr(19, 21), kCallerId + std::string(20 - kCallerId.size(), ' ') + '\0');
-    EXPECT_EQ(static_cast<uint8_t>(raw[40]), 1);
-    EXPECT_EQ(raw.substr(41, 87), std::string(87, '\0'));
-    EXPECT_EQ(Le32(raw, 128), data.size());
+    EXPECT_EQ(raw.substr(0, kDcsOffset), std::string("G3\0", 3));
+    EXPECT_EQ(raw.substr(kDcsOffset, kDcsSize),
+              std::string("\x00\x60\x00", 3) + std::string(13, '\0'));
+    EXPECT_EQ(raw.substr(kTsiOffset, kTsiSize),
+              kCallerId + std::string(20 - kCallerId.size(), ' ') + '\0');
+    EXPECT_EQ(static_cast<uint8_t>(raw[kPageCountOffset]), 1);
+    EXPECT_EQ(raw.substr(kPageCountOffset + 1, kDataLengthOffset - kPageCountOffset - 1),
+              std::string(87, '\0'));
+    EXPECT_EQ(Le32(raw, kDataLengthOffset), data.size());
     EXPECT_TRUE(raw.substr(kHeaderSize) == data);
     EXPECT_FALSE(rx->m_pComm->HasHandle());  // closed in Finish
 }
@@ -295,8 +300,8 @@ TEST_F(Session, DcsWithoutTsiAndALongDcsField) {
     EXPECT_EQ(rx->m_nFaxError, 0);
     std::string raw = Raw();
     ASSERT_GE(raw.size(), kHeaderSize);
-    EXPECT_EQ(raw.substr(3, 16), std::string(dcs.begin(), dcs.begin() + 16));
-    EXPECT_EQ(raw.substr(19, 21), std::string(21, '\0'));
+    EXPECT_EQ(raw.substr(kDcsOffset, kDcsSize), std::string(dcs.begin(), dcs.begin() + 16));
+    EXPECT_EQ(raw.substr(kTsiOffset, kTsiSize), std::string(21, '\0'));
 }
 
 TEST_F(Session, PageFileInAMissingFolderSendsNothing) {

@@ -9,6 +9,8 @@
 #include <random>
 #include <sstream>
 
+#include "fax/raw_page_file.h"
+
 namespace faxtest {
 
 std::vector<uint8_t> Pack(const BitString& bits) {
@@ -118,13 +120,14 @@ BitString SessionPage(const BitString& lines) { return Bits("50h") + lines + kRt
 
 void WriteRawFile(const std::string& path, uint8_t dcsSecondOctet, uint8_t pageCount,
                   const BitString& data) {
-    std::string file(132, '\0');
-    file[0] = 'G';
-    file[1] = '3';
-    file[4] = static_cast<char>(dcsSecondOctet);
-    file[40] = static_cast<char>(pageCount);
+    using namespace raw_page_file;
+    std::string file(kHeaderSize, '\0');
+    file.replace(kMagicOffset, sizeof kMagic, kMagic, sizeof kMagic);
+    file[kDcsResolutionOffset] = static_cast<char>(dcsSecondOctet);
+    file[kPageCountOffset] = static_cast<char>(pageCount);
     const std::vector<uint8_t> bytes = Pack(data);
-    for (int i = 0; i < 4; ++i) file[128 + i] = static_cast<char>(bytes.size() >> (8 * i));
+    for (size_t i = 0; i < 4; ++i)
+        file[kDataLengthOffset + i] = static_cast<char>(bytes.size() >> (8 * i));
     file.append(bytes.begin(), bytes.end());
     WriteFile(path, file);
 }

@@ -7,6 +7,7 @@
 #include <array>
 #include <csignal>
 
+#include "fax/raw_page_file.h"
 #include "tests/tiff/fax_test_data.h"
 
 namespace {
@@ -56,10 +57,11 @@ TEST_F(TiffWriterTest, RawFileLoadFailuresLeaveAnExistingTiffAlone) {
     EXPECT_FALSE(FileExists(m_tiff)) << "no TIFF created";
     const std::string old(5000, '\xAB');
     WriteFile(m_tiff, old);
-    std::string shortData(132 + 10, '\0');
-    shortData[128] = 11;
+    std::string shortData(raw_page_file::kHeaderSize + 10, '\0');
+    shortData[raw_page_file::kDataLengthOffset] = 11;
     std::string hugeLength = shortData;
-    hugeLength.replace(128, 4, "\xFF\xFF\xFF\xFF");  // must fail at once, not ask for 4 GiB
+    hugeLength.replace(raw_page_file::kDataLengthOffset, 4,
+                       "\xFF\xFF\xFF\xFF");  // must fail at once, not ask for 4 GiB
     const std::vector<std::tuple<const char*, std::string, uint32_t>> cases = {
         {"empty", "", 43},
         {"ends before the page count", std::string(20, '\0'), 28},
