@@ -13,9 +13,11 @@ bool CAnsweringApp::InitInstance() {
         platform::ShowMessageBox(nullptr, "BrellisVantoro 2000已经运行！",
                                  platform::ProgramCaption(), platform::MsgIcon::Exclamation,
                                  platform::MsgButtons::Ok);
+        m_exitCode = 1;
         return false;
     }
     CAnsweringDlg dialog;
     dialog.DoModal();
+    m_exitCode = dialog.ExitCode();
     return false;
 }

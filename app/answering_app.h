@@ -5,4 +5,10 @@ class CAnsweringApp {
 public:
     // Always false: the program ends when it returns.
     bool InitInstance();
+    // The process's exit status once InitInstance has returned: non-zero when it ended on an
+    // error, the refusal of a second copy included.
+    int ExitCode() const { return m_exitCode; }
+
+private:
+    int m_exitCode = 0;
 };

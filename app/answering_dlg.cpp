@@ -10,14 +10,23 @@
 #include <QPushButton>
 #include <QTimerEvent>
 #include <QVBoxLayout>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "app/headless_console.h"
 #include "platform/message_box.h"
+#include "platform/paths.h"
 
-CAnsweringDlg::CAnsweringDlg() : QDialog(nullptr) { BuildWindow(); }
+CAnsweringDlg::CAnsweringDlg() : QDialog(nullptr) {
+    BuildWindow();
+    platform::SetMessageBoxLog([this](const std::string& text) { m_line.Log(text); });
+}
 
-CAnsweringDlg::~CAnsweringDlg() = default;
+CAnsweringDlg::~CAnsweringDlg() {
+    platform::SetMessageBoxLog(nullptr);
+    RemoveFaxTempFile();
+}
 
 void CAnsweringDlg::BuildWindow() {
     setWindowTitle(QString::fromStdString(platform::ProgramCaption()));
@@ -60,19 +69,27 @@ int CAnsweringDlg::DoModal() {
                     std::fprintf(stderr, "unknown command: %s\n", command.c_str());
             });
     }
-    if (!OnInitDialog() || m_ended) return QDialog::Accepted;
-    if (!platform::IsHeadless()) return exec();
-    // Headless, the same main loop runs without ever showing the window.
-    QEventLoop loop;
-    m_headlessLoop = &loop;
-    loop.exec();
-    m_headlessLoop = nullptr;
-    return QDialog::Accepted;
+    int result = QDialog::Accepted;
+    if (OnInitDialog() && !m_ended) {
+        if (platform::IsHeadless()) {
+            // Headless, the same main loop runs without ever showing the window.
+            QEventLoop loop;
+            m_headlessLoop = &loop;
+            loop.exec();
+            m_headlessLoop = nullptr;
+        } else {
+            result = exec();
+        }
+    }
+    RemoveFaxTempFile();
+    return result;
 }
 
 bool CAnsweringDlg::OnInitDialog() {
     if (!m_line.m_faxReceiver.OpenLog()) {
-        OnOK();
+        std::fprintf(stderr, "vantoro: cannot open the log %s: %s\n",
+                     CFaxReceiver::LogFilePath().c_str(), std::strerror(errno));
+        EndOnError();
         return false;
     }
     if (!StartWaiting()) return false;
@@ -86,6 +103,17 @@ void CAnsweringDlg::OnOK() {
         m_headlessLoop->quit();
     else if (isVisible())
         accept();
+}
+
+void CAnsweringDlg::EndOnError() {
+    m_exitCode = 1;
+    OnOK();
+}
+
+void CAnsweringDlg::RemoveFaxTempFile() {
+    if (!faxTempFile.empty() && platform::PathExists(faxTempFile)) {
+        platform::RemoveFile(faxTempFile);
+    }
 }
 
 void CAnsweringDlg::reject() {}

@@ -25,6 +25,8 @@ public:
     ~CAnsweringDlg() override;
 
     int DoModal();
+    // 0 after the exit command; non-zero when the program ends on an error.
+    int ExitCode() const { return m_exitCode; }
 
     // Window messages.
     intptr_t HandleMessage(uint32_t message, uintptr_t wParam, intptr_t lParam) override;
@@ -62,6 +64,8 @@ protected:
 private:
     bool OnInitDialog();
     void OnOK();
+    void EndOnError();
+    void RemoveFaxTempFile();
     void SetStatusText(const std::string& text);
     void KillRecordTimer();
     void BuildWindow();
@@ -73,6 +77,7 @@ private:
     uint32_t manualFaxBusy = 0;
     int m_recordTimerId = 0;
     bool m_ended = false;
+    int m_exitCode = 0;
     std::string m_statusText;
 
     QLabel* m_statusLabel = nullptr;

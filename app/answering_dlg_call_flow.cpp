@@ -2,7 +2,6 @@
 
 #include "app/answering_dlg.h"
 #include "platform/message_box.h"
-#include "platform/paths.h"
 
 namespace {
 
@@ -21,24 +20,22 @@ bool CAnsweringDlg::StartWaiting() {
 
     FindProgramFolder();
     if (!EnsureFolders()) {
-        OnOK();
+        EndOnError();
         return false;
     }
     CreateFaxTempFile();
     if (!LoadSettings()) {
-        OnOK();
+        EndOnError();
         return false;
     }
-    if (!m_line.Initialize(this)) {
-        platform::ShowMessageBox(this, "线路初始化失败！", "错误", platform::MsgIcon::Error,
+    const char* failure = !m_line.Initialize(this) ? "线路初始化失败！"
+                          : !m_line.Open()         ? "线路打开失败！"
+                                                   : nullptr;
+    if (failure) {
+        m_line.Shutdown();  // a service that found no usable line is still ended
+        platform::ShowMessageBox(this, failure, "错误", platform::MsgIcon::Error,
                                  platform::MsgButtons::Ok);
-        OnOK();
-        return false;
-    }
-    if (!m_line.Open()) {
-        platform::ShowMessageBox(this, "线路打开失败！", "错误", platform::MsgIcon::Error,
-                                 platform::MsgButtons::Ok);
-        OnOK();
+        EndOnError();
         return false;
     }
     SetStatusText("等待呼叫...");
@@ -96,7 +93,7 @@ void CAnsweringDlg::OnReceiveFax() {
 void CAnsweringDlg::OnExit() {
     m_line.Shutdown();
     m_line.Wait(kExitSettleMs);
-    if (platform::PathExists(faxTempFile)) platform::RemoveFile(faxTempFile);
+    RemoveFaxTempFile();
     if (m_line.m_faxReceiver.IsLogOpen()) m_line.m_faxReceiver.CloseLog();
     SaveSkin();
     OnOK();

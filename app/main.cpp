@@ -23,7 +23,8 @@ void PrintUsage() {
                  "usage: vantoro [--headless] [--home DIR]\n"
                  "  --headless  no window: status on stdout, message boxes on stderr,\n"
                  "              commands (stop, receive-fax, exit) on stdin\n"
-                 "  --home DIR  program folder for vantoro.ini, wav/, fax/ and welcome.wav\n");
+                 "  --home DIR  program folder for vantoro.ini, wav/, fax/ and welcome.wav\n"
+                 "              (default $XDG_DATA_HOME/vantoro, ~/.local/share/vantoro)\n");
 }
 
 Options ParseOptions(int argc, char** argv) {
@@ -66,14 +67,15 @@ int main(int argc, char** argv) {
             char cwd[4096];
             if (getcwd(cwd, sizeof cwd)) home = std::string(cwd) + "/" + home;
         }
-        platform::MakeDirectoryTree(home);
         platform::SetProgramFolderOverride(home);
     }
+    // A folder that cannot be made is reported when the storage folders are created.
+    if (!platform::ProgramFolder().empty()) platform::MakeDirectoryTree(platform::ProgramFolder());
     platform::SetHeadless(options.headless);
 
     QApplication application(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
     CAnsweringApp app;
     app.InitInstance();
-    return 0;
+    return app.ExitCode();
 }

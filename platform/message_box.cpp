@@ -14,6 +14,7 @@ namespace platform {
 namespace {
 
 bool g_headless = false;
+std::function<void(const std::string&)> g_log;
 size_t g_scriptedAnswersUsed = 0;
 
 std::optional<MsgAnswer> AnswerFromWord(const std::string& word) {
@@ -74,6 +75,7 @@ bool Offers(MsgButtons buttons, MsgAnswer answer) {
 MsgAnswer AnswerHeadless(const std::string& text, const std::string& caption, MsgButtons buttons) {
     std::fprintf(stderr, "MSGBOX %s: %s\n", caption.c_str(), text.c_str());
     std::fflush(stderr);
+    if (g_log) g_log("MSGBOX " + caption + ": " + text);
     std::optional<MsgAnswer> scripted = NextScriptedAnswer();
     if (scripted && Offers(buttons, *scripted)) return *scripted;
     return DefaultAnswer(buttons);
@@ -134,6 +136,8 @@ MsgAnswer AnswerWithDialog(QWidget* owner, const std::string& text, const std::s
 }
 
 }  // namespace
+
+void SetMessageBoxLog(std::function<void(const std::string&)> log) { g_log = std::move(log); }
 
 void SetHeadless(bool headless) { g_headless = headless; }
 bool IsHeadless() { return g_headless; }

@@ -1,4 +1,5 @@
 #pragma once
+#include <functional>
 #include <string>
 
 class QWidget;
@@ -14,6 +15,9 @@ enum class MsgAnswer { Ok, Cancel, Retry, Yes, No };
 // next word of VANTORO_MSGBOX (ok, cancel, retry, yes, no) or else the box's default button.
 MsgAnswer ShowMessageBox(QWidget* owner, const std::string& text, const std::string& caption,
                          MsgIcon icon, MsgButtons buttons);
+
+// Headless boxes are also written to this log (the program's log, once it is open).
+void SetMessageBoxLog(std::function<void(const std::string&)> log);
 
 void SetHeadless(bool headless);
 bool IsHeadless();

@@ -1,5 +1,6 @@
 #include "platform/paths.h"
 
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +16,23 @@ std::string g_programFolderOverride;
 std::string EnvOrEmpty(const char* name) {
     const char* value = std::getenv(name);
     return value ? std::string(value) : std::string();
+}
+
+// $HOME, else the home folder of the password database; empty when neither is known.
+std::string HomeFolder() {
+    std::string home = EnvOrEmpty("HOME");
+    if (!home.empty()) return home;
+    const passwd* entry = getpwuid(getuid());
+    return entry && entry->pw_dir ? std::string(entry->pw_dir) : std::string();
+}
+
+// An XDG base folder: the variable when it holds an absolute path, else `fallback` under home.
+std::string XdgFolder(const char* variable, const char* fallback) {
+    std::string base = EnvOrEmpty(variable);
+    if (!base.empty() && base.front() == '/') return WithTrailingSlash(base);
+    std::string home = HomeFolder();
+    if (home.empty()) return std::string();
+    return WithTrailingSlash(home) + fallback;
 }
 
 }  // namespace
@@ -46,7 +64,8 @@ std::string ExecutableFolder() {
 
 std::string ProgramFolder() {
     if (!g_programFolderOverride.empty()) return g_programFolderOverride;
-    return ExecutableFolder();
+    std::string data = XdgFolder("XDG_DATA_HOME", ".local/share/");
+    return data.empty() ? std::string() : data + "vantoro/";
 }
 
 void SetProgramFolderOverride(const std::string& folder) {
@@ -54,13 +73,9 @@ void SetProgramFolderOverride(const std::string& folder) {
 }
 
 std::string StateFolder() {
-    std::string base = EnvOrEmpty("XDG_STATE_HOME");
-    if (base.empty() || base.front() != '/') {
-        std::string home = EnvOrEmpty("HOME");
-        if (home.empty()) return std::string();
-        base = WithTrailingSlash(home) + ".local/state";
-    }
-    std::string folder = WithTrailingSlash(base) + "vantoro";
+    std::string base = XdgFolder("XDG_STATE_HOME", ".local/state/");
+    if (base.empty()) return std::string();
+    std::string folder = base + "vantoro";
     if (!MakeDirectoryTree(folder)) return std::string();
     return folder + '/';
 }
@@ -86,7 +101,8 @@ bool PathExists(const std::string& path) {
     return lstat(path.c_str(), &info) == 0;
 }
 
-bool MakeDirectory(const std::string& path) { return mkdir(path.c_str(), 0755) == 0; }
+// Private: the folders hold people's messages and faxes.
+bool MakeDirectory(const std::string& path) { return mkdir(path.c_str(), 0700) == 0; }
 
 bool RemoveFile(const std::string& path) { return unlink(path.c_str()) == 0; }
 

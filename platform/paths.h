@@ -6,8 +6,9 @@ namespace platform {
 // Folder of the running executable (from /proc/self/exe), ending in '/'.
 std::string ExecutableFolder();
 
-// The program folder: settings, wav/, fax/ and welcome.wav live here. The executable's folder
-// unless SetProgramFolderOverride (from --home or VANTORO_HOME) chose another. Ends in '/'.
+// The program folder: settings, wav/, fax/ and welcome.wav live here. $XDG_DATA_HOME/vantoro/
+// (default ~/.local/share/vantoro/) unless SetProgramFolderOverride (from --home or VANTORO_HOME)
+// chose another. Ends in '/'; empty when no home folder is known.
 std::string ProgramFolder();
 void SetProgramFolderOverride(const std::string& folder);
 
@@ -24,6 +25,7 @@ std::string CreateUniqueTempFile(const std::string& folder, const std::string& p
 
 // True when any directory entry of this name exists (a plain file counts).
 bool PathExists(const std::string& path);
+// Creates one folder, mode 0700.
 bool MakeDirectory(const std::string& path);
 // Creates the folder and its missing parents (mode 0700 for new ones); true when it exists.
 bool MakeDirectoryTree(const std::string& path);

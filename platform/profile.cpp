@@ -1,7 +1,13 @@
 #include "platform/profile.h"
 
+#include <fcntl.h>
 #include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <vector>
@@ -47,6 +53,35 @@ bool ReadLines(const std::string& path, std::vector<std::string>* lines) {
     while (std::getline(in, line)) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
         lines->push_back(line);
+    }
+    return true;
+}
+
+bool WriteAll(int fd, const std::string& text) {
+    for (size_t done = 0; done < text.size();) {
+        ssize_t written = write(fd, text.data() + done, text.size() - done);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return false;
+        done += static_cast<size_t>(written);
+    }
+    return true;
+}
+
+// Replaces the file in one step: a new file beside it, written and synced, renamed over it, so a
+// full disk or a crash leaves the old settings whole rather than a file cut mid-line.
+bool ReplaceFile(const std::string& path, const std::string& text) {
+    char resolved[PATH_MAX];
+    std::string target = realpath(path.c_str(), resolved) ? std::string(resolved) : path;
+    std::string temp = target + ".XXXXXX";
+    int fd = mkstemp(temp.data());
+    if (fd < 0) return false;
+    struct stat old {};
+    if (stat(target.c_str(), &old) == 0) fchmod(fd, old.st_mode & 07777);
+    bool written = WriteAll(fd, text) && fsync(fd) == 0;
+    written = close(fd) == 0 && written;
+    if (!written || rename(temp.c_str(), target.c_str()) != 0) {
+        unlink(temp.c_str());
+        return false;
     }
     return true;
 }
@@ -123,11 +158,7 @@ bool WriteProfileString(const std::string& section, const std::string& key,
 
     std::ostringstream text;
     for (const std::string& line : lines) text << line << '\n';
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out) return false;
-    out << text.str();
-    out.flush();
-    return static_cast<bool>(out);
+    return ReplaceFile(path, text.str());
 }
 
 }  // namespace platform

@@ -136,7 +136,7 @@ TEST_F(AnsweringTest, StopAnsweredOkReopensTheLineCancelChangesNothing) {
 TEST_F(AnsweringTest, NoModemConfiguredEndsTheProgram) {
     WriteFile(m_root / "config/vantoro/line.ini", "# no modem chosen\n");
     auto program = StartProgram();
-    EXPECT_EQ(program->WaitForExit(kStepMs), 0);
+    EXPECT_EQ(program->WaitForExit(kStepMs), 1);
     EXPECT_EQ(program->Stderr(), "MSGBOX 错误: 线路初始化失败！\n");
 }
 
