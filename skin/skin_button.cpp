@@ -6,6 +6,17 @@
 #include <QStyle>
 #include <QStyleOption>
 
+#include "platform/resources.h"
+
+namespace {
+
+QPixmap LoadIcon(int id) {
+    if (id == 0) return QPixmap();
+    return QPixmap(platform::ResourcePath(platform::ResourceType::Icon, id));
+}
+
+}  // namespace
+
 CSkinButton::CSkinButton(QWidget* parent) : QPushButton(parent) {
     setFlat(true);
     setMouseTracking(true);
@@ -23,6 +34,10 @@ void CSkinButton::SetToolTip(const QString& text, bool activate) {
     if (text.isNull()) return;
     setToolTip(text);
     m_toolTipActive = activate;
+}
+
+void CSkinButton::SetIcons(int iconId, int secondIconId) {
+    SetIconHandles(LoadIcon(iconId), LoadIcon(secondIconId));
 }
 
 void CSkinButton::SetIconHandles(const QPixmap& icon, const QPixmap& secondIcon) {

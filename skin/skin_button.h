@@ -13,6 +13,8 @@ public:
     // Draw the parent's pixels under the button, captured again on the next draw.
     void UseParentBackground(bool repaint);
     void SetToolTip(const QString& text, bool activate);
+    // Loads the icons of the program's resources by id; 0, or an id without an icon, is none.
+    void SetIcons(int iconId, int secondIconId);
     // A null pixmap is no icon. The second icon, when set, is shown while the mouse is not over
     // the button and it is not pressed.
     void SetIconHandles(const QPixmap& icon, const QPixmap& secondIcon);
