@@ -14,9 +14,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Going off or on hook can take a modem a few seconds (relays, line current).
-constexpr uint32_t kHookCommandTimeoutMs = 10000;
-
 DWORD TickCount() {
     auto now =
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch());
@@ -302,16 +299,26 @@ void LineDevice::StartNextRequestLocked() {
                 break;
             case RequestKind::SetBearer:
                 if (call && call->phase == CallPhase::Connected && request.call == m_current) {
+                    bool handedBack = m_passthrough && request.bearerMode == LINEBEARERMODE_VOICE;
                     call->passthrough = request.bearerMode == LINEBEARERMODE_PASSTHROUGH;
                     m_passthrough = call->passthrough;
                     m_parser.Reset();
-                    CompleteLocked(request, true);
+                    if (!handedBack) {
+                        CompleteLocked(request, true);
+                        break;
+                    }
+                    // The application may have left the modem in fax class: voice again, so
+                    // the hang-up and the next call find it as the line set it up.
+                    m_device.DiscardInput();
+                    m_inFlight = InFlight{request, {"AT+FCLASS=8"}, 0, {}, kCommandTimeoutMs};
+                    SendNextCommandLocked();
                 } else {
                     CompleteLocked(request, false);
                 }
                 break;
             case RequestKind::MakeCall:
                 m_current = request.call;
+                m_offHook = true;  // whoever holds the line, dropping this call hangs up
                 m_passthrough = true;
                 m_parser.Reset();
                 CompleteLocked(request, true);
@@ -322,7 +329,7 @@ void LineDevice::StartNextRequestLocked() {
 
 void LineDevice::SendNextCommandLocked() {
     const std::string& command = m_inFlight->commands[m_inFlight->next++];
-    m_inFlight->deadline = Clock::now() + std::chrono::milliseconds(kHookCommandTimeoutMs);
+    m_inFlight->deadline = Clock::now() + std::chrono::milliseconds(m_inFlight->timeoutMs);
     if (!m_device.Write(command + "\r")) FinishCommandLocked(false);
 }
 

@@ -40,6 +40,9 @@ struct CallerId {
     std::string date, time, number, name;
 };
 
+// Going off or on hook can take a modem a few seconds (relays, line current).
+constexpr uint32_t kHookCommandTimeoutMs = 10000;
+
 class LineDevice {
 public:
     LineDevice(SerialDevice& device, HLINE line, uint32_t ringTimeoutMs, MessageSink sink);
@@ -58,6 +61,8 @@ public:
     LONG Deallocate(HCALL call);
     LONG MonitorMedia(HCALL call, DWORD mediaModes);
     LONG SetBearerMode(HCALL call, DWORD bearerMode, DWORD requestId);
+    // A call for the line as it is, already off hook (the telephone or an answered call took
+    // it), handed over to the application at once.
     LONG MakePassthroughCall(HCALL& call, DWORD requestId);
     // A duplicate of the serial descriptor for a call in passthrough; the caller owns it.
     LONG DuplicateCommHandle(HCALL call, int& descriptor);
@@ -76,6 +81,7 @@ private:
         std::vector<std::string> commands;  // tried in order while the modem answers ERROR
         size_t next = 0;
         std::chrono::steady_clock::time_point deadline;
+        uint32_t timeoutMs = kHookCommandTimeoutMs;
     };
     struct Call {
         CallPhase phase;

@@ -259,12 +259,14 @@ LONG LineService::SetCallParams(HCALL call, DWORD bearerMode) {
     return m_lineDevice->SetBearerMode(call, bearerMode, NextRequestId());
 }
 
-LONG LineService::MakeCall(HLINE line, HCALL* call, const LINECALLPARAMS* params) {
+LONG LineService::MakeCall(HLINE line, HCALL* call, LPCSTR address, const LINECALLPARAMS* params) {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (line == 0 || line != m_line || !m_lineDevice) return LINEERR_INVALLINEHANDLE;
     if (!call) return LINEERR_INVALPOINTER;
-    // Only the passthrough call that hands the modem's port over; this service does not dial.
-    if (!params || params->dwTotalSize < offsetof(LINECALLPARAMS, dwMinRate) ||
+    // Only the passthrough call that hands the modem's port over; this service does not dial,
+    // so an address may hold dialling marks ("T") but no digits.
+    bool dials = address && std::strpbrk(address, "0123456789*#") != nullptr;
+    if (dials || !params || params->dwTotalSize < offsetof(LINECALLPARAMS, dwMinRate) ||
         params->dwBearerMode != LINEBEARERMODE_PASSTHROUGH) {
         return LINEERR_OPERATIONUNAVAIL;
     }

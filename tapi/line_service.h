@@ -39,7 +39,7 @@ public:
     LONG Deallocate(HCALL call);
     LONG MonitorMedia(HCALL call, DWORD mediaModes);
     LONG SetCallParams(HCALL call, DWORD bearerMode);
-    LONG MakeCall(HLINE line, HCALL* call, const LINECALLPARAMS* params);
+    LONG MakeCall(HLINE line, HCALL* call, LPCSTR address, const LINECALLPARAMS* params);
     LONG GetId(HLINE line, HCALL call, DWORD select, VARSTRING* id, LPCSTR deviceClass);
 
 private:

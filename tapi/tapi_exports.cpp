@@ -88,9 +88,10 @@ TAPI_EXPORT LONG lineSetCallParams(HCALL hCall, DWORD dwBearerMode, DWORD, DWORD
     return Guarded([&] { return Service().SetCallParams(hCall, dwBearerMode); });
 }
 
-TAPI_EXPORT LONG lineMakeCallA(HLINE hLine, HCALL* lphCall, LPCSTR, DWORD,
+TAPI_EXPORT LONG lineMakeCallA(HLINE hLine, HCALL* lphCall, LPCSTR lpszDestAddress, DWORD,
                                const LINECALLPARAMS* lpCallParams) {
-    return Guarded([&] { return Service().MakeCall(hLine, lphCall, lpCallParams); });
+    return Guarded(
+        [&] { return Service().MakeCall(hLine, lphCall, lpszDestAddress, lpCallParams); });
 }
 
 TAPI_EXPORT LONG lineGetIDA(HLINE hLine, DWORD, HCALL hCall, DWORD dwSelect, VARSTRING* lpDeviceID,

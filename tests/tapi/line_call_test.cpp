@@ -331,15 +331,15 @@ TEST_F(LineCall, PassthroughHandsTheSerialPortOverAndBack) {
 
     from = EventCount();
     EXPECT_EQ(Reply(m_lib->setCallParams(call, LINEBEARERMODE_VOICE, 0, 38400, nullptr)), 0);
+    EXPECT_EQ(modem.Commands().back(), "AT+FCLASS=8") << "the modem goes back to voice";
     modem.SendLine("NO CARRIER");
     EXPECT_TRUE(WaitFor(LINE_CALLSTATE, LINECALLSTATE_DISCONNECTED, from)) << "voice again";
 }
 
-TEST_F(LineCall, APassthroughCallFromMakeCallGivesThePortAndDropHangsUp) {
+TEST_F(LineCall, APassthroughCallOnALineTheTelephoneTookGivesThePortAndDropHangsUp) {
     ScriptedModem modem(VoiceModemRules());
     OpenLine(modem.DevicePath());
-    HCALL voice = OfferCall(modem);
-    AnswerCall(modem, voice);
+    HCALL voice = OfferCall(modem);  // never answered here: the telephone took it
     std::vector<char> block(352);
     auto* params = reinterpret_cast<LINECALLPARAMS*>(block.data());
     params->dwTotalSize = 176;
@@ -350,16 +350,23 @@ TEST_F(LineCall, APassthroughCallFromMakeCallGivesThePortAndDropHangsUp) {
         << "the service does not dial";
 
     params->dwBearerMode = LINEBEARERMODE_PASSTHROUGH;
+    EXPECT_EQ(m_lib->makeCall(m_line, &call, "T5551234", 0, params), LINEERR_OPERATIONUNAVAIL);
     size_t from = EventCount();
     ASSERT_EQ(Reply(m_lib->makeCall(m_line, &call, "T", 0, params)), 0);
     EXPECT_NE(call, voice);
-    PumpFor(50);
-    EXPECT_FALSE(Find(LINE_CALLSTATE, kAny, from)) << "no call state for the hand-over";
     PortId port = GetPort(m_lib, call);
     ASSERT_EQ(port.result, 0);
+    ASSERT_EQ(write(port.fd, "ATA\r", 4), 4);
+    ASSERT_TRUE(modem.WaitForCommand("ATA", kPromptMs));
+    PumpFor(kRingTimeoutMs + 100);
+    EXPECT_FALSE(Find(LINE_CALLSTATE, kAny, from)) << "no call state for the hand-over";
     EXPECT_EQ(close(port.fd), 0);
+    EXPECT_EQ(Reply(m_lib->setCallParams(call, LINEBEARERMODE_VOICE, 0, 38400, nullptr)), 0);
     EXPECT_EQ(Reply(m_lib->drop(call, nullptr, 0)), 0);
-    EXPECT_EQ(modem.Commands().back(), "AT+VLS=0");
+    std::vector<std::string> commands = modem.Commands();
+    ASSERT_GE(commands.size(), 2u);
+    EXPECT_EQ(commands[commands.size() - 2], "AT+FCLASS=8");
+    EXPECT_EQ(commands.back(), "AT+VLS=0");
 }
 
 }  // namespace
