@@ -28,6 +28,13 @@ public:
     // Waits for the LINE_REPLY of an asynchronous request, dispatching messages meanwhile; true
     // when it reports success. A service that never replies counts as a failure after the limit.
     bool WaitForReply(LONG requestId, uint32_t timeoutMs = kReplyTimeoutMs);
+
+    // Fax hand-over of the current call (tapi_line_fax.cpp).
+    bool MakeCall();
+    bool EnterPassthrough();
+    bool RunFax();
+    bool ReturnToVoice();
+    void SetFaxTempFile(const std::string& path);
     static constexpr uint32_t kReplyTimeoutMs = 30000;
 
     static void LineCallback(DWORD hDevice, DWORD dwMessage, DWORD_PTR dwInstance,
