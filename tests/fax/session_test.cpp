@@ -7,6 +7,7 @@
 #include "platform/clock.h"
 #include "platform/messages.h"
 #include "tests/fax/fax_fixture.h"
+#include "tests/support/little_endian.h"
 
 namespace faxtest {
 namespace {
@@ -88,12 +89,6 @@ Script LastPage(const std::string& data) {
 Step CancelAfter(Step step, CFaxReceiver& rx) {
     step.after = [&rx] { platform::PostToUiThread([&rx] { rx.m_bCancel = 1; }); };
     return step;
-}
-
-uint32_t Le32(const std::string& bytes, size_t offset) {
-    uint32_t value = 0;
-    for (int i = 3; i >= 0; --i) value = (value << 8) | static_cast<uint8_t>(bytes[offset + i]);
-    return value;
 }
 
 const std::vector<std::string> kOpeningStatus = {"准备接收传真", "开始接收传真", "正在初始化MODEM",

@@ -2,27 +2,16 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
+#include "tests/support/child_process.h"
 
 namespace {
 
 class ProfileTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/profile-test-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        m_path = std::string(pattern) + "/vantoro.ini";
-    }
-    void Write(const std::string& text) { std::ofstream(m_path, std::ios::binary) << text; }
-    std::string Read() {
-        std::ifstream in(m_path, std::ios::binary);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
-    std::string m_path;
+    void Write(const std::string& text) { WriteFile(m_path, text); }
+    std::string Read() { return ReadFile(m_path); }
+    TempFolder m_folder;
+    std::string m_path = m_folder / "vantoro.ini";
 };
 
 TEST(ProfileInt, LeadingDigitsOnly) {

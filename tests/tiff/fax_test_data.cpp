@@ -132,12 +132,6 @@ void WriteRawFile(const std::string& path, uint8_t dcsSecondOctet, uint8_t pageC
     WriteFile(path, file);
 }
 
-uint32_t Le32(const std::string& bytes, size_t offset) {
-    uint32_t value = 0;
-    for (size_t i = 4; i-- > 0;) value = value << 8 | static_cast<uint8_t>(bytes.at(offset + i));
-    return value;
-}
-
 namespace {
 
 std::vector<std::string>* g_libtiffMessages = nullptr;

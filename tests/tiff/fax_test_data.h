@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "tests/support/child_process.h"
+#include "tests/support/little_endian.h"
 #include "tiff/page_reframer.h"
 
 namespace faxtest {
@@ -42,8 +43,6 @@ BitString SessionPage(const BitString& lines);
 // at 128, then the data.
 void WriteRawFile(const std::string& path, uint8_t dcsSecondOctet, uint8_t pageCount,
                   const BitString& data);
-
-uint32_t Le32(const std::string& bytes, size_t offset);
 
 // What libtiff makes of a TIFF file: every page decoded, with every warning and error text.
 struct DecodedTiff {

@@ -24,8 +24,6 @@ BitString SimplePage(int lines) {
     return SessionPage(coded);
 }
 
-uint16_t Le16(const std::string& file, size_t at) { return Le32(file, at) & 0xFFFF; }
-
 // Offsets in a directory of 15 entries at `ifd`.
 constexpr size_t kNextIfd = 182;
 size_t EntryValue(size_t ifd, int index) { return ifd + 2 + 12 * index + 8; }
