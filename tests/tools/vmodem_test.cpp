@@ -108,6 +108,7 @@ TEST(Vmodem, TelephoneTakesTheCallAndClassOneAtaJoinsIt) {
     ASSERT_TRUE(modem.Expect("\r\nOK\r\n", 10000));
     ASSERT_EQ(modem.Command("AT+FRH=3", 10000), "AT+FRH=3\r\r\nCONNECT\r\n");
     EXPECT_TRUE(modem.Expect("\xff\x03\x43", 10000)) << "TSI";
+    EXPECT_TRUE(modem.Expect("\x10\x03\r\nOK\r\n", 10000));
     EXPECT_EQ(modem.Command("ATH"), "ATH\r\r\nOK\r\n");
     EXPECT_EQ(call->WaitForExit(5000), 0);
 }
