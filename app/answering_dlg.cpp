@@ -3,13 +3,8 @@
 #include <unistd.h>
 
 #include <QCloseEvent>
-#include <QDate>
 #include <QEventLoop>
-#include <QHBoxLayout>
-#include <QLabel>
-#include <QPushButton>
 #include <QTimerEvent>
-#include <QVBoxLayout>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -26,33 +21,6 @@ CAnsweringDlg::CAnsweringDlg() : QDialog(nullptr) {
 CAnsweringDlg::~CAnsweringDlg() {
     platform::SetMessageBoxLog(nullptr);
     RemoveFaxTempFile();
-}
-
-void CAnsweringDlg::BuildWindow() {
-    setWindowTitle(QString::fromStdString(platform::ProgramCaption()));
-    m_dateLabel = new QLabel(this);
-    m_statusLabel = new QLabel(this);
-    m_statusLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    m_statusLabel->setMinimumWidth(160);
-
-    auto* stop = new QPushButton(QStringLiteral("停止"), this);
-    auto* receiveFax = new QPushButton(QStringLiteral("接收传真"), this);
-    auto* exit = new QPushButton(QStringLiteral("退出"), this);
-    stop->setAutoDefault(false);
-    receiveFax->setAutoDefault(false);
-    exit->setAutoDefault(false);
-    connect(stop, &QPushButton::clicked, this, [this] { OnStop(); });
-    connect(receiveFax, &QPushButton::clicked, this, [this] { OnReceiveFax(); });
-    connect(exit, &QPushButton::clicked, this, [this] { OnExit(); });
-
-    auto* buttons = new QHBoxLayout;
-    buttons->addWidget(stop);
-    buttons->addWidget(receiveFax);
-    buttons->addWidget(exit);
-    auto* layout = new QVBoxLayout(this);
-    layout->addWidget(m_dateLabel);
-    layout->addWidget(m_statusLabel);
-    layout->addLayout(buttons);
 }
 
 int CAnsweringDlg::DoModal() {
@@ -86,6 +54,7 @@ int CAnsweringDlg::DoModal() {
 }
 
 bool CAnsweringDlg::OnInitDialog() {
+    setWindowIcon(m_programIcon);
     if (!m_line.m_faxReceiver.OpenLog()) {
         std::fprintf(stderr, "vantoro: cannot open the log %s: %s\n",
                      CFaxReceiver::LogFilePath().c_str(), std::strerror(errno));
@@ -93,7 +62,10 @@ bool CAnsweringDlg::OnInitDialog() {
         return false;
     }
     if (!StartWaiting()) return false;
-    m_dateLabel->setText(QDate::currentDate().toString(QStringLiteral("yyyy年MM月dd日")));
+    if (!ApplySkin(skinNumber)) {
+        EndOnError();
+        return false;
+    }
     return true;
 }
 
@@ -125,7 +97,7 @@ void CAnsweringDlg::closeEvent(QCloseEvent* event) {
 
 void CAnsweringDlg::SetStatusText(const std::string& text) {
     m_statusText = text;
-    m_statusLabel->setText(QString::fromStdString(text));
+    m_statusLabel.SetText(QString::fromStdString(text));
     if (platform::IsHeadless()) {
         std::fprintf(stdout, "%s\n", text.c_str());
         std::fflush(stdout);

@@ -1,5 +1,10 @@
 #pragma once
 #include <QDialog>
+#include <QIcon>
+#include <QImage>
+#include <QPixmap>
+#include <QRegion>
+#include <QTimer>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -7,10 +12,10 @@
 #include "line/tapi_line.h"
 #include "platform/clock.h"
 #include "platform/messages.h"
+#include "skin/skin_button.h"
+#include "skin/skin_label.h"
 
 class QEventLoop;
-class QLabel;
-class QPushButton;
 class CHeadlessConsole;
 
 // The main window. Its modal run is the program's main loop; it holds the line object and runs
@@ -20,6 +25,19 @@ public:
     enum class CallState : uint32_t { Idle = 0, Waiting = 1, Ringing = 2, Answered = 3 };
 
     static constexpr int IDT_RECORD_LIMIT = 1001;
+
+    // Controls of the window's template.
+    static constexpr int IDC_RECEIVE_FAX = 1000;
+    static constexpr int IDC_STOP = 1001;
+    static constexpr int IDC_FAX_FOLDER = 1019;
+    static constexpr int IDC_WAV_FOLDER = 1020;
+    static constexpr int IDC_SKIN = 1021;
+    static constexpr int IDC_STATUS = 1023;
+    static constexpr int IDC_EXIT = 1024;
+    static constexpr int IDC_MINIMIZE = 1025;
+    static constexpr int IDC_HELP = 1026;
+    static constexpr int IDC_SPARE_LABEL = 1027;
+    static constexpr int IDC_DATE = 1028;
 
     CAnsweringDlg();
     ~CAnsweringDlg() override;
@@ -47,6 +65,16 @@ public:
     std::string MakeTimestampName(const std::string& subfolder, const std::string& extension) const;
     static std::string FormatStamp(const platform::LocalTime& time);
 
+    // Skin, shape and painting of the window.
+    bool ApplySkin(uint32_t skinNumber);
+    QRegion MakeWindowRegion(const QImage& bitmap, QRgb keyColour);
+    // The shape of the bitmap's pixels that differ from the key, compared as a screen of that
+    // many bits per pixel (8, 16, 24 or 32) would hold them.
+    static QRegion RegionFromBitmap(const QImage& bitmap, QRgb keyColour, int bitsPerPixel);
+    QIcon OnQueryDragIcon() const { return m_programIcon; }
+    QWidget* Control(int id);
+    QSize SkinSize() const { return QSize(m_skinWidth, m_skinHeight); }
+
     const std::string& StatusText() const { return m_statusText; }
     CallState GetCallState() const { return callState; }
     CTapiLine& Line() { return m_line; }
@@ -60,6 +88,10 @@ public:
 protected:
     void closeEvent(QCloseEvent* event) override;
     void timerEvent(QTimerEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
 
 private:
     bool OnInitDialog();
@@ -69,6 +101,14 @@ private:
     void SetStatusText(const std::string& text);
     void KillRecordTimer();
     void BuildWindow();
+    void PlaceControls();
+    void SetUpControls();
+    void RefreshDate();
+    void ScheduleDateCheck();
+    void OnPaint();
+    void OnLButtonDown(const QPoint& point);
+    void OnMouseMove(const QPoint& point);
+    void OnLButtonUp();
 
     CTapiLine m_line;
     CallState callState = CallState::Idle;
@@ -80,8 +120,27 @@ private:
     int m_exitCode = 0;
     std::string m_statusText;
 
-    QLabel* m_statusLabel = nullptr;
-    QLabel* m_dateLabel = nullptr;
+    QIcon m_programIcon;
+    QImage m_skinBitmap;
+    QPixmap m_skinSurface;
+    int32_t m_skinWidth = 0;
+    int32_t m_skinHeight = 0;
+    bool m_dragging = false;
+    QPoint m_dragAnchor;
+    QString m_shownDate;
+    QTimer m_dateTimer;
+
+    CSkinButton m_receiveFaxButton{this};
+    CSkinButton m_stopButton{this};
+    CSkinButton m_exitButton{this};
+    CSkinButton m_faxFolderButton{this};
+    CSkinButton m_wavFolderButton{this};
+    CSkinButton m_minimizeButton{this};
+    CSkinButton m_helpButton{this};
+    CSkinButton m_skinButton{this};
+    CSkinLabel m_statusLabel{this, CSkinLabel::SS_LEFT};
+    CSkinLabel m_spareLabel{this, CSkinLabel::SS_CENTERIMAGE};
+    CSkinLabel m_dateLabel{this, CSkinLabel::SS_LEFT};
     std::unique_ptr<CHeadlessConsole> m_console;
     QEventLoop* m_headlessLoop = nullptr;
 };

@@ -7,8 +7,7 @@ CSkinLabel::CSkinLabel(QWidget* parent, uint32_t style)
     : QWidget(parent),
       m_style(style),
       m_textColour(palette().color(QPalette::WindowText)),
-      m_background(palette().color(QPalette::Button)),
-      m_font(parent ? parent->font() : font()) {}
+      m_background(palette().color(QPalette::Button)) {}
 
 void CSkinLabel::SetText(const QString& text) {
     m_text = text;
@@ -46,7 +45,6 @@ void CSkinLabel::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     if (!m_transparent) painter.fillRect(rect(), m_background);
     painter.setPen(m_textColour);
-    painter.setFont(m_font);
     QString text = m_text;
     text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
     painter.drawText(rect(), TextFormat(m_style, m_text), text);

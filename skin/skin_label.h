@@ -1,12 +1,11 @@
 #pragma once
 #include <QColor>
-#include <QFont>
 #include <QString>
 #include <QWidget>
 #include <cstdint>
 
-// A static text drawn straight onto the skin, with no background of its own, in the font its
-// parent had when the label was made and the window-text colour of that moment. The layout of the
+// A static text drawn straight onto the skin, with no background of its own, in its parent's font
+// and the window-text colour of the moment the label was made. The layout of the
 // text follows the control's static-text style bits.
 class CSkinLabel : public QWidget {
 public:
@@ -37,6 +36,5 @@ private:
     QString m_text;
     QColor m_textColour;
     QColor m_background;
-    QFont m_font;
     bool m_transparent = false;
 };
