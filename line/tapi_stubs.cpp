@@ -5,6 +5,7 @@
 
 #include "platform/paths.h"
 #include "platform/shared_library.h"
+#include "platform/wave_device.h"
 
 namespace tapi_binding {
 namespace {
@@ -40,6 +41,32 @@ LONG LoadTapiEntry(const char* exportName, void*& entry) {
     ++g_exportLookups;
     entry = platform::FindSymbol(g_library, exportName);
     return entry ? 0 : LINEERR_OPERATIONUNAVAIL;
+}
+
+bool BindWaveDriver() {
+    static const bool bound = [] {
+        platform::WaveDriver driver;
+        void* open = nullptr;
+        void* add = nullptr;
+        void* start = nullptr;
+        void* reset = nullptr;
+        void* close = nullptr;
+        if (LoadTapiEntry("waveDeviceOpen", open) != 0 ||
+            LoadTapiEntry("waveDeviceAddBuffer", add) != 0 ||
+            LoadTapiEntry("waveDeviceStart", start) != 0 ||
+            LoadTapiEntry("waveDeviceReset", reset) != 0 ||
+            LoadTapiEntry("waveDeviceClose", close) != 0) {
+            return false;
+        }
+        driver.open = reinterpret_cast<platform::PFN_waveDeviceOpen>(open);
+        driver.addBuffer = reinterpret_cast<platform::PFN_waveDeviceAddBuffer>(add);
+        driver.start = reinterpret_cast<platform::PFN_waveDeviceStart>(start);
+        driver.reset = reinterpret_cast<platform::PFN_waveDeviceReset>(reset);
+        driver.close = reinterpret_cast<platform::PFN_waveDeviceClose>(close);
+        platform::SetWaveDriver(driver);
+        return true;
+    }();
+    return bound;
 }
 
 int LibraryLoadAttempts() { return g_loadAttempts; }

@@ -35,6 +35,10 @@ namespace tapi_binding {
 // loaded or lacks the export. The resolved address (null if absent) is stored either way.
 LONG LoadTapiEntry(const char* exportName, void*& entry);
 
+// Hands the line library's wave device exports to the platform's wave interface; false when
+// the library or one of them is missing.
+bool BindWaveDriver();
+
 // How many load attempts and export look-ups have been made (diagnostics and tests).
 int LibraryLoadAttempts();
 int ExportLookups();

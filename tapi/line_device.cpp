@@ -7,6 +7,7 @@
 
 #include <cerrno>
 
+#include "platform/serial_port.h"
 #include "tapi/modem_dialog.h"
 
 namespace tapi {
@@ -63,12 +64,15 @@ void LineDevice::Stop() {
     m_thread.join();
 
     std::lock_guard<std::mutex> lock(m_mutex);
+    EndStreamForShutdown();
     bool onHook = true;
     if (!m_lost && (m_offHook || m_inFlight)) {
         onHook = HangUp(m_device);
         m_offHook = !onHook;
     }
-    if (m_inFlight) m_requests.push_front(m_inFlight->request);
+    if (m_inFlight && m_inFlight->request.kind != RequestKind::Voice) {
+        m_requests.push_front(m_inFlight->request);
+    }
     m_inFlight.reset();
     for (const Request& request : m_requests) {
         bool done = request.kind == RequestKind::Drop && onHook;
@@ -80,6 +84,23 @@ void LineDevice::Stop() {
     m_ringDeadline.reset();
 }
 
+// A voice stream must end before the hang-up command, or the modem takes it for samples.
+void LineDevice::EndStreamForShutdown() {
+    bool voiceInFlight = m_inFlight && m_inFlight->request.kind == RequestKind::Voice;
+    bool receiving =
+        m_audio.Receiving() || (voiceInFlight && m_voiceStep == CallAudio::Step::StartReceive);
+    bool transmitting = m_audio.Streaming() || voiceInFlight;
+    if (!m_lost && (receiving || transmitting)) {
+        CallAudio::Step end =
+            receiving ? CallAudio::Step::StopReceive : CallAudio::Step::AbortTransmit;
+        if (m_device.Write(m_transmitPending + m_audio.StepBytes(end))) {
+            AwaitResult(m_device, kCommandTimeoutMs);
+        }
+    }
+    m_transmitPending.clear();
+    m_audio.Drop();
+}
+
 void LineDevice::Wake() {
     uint64_t one = 1;
     if (m_wake >= 0) (void)!::write(m_wake, &one, sizeof one);
@@ -89,13 +110,16 @@ void LineDevice::Run() {
     while (!m_stop) {
         int timeoutMs;
         bool watchDevice;
+        short deviceEvents = POLLIN;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             StartNextRequestLocked();
+            TransmitLocked();
             timeoutMs = PollTimeoutLocked();
             watchDevice = !m_passthrough && !m_lost;
+            if (!m_transmitPending.empty()) deviceEvents |= POLLOUT;
         }
-        pollfd waiters[2] = {{m_wake, POLLIN, 0}, {m_device.Descriptor(), POLLIN, 0}};
+        pollfd waiters[2] = {{m_wake, POLLIN, 0}, {m_device.Descriptor(), deviceEvents, 0}};
         int ready = ::poll(waiters, watchDevice ? 2 : 1, timeoutMs);
         if (ready < 0 && errno != EINTR) break;
         if (ready > 0 && (waiters[0].revents & POLLIN)) {
@@ -103,7 +127,9 @@ void LineDevice::Run() {
             (void)!::read(m_wake, &count, sizeof count);
         }
         if (m_stop) break;
-        if (ready > 0 && watchDevice && waiters[1].revents) ReadDevice(waiters[1].revents);
+        if (ready > 0 && watchDevice && (waiters[1].revents & ~POLLOUT)) {
+            ReadDevice(waiters[1].revents);
+        }
         std::lock_guard<std::mutex> lock(m_mutex);
         CheckDeadlinesLocked();
     }
@@ -112,20 +138,36 @@ void LineDevice::Run() {
 int LineDevice::PollTimeoutLocked() const {
     std::optional<Clock::time_point> next = m_ringDeadline;
     if (m_inFlight && (!next || m_inFlight->deadline < *next)) next = m_inFlight->deadline;
-    if (!next) return -1;
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*next - Clock::now());
+    auto now = Clock::now();
+    int audioMs = m_audio.TransmitWaitMs(now);
+    if (!next) return audioMs;
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*next - now);
     // Round up so the wake-up falls after the deadline, not just before it.
-    return left.count() < 0 ? 0 : static_cast<int>(left.count()) + 1;
+    int timeoutMs = left.count() < 0 ? 0 : static_cast<int>(left.count()) + 1;
+    return audioMs >= 0 && audioMs < timeoutMs ? audioMs : timeoutMs;
+}
+
+void LineDevice::TransmitLocked() {
+    if (m_lost || m_passthrough) return;
+    m_audio.Transmit(Clock::now(), m_transmitPending);
+    while (!m_transmitPending.empty()) {
+        size_t done = 0;
+        platform::SerialStatus status = platform::SerialWrite(
+            m_device.Descriptor(), m_transmitPending.data(), m_transmitPending.size(), &done);
+        m_transmitPending.erase(0, done);
+        // Pending: the modem holds us back (flow control); a lost device is the reader's news.
+        if (status != platform::SerialStatus::Ok || done == 0) break;
+    }
 }
 
 void LineDevice::ReadDevice(short events) {
-    std::vector<ModemInput> inputs;
+    std::string bytes;
     bool lost = false;
     char buffer[512];
     for (;;) {
         ssize_t got = ::read(m_device.Descriptor(), buffer, sizeof buffer);
         if (got > 0) {
-            m_parser.Feed(buffer, static_cast<size_t>(got), inputs);
+            bytes.append(buffer, static_cast<size_t>(got));
             continue;
         }
         if (got < 0 && errno == EINTR) continue;
@@ -135,11 +177,28 @@ void LineDevice::ReadDevice(short events) {
         break;
     }
     std::lock_guard<std::mutex> lock(m_mutex);
-    for (const ModemInput& input : inputs) {
-        if (m_lost || m_passthrough) break;
-        HandleInputLocked(input);
-    }
+    ConsumeLocked(bytes.data(), bytes.size());
     if (lost && !m_lost) DeviceLostLocked();
+}
+
+void LineDevice::ConsumeLocked(const char* data, size_t size) {
+    std::vector<ModemInput> inputs;
+    size_t at = 0;
+    while (at < size && !m_lost && !m_passthrough) {
+        if (m_audio.Receiving()) {
+            std::string events;
+            bool ended = false;
+            at += m_audio.Receive(data + at, size - at, events, ended);
+            for (char event : events) HandleEventLocked(event);
+            continue;
+        }
+        // Command state goes byte by byte: the CONNECT that opens a receive stream hands
+        // the bytes right after it to the stream.
+        inputs.clear();
+        m_parser.Feed(data + at, 1, inputs);
+        ++at;
+        for (const ModemInput& input : inputs) HandleInputLocked(input);
+    }
 }
 
 void LineDevice::HandleInputLocked(const ModemInput& input) {
@@ -153,6 +212,9 @@ void LineDevice::HandleInputLocked(const ModemInput& input) {
         bool hungUp =
             result == ModemResult::NoCarrier && m_inFlight->request.kind == RequestKind::Drop;
         bool succeeded = result == ModemResult::Ok || result == ModemResult::Vcon || hungUp;
+        if (m_inFlight->request.kind == RequestKind::Voice && m_audio.IsStartStep(m_voiceStep)) {
+            succeeded = result == ModemResult::Connect;
+        }
         if (!succeeded && result == ModemResult::Error &&
             m_inFlight->next < m_inFlight->commands.size()) {
             SendNextCommandLocked();
@@ -267,7 +329,32 @@ void LineDevice::CheckDeadlinesLocked() {
     }
 }
 
+bool LineDevice::StartVoiceStepLocked() {
+    if (m_lost || m_passthrough) return false;
+    CallAudio::Step step = m_audio.NextStep();
+    if (!m_requests.empty()) {
+        // The line's own requests come first; a stream in their way is ended.
+        if (!m_audio.Streaming()) return false;
+        step = m_audio.Receiving() ? CallAudio::Step::StopReceive : CallAudio::Step::AbortTransmit;
+    }
+    if (step == CallAudio::Step::None) return false;
+    if (m_audio.IsStartStep(step)) {
+        Call* call = FindLocked(m_current);
+        if (!call || call->phase != CallPhase::Connected || !m_offHook) {
+            m_audio.StreamStarted(step, false);
+            return false;
+        }
+    }
+    m_audio.Begin(step);
+    m_voiceStep = step;
+    m_inFlight = InFlight{
+        {RequestKind::Voice, 0, m_current, 0}, {m_audio.StepBytes(step)}, 0, {}, kCommandTimeoutMs};
+    SendNextCommandLocked();
+    return true;
+}
+
 void LineDevice::StartNextRequestLocked() {
+    if (!m_inFlight && StartVoiceStepLocked()) return;
     while (!m_inFlight && !m_requests.empty()) {
         Request request = m_requests.front();
         m_requests.pop_front();
@@ -323,6 +410,8 @@ void LineDevice::StartNextRequestLocked() {
                 m_parser.Reset();
                 CompleteLocked(request, true);
                 break;
+            case RequestKind::Voice:
+                break;
         }
     }
 }
@@ -330,7 +419,11 @@ void LineDevice::StartNextRequestLocked() {
 void LineDevice::SendNextCommandLocked() {
     const std::string& command = m_inFlight->commands[m_inFlight->next++];
     m_inFlight->deadline = Clock::now() + std::chrono::milliseconds(m_inFlight->timeoutMs);
-    if (!m_device.Write(command + "\r")) FinishCommandLocked(false);
+    // Stream controls (DLE ...) go as they are, after the samples still unwritten.
+    bool control = !command.empty() && command[0] == kDle;
+    std::string bytes = m_transmitPending + command + (control ? "" : "\r");
+    m_transmitPending.clear();
+    if (!m_device.Write(bytes)) FinishCommandLocked(false);
 }
 
 void LineDevice::FinishCommandLocked(bool succeeded) {
@@ -364,6 +457,14 @@ void LineDevice::CompleteLocked(const Request& request, bool succeeded) {
         case RequestKind::MakeCall:
             Reply(request.id, succeeded ? 0 : failure);
             break;
+        case RequestKind::Voice:
+            if (m_audio.IsStartStep(m_voiceStep)) {
+                m_audio.StreamStarted(m_voiceStep, succeeded);
+            } else {
+                m_audio.StreamEnded();
+            }
+            m_voiceStep = CallAudio::Step::None;
+            break;
     }
 }
 
@@ -372,6 +473,8 @@ void LineDevice::DeviceLostLocked() {
     m_offHook = false;
     m_ringDeadline.reset();
     if (m_inFlight) FinishCommandLocked(false);
+    m_transmitPending.clear();
+    m_audio.Drop();
     Call* call = FindLocked(m_current);
     if (call && call->phase == CallPhase::Offering) {
         SetPhaseLocked(m_current, CallPhase::Idle, 0);
@@ -505,6 +608,55 @@ LONG LineDevice::DuplicateCommHandle(HCALL handle, int& descriptor) {
 bool LineDevice::HasCall(HCALL handle) {
     std::lock_guard<std::mutex> lock(m_mutex);
     return FindLocked(handle) != nullptr;
+}
+
+}  // namespace tapi
+
+namespace tapi {
+
+void LineDevice::SetVoiceCodec(VoiceCodec codec) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_audio.SetCodec(codec);
+}
+
+platform::MMRESULT LineDevice::WaveOpen(platform::HWAVE* device, platform::WaveDirection direction,
+                                        uint32_t deviceId, const platform::WAVEFORMATEX* format,
+                                        platform::WAVENOTIFY notify, void* context) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    Call* call = FindLocked(deviceId);
+    if (!call || deviceId != m_current || call->phase != CallPhase::Connected || m_passthrough ||
+        m_lost) {
+        return platform::MMSYSERR_BADDEVICEID;
+    }
+    return m_audio.Open(device, direction, format, notify, context);
+}
+
+platform::MMRESULT LineDevice::WaveAddBuffer(platform::HWAVE device, platform::WAVEHDR* header) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    platform::MMRESULT result = m_audio.AddBuffer(device, header);
+    Wake();
+    return result;
+}
+
+platform::MMRESULT LineDevice::WaveStart(platform::HWAVE device) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    platform::MMRESULT result = m_audio.Start(device);
+    Wake();
+    return result;
+}
+
+platform::MMRESULT LineDevice::WaveReset(platform::HWAVE device) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    platform::MMRESULT result = m_audio.Reset(device);
+    Wake();
+    return result;
+}
+
+platform::MMRESULT LineDevice::WaveClose(platform::HWAVE device) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    platform::MMRESULT result = m_audio.Close(device);
+    Wake();
+    return result;
 }
 
 }  // namespace tapi

@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/wave_abi.h"
+#include "tapi/call_audio.h"
 #include "tapi/modem_parser.h"
 #include "tapi/serial_device.h"
 #include "tapi/tapi.h"
@@ -68,8 +70,19 @@ public:
     LONG DuplicateCommHandle(HCALL call, int& descriptor);
     bool HasCall(HCALL call);
 
+    // The wave devices of the current call; the device id is the call handle.
+    void SetVoiceCodec(VoiceCodec codec);
+    platform::MMRESULT WaveOpen(platform::HWAVE* device, platform::WaveDirection direction,
+                                uint32_t deviceId, const platform::WAVEFORMATEX* format,
+                                platform::WAVENOTIFY notify, void* context);
+    platform::MMRESULT WaveAddBuffer(platform::HWAVE device, platform::WAVEHDR* header);
+    platform::MMRESULT WaveStart(platform::HWAVE device);
+    platform::MMRESULT WaveReset(platform::HWAVE device);
+    platform::MMRESULT WaveClose(platform::HWAVE device);
+
 private:
-    enum class RequestKind { Answer, Drop, SetBearer, MakeCall };
+    // Voice: a stream start or end of the call's audio, chosen by CallAudio.
+    enum class RequestKind { Answer, Drop, SetBearer, MakeCall, Voice };
     struct Request {
         RequestKind kind;
         DWORD id;  // 0: the service's own request, nobody waits for its reply
@@ -104,6 +117,10 @@ private:
     void FinishCommandLocked(bool succeeded);
     void CompleteLocked(const Request& request, bool succeeded);
     void DeviceLostLocked();
+    void ConsumeLocked(const char* data, size_t size);
+    bool StartVoiceStepLocked();
+    void TransmitLocked();
+    void EndStreamForShutdown();
 
     void SetPhaseLocked(HCALL call, CallPhase phase, DWORD mode);
     void Reply(DWORD requestId, LONG result);
@@ -132,6 +149,9 @@ private:
     std::optional<std::chrono::steady_clock::time_point> m_ringDeadline;
 
     ModemParser m_parser;
+    CallAudio m_audio;
+    CallAudio::Step m_voiceStep = CallAudio::Step::None;  // the step in flight
+    std::string m_transmitPending;                        // shielded samples not yet written
     int m_wake = -1;  // eventfd that interrupts the modem thread's poll
     std::atomic<bool> m_stop{false};
     std::thread m_thread;

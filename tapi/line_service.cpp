@@ -21,7 +21,7 @@ constexpr DWORD kPrivileges =
 constexpr DWORD kMaxDteRate = 115200;
 constexpr const char kProviderInfo[] = "Vantoro V.253 line service";
 // Device classes of lineGetID, each NUL-terminated, the list ended by an empty one.
-constexpr const char kDeviceClasses[] = "tapi/line\0comm/datamodem\0";
+constexpr const char kDeviceClasses[] = "tapi/line\0comm/datamodem\0wave/in\0wave/out\0";
 
 bool ApiVersionSupported(DWORD version) {
     return version >= kLowestApiVersion && version <= kHighestApiVersion;
@@ -194,6 +194,7 @@ LONG LineService::Open(HLINEAPP app, DWORD deviceId, HLINE* line, DWORD version,
     };
     m_device.DiscardInput();
     auto device = std::make_unique<LineDevice>(m_device, handle, m_config.ringTimeoutMs, sink);
+    device->SetVoiceCodec(CodecForCompression(m_format.compression));
     if (!device->Start()) return LINEERR_RESOURCEUNAVAIL;
     m_lineDevice = std::move(device);
     m_line = handle;
@@ -286,6 +287,11 @@ LONG LineService::GetId(HLINE line, HCALL call, DWORD select, VARSTRING* id, LPC
     } else if (select == LINECALLSELECT_CALL) {
         if (!m_lineDevice || !m_lineDevice->HasCall(call)) return LINEERR_INVALCALLHANDLE;
         if (wanted == "comm/datamodem") return FillCommId(call, id);
+        // The call's wave devices are known by the call's handle.
+        if (wanted == "wave/in" || wanted == "wave/out") {
+            FillVarString(id, DwordBytes(call));
+            return 0;
+        }
     } else {
         return LINEERR_INVALCALLSELECT;
     }
@@ -293,8 +299,32 @@ LONG LineService::GetId(HLINE line, HCALL call, DWORD select, VARSTRING* id, LPC
         FillVarString(id, DwordBytes(0));
         return 0;
     }
-    // wave/in and wave/out come with the call's audio, which this service does not carry yet.
     return LINEERR_INVALDEVICECLASS;
+}
+
+platform::MMRESULT LineService::WaveOpen(platform::HWAVE* device, platform::WaveDirection direction,
+                                         uint32_t deviceId, const platform::WAVEFORMATEX* format,
+                                         platform::WAVENOTIFY notify, void* context) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_lineDevice) return platform::MMSYSERR_BADDEVICEID;
+    return m_lineDevice->WaveOpen(device, direction, deviceId, format, notify, context);
+}
+
+platform::MMRESULT LineService::WaveCall(WaveOperation operation, platform::HWAVE device,
+                                         platform::WAVEHDR* header) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_lineDevice) return platform::MMSYSERR_INVALHANDLE;
+    switch (operation) {
+        case WaveOperation::AddBuffer:
+            return m_lineDevice->WaveAddBuffer(device, header);
+        case WaveOperation::Start:
+            return m_lineDevice->WaveStart(device);
+        case WaveOperation::Reset:
+            return m_lineDevice->WaveReset(device);
+        case WaveOperation::Close:
+            return m_lineDevice->WaveClose(device);
+    }
+    return platform::MMSYSERR_INVALPARAM;
 }
 
 LONG LineService::FillCommId(HCALL call, VARSTRING* id) {

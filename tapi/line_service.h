@@ -42,6 +42,14 @@ public:
     LONG MakeCall(HLINE line, HCALL* call, LPCSTR address, const LINECALLPARAMS* params);
     LONG GetId(HLINE line, HCALL call, DWORD select, VARSTRING* id, LPCSTR deviceClass);
 
+    // The current call's wave devices.
+    enum class WaveOperation { AddBuffer, Start, Reset, Close };
+    platform::MMRESULT WaveOpen(platform::HWAVE* device, platform::WaveDirection direction,
+                                uint32_t deviceId, const platform::WAVEFORMATEX* format,
+                                platform::WAVENOTIFY notify, void* context);
+    platform::MMRESULT WaveCall(WaveOperation operation, platform::HWAVE device,
+                                platform::WAVEHDR* header = nullptr);
+
 private:
     // The application's callback, switched off for good by lineShutdown so that messages
     // still queued for the old application are dropped.

@@ -79,11 +79,16 @@ void DrainStaleInput(SerialDevice& device) {
 }  // namespace
 
 CommandReply RunCommand(SerialDevice& device, const std::string& command, uint32_t timeoutMs) {
-    CommandReply reply;
     if (!device.Write(command + "\r")) {
+        CommandReply reply;
         reply.status = CommandReply::Status::DeviceError;
         return reply;
     }
+    return AwaitResult(device, timeoutMs);
+}
+
+CommandReply AwaitResult(SerialDevice& device, uint32_t timeoutMs) {
+    CommandReply reply;
     ModemParser parser;
     std::vector<ModemInput> inputs;
     auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);

@@ -28,6 +28,8 @@ struct CommandReply {
 
 // Sends `command` with its CR and collects lines up to the first final result code.
 CommandReply RunCommand(SerialDevice& device, const std::string& command, uint32_t timeoutMs);
+// Collects lines up to the first final result code, for something already sent.
+CommandReply AwaitResult(SerialDevice& device, uint32_t timeoutMs);
 
 // The voice sample format chosen for the line's later audio (V.253 AT+VSM).
 struct VoiceFormat {

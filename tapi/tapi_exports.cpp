@@ -100,6 +100,48 @@ TAPI_EXPORT LONG lineGetIDA(HLINE hLine, DWORD, HCALL hCall, DWORD dwSelect, VAR
         [&] { return Service().GetId(hLine, hCall, dwSelect, lpDeviceID, lpszDeviceClass); });
 }
 
+// The wave devices of the current call: a C ABI with plain types, nothing thrown through it.
+namespace {
+
+template <typename Body>
+platform::MMRESULT WaveGuarded(Body body) noexcept {
+    try {
+        return body();
+    } catch (...) {
+        return platform::MMSYSERR_ERROR;
+    }
+}
+
+using WaveOperation = tapi::LineService::WaveOperation;
+
+}  // namespace
+
+TAPI_EXPORT platform::MMRESULT waveDeviceOpen(platform::HWAVE* device,
+                                              platform::WaveDirection direction, uint32_t deviceId,
+                                              const platform::WAVEFORMATEX* format,
+                                              platform::WAVENOTIFY notify, void* context) {
+    return WaveGuarded(
+        [&] { return Service().WaveOpen(device, direction, deviceId, format, notify, context); });
+}
+
+TAPI_EXPORT platform::MMRESULT waveDeviceAddBuffer(platform::HWAVE device,
+                                                   platform::WAVEHDR* header) {
+    return WaveGuarded(
+        [&] { return Service().WaveCall(WaveOperation::AddBuffer, device, header); });
+}
+
+TAPI_EXPORT platform::MMRESULT waveDeviceStart(platform::HWAVE device) {
+    return WaveGuarded([&] { return Service().WaveCall(WaveOperation::Start, device); });
+}
+
+TAPI_EXPORT platform::MMRESULT waveDeviceReset(platform::HWAVE device) {
+    return WaveGuarded([&] { return Service().WaveCall(WaveOperation::Reset, device); });
+}
+
+TAPI_EXPORT platform::MMRESULT waveDeviceClose(platform::HWAVE device) {
+    return WaveGuarded([&] { return Service().WaveCall(WaveOperation::Close, device); });
+}
+
 // The signatures the program's stubs resolve these names with.
 static_assert(sizeof(&lineAnswer) == sizeof(PFN_lineAnswer));
 namespace {
@@ -117,4 +159,9 @@ namespace {
 [[maybe_unused]] const PFN_lineSetCallParams kSetCallParams = &lineSetCallParams;
 [[maybe_unused]] const PFN_lineSetStatusMessages kSetStatusMessages = &lineSetStatusMessages;
 [[maybe_unused]] const PFN_lineShutdown kShutdown = &lineShutdown;
+[[maybe_unused]] const platform::PFN_waveDeviceOpen kWaveOpen = &waveDeviceOpen;
+[[maybe_unused]] const platform::PFN_waveDeviceAddBuffer kWaveAdd = &waveDeviceAddBuffer;
+[[maybe_unused]] const platform::PFN_waveDeviceStart kWaveStart = &waveDeviceStart;
+[[maybe_unused]] const platform::PFN_waveDeviceReset kWaveReset = &waveDeviceReset;
+[[maybe_unused]] const platform::PFN_waveDeviceClose kWaveClose = &waveDeviceClose;
 }  // namespace

@@ -68,14 +68,52 @@ void ScriptedModem::Run() {
         char buffer[256];
         ssize_t got = read(master, buffer, sizeof buffer);
         if (got <= 0) continue;
-        pending.append(buffer, static_cast<size_t>(got));
-        for (size_t end; (end = pending.find('\r')) != std::string::npos;) {
-            std::string command = pending.substr(0, end);
-            pending.erase(0, end + 1);
-            command.erase(std::remove(command.begin(), command.end(), '\n'), command.end());
-            if (!command.empty()) Answer(command);
+        for (ssize_t i = 0; i < got; ++i) {
+            if (m_stream != Stream::None) {
+                StreamByte(buffer[i]);
+            } else if (buffer[i] != '\r') {
+                if (buffer[i] != '\n') pending += buffer[i];
+            } else if (!pending.empty()) {
+                Answer(pending);
+                pending.clear();
+            }
         }
     }
+}
+
+std::string ScriptedModem::Streamed() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_streamed;
+}
+
+void ScriptedModem::StreamByte(char byte) {
+    constexpr char kDle = 0x10, kEtx = 0x03, kCan = 0x18;
+    if (m_stream == Stream::Transmit) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_streamed += byte;
+    }
+    if (!m_streamDle) {
+        m_streamDle = byte == kDle;
+        return;
+    }
+    m_streamDle = false;
+    if (m_stream == Stream::Transmit && byte == kEtx) {
+        std::string streamed = Streamed();
+        bool cut = streamed.size() >= 4 && streamed[streamed.size() - 3] == kCan;
+        m_stream = Stream::None;
+        Send("\r\nOK\r\n");
+        Record(cut ? "DLE CAN DLE ETX" : "DLE ETX");
+    } else if (m_stream == Stream::Receive && byte == '!') {
+        m_stream = Stream::None;
+        Send(std::string{kDle, kEtx} + "\r\nOK\r\n");
+        Record("DLE !");
+    }
+}
+
+void ScriptedModem::Record(const std::string& command) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_commands.push_back(command);
+    m_arrived.notify_all();
 }
 
 void ScriptedModem::Answer(const std::string& command) {
@@ -85,11 +123,14 @@ void ScriptedModem::Answer(const std::string& command) {
         if (m_echo) out += command + "\r";
         if (command == "ATE0") m_echo = false;
         auto rule = m_rules.find(command);
+        if (rule != m_rules.end() && rule->second == "CONNECT") {
+            if (command == "AT+VTX") m_stream = Stream::Transmit;
+            if (command == "AT+VRX") m_stream = Stream::Receive;
+            m_streamDle = false;
+        }
         std::istringstream lines(rule == m_rules.end() ? "ERROR" : rule->second);
         for (std::string line; std::getline(lines, line);) out += "\r\n" + line + "\r\n";
     }
     Send(out);
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_commands.push_back(command);
-    m_arrived.notify_all();
+    Record(command);
 }

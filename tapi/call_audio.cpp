@@ -1,0 +1,339 @@
+#include "tapi/call_audio.h"
+
+#include "tapi/modem_parser.h"
+
+namespace tapi {
+namespace {
+
+using namespace platform;
+
+constexpr uint32_t kModemRateHz = 8000;
+constexpr auto kSampleTime = std::chrono::nanoseconds(1'000'000'000 / kModemRateHz);
+// How far the samples written may run ahead of the modem's playing: enough to ride out
+// scheduling delays, short enough that a cut (DLE CAN) silences the line at once.
+constexpr auto kTransmitLead = std::chrono::milliseconds(200);
+// Refills start once half the lead has been played: about ten wake-ups a second.
+constexpr auto kRefillAt = kTransmitLead / 2;
+// Shielded bytes the serial device has not taken yet; beyond this the modem holds us back.
+constexpr size_t kMaxUnwrittenBytes = 1600;
+// A device that takes nothing is looked at again after this long.
+constexpr int kStalledRetryMs = 10;
+constexpr char kSub = 0x1A;  // V.253 DLE SUB: two DLE data bytes in a receive stream
+constexpr char kCan = 0x18;  // V.253 DLE CAN: discard what the modem has buffered
+constexpr char kStop = '!';  // V.253 DLE !: end the receive stream
+
+bool FormatUsable(const WAVEFORMATEX& format) {
+    return format.wFormatTag == WAVE_FORMAT_PCM && format.nChannels == 1 &&
+           format.nSamplesPerSec == kModemRateHz &&
+           (format.wBitsPerSample == 16 || format.wBitsPerSample == 8);
+}
+
+}  // namespace
+
+MMRESULT CallAudio::Open(HWAVE* device, WaveDirection direction, const WAVEFORMATEX* format,
+                         WAVENOTIFY notify, void* context) {
+    if (!device || !format || !notify) return MMSYSERR_INVALPARAM;
+    if (m_codec == VoiceCodec::None) return MMSYSERR_NODRIVER;
+    if (!FormatUsable(*format)) return WAVERR_BADFORMAT;
+    if (m_device) return MMSYSERR_ALLOCATED;
+    Device opened;
+    opened.handle = m_nextHandle++;
+    if (m_nextHandle == 0) m_nextHandle = 1;
+    opened.direction = direction;
+    opened.format = *format;
+    opened.notify = notify;
+    opened.context = context;
+    m_device = opened;
+    *device = opened.handle;
+    return MMSYSERR_NOERROR;
+}
+
+CallAudio::Device* CallAudio::Find(HWAVE handle) {
+    return m_device && m_device->handle == handle ? &*m_device : nullptr;
+}
+
+MMRESULT CallAudio::AddBuffer(HWAVE handle, WAVEHDR* header) {
+    Device* device = Find(handle);
+    if (!device) return MMSYSERR_INVALHANDLE;
+    if (!header || !header->lpData) return MMSYSERR_INVALPARAM;
+    if (!(header->dwFlags & WHDR_PREPARED)) return WAVERR_UNPREPARED;
+    if (header->dwFlags & WHDR_INQUEUE) return WAVERR_STILLPLAYING;
+    header->dwFlags = (header->dwFlags | WHDR_INQUEUE) & ~WHDR_DONE;
+    header->dwBytesRecorded = 0;
+    device->queue.push_back(header);
+    // Output the modem refused is played at once, so that the player reaches its end.
+    if (device->failed && device->direction == WaveDirection::Out) GiveBackAll();
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT CallAudio::Start(HWAVE handle) {
+    Device* device = Find(handle);
+    if (!device) return MMSYSERR_INVALHANDLE;
+    if (device->direction == WaveDirection::In) device->started = true;
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT CallAudio::Reset(HWAVE handle) {
+    Device* device = Find(handle);
+    if (!device) return MMSYSERR_INVALHANDLE;
+    if (device->direction == WaveDirection::In) {
+        device->started = false;
+    } else if (!device->queue.empty() || !m_played.empty()) {
+        m_abort = true;
+    }
+    GiveBackAll();
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT CallAudio::Close(HWAVE handle) {
+    Device* device = Find(handle);
+    if (!device) return MMSYSERR_INVALHANDLE;
+    if (device->direction == WaveDirection::Out && (!device->queue.empty() || !m_played.empty())) {
+        m_abort = true;
+    }
+    GiveBackAll();
+    m_device.reset();
+    return MMSYSERR_NOERROR;
+}
+
+void CallAudio::Drop() {
+    GiveBackAll();
+    m_device.reset();
+    m_stream = Stream::Idle;
+    m_abort = false;
+    m_receiveDle = false;
+}
+
+void CallAudio::GiveBack(WAVEHDR* header) {
+    header->dwFlags = (header->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
+    uint32_t message = m_device->direction == WaveDirection::Out ? MM_WOM_DONE : MM_WIM_DATA;
+    m_device->notify(m_device->context, message, m_device->handle, header);
+}
+
+// In the order the device got them: the blocks already written go first.
+void CallAudio::GiveBackAll() {
+    if (!m_device) return;
+    std::deque<Played> played;
+    played.swap(m_played);
+    for (const Played& block : played) GiveBack(block.header);
+    std::deque<WAVEHDR*> queue;
+    queue.swap(m_device->queue);
+    if (!queue.empty() && m_device->direction == WaveDirection::In) {
+        queue.front()->dwBytesRecorded = static_cast<uint32_t>(m_device->offset);
+    }
+    m_device->offset = 0;
+    for (WAVEHDR* header : queue) GiveBack(header);
+}
+
+bool CallAudio::WantsTransmit() const {
+    if (!m_device || m_device->direction != WaveDirection::Out || m_device->failed) return false;
+    if (m_stream == Stream::Transmit) return !m_abort;
+    return !m_device->queue.empty();
+}
+
+bool CallAudio::WantsReceive() const {
+    return m_device && m_device->direction == WaveDirection::In && m_device->started &&
+           !m_device->failed;
+}
+
+CallAudio::Step CallAudio::NextStep() const {
+    switch (m_stream) {
+        case Stream::Idle:
+            if (WantsTransmit()) return Step::StartTransmit;
+            if (WantsReceive()) return Step::StartReceive;
+            return Step::None;
+        case Stream::Transmit:
+            if (WantsTransmit()) return Step::None;
+            return m_abort ? Step::AbortTransmit : Step::FinishTransmit;
+        case Stream::Receive:
+            return WantsReceive() ? Step::None : Step::StopReceive;
+        case Stream::Draining:
+        case Stream::Ending:
+            return Step::None;
+    }
+    return Step::None;
+}
+
+bool CallAudio::IsStartStep(Step step) const {
+    return step == Step::StartTransmit || step == Step::StartReceive;
+}
+
+std::string CallAudio::StepBytes(Step step) const {
+    switch (step) {
+        case Step::StartTransmit:
+            return "AT+VTX";
+        case Step::StartReceive:
+            return "AT+VRX";
+        case Step::FinishTransmit:
+            return {kDle, kEtx};
+        case Step::AbortTransmit:
+            return {kDle, kCan, kDle, kEtx};
+        case Step::StopReceive:
+            return {kDle, kStop};
+        case Step::None:
+            break;
+    }
+    return {};
+}
+
+void CallAudio::Begin(Step step) {
+    switch (step) {
+        case Step::StartTransmit:
+            m_abort = false;
+            break;
+        case Step::FinishTransmit:
+        case Step::AbortTransmit:
+            m_stream = Stream::Ending;
+            break;
+        case Step::StopReceive:
+            m_stream = Stream::Draining;
+            break;
+        case Step::StartReceive:
+        case Step::None:
+            break;
+    }
+}
+
+void CallAudio::StreamStarted(Step step, bool connected) {
+    m_receiveDle = false;
+    m_skipLineFeed = step == Step::StartReceive;
+    if (connected) {
+        m_stream = step == Step::StartTransmit ? Stream::Transmit : Stream::Receive;
+        m_playEnd = Clock::now();
+        return;
+    }
+    m_stream = Stream::Idle;
+    if (!m_device) return;
+    m_device->failed = true;
+    if (m_device->direction == WaveDirection::Out) GiveBackAll();
+}
+
+void CallAudio::StreamEnded() {
+    m_stream = Stream::Idle;
+    m_abort = false;
+    m_receiveDle = false;
+    m_played.clear();  // given back already, or the device is gone
+}
+
+size_t CallAudio::BytesPerSample() const { return m_device->format.wBitsPerSample / 8; }
+
+void CallAudio::CompletePlayed(Clock::time_point now) {
+    while (!m_played.empty() && m_played.front().end <= now) {
+        WAVEHDR* header = m_played.front().header;
+        m_played.pop_front();
+        GiveBack(header);
+    }
+}
+
+void CallAudio::Transmit(Clock::time_point now, std::string& out) {
+    if (m_stream != Stream::Transmit || !m_device || m_device->direction != WaveDirection::Out) {
+        return;
+    }
+    CompletePlayed(now);
+    if (m_playEnd < now) m_playEnd = now;  // the modem ran dry and played silence
+    if (m_playEnd - now >= kRefillAt) return;
+    const size_t width = BytesPerSample();
+    while (!m_device->queue.empty() && m_playEnd - now < kTransmitLead &&
+           out.size() < kMaxUnwrittenBytes) {
+        WAVEHDR* header = m_device->queue.front();
+        size_t& at = m_device->offset;
+        if (at + width <= header->dwBufferLength) {
+            const uint8_t* bytes = header->lpData + at;
+            int16_t sample = width == 2 ? static_cast<int16_t>(bytes[0] | bytes[1] << 8)
+                                        : static_cast<int16_t>((bytes[0] - 128) * 256);
+            char encoded = static_cast<char>(EncodeSample(m_codec, sample));
+            out += encoded;
+            if (encoded == kDle) out += kDle;
+            at += width;
+            m_playEnd += kSampleTime;
+            continue;
+        }
+        m_device->queue.pop_front();
+        at = 0;
+        m_played.push_back({header, m_playEnd});
+    }
+    CompletePlayed(now);
+}
+
+int CallAudio::TransmitWaitMs(Clock::time_point now) const {
+    if (m_stream != Stream::Transmit || !m_device) return -1;
+    std::optional<Clock::time_point> next;
+    if (!m_played.empty()) next = m_played.front().end;
+    bool refillDue = false;
+    if (!m_device->queue.empty()) {
+        Clock::time_point refill = m_playEnd - kRefillAt;
+        refillDue = refill <= now;
+        if (!next || refill < *next) next = refill;
+    }
+    if (!next) return -1;
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*next - now).count();
+    if (left < 0) return refillDue ? kStalledRetryMs : 0;
+    return static_cast<int>(left) + 1;
+}
+
+void CallAudio::StoreSample(int16_t sample) {
+    if (!m_device || m_device->direction != WaveDirection::In || !m_device->started) return;
+    if (m_device->queue.empty()) return;  // no block to fill: the sample is lost
+    WAVEHDR* header = m_device->queue.front();
+    size_t& at = m_device->offset;
+    const size_t width = BytesPerSample();
+    if (width == 2) {
+        header->lpData[at] = static_cast<uint8_t>(sample & 0xFF);
+        header->lpData[at + 1] = static_cast<uint8_t>((sample >> 8) & 0xFF);
+    } else {
+        header->lpData[at] = static_cast<uint8_t>((sample >> 8) + 128);
+    }
+    at += width;
+    if (at + width <= header->dwBufferLength) return;
+    m_device->queue.pop_front();
+    header->dwBytesRecorded = static_cast<uint32_t>(at);
+    at = 0;
+    GiveBack(header);
+}
+
+size_t CallAudio::Receive(const char* data, size_t size, std::string& events, bool& ended) {
+    ended = false;
+    for (size_t i = 0; i < size; ++i) {
+        char byte = data[i];
+        // The line feed that ends the CONNECT line is not a sample.
+        bool lineFeed = m_skipLineFeed && byte == '\n';
+        m_skipLineFeed = false;
+        if (lineFeed) continue;
+        if (!m_receiveDle) {
+            if (byte == kDle) {
+                m_receiveDle = true;
+            } else if (m_stream == Stream::Receive) {
+                StoreSample(DecodeSample(m_codec, static_cast<uint8_t>(byte)));
+            }
+            continue;
+        }
+        m_receiveDle = false;
+        bool keep = m_stream == Stream::Receive;
+        int16_t shielded = DecodeSample(m_codec, static_cast<uint8_t>(kDle));
+        switch (byte) {
+            case kDle:
+                if (keep) StoreSample(shielded);
+                break;
+            case kSub:
+                if (keep) StoreSample(shielded);
+                if (keep) StoreSample(shielded);
+                break;
+            case kEtx:
+                ended = true;
+                if (m_stream == Stream::Draining) {
+                    m_stream = Stream::Ending;  // its OK follows
+                } else {
+                    // The modem ended the stream by itself: no new one is started for this device.
+                    m_stream = Stream::Idle;
+                    if (m_device) m_device->failed = true;
+                }
+                return i + 1;
+            default:
+                events += byte;
+                break;
+        }
+    }
+    return size;
+}
+
+}  // namespace tapi
