@@ -15,6 +15,7 @@
 
 CAnsweringDlg::CAnsweringDlg() : QDialog(nullptr) {
     BuildWindow();
+    OnCreate();
     platform::SetMessageBoxLog([this](const std::string& text) { m_line.Log(text); });
 }
 
@@ -108,6 +109,8 @@ intptr_t CAnsweringDlg::HandleMessage(uint32_t message, uintptr_t wParam, intptr
     switch (message) {
         case platform::WM_LINE_EVENT:
             return OnLineEvent(wParam, lParam);
+        case platform::WM_TRAY_NOTIFY:
+            return OnTrayNotify(wParam, lParam);
         case platform::WM_FAX_STATUS:
             SetStatusText(m_line.m_faxReceiver.m_strStatus);
             return 0;

@@ -2,8 +2,10 @@
 #include <QDialog>
 #include <QIcon>
 #include <QImage>
+#include <QMenu>
 #include <QPixmap>
 #include <QRegion>
+#include <QSystemTrayIcon>
 #include <QTimer>
 #include <cstdint>
 #include <memory>
@@ -73,6 +75,17 @@ public:
     static QRegion RegionFromBitmap(const QImage& bitmap, QRgb keyColour, int bitsPerPixel);
     QIcon OnQueryDragIcon() const { return m_programIcon; }
     QWidget* Control(int id);
+
+    // Window commands and the tray icon.
+    intptr_t OnTrayNotify(uintptr_t iconId, intptr_t mouseMessage);
+    void OnRestore();
+    void OnMinimize();
+    void OnOpenWavFolder();
+    void OnOpenFaxFolder();
+    void OnHelp();
+    void OnChangeSkin();
+    QMenu& TrayMenu() { return m_trayMenu; }
+    bool HidesToTray() const;
     QSize SkinSize() const { return QSize(m_skinWidth, m_skinHeight); }
 
     const std::string& StatusText() const { return m_statusText; }
@@ -89,6 +102,7 @@ protected:
     void closeEvent(QCloseEvent* event) override;
     void timerEvent(QTimerEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
+    void changeEvent(QEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
@@ -101,6 +115,7 @@ private:
     void SetStatusText(const std::string& text);
     void KillRecordTimer();
     void BuildWindow();
+    void OnCreate();
     void PlaceControls();
     void SetUpControls();
     void RefreshDate();
@@ -129,6 +144,9 @@ private:
     QPoint m_dragAnchor;
     QString m_shownDate;
     QTimer m_dateTimer;
+
+    QMenu m_trayMenu;
+    std::unique_ptr<QSystemTrayIcon> m_trayIcon;
 
     CSkinButton m_receiveFaxButton{this};
     CSkinButton m_stopButton{this};

@@ -7,7 +7,6 @@ namespace {
 
 constexpr uintptr_t kEventRing = LINEDEVSTATE_RINGING;  // also LINECALLSTATE_OFFERING
 constexpr uintptr_t kEventFaxTone = LINEMEDIAMODE_G3FAX;
-constexpr uint32_t kExitSettleMs = 300;
 
 }  // namespace
 
@@ -88,13 +87,4 @@ void CAnsweringDlg::OnStop() {
 
 void CAnsweringDlg::OnReceiveFax() {
     // Manual fax reception arrives with the fax paths; until then the button does nothing.
-}
-
-void CAnsweringDlg::OnExit() {
-    m_line.Shutdown();
-    m_line.Wait(kExitSettleMs);
-    RemoveFaxTempFile();
-    if (m_line.m_faxReceiver.IsLogOpen()) m_line.m_faxReceiver.CloseLog();
-    SaveSkin();
-    OnOK();
 }

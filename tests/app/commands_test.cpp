@@ -1,0 +1,151 @@
+// The window's commands offscreen, against the scripted line library: tray menu, skin button,
+// exit and what it leaves on disk, minimise without a tray, folder buttons, the help page.
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QDesktopServices>
+#include <QTextBlock>
+#include <QTextBrowser>
+#include <QTimer>
+
+#include "app/answering_dlg.h"
+#include "platform/message_box.h"
+#include "platform/paths.h"
+#include "tests/line/scripted_tapi.h"
+#include "tests/support/child_process.h"
+
+namespace {
+
+class UrlRecorder : public QObject {
+    Q_OBJECT
+public:
+    std::vector<QUrl> urls;
+public slots:
+    void open(const QUrl& url) { urls.push_back(url); }
+};
+
+class WindowCommandsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_script = LoadScriptedTapi();
+        ASSERT_NE(m_script, nullptr);
+        *m_script = ScriptedTapi();
+        platform::SetHeadless(true);
+        platform::SetProgramFolderOverride(m_folder.Path());
+        setenv("TMPDIR", m_folder.Path().c_str(), 1);
+        setenv("XDG_STATE_HOME", (m_folder / "state").c_str(), 1);
+        WriteFile(m_folder / "vantoro.ini", "[vantoro]\nring=3\ntime=5\n");
+        ASSERT_TRUE(m_dialog.StartWaiting());
+        ASSERT_TRUE(m_dialog.ApplySkin(m_dialog.skinNumber));
+    }
+
+    QPushButton* Button(int id) { return static_cast<QPushButton*>(m_dialog.Control(id)); }
+
+    TempFolder m_folder;
+    ScriptedTapi* m_script = nullptr;
+    CAnsweringDlg m_dialog;
+};
+
+TEST_F(WindowCommandsTest, TrayMenuSkinButtonAndExitLeaveTheirMarks) {
+    const QList<QAction*> items = m_dialog.TrayMenu().actions();
+    ASSERT_EQ(items.size(), 3);
+    EXPECT_EQ(items[0]->text(), "还原(&R)");
+    EXPECT_EQ(items[0]->statusTip(), "还原窗口");
+    EXPECT_TRUE(items[1]->isSeparator());
+    EXPECT_EQ(items[2]->text(), "退出(&E)");
+    EXPECT_EQ(items[2]->statusTip(), "退出程序");
+    m_dialog.hide();
+    items[0]->trigger();
+    EXPECT_TRUE(m_dialog.isVisible());
+
+    QPushButton* skin = Button(CAnsweringDlg::IDC_SKIN);
+    EXPECT_FALSE(skin->isEnabled());
+    skin->setEnabled(true);
+    const QRegion shape = m_dialog.mask();
+    m_dialog.clearMask();
+    std::vector<uint32_t> numbers;
+    for (uint32_t start : {1u, 2u, 3u, 7u}) {
+        m_dialog.skinNumber = start;
+        skin->click();
+        numbers.push_back(m_dialog.skinNumber);
+    }
+    EXPECT_EQ(numbers, (std::vector<uint32_t>{2, 3, 1, 7}));
+    EXPECT_TRUE(m_dialog.isVisible());
+    EXPECT_TRUE(m_dialog.mask().xored(shape).isEmpty()) << "the skin is applied again";
+
+    ASSERT_TRUE(m_dialog.Line().m_faxReceiver.OpenLog());
+    m_dialog.skinNumber = 2;
+    const std::string rawPages = m_dialog.faxTempFile;
+    ASSERT_TRUE(platform::PathExists(rawPages));
+    items[2]->trigger();
+    EXPECT_NE(ReadFile(m_folder / "vantoro.ini").find("skin=2"), std::string::npos);
+    EXPECT_FALSE(platform::PathExists(rawPages));
+    EXPECT_FALSE(m_dialog.Line().m_faxReceiver.IsLogOpen());
+    EXPECT_EQ(m_script->trace.back().rfind("lineShutdown", 0), 0u) << m_script->trace.back();
+    EXPECT_EQ(m_dialog.ExitCode(), 0);
+    EXPECT_FALSE(m_dialog.isVisible());
+}
+
+TEST_F(WindowCommandsTest, MinimiseWithoutATrayKeepsATaskbarButton) {
+    ASSERT_FALSE(QSystemTrayIcon::isSystemTrayAvailable());
+    EXPECT_NE(m_dialog.windowFlags() & Qt::WindowType_Mask, Qt::Tool);
+    m_dialog.show();
+    Button(CAnsweringDlg::IDC_MINIMIZE)->click();
+    QApplication::processEvents();
+    EXPECT_TRUE(m_dialog.isVisible());
+    EXPECT_TRUE(m_dialog.isMinimized());
+    m_dialog.OnRestore();
+    EXPECT_FALSE(m_dialog.isMinimized());
+}
+
+TEST_F(WindowCommandsTest, FolderButtonsAndTheModalHelpPage) {
+    UrlRecorder recorder;
+    QDesktopServices::setUrlHandler("file", &recorder, "open");
+    Button(CAnsweringDlg::IDC_FAX_FOLDER)->click();
+    Button(CAnsweringDlg::IDC_WAV_FOLDER)->click();
+    QDesktopServices::unsetUrlHandler("file");
+    ASSERT_EQ(recorder.urls.size(), 2u);
+    EXPECT_EQ(recorder.urls[0].toLocalFile().toStdString(), m_dialog.programFolder + "fax");
+    EXPECT_EQ(recorder.urls[1].toLocalFile().toStdString(), m_dialog.programFolder + "wav");
+
+    QString text;
+    std::vector<QString> pictures;
+    std::vector<QSize> sizes;
+    std::string statusWhileOpen;
+    QTimer::singleShot(0, [&] {
+        auto* page = QApplication::activeModalWidget()->findChild<QTextBrowser*>();
+        ASSERT_NE(page, nullptr);
+        text = page->toPlainText();
+        for (QTextBlock block = page->document()->begin(); block.isValid(); block = block.next()) {
+            for (auto it = block.begin(); !it.atEnd(); ++it) {
+                if (!it.fragment().charFormat().isImageFormat()) continue;
+                const QString name = it.fragment().charFormat().toImageFormat().name();
+                const QVariant data = page->loadResource(QTextDocument::ImageResource, name);
+                pictures.push_back(name);
+                sizes.push_back(QImage::fromData(data.toByteArray()).size());
+            }
+        }
+        // A ring while the help page is open is handled at once.
+        platform::PostMessage(&m_dialog, platform::WM_LINE_EVENT, LINEDEVSTATE_RINGING, 0);
+        QTimer::singleShot(50, [&] {
+            statusWhileOpen = m_dialog.StatusText();
+            QApplication::activeModalWidget()->close();
+        });
+    });
+    Button(CAnsweringDlg::IDC_HELP)->click();
+
+    for (const char* line : {"概述", "界面", "功能", "接收传真", "中断当前操作",
+                             "浏览接收传真文件夹", "浏览留言文件夹", "最小化应用程序",
+                             "显示本帮助信息", "关闭Vantoro 2000软件", "按下发送键发送传真"})
+        EXPECT_TRUE(text.contains(QString::fromUtf8(line))) << line;
+    ASSERT_EQ(pictures.size(), 8u);
+    for (size_t i = 0; i < pictures.size(); ++i)
+        EXPECT_FALSE(sizes[i].isEmpty()) << pictures[i].toStdString();
+    EXPECT_EQ(sizes[0], QSize(290, 292)) << "the window's picture comes first";
+    EXPECT_EQ(statusWhileOpen, "电话机振铃...");
+}
+
+}  // namespace
+
+#include "commands_test.moc"
