@@ -75,6 +75,8 @@ int main(int argc, char** argv) {
 
     QApplication application(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
+    // Ties the window to vantoro.desktop and its icon on desktops that match by application id.
+    QGuiApplication::setDesktopFileName(QStringLiteral("vantoro"));
     CAnsweringApp app;
     app.InitInstance();
     return app.ExitCode();

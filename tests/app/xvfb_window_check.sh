@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# Run under xvfb-run: the window shows its skin with no pure red on screen, and a click on its
+# yellow exit button ends the program with status 0 and stores the skin number.
+# Usage: xvfb_window_check.sh BUILD_DIR
+set -euo pipefail
+build="$1"
+work="$(mktemp -d "${TMPDIR:-/tmp}/vantoro-xvfb.XXXXXX")"
+pid=""
+cleanup() {
+    [ -n "$pid" ] && kill "$pid" 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+
+mkdir -p "$work/home"
+printf '[vantoro]\nring=3\ntime=5\n' >"$work/home/vantoro.ini"
+XDG_RUNTIME_DIR="$work" XDG_STATE_HOME="$work/state" TMPDIR="$work" VANTORO_HOME="$work/home" \
+    VANTORO_TAPI="$build/tests/line/libscripted_tapi.so" "$build/vantoro" >"$work/out" 2>&1 &
+pid=$!
+
+window="$(timeout 30 xdotool search --sync --onlyvisible --name '^vantoro$' | head -1)" ||
+    fail "no window"
+eval "$(xdotool getwindowgeometry --shell "$window")"
+[ "$WIDTH" = 290 ] && [ "$HEIGHT" = 292 ] || fail "window is ${WIDTH}x$HEIGHT"
+xdotool mousemove 0 0
+sleep 0.5
+import -window root "$work/screen.png"
+red="$(convert "$work/screen.png" -fill black +opaque '#FF0000' -fill white -opaque '#FF0000' \
+    -format '%[fx:round(mean*w*h)]' info:)"
+[ "$red" = 0 ] || fail "$red pure red pixels on screen"
+core="$(convert "$work/screen.png" -crop "40x40+$((X + 125))+$((Y + 230))" -format '%[fx:mean]' info:)"
+[ "$core" != 0 ] || fail "the window's picture is not on screen"
+
+# The yellow button's hot spot: dialog units 108,129 size 12x12, at 1.5 pixels per unit.
+xdotool mousemove $((X + 171)) $((Y + 203)) click 1
+for _ in $(seq 1 100); do
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+done
+kill -0 "$pid" 2>/dev/null && fail "still running after the click"
+status=0
+wait "$pid" || status=$?
+pid=""
+[ "$status" = 0 ] || fail "exit status $status: $(cat "$work/out")"
+grep -q '^skin=1' "$work/home/vantoro.ini" || fail "skin number not stored"
+echo "ok"
