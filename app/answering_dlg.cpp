@@ -112,8 +112,7 @@ intptr_t CAnsweringDlg::HandleMessage(uint32_t message, uintptr_t wParam, intptr
         case platform::WM_TRAY_NOTIFY:
             return OnTrayNotify(wParam, lParam);
         case platform::WM_FAX_STATUS:
-            SetStatusText(m_line.m_faxReceiver.m_strStatus);
-            return 0;
+            return OnFaxStatus();
         default:
             return 0;
     }

@@ -57,6 +57,7 @@ public:
     void OnStop();
     void OnReceiveFax();
     void OnExit();
+    intptr_t OnFaxStatus();
 
     // Settings and storage folders.
     void FindProgramFolder();
@@ -124,6 +125,9 @@ private:
     void OnLButtonDown(const QPoint& point);
     void OnMouseMove(const QPoint& point);
     void OnLButtonUp();
+    // Fax paths (answering_dlg_fax.cpp); `rawFile` is the raw page file the session wrote.
+    void RunAutomaticFax();
+    void StoreReceivedFax(const std::string& rawFile);
 
     CTapiLine m_line;
     CallState callState = CallState::Idle;

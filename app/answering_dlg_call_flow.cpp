@@ -27,6 +27,7 @@ bool CAnsweringDlg::StartWaiting() {
         EndOnError();
         return false;
     }
+    m_line.SetFaxTempFile(faxTempFile);
     const char* failure = !m_line.Initialize(this) ? "线路初始化失败！"
                           : !m_line.Open()         ? "线路打开失败！"
                                                    : nullptr;
@@ -60,6 +61,12 @@ intptr_t CAnsweringDlg::OnLineEvent(uintptr_t wParam, intptr_t) {
             // The greeting sequence starts here once the voice paths exist.
             break;
         case kEventFaxTone:
+            m_line.Log("接收传真信号");
+            m_line.MonitorFax(false);
+            if (faxWindowOpen == 1) {
+                faxDetected = 1;
+                faxWindowOpen = 0;
+            }
             break;
         case LINECALLSTATE_DISCONNECTED:
             SetStatusText("对方已经挂机");
@@ -81,10 +88,7 @@ void CAnsweringDlg::OnStop() {
         platform::ShowMessageBox(this, "是否取消当前操作？", "确认", platform::MsgIcon::Stop,
                                  platform::MsgButtons::OkCancel);
     if (answer != platform::MsgAnswer::Ok) return;
+    m_line.m_faxReceiver.m_bCancel = 1;  // a running reception ends at its next check
     m_line.Shutdown();
     StartWaiting();
-}
-
-void CAnsweringDlg::OnReceiveFax() {
-    // Manual fax reception arrives with the fax paths; until then the button does nothing.
 }

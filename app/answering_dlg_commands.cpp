@@ -94,6 +94,7 @@ void CAnsweringDlg::changeEvent(QEvent* event) {
 }
 
 void CAnsweringDlg::OnExit() {
+    m_line.m_faxReceiver.m_bCancel = 1;  // a reception still running ends at its next check
     m_line.Shutdown();
     m_line.Wait(kExitSettleMs);
     RemoveFaxTempFile();

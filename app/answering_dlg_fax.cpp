@@ -1,0 +1,94 @@
+// The fax paths of the call flow: reception started by the receive-fax button or by fax tone in
+// the greeting's window, and the shared tail that stores the fax as a TIFF file.
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <thread>
+
+#include "app/answering_dlg.h"
+#include "fax/raw_page_file.h"
+#include "platform/paths.h"
+#include "tiff/tiff_writer.h"
+
+namespace {
+
+constexpr uint32_t kAfterFaxSleepMs = 2000;
+
+// Pages the session counted in the raw page file's header; 0 when it has none or cannot be read.
+unsigned RawPageCount(const std::string& rawFile) {
+    FILE* file = std::fopen(rawFile.c_str(), "rb");
+    if (!file) return 0;
+    uint8_t header[raw_page_file::kHeaderSize] = {};
+    size_t got = std::fread(header, 1, sizeof header, file);
+    std::fclose(file);
+    return got == sizeof header ? header[raw_page_file::kPageCountOffset] : 0;
+}
+
+// Moves the file, copying where a rename cannot cross file systems.
+bool MoveFile(const std::string& from, const std::string& to) {
+    std::error_code error;
+    std::filesystem::rename(from, to, error);
+    if (!error) return true;
+    error.clear();
+    std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing, error);
+    return !error;
+}
+
+}  // namespace
+
+intptr_t CAnsweringDlg::OnFaxStatus() {
+    SetStatusText(m_line.m_faxReceiver.m_strStatus);
+    return 0;
+}
+
+void CAnsweringDlg::OnReceiveFax() {
+    if (manualFaxBusy == 1) return;
+    manualFaxBusy = 1;
+    m_line.m_faxReceiver.m_bCancel = 0;
+    // A stop during the reception opens the line again with a new temporary file; the pages
+    // are in the file this session writes.
+    const std::string rawFile = faxTempFile;
+    if (!m_line.MakeCall() || !m_line.EnterPassthrough()) {
+        m_line.Shutdown();
+        StartWaiting();
+        return;
+    }
+    m_line.RunFax();
+    m_line.ReturnToVoice();
+    m_line.Shutdown();
+    StoreReceivedFax(rawFile);
+}
+
+void CAnsweringDlg::RunAutomaticFax() {
+    const std::string rawFile = faxTempFile;
+    m_line.MakeCall();
+    m_line.EnterPassthrough();
+    m_line.m_faxReceiver.m_bCancel = 0;
+    m_line.RunFax();
+    m_line.ReturnToVoice();
+    m_line.Shutdown();
+    StoreReceivedFax(rawFile);
+}
+
+void CAnsweringDlg::StoreReceivedFax(const std::string& rawFile) {
+    const std::string stamp = FormatStamp(platform::GetLocalTime());
+    const std::string faxName = programFolder + "fax/" + stamp + ".tif";
+    // A call that ended before its first page leaves nothing worth a file.
+    if (platform::PathExists(rawFile) && RawPageCount(rawFile) > 0) {
+        CTiffWriter writer;
+        if (!writer.Convert(rawFile.c_str(), faxName.c_str())) {
+            // Deleting the raw page file now would lose the fax: keep it for vantoro-rawtotiff.
+            const std::string keptName = programFolder + "fax/" + stamp + ".raw";
+            char text[96];
+            std::snprintf(text, sizeof text, "传真转换失败(阶段%u，代码%u)，", writer.StageCode(),
+                          writer.DetailCode());
+            m_line.Log(text + (MoveFile(rawFile, keptName) ? "原始页面文件保存为: " + keptName
+                                                           : "原始页面文件无法保存"));
+        }
+    }
+    platform::RemoveFile(rawFile);
+    std::this_thread::sleep_for(std::chrono::milliseconds(kAfterFaxSleepMs));
+    // The exit command may have run during the reception: the window is gone.
+    if (!m_ended) StartWaiting();
+}
