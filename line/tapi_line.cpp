@@ -14,6 +14,7 @@
 namespace {
 
 constexpr uint32_t kReinitPauseMs = 5;
+constexpr DWORD kWaveIdSize = 34;  // a VARSTRING with room for the 32-bit device id
 constexpr char kAppName[] = "vantoro";
 
 }  // namespace
@@ -131,6 +132,8 @@ bool CTapiLine::DropCall() {
 }
 
 bool CTapiLine::Shutdown() {
+    StopPlaying();
+    StopRecording();
     DropCall();
     if (m_hLine != 0 && lineClose(m_hLine) != 0) return false;
     if (m_hLineApp != 0) {
@@ -139,6 +142,36 @@ bool CTapiLine::Shutdown() {
     }
     return true;
 }
+
+bool CTapiLine::GetWaveDeviceId(const char* deviceClass, uint32_t& deviceId) {
+    if (m_hCall == 0 || !tapi_binding::BindWaveDriver()) return false;
+    std::vector<uint8_t> block(kWaveIdSize, 0);
+    auto* id = reinterpret_cast<VARSTRING*>(block.data());
+    id->dwTotalSize = kWaveIdSize;
+    if (lineGetID(0, 0, m_hCall, LINECALLSELECT_CALL, id, deviceClass) != 0) return false;
+    if (id->dwStringOffset + sizeof deviceId > kWaveIdSize) return false;
+    std::memcpy(&deviceId, block.data() + id->dwStringOffset, sizeof deviceId);
+    return true;
+}
+
+bool CTapiLine::PlayFile(const std::string& path) {
+    uint32_t device = 0;
+    return GetWaveDeviceId("wave/out", device) && m_voiceChannel.PlayFile(path, device);
+}
+
+bool CTapiLine::PlayResource(uint32_t resourceId) {
+    uint32_t device = 0;
+    return GetWaveDeviceId("wave/out", device) && m_voiceChannel.PlayResource(resourceId, device);
+}
+
+bool CTapiLine::StartRecording(const std::string& path) {
+    uint32_t device = 0;
+    return GetWaveDeviceId("wave/in", device) && m_voiceChannel.StartRecording(path, device);
+}
+
+void CTapiLine::StopPlaying() { m_voiceChannel.StopPlaying(); }
+
+void CTapiLine::StopRecording() { m_voiceChannel.StopRecording(); }
 
 void CTapiLine::Wait(uint32_t ms) {
     const uint32_t start = platform::TickCountMs();

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "audio/voice_channel.h"
 #include "fax/fax_receiver.h"
 #include "platform/messages.h"
 #include "tapi/tapi.h"
@@ -22,7 +23,16 @@ public:
     bool Answer();
     bool MonitorFax(bool on);
     bool DropCall();
+    // Stops playback and recording (the message file is completed) before the call goes.
     bool Shutdown();
+
+    // The current call's voice: each looks up the call's wave device afresh and fails without
+    // a call. PlayFile and PlayResource return when the sound has ended or was stopped.
+    bool PlayFile(const std::string& path);
+    bool PlayResource(uint32_t resourceId);
+    bool StartRecording(const std::string& path);
+    void StopPlaying();
+    void StopRecording();
     void Log(const std::string& text);
     void Wait(uint32_t ms);
     // Waits for the LINE_REPLY of an asynchronous request, dispatching messages meanwhile; true
@@ -45,6 +55,7 @@ public:
     uint32_t ringCount = 0;
     uint32_t recordLimitMs = 0;
 
+    CVoiceChannel m_voiceChannel;
     CFaxReceiver m_faxReceiver;
 
     HCALL CallHandle() const { return m_hCall; }
@@ -56,6 +67,7 @@ private:
     static constexpr DWORD kFirstCapsSize = 2301;
 
     LONG GetDeviceCaps();
+    bool GetWaveDeviceId(const char* deviceClass, uint32_t& deviceId);
     bool DeviceQualifies() const;
     void ReleaseCaps();
     void HandleLineEvent(DWORD hDevice, DWORD dwMessage, DWORD_PTR dwParam1, DWORD_PTR dwParam2,

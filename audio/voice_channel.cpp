@@ -1,0 +1,83 @@
+#include "audio/voice_channel.h"
+
+#include "platform/message_box.h"
+#include "platform/messages.h"
+
+CVoiceChannel::CVoiceChannel() {
+    m_player.SetCallback(&CVoiceChannel::FillCallback, this);
+    m_recorder.SetCallback(&CVoiceChannel::StoreCallback, this);
+}
+
+bool CVoiceChannel::StartRecording(const std::string& path, uint32_t deviceId) {
+    bool open;
+    {
+        std::lock_guard<std::mutex> lock(m_fileMutex);
+        m_file = std::make_unique<CWaveFile>(path, m_recorder.GetFormat());
+        open = m_file->IsOpen();
+    }
+    if (!open) return false;  // the failed file stays current until the next stop
+    m_recorder.deviceId = deviceId;
+    return m_recorder.Start();
+}
+
+void CVoiceChannel::StopRecording() {
+    m_recorder.Stop();
+    ReleaseFile();
+}
+
+bool CVoiceChannel::PlayFile(const std::string& path, uint32_t deviceId) {
+    return Play(std::make_unique<CWaveFile>(path), deviceId);
+}
+
+bool CVoiceChannel::PlayResource(uint32_t resourceId, uint32_t deviceId) {
+    return Play(std::make_unique<CWaveFile>(resourceId), deviceId);
+}
+
+bool CVoiceChannel::Play(std::unique_ptr<CWaveFile> file, uint32_t deviceId) {
+    platform::WAVEFORMATEX format = *file->GetFormat();
+    bool open = file->IsOpen();
+    {
+        std::lock_guard<std::mutex> lock(m_fileMutex);
+        m_file = std::move(file);
+    }
+    if (!open) return false;
+    m_player.deviceId = deviceId;
+    return m_player.Start(&format);
+}
+
+void CVoiceChannel::StopPlaying() {
+    m_player.Stop();
+    ReleaseFile();
+}
+
+void CVoiceChannel::ReleaseFile() {
+    std::lock_guard<std::mutex> lock(m_fileMutex);
+    m_file.reset();
+}
+
+// Without a file, or at its end, the block gets no data (size 0) and is not played.
+void CVoiceChannel::FillCallback(CSoundBuffer* buffer, void* context) {
+    auto* channel = static_cast<CVoiceChannel*>(context);
+    std::lock_guard<std::mutex> lock(channel->m_fileMutex);
+    if (!channel->m_file) {
+        buffer->size = 0;
+        return;
+    }
+    if (channel->m_file->Read(buffer)) return;
+    channel->OnPlayEnd();
+    channel->m_file.reset();
+}
+
+void CVoiceChannel::StoreCallback(CSoundBuffer* buffer, void* context) {
+    auto* channel = static_cast<CVoiceChannel*>(context);
+    {
+        std::lock_guard<std::mutex> lock(channel->m_fileMutex);
+        if (!channel->m_file || channel->m_file->Write(buffer)) return;
+    }
+    channel->m_recorder.Stop();
+    // The box belongs to the user-interface thread; the worker goes on at once.
+    platform::PostToUiThread([] {
+        platform::ShowMessageBox(nullptr, "Unable to write to file", platform::ProgramCaption(),
+                                 platform::MsgIcon::None, platform::MsgButtons::Ok);
+    });
+}

@@ -1,0 +1,42 @@
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "audio/sound_in.h"
+#include "audio/sound_out.h"
+#include "audio/wave_file.h"
+
+// The voice side of a call: one player, one recorder and the WAV file being played or
+// recorded. It is given the call's wave device ids and knows nothing of the line.
+class CVoiceChannel {
+public:
+    CVoiceChannel();
+    virtual ~CVoiceChannel() = default;
+    CVoiceChannel(const CVoiceChannel&) = delete;
+    CVoiceChannel& operator=(const CVoiceChannel&) = delete;
+
+    // Called when the played source has no more data.
+    virtual void OnPlayEnd() {}
+
+    bool StartRecording(const std::string& path, uint32_t deviceId);
+    void StopRecording();
+    // Both return when the playback has ended or was stopped.
+    bool PlayFile(const std::string& path, uint32_t deviceId);
+    bool PlayResource(uint32_t resourceId, uint32_t deviceId);
+    void StopPlaying();
+
+private:
+    static void FillCallback(CSoundBuffer* buffer, void* context);
+    static void StoreCallback(CSoundBuffer* buffer, void* context);
+    bool Play(std::unique_ptr<CWaveFile> file, uint32_t deviceId);
+    void ReleaseFile();
+
+    // The current file is touched by the owner's thread and both workers: a read or an append
+    // never overlaps its release.
+    std::mutex m_fileMutex;
+    std::unique_ptr<CWaveFile> m_file;
+    CSoundOut m_player;
+    CSoundIn m_recorder;
+};
