@@ -66,6 +66,7 @@ intptr_t CAnsweringDlg::OnLineEvent(uintptr_t wParam, intptr_t) {
             if (faxWindowOpen == 1) {
                 faxDetected = 1;
                 faxWindowOpen = 0;
+                m_line.StopPlaying();  // ends a greeting still playing
             }
             break;
         case LINECALLSTATE_DISCONNECTED:
