@@ -179,6 +179,7 @@ public:
     int ReceiveFrameBytes();
     int ReceiveFrame();
     int CheckTraining();
+    int EndTrainingCarrier();
     int ReceivePageData();
 
     platform::HWND m_hWnd = nullptr;

@@ -22,6 +22,7 @@ int TcfBytes(int modulation, int deviationPercent) {
     return kTcfMs * (100 + deviationPercent) / 100 * modulation / kMsPerByteTimesM;
 }
 constexpr int kNoFrameYet = -100;
+constexpr uint8_t kCan = 0x18;
 
 constexpr char kResOk[] = "OK";
 constexpr char kResError[] = "ERROR";
@@ -96,7 +97,8 @@ int CFaxReceiver::ScanFrame(size_t& stored) {
         const uint8_t byte = acc[i];
         const bool hasNext = i + 1 < length;
         const uint8_t next = hasNext ? acc[i + 1] : 0;
-        if (byte == kCr && hasNext && next == kLf) textSeen = true;
+        // Inside a frame CR LF is data (a check sequence may hold 0D 0A); only DLE ETX ends it.
+        if (!started && byte == kCr && hasNext && next == kLf) textSeen = true;
         if (textSeen) {
             if (hasNext && next == kCr) {
                 port.Purge();
@@ -120,6 +122,9 @@ int CFaxReceiver::ScanFrame(size_t& stored) {
                 m_frame[stored++] = kDle;
                 if (stored < kFrameBufSize) m_frame[stored++] = kEtx;
                 m_nFrameLen = stored;
+                // The verdict's wait scans the accumulator too: a CR LF in the frame must not
+                // open a line there.
+                std::memset(port.m_pRxBuf.get(), 0, i + 2);
                 return kResultOk;
             }
         }
@@ -195,12 +200,33 @@ int CFaxReceiver::CheckTraining() {
             continue;
         }
         if (!started) continue;
-        if (count >= lower && count <= upper) return kResultOk;
-        port.Purge();
-        return kResultTimeout;
+        return count >= lower && count <= upper ? kResultOk : kResultTimeout;
     }
-    port.Purge();
+    // No purge: the carrier's end is still to come, and EndTrainingCarrier waits for it.
     return kResultTimeout;
+}
+
+// After a failed check the modem is still in +FRM receive, where the first character of the
+// next command would abort the receive instead (T.31), so FTT would never go out. Reads on to
+// the DLE ETX that closes the carrier and the NO CARRIER after it; a carrier that goes on is
+// cut off with CAN, which the modem answers with OK.
+int CFaxReceiver::EndTrainingCarrier() {
+    CCommPort& port = *m_pComm;
+    const uint32_t start = platform::TickCountMs();
+    bool dlePending = port.m_byLast == kDle;  // the byte that ended the check
+    while (!platform::TickDeadlinePassed(start, kCarrierEndTimeoutMs) && !port.DeviceGone()) {
+        if (IsCancelled()) return kResultCancelled;
+        if (!port.ReadByte()) {
+            WaitForModem(platform::TicksLeft(start, kCarrierEndTimeoutMs, platform::TickCountMs()));
+            continue;
+        }
+        if (dlePending && port.m_byLast == kEtx)
+            return WaitResponse(kResNoCarrier, kResError, kCarrierEndTimeoutMs, ClearAll::Yes);
+        dlePending = !dlePending && port.m_byLast == kDle;
+    }
+    if (port.DeviceGone()) return kResultTimeout;
+    port.Write(&kCan, 1);
+    return WaitResponse(kResOk, kResError, kCarrierEndTimeoutMs, ClearAll::Yes);
 }
 
 bool CFaxReceiver::FlushPageBlock(size_t count) {

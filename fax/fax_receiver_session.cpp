@@ -267,6 +267,8 @@ FaxState CFaxReceiver::DoPrepareTraining() {
 
 FaxState CFaxReceiver::DoSendFtt() {
     Log("发送FTT");
+    // The caller answers FTT with a new DCS, mostly at a lower rate: that DCS chooses the rate.
+    m_session.dcsSeen = false;
     int result = SendFrame(FrameFinal::Yes, kFcfFtt, 0);
     if (result == kResultOk) return FaxState::ReceiveCommand;
     if (result == kResultCancelled) return FaxState::Cancelled;
@@ -276,9 +278,12 @@ FaxState CFaxReceiver::DoSendFtt() {
 FaxState CFaxReceiver::DoReceiveTraining() {
     LogAndShow("正在接收训练序列");
     if (CheckTraining() != kResultOk) {
-        m_nFaxError = kFaxErrTraining;  // kept even when a later training succeeds
+        m_nFaxError = kFaxErrTraining;
+        if (EndTrainingCarrier() == kResultCancelled) return FaxState::Cancelled;
         return FaxState::SendFtt;
     }
+    // A later training that passes clears the failure: the fax can still arrive whole.
+    if (m_nFaxError == kFaxErrTraining) m_nFaxError = kFaxErrNone;
     int result = WaitResponse(kResNoCarrier, kResError, kCarrierEndTimeoutMs, ClearAll::Yes);
     if (result == kResultOk) return FaxState::SendCfr;
     if (result == kResultCancelled) return FaxState::Cancelled;
