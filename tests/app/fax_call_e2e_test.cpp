@@ -131,6 +131,7 @@ TEST_F(FaxCallTest, ReceiveFaxOnCallsTheTelephoneTookStoresStopsAndKeepsRawPages
     ExpectStored(3);
     std::string log = Log();
     EXPECT_NE(log.find("调制解调器名称: " + m_modem.LinkPath()), std::string::npos) << log;
+    EXPECT_EQ(log.find("接收传真信号"), std::string::npos) << "--no-cng sent a calling tone";
     for (const std::string& line : lines)
         EXPECT_TRUE(line == kWaiting || log.find("  " + line + "\r\n") != std::string::npos)
             << line;

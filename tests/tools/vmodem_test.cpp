@@ -88,31 +88,6 @@ TEST(Vmodem, FaxCallingToneGivesDleCInCommandStateAndDuringReceive) {
     EXPECT_TRUE(modem.Expect("\x10\x03\r\nOK\r\n", 1000));
 }
 
-// The telephone picks up before the modem answers; Class 1 ATA then joins the modem to its call.
-TEST(Vmodem, TelephoneTakesTheCallAndClassOneAtaJoinsIt) {
-    ModemHarness modem{1000};
-    ASSERT_TRUE(modem.Start());
-    std::string tiff = modem.Folder() / "page.tif";
-    ASSERT_TRUE(WriteTiff(tiff, {SparsePage(200, 1)}, false));
-    auto call = modem.Call({"--fax", tiff, "--handset-after-rings", "1", "--no-cng"});
-    ASSERT_TRUE(modem.Expect("\r\nRING\r\n", 3000));
-    // No more rings, no calling tone; a modem reset leaves the telephone's call alone.
-    EXPECT_EQ(modem.ReadFor(2500).find("RING"), std::string::npos);
-    EXPECT_EQ(modem.Command("ATZ"), "ATZ\r\r\nOK\r\n");
-    ASSERT_EQ(modem.Command("AT+FCLASS=8"), "AT+FCLASS=8\r\r\nOK\r\n");
-    EXPECT_EQ(modem.ReadFor(4500).find(kCallingTone), std::string::npos);
-    ASSERT_EQ(modem.Command("AT+FCLASS=1"), "AT+FCLASS=1\r\r\nOK\r\n");
-    ASSERT_EQ(modem.Command("ATA", 10000), "ATA\r\r\nCONNECT\r\n");
-    // DIS (receiver ready, V.27ter and V.29, fine, 215 mm, A4), then DLE ETX; TSI comes back.
-    modem.Send(std::string("\xff\x13\x80\x00\x4e\x00\x10\x03", 8));
-    ASSERT_TRUE(modem.Expect("\r\nOK\r\n", 10000));
-    ASSERT_EQ(modem.Command("AT+FRH=3", 10000), "AT+FRH=3\r\r\nCONNECT\r\n");
-    EXPECT_TRUE(modem.Expect("\xff\x03\x43", 10000)) << "TSI";
-    EXPECT_TRUE(modem.Expect("\x10\x03\r\nOK\r\n", 10000));
-    EXPECT_EQ(modem.Command("ATH"), "ATH\r\r\nOK\r\n");
-    EXPECT_EQ(call->WaitForExit(5000), 0);
-}
-
 // The SNR holds against what spandsp's fax modems actually send.
 TEST(LineNoise, LevelMatchesTheSnrAgainstAV27terSignal) {
     constexpr float kFaxSignalDbm0 = -14.0f;
