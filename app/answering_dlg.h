@@ -87,7 +87,6 @@ public:
     void OnChangeSkin();
     QMenu& TrayMenu() { return m_trayMenu; }
     bool HidesToTray() const;
-    QSize SkinSize() const { return QSize(m_skinWidth, m_skinHeight); }
 
     const std::string& StatusText() const { return m_statusText; }
     CallState GetCallState() const { return callState; }

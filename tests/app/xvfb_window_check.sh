@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Run under xvfb-run: the window shows its skin with no pure red on screen, and a click on its
-# yellow exit button ends the program with status 0 and stores the skin number.
+# Run under xvfb-run: the window shows its skin with no pure red on screen, moves when dragged, and
+# a click on its yellow exit button ends the program with status 0 and stores the skin number.
 # Usage: xvfb_window_check.sh BUILD_DIR
 set -euo pipefail
 build="$1"
@@ -32,8 +32,13 @@ import -window root "$work/screen.png"
 red="$(convert "$work/screen.png" -fill black +opaque '#FF0000' -fill white -opaque '#FF0000' \
     -format '%[fx:round(mean*w*h)]' info:)"
 [ "$red" = 0 ] || fail "$red pure red pixels on screen"
-core="$(convert "$work/screen.png" -crop "40x40+$((X + 125))+$((Y + 230))" -format '%[fx:mean]' info:)"
-[ "$core" != 0 ] || fail "the window's picture is not on screen"
+
+# Dragging by the keypad moves the window by exactly the mouse movement.
+xdotool mousemove $((X + 140)) $((Y + 250)) mousedown 1 sleep 0.2 mousemove $((X + 170)) $((Y + 270)) \
+    sleep 0.2 mouseup 1 sleep 0.3
+old_x=$X old_y=$Y
+eval "$(xdotool getwindowgeometry --shell "$window")"
+[ "$X,$Y" = "$((old_x + 30)),$((old_y + 20))" ] || fail "dragged from $old_x,$old_y to $X,$Y"
 
 # The yellow button's hot spot: dialog units 108,129 size 12x12, at 1.5 pixels per unit.
 xdotool mousemove $((X + 171)) $((Y + 203)) click 1

@@ -95,60 +95,46 @@ TEST(SkinButton, PaintsHoversAndClicksAsTheSkinNeeds) {
 }
 
 TEST(SkinLabel, PlacesTextByTheControlStyle) {
-    enum class H { Left, Centre, Right };
-    enum class V { Top, Middle };
     const QString longText = QStringLiteral("one two three four five six seven");
-    struct Row {
+    // Placement: horizontal (Left, Centre, Right), vertical (Top, Middle), number of lines.
+    const struct {
         uint32_t style;
         QString text;
-        H horizontal;
-        V vertical;
-        int lines;
+        const char* place;
     } rows[] = {
-        {CSkinLabel::SS_LEFT, "ab", H::Left, V::Top, 1},
-        {CSkinLabel::SS_CENTER, "ab", H::Centre, V::Top, 1},
-        {CSkinLabel::SS_RIGHT, "ab", H::Right, V::Top, 1},
-        {CSkinLabel::SS_LEFT, longText, H::Left, V::Top, 2},
-        {CSkinLabel::SS_LEFTNOWORDWRAP, longText, H::Left, V::Top, 1},
-        {CSkinLabel::SS_CENTERIMAGE, "ab", H::Centre, V::Middle, 1},
-        {CSkinLabel::SS_CENTERIMAGE | CSkinLabel::SS_RIGHT, "ab", H::Centre, V::Middle, 1},
-        {CSkinLabel::SS_CENTERIMAGE, "ab\r\ncd", H::Centre, V::Top, 2},
+        {CSkinLabel::SS_LEFT, "ab", "LT1"},
+        {CSkinLabel::SS_CENTER, "ab", "CT1"},
+        {CSkinLabel::SS_RIGHT, "ab", "RT1"},
+        {CSkinLabel::SS_LEFT, longText, "LT2"},
+        {CSkinLabel::SS_LEFTNOWORDWRAP, longText, "LT1"},
+        {CSkinLabel::SS_CENTERIMAGE, "ab", "CM1"},
+        {CSkinLabel::SS_CENTERIMAGE | CSkinLabel::SS_RIGHT, "ab", "CM1"},
+        {CSkinLabel::SS_CENTERIMAGE, "ab\r\ncd", "CT2"},
     };
-    for (const Row& row : rows) {
+    for (const auto& row : rows) {
         SCOPED_TRACE(row.text.toStdString() + " style " + std::to_string(row.style));
         QWidget window;
-        window.resize(160, 60);
         window.setStyleSheet(QStringLiteral("background: white"));
         CSkinLabel label(&window, row.style);
         label.setGeometry(0, 0, 120, 50);
         label.SetText(row.text);
         label.SetTransparent(true);
         window.show();
-        QImage image = Render(label);
+        const QImage image = Render(label);
         QRect ink;
         for (int y = 0; y < image.height(); ++y)
             for (int x = 0; x < image.width(); ++x)
                 if (qGray(image.pixel(x, y)) < 128) ink |= QRect(x, y, 1, 1);
-        ASSERT_FALSE(ink.isEmpty());
-        const int lineHeight = QFontMetrics(label.font()).height();
-        const int centreX = ink.center().x();
-        switch (row.horizontal) {
-            case H::Left:
-                EXPECT_LT(ink.left(), 4);
-                break;
-            case H::Centre:
-                EXPECT_NEAR(centreX, 60, 3);
-                break;
-            case H::Right:
-                EXPECT_GT(ink.right(), 115);
-                break;
-        }
-        if (row.vertical == V::Top) {
-            EXPECT_LT(ink.top(), lineHeight / 2);
-        } else {
-            EXPECT_NEAR(ink.center().y(), 25, 3);
-        }
-        EXPECT_EQ(ink.height() > lineHeight, row.lines > 1);
+        const char h = row.place[0], v = row.place[1];
+        EXPECT_NEAR(h == 'L'   ? ink.left()
+                    : h == 'C' ? ink.center().x()
+                               : ink.right(),
+                    h == 'L'   ? 0
+                    : h == 'C' ? 60
+                               : 119,
+                    4);
+        EXPECT_NEAR(v == 'T' ? ink.top() : ink.center().y(), v == 'T' ? 0 : 25, 5);
+        EXPECT_EQ(ink.height() > QFontMetrics(label.font()).height(), row.place[2] == '2');
     }
 }
 
