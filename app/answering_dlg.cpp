@@ -124,5 +124,9 @@ void CAnsweringDlg::KillRecordTimer() {
 }
 
 void CAnsweringDlg::timerEvent(QTimerEvent* event) {
-    if (event->timerId() != m_recordTimerId) QDialog::timerEvent(event);
+    if (m_recordTimerId != 0 && event->timerId() == m_recordTimerId) {
+        OnRecordLimit(IDT_RECORD_LIMIT);
+        return;
+    }
+    QDialog::timerEvent(event);
 }

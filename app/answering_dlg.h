@@ -56,6 +56,7 @@ public:
     intptr_t OnLineEvent(uintptr_t wParam, intptr_t lParam);
     void OnStop();
     void OnReceiveFax();
+    void OnRecordLimit(int timerId);
     void OnExit();
     intptr_t OnFaxStatus();
 
@@ -94,6 +95,7 @@ public:
 
     std::string programFolder;
     std::string faxTempFile;
+    std::string messageFile;
     uint32_t skinNumber = 1;
 
     void reject() override;  // Esc and the close request do nothing
@@ -124,6 +126,9 @@ private:
     void OnLButtonDown(const QPoint& point);
     void OnMouseMove(const QPoint& point);
     void OnLButtonUp();
+    // Greeting, tone and recording of an answered call (answering_dlg_call_flow.cpp).
+    void PlayGreetingAndRecord();
+    bool FaxWindowSawTone(uint32_t waitingSerial);
     // Fax paths (answering_dlg_fax.cpp); `rawFile` is the raw page file the session wrote.
     void RunAutomaticFax();
     void StoreReceivedFax(const std::string& rawFile);
@@ -134,6 +139,8 @@ private:
     uint32_t faxDetected = 0;
     uint32_t manualFaxBusy = 0;
     int m_recordTimerId = 0;
+    // Counts the StartWaiting runs: a sequence that sees it change knows its call has ended.
+    uint32_t m_waitingSerial = 0;
     bool m_ended = false;
     int m_exitCode = 0;
     std::string m_statusText;

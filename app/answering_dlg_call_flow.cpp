@@ -1,16 +1,29 @@
-// The call flow: (re)open the line, count rings, answer, and start over after every call.
+// The call flow: (re)open the line, count rings, answer, greet, record, and start over after
+// every call.
+
+#include <chrono>
+#include <thread>
 
 #include "app/answering_dlg.h"
 #include "platform/message_box.h"
+#include "platform/paths.h"
 
 namespace {
 
 constexpr uintptr_t kEventRing = LINEDEVSTATE_RINGING;  // also LINECALLSTATE_OFFERING
 constexpr uintptr_t kEventFaxTone = LINEMEDIAMODE_G3FAX;
 
+constexpr uint32_t kGreetingResource = 158;
+constexpr uint32_t kToneResource = 159;
+constexpr uint32_t kBeforeGreetingMs = 100;
+constexpr uint32_t kFaxWindowMs = 5000;
+constexpr uint32_t kAfterToneMs = 1000;
+constexpr uint32_t kAfterLimitSleepMs = 1000;
+
 }  // namespace
 
 bool CAnsweringDlg::StartWaiting() {
+    ++m_waitingSerial;
     KillRecordTimer();
     faxWindowOpen = 1;
     faxDetected = 0;
@@ -58,7 +71,7 @@ intptr_t CAnsweringDlg::OnLineEvent(uintptr_t wParam, intptr_t) {
             callState = CallState::Answered;
             break;
         case LINECALLSTATE_CONNECTED:
-            // The greeting sequence starts here once the voice paths exist.
+            if (callState == CallState::Answered) PlayGreetingAndRecord();
             break;
         case kEventFaxTone:
             m_line.Log("接收传真信号");
@@ -91,5 +104,66 @@ void CAnsweringDlg::OnStop() {
     if (answer != platform::MsgAnswer::Ok) return;
     m_line.m_faxReceiver.m_bCancel = 1;  // a running reception ends at its next check
     m_line.Shutdown();
+    StartWaiting();
+}
+
+// Every wait below dispatches messages, so the call may end (and the line be opened afresh by
+// a nested StartWaiting) inside it; the sequence then ends at once and leaves the new call's
+// flags alone.
+void CAnsweringDlg::PlayGreetingAndRecord() {
+    const uint32_t serial = m_waitingSerial;
+    auto callEnded = [this, serial] { return m_waitingSerial != serial || m_ended; };
+
+    SetStatusText("正在播放欢迎词");
+    m_line.Log("播放欢迎词");
+    m_line.Wait(kBeforeGreetingMs);
+    if (callEnded()) return;
+    const std::string welcome = programFolder + "welcome.wav";
+    if (platform::PathExists(welcome)) {
+        m_line.PlayFile(welcome);
+    } else {
+        m_line.PlayResource(kGreetingResource);
+    }
+    if (callEnded()) return;
+    m_line.StopPlaying();
+
+    bool faxTone = FaxWindowSawTone(serial);
+    if (callEnded()) return;
+    faxWindowOpen = 0;
+    if (faxTone) {
+        RunAutomaticFax();
+        return;
+    }
+
+    // A tone that cannot be played means the call has gone: no recording.
+    if (!m_line.PlayResource(kToneResource) || callEnded()) return;
+    m_line.StopPlaying();
+    m_line.Wait(kAfterToneMs);
+    if (callEnded()) return;
+
+    SetStatusText("正在录制留言");
+    const platform::LocalTime now = platform::GetLocalTime();
+    m_recordTimerId = startTimer(static_cast<int>(m_line.recordLimitMs), Qt::PreciseTimer);
+    messageFile = programFolder + "wav/" + FormatStamp(now) + ".wav";
+    m_line.StartRecording(messageFile);
+}
+
+// The fax window after the greeting: the flag is tested after each message, the time after it.
+bool CAnsweringDlg::FaxWindowSawTone(uint32_t waitingSerial) {
+    const uint32_t start = platform::TickCountMs();
+    for (;;) {
+        platform::PumpOneMessage();
+        if (m_waitingSerial != waitingSerial || m_ended) return false;
+        if (faxDetected == 1) return true;
+        const uint32_t now = platform::TickCountMs();
+        if (platform::TickDeadlinePassed(start, kFaxWindowMs, now)) return false;
+        platform::WaitForActivity(-1, platform::TicksLeft(start, kFaxWindowMs, now));
+    }
+}
+
+void CAnsweringDlg::OnRecordLimit(int) {
+    KillRecordTimer();
+    m_line.Shutdown();
+    std::this_thread::sleep_for(std::chrono::milliseconds(kAfterLimitSleepMs));
     StartWaiting();
 }

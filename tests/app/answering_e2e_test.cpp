@@ -19,6 +19,7 @@ const std::string kWaiting = "等待呼叫...";
 const std::string kRinging = "电话机振铃...";
 const std::string kAnswering = "正在应答呼叫";
 const std::string kHungUp = "对方已经挂机";
+const std::string kGreeting = "正在播放欢迎词";
 
 class AnsweringTest : public ::testing::Test {
 protected:
@@ -91,18 +92,19 @@ TEST_F(AnsweringTest, AnswersAtTheThirdRingAndWaitsAgainAfterTheHangUp) {
     SetRings(1);
     ASSERT_EQ(caller.WaitForExit(kStepMs), 0);
     EXPECT_EQ(caller.StdoutLines().back(), "RESULT answered rings=3");
-    std::vector<std::string> expected = {kWaiting, kRinging,   kRinging, kRinging,
-                                         kRinging, kAnswering, kHungUp,  kWaiting};
+    std::vector<std::string> expected = {kWaiting,   kRinging,  kRinging, kRinging, kRinging,
+                                         kAnswering, kGreeting, kHungUp,  kWaiting};
     EXPECT_EQ(Statuses(*program, expected.size()), expected) << program->Stderr();
 
     EXPECT_EQ(Call({"--hangup-after", "1"}), "RESULT answered rings=1");
-    expected.insert(expected.end(), {kRinging, kRinging, kAnswering, kHungUp, kWaiting});
+    expected.insert(expected.end(), {kRinging, kRinging, kAnswering, kGreeting, kHungUp, kWaiting});
     EXPECT_EQ(Statuses(*program, expected.size()), expected);
 
     program->WriteStdin("exit\n");
     EXPECT_EQ(program->WaitForExit(kStepMs), 0);
     std::string log = ReadFile(m_root / "state/vantoro/Fax.Log");
-    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 9);  // three cycles of three line steps
+    // Three cycles of three line steps, and a greeting for each answered call.
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 11);
 }
 
 TEST_F(AnsweringTest, CallerGivingUpLeavesTheProgramWaitingAndTheCountStartsAgain) {

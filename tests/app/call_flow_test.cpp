@@ -70,10 +70,11 @@ TEST_F(CallFlowTest, AnswersAtTheConfiguredRingAndIgnoresLaterRings) {
     EXPECT_EQ(Count("lineAnswer 21"), 1);
     EXPECT_EQ(m_dialog.GetCallState(), CAnsweringDlg::CallState::Answered);
     Ring();
+    // Connected: the greeting (nothing to play on this line), the fax window, no tone.
     Fire(21, LINE_CALLSTATE, LINECALLSTATE_CONNECTED, LINECALLPRIVILEGE_OWNER);
     EXPECT_EQ(Count("lineAnswer"), 1);
-    EXPECT_EQ(Statuses(),
-              (std::vector<std::string>{ringing, ringing, ringing, ringing, "正在应答呼叫"}));
+    EXPECT_EQ(Statuses(), (std::vector<std::string>{ringing, ringing, ringing, ringing,
+                                                    "正在应答呼叫", "正在播放欢迎词"}));
 }
 
 TEST_F(CallFlowTest, HangUpShutsDownAndWaitsAgainWithFreshSettings) {

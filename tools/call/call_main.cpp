@@ -16,6 +16,7 @@ void usage() {
         "  --give-up-after-rings N    hang up unanswered after N rings (default 10)\n"
         "  --hangup-after SECONDS     hang up this long after the answer\n"
         "  --say FILE.wav             speak this 8 kHz 16-bit mono WAV after the answer\n"
+        "  --say-after SECONDS        start speaking the --say file this long after the answer\n"
         "  --record FILE.wav          record what the line brought (8 kHz 16-bit mono)\n"
         "  --fax FILE.tif             be a calling fax machine sending this TIFF\n"
         "  --snr DB                   white noise toward the modem at this SNR (signal -14 dBm0)\n"
@@ -57,6 +58,8 @@ int main(int argc, char** argv) {
             options.hangupAfterSeconds = number;
         } else if (arg == "--say" && hasValue) {
             options.sayPath = argv[++i];
+        } else if (arg == "--say-after" && hasValue && parseDouble(argv[++i], number)) {
+            options.sayAfterSeconds = number;
         } else if (arg == "--record" && hasValue) {
             options.recordPath = argv[++i];
         } else if (arg == "--fax" && hasValue) {

@@ -168,6 +168,7 @@ void Caller::onPacket(const char* data, size_t len) {
             m_giveUpAtNs = -1;
             m_nextTickNs = nowNs();
             m_faxStartNs = m_nextTickNs + int64_t(m_options.cngAfterSeconds * 1e9);
+            m_sayStartNs = m_nextTickNs + int64_t(m_options.sayAfterSeconds * 1e9);
             if (m_options.hangupAfterSeconds >= 0)
                 m_hangupAtNs = m_nextTickNs + int64_t(m_options.hangupAfterSeconds * 1e9);
             else if (m_fax)
@@ -209,7 +210,7 @@ void Caller::sendBlock() {
     int16_t samples[kBlockSamples] = {};
     if (faxRunning()) {
         m_fax->tx(samples, kBlockSamples);
-    } else if (!m_fax) {
+    } else if (!m_fax && m_sayStartNs >= 0 && nowNs() >= m_sayStartNs) {
         for (int i = 0; i < kBlockSamples && m_sayPos < m_say.size(); ++i)
             samples[i] = m_say[m_sayPos++];
     }

@@ -17,6 +17,7 @@ struct CallOptions {
     int giveUpAfterRings = 10;
     double hangupAfterSeconds = -1;  // negative: stay until the modem hangs up
     std::string sayPath;
+    double sayAfterSeconds = 0;  // the --say file starts this long after the answer
     std::string recordPath;
     std::string faxPath;
     double snrDb = -1;  // negative: a clean line; else noise toward the modem at this SNR
@@ -52,6 +53,7 @@ private:
     UniqueFd m_fd;
     std::vector<int16_t> m_say;
     size_t m_sayPos = 0;
+    int64_t m_sayStartNs = -1;
     WavWriter m_record;
     bool m_recording = false;
     std::unique_ptr<FaxSender> m_fax;
