@@ -20,6 +20,8 @@ const char* toString(TiffStage stage) {
             return "the seek to the next-IFD field failed";
         case TiffStage::kWriteNextIfd:
             return "the next-IFD value cannot be written";
+        case TiffStage::kNoImage:
+            return "no page has image rows";
     }
     return "unknown code";
 }
@@ -79,6 +81,7 @@ const char* DescribeStageCode(uint32_t code) {
         case 14:
         case 15:
         case 16:
+        case 17:
             return toString(static_cast<TiffStage>(code));
     }
     return "unknown code";

@@ -12,6 +12,7 @@ enum class TiffStage : uint32_t {
     kWriteStrip = 14,
     kSeekNextIfd = 15,
     kWriteNextIfd = 16,
+    kNoImage = 17,  // our own: no page had rows, so no TIFF file is left
 };
 
 // The cause inside the failed step. kIncompleteRtc is recorded on a page that is still written.

@@ -82,6 +82,9 @@ void CTiffWriter::FreePageBuffers() {
 
 bool CTiffWriter::Convert(const char* rawPath, const char* tiffPath) {
     ResetRawState();
+    m_nPagesInRawFile = m_nPagesWritten = m_nFailedPage = 0;
+    m_pagesWithoutRows.clear();
+    m_strTiffPath = tiffPath ? tiffPath : "";
     if (!LoadRawFile(rawPath)) {
         SetStage(TiffStage::kLoadRaw);
         return false;
@@ -96,6 +99,7 @@ bool CTiffWriter::Convert(const char* rawPath, const char* tiffPath) {
         return false;
     }
     m_nLastGoodIfdOffset = 0;
+    m_nPagesInRawFile = m_nPageCount;
     if (!WriteHeader()) return FailConversion(TiffStage::kWriteHeader);
 
     m_nIfdOffset = kFirstIfdOffset;
@@ -103,9 +107,16 @@ bool CTiffWriter::Convert(const char* rawPath, const char* tiffPath) {
     bool chainOpen = false;  // the last page written points at a next page not yet written
     for (unsigned page = 0; page < m_nPageCount; ++page) {
         bool written = false;
-        if (!WritePage(written)) return FailConversion(TiffStage::kNone);
+        if (!WritePage(written)) {
+            m_nFailedPage = page + 1;
+            return FailConversion(TiffStage::kNone);
+        }
         // A page without rows has no image; the next page takes its place.
-        if (!written) continue;
+        if (!written) {
+            m_pagesWithoutRows.push_back(page + 1);
+            continue;
+        }
+        ++m_nPagesWritten;
         m_nLastGoodIfdOffset = m_nIfdOffset;
         chainOpen = false;
         if (page + 1 >= m_nPageCount) break;
@@ -120,11 +131,16 @@ bool CTiffWriter::Convert(const char* rawPath, const char* tiffPath) {
         m_nIfdOffset = static_cast<uint32_t>(nextIfd);
         chainOpen = true;
     }
+    if (m_nPagesWritten == 0) return FailConversion(TiffStage::kNoImage);
     if (chainOpen) EndChainAtLastGoodPage();
     ResetRawState();
     FreePageBuffers();
     m_file.Close();
     return true;
+}
+
+void CTiffWriter::RemoveOutputWithoutImage() {
+    if (m_nPagesWritten == 0) CBinaryFile::Remove(m_strTiffPath);
 }
 
 bool CTiffWriter::FailConversion(TiffStage stage) {
@@ -133,6 +149,7 @@ bool CTiffWriter::FailConversion(TiffStage stage) {
     ResetRawState();
     FreePageBuffers();
     m_file.Close();
+    RemoveOutputWithoutImage();
     return false;
 }
 

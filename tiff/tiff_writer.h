@@ -31,12 +31,21 @@ public:
     CTiffWriter(const CTiffWriter&) = delete;
     CTiffWriter& operator=(const CTiffWriter&) = delete;
 
-    // True on success. On failure the stage code, and mostly the detail code, say why; the
-    // TIFF file then holds the pages written before the failure.
+    // True when at least one page was written. On failure the stage code, and mostly the detail
+    // code, say why; the TIFF file then holds the pages written before the failure, and when
+    // there are none it is removed (a TIFF without an image opens nowhere).
     bool Convert(const char* rawPath, const char* tiffPath);
 
     uint32_t StageCode() const { return m_nStage; }
     uint32_t DetailCode() const { return m_nDetail; }
+
+    // What the last conversion did with the raw file's pages, numbered from 1.
+    unsigned PagesInRawFile() const { return m_nPagesInRawFile; }
+    unsigned PagesWritten() const { return m_nPagesWritten; }
+    // Pages without rows, left out while the conversion went on.
+    const std::vector<unsigned>& PagesWithoutRows() const { return m_pagesWithoutRows; }
+    // The page at which a failed conversion stopped; 0 when it did not stop at a page.
+    unsigned FailedPage() const { return m_nFailedPage; }
 
     // The strips come out the same either way; the run-length walk is faster.
     void SetReframeMethod(ReframeMethod method) { m_reframeMethod = method; }
@@ -53,6 +62,7 @@ private:
     bool WriteDirectory();
     void FillEntries();
     bool FailConversion(TiffStage stage);
+    void RemoveOutputWithoutImage();
     void EndChainAtLastGoodPage();
 
     void SetStage(TiffStage stage) { m_nStage = static_cast<uint32_t>(stage); }
@@ -76,4 +86,10 @@ private:
 
     uint32_t m_nStage = 0;
     uint32_t m_nDetail = 0;
+
+    std::string m_strTiffPath;
+    unsigned m_nPagesInRawFile = 0;
+    unsigned m_nPagesWritten = 0;
+    std::vector<unsigned> m_pagesWithoutRows;
+    unsigned m_nFailedPage = 0;
 };

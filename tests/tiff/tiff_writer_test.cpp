@@ -3,9 +3,12 @@
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <array>
 #include <csignal>
+#include <filesystem>
 
 #include "fax/raw_page_file.h"
 #include "tests/tiff/fax_test_data.h"
@@ -77,7 +80,10 @@ TEST_F(TiffWriterTest, RawFileLoadFailuresLeaveAnExistingTiffAlone) {
 }
 
 TEST_F(TiffWriterTest, LayoutOfZeroOneAndTwoPagesAndResolution) {
-    EXPECT_EQ(Converted(0, 0, {}), std::string("II*\0\x0a\0\0\0", 8));
+    // No page at all: a header alone opens nowhere, so there is no file.
+    WriteRawFile(m_raw, 0, 0, {});
+    ExpectFailure(17, 0);
+    EXPECT_FALSE(FileExists(m_tiff));
 
     const BitString page1 = SimplePage(2), page2 = SimplePage(5);
     const std::string one = Converted(0, 1, page1);
@@ -146,16 +152,27 @@ TEST_F(TiffWriterTest, AFailingLaterPageLeavesAValidTiffOfTheGoodPages) {
     }
 }
 
-// libtiff refuses a directory with zero rows, and every page after it with it.
+// libtiff refuses a directory with zero rows, and every page after it with it; with no page of
+// rows at all there is no file.
 TEST_F(TiffWriterTest, PagesWithoutRowsGetNoDirectory) {
     const BitString rtcOnly = Bits("50h RTC");
-    const std::vector<std::tuple<BitString, uint8_t, std::vector<uint32_t>>> cases = {
-        {SimplePage(2) + rtcOnly + SimplePage(4), 3, {2, 4}},
-        {SimplePage(2) + rtcOnly, 2, {2}},
-        {rtcOnly + SimplePage(3), 2, {3}},
-    };
-    for (const auto& [data, count, rows] : cases) {
-        const std::string file = Converted(0, count, data);
+    const std::vector<std::tuple<BitString, uint8_t, std::vector<uint32_t>, std::vector<unsigned>>>
+        cases = {
+            {SimplePage(2) + rtcOnly + SimplePage(4), 3, {2, 4}, {2}},
+            {SimplePage(2) + rtcOnly, 2, {2}, {2}},
+            {rtcOnly + SimplePage(3), 2, {3}, {1}},
+            {rtcOnly + rtcOnly, 2, {}, {1, 2}},
+        };
+    for (const auto& [data, count, rows, left] : cases) {
+        WriteRawFile(m_raw, 0, count, data);
+        EXPECT_EQ(Convert(), !rows.empty());
+        EXPECT_EQ(m_writer.PagesWithoutRows(), left);
+        if (rows.empty()) {
+            EXPECT_EQ(m_writer.StageCode(), 17u);
+            EXPECT_FALSE(FileExists(m_tiff));
+            continue;
+        }
+        const std::string file = ReadFile(m_tiff);
         size_t ifd = 10;
         for (uint32_t pageRows : rows) {
             EXPECT_EQ(Le32(file, EntryValue(ifd, 2)), pageRows);
@@ -208,26 +225,53 @@ TEST_F(TiffWriterTest, WriteFailuresReportTheirStage) {
     ExpectReadableTiff(m_tiff, 1);
 }
 
-TEST(RawToTiffTool, ExitStatusAndMessages) {
+// The output is replaced only by a complete TIFF, never when it is the input or not a regular
+// file; the tool says which pages it left out, and leaves no temporary file behind.
+TEST(RawToTiffTool, ExitStatusMessagesAndWhatIsLeftOnDisk) {
     TempFolder scratch;
-    WriteRawFile(scratch / "good.raw", 0, 1, Bits("50h EOL 10011 RTC"));
-    WriteRawFile(scratch / "short.raw", 0, 1, Bits("00h 10h"));
+    const BitString rtcOnly = Bits("50h RTC"), onePage = SimplePage(2);
+    WriteRawFile(scratch / "good.raw", 0, 1, onePage);
+    WriteRawFile(scratch / "short.raw", 0, 1, onePage.substr(0, onePage.size() - 40));
+    WriteRawFile(scratch / "gap.raw", 0, 2, rtcOnly + onePage);
+    WriteRawFile(scratch / "blank.raw", 0, 1, rtcOnly);
     WriteFile(scratch / "empty.raw", "");
-    const std::vector<std::tuple<std::string, int, std::vector<std::string>>> cases = {
-        {"good", 0, {}},
-        {"short", 0, {"detail 38"}},
-        {"empty", 1, {"stage 9", "detail 43", "resolution byte"}},
+    const std::string goodRaw = ReadFile(scratch / "good.raw"), old = "an older fax";
+    ASSERT_EQ(mkfifo((scratch / "fifo.tif").c_str(), 0600), 0);
+    ASSERT_EQ(symlink("good.raw", (scratch / "link.tif").c_str()), 0);
+    struct Case {
+        std::string raw, tiff;
+        int status;
+        std::vector<std::string> texts;
     };
-    for (const auto& [name, status, texts] : cases) {
+    const std::vector<Case> cases = {
+        {"good", "good.tif", 0, {}},
+        {"short", "old.tif", 0, {"detail 38"}},
+        {"gap", "gap.tif", 0, {"left out page(s) 1 of 2"}},
+        {"empty", "old.tif", 1, {"stage 9", "resolution byte", "no file written"}},
+        {"blank", "old.tif", 1, {"none of the 1 pages", "no file written"}},
+        {"good", "good.raw", 2, {"raw page file itself"}},
+        {"good", "fifo.tif", 2, {"not a regular file"}},
+        {"good", "link.tif", 2, {"not a regular file"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.raw + " to " + c.tiff);
+        WriteFile(scratch / "old.tif", old);
         std::string output;
-        const std::string tiff = scratch / (name + ".tif");
-        EXPECT_EQ(RunProgram({VANTORO_RAWTOTIFF, scratch / (name + ".raw"), tiff}, output), status)
-            << name;
-        for (const std::string& text : texts)
+        EXPECT_EQ(
+            RunProgram({VANTORO_RAWTOTIFF, scratch / (c.raw + ".raw"), scratch / c.tiff}, output),
+            c.status);
+        for (const std::string& text : c.texts)
             EXPECT_NE(output.find(text), std::string::npos) << output;
-        EXPECT_EQ(output.empty(), texts.empty()) << output;
-        EXPECT_EQ(FileExists(tiff), status == 0) << name;
+        EXPECT_EQ(output.empty(), c.texts.empty()) << output;
+        if (c.status == 0) ExpectReadableTiff(scratch / c.tiff, 1);
+        if (c.status != 0 && c.tiff == "old.tif") {
+            EXPECT_EQ(ReadFile(scratch / c.tiff), old);
+        }
     }
+    EXPECT_EQ(ReadFile(scratch / "good.raw"), goodRaw);
+    EXPECT_EQ(ReadFile(scratch / "link.tif"), goodRaw) << "the link still points at the raw file";
+    for (const auto& entry : std::filesystem::directory_iterator(scratch.Path()))
+        EXPECT_NE(entry.path().filename().string()[0], '.') << entry.path();
     std::string output;
     EXPECT_EQ(RunProgram({VANTORO_RAWTOTIFF, "only-one"}, output), 2);
     EXPECT_NE(output.find("usage"), std::string::npos) << output;
