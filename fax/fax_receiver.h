@@ -162,6 +162,8 @@ public:
     // Session.
     void SetFaxTempFile(const std::string& path) { m_strPageFile = path; }
     void Receive();
+    // True once the modem has connected to the caller in this session.
+    bool CallAnswered() const { return m_bAnswered; }
 
     // Command layer.
     bool IsCancelled() const { return m_bCancel.load() != 0; }
@@ -258,6 +260,7 @@ private:
     void FinalReport();
 
     int m_fileLog = -1;
+    bool m_bAnswered = false;
     Session m_session;
     FaxState m_state = FaxState::End;
 };

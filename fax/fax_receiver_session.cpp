@@ -86,6 +86,7 @@ FaxState CFaxReceiver::Fail(int error) {
 }
 
 void CFaxReceiver::Receive() {
+    m_bAnswered = false;
     LogAndShow("准备接收传真");
     if (!OpenPageFile()) {
         m_nFaxError = kFaxErrCreateFile;
@@ -168,6 +169,7 @@ FaxState CFaxReceiver::DoAnswer() {
         result = WaitResponse(kResConnect, kResNoCarrier, kAnswerTimeoutMs, ClearAll::No);
     }
     if (result == kResultOk) {
+        m_bAnswered = true;
         m_bTxReady = 1;  // the answering modem is already in HDLC transmit
         return FaxState::SendCsi;
     }

@@ -62,7 +62,9 @@ void ExpectReceived(FaxCall& call, int bps, int spoiltRowsPercent = 0) {
     ASSERT_EQ(convert.WaitForExit(30000), 0) << convert.Stderr();
     std::string problems;
     std::vector<Page> received = ReadTiff(tiff, &problems);
-    if (spoiltRowsPercent == 0) EXPECT_EQ(problems, "");
+    if (spoiltRowsPercent == 0) {
+        EXPECT_EQ(problems, "");
+    }
     ASSERT_EQ(received.size(), call.pages.size());
     for (size_t number = 0; number < received.size(); ++number) {
         const Page &got = received[number], &sent = call.pages[number];
@@ -161,6 +163,18 @@ TEST(FaxInterop, NoisyLinesRetrainAtLowerRates) {
         }
     }
     EXPECT_GT(retrained, 0) << "no call needed FTT: the test lost its point";
+}
+
+// A stopped reception hangs up at once, so the caller does not wait for its own time-out.
+TEST(FaxInterop, StoppedReceptionHangsUp) {
+    FaxCall call;
+    ASSERT_TRUE(call.Start({SparsePage(3600, 1)}, true, {}));
+    ASSERT_TRUE(call.receiver->WaitForStdoutLine("正在接收页面数据", 60000));
+    EXPECT_EQ(call.receiver->Stop(20000), 1);
+    EXPECT_EQ(call.Status().back(), "用户取消传真");
+    // Without the hang-up the caller waits far longer for its own time-out.
+    EXPECT_GE(call.caller->WaitForExit(10000), 0) << "the call was left up";
+    EXPECT_NE(call.caller->Stdout().find("RESULT fax failed"), std::string::npos);
 }
 
 }  // namespace

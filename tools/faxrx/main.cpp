@@ -16,6 +16,9 @@ namespace {
 
 constexpr uint32_t kDeviceBaud = 115200;
 constexpr char kSuccessText[] = "接收传真成功";
+constexpr uint8_t kCan = 0x18;
+constexpr uint32_t kAbortTimeoutMs = 2000;
+constexpr uint32_t kHangUpTimeoutMs = 5000;
 
 CFaxReceiver* g_receiver = nullptr;
 
@@ -36,6 +39,28 @@ private:
 
 void OnStopSignal(int) {
     if (g_receiver) g_receiver->m_bCancel.store(1);
+}
+
+// A failed or stopped reception leaves the call up, and the caller would wait for its own
+// time-out: take the modem out of any receive (CAN), say DCN while the call may still carry
+// frames, then hang up.
+void EndFailedCall(CFaxReceiver& receiver, int fd) {
+    receiver.m_pComm->Attach(fd);
+    receiver.m_bCancel.store(0);  // the stop is handled; these last steps have their own limits
+    if (g_nCarrierMode == kCarrierHdlcReceive || g_nCarrierMode == kCarrierDataReceive) {
+        receiver.m_pComm->Write(&kCan, 1);
+        receiver.WaitResponse("OK", "ERROR", kAbortTimeoutMs, ClearAll::Yes);
+    }
+    const bool callerSaidDcn = receiver.m_nFaxError == kFaxErrDcnBeforeTraining ||
+                               receiver.m_nFaxError == kFaxErrDcnAfterPage;
+    if (receiver.CallAnswered() && !callerSaidDcn && !receiver.m_pComm->DeviceGone()) {
+        receiver.m_bTxReady = 0;
+        receiver.SendFrame(FrameFinal::Yes, kFcfDcn, 0);
+    }
+    if (receiver.m_pComm->SendCommand("ATH")) {
+        receiver.WaitResponse("OK", "ERROR", kHangUpTimeoutMs, ClearAll::Yes);
+    }
+    receiver.m_pComm->Close();
 }
 
 int Usage() {
@@ -92,6 +117,8 @@ int main(int argc, char** argv) {
     StatusPrinter printer(receiver);
     receiver.m_hWnd = &printer;
     receiver.m_pComm->Attach(fd);
+    // The session closes its channel at the end; this copy outlives it for the hang-up.
+    const int endFd = dup(fd);
     receiver.SetFaxTempFile(rawFile);
 
     g_receiver = &receiver;
@@ -101,8 +128,14 @@ int main(int argc, char** argv) {
     sigaction(SIGTERM, &action, nullptr);
 
     receiver.Receive();
-    g_receiver = nullptr;
     // The session closes the device except when the raw page file could not be created.
     if (receiver.m_pComm->HasHandle()) receiver.m_pComm->Close();
-    return receiver.m_strStatus == kSuccessText ? 0 : 1;
+    const bool received = receiver.m_strStatus == kSuccessText;
+    if (!received && endFd >= 0) {
+        EndFailedCall(receiver, endFd);
+    } else if (endFd >= 0) {
+        close(endFd);
+    }
+    g_receiver = nullptr;
+    return received ? 0 : 1;
 }
