@@ -1,5 +1,6 @@
 #include "tools/call/wav_file.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -7,6 +8,8 @@ namespace {
 constexpr uint32_t kSampleRate = 8000;
 constexpr uint16_t kFormatPcm = 1;
 constexpr size_t kHeaderBytes = 44;
+constexpr uint64_t kRiffHeaderBytes = 12;  // "RIFF", size, "WAVE"
+constexpr uint64_t kChunkHeaderBytes = 8;  // id, size
 
 uint32_t le32(const uint8_t* p) {
     return p[0] | (p[1] << 8) | (p[2] << 16) | (uint32_t(p[3]) << 24);
@@ -35,17 +38,20 @@ bool readWav(const std::string& path, std::vector<int16_t>& samples, std::string
     size_t n;
     while ((n = std::fread(buf, 1, sizeof(buf), f)) > 0) data.insert(data.end(), buf, buf + n);
     std::fclose(f);
-    if (data.size() < 12 || std::memcmp(data.data(), "RIFF", 4) != 0 ||
+    if (data.size() < kRiffHeaderBytes || std::memcmp(data.data(), "RIFF", 4) != 0 ||
         std::memcmp(data.data() + 8, "WAVE", 4) != 0) {
         error = path + " is not a RIFF WAVE file";
         return false;
     }
     bool haveFormat = false;
-    size_t pos = 12;
-    while (pos + 8 <= data.size()) {
-        uint32_t size = le32(&data[pos + 4]);
-        const uint8_t* body = &data[pos + 8];
-        size_t avail = std::min<size_t>(size, data.size() - pos - 8);
+    // 64 bits: a chunk size near 4 GiB must not wrap the position back onto the same chunk.
+    uint64_t pos = kRiffHeaderBytes;
+    while (pos + kChunkHeaderBytes <= data.size()) {
+        const uint64_t size = le32(data.data() + pos + 4);
+        // Pointer arithmetic, not data[]: a chunk header may end exactly at the end of the file.
+        const uint8_t* body = data.data() + pos + kChunkHeaderBytes;
+        const size_t avail =
+            size_t(std::min<uint64_t>(size, data.size() - pos - kChunkHeaderBytes));
         if (std::memcmp(&data[pos], "fmt ", 4) == 0 && avail >= 16) {
             if (le16(body) != kFormatPcm || le16(body + 2) != 1 || le32(body + 4) != kSampleRate ||
                 le16(body + 14) != 16) {
@@ -60,7 +66,7 @@ bool readWav(const std::string& path, std::vector<int16_t>& samples, std::string
             for (size_t i = 0; i < samples.size(); ++i) samples[i] = int16_t(le16(body + 2 * i));
             return true;
         }
-        pos += 8 + size + (size & 1);
+        pos += kChunkHeaderBytes + size + (size & 1);
     }
     error = path + " has no fmt and data chunks";
     return false;
