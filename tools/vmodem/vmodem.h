@@ -12,6 +12,7 @@
 #include "tools/vmodem/unique_fd.h"
 
 struct t31_state_s;
+struct fax_state_s;
 struct modem_connect_tones_rx_state_s;
 
 struct VmodemOptions {
@@ -20,6 +21,7 @@ struct VmodemOptions {
     int ringIntervalMs = 6000;
     bool vconOnAnswer = false;  // some chipsets answer AT+VLS=1 with VCON instead of OK
     bool trace = false;
+    std::string answerFaxPath;  // non-empty: the line's own fax terminal answers into this TIFF
 };
 
 enum class StreamMode { Command, Transmit, TransmitDraining, Receive };
@@ -56,6 +58,7 @@ public:
     // Called from spandsp's callbacks.
     void faxOutput(const uint8_t* bytes, size_t len);
     int faxModemControl(int op, intptr_t arg);
+    void terminalDone(int code);
 
 private:
     // vmodem_loop.cpp
@@ -96,6 +99,12 @@ private:
     bool faxInCommandState() const;
     void faxAnswer();
     void runFaxDeferred();
+
+    // vmodem_terminal.cpp
+    void startTerminal();
+    void stopTerminal();
+    // Either the caller's samples `in` for the terminal, or the terminal's `out` to the caller.
+    void terminalAudio(int16_t* out, const int16_t* in, int count);
 
     // vmodem_line.cpp
     void acceptCaller();
@@ -150,6 +159,9 @@ private:
     uint32_t m_busyPhase = 0;
     int64_t m_nextTickNs = 0;
     modem_connect_tones_rx_state_s* m_cngDetector = nullptr;
+
+    fax_state_s* m_terminal = nullptr;
+    int64_t m_terminalEndMs = -1;
 
     // Class 1.
     t31_state_s* m_t31 = nullptr;

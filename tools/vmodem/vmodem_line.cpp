@@ -77,6 +77,7 @@ void VirtualModem::callerGone(std::list<Caller>::iterator it) {
         return;
     }
     trace("caller hung up");
+    stopTerminal();
     m_call = CallState::FarEndGone;
     m_farEndGoneMs = vmodemNowMs();
     m_busyReported = false;
@@ -137,6 +138,7 @@ void VirtualModem::ring() {
     }
     if (m_call == CallState::Ringing)
         sendToCaller(line_protocol::kRing, std::to_string(m_options.ringIntervalMs));
+    if (m_call == CallState::Ringing && !m_options.answerFaxPath.empty()) startTerminal();
 }
 
 bool VirtualModem::answerCall() {

@@ -87,6 +87,7 @@ VirtualModem::VirtualModem(VmodemOptions options) : m_options(std::move(options)
 
 VirtualModem::~VirtualModem() {
     if (m_t31) t31_free(m_t31);
+    if (m_terminal) fax_free(m_terminal);
     if (m_cngDetector) modem_connect_tones_rx_free(m_cngDetector);
     if (!m_options.link.empty()) unlink(m_options.link.c_str());
     if (m_listen.valid()) unlink(m_options.socketPath.c_str());
@@ -274,7 +275,9 @@ int VirtualModem::run() {
 void VirtualModem::onTick() {
     using line_protocol::kBlockSamples;
     int16_t out[kBlockSamples] = {};
-    if (m_t31 && m_faxJoined) {
+    if (m_terminal) {
+        terminalAudio(out, nullptr, kBlockSamples);
+    } else if (m_t31 && m_faxJoined) {
         int got = t31_tx(m_t31, out, kBlockSamples);
         for (int i = got; i < kBlockSamples; ++i) out[i] = 0;
         runFaxDeferred();

@@ -16,7 +16,9 @@ void usage() {
                  "  --socket PATH        where vantoro-call dials in (default %s)\n"
                  "  --ring-interval MS   time between two RINGs (default 6000)\n"
                  "  --vcon               answer AT+VLS=1 with VCON instead of OK\n"
-                 "  --trace              log commands, events and T.31 to stderr\n",
+                 "  --trace              log commands, events and T.31 to stderr\n"
+                 "  --answer-fax FILE    spandsp's fax machine answers every call at its first\n"
+                 "                       ring and receives into FILE (a TIFF), for comparison\n",
                  line_protocol::defaultSocketPath().c_str());
 }
 
@@ -40,6 +42,8 @@ int main(int argc, char** argv) {
                 return 2;
             }
             options.ringIntervalMs = int(ms);
+        } else if (arg == "--answer-fax" && hasValue) {
+            options.answerFaxPath = argv[++i];
         } else if (arg == "--vcon") {
             options.vconOnAnswer = true;
         } else if (arg == "--trace") {

@@ -95,6 +95,10 @@ void VirtualModem::voiceOutput(int16_t* samples, int count) {
 }
 
 void VirtualModem::lineAudio(const int16_t* samples, int count) {
+    if (m_terminal) {
+        if (m_call == CallState::Connected) terminalAudio(nullptr, samples, count);
+        return;
+    }
     if (m_t31) {
         if (m_faxJoined && m_call == CallState::Connected) {
             t31_rx(m_t31, const_cast<int16_t*>(samples), count);

@@ -1,0 +1,72 @@
+#!/bin/bash
+# One fax call of a fixed document into the answering machine: the program's CPU seconds per wall
+# second over the whole call, and the call's length against spandsp's own fax terminal answering
+# on the same virtual line (vantoro-vmodem --answer-fax). Usage: bench/fax_call.sh [BUILD_DIR]
+set -euo pipefail
+build=$(cd "${1:-build}" && pwd)
+dir=$(mktemp -d)
+pids=()
+cleanup() {
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    wait 2>/dev/null || true
+    rm -rf "$dir"
+}
+trap cleanup EXIT
+ring_ms=6000
+
+# Two A4 pages of text-like bars at normal resolution.
+convert -size 1728x1100 xc:white -fill black \
+    -draw "rectangle 100,100 1600,140 rectangle 100,300 900,330 rectangle 100,700 1400,720" \
+    -monochrome -density 204x98 -units PixelsPerInch -compress Fax "$dir/page.tif"
+tiffcp "$dir/page.tif" "$dir/page.tif" "$dir/doc.tif"
+
+now_ms() { date +%s%3N; }
+cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
+wait_for_line() {  # FILE TEXT COUNT: until FILE holds COUNT lines equal to TEXT
+    for _ in $(seq 600); do
+        [ "$(grep -cx -- "$2" "$1" 2>/dev/null || true)" -ge "$3" ] && return 0
+        sleep 0.1
+    done
+    echo "fax_call: timed out waiting for '$2'" >&2
+    return 1
+}
+call() {  # SOCKET: places the call, prints its length in ms
+    local start
+    start=$(now_ms)
+    "$build/vantoro-call" --socket "$1" --fax "$dir/doc.tif" >"$dir/call.out"
+    grep -q "RESULT fax ok pages=2" "$dir/call.out" || { cat "$dir/call.out" >&2; return 1; }
+    echo $(($(now_ms) - start))
+}
+
+"$build/vantoro-vmodem" --socket "$dir/ref.sock" --ring-interval $ring_ms \
+    --answer-fax "$dir/ref.tif" >/dev/null &
+pids+=($!)
+sleep 0.5
+reference_ms=$(call "$dir/ref.sock")
+
+"$build/vantoro-vmodem" --link "$dir/tty" --socket "$dir/line.sock" --ring-interval $ring_ms \
+    >/dev/null &
+pids+=($!)
+mkdir -p "$dir/config/vantoro" "$dir/home" "$dir/state" "$dir/tmp"
+echo "modem=$dir/tty" >"$dir/config/vantoro/line.ini"
+printf '[vantoro]\nring=1\ntime=1\n' >"$dir/home/vantoro.ini"
+mkfifo "$dir/commands"
+exec 3<>"$dir/commands"
+XDG_RUNTIME_DIR=$dir XDG_STATE_HOME=$dir/state XDG_CONFIG_HOME=$dir/config TMPDIR=$dir/tmp \
+    VANTORO_HOME=$dir/home "$build/vantoro" --headless <"$dir/commands" >"$dir/status" 2>&1 &
+program=$!
+pids+=($program)
+wait_for_line "$dir/status" "等待呼叫..." 1
+ticks_before=$(cpu_ticks $program)
+program_ms=$(call "$dir/line.sock")
+ticks=$(($(cpu_ticks $program) - ticks_before))
+wait_for_line "$dir/status" "等待呼叫..." 2
+echo exit >&3
+ls "$dir/home/fax/"*.tif >/dev/null
+
+awk -v ticks="$ticks" -v hz="$(getconf CLK_TCK)" -v p="$program_ms" -v r="$reference_ms" 'BEGIN {
+    printf "fax call, 2 pages: program %.1f s, spandsp terminal %.1f s, time ratio %.3f (goal <= 1.05)\n",
+        p / 1000, r / 1000, p / r
+    printf "program CPU %.2f s over the call: %.4f CPU s per wall s (goal <= 0.02)\n",
+        ticks / hz, ticks / hz / (p / 1000)
+}'
