@@ -4,13 +4,7 @@
 
 namespace platform {
 
-uint32_t TickCountMs() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    uint64_t ms =
-        static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
-    return static_cast<uint32_t>(ms);
-}
+uint32_t TickCountMs() { return static_cast<uint32_t>(MonotonicNs() / 1000000); }
 
 LocalTime GetLocalTime() {
     timespec ts{};

@@ -1,7 +1,15 @@
 #pragma once
 #include <cstdint>
+#include <ctime>
 
 namespace platform {
+
+// Nanoseconds on the monotonic clock. Header-only, so that the tools share it without Qt.
+inline int64_t MonotonicNs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
+}
 
 // Milliseconds from a monotonic clock, cut to 32 bits like the classic tick count: it wraps
 // after 49.7 days, so compare ticks only through the helpers below.

@@ -6,7 +6,7 @@
 #include <unistd.h>
 
 #include "platform/serial_port.h"
-#include "tests/fax/scripted_modem.h"
+#include "tests/support/transcript_modem.h"
 
 namespace faxtest {
 namespace {
@@ -18,7 +18,7 @@ void AwaitQueued(int fd, long count) {
 }
 
 TEST(CommPort, ReadsQueuedBytesIntoTheAccumulatorUpToItsSize) {
-    ScriptedModem modem;
+    TranscriptModem modem;
     CCommPort port;
     const int fd = modem.OpenSlave();
     ASSERT_GE(fd, 0);
@@ -48,7 +48,7 @@ TEST(CommPort, ReadsQueuedBytesIntoTheAccumulatorUpToItsSize) {
     EXPECT_TRUE(port.Purge());
     EXPECT_EQ(platform::SerialQueuedBytes(fd), 0);
 
-    modem.CloseMaster();
+    modem.Vanish();
     EXPECT_FALSE(port.ReadByte());
     EXPECT_EQ(port.m_nError, CCommPort::kErrDeviceGone);
     EXPECT_TRUE(port.DeviceGone());

@@ -110,7 +110,7 @@ TEST_F(CommandLayer, CancelFromAnotherThreadWakesTheWait) {
 }
 
 TEST_F(CommandLayer, VanishedModemEndsTheWaitAtOnce) {
-    modem.CloseMaster();
+    modem.Vanish();
     uint32_t start = platform::TickCountMs();
     EXPECT_EQ(rx->WaitResponse("OK", "ERROR", 20000, ClearAll::Yes), kResultTimeout);
     EXPECT_LT(platform::TickCountMs() - start, 2000u);

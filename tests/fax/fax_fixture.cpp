@@ -71,4 +71,41 @@ std::vector<std::string> FaxFixture::LogTexts() {
     return texts;
 }
 
+std::string Bytes(std::initializer_list<int> values) {
+    std::string bytes;
+    for (int value : values) bytes.push_back(static_cast<char>(value));
+    return bytes;
+}
+
+std::string Reversed(const std::string& bytes) {
+    std::string out;
+    for (char c : bytes) out.push_back(static_cast<char>(Reverse(static_cast<uint8_t>(c))));
+    return out;
+}
+
+uint8_t Reverse(uint8_t byte) {
+    uint8_t out = 0;
+    for (int bit = 0; bit < 8; ++bit)
+        out = static_cast<uint8_t>(out | (((byte >> bit) & 1) << (7 - bit)));
+    return out;
+}
+
+std::string ModemData(const std::string& data) {
+    std::string out;
+    for (char c : data) {
+        out.push_back(c);
+        if (c == '\x10') out.push_back(c);
+    }
+    return out + "\x10\x03";
+}
+
+std::string ModemFrame(const std::vector<uint8_t>& written, const std::string& fcs) {
+    return ModemData(Reversed(std::string(written.begin(), written.end())) + fcs);
+}
+
+std::string SentFrame(bool final, uint8_t fcf, const std::vector<uint8_t>& fif) {
+    return "\xFF" + std::string(1, final ? '\x13' : '\x03') + static_cast<char>(Reverse(fcf)) +
+           Reversed(std::string(fif.begin(), fif.end())) + "\x10\x03";
+}
+
 }  // namespace faxtest

@@ -8,10 +8,24 @@
 
 #include "fax/fax_receiver.h"
 #include "platform/messages.h"
-#include "tests/fax/scripted_modem.h"
 #include "tests/support/child_process.h"
+#include "tests/support/transcript_modem.h"
 
 namespace faxtest {
+
+using Step = TranscriptModem::Step;
+
+std::string Bytes(std::initializer_list<int> values);
+// What the modem delivers for a received HDLC frame given in T.30 written order: bit-reversed,
+// two check-sequence bytes, every DLE doubled, then DLE ETX.
+std::string ModemFrame(const std::vector<uint8_t>& written,
+                       const std::string& fcs = std::string("\x12\x34", 2));
+// What we transmit for a frame in written order (bit-reversed, DLE ETX, no doubling).
+std::string SentFrame(bool final, uint8_t fcf, const std::vector<uint8_t>& fif = {});
+// Page data as the modem delivers them: DLE doubled, then DLE ETX.
+std::string ModemData(const std::string& data);
+uint8_t Reverse(uint8_t byte);
+std::string Reversed(const std::string& bytes);  // each byte's bits in reverse order
 
 // The main window as far as the fax receiver sees it: collects every status text.
 class StatusWindow : public platform::MessageTarget {
@@ -41,7 +55,7 @@ protected:
     void ExpectExactly(std::vector<Step> steps, const std::function<void()>& run);
 
     TempFolder folder;
-    ScriptedModem modem;
+    TranscriptModem modem;
     std::unique_ptr<CFaxReceiver> rx;
     std::unique_ptr<StatusWindow> window;
     int m_logPipe = -1;

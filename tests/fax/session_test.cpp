@@ -107,30 +107,30 @@ protected:
 };
 
 // The paths of a session, each a transcript the modem follows.
-Script DcnAfterDis(CFaxReceiver&, ScriptedModem&) {
+Script DcnAfterDis(CFaxReceiver&, TranscriptModem&) {
     return Join({kOpening, {kSilence, Received(Frame(true, kFcfDcn))}});
 }
 
-Script ShortFrame(CFaxReceiver&, ScriptedModem&) {
+Script ShortFrame(CFaxReceiver&, TranscriptModem&) {
     const Step shortFrame = {"AT+FRH=3\r", kConnect + Bytes({0xFF, 0x13, 0x10, 0x03}) + kOk};
     return Join({kOpening, {kSilence, shortFrame}});
 }
 
 // After each time-out CSI and DIS go out again, behind AT+FTS=8 and AT+FTH=3.
-Script ThreeTimeOuts(CFaxReceiver&, ScriptedModem&) {
+Script ThreeTimeOuts(CFaxReceiver&, TranscriptModem&) {
     const Step silentFrame = {"AT+FRH=3\r", kConnect};  // carrier, but no frame follows
     const Script again = {silentFrame, kSilence, {"AT+FTH=3\r", kConnect}, kCsi, kDis, kSilence};
     return Join({kOpening, {kSilence}, again, again, {silentFrame}});
 }
 
 // +FCERROR is neither CONNECT nor NO CARRIER: the wait runs out.
-Script FcErrorForTraining(CFaxReceiver&, ScriptedModem&) {
+Script FcErrorForTraining(CFaxReceiver&, TranscriptModem&) {
     return Join({kOpening, Dcs(kDcs9600Normal), {{kFrm96, "\r\n+FCERROR\r\n"}}});
 }
 
 // A real sender's answer to FTT: TSI and DCS again at a lower rate, which the TSI does not
 // pre-empt. The failed TCF is read to its end before AT+FTH=3, so FTT goes out.
-Script FttThenRetrainingAtALowerRate(CFaxReceiver&, ScriptedModem&) {
+Script FttThenRetrainingAtALowerRate(CFaxReceiver&, TranscriptModem&) {
     const std::string noisyTcf = std::string(400, '\0') + "\x01" + std::string(1400, '\0');
     return Join({kOpening,
                  Dcs(kDcs9600Normal),
@@ -142,7 +142,7 @@ Script FttThenRetrainingAtALowerRate(CFaxReceiver&, ScriptedModem&) {
                  LastPage("pg", kFrm72)});
 }
 
-Script NoCarrierForTrainingThenSuccess(CFaxReceiver&, ScriptedModem&) {
+Script NoCarrierForTrainingThenSuccess(CFaxReceiver&, TranscriptModem&) {
     return Join({kOpening,
                  Dcs(kDcs9600Normal),
                  {{kFrm96, kNoCarrier}},
@@ -153,32 +153,32 @@ Script NoCarrierForTrainingThenSuccess(CFaxReceiver&, ScriptedModem&) {
                  LastPage("pg")});
 }
 
-Script EomAfterAPage(CFaxReceiver&, ScriptedModem&) {
+Script EomAfterAPage(CFaxReceiver&, TranscriptModem&) {
     return Join({UpToPage(), Page(kFrm96, "page"), {Received(Frame(true, kFcfEom))}});
 }
 
-Script StopDuringTheSecondPage(CFaxReceiver& rx, ScriptedModem&) {
+Script StopDuringTheSecondPage(CFaxReceiver& rx, TranscriptModem&) {
     Script steps = Join({UpToPage(), Page(kFrm96, "first"), PostPage(kFcfMps)});
     steps.push_back(CancelAfter({kFrm96, kConnect + std::string(200, '\x33')}, rx));
     return steps;
 }
 
-Script ModemStopsMidPage(CFaxReceiver& rx, ScriptedModem&) {
+Script ModemStopsMidPage(CFaxReceiver& rx, TranscriptModem&) {
     rx.m_nPageSilenceTimeoutMs = 800;
     return Join({UpToPage(), {{kFrm96, kConnect + std::string(300, '\x44')}}});
 }
 
-Script ModemVanishesMidPage(CFaxReceiver&, ScriptedModem& modem) {
+Script ModemVanishesMidPage(CFaxReceiver&, TranscriptModem& modem) {
     Script steps = UpToPage();
     steps.push_back({kFrm96, kConnect + std::string(300, '\x44'), 0, [&modem] {
                          usleep(500000);  // the page is under way
-                         modem.CloseMaster();
+                         modem.Vanish();
                      }});
     return steps;
 }
 
 // We hang up with DCN instead of taking a 256th page.
-Script PagesBeyond255(CFaxReceiver&, ScriptedModem&) {
+Script PagesBeyond255(CFaxReceiver&, TranscriptModem&) {
     Script steps = UpToPage();
     for (int page = 1; page <= 255; ++page) {
         Script post = PostPage(kFcfMps);
@@ -190,7 +190,7 @@ Script PagesBeyond255(CFaxReceiver&, ScriptedModem&) {
 
 struct PathRow {
     const char* name;
-    Script (*script)(CFaxReceiver&, ScriptedModem&);
+    Script (*script)(CFaxReceiver&, TranscriptModem&);
     int error;
     std::vector<std::string> lastStatus;
     int pages;       // in the header; -1: the raw page file stays empty, -2: not checked
@@ -316,7 +316,7 @@ TEST_F(Session, PageFileInAMissingFolderSendsNothing) {
 TEST_F(Session, SecondSessionAfterAFailureSucceeds) {
     RunSession(Join({kOpening, {kSilence, Received(Frame(true, kFcfDcn))}}));
     ASSERT_EQ(rx->m_nFaxError, kFaxErrDcnBeforeTraining);
-    ScriptedModem second;
+    TranscriptModem second;
     rx->m_pComm->Attach(second.OpenSlave());
     second.Start(Join({UpToPage(), LastPage("x")}));
     rx->Receive();

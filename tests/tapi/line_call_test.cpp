@@ -54,9 +54,9 @@ TEST_F(LineCall, RingTranscriptsGiveTheirEvents) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Events().clear();
-        ScriptedModem modem(VoiceModemRules());
+        TranscriptModem modem(VoiceModemRules());
         OpenLine(modem.DevicePath());
-        ASSERT_EQ(m_lib->setStatusMessages(m_line, c.lineStates, 0), 0);
+        ASSERT_EQ(lineSetStatusMessages(m_line, c.lineStates, 0), 0);
         modem.Send(c.modemSays);
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
         EXPECT_EQ(EventCount(), 0u) << "callbacks only while this thread dispatches";
@@ -90,13 +90,12 @@ TEST_F(LineCall, AnswerTranscripts) {
          {Case{"VCON", 0, LINECALLSTATE_CONNECTED}, Case{"OK", 0, LINECALLSTATE_CONNECTED},
           Case{"ERROR", LINEERR_OPERATIONFAILED, LINECALLSTATE_DISCONNECTED}}) {
         SCOPED_TRACE("AT+VLS=1 -> " + c.modemSays);
-        ScriptedModem modem(VoiceModemRules());
+        TranscriptModem modem(VoiceModemRules());
         modem.SetReply("AT+VLS=1", c.modemSays);
-        OpenLine(modem.DevicePath());
-        HCALL call = OfferCall(modem);
-        EXPECT_EQ(m_lib->answer(call + 100, nullptr, 0), LINEERR_INVALCALLHANDLE);
+        HCALL call = OpenWithCall(modem, CallStage::Offered);
+        EXPECT_EQ(lineAnswer(call + 100, nullptr, 0), LINEERR_INVALCALLHANDLE);
         size_t from = EventCount();
-        LONG request = m_lib->answer(call, nullptr, 0);
+        LONG request = lineAnswer(call, nullptr, 0);
         EXPECT_EQ(Reply(request), c.result);
         auto state = WaitFor(LINE_CALLSTATE, c.state, from);
         ASSERT_TRUE(state);
@@ -108,7 +107,7 @@ TEST_F(LineCall, AnswerTranscripts) {
             modem.SendLine("RING");
             PumpFor(100);
             EXPECT_EQ(EventCount(), from + 2);
-            EXPECT_EQ(m_lib->answer(call, nullptr, 0), LINEERR_INVALCALLSTATE);
+            EXPECT_EQ(lineAnswer(call, nullptr, 0), LINEERR_INVALCALLSTATE);
         }
         Shutdown();
     }
@@ -127,10 +126,8 @@ TEST_F(LineCall, EachHangUpSignalDisconnectsThenDropGoesIdleAndNothingLeaks) {
     const int descriptors = OpenDescriptors();
     for (const char* signal : {"\x10\x62", "\x10\x64", "\x10\x6c", "\r\nNO CARRIER\r\n"}) {
         SCOPED_TRACE(signal);
-        ScriptedModem modem(VoiceModemRules());
-        OpenLine(modem.DevicePath());
-        HCALL call = OfferCall(modem);
-        AnswerCall(modem, call);
+        TranscriptModem modem(VoiceModemRules());
+        HCALL call = OpenWithCall(modem);
         size_t from = EventCount();
         modem.Send(signal);
         auto disconnected = WaitFor(LINE_CALLSTATE, LINECALLSTATE_DISCONNECTED, from);
@@ -138,24 +135,23 @@ TEST_F(LineCall, EachHangUpSignalDisconnectsThenDropGoesIdleAndNothingLeaks) {
         EXPECT_EQ(disconnected->device, call);
 
         from = EventCount();
-        EXPECT_EQ(Reply(m_lib->drop(call, nullptr, 0)), 0);
+        EXPECT_EQ(Reply(lineDrop(call, nullptr, 0)), 0);
         std::vector<LineEvent> events = Since(from);
         ASSERT_EQ(events.size(), 2u);
         EXPECT_EQ(events[0].message, LINE_CALLSTATE);
         EXPECT_EQ(events[0].param1, LINECALLSTATE_IDLE);
         EXPECT_EQ(modem.Commands().back(), "AT+VLS=0");
-        EXPECT_EQ(m_lib->deallocateCall(call), 0);
-        EXPECT_EQ(m_lib->deallocateCall(call), LINEERR_INVALCALLHANDLE);
-        EXPECT_EQ(m_lib->close(m_line), 0);
+        EXPECT_EQ(lineDeallocateCall(call), 0);
+        EXPECT_EQ(lineDeallocateCall(call), LINEERR_INVALCALLHANDLE);
+        EXPECT_EQ(lineClose(m_line), 0);
         Shutdown();
     }
     EXPECT_EQ(OpenDescriptors(), descriptors);
 }
 
 TEST_F(LineCall, AnOfferedCallGoesIdleWhenItsRingsStopAndTheNextRingIsANewCall) {
-    ScriptedModem modem(VoiceModemRules());
-    OpenLine(modem.DevicePath());
-    HCALL first = OfferCall(modem);
+    TranscriptModem modem(VoiceModemRules());
+    HCALL first = OpenWithCall(modem, CallStage::Offered);
     for (int ring = 0; ring < 4; ++ring) {
         PumpFor(kRingTimeoutMs / 2);
         modem.SendLine("RING");
@@ -168,7 +164,7 @@ TEST_F(LineCall, AnOfferedCallGoesIdleWhenItsRingsStopAndTheNextRingIsANewCall) 
     EXPECT_GE(std::chrono::steady_clock::now() - start,
               std::chrono::milliseconds(kRingTimeoutMs / 2 - 50));
     EXPECT_EQ(idle->device, first);
-    EXPECT_EQ(m_lib->deallocateCall(first), 0);
+    EXPECT_EQ(lineDeallocateCall(first), 0);
 
     size_t from = EventCount();
     HCALL second = OfferCall(modem);
@@ -183,30 +179,27 @@ TEST_F(LineCall, AnOfferedCallGoesIdleWhenItsRingsStopAndTheNextRingIsANewCall) 
 }
 
 TEST_F(LineCall, ADeviceThatVanishesEndsTheCallAndShutsDownCleanly) {
-    for (const char* stage : {"waiting", "ringing", "connected"}) {
-        SCOPED_TRACE(stage);
+    for (CallStage stage : {CallStage::Waiting, CallStage::Offered, CallStage::Answered}) {
+        SCOPED_TRACE(static_cast<int>(stage));
         Events().clear();
-        ScriptedModem modem(VoiceModemRules());
-        OpenLine(modem.DevicePath());
-        const std::string when = stage;
-        HCALL call = when == "waiting" ? 0 : OfferCall(modem);
-        if (when == "connected") AnswerCall(modem, call);
+        TranscriptModem modem(VoiceModemRules());
+        HCALL call = OpenWithCall(modem, stage);
         size_t from = EventCount();
         modem.Vanish();
-        if (when == "waiting") {
+        if (stage == CallStage::Waiting) {
             PumpFor(200);
             EXPECT_FALSE(Find(LINE_CALLSTATE));
-        } else if (when == "ringing") {
+        } else if (stage == CallStage::Offered) {
             auto idle = WaitFor(LINE_CALLSTATE, LINECALLSTATE_IDLE, from);
             ASSERT_TRUE(idle);
             EXPECT_EQ(idle->device, call);
-            EXPECT_EQ(m_lib->answer(call, nullptr, 0), LINEERR_INVALCALLSTATE);
+            EXPECT_EQ(lineAnswer(call, nullptr, 0), LINEERR_INVALCALLSTATE);
         } else {
             ASSERT_TRUE(WaitFor(LINE_CALLSTATE, LINECALLSTATE_DISCONNECTED, from));
-            EXPECT_EQ(Reply(m_lib->drop(call, nullptr, 0)), 0);
+            EXPECT_EQ(Reply(lineDrop(call, nullptr, 0)), 0);
         }
         auto start = std::chrono::steady_clock::now();
-        EXPECT_EQ(m_lib->close(m_line), 0);
+        EXPECT_EQ(lineClose(m_line), 0);
         Shutdown();
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
         EXPECT_EQ(Initialize(modem.DevicePath()), 0u) << "the next start finds no device";
@@ -217,18 +210,16 @@ TEST_F(LineCall, ADeviceThatVanishesEndsTheCallAndShutsDownCleanly) {
 TEST_F(LineCall, CloseOrShutdownDuringACallHangsUpAndDeliversNothingMore) {
     for (bool dropFirst : {false, true}) {
         SCOPED_TRACE(dropFirst ? "drop, deallocate, close" : "close");
-        ScriptedModem modem(VoiceModemRules());
-        OpenLine(modem.DevicePath());
-        HCALL call = OfferCall(modem);
-        AnswerCall(modem, call);
+        TranscriptModem modem(VoiceModemRules());
+        HCALL call = OpenWithCall(modem);
         size_t from = EventCount();
         if (dropFirst) {
-            EXPECT_GT(m_lib->drop(call, nullptr, 0), 0);
-            EXPECT_EQ(m_lib->deallocateCall(call), 0);
+            EXPECT_GT(lineDrop(call, nullptr, 0), 0);
+            EXPECT_EQ(lineDeallocateCall(call), 0);
         }
-        EXPECT_EQ(m_lib->close(m_line), 0);
+        EXPECT_EQ(lineClose(m_line), 0);
         if (!dropFirst) {
-            EXPECT_EQ(m_lib->drop(call, nullptr, 0), LINEERR_INVALCALLHANDLE);
+            EXPECT_EQ(lineDrop(call, nullptr, 0), LINEERR_INVALCALLHANDLE);
         }
         Shutdown();
         EXPECT_TRUE(modem.WaitForCommand("AT+VLS=0", kPromptMs, 2));
@@ -238,17 +229,16 @@ TEST_F(LineCall, CloseOrShutdownDuringACallHangsUpAndDeliversNothingMore) {
 }
 
 TEST_F(LineCall, FaxCallingToneIsReportedOnlyWhileMonitoringIsOn) {
-    ScriptedModem modem(VoiceModemRules());
-    OpenLine(modem.DevicePath());
-    HCALL call = OfferCall(modem);
-    EXPECT_EQ(m_lib->monitorMedia(call + 7, LINEMEDIAMODE_G3FAX), LINEERR_INVALCALLHANDLE);
-    EXPECT_EQ(m_lib->monitorMedia(call, LINEMEDIAMODE_INTERACTIVEVOICE), LINEERR_INVALMEDIAMODE);
+    TranscriptModem modem(VoiceModemRules());
+    HCALL call = OpenWithCall(modem, CallStage::Offered);
+    EXPECT_EQ(lineMonitorMedia(call + 7, LINEMEDIAMODE_G3FAX), LINEERR_INVALCALLHANDLE);
+    EXPECT_EQ(lineMonitorMedia(call, LINEMEDIAMODE_INTERACTIVEVOICE), LINEERR_INVALMEDIAMODE);
     AnswerCall(modem, call);
     modem.SendEvent('c');  // never on
     PumpFor(100);
     EXPECT_FALSE(Find(LINE_MONITORMEDIA));
 
-    ASSERT_EQ(m_lib->monitorMedia(call, LINEMEDIAMODE_G3FAX), 0);
+    ASSERT_EQ(lineMonitorMedia(call, LINEMEDIAMODE_G3FAX), 0);
     modem.SendEvent('c');
     auto tone = WaitFor(LINE_MONITORMEDIA, LINEMEDIAMODE_G3FAX);
     ASSERT_TRUE(tone);
@@ -256,7 +246,7 @@ TEST_F(LineCall, FaxCallingToneIsReportedOnlyWhileMonitoringIsOn) {
     EXPECT_EQ(tone->instance, kInstance);
 
     size_t from = EventCount();
-    ASSERT_EQ(m_lib->monitorMedia(call, 0), 0);
+    ASSERT_EQ(lineMonitorMedia(call, 0), 0);
     modem.SendEvent('c');
     modem.SendEvent('b');  // proves the tone was read and passed over
     ASSERT_TRUE(WaitFor(LINE_CALLSTATE, LINECALLSTATE_DISCONNECTED, from));
@@ -270,11 +260,11 @@ struct PortId {
     int fd;
     std::string name;
 };
-PortId GetPort(const LineLibrary* lib, HCALL call, DWORD size = 124) {
+PortId GetPort(HCALL call, DWORD size = 124) {
     std::vector<char> block(size);
     auto* id = reinterpret_cast<VARSTRING*>(block.data());
     id->dwTotalSize = size;
-    PortId port{lib->getId(0, 0, call, LINECALLSELECT_CALL, id, "comm/datamodem"), 0, 0, -1, ""};
+    PortId port{lineGetID(0, 0, call, LINECALLSELECT_CALL, id, "comm/datamodem"), 0, 0, -1, ""};
     if (size < sizeof(VARSTRING)) return port;
     port.stringSize = id->dwStringSize;
     port.neededSize = id->dwNeededSize;
@@ -299,21 +289,19 @@ std::string ReadPortUntil(int port, const std::string& wanted) {
 }
 
 TEST_F(LineCall, PassthroughHandsTheSerialPortOverAndBack) {
-    ScriptedModem modem(VoiceModemRules());
-    OpenLine(modem.DevicePath());
-    HCALL call = OfferCall(modem);
-    AnswerCall(modem, call);
-    EXPECT_EQ(GetPort(m_lib, call).result, LINEERR_INVALCALLSTATE) << "only in passthrough";
+    TranscriptModem modem(VoiceModemRules());
+    HCALL call = OpenWithCall(modem);
+    EXPECT_EQ(GetPort(call).result, LINEERR_INVALCALLSTATE) << "only in passthrough";
 
     size_t from = EventCount();
-    ASSERT_EQ(Reply(m_lib->setCallParams(call, LINEBEARERMODE_PASSTHROUGH, 0, 19200, nullptr)), 0);
+    ASSERT_EQ(Reply(lineSetCallParams(call, LINEBEARERMODE_PASSTHROUGH, 0, 19200, nullptr)), 0);
     const DWORD small = sizeof(VARSTRING) + 4;
-    PortId tooSmall = GetPort(m_lib, call, small);
+    PortId tooSmall = GetPort(call, small);
     EXPECT_EQ(tooSmall.result, 0);
     EXPECT_EQ(tooSmall.stringSize, 0u);
     EXPECT_EQ(tooSmall.neededSize, small + modem.DevicePath().size() + 1);
-    EXPECT_EQ(GetPort(m_lib, call, 8).result, LINEERR_STRUCTURETOOSMALL);
-    PortId port = GetPort(m_lib, call);
+    EXPECT_EQ(GetPort(call, 8).result, LINEERR_STRUCTURETOOSMALL);
+    PortId port = GetPort(call);
     ASSERT_EQ(port.result, 0);
     EXPECT_EQ(port.name, modem.DevicePath());
 
@@ -330,39 +318,39 @@ TEST_F(LineCall, PassthroughHandsTheSerialPortOverAndBack) {
     close(port.fd);
 
     from = EventCount();
-    EXPECT_EQ(Reply(m_lib->setCallParams(call, LINEBEARERMODE_VOICE, 0, 38400, nullptr)), 0);
+    EXPECT_EQ(Reply(lineSetCallParams(call, LINEBEARERMODE_VOICE, 0, 38400, nullptr)), 0);
     EXPECT_EQ(modem.Commands().back(), "AT+FCLASS=8") << "the modem goes back to voice";
     modem.SendLine("NO CARRIER");
     EXPECT_TRUE(WaitFor(LINE_CALLSTATE, LINECALLSTATE_DISCONNECTED, from)) << "voice again";
 }
 
 TEST_F(LineCall, APassthroughCallOnALineTheTelephoneTookGivesThePortAndDropHangsUp) {
-    ScriptedModem modem(VoiceModemRules());
-    OpenLine(modem.DevicePath());
-    HCALL voice = OfferCall(modem);  // never answered here: the telephone took it
+    TranscriptModem modem(VoiceModemRules());
+    HCALL voice =
+        OpenWithCall(modem, CallStage::Offered);  // never answered here: the telephone took it
     std::vector<char> block(352);
     auto* params = reinterpret_cast<LINECALLPARAMS*>(block.data());
     params->dwTotalSize = 176;
     params->dwBearerMode = LINEBEARERMODE_VOICE;
     params->dwMaxRate = 19200;
     HCALL call = voice;
-    EXPECT_EQ(m_lib->makeCall(m_line, &call, "5551234", 0, params), LINEERR_OPERATIONUNAVAIL)
+    EXPECT_EQ(lineMakeCall(m_line, &call, "5551234", 0, params), LINEERR_OPERATIONUNAVAIL)
         << "the service does not dial";
 
     params->dwBearerMode = LINEBEARERMODE_PASSTHROUGH;
-    EXPECT_EQ(m_lib->makeCall(m_line, &call, "T5551234", 0, params), LINEERR_OPERATIONUNAVAIL);
+    EXPECT_EQ(lineMakeCall(m_line, &call, "T5551234", 0, params), LINEERR_OPERATIONUNAVAIL);
     size_t from = EventCount();
-    ASSERT_EQ(Reply(m_lib->makeCall(m_line, &call, "T", 0, params)), 0);
+    ASSERT_EQ(Reply(lineMakeCall(m_line, &call, "T", 0, params)), 0);
     EXPECT_NE(call, voice);
-    PortId port = GetPort(m_lib, call);
+    PortId port = GetPort(call);
     ASSERT_EQ(port.result, 0);
     ASSERT_EQ(write(port.fd, "ATA\r", 4), 4);
     ASSERT_TRUE(modem.WaitForCommand("ATA", kPromptMs));
     PumpFor(kRingTimeoutMs + 100);
     EXPECT_FALSE(Find(LINE_CALLSTATE, kAny, from)) << "no call state for the hand-over";
     EXPECT_EQ(close(port.fd), 0);
-    EXPECT_EQ(Reply(m_lib->setCallParams(call, LINEBEARERMODE_VOICE, 0, 38400, nullptr)), 0);
-    EXPECT_EQ(Reply(m_lib->drop(call, nullptr, 0)), 0);
+    EXPECT_EQ(Reply(lineSetCallParams(call, LINEBEARERMODE_VOICE, 0, 38400, nullptr)), 0);
+    EXPECT_EQ(Reply(lineDrop(call, nullptr, 0)), 0);
     std::vector<std::string> commands = modem.Commands();
     ASSERT_GE(commands.size(), 2u);
     EXPECT_EQ(commands[commands.size() - 2], "AT+FCLASS=8");

@@ -6,42 +6,6 @@
 #include <chrono>
 #include <cstdlib>
 
-#include "platform/shared_library.h"
-
-namespace {
-
-template <typename Function>
-void Resolve(void* library, const char* name, Function& entry, bool& complete) {
-    entry = reinterpret_cast<Function>(library ? platform::FindSymbol(library, name) : nullptr);
-    complete = complete && entry;
-}
-
-}  // namespace
-
-const LineLibrary* LineLibrary::Get() {
-    static bool complete = true;
-    static LineLibrary lib = [] {
-        LineLibrary l{};
-        void* h = platform::LoadSharedLibrary(TAPI_LIBRARY_PATH);
-        Resolve(h, "lineAnswer", l.answer, complete);
-        Resolve(h, "lineClose", l.close, complete);
-        Resolve(h, "lineDeallocateCall", l.deallocateCall, complete);
-        Resolve(h, "lineDrop", l.drop, complete);
-        Resolve(h, "lineGetDevCapsA", l.getDevCaps, complete);
-        Resolve(h, "lineGetIDA", l.getId, complete);
-        Resolve(h, "lineInitialize", l.initialize, complete);
-        Resolve(h, "lineMakeCallA", l.makeCall, complete);
-        Resolve(h, "lineMonitorMedia", l.monitorMedia, complete);
-        Resolve(h, "lineNegotiateAPIVersion", l.negotiateApiVersion, complete);
-        Resolve(h, "lineOpenA", l.open, complete);
-        Resolve(h, "lineSetCallParams", l.setCallParams, complete);
-        Resolve(h, "lineSetStatusMessages", l.setStatusMessages, complete);
-        Resolve(h, "lineShutdown", l.shutdown, complete);
-        return l;
-    }();
-    return complete ? &lib : nullptr;
-}
-
 bool PumpUntil(const std::function<bool()>& done, int timeoutMs) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
@@ -52,7 +16,7 @@ bool PumpUntil(const std::function<bool()>& done, int timeoutMs) {
     }
 }
 
-std::vector<ScriptedModem::Rule> VoiceModemRules() {
+std::vector<TranscriptModem::Rule> VoiceModemRules() {
     return {
         {"ATZ", "OK"},
         {"ATE0", "OK"},
@@ -73,14 +37,15 @@ std::vector<ScriptedModem::Rule> VoiceModemRules() {
 }
 
 void LineTest::SetUp() {
-    m_lib = LineLibrary::Get();
-    ASSERT_NE(m_lib, nullptr) << "libtapi32.so or one of its exports is missing";
+    setenv("VANTORO_TAPI", TAPI_LIBRARY_PATH, 1);
+    void* entry = nullptr;
+    ASSERT_EQ(tapi_binding::LoadTapiEntry("lineInitialize", entry), 0) << "no " TAPI_LIBRARY_PATH;
     Events().clear();
 }
 
 void LineTest::Shutdown() {
     if (m_app != 0) {
-        EXPECT_EQ(m_lib->shutdown(m_app), 0);
+        EXPECT_EQ(lineShutdown(m_app), 0);
     }
     m_app = 0;
     m_line = 0;
@@ -102,7 +67,7 @@ DWORD LineTest::Initialize(const std::string& modemPath, const std::string& iniT
         setenv("VANTORO_MODEM", modemPath.c_str(), 1);
     }
     DWORD devices = 99;
-    EXPECT_EQ(m_lib->initialize(&m_app, nullptr, &Callback, "test", &devices), 0);
+    EXPECT_EQ(lineInitialize(&m_app, nullptr, &Callback, "test", &devices), 0);
     return devices;
 }
 
@@ -111,29 +76,35 @@ void LineTest::OpenLine(const std::string& devicePath) {
         Initialize(devicePath, "[line]\nring-timeout-ms=" + std::to_string(kRingTimeoutMs) + "\n"),
         1u);
     LINEEXTENSIONID extension{};
-    ASSERT_EQ(m_lib->negotiateApiVersion(m_app, 0, 0x00010004, 0x00030000, &m_version, &extension),
-              0);
+    ASSERT_EQ(lineNegotiateAPIVersion(m_app, 0, 0x00010004, 0x00030000, &m_version, &extension), 0);
     std::vector<char> buffer(2301);
     auto* caps = reinterpret_cast<LINEDEVCAPS*>(buffer.data());
     caps->dwTotalSize = static_cast<DWORD>(buffer.size());
-    ASSERT_EQ(m_lib->getDevCaps(m_app, 0, m_version, 0, caps), 0);
-    ASSERT_EQ(m_lib->open(m_app, 0, &m_line, m_version, 0, kInstance,
-                          LINECALLPRIVILEGE_MONITOR | LINECALLPRIVILEGE_OWNER,
-                          LINEMEDIAMODE_INTERACTIVEVOICE | LINEMEDIAMODE_DATAMODEM, nullptr),
+    ASSERT_EQ(lineGetDevCaps(m_app, 0, m_version, 0, caps), 0);
+    ASSERT_EQ(lineOpen(m_app, 0, &m_line, m_version, 0, kInstance,
+                       LINECALLPRIVILEGE_MONITOR | LINECALLPRIVILEGE_OWNER,
+                       LINEMEDIAMODE_INTERACTIVEVOICE | LINEMEDIAMODE_DATAMODEM, nullptr),
               0);
-    ASSERT_EQ(m_lib->setStatusMessages(m_line, caps->dwLineStates, 0), 0);
+    ASSERT_EQ(lineSetStatusMessages(m_line, caps->dwLineStates, 0), 0);
 }
 
-HCALL LineTest::OfferCall(ScriptedModem& modem) {
+HCALL LineTest::OfferCall(TranscriptModem& modem) {
     size_t from = EventCount();
     modem.SendLine("RING");
     std::optional<LineEvent> offering = WaitFor(LINE_CALLSTATE, LINECALLSTATE_OFFERING, from);
     return offering ? static_cast<HCALL>(offering->device) : 0;
 }
 
-void LineTest::AnswerCall(ScriptedModem& modem, HCALL call) {
+HCALL LineTest::OpenWithCall(TranscriptModem& modem, CallStage stage) {
+    OpenLine(modem.DevicePath());
+    HCALL call = stage == CallStage::Waiting ? 0 : OfferCall(modem);
+    if (stage == CallStage::Answered) AnswerCall(modem, call);
+    return call;
+}
+
+void LineTest::AnswerCall(TranscriptModem& modem, HCALL call) {
     size_t from = EventCount();
-    ASSERT_GT(m_lib->answer(call, nullptr, 0), 0);
+    ASSERT_GT(lineAnswer(call, nullptr, 0), 0);
     ASSERT_TRUE(modem.WaitForCommand("AT+VLS=1", kPromptMs));
     ASSERT_TRUE(WaitFor(LINE_CALLSTATE, LINECALLSTATE_CONNECTED, from));
 }

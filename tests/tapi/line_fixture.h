@@ -1,6 +1,6 @@
 #pragma once
-// The built libtapi32.so, loaded the way the program loads it, and an open line on a scripted
-// modem with a recorder of the messages its callback receives.
+// The built libtapi32.so, reached through the program's own late-bound stubs, and an open line
+// on a transcript modem with a recorder of the messages its callback receives.
 
 #include <gtest/gtest.h>
 
@@ -10,29 +10,9 @@
 #include <thread>
 #include <vector>
 
-#include "tapi/tapi.h"
+#include "line/tapi_stubs.h"
 #include "tests/support/child_process.h"
-#include "tests/tapi/scripted_modem.h"
-
-struct LineLibrary {
-    PFN_lineAnswer answer;
-    PFN_lineClose close;
-    PFN_lineDeallocateCall deallocateCall;
-    PFN_lineDrop drop;
-    PFN_lineGetDevCaps getDevCaps;
-    PFN_lineGetID getId;
-    PFN_lineInitialize initialize;
-    PFN_lineMakeCall makeCall;
-    PFN_lineMonitorMedia monitorMedia;
-    PFN_lineNegotiateAPIVersion negotiateApiVersion;
-    PFN_lineOpen open;
-    PFN_lineSetCallParams setCallParams;
-    PFN_lineSetStatusMessages setStatusMessages;
-    PFN_lineShutdown shutdown;
-
-    // Null when the library or one of its exports is missing.
-    static const LineLibrary* Get();
-};
+#include "tests/support/transcript_modem.h"
 
 struct LineEvent {
     std::thread::id thread;
@@ -51,7 +31,7 @@ inline void PumpFor(int ms) {
 }
 
 // A common USB voice modem: Conexant-style AT+VSM=? listing, VCON on going off hook.
-std::vector<ScriptedModem::Rule> VoiceModemRules();
+std::vector<TranscriptModem::Rule> VoiceModemRules();
 
 class LineTest : public ::testing::Test {
 public:
@@ -75,9 +55,12 @@ protected:
     void OpenLine(const std::string& devicePath);
     void Shutdown();
     // Sends one RING and returns the offered call's handle.
-    HCALL OfferCall(ScriptedModem& modem);
+    HCALL OfferCall(TranscriptModem& modem);
+    enum class CallStage { Waiting, Offered, Answered };
+    // Opens the line on `modem` and brings a call (none while waiting) to `stage`.
+    HCALL OpenWithCall(TranscriptModem& modem, CallStage stage = CallStage::Answered);
     // Answers `call` and waits for CONNECTED.
-    void AnswerCall(ScriptedModem& modem, HCALL call);
+    void AnswerCall(TranscriptModem& modem, HCALL call);
     // Waits for the LINE_REPLY of an asynchronous request: its result, or kNoReply.
     LONG Reply(LONG request, int timeoutMs = kPromptMs);
 
@@ -86,7 +69,6 @@ protected:
     std::optional<LineEvent> WaitFor(DWORD message, DWORD_PTR param1 = kAny, size_t from = 0,
                                      int timeoutMs = kPromptMs);
 
-    const LineLibrary* m_lib = nullptr;
     TempFolder m_config;
     HLINEAPP m_app = 0;
     HLINE m_line = 0;

@@ -22,7 +22,7 @@ std::vector<std::string> SetupWithFormat(const std::string& select) {
 TEST_F(LineInit, TranscriptsOfDifferentModems) {
     struct Case {
         const char* name;
-        std::vector<ScriptedModem::Rule> changes;  // replies unlike the common voice modem's
+        std::vector<TranscriptModem::Rule> changes;  // replies unlike the common voice modem's
         bool echo;
         std::vector<std::string> sent;  // empty: not checked
         DWORD devices;
@@ -62,7 +62,7 @@ TEST_F(LineInit, TranscriptsOfDifferentModems) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        ScriptedModem modem(VoiceModemRules(), c.echo);
+        TranscriptModem modem(VoiceModemRules(), c.echo);
         for (const auto& [command, reply] : c.changes) modem.SetReply(command, reply);
         auto start = std::chrono::steady_clock::now();
         EXPECT_EQ(Initialize(modem.DevicePath()), c.devices);
@@ -79,34 +79,34 @@ TEST_F(LineInit, TheDeviceComesFromTheEnvironmentElseFromLineIni) {
         EXPECT_EQ(Initialize(path), 0u) << "VANTORO_MODEM=" << path;
         DWORD version = 0;
         LINEEXTENSIONID extension{};
-        EXPECT_EQ(m_lib->negotiateApiVersion(m_app, 0, 0x10004, 0x30000, &version, &extension),
+        EXPECT_EQ(lineNegotiateAPIVersion(m_app, 0, 0x10004, 0x30000, &version, &extension),
                   LINEERR_BADDEVICEID);
         HLINE line = 0;
-        EXPECT_EQ(m_lib->open(m_app, 0, &line, 0x30000, 0, 0, LINECALLPRIVILEGE_OWNER,
-                              LINEMEDIAMODE_INTERACTIVEVOICE, nullptr),
+        EXPECT_EQ(lineOpen(m_app, 0, &line, 0x30000, 0, 0, LINECALLPRIVILEGE_OWNER,
+                           LINEMEDIAMODE_INTERACTIVEVOICE, nullptr),
                   LINEERR_BADDEVICEID);
         Shutdown();
     }
-    ScriptedModem modem(VoiceModemRules());
+    TranscriptModem modem(VoiceModemRules());
     EXPECT_EQ(Initialize("", "; the service's own settings\n[line]\nmodem=" + modem.DevicePath()),
               1u);
 }
 
 TEST_F(LineInit, CapabilitiesQualifyAVoiceModemAndReportTheNeededSize) {
-    ScriptedModem modem(VoiceModemRules());
+    TranscriptModem modem(VoiceModemRules());
     OpenLine(modem.DevicePath());
     EXPECT_EQ(m_version, 0x00030000u);
     for (DWORD size : {DWORD{12}, DWORD{sizeof(LINEDEVCAPS)}}) {
         std::vector<char> small(size);
         auto* caps = reinterpret_cast<LINEDEVCAPS*>(small.data());
         caps->dwTotalSize = size;
-        EXPECT_EQ(m_lib->getDevCaps(m_app, 0, m_version, 0, caps), LINEERR_STRUCTURETOOSMALL);
+        EXPECT_EQ(lineGetDevCaps(m_app, 0, m_version, 0, caps), LINEERR_STRUCTURETOOSMALL);
         ASSERT_GT(caps->dwNeededSize, size);
         // The program's loop: exactly the needed size succeeds.
         std::vector<char> buffer(caps->dwNeededSize);
         caps = reinterpret_cast<LINEDEVCAPS*>(buffer.data());
         caps->dwTotalSize = static_cast<DWORD>(buffer.size());
-        ASSERT_EQ(m_lib->getDevCaps(m_app, 0, m_version, 0, caps), 0);
+        ASSERT_EQ(lineGetDevCaps(m_app, 0, m_version, 0, caps), 0);
         EXPECT_EQ(caps->dwUsedSize, caps->dwNeededSize);
         EXPECT_TRUE(caps->dwBearerModes & LINEBEARERMODE_VOICE);
         EXPECT_TRUE(caps->dwAddressModes & LINEADDRESSMODE_ADDRESSID);
@@ -121,30 +121,29 @@ TEST_F(LineInit, CapabilitiesQualifyAVoiceModemAndReportTheNeededSize) {
 }
 
 TEST_F(LineInit, RefusesBadVersionsHandlesAndSecondUsers) {
-    ScriptedModem modem(VoiceModemRules());
+    TranscriptModem modem(VoiceModemRules());
     OpenLine(modem.DevicePath());
     DWORD version = 0;
     LINEEXTENSIONID ext{};
-    EXPECT_EQ(m_lib->negotiateApiVersion(m_app, 0, 0x00010004, 0x00020002, &version, &ext), 0);
+    EXPECT_EQ(lineNegotiateAPIVersion(m_app, 0, 0x00010004, 0x00020002, &version, &ext), 0);
     EXPECT_EQ(version, 0x00020002u);
-    EXPECT_EQ(m_lib->negotiateApiVersion(m_app, 0, 0x00040000, 0x00050000, &version, &ext),
+    EXPECT_EQ(lineNegotiateAPIVersion(m_app, 0, 0x00040000, 0x00050000, &version, &ext),
               LINEERR_INCOMPATIBLEAPIVERSION);
-    EXPECT_EQ(m_lib->negotiateApiVersion(m_app, 1, 0x00010004, 0x00030000, &version, &ext),
+    EXPECT_EQ(lineNegotiateAPIVersion(m_app, 1, 0x00010004, 0x00030000, &version, &ext),
               LINEERR_BADDEVICEID);
     HLINEAPP second = 0;
     DWORD devices = 0;
-    EXPECT_EQ(m_lib->initialize(&second, nullptr, &Callback, "other", &devices),
+    EXPECT_EQ(lineInitialize(&second, nullptr, &Callback, "other", &devices),
               LINEERR_RESOURCEUNAVAIL);
-    EXPECT_EQ(m_lib->shutdown(m_app + 1), LINEERR_INVALAPPHANDLE);
-    EXPECT_EQ(m_lib->setStatusMessages(m_line, LINEDEVSTATE_REINIT, 0), LINEERR_INVALLINESTATE);
-    EXPECT_EQ(m_lib->setStatusMessages(m_line + 1, LINEDEVSTATE_RINGING, 0),
-              LINEERR_INVALLINEHANDLE);
+    EXPECT_EQ(lineShutdown(m_app + 1), LINEERR_INVALAPPHANDLE);
+    EXPECT_EQ(lineSetStatusMessages(m_line, LINEDEVSTATE_REINIT, 0), LINEERR_INVALLINESTATE);
+    EXPECT_EQ(lineSetStatusMessages(m_line + 1, LINEDEVSTATE_RINGING, 0), LINEERR_INVALLINEHANDLE);
     HLINE line = 0;
-    EXPECT_EQ(m_lib->open(m_app, 0, &line, m_version, 0, 0, LINECALLPRIVILEGE_OWNER,
-                          LINEMEDIAMODE_INTERACTIVEVOICE, nullptr),
+    EXPECT_EQ(lineOpen(m_app, 0, &line, m_version, 0, 0, LINECALLPRIVILEGE_OWNER,
+                       LINEMEDIAMODE_INTERACTIVEVOICE, nullptr),
               LINEERR_ALLOCATED);
-    EXPECT_EQ(m_lib->close(m_line), 0);
-    EXPECT_EQ(m_lib->close(m_line), LINEERR_INVALLINEHANDLE);
+    EXPECT_EQ(lineClose(m_line), 0);
+    EXPECT_EQ(lineClose(m_line), LINEERR_INVALLINEHANDLE);
 }
 
 // A real voice modem, when one is named: VANTORO_TEST_MODEM=/dev/ttyACM0.

@@ -1,6 +1,7 @@
 // The library against the virtual modem and a caller on its simulated line (the program's
 // end-to-end tests place the other calls).
 
+#include "tests/support/modem_harness.h"
 #include "tests/tapi/line_fixture.h"
 
 namespace {
@@ -11,38 +12,25 @@ class LineVmodem : public LineTest {
 protected:
     void SetUp() override {
         LineTest::SetUp();
-        ASSERT_TRUE(m_vmodem.Start());
-        ASSERT_TRUE(
-            PumpUntil([&] { return FileExists(Link()) && FileExists(Socket()); }, kPromptMs));
+        ASSERT_TRUE(m_vmodem.Start(false));
     }
-    std::string Link() const { return m_dir / "modem"; }
-    std::string Socket() const { return m_dir / "line.sock"; }
-    std::unique_ptr<ChildProcess> Call(std::vector<std::string> options) {
-        options.insert(options.begin(), {CALL_PATH, "--socket", Socket()});
-        auto caller = std::make_unique<ChildProcess>(options);
-        EXPECT_TRUE(caller->Start());
-        return caller;
-    }
-
-    TempFolder m_dir;
-    ChildProcess m_vmodem{
-        {VMODEM_PATH, "--link", Link(), "--socket", Socket(), "--ring-interval", "300"}};
+    ModemHarness m_vmodem{300};
 };
 
 TEST_F(LineVmodem, RingCallerIdAnswerAndTheCallerHangingUp) {
-    OpenLine(Link());
-    auto caller =
-        Call({"--number", "5551234", "--give-up-after-rings", "10", "--hangup-after", "1"});
+    OpenLine(m_vmodem.LinkPath());
+    auto caller = m_vmodem.Call(
+        {"--number", "5551234", "--give-up-after-rings", "10", "--hangup-after", "1"});
     auto offering = WaitFor(LINE_CALLSTATE, LINECALLSTATE_OFFERING, 0, kCallMs);
     ASSERT_TRUE(offering);
     HCALL call = static_cast<HCALL>(offering->device);
     EXPECT_TRUE(WaitFor(LINE_CALLINFO, LINECALLINFOSTATE_CALLERID, 0, kCallMs))
         << "the caller sent a number";
     EXPECT_TRUE(Find(LINE_LINEDEVSTATE, LINEDEVSTATE_RINGING));
-    ASSERT_EQ(m_lib->monitorMedia(call, LINEMEDIAMODE_G3FAX), 0);
+    ASSERT_EQ(lineMonitorMedia(call, LINEMEDIAMODE_G3FAX), 0);
 
     size_t from = EventCount();
-    EXPECT_EQ(Reply(m_lib->answer(call, nullptr, 0)), 0);
+    EXPECT_EQ(Reply(lineAnswer(call, nullptr, 0)), 0);
     ASSERT_TRUE(WaitFor(LINE_CALLSTATE, LINECALLSTATE_CONNECTED, from));
     auto disconnected = WaitFor(LINE_CALLSTATE, LINECALLSTATE_DISCONNECTED, from, kCallMs);
     ASSERT_TRUE(disconnected) << "the caller hangs up one second after the answer";
@@ -50,9 +38,9 @@ TEST_F(LineVmodem, RingCallerIdAnswerAndTheCallerHangingUp) {
     EXPECT_FALSE(Find(LINE_MONITORMEDIA, kAny, from)) << "a voice caller sends no fax tone";
 
     from = EventCount();
-    EXPECT_EQ(Reply(m_lib->drop(call, nullptr, 0)), 0);
+    EXPECT_EQ(Reply(lineDrop(call, nullptr, 0)), 0);
     EXPECT_TRUE(Find(LINE_CALLSTATE, LINECALLSTATE_IDLE, from));
-    EXPECT_EQ(m_lib->deallocateCall(call), 0);
+    EXPECT_EQ(lineDeallocateCall(call), 0);
     EXPECT_EQ(caller->WaitForExit(kCallMs), 0);
     EXPECT_NE(caller->Stdout().find("RESULT answered rings="), std::string::npos)
         << caller->Stdout();

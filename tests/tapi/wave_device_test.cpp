@@ -6,7 +6,6 @@
 
 #include <cstring>
 
-#include "platform/shared_library.h"
 #include "tests/tapi/line_fixture.h"
 
 namespace {
@@ -19,36 +18,21 @@ class WaveDevice : public LineTest {
 protected:
     void SetUp() override {
         LineTest::SetUp();
-        void* library = LoadSharedLibrary(TAPI_LIBRARY_PATH);
-        WaveDriver driver;
-        driver.open = reinterpret_cast<PFN_waveDeviceOpen>(FindSymbol(library, "waveDeviceOpen"));
-        driver.addBuffer =
-            reinterpret_cast<PFN_waveDeviceAddBuffer>(FindSymbol(library, "waveDeviceAddBuffer"));
-        driver.start =
-            reinterpret_cast<PFN_waveDeviceStart>(FindSymbol(library, "waveDeviceStart"));
-        driver.reset =
-            reinterpret_cast<PFN_waveDeviceReset>(FindSymbol(library, "waveDeviceReset"));
-        driver.close =
-            reinterpret_cast<PFN_waveDeviceClose>(FindSymbol(library, "waveDeviceClose"));
-        ASSERT_TRUE(driver.open && driver.addBuffer && driver.start && driver.reset &&
-                    driver.close);
-        SetWaveDriver(driver);
+        ASSERT_TRUE(tapi_binding::BindWaveDriver());
 
         auto rules = VoiceModemRules();
         rules.push_back({"AT+VTX", "CONNECT"});
         rules.push_back({"AT+VRX", "CONNECT"});
-        m_modem = std::make_unique<ScriptedModem>(rules);
-        OpenLine(m_modem->DevicePath());
-        m_call = OfferCall(*m_modem);
-        AnswerCall(*m_modem, m_call);
-        ASSERT_EQ(m_lib->monitorMedia(m_call, LINEMEDIAMODE_G3FAX), 0);
+        m_modem = std::make_unique<TranscriptModem>(rules);
+        m_call = OpenWithCall(*m_modem);
+        ASSERT_EQ(lineMonitorMedia(m_call, LINEMEDIAMODE_G3FAX), 0);
     }
 
     uint32_t DeviceId(const char* deviceClass) {
         std::vector<char> block(34);
         auto* id = reinterpret_cast<VARSTRING*>(block.data());
         id->dwTotalSize = 34;
-        EXPECT_EQ(m_lib->getId(0, 0, m_call, LINECALLSELECT_CALL, id, deviceClass), 0);
+        EXPECT_EQ(lineGetID(0, 0, m_call, LINECALLSELECT_CALL, id, deviceClass), 0);
         uint32_t value = 0;
         std::memcpy(&value, block.data() + id->dwStringOffset, sizeof value);
         return value;
@@ -81,7 +65,7 @@ protected:
         return got;
     }
 
-    std::unique_ptr<ScriptedModem> m_modem;
+    std::unique_ptr<TranscriptModem> m_modem;
     HCALL m_call = 0;
     ThreadMessageQueue m_queue;
     std::vector<std::vector<uint8_t>> m_bytes;
