@@ -38,20 +38,17 @@ int CAnsweringDlg::DoModal() {
                     std::fprintf(stderr, "unknown command: %s\n", command.c_str());
             });
     }
-    int result = QDialog::Accepted;
     if (OnInitDialog() && !m_ended) {
-        if (platform::IsHeadless()) {
-            // Headless, the same main loop runs without ever showing the window.
-            QEventLoop loop;
-            m_headlessLoop = &loop;
-            loop.exec();
-            m_headlessLoop = nullptr;
-        } else {
-            result = exec();
-        }
+        // The window's own loop, also headless where the window never shows: QDialog::exec()
+        // would end as soon as the window hides to the tray.
+        if (!platform::IsHeadless()) show();
+        QEventLoop loop;
+        m_mainLoop = &loop;
+        loop.exec();
+        m_mainLoop = nullptr;
     }
     RemoveFaxTempFile();
-    return result;
+    return QDialog::Accepted;
 }
 
 bool CAnsweringDlg::OnInitDialog() {
@@ -72,10 +69,8 @@ bool CAnsweringDlg::OnInitDialog() {
 
 void CAnsweringDlg::OnOK() {
     m_ended = true;
-    if (m_headlessLoop)
-        m_headlessLoop->quit();
-    else if (isVisible())
-        accept();
+    if (m_mainLoop) m_mainLoop->quit();
+    hide();
 }
 
 void CAnsweringDlg::EndOnError() {

@@ -170,5 +170,5 @@ private:
     CSkinLabel m_spareLabel{this, CSkinLabel::SS_CENTERIMAGE};
     CSkinLabel m_dateLabel{this, CSkinLabel::SS_LEFT};
     std::unique_ptr<CHeadlessConsole> m_console;
-    QEventLoop* m_headlessLoop = nullptr;
+    QEventLoop* m_mainLoop = nullptr;
 };

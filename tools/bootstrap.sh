@@ -5,7 +5,7 @@ VANTORO_PACKAGES=(
     cmake ninja-build g++ pkg-config
     qt6-base-dev libgl-dev libgtest-dev
     libspandsp-dev libtiff-dev libtiff-tools
-    sox espeak-ng imagemagick xvfb xdotool libfaketime fonts-wqy-microhei xdg-utils clang-format
+    sox espeak-ng imagemagick xvfb xdotool trayer libfaketime fonts-wqy-microhei xdg-utils clang-format
 )
 
 vantoro_install_missing() {

@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
-# Run under xvfb-run: the window shows its skin with no pure red on screen, moves when dragged, and
-# a click on its yellow exit button ends the program with status 0 and stores the skin number.
-# Usage: xvfb_window_check.sh BUILD_DIR
+# Run under xvfb-run: the window shows its skin with no pure red on screen, moves when dragged,
+# minimises to the tray (with `tray`: trayer's) or stays on screen without one, and a click on its
+# yellow exit button ends the program with status 0 and stores the skin number.
+# Usage: xvfb_window_check.sh BUILD_DIR [tray]
 set -euo pipefail
 build="$1"
 work="$(mktemp -d "${TMPDIR:-/tmp}/vantoro-xvfb.XXXXXX")"
 pid=""
+tray_pid=""
 cleanup() {
-    [ -n "$pid" ] && kill "$pid" 2>/dev/null
+    for p in $pid $tray_pid; do kill "$p" 2>/dev/null; done
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -16,6 +18,13 @@ fail() {
     exit 1
 }
 
+if [ "${2:-}" = tray ]; then
+    trayer --edge top --align left --widthtype pixel --width 30 --heighttype pixel --height 30 \
+        --SetDockType false --transparent false >/dev/null 2>&1 &
+    tray_pid=$!
+    timeout 10 xdotool search --sync --name '^panel$' >/dev/null || fail "no tray"
+    sleep 0.5
+fi
 mkdir -p "$work/home"
 printf '[vantoro]\nring=3\ntime=5\n' >"$work/home/vantoro.ini"
 XDG_RUNTIME_DIR="$work" XDG_STATE_HOME="$work/state" TMPDIR="$work" VANTORO_HOME="$work/home" \
@@ -39,6 +48,19 @@ xdotool mousemove $((X + 140)) $((Y + 250)) mousedown 1 sleep 0.2 mousemove $((X
 old_x=$X old_y=$Y
 eval "$(xdotool getwindowgeometry --shell "$window")"
 [ "$X,$Y" = "$((old_x + 30)),$((old_y + 20))" ] || fail "dragged from $old_x,$old_y to $X,$Y"
+
+# Minimise: hidden to the tray and back on a double click on its icon; without a tray it stays.
+xdotool mousemove $((X + 129)) $((Y + 93)) click 1 sleep 0.5
+kill -0 "$pid" 2>/dev/null || fail "ended on minimise"
+shown="$( (xdotool search --onlyvisible --name '^vantoro$' || true) | wc -l)"
+if [ -n "$tray_pid" ]; then
+    [ "$shown" = 0 ] || fail "not hidden to the tray"
+    xdotool mousemove 15 15 click --repeat 2 --delay 100 1 sleep 0.5
+    xdotool search --onlyvisible --name '^vantoro$' >/dev/null || fail "not restored from the tray"
+    eval "$(xdotool getwindowgeometry --shell "$window")"
+else
+    [ "$shown" = 1 ] || fail "hidden without a tray"
+fi
 
 # The yellow button's hot spot: dialog units 108,129 size 12x12, at 1.5 pixels per unit.
 xdotool mousemove $((X + 171)) $((Y + 203)) click 1
