@@ -8,15 +8,8 @@ build="$1"
 work="$(mktemp -d "${TMPDIR:-/tmp}/vantoro-xvfb.XXXXXX")"
 pid=""
 tray_pid=""
-cleanup() {
-    for p in $pid $tray_pid; do kill "$p" 2>/dev/null; done
-    rm -rf "$work"
-}
-trap cleanup EXIT
-fail() {
-    echo "FAIL: $*" >&2
-    exit 1
-}
+trap 'kill $pid $tray_pid 2>/dev/null || true; rm -rf "$work"' EXIT
+fail() { echo "FAIL: $*" >&2 && exit 1; }
 
 if [ "${2:-}" = tray ]; then
     trayer --edge top --align left --widthtype pixel --width 30 --heighttype pixel --height 30 \
@@ -64,11 +57,7 @@ fi
 
 # The yellow button's hot spot: dialog units 108,129 size 12x12, at 1.5 pixels per unit.
 xdotool mousemove $((X + 171)) $((Y + 203)) click 1
-for _ in $(seq 1 100); do
-    kill -0 "$pid" 2>/dev/null || break
-    sleep 0.1
-done
-kill -0 "$pid" 2>/dev/null && fail "still running after the click"
+timeout 10 tail --pid="$pid" -f /dev/null || fail "still running after the click"
 status=0
 wait "$pid" || status=$?
 pid=""
