@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -14,18 +15,7 @@ namespace {
 using namespace raw_page_file;
 
 // The DCS rate bits (second octet, 0x30) of each rate.
-uint8_t RateBits(int bps) {
-    switch (bps) {
-        case 2400:
-            return 0x00;
-        case 4800:
-            return 0x10;
-        case 7200:
-            return 0x30;
-        default:
-            return 0x20;
-    }
-}
+const std::map<int, uint8_t> kRateBits = {{2400, 0x00}, {4800, 0x10}, {7200, 0x30}, {9600, 0x20}};
 
 // Checks a received fax against what was sent: statuses, header, data length and pixels. On a
 // noisy line up to `spoiltRowsPercent` of the rows of a page may differ or be missing.
@@ -49,7 +39,7 @@ void ExpectReceived(FaxCall& call, int bps, int spoiltRowsPercent = 0) {
     std::string raw = ReadFile(call.Raw());
     ASSERT_GE(raw.size(), kHeaderSize);
     EXPECT_EQ(raw.substr(0, 2), "G3");
-    EXPECT_EQ(static_cast<uint8_t>(raw[kDcsResolutionOffset]) & 0x30, RateBits(bps));
+    EXPECT_EQ(static_cast<uint8_t>(raw[kDcsResolutionOffset]) & 0x30, kRateBits.at(bps));
     EXPECT_EQ((static_cast<uint8_t>(raw[kDcsResolutionOffset]) & kDcsFineResolution) != 0,
               call.fine);
     EXPECT_EQ(static_cast<uint8_t>(raw[kPageCountOffset]), call.pages.size());

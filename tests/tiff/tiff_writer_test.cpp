@@ -238,34 +238,28 @@ TEST(RawToTiffTool, ExitStatusMessagesAndWhatIsLeftOnDisk) {
     const std::string goodRaw = ReadFile(scratch / "good.raw"), old = "an older fax";
     ASSERT_EQ(mkfifo((scratch / "fifo.tif").c_str(), 0600), 0);
     ASSERT_EQ(symlink("good.raw", (scratch / "link.tif").c_str()), 0);
-    struct Case {
-        std::string raw, tiff;
-        int status;
-        std::vector<std::string> texts;
+    // raw, TIFF, exit status, a text of the output (none: no output)
+    const std::vector<std::tuple<std::string, std::string, int, std::string>> cases = {
+        {"good", "good.tif", 0, ""},
+        {"short", "old.tif", 0, "detail 38"},
+        {"gap", "gap.tif", 0, "left out page(s) 1 of 2"},
+        {"empty", "old.tif", 1, "resolution byte cannot be read); no file written"},
+        {"blank", "old.tif", 1, "none of the 1 pages"},
+        {"good", "good.raw", 2, "raw page file itself"},
+        {"good", "fifo.tif", 2, "not a regular file"},
+        {"good", "link.tif", 2, "not a regular file"},
     };
-    const std::vector<Case> cases = {
-        {"good", "good.tif", 0, {}},
-        {"short", "old.tif", 0, {"detail 38"}},
-        {"gap", "gap.tif", 0, {"left out page(s) 1 of 2"}},
-        {"empty", "old.tif", 1, {"stage 9", "resolution byte", "no file written"}},
-        {"blank", "old.tif", 1, {"none of the 1 pages", "no file written"}},
-        {"good", "good.raw", 2, {"raw page file itself"}},
-        {"good", "fifo.tif", 2, {"not a regular file"}},
-        {"good", "link.tif", 2, {"not a regular file"}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.raw + " to " + c.tiff);
+    for (const auto& [raw, tiff, status, text] : cases) {
+        SCOPED_TRACE(raw + " to " + tiff);
         WriteFile(scratch / "old.tif", old);
         std::string output;
-        EXPECT_EQ(
-            RunProgram({VANTORO_RAWTOTIFF, scratch / (c.raw + ".raw"), scratch / c.tiff}, output),
-            c.status);
-        for (const std::string& text : c.texts)
-            EXPECT_NE(output.find(text), std::string::npos) << output;
-        EXPECT_EQ(output.empty(), c.texts.empty()) << output;
-        if (c.status == 0) ExpectReadableTiff(scratch / c.tiff, 1);
-        if (c.status != 0 && c.tiff == "old.tif") {
-            EXPECT_EQ(ReadFile(scratch / c.tiff), old);
+        EXPECT_EQ(RunProgram({VANTORO_RAWTOTIFF, scratch / (raw + ".raw"), scratch / tiff}, output),
+                  status);
+        EXPECT_NE(output.find(text), std::string::npos) << output;
+        EXPECT_EQ(output.empty(), text.empty()) << output;
+        if (status == 0) ExpectReadableTiff(scratch / tiff, 1);
+        if (status != 0 && tiff == "old.tif") {
+            EXPECT_EQ(ReadFile(scratch / tiff), old);
         }
     }
     EXPECT_EQ(ReadFile(scratch / "good.raw"), goodRaw);

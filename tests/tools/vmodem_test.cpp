@@ -113,12 +113,12 @@ TEST(LineNoise, LevelMatchesTheSnrAgainstAV27terSignal) {
 }
 
 // The caller's WAV reader ends on chunk sizes that wrap 32 bits and on a chunk header that ends
-// the file; a valid data chunk after a damaged header still reads.
+// the file.
 TEST(CallerWav, DamagedChunkSizesEndTheRead) {
     auto le = [](uint32_t v, int bytes) {
-        std::string out;
-        for (int i = 0; i < bytes; ++i) out.push_back(char(v >> (8 * i)));
-        return out;
+        uint8_t field[4];
+        platform::PutLe32(field, v);
+        return std::string(reinterpret_cast<char*>(field), bytes);
     };
     const std::string fmt = "fmt " + le(16, 4) + le(1, 2) + le(1, 2) + le(8000, 4) + le(16000, 4) +
                             le(2, 2) + le(16, 2);
@@ -126,7 +126,7 @@ TEST(CallerWav, DamagedChunkSizesEndTheRead) {
         {"junk" + le(0xFFFFFFF7, 4) + "x", false, 0},
         {"junk" + le(0xFFFFFFF8, 4), false, 0},
         {fmt + "data" + le(100, 4), true, 0},
-        {fmt + "data" + le(4, 4) + std::string("\1\0\2\0", 4), true, 2},
+        {fmt + "data" + le(4, 4) + le(0x00020001, 4), true, 2},
     };
     TempFolder folder;
     for (const auto& [chunks, readable, count] : cases) {
