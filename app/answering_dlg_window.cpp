@@ -39,6 +39,8 @@ constexpr int kDialogFontPixels = 12;  // 9 points at 96 dots per inch
 constexpr int kMaxDateCheckMs = 60 * 1000;
 constexpr int kAfterMidnightMs = 50;
 
+bool IsWayland() { return QGuiApplication::platformName().startsWith(QStringLiteral("wayland")); }
+
 int ScreenBitsPerPixel() {
     const QScreen* screen = QGuiApplication::primaryScreen();
     const int depth = screen ? screen->depth() : 32;
@@ -98,6 +100,8 @@ void CAnsweringDlg::BuildWindow() {
     setWindowTitle(QString::fromStdString(platform::ProgramCaption()));
     setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
     setAttribute(Qt::WA_AlwaysShowToolTips);
+    // A Wayland window's mask limits only its input: the cut-away parts must be see-through too.
+    if (IsWayland()) setAttribute(Qt::WA_TranslucentBackground);
     QFont font;
     font.setFamilies({QStringLiteral("SimSun"), QStringLiteral("AR PL UMing CN"),
                       QStringLiteral("WenQuanYi Micro Hei")});
@@ -168,7 +172,13 @@ bool CAnsweringDlg::ApplySkin(uint32_t) {
     if (bitmap.isNull()) return false;
     const QRegion region = MakeWindowRegion(bitmap, kSkinKey);
     m_skinBitmap = bitmap;
-    m_skinSurface = QPixmap::fromImage(bitmap);
+    QImage surface(bitmap.size(), QImage::Format_ARGB32_Premultiplied);
+    surface.fill(Qt::transparent);
+    QPainter painter(&surface);
+    painter.setClipRegion(region);
+    painter.drawImage(0, 0, bitmap);
+    painter.end();
+    m_skinSurface = QPixmap::fromImage(surface);
     setFixedSize(m_skinWidth, m_skinHeight);
     setMask(region);
     SetUpControls();
@@ -280,7 +290,7 @@ void CAnsweringDlg::mouseReleaseEvent(QMouseEvent* event) {
 void CAnsweringDlg::OnLButtonDown(const QPoint& point) {
     if (m_dragging) return;
     // A Wayland compositor moves windows only itself, and takes the drag from here.
-    if (QGuiApplication::platformName().startsWith(QStringLiteral("wayland")) && windowHandle()) {
+    if (IsWayland() && windowHandle()) {
         windowHandle()->startSystemMove();
         return;
     }
