@@ -1,5 +1,5 @@
-// The fourteen exported line functions: C linkage, the only symbols the library shows. No
-// exception leaves through them.
+// The fourteen exported line functions and the call's wave devices: C linkage, the only symbols
+// the library shows. No exception leaves through them.
 
 #include <new>
 

@@ -5,9 +5,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
 #include <memory>
 
 #include "tests/support/child_process.h"
+#include "tests/support/modem_harness.h"
 
 namespace {
 
@@ -20,6 +24,69 @@ const std::string kRinging = "电话机振铃...";
 const std::string kAnswering = "正在应答呼叫";
 const std::string kHungUp = "对方已经挂机";
 const std::string kGreeting = "正在播放欢迎词";
+const std::string kRecording = "正在录制留言";
+
+constexpr int kRate = 8000;
+constexpr double kWindowSeconds = 0.05;
+// The virtual modem hears a hang-up as busy tone and reports it after about a second of it;
+// until then the message goes on recording the line.
+constexpr double kBusyDetectSeconds = 1.0;
+
+// The samples of a 16-bit mono WAV (its data chunk).
+std::vector<int16_t> ReadSamples(const std::string& path) {
+    std::string bytes = ReadFile(path);
+    size_t data = bytes.find("data");
+    if (data == std::string::npos) return {};
+    std::vector<int16_t> samples((bytes.size() - data - 8) / 2);
+    std::memcpy(samples.data(), bytes.data() + data + 8, samples.size() * 2);
+    return samples;
+}
+
+// Share of a window's energy at `hz` (Goertzel): about 1 for a pure tone, near 0 otherwise.
+double ToneShare(const std::vector<int16_t>& samples, double at, double hz) {
+    size_t first = size_t(at * kRate), count = size_t(kWindowSeconds * kRate);
+    if (first + count > samples.size()) return 0;
+    double coefficient = 2 * std::cos(2 * M_PI * hz / kRate), s1 = 0, s2 = 0, energy = 0;
+    for (size_t i = first; i < first + count; ++i) {
+        double s0 = samples[i] + coefficient * s1 - s2;
+        s2 = s1;
+        s1 = s0;
+        energy += double(samples[i]) * samples[i];
+    }
+    double power = s1 * s1 + s2 * s2 - coefficient * s1 * s2;
+    return energy > 0 ? 2 * power / (double(count) * energy) : 0;
+}
+
+double Rms(const std::vector<int16_t>& samples, double from, double to) {
+    double sum = 0;
+    size_t first = size_t(from * kRate), last = std::min(samples.size(), size_t(to * kRate));
+    for (size_t i = first; i < last; ++i) sum += double(samples[i]) * samples[i];
+    return last > first ? std::sqrt(sum / double(last - first)) : 0;
+}
+
+// Where a tone of `hz` is heard: its first window from `from` on, and how long it lasts.
+struct Heard {
+    double start = -1, seconds = 0;
+};
+Heard FindTone(const std::vector<int16_t>& samples, double hz, double from = 0) {
+    Heard heard;
+    for (double at = from; at + kWindowSeconds <= double(samples.size()) / kRate;
+         at += kWindowSeconds) {
+        if (ToneShare(samples, at, hz) < 0.8) continue;
+        if (heard.start < 0) heard.start = at;
+        heard.seconds += kWindowSeconds;
+    }
+    return heard;
+}
+
+std::string Soxi(const std::string& option, const std::string& path) {
+    std::string out;
+    FILE* pipe = popen(("soxi " + option + " '" + path + "' 2>&1").c_str(), "r");
+    char line[128];
+    while (pipe && fgets(line, sizeof line, pipe)) out += line;
+    if (pipe) pclose(pipe);
+    return out;
+}
 
 class AnsweringTest : public ::testing::Test {
 protected:
@@ -39,9 +106,17 @@ protected:
     std::string Tty() const { return m_root / "tty"; }
     std::string Socket() const { return m_root / "line.sock"; }
     std::string Home() const { return m_root / "home"; }
-    void SetRings(int rings) {
-        WriteFile(Home() + "/vantoro.ini",
-                  "[vantoro]\nring=" + std::to_string(rings) + "\ntime=5\n");
+    void SetRings(int rings, int minutes = 5) {
+        WriteFile(Home() + "/vantoro.ini", "[vantoro]\nring=" + std::to_string(rings) +
+                                               "\ntime=" + std::to_string(minutes) + "\n");
+    }
+    std::vector<std::string> Messages() const {
+        std::vector<std::string> files;
+        for (const auto& entry : std::filesystem::directory_iterator(Home() + "/wav")) {
+            files.push_back(entry.path().string());
+        }
+        std::sort(files.begin(), files.end());
+        return files;
     }
 
     std::unique_ptr<ChildProcess> StartProgram(const std::string& answers = "") {
@@ -56,12 +131,12 @@ protected:
     }
 
     // Places one call and returns the caller's result line.
-    std::string Call(const std::vector<std::string>& options) {
+    std::string Call(const std::vector<std::string>& options, int timeoutMs = 60000) {
         std::vector<std::string> argv = {BuildFolder() + "/vantoro-call", "--socket", Socket()};
         argv.insert(argv.end(), options.begin(), options.end());
         ChildProcess caller(argv);
         EXPECT_TRUE(caller.Start());
-        EXPECT_EQ(caller.WaitForExit(60000), 0) << caller.Stderr();
+        EXPECT_EQ(caller.WaitForExit(timeoutMs), 0) << caller.Stderr();
         std::vector<std::string> lines = caller.StdoutLines();
         return lines.empty() ? std::string() : lines.back();
     }
@@ -140,6 +215,77 @@ TEST_F(AnsweringTest, NoModemConfiguredEndsTheProgram) {
     auto program = StartProgram();
     EXPECT_EQ(program->WaitForExit(kStepMs), 1);
     EXPECT_EQ(program->Stderr(), "MSGBOX 错误: 线路初始化失败！\n");
+}
+
+// The caller hears the built-in greeting, then the tone; what it says after the tone is the
+// message, in its own file, 8000 Hz 16-bit mono, as long as the caller stayed on the line after
+// recording began. A welcome.wav in the program folder replaces the built-in greeting.
+TEST_F(AnsweringTest, GreetingToneAndMessageThenOwnGreeting) {
+    SetRings(1);
+    const std::string talk = m_root / "talk.wav", heard = m_root / "heard.wav";
+    ASSERT_TRUE(WriteToneWav(talk, 3, 700));
+    auto program = StartProgram();
+    ASSERT_TRUE(program->WaitForStdoutLine(kWaiting, kStepMs)) << program->Stderr();
+    const double sayAfter = 16, hangupAfter = 24;
+    EXPECT_EQ(Call({"--say", talk, "--say-after", "16", "--record", heard, "--hangup-after", "24"}),
+              "RESULT answered rings=1");
+    std::vector<std::string> expected = {kWaiting,  kRinging,   kRinging, kAnswering,
+                                         kGreeting, kRecording, kHungUp,  kWaiting};
+    EXPECT_EQ(Statuses(*program, expected.size()), expected) << program->Stderr();
+
+    std::vector<int16_t> line = ReadSamples(heard);
+    Heard tone = FindTone(line, 500);
+    EXPECT_GT(Rms(line, 0.5, 7.0), 1000) << "no greeting";
+    EXPECT_NEAR(tone.start, 12.6, 0.4);  // 0.1 s, the 7.5 s greeting, the 5 s fax window
+    EXPECT_GE(tone.seconds, 0.2);
+    EXPECT_LT(Rms(line, tone.start + 0.5, sayAfter - 0.5), 100) << "sound before recording";
+
+    std::vector<std::string> messages = Messages();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(Soxi("-r", messages[0]) + Soxi("-b", messages[0]) + Soxi("-c", messages[0]),
+              "8000\n16\n1\n");
+    std::vector<int16_t> message = ReadSamples(messages[0]);
+    Heard said = FindTone(message, 700);
+    EXPECT_NEAR(said.seconds, 3.0, 0.2);
+    const double recordingBegan = sayAfter - said.start;  // after the answer
+    EXPECT_NEAR(recordingBegan, tone.start + 1.2, 0.5);
+    const double stayed = hangupAfter - recordingBegan;
+    EXPECT_NEAR(double(message.size()) / kRate, stayed + kBusyDetectSeconds, 0.25);
+
+    const std::string heard2 = m_root / "heard2.wav";
+    ASSERT_TRUE(WriteToneWav(Home() + "/welcome.wav", 2, 300));
+    EXPECT_EQ(Call({"--record", heard2, "--hangup-after", "9"}), "RESULT answered rings=1");
+    line = ReadSamples(heard2);
+    Heard welcome = FindTone(line, 300);
+    EXPECT_NEAR(welcome.start, 0.15, 0.15);
+    EXPECT_NEAR(welcome.seconds, 1.75, 0.3);  // its last blocks are cut with the playback
+    EXPECT_NEAR(FindTone(line, 500).start, 7.1, 0.4);
+    EXPECT_LT(Rms(line, 2.5, 6.5), 100) << "the built-in greeting played too";
+    EXPECT_EQ(Messages().size(), 2u);
+
+    program->WriteStdin("exit\n");
+    EXPECT_EQ(program->WaitForExit(kStepMs), 0);
+}
+
+// With time=1 a silent caller is cut off after 60 s and the line waits again; the limit timer
+// of a message whose caller hung up earlier does not fire later into this call.
+TEST_F(AnsweringTest, SilentCallerIsCutAtTheTimeLimitAndAnEarlierHangUpLeavesNoTimer) {
+    SetRings(1, 1);
+    auto program = StartProgram();
+    ASSERT_TRUE(program->WaitForStdoutLine(kWaiting, kStepMs)) << program->Stderr();
+    EXPECT_EQ(Call({"--hangup-after", "16"}), "RESULT answered rings=1");
+    std::vector<std::string> expected = {kWaiting,  kRinging,   kRinging, kAnswering,
+                                         kGreeting, kRecording, kHungUp,  kWaiting};
+    EXPECT_EQ(Statuses(*program, expected.size()), expected) << program->Stderr();
+    EXPECT_EQ(Call({}, 100000), "RESULT answered rings=1");
+    expected.insert(expected.end(),
+                    {kRinging, kRinging, kAnswering, kGreeting, kRecording, kWaiting});
+    EXPECT_EQ(Statuses(*program, expected.size()), expected) << program->Stderr();
+    std::vector<std::string> messages = Messages();
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_NEAR(double(ReadSamples(messages[1]).size()) / kRate, 60.0, 0.3);
+    program->WriteStdin("exit\n");
+    EXPECT_EQ(program->WaitForExit(kStepMs), 0);
 }
 
 }  // namespace

@@ -25,6 +25,7 @@ public:
     int Stop(int timeoutMs);
     // User and system CPU time it used, known once it has ended.
     double CpuSeconds() const { return m_cpuSeconds; }
+    pid_t Pid() const { return m_pid; }
 
     const std::string& Stdout() const { return m_stdout; }
     const std::string& Stderr() const { return m_stderr; }
