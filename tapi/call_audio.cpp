@@ -1,5 +1,7 @@
 #include "tapi/call_audio.h"
 
+#include <atomic>
+
 #include "tapi/modem_parser.h"
 
 namespace tapi {
@@ -22,6 +24,14 @@ constexpr char kSub = 0x1A;  // V.253 DLE SUB: two DLE data bytes in a receive s
 constexpr char kCan = 0x18;  // V.253 DLE CAN: discard what the modem has buffered
 constexpr char kStop = '!';  // V.253 DLE !: end the receive stream
 
+// Handles stay unique across lines: a sound thread may close its device only after the line it
+// came from was shut down and a new one opened.
+HWAVE NextHandle() {
+    static std::atomic<HWAVE> next{1};
+    HWAVE handle = next++;
+    return handle != 0 ? handle : next++;
+}
+
 bool FormatUsable(const WAVEFORMATEX& format) {
     return format.wFormatTag == WAVE_FORMAT_PCM && format.nChannels == 1 &&
            format.nSamplesPerSec == kModemRateHz &&
@@ -37,8 +47,7 @@ MMRESULT CallAudio::Open(HWAVE* device, WaveDirection direction, const WAVEFORMA
     if (!FormatUsable(*format)) return WAVERR_BADFORMAT;
     if (m_device) return MMSYSERR_ALLOCATED;
     Device opened;
-    opened.handle = m_nextHandle++;
-    if (m_nextHandle == 0) m_nextHandle = 1;
+    opened.handle = NextHandle();
     opened.direction = direction;
     opened.format = *format;
     opened.notify = notify;

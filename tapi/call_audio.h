@@ -97,7 +97,6 @@ private:
 
     VoiceCodec m_codec = VoiceCodec::None;
     std::optional<Device> m_device;
-    platform::HWAVE m_nextHandle = 1;
     Stream m_stream = Stream::Idle;
     std::deque<Played> m_played;  // written, waiting for their play time to pass
     Clock::time_point m_playEnd;  // when the modem will have played what it got
