@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <QTimer>
 #include <algorithm>
+#include <chrono>
 
 #include "app/answering_dlg.h"
 #include "platform/message_box.h"
@@ -75,6 +77,23 @@ TEST_F(CallFlowTest, AnswersAtTheConfiguredRingAndIgnoresLaterRings) {
     EXPECT_EQ(Count("lineAnswer"), 1);
     EXPECT_EQ(Statuses(), (std::vector<std::string>{ringing, ringing, ringing, ringing,
                                                     "正在应答呼叫", "正在播放欢迎词"}));
+}
+
+// A hang-up in the greeting's fax window ends the sequence at once (the window alone is 5 s):
+// no tone, no recording, and the line opened afresh is left as it was set up for the next call.
+TEST_F(CallFlowTest, HangUpDuringTheGreetingEndsTheSequenceAtOnce) {
+    Offer(21);
+    for (int ring = 0; ring < 3; ++ring) Ring();
+    Statuses();
+    QTimer::singleShot(300, [this] {
+        Fire(21, LINE_CALLSTATE, LINECALLSTATE_DISCONNECTED, LINECALLPRIVILEGE_OWNER);
+    });
+    auto start = std::chrono::steady_clock::now();
+    Fire(21, LINE_CALLSTATE, LINECALLSTATE_CONNECTED, LINECALLPRIVILEGE_OWNER);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    EXPECT_EQ(Statuses(),
+              (std::vector<std::string>{"正在播放欢迎词", "对方已经挂机", "等待呼叫..."}));
+    EXPECT_EQ(m_dialog.GetCallState(), CAnsweringDlg::CallState::Waiting);
 }
 
 TEST_F(CallFlowTest, HangUpShutsDownAndWaitsAgainWithFreshSettings) {
