@@ -43,6 +43,7 @@ if [ -z "${VANTORO_MODEM:-}" ] && [ -x "$root/build/vantoro-vmodem" ]; then
     export VANTORO_MODEM="$link"
     echo "Virtual modem on $link. Place a call from another terminal:"
     echo "  $root/build/vantoro-call --number 5551234 --hangup-after 10"
+    echo "  $root/build/vantoro-call --fax page.tif     (a fax machine; README: a test page)"
 fi
 
 "$root/build/vantoro" "${args[@]}"
