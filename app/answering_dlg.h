@@ -146,7 +146,6 @@ private:
     std::string m_statusText;
 
     QIcon m_programIcon;
-    QImage m_skinBitmap;
     QPixmap m_skinSurface;
     int32_t m_skinWidth = 0;
     int32_t m_skinHeight = 0;

@@ -171,7 +171,6 @@ bool CAnsweringDlg::ApplySkin(uint32_t) {
     QImage bitmap(platform::ResourcePath(platform::ResourceType::Bitmap, platform::kBitmapSkin));
     if (bitmap.isNull()) return false;
     const QRegion region = MakeWindowRegion(bitmap, kSkinKey);
-    m_skinBitmap = bitmap;
     QImage surface(bitmap.size(), QImage::Format_ARGB32_Premultiplied);
     surface.fill(Qt::transparent);
     QPainter painter(&surface);
