@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "app/exit_signals.h"
 #include "app/headless_console.h"
 #include "platform/message_box.h"
 #include "platform/paths.h"
@@ -25,6 +26,11 @@ CAnsweringDlg::~CAnsweringDlg() {
 }
 
 int CAnsweringDlg::DoModal() {
+    // A request to end from the session or the terminal takes the exit command's path, so the
+    // call is hung up, the temporary file removed and the skin kept.
+    m_exitSignals = std::make_unique<CExitSignals>([this] {
+        if (!m_ended) OnExit();
+    });
     if (platform::IsHeadless()) {
         m_console =
             std::make_unique<CHeadlessConsole>(STDIN_FILENO, [this](const std::string& command) {
@@ -106,6 +112,9 @@ intptr_t CAnsweringDlg::HandleMessage(uint32_t message, uintptr_t wParam, intptr
             return OnLineEvent(wParam, lParam);
         case platform::WM_TRAY_NOTIFY:
             return OnTrayNotify(wParam, lParam);
+        case platform::WM_LINE_LOST:
+            OnLineLost();
+            return 0;
         case platform::WM_FAX_STATUS:
             return OnFaxStatus();
         default:
@@ -118,7 +127,16 @@ void CAnsweringDlg::KillRecordTimer() {
     m_recordTimerId = 0;
 }
 
+void CAnsweringDlg::KillLineRetryTimer() {
+    if (m_lineRetryTimerId != 0) killTimer(m_lineRetryTimerId);
+    m_lineRetryTimerId = 0;
+}
+
 void CAnsweringDlg::timerEvent(QTimerEvent* event) {
+    if (m_lineRetryTimerId != 0 && event->timerId() == m_lineRetryTimerId) {
+        OpenLine();
+        return;
+    }
     if (m_recordTimerId != 0 && event->timerId() == m_recordTimerId) {
         OnRecordLimit(IDT_RECORD_LIMIT);
         return;

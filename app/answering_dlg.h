@@ -18,6 +18,7 @@
 #include "skin/skin_label.h"
 
 class QEventLoop;
+class CExitSignals;
 class CHeadlessConsole;
 
 // The main window. Its modal run is the program's main loop; it holds the line object and runs
@@ -27,6 +28,8 @@ public:
     enum class CallState : uint32_t { Idle = 0, Waiting = 1, Ringing = 2, Answered = 3 };
 
     static constexpr int IDT_RECORD_LIMIT = 1001;
+    // A lost line is opened again this often until it is back.
+    static constexpr uint32_t kLineRetryMs = 3000;
 
     // Controls of the window's template.
     static constexpr int IDC_RECEIVE_FAX = 1000;
@@ -54,6 +57,7 @@ public:
     // Call flow.
     bool StartWaiting();
     intptr_t OnLineEvent(uintptr_t wParam, intptr_t lParam);
+    void OnLineLost();
     void OnStop();
     void OnReceiveFax();
     void OnRecordLimit(int timerId);
@@ -116,6 +120,8 @@ private:
     void RemoveFaxTempFile();
     void SetStatusText(const std::string& text);
     void KillRecordTimer();
+    bool OpenLine();
+    void KillLineRetryTimer();
     void BuildWindow();
     void OnCreate();
     void PlaceControls();
@@ -141,6 +147,8 @@ private:
     int m_recordTimerId = 0;
     // Counts the StartWaiting runs: a sequence that sees it change knows its call has ended.
     uint32_t m_waitingSerial = 0;
+    int m_lineRetryTimerId = 0;
+    bool m_lineWasOpen = false;  // a line failure then means "lost", no longer "cannot start"
     bool m_ended = false;
     int m_exitCode = 0;
     std::string m_statusText;
@@ -170,4 +178,5 @@ private:
     CSkinLabel m_dateLabel{this, CSkinLabel::SS_LEFT};
     std::unique_ptr<CHeadlessConsole> m_console;
     QEventLoop* m_mainLoop = nullptr;
+    std::unique_ptr<CExitSignals> m_exitSignals;
 };

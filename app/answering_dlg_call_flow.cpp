@@ -12,6 +12,7 @@ namespace {
 
 constexpr uintptr_t kEventRing = LINEDEVSTATE_RINGING;  // also LINECALLSTATE_OFFERING
 constexpr uintptr_t kEventFaxTone = LINEMEDIAMODE_G3FAX;
+constexpr char kLineLostText[] = "线路中断，正在重新打开...";
 
 constexpr uint32_t kGreetingResource = 158;
 constexpr uint32_t kToneResource = 159;
@@ -41,19 +42,44 @@ bool CAnsweringDlg::StartWaiting() {
         return false;
     }
     m_line.SetFaxTempFile(faxTempFile);
+    return OpenLine();
+}
+
+// A line that cannot be opened at start ends the program; one that was open before is lost (a
+// modem unplugged, a virtual one restarted) and is tried again every few seconds meanwhile.
+bool CAnsweringDlg::OpenLine() {
+    const bool retrying = m_lineRetryTimerId != 0;
+    m_line.SetStepLog(retrying ? CTapiLine::StepLog::Off : CTapiLine::StepLog::On);
     const char* failure = !m_line.Initialize(this) ? "线路初始化失败！"
                           : !m_line.Open()         ? "线路打开失败！"
                                                    : nullptr;
+    m_line.SetStepLog(CTapiLine::StepLog::On);
     if (failure) {
         m_line.Shutdown();  // a service that found no usable line is still ended
+        if (m_lineWasOpen) {
+            OnLineLost();
+            return true;
+        }
         platform::ShowMessageBox(this, failure, "错误", platform::MsgIcon::Error,
                                  platform::MsgButtons::Ok);
         EndOnError();
         return false;
     }
+    if (retrying) m_line.Log("线路已恢复");
+    KillLineRetryTimer();
+    m_lineWasOpen = true;
     SetStatusText("等待呼叫...");
     callState = CallState::Waiting;
     return true;
+}
+
+void CAnsweringDlg::OnLineLost() {
+    m_line.Shutdown();
+    callState = CallState::Idle;
+    if (m_lineRetryTimerId != 0) return;
+    m_line.Log("线路中断");
+    SetStatusText(kLineLostText);
+    m_lineRetryTimerId = startTimer(static_cast<int>(kLineRetryMs));
 }
 
 intptr_t CAnsweringDlg::OnLineEvent(uintptr_t wParam, intptr_t) {

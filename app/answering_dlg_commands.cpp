@@ -95,6 +95,7 @@ void CAnsweringDlg::changeEvent(QEvent* event) {
 
 void CAnsweringDlg::OnExit() {
     m_line.m_faxReceiver.m_bCancel = 1;  // a reception still running ends at its next check
+    KillLineRetryTimer();
     m_line.Shutdown();
     m_line.Wait(kExitSettleMs);
     RemoveFaxTempFile();

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "app/answering_app.h"
+#include "app/exit_signals.h"
 #include "platform/message_box.h"
 #include "platform/paths.h"
 
@@ -42,11 +43,35 @@ Options ParseOptions(int argc, char** argv) {
     return options;
 }
 
-bool DisplayAvailable() {
-    const char* x11 = std::getenv("DISPLAY");
-    const char* wayland = std::getenv("WAYLAND_DISPLAY");
-    const char* platformName = std::getenv("QT_QPA_PLATFORM");
-    return (x11 && *x11) || (wayland && *wayland) || (platformName && *platformName);
+std::string Env(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? std::string(value) : std::string();
+}
+
+bool InvisiblePlatform(const std::string& name) { return name == "offscreen" || name == "minimal"; }
+
+// The platforms to try, as Qt would choose them: a Wayland session prefers Wayland, except on
+// GNOME, whose Qt windows run on X.
+std::string DesktopPlatforms() {
+    const std::string desktop = Env("XDG_CURRENT_DESKTOP") + Env("XDG_SESSION_DESKTOP");
+    const bool gnome = QString::fromStdString(desktop).contains("gnome", Qt::CaseInsensitive);
+    const bool wayland = Env("XDG_SESSION_TYPE") == "wayland" && !gnome;
+    return wayland || Env("DISPLAY").empty() ? "wayland;xcb" : "xcb;wayland";
+}
+
+// Qt ends the process when no platform it is told to use can start. Offered the offscreen one as
+// the last choice it starts there instead; nobody sees that window, so the run is headless.
+void ChoosePlatform(bool headless) {
+    std::string requested = Env("QT_QPA_PLATFORM");
+    if (!headless && requested.empty() &&
+        (!Env("DISPLAY").empty() || !Env("WAYLAND_DISPLAY").empty())) {
+        requested = DesktopPlatforms();
+    }
+    if (headless || requested.empty() || InvisiblePlatform(requested)) {
+        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    } else {
+        setenv("QT_QPA_PLATFORM", (requested + ";offscreen").c_str(), 1);
+    }
 }
 
 }  // namespace
@@ -56,10 +81,6 @@ int main(int argc, char** argv) {
     if (!options.ok) {
         PrintUsage();
         return 2;
-    }
-    if (options.headless || !DisplayAvailable()) {
-        options.headless = true;
-        setenv("QT_QPA_PLATFORM", "offscreen", 1);
     }
     if (!options.home.empty()) {
         std::string home = options.home;
@@ -71,9 +92,19 @@ int main(int argc, char** argv) {
     }
     // A folder that cannot be made is reported when the storage folders are created.
     if (!platform::ProgramFolder().empty()) platform::MakeDirectoryTree(platform::ProgramFolder());
-    platform::SetHeadless(options.headless);
+    CExitSignals::Install();
 
+    const std::string requestedPlatform = Env("QT_QPA_PLATFORM");
+    ChoosePlatform(options.headless);
     QApplication application(argc, argv);
+    // What the program starts (xdg-open, say) gets the user's own choice back.
+    if (requestedPlatform.empty()) {
+        unsetenv("QT_QPA_PLATFORM");
+    } else {
+        setenv("QT_QPA_PLATFORM", requestedPlatform.c_str(), 1);
+    }
+    platform::SetHeadless(options.headless ||
+                          InvisiblePlatform(QGuiApplication::platformName().toStdString()));
     QApplication::setQuitOnLastWindowClosed(false);
     // Ties the window to vantoro.desktop and its icon on desktops that match by application id.
     QGuiApplication::setDesktopFileName(QStringLiteral("vantoro"));

@@ -25,6 +25,10 @@ CTapiLine::~CTapiLine() { ReleaseCaps(); }
 
 void CTapiLine::Log(const std::string& text) { m_faxReceiver.Log(text); }
 
+void CTapiLine::LogStep(const std::string& text) {
+    if (m_stepLog == StepLog::On) Log(text);
+}
+
 bool CTapiLine::Initialize(platform::HWND eventWindow) {
     m_hLine = 0;
     m_hCall = 0;
@@ -36,7 +40,7 @@ bool CTapiLine::Initialize(platform::HWND eventWindow) {
     m_hEventWindow = eventWindow;
     m_faxReceiver.m_hWnd = eventWindow;
 
-    Log("正在初始化线路...");
+    LogStep("正在初始化线路...");
     LONG result =
         lineInitialize(&m_hLineApp, nullptr, &CTapiLine::LineCallback, kAppName, &m_dwDeviceCount);
     while (result == LINEERR_REINIT) {
@@ -101,14 +105,14 @@ LONG CTapiLine::GetDeviceCaps() {
 }
 
 bool CTapiLine::Open() {
-    Log("正在打开线路...");
+    LogStep("正在打开线路...");
     lineOpen(m_hLineApp, m_dwDeviceId, &m_hLine, m_dwApiVersion, 0,
              reinterpret_cast<DWORD_PTR>(this), LINECALLPRIVILEGE_MONITOR | LINECALLPRIVILEGE_OWNER,
              LINEMEDIAMODE_INTERACTIVEVOICE | LINEMEDIAMODE_DATAMODEM, nullptr);
     DWORD lineStates =
         m_bCapsHeld ? reinterpret_cast<const LINEDEVCAPS*>(m_caps.data())->dwLineStates : 0;
     if (lineSetStatusMessages(m_hLine, lineStates, 0) != 0) return false;
-    Log("正在等待呼叫");
+    LogStep("正在等待呼叫");
     return true;
 }
 
@@ -225,6 +229,12 @@ void CTapiLine::HandleLineEvent(DWORD hDevice, DWORD dwMessage, DWORD_PTR dwPara
             break;
         case LINE_LINEDEVSTATE:
             if (dwParam1 == LINEDEVSTATE_RINGING) SendLineEvent(LINEDEVSTATE_RINGING);
+            if (dwParam1 == LINEDEVSTATE_OUTOFSERVICE) {
+                platform::SendMessage(m_hEventWindow, platform::WM_LINE_LOST, 0, 0);
+            }
+            break;
+        case LINE_CLOSE:  // the service closed the line itself: the device is gone
+            platform::SendMessage(m_hEventWindow, platform::WM_LINE_LOST, 0, 0);
             break;
         case LINE_MONITORMEDIA:
             if (dwParam1 == LINEMEDIAMODE_G3FAX) {

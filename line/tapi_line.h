@@ -18,6 +18,11 @@ public:
     CTapiLine(const CTapiLine&) = delete;
     CTapiLine& operator=(const CTapiLine&) = delete;
 
+    // Whether Initialize and Open write their steps to the log; off while a lost line is tried
+    // again every few seconds.
+    enum class StepLog { On, Off };
+    void SetStepLog(StepLog stepLog) { m_stepLog = stepLog; }
+
     bool Initialize(platform::HWND eventWindow);
     bool Open();
     bool Answer();
@@ -73,6 +78,7 @@ private:
     void HandleLineEvent(DWORD hDevice, DWORD dwMessage, DWORD_PTR dwParam1, DWORD_PTR dwParam2,
                          DWORD_PTR dwParam3);
     void SendLineEvent(uintptr_t wParam);
+    void LogStep(const std::string& text);
 
     LONG m_lastReplyResult = 0;
     DWORD m_lastReplyId = 0;
@@ -90,4 +96,5 @@ private:
     bool m_bCapsHeld = false;
     LINEEXTENSIONID m_extensionId{};
     std::vector<uint8_t> m_caps;
+    StepLog m_stepLog = StepLog::On;
 };

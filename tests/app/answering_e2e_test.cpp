@@ -1,7 +1,9 @@
 // The answering machine end to end: the headless program on the real line library, a virtual
 // modem, and a caller placing calls into it.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,6 +27,7 @@ const std::string kAnswering = "正在应答呼叫";
 const std::string kHungUp = "对方已经挂机";
 const std::string kGreeting = "正在播放欢迎词";
 const std::string kRecording = "正在录制留言";
+const std::string kLineLost = "线路中断，正在重新打开...";
 
 constexpr int kRate = 8000;
 constexpr double kWindowSeconds = 0.05;
@@ -91,18 +94,21 @@ std::string Soxi(const std::string& option, const std::string& path) {
 class AnsweringTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        m_vmodem = std::make_unique<ChildProcess>(
-            std::vector<std::string>{BuildFolder() + "/vantoro-vmodem", "--link", Tty(), "--socket",
-                                     Socket(), "--ring-interval", std::to_string(kRingIntervalMs)});
-        ASSERT_TRUE(m_vmodem->Start());
-        for (int i = 0; i < 200 && !FileExists(Tty()); ++i) usleep(10000);
-        ASSERT_TRUE(FileExists(Tty()));
+        StartModem();
         ASSERT_EQ(
             system(("mkdir -p '" + (m_root / "config/vantoro") + "' '" + Home() + "'").c_str()), 0);
         WriteFile(m_root / "config/vantoro/line.ini",
                   "modem=" + Tty() + "\nring-timeout-ms=" + std::to_string(kRingTimeoutMs) + "\n");
     }
 
+    void StartModem() {
+        m_vmodem = std::make_unique<ChildProcess>(
+            std::vector<std::string>{BuildFolder() + "/vantoro-vmodem", "--link", Tty(), "--socket",
+                                     Socket(), "--ring-interval", std::to_string(kRingIntervalMs)});
+        ASSERT_TRUE(m_vmodem->Start());
+        for (int i = 0; i < 200 && !FileExists(Tty()); ++i) usleep(10000);
+        ASSERT_TRUE(FileExists(Tty()));
+    }
     std::string Tty() const { return m_root / "tty"; }
     std::string Socket() const { return m_root / "line.sock"; }
     std::string Home() const { return m_root / "home"; }
@@ -119,13 +125,22 @@ protected:
         return files;
     }
 
-    std::unique_ptr<ChildProcess> StartProgram(const std::string& answers = "") {
+    // `terminal` names a pty: the program then runs as `vantoro --headless &` typed into an
+    // interactive shell on it, a background job whose pid the shell prints as "PID n".
+    std::unique_ptr<ChildProcess> StartProgram(const std::string& answers = "",
+                                               const std::string& terminal = "") {
+        std::vector<std::string> argv = {BuildFolder() + "/vantoro", "--headless"};
+        if (!terminal.empty()) {
+            argv.insert(argv.begin(), {"/usr/bin/setsid", "--wait", "bash", "-c",
+                                       "exec 0<>\"$TTY\"; set -m; \"$@\" & echo \"PID $!\" >&2; "
+                                       "wait $!",
+                                       "bash"});
+        }
         auto program = std::make_unique<ChildProcess>(
-            std::vector<std::string>{BuildFolder() + "/vantoro", "--headless"},
-            std::vector<std::string>{
-                "XDG_RUNTIME_DIR=" + m_root.Path(), "XDG_STATE_HOME=" + (m_root / "state"),
-                "XDG_CONFIG_HOME=" + (m_root / "config"), "TMPDIR=" + m_root.Path(),
-                "VANTORO_HOME=" + Home(), "VANTORO_MSGBOX=" + answers});
+            argv, std::vector<std::string>{
+                      "XDG_RUNTIME_DIR=" + m_root.Path(), "XDG_STATE_HOME=" + (m_root / "state"),
+                      "XDG_CONFIG_HOME=" + (m_root / "config"), "TMPDIR=" + m_root.Path(),
+                      "VANTORO_HOME=" + Home(), "VANTORO_MSGBOX=" + answers, "TTY=" + terminal});
         EXPECT_TRUE(program->Start());
         return program;
     }
@@ -208,6 +223,41 @@ TEST_F(AnsweringTest, StopAnsweredOkReopensTheLineCancelChangesNothing) {
     EXPECT_EQ(Call({"--hangup-after", "1"}), "RESULT answered rings=2");
     program->WriteStdin("exit\n");
     EXPECT_EQ(program->WaitForExit(kStepMs), 0);
+}
+
+TEST_F(AnsweringTest, InTheBackgroundItOutlivesAModemRestartAndEndsCleanlyOnSigterm) {
+    SetRings(1);
+    int terminal = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_TRUE(terminal >= 0 && grantpt(terminal) == 0 && unlockpt(terminal) == 0);
+    auto program = StartProgram("", ptsname(terminal));
+    ASSERT_TRUE(program->WaitForStderr("PID ", kStepMs));
+    const pid_t pid = std::stoi(program->Stderr().substr(program->Stderr().find("PID ") + 4));
+    ASSERT_TRUE(program->WaitForStdoutLine(kWaiting, kStepMs)) << program->Stderr();
+    // A key typed at the shell reaches the background job's terminal too; it must not stop it.
+    ASSERT_EQ(write(terminal, "stop\n", 5), 5);
+
+    ASSERT_EQ(m_vmodem->Stop(kStepMs), 0);
+    ASSERT_TRUE(program->WaitForStdoutLine(kLineLost, kStepMs)) << program->Stderr();
+    StartModem();  // the same link, a new pty behind it
+    std::vector<std::string> expected = {kWaiting, kLineLost, kWaiting};
+    EXPECT_EQ(Statuses(*program, expected.size()), expected) << program->Stderr();
+
+    ChildProcess caller(
+        {BuildFolder() + "/vantoro-call", "--socket", Socket(), "--hangup-after", "30"});
+    ASSERT_TRUE(caller.Start());
+    ASSERT_TRUE(program->WaitForStdoutLine(kAnswering, kStepMs)) << program->Stderr();
+    usleep(1000000);
+    kill(pid, SIGTERM);  // the exit path hangs up: the caller hears it long before 30 s
+    EXPECT_EQ(program->WaitForExit(kStepMs), 0);
+    EXPECT_EQ(caller.WaitForExit(5000), 0);
+    EXPECT_EQ(caller.StdoutLines().back(), "RESULT answered rings=1");
+    for (const auto& entry : std::filesystem::directory_iterator(m_root.Path())) {
+        EXPECT_NE(entry.path().filename().string().rfind("FAX", 0), 0u) << entry.path();
+    }
+    std::string log = ReadFile(m_root / "state/vantoro/Fax.Log");
+    EXPECT_NE(log.find("  线路中断\r\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("  线路已恢复\r\n"), std::string::npos) << log;
+    close(terminal);
 }
 
 TEST_F(AnsweringTest, NoModemConfiguredEndsTheProgram) {

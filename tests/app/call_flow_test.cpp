@@ -119,11 +119,29 @@ TEST_F(CallFlowTest, HangUpShutsDownAndWaitsAgainWithFreshSettings) {
     EXPECT_EQ(Count("lineAnswer 22"), 1);
 }
 
-TEST_F(CallFlowTest, LineFailuresBetweenCallsEndTheProgram) {
+TEST_F(CallFlowTest, ALostLineIsOpenedAgainUntilItIsBackAndEndsOnlyAFirstStart) {
+    const std::string lost = "线路中断，正在重新打开...";
+    Statuses();
     m_script->devices = {};
+    Fire(11, LINE_LINEDEVSTATE, LINEDEVSTATE_OUTOFSERVICE);
+    EXPECT_EQ(Statuses(), std::vector<std::string>{lost});
+    EXPECT_EQ(m_dialog.GetCallState(), CAnsweringDlg::CallState::Idle);
+    m_dialog.Line().Wait(CAnsweringDlg::kLineRetryMs + 300);
+    EXPECT_EQ(Count("lineInitialize"), 2);
+    EXPECT_EQ(Count("lineShutdown"), 2);  // after the loss and after the retry that found nothing
+    m_script->devices = {ScriptedDevice()};
+    m_dialog.Line().Wait(CAnsweringDlg::kLineRetryMs);
+    EXPECT_EQ(Statuses(), std::vector<std::string>{"等待呼叫..."});
+    EXPECT_EQ(m_dialog.GetCallState(), CAnsweringDlg::CallState::Waiting);
+
+    CAnsweringDlg firstStart;
+    m_script->devices = {};
+    m_script->trace.clear();
     testing::internal::CaptureStderr();
-    Fire(21, LINE_CALLSTATE, LINECALLSTATE_IDLE, LINECALLPRIVILEGE_OWNER);
+    EXPECT_FALSE(firstStart.StartWaiting());
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "MSGBOX 错误: 线路初始化失败！\n");
+    EXPECT_EQ(Count("lineShutdown"), 1);
+    EXPECT_EQ(firstStart.ExitCode(), 1);
 }
 
 }  // namespace

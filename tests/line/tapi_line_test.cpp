@@ -18,9 +18,11 @@ class EventWindow : public platform::MessageTarget {
 public:
     intptr_t HandleMessage(uint32_t message, uintptr_t wParam, intptr_t) override {
         if (message == platform::WM_LINE_EVENT) events.push_back(wParam);
+        if (message == platform::WM_LINE_LOST) events.push_back(kLost);
         return 0;
     }
     std::vector<uintptr_t> events;
+    static constexpr uintptr_t kLost = ~uintptr_t{0};
 };
 
 class TapiLineTest : public ::testing::Test {
@@ -125,13 +127,15 @@ TEST_F(TapiLineTest, EventsReachTheWindowAndFaxToneStopsDetectionFirst) {
     EXPECT_EQ(m_script->trace, (std::vector<std::string>{"lineMonitorMedia 33 32"}));
     Fire(11, LINE_LINEDEVSTATE, LINEDEVSTATE_RINGING);
     Fire(11, LINE_LINEDEVSTATE, LINEDEVSTATE_OTHER);  // ignored
+    Fire(11, LINE_LINEDEVSTATE, LINEDEVSTATE_OUTOFSERVICE);
     Fire(11, LINE_LINEDEVSTATE, LINEDEVSTATE_RINGING);
     Fire(33, LINE_REPLY, 100, 0);  // stored, nothing sent
     Fire(33, LINE_CALLSTATE, LINECALLSTATE_CONNECTED, 0, LINECALLPRIVILEGE_OWNER);
     Fire(33, LINE_MONITORMEDIA, LINEMEDIAMODE_DATAMODEM);  // ignored
     Fire(33, LINE_MONITORMEDIA, LINEMEDIAMODE_G3FAX);
-    Fire(33, LINE_CLOSE, 0);  // ignored
-    EXPECT_EQ(m_window.events, (std::vector<uintptr_t>{2, 2, 2, 0x100, 0x20}));
+    Fire(33, LINE_CLOSE, 0);
+    const uintptr_t lost = EventWindow::kLost;
+    EXPECT_EQ(m_window.events, (std::vector<uintptr_t>{2, 2, lost, 2, 0x100, 0x20, lost}));
     EXPECT_EQ(m_script->trace.back(), "lineMonitorMedia 33 0");
 
     EXPECT_TRUE(m_line.Answer());

@@ -187,7 +187,7 @@ TEST_F(LineCall, ADeviceThatVanishesEndsTheCallAndShutsDownCleanly) {
         size_t from = EventCount();
         modem.Vanish();
         if (stage == CallStage::Waiting) {
-            PumpFor(200);
+            EXPECT_TRUE(WaitFor(LINE_LINEDEVSTATE, LINEDEVSTATE_OUTOFSERVICE, from));
             EXPECT_FALSE(Find(LINE_CALLSTATE));
         } else if (stage == CallStage::Offered) {
             auto idle = WaitFor(LINE_CALLSTATE, LINECALLSTATE_IDLE, from);
