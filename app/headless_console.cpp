@@ -46,8 +46,10 @@ void CHeadlessConsole::ReadAvailable() {
     }
     for (char byte : std::string_view(buffer, static_cast<size_t>(count))) {
         if (byte == '\n') {
-            if (!m_skippingLine) Dispatch(m_pending);
-            m_pending.clear();
+            // Taken out before it runs: a command may wait, and input read meanwhile starts anew.
+            std::string line;
+            line.swap(m_pending);
+            if (!m_skippingLine) Dispatch(line);
             m_skippingLine = false;
         } else if (m_skippingLine) {
             continue;
