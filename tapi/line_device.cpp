@@ -87,10 +87,13 @@ void LineDevice::Stop() {
 // A voice stream must end before the hang-up command, or the modem takes it for samples.
 void LineDevice::EndStreamForShutdown() {
     bool voiceInFlight = m_inFlight && m_inFlight->request.kind == RequestKind::Voice;
+    bool ending = voiceInFlight && !m_audio.IsStartStep(m_voiceStep);
     bool receiving =
         m_audio.Receiving() || (voiceInFlight && m_voiceStep == CallAudio::Step::StartReceive);
     bool transmitting = m_audio.Streaming() || voiceInFlight;
-    if (!m_lost && (receiving || transmitting)) {
+    if (!m_lost && ending) {
+        AwaitResult(m_device, kCommandTimeoutMs);  // the stream's end is already on its way
+    } else if (!m_lost && (receiving || transmitting)) {
         CallAudio::Step end =
             receiving ? CallAudio::Step::StopReceive : CallAudio::Step::AbortTransmit;
         if (m_device.Write(m_transmitPending + m_audio.StepBytes(end))) {
