@@ -4,8 +4,6 @@
 
 namespace platform {
 
-uint32_t TickCountMs() { return static_cast<uint32_t>(MonotonicNs() / 1000000); }
-
 LocalTime GetLocalTime() {
     timespec ts{};
     clock_gettime(CLOCK_REALTIME, &ts);

@@ -13,7 +13,7 @@ inline int64_t MonotonicNs() {
 
 // Milliseconds from a monotonic clock, cut to 32 bits like the classic tick count: it wraps
 // after 49.7 days, so compare ticks only through the helpers below.
-uint32_t TickCountMs();
+inline uint32_t TickCountMs() { return static_cast<uint32_t>(MonotonicNs() / 1000000); }
 
 // Milliseconds since `start`, correct across one wrap of the tick counter.
 inline uint32_t TicksSince(uint32_t start, uint32_t now) { return now - start; }

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -66,20 +67,6 @@ speed_t SpeedCode(uint32_t baud) {
 }
 
 }  // namespace
-
-const char* SerialStatusName(SerialStatus status) {
-    switch (status) {
-        case SerialStatus::Ok:
-            return "ok";
-        case SerialStatus::Pending:
-            return "pending";
-        case SerialStatus::Gone:
-            return "gone";
-        case SerialStatus::Failed:
-            return "failed";
-    }
-    return "?";
-}
 
 int SerialLastErrno() { return t_lastErrno; }
 
@@ -155,6 +142,50 @@ bool SerialPurge(int fd) {
     if (tcflush(fd, TCIOFLUSH) == 0) return true;
     FromErrno(errno);
     return false;
+}
+
+bool SerialDiscardInput(int fd) {
+    if (tcflush(fd, TCIFLUSH) == 0) return true;
+    FromErrno(errno);
+    return false;
+}
+
+int SerialDuplicate(int fd) {
+    int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (copy < 0) FromErrno(errno);
+    return copy;
+}
+
+int SerialWakeOpen() {
+    int wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (wake < 0) FromErrno(errno);
+    return wake;
+}
+
+void SerialWakeSignal(int wake) {
+    uint64_t one = 1;
+    if (wake >= 0) (void)!write(wake, &one, sizeof one);
+}
+
+SerialStatus SerialWaitDevice(int wake, int fd, bool wantWrite, int timeoutMs,
+                              SerialReadiness& ready) {
+    ready = SerialReadiness();
+    const short deviceEvents = wantWrite ? POLLIN | POLLOUT : POLLIN;
+    pollfd entries[2] = {{wake, POLLIN, 0}, {fd, deviceEvents, 0}};
+    int count = poll(entries, fd >= 0 ? 2 : 1, timeoutMs);
+    if (count < 0) return FromErrno(errno);
+    if (count == 0) return SerialStatus::Pending;
+    if (entries[0].revents & POLLIN) {
+        uint64_t signals;
+        (void)!read(wake, &signals, sizeof signals);
+        ready.woken = true;
+    }
+    if (fd >= 0) {
+        ready.readable = entries[1].revents & POLLIN;
+        ready.writable = entries[1].revents & POLLOUT;
+        ready.hungUp = entries[1].revents & (POLLHUP | POLLERR | POLLNVAL);
+    }
+    return SerialStatus::Ok;
 }
 
 bool SerialRaiseDtr(int fd) {

@@ -13,8 +13,6 @@ enum class SerialStatus {
     Failed,   // any other failure
 };
 
-const char* SerialStatusName(SerialStatus status);
-
 // The last errno seen by a primitive of this thread (for messages).
 int SerialLastErrno();
 
@@ -52,6 +50,27 @@ bool SerialSetNonBlocking(int fd);
 
 // Discards both queues of the device.
 bool SerialPurge(int fd);
+// Discards what the device sent and nobody has read yet.
+bool SerialDiscardInput(int fd);
+
+// A second descriptor of the device (close-on-exec), or -1.
+int SerialDuplicate(int fd);
+
+// A wake-up (an eventfd) that another thread signals to end a SerialWaitDevice early; -1 on
+// failure. Closed with SerialClose.
+int SerialWakeOpen();
+void SerialWakeSignal(int wake);
+struct SerialReadiness {
+    bool woken = false;
+    bool readable = false;
+    bool writable = false;
+    bool hungUp = false;  // hang-up or error condition on the device
+};
+// Waits up to `timeoutMs` (negative: no limit) for `wake` or for the device (fd < 0: not
+// watched) to be readable, or writable when `wantWrite`; a signalled wake is cleared. Ok when
+// something is ready, Pending on time-out or interruption, else the failure of the wait.
+SerialStatus SerialWaitDevice(int wake, int fd, bool wantWrite, int timeoutMs,
+                              SerialReadiness& ready);
 
 // Raises DTR (ignored by devices without modem control lines).
 bool SerialRaiseDtr(int fd);

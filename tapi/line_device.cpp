@@ -1,12 +1,6 @@
 #include "tapi/line_device.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
-
-#include <cerrno>
-
+#include "platform/clock.h"
 #include "platform/serial_port.h"
 #include "tapi/modem_dialog.h"
 
@@ -15,42 +9,20 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-DWORD TickCount() {
-    auto now =
-        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch());
-    return static_cast<DWORD>(now.count());
-}
-
 DWORD_PTR ResultParam(LONG result) { return static_cast<DWORD_PTR>(static_cast<DWORD>(result)); }
 
 }  // namespace
-
-const char* CallPhaseName(CallPhase phase) {
-    switch (phase) {
-        case CallPhase::Offering:
-            return "offering";
-        case CallPhase::Answering:
-            return "answering";
-        case CallPhase::Connected:
-            return "connected";
-        case CallPhase::Disconnected:
-            return "disconnected";
-        case CallPhase::Idle:
-            return "idle";
-    }
-    return "?";
-}
 
 LineDevice::LineDevice(SerialDevice& device, HLINE line, uint32_t ringTimeoutMs, MessageSink sink)
     : m_device(device), m_line(line), m_ringTimeoutMs(ringTimeoutMs), m_sink(std::move(sink)) {}
 
 LineDevice::~LineDevice() {
     Stop();
-    if (m_wake >= 0) ::close(m_wake);
+    if (m_wake >= 0) platform::SerialClose(m_wake);
 }
 
 bool LineDevice::Start() {
-    m_wake = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    m_wake = platform::SerialWakeOpen();
     if (m_wake < 0) return false;
     m_stop = false;
     m_thread = std::thread([this] { Run(); });
@@ -104,35 +76,28 @@ void LineDevice::EndStreamForShutdown() {
     m_audio.Drop();
 }
 
-void LineDevice::Wake() {
-    uint64_t one = 1;
-    if (m_wake >= 0) (void)!::write(m_wake, &one, sizeof one);
-}
+void LineDevice::Wake() { platform::SerialWakeSignal(m_wake); }
 
 void LineDevice::Run() {
     while (!m_stop) {
         int timeoutMs;
         bool watchDevice;
-        short deviceEvents = POLLIN;
+        bool wantWrite;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             StartNextRequestLocked();
             TransmitLocked();
             timeoutMs = PollTimeoutLocked();
             watchDevice = !m_passthrough && !m_lost;
-            if (!m_transmitPending.empty()) deviceEvents |= POLLOUT;
+            wantWrite = !m_transmitPending.empty();
         }
-        pollfd waiters[2] = {{m_wake, POLLIN, 0}, {m_device.Descriptor(), deviceEvents, 0}};
-        int ready = ::poll(waiters, watchDevice ? 2 : 1, timeoutMs);
-        if (ready < 0 && errno != EINTR) break;
-        if (ready > 0 && (waiters[0].revents & POLLIN)) {
-            uint64_t count;
-            (void)!::read(m_wake, &count, sizeof count);
-        }
+        platform::SerialReadiness ready;
+        platform::SerialStatus waited = platform::SerialWaitDevice(
+            m_wake, watchDevice ? m_device.Descriptor() : -1, wantWrite, timeoutMs, ready);
+        if (waited != platform::SerialStatus::Ok && waited != platform::SerialStatus::Pending)
+            break;
         if (m_stop) break;
-        if (ready > 0 && watchDevice && (waiters[1].revents & ~POLLOUT)) {
-            ReadDevice(waiters[1].revents);
-        }
+        if (ready.readable || ready.hungUp) ReadDevice(ready.hungUp);
         std::lock_guard<std::mutex> lock(m_mutex);
         CheckDeadlinesLocked();
     }
@@ -163,22 +128,18 @@ void LineDevice::TransmitLocked() {
     }
 }
 
-void LineDevice::ReadDevice(short events) {
+void LineDevice::ReadDevice(bool hungUp) {
     std::string bytes;
-    bool lost = false;
     char buffer[512];
-    for (;;) {
-        ssize_t got = ::read(m_device.Descriptor(), buffer, sizeof buffer);
-        if (got > 0) {
-            bytes.append(buffer, static_cast<size_t>(got));
-            continue;
-        }
-        if (got < 0 && errno == EINTR) continue;
-        // A closed pty master reads as EIO, an unplugged USB modem as EIO or end of file; a
-        // hang-up with nothing left to read would otherwise wake poll for ever.
-        lost = got == 0 || errno != EAGAIN || (events & (POLLHUP | POLLERR | POLLNVAL));
-        break;
+    size_t got = 0;
+    platform::SerialStatus status;
+    while ((status = platform::SerialRead(m_device.Descriptor(), buffer, sizeof buffer, &got)) ==
+           platform::SerialStatus::Ok) {
+        bytes.append(buffer, got);
     }
+    // A closed pty master reads as EIO, an unplugged USB modem as EIO or end of file; a
+    // hang-up with nothing left to read would otherwise wake the wait for ever.
+    bool lost = status != platform::SerialStatus::Pending || hungUp;
     std::lock_guard<std::mutex> lock(m_mutex);
     ConsumeLocked(bytes.data(), bytes.size());
     if (lost && !m_lost) DeviceLostLocked();
@@ -265,12 +226,13 @@ void LineDevice::HandleEventLocked(char event) {
             break;
         case kEventFaxCallingTone:
             if (call && (call->monitoredModes & LINEMEDIAMODE_G3FAX)) {
-                Post(m_current, LINE_MONITORMEDIA, LINEMEDIAMODE_G3FAX, 0, TickCount());
+                Post(m_current, LINE_MONITORMEDIA, LINEMEDIAMODE_G3FAX, 0, platform::TickCountMs());
             }
             break;
         case kEventDataCallingTone:
             if (call && (call->monitoredModes & LINEMEDIAMODE_DATAMODEM)) {
-                Post(m_current, LINE_MONITORMEDIA, LINEMEDIAMODE_DATAMODEM, 0, TickCount());
+                Post(m_current, LINE_MONITORMEDIA, LINEMEDIAMODE_DATAMODEM, 0,
+                     platform::TickCountMs());
             }
             break;
         default:
@@ -604,7 +566,7 @@ LONG LineDevice::DuplicateCommHandle(HCALL handle, int& descriptor) {
     if (!call->passthrough || !m_passthrough || handle != m_current || m_lost) {
         return LINEERR_INVALCALLSTATE;
     }
-    descriptor = ::fcntl(m_device.Descriptor(), F_DUPFD_CLOEXEC, 0);
+    descriptor = platform::SerialDuplicate(m_device.Descriptor());
     return descriptor >= 0 ? 0 : LINEERR_RESOURCEUNAVAIL;
 }
 

@@ -36,7 +36,6 @@ using MessageSink = std::function<void(const LineMessage&)>;
 // Where a call stands; Answering is the service's own step between lineAnswer and the modem's
 // answer, reported to the application as still offering.
 enum class CallPhase { Offering, Answering, Connected, Disconnected, Idle };
-const char* CallPhaseName(CallPhase phase);
 
 struct CallerId {
     std::string date, time, number, name;
@@ -105,7 +104,7 @@ private:
 
     void Run();
     int PollTimeoutLocked() const;
-    void ReadDevice(short events);
+    void ReadDevice(bool hungUp);
     void HandleInputLocked(const ModemInput& input);
     void HandleRingLocked();
     void HandleHangupLocked(DWORD disconnectMode);
@@ -152,7 +151,7 @@ private:
     CallAudio m_audio;
     CallAudio::Step m_voiceStep = CallAudio::Step::None;  // the step in flight
     std::string m_transmitPending;                        // shielded samples not yet written
-    int m_wake = -1;  // eventfd that interrupts the modem thread's poll
+    int m_wake = -1;                                      // interrupts the modem thread's wait
     std::atomic<bool> m_stop{false};
     std::thread m_thread;
 };

@@ -1,7 +1,5 @@
 #include "tapi/line_service.h"
 
-#include <unistd.h>
-
 #include <QMetaObject>
 #include <algorithm>
 #include <cstddef>
@@ -115,10 +113,6 @@ LONG LineService::Shutdown(HLINEAPP app) {
     m_app = 0;
     m_deviceCount = 0;
     return 0;
-}
-
-bool LineService::ValidDeviceLocked(HLINEAPP app, DWORD deviceId) const {
-    return app != 0 && app == m_app && deviceId < m_deviceCount;
 }
 
 LONG LineService::NegotiateApiVersion(HLINEAPP app, DWORD deviceId, DWORD low, DWORD high,

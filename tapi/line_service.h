@@ -64,7 +64,6 @@ private:
     LineService() = default;
     void Deliver(const LineMessage& message, DWORD_PTR instance);
     DWORD NextRequestId();
-    bool ValidDeviceLocked(HLINEAPP app, DWORD deviceId) const;
     LONG CloseLocked();
     LONG FillCommId(HCALL call, VARSTRING* id);
 

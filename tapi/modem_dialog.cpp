@@ -1,12 +1,10 @@
 #include "tapi/modem_dialog.h"
 
-#include <poll.h>
-#include <unistd.h>
-
 #include <cctype>
-#include <cerrno>
 #include <chrono>
 #include <cstdlib>
+
+#include "platform/serial_port.h"
 
 namespace tapi {
 namespace {
@@ -67,12 +65,16 @@ int LeadingCompression(const std::string& line) {
 // for the answers to the reset.
 void DrainStaleInput(SerialDevice& device) {
     device.DiscardInput();
-    pollfd waiter{device.Descriptor(), POLLIN, 0};
     char buffer[256];
+    size_t got = 0;
     // Bounded, so a device that never falls silent cannot hold the initialisation up.
     for (int round = 0; round < kMaxDrainRounds; ++round) {
-        if (::poll(&waiter, 1, kQuietMs) <= 0 || !(waiter.revents & POLLIN)) return;
-        if (::read(device.Descriptor(), buffer, sizeof buffer) <= 0) return;
+        if (platform::SerialWaitReadable(device.Descriptor(), kQuietMs) !=
+                platform::SerialStatus::Ok ||
+            platform::SerialRead(device.Descriptor(), buffer, sizeof buffer, &got) !=
+                platform::SerialStatus::Ok) {
+            return;
+        }
     }
 }
 
@@ -96,23 +98,20 @@ CommandReply AwaitResult(SerialDevice& device, uint32_t timeoutMs) {
         auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0) return reply;
-        pollfd waiter{device.Descriptor(), POLLIN, 0};
-        int ready = ::poll(&waiter, 1, static_cast<int>(left));
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready < 0 || (waiter.revents & (POLLERR | POLLNVAL))) {
-            reply.status = CommandReply::Status::DeviceError;
-            return reply;
-        }
-        if (ready == 0) continue;
+        platform::SerialStatus status =
+            platform::SerialWaitReadable(device.Descriptor(), static_cast<uint32_t>(left));
         char buffer[256];
-        ssize_t got = ::read(device.Descriptor(), buffer, sizeof buffer);
-        if (got < 0 && (errno == EAGAIN || errno == EINTR)) continue;
-        if (got <= 0) {
+        size_t got = 0;
+        if (status == platform::SerialStatus::Ok) {
+            status = platform::SerialRead(device.Descriptor(), buffer, sizeof buffer, &got);
+        }
+        if (status == platform::SerialStatus::Pending) continue;  // time-out or interruption
+        if (status != platform::SerialStatus::Ok) {
             reply.status = CommandReply::Status::DeviceError;
             return reply;
         }
         inputs.clear();
-        parser.Feed(buffer, static_cast<size_t>(got), inputs);
+        parser.Feed(buffer, got, inputs);
         for (const ModemInput& input : inputs) {
             if (input.kind != ModemInput::Kind::Line || IsCommandEcho(input.line)) continue;
             ModemResult result = ClassifyLine(input.line);

@@ -1,10 +1,5 @@
 #include "tapi/serial_device.h"
 
-#include <poll.h>
-#include <termios.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <chrono>
 
 #include "platform/serial_port.h"
@@ -30,7 +25,7 @@ bool SerialDevice::Open(const std::string& path) {
 }
 
 void SerialDevice::Close() {
-    if (m_fd >= 0) ::close(m_fd);
+    if (m_fd >= 0) platform::SerialClose(m_fd);
     m_fd = -1;
     m_path.clear();
 }
@@ -39,25 +34,24 @@ bool SerialDevice::Write(std::string_view bytes) {
     if (m_fd < 0) return false;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWriteTimeoutMs);
     while (!bytes.empty()) {
-        ssize_t written = ::write(m_fd, bytes.data(), bytes.size());
-        if (written > 0) {
-            bytes.remove_prefix(static_cast<size_t>(written));
-            continue;
-        }
-        if (written < 0 && errno == EINTR) continue;
-        if (written < 0 && errno != EAGAIN) return false;
+        size_t written = 0;
+        platform::SerialStatus status =
+            platform::SerialWrite(m_fd, bytes.data(), bytes.size(), &written);
+        bytes.remove_prefix(written);
+        if (status == platform::SerialStatus::Ok) continue;
+        if (status != platform::SerialStatus::Pending) return false;
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) return false;
-        pollfd waiter{m_fd, POLLOUT, 0};
-        if (::poll(&waiter, 1, static_cast<int>(left.count())) < 0 && errno != EINTR) return false;
-        if (waiter.revents & (POLLERR | POLLHUP | POLLNVAL)) return false;
+        status = platform::SerialWaitWritable(m_fd, static_cast<uint32_t>(left.count()));
+        if (status != platform::SerialStatus::Ok && status != platform::SerialStatus::Pending)
+            return false;
     }
     return true;
 }
 
 void SerialDevice::DiscardInput() {
-    if (m_fd >= 0) tcflush(m_fd, TCIFLUSH);
+    if (m_fd >= 0) platform::SerialDiscardInput(m_fd);
 }
 
 }  // namespace tapi

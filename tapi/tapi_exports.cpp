@@ -143,7 +143,6 @@ TAPI_EXPORT platform::MMRESULT waveDeviceClose(platform::HWAVE device) {
 }
 
 // The signatures the program's stubs resolve these names with.
-static_assert(sizeof(&lineAnswer) == sizeof(PFN_lineAnswer));
 namespace {
 [[maybe_unused]] const PFN_lineAnswer kAnswer = &lineAnswer;
 [[maybe_unused]] const PFN_lineClose kClose = &lineClose;
