@@ -7,15 +7,12 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/little_endian.h"
+
 namespace {
 
 constexpr uint32_t kChunkHeaderBytes = 8;
 constexpr uint32_t kFormTypeBytes = 4;
-
-uint32_t LittleEndian32(const uint8_t* bytes) {
-    return uint32_t(bytes[0]) | uint32_t(bytes[1]) << 8 | uint32_t(bytes[2]) << 16 |
-           uint32_t(bytes[3]) << 24;
-}
 
 }  // namespace
 
@@ -104,13 +101,13 @@ bool RiffFile::Descend(Chunk& chunk, uint32_t id, uint64_t limit, uint32_t form)
         int64_t got = Read(header, sizeof header);
         if (got < static_cast<int64_t>(kChunkHeaderBytes)) return false;
         Chunk found;
-        found.id = LittleEndian32(header);
-        found.size = LittleEndian32(header + 4);
+        found.id = platform::GetLe32(header);
+        found.size = platform::GetLe32(header + 4);
         found.start = at + kChunkHeaderBytes;
         found.end = found.start + found.size;
         bool isForm = found.id == FourCC("RIFF") || found.id == FourCC("LIST");
         if (isForm && got == static_cast<int64_t>(sizeof header)) {
-            found.form = LittleEndian32(header + kChunkHeaderBytes);
+            found.form = platform::GetLe32(header + kChunkHeaderBytes);
             found.start += kFormTypeBytes;
         }
         if (found.id == id && (form == 0 || found.form == form)) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/little_endian.h"
 #include "platform/message_box.h"
 #include "platform/resources.h"
 
@@ -12,10 +13,6 @@ constexpr uint32_t kRiffSizeOffset = 4;
 constexpr uint32_t kDataSizeOffset = 42;
 constexpr uint32_t kHeaderBytes = 46;  // RIFF, WAVE, an 18-byte fmt chunk, the data header
 constexpr uint32_t kFmtBytes = sizeof(platform::WAVEFORMATEX);
-
-void Put32(uint8_t* to, uint32_t value) {
-    for (int i = 0; i < 4; ++i) to[i] = static_cast<uint8_t>(value >> (8 * i));
-}
 
 }  // namespace
 
@@ -52,7 +49,7 @@ bool CWaveFile::Create() {
     uint8_t header[kHeaderBytes] = {};
     std::memcpy(header, "RIFF", 4);
     std::memcpy(header + 8, "WAVEfmt ", 8);
-    Put32(header + 16, kFmtBytes);
+    platform::PutLe32(header + 16, kFmtBytes);
     std::memcpy(header + 20, &m_format, kFmtBytes);
     std::memcpy(header + 38, "data", 4);
     m_dataBytes = 0;
@@ -63,9 +60,9 @@ bool CWaveFile::Create() {
 // failure still reads as what had been written.
 bool CWaveFile::WriteSizes() {
     uint8_t size[4];
-    Put32(size, kHeaderBytes - 8 + m_dataBytes);
+    platform::PutLe32(size, kHeaderBytes - 8 + m_dataBytes);
     if (!m_file.WriteAt(kRiffSizeOffset, size, sizeof size)) return false;
-    Put32(size, m_dataBytes);
+    platform::PutLe32(size, m_dataBytes);
     return m_file.WriteAt(kDataSizeOffset, size, sizeof size);
 }
 

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "fax/fax_receiver.h"
+#include "platform/little_endian.h"
 
 namespace {
 
@@ -325,9 +326,8 @@ FaxState CFaxReceiver::DoReceivePage() {
 FaxState CFaxReceiver::DoPageDone() {
     LogAndShow("本页接收完毕");
     ++m_nPages;
-    const uint8_t length[4] = {
-        static_cast<uint8_t>(m_nDataBytes), static_cast<uint8_t>(m_nDataBytes >> 8),
-        static_cast<uint8_t>(m_nDataBytes >> 16), static_cast<uint8_t>(m_nDataBytes >> 24)};
+    uint8_t length[4];
+    platform::PutLe32(length, m_nDataBytes);
     if (!WritePageFileAt(rpf::kPageCountOffset, &m_nPages, 1) ||
         !WritePageFileAt(rpf::kDataLengthOffset, length, sizeof length)) {
         Log("写入页面文件失败");

@@ -2,6 +2,7 @@
 
 #include <atomic>
 
+#include "platform/little_endian.h"
 #include "tapi/modem_parser.h"
 
 namespace tapi {
@@ -248,7 +249,7 @@ void CallAudio::Transmit(Clock::time_point now, std::string& out) {
         size_t& at = m_device->offset;
         if (at + width <= header->dwBufferLength) {
             const uint8_t* bytes = header->lpData + at;
-            int16_t sample = width == 2 ? static_cast<int16_t>(bytes[0] | bytes[1] << 8)
+            int16_t sample = width == 2 ? static_cast<int16_t>(platform::GetLe16(bytes))
                                         : static_cast<int16_t>((bytes[0] - 128) * 256);
             char encoded = static_cast<char>(EncodeSample(m_codec, sample));
             out += encoded;
@@ -287,8 +288,7 @@ void CallAudio::StoreSample(int16_t sample) {
     size_t& at = m_device->offset;
     const size_t width = BytesPerSample();
     if (width == 2) {
-        header->lpData[at] = static_cast<uint8_t>(sample & 0xFF);
-        header->lpData[at + 1] = static_cast<uint8_t>((sample >> 8) & 0xFF);
+        platform::PutLe16(header->lpData + at, static_cast<uint16_t>(sample));
     } else {
         header->lpData[at] = static_cast<uint8_t>((sample >> 8) + 128);
     }

@@ -3,6 +3,7 @@
 #include <new>
 
 #include "fax/raw_page_file.h"
+#include "platform/little_endian.h"
 
 namespace {
 
@@ -41,14 +42,8 @@ constexpr uint32_t kFillOrderMsbFirst = 1;
 constexpr uint32_t kT4Options1dFillBits = 4;  // 1-D coding, EOLs end on a byte boundary
 constexpr uint32_t kResolutionUnitInch = 2;
 
-void PutLe16(uint8_t* p, uint16_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-}
-
-void PutLe32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
+using platform::PutLe16;
+using platform::PutLe32;
 
 bool WriteLe16(CBinaryFile& file, uint16_t v) {
     uint8_t bytes[2];
@@ -187,8 +182,7 @@ bool CTiffWriter::LoadRawFile(const char* path) {
     }
     uint8_t lengthBytes[4];
     if (m_file.Read(lengthBytes, 4) != 4) return FailLoad(TiffDetail::kReadDataLength);
-    const uint32_t length = uint32_t{lengthBytes[0]} | uint32_t{lengthBytes[1]} << 8 |
-                            uint32_t{lengthBytes[2]} << 16 | uint32_t{lengthBytes[3]} << 24;
+    const uint32_t length = platform::GetLe32(lengthBytes);
 
     // A damaged length field must not make us allocate gigabytes for data that is not there.
     const int64_t fileSize = m_file.Size();

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "platform/clock.h"
+#include "platform/little_endian.h"
 #include "tools/vmodem/line_protocol.h"
 
 namespace {
@@ -22,12 +24,6 @@ constexpr float kSignalDbm0 = -14.0f;
 constexpr int64_t kFaxLingerNs = 500'000'000;
 // T.30 has no limit of its own on a whole call; a stuck far end must not keep us forever.
 constexpr int64_t kFaxCallLimitNs = 600'000'000'000;
-
-int64_t nowNs() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
-}
 
 }  // namespace
 
@@ -97,7 +93,7 @@ bool Caller::prepare() {
 CallOutcome Caller::run() {
     char buf[line_protocol::kMaxPacket];
     while (!m_ended) {
-        int64_t now = nowNs();
+        int64_t now = platform::MonotonicNs();
         int64_t deadline = now + 1'000'000'000;
         if (m_answered) deadline = std::min(deadline, m_nextTickNs);
         for (int64_t d : {m_giveUpAtNs, m_hangupAtNs, m_faxDoneAtNs}) {
@@ -120,7 +116,7 @@ CallOutcome Caller::run() {
                 onPacket(buf, size_t(n));
             }
         }
-        now = nowNs();
+        now = platform::MonotonicNs();
         if (!m_answered && m_giveUpAtNs >= 0 && now >= m_giveUpAtNs) {
             log("giving up");
             break;
@@ -131,7 +127,7 @@ CallOutcome Caller::run() {
         }
         if (m_fax && m_fax->finished() && m_faxDoneAtNs < 0) m_faxDoneAtNs = now + kFaxLingerNs;
         if (m_faxDoneAtNs >= 0 && now >= m_faxDoneAtNs) break;
-        while (m_answered && !m_ended && nowNs() >= m_nextTickNs) {
+        while (m_answered && !m_ended && platform::MonotonicNs() >= m_nextTickNs) {
             sendBlock();
             m_nextTickNs += kBlockNs;
         }
@@ -153,7 +149,7 @@ void Caller::onPacket(const char* data, size_t len) {
             log("ring " + std::to_string(m_rings));
             // Hang up within the ring cycle after the last ring we wait for, as a person would.
             if (m_rings >= m_options.giveUpAfterRings && m_giveUpAtNs < 0)
-                m_giveUpAtNs = nowNs() + int64_t(m_ringIntervalMs) * 500'000;
+                m_giveUpAtNs = platform::MonotonicNs() + int64_t(m_ringIntervalMs) * 500'000;
             if (m_options.handsetAfterRings > 0 && m_rings >= m_options.handsetAfterRings &&
                 !m_handsetSent) {
                 log("the telephone is picked up");
@@ -166,7 +162,7 @@ void Caller::onPacket(const char* data, size_t len) {
             log("answered");
             m_answered = true;
             m_giveUpAtNs = -1;
-            m_nextTickNs = nowNs();
+            m_nextTickNs = platform::MonotonicNs();
             m_faxStartNs = m_nextTickNs + int64_t(m_options.cngAfterSeconds * 1e9);
             m_sayStartNs = m_nextTickNs + int64_t(m_options.sayAfterSeconds * 1e9);
             if (m_options.hangupAfterSeconds >= 0)
@@ -194,34 +190,30 @@ void Caller::onPacket(const char* data, size_t len) {
 void Caller::onAudio(const char* payload, size_t len) {
     int16_t samples[line_protocol::kMaxPacket / 2];
     int count = int(len / 2);
-    for (int i = 0; i < count; ++i) {
-        auto lo = uint8_t(payload[2 * i]);
-        auto hi = uint8_t(payload[2 * i + 1]);
-        samples[i] = int16_t(uint16_t(lo | (hi << 8)));
-    }
+    for (int i = 0; i < count; ++i)
+        samples[i] = int16_t(platform::GetLe16(reinterpret_cast<const uint8_t*>(payload) + 2 * i));
     if (m_recording) m_record.write(samples, size_t(count));
     if (faxRunning()) m_fax->rx(samples, count);
 }
 
 // A fax machine held back (--cng-after) is silent and deaf, so its T.30 timers wait too.
-bool Caller::faxRunning() const { return m_fax && m_faxStartNs >= 0 && nowNs() >= m_faxStartNs; }
+bool Caller::faxRunning() const {
+    return m_fax && m_faxStartNs >= 0 && platform::MonotonicNs() >= m_faxStartNs;
+}
 
 void Caller::sendBlock() {
     int16_t samples[kBlockSamples] = {};
     if (faxRunning()) {
         m_fax->tx(samples, kBlockSamples);
-    } else if (!m_fax && m_sayStartNs >= 0 && nowNs() >= m_sayStartNs) {
+    } else if (!m_fax && m_sayStartNs >= 0 && platform::MonotonicNs() >= m_sayStartNs) {
         for (int i = 0; i < kBlockSamples && m_sayPos < m_say.size(); ++i)
             samples[i] = m_say[m_sayPos++];
     }
     if (m_noiseToModem) m_noiseToModem->add(samples, kBlockSamples);
     char packet[1 + 2 * kBlockSamples];
     packet[0] = line_protocol::kAudio;
-    for (int i = 0; i < kBlockSamples; ++i) {
-        auto v = uint16_t(samples[i]);
-        packet[1 + 2 * i] = char(v & 0xFF);
-        packet[2 + 2 * i] = char(v >> 8);
-    }
+    for (int i = 0; i < kBlockSamples; ++i)
+        platform::PutLe16(reinterpret_cast<uint8_t*>(packet) + 1 + 2 * i, uint16_t(samples[i]));
     send(m_fd.get(), packet, sizeof(packet), MSG_NOSIGNAL | MSG_DONTWAIT);
 }
 

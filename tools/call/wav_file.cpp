@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/little_endian.h"
+
 namespace {
 
 constexpr uint32_t kSampleRate = 8000;
@@ -11,19 +13,10 @@ constexpr size_t kHeaderBytes = 44;
 constexpr uint64_t kRiffHeaderBytes = 12;  // "RIFF", size, "WAVE"
 constexpr uint64_t kChunkHeaderBytes = 8;  // id, size
 
-uint32_t le32(const uint8_t* p) {
-    return p[0] | (p[1] << 8) | (p[2] << 16) | (uint32_t(p[3]) << 24);
-}
-uint16_t le16(const uint8_t* p) { return uint16_t(p[0] | (p[1] << 8)); }
-
-void put32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
-}
-
-void put16(uint8_t* p, uint16_t v) {
-    p[0] = uint8_t(v);
-    p[1] = uint8_t(v >> 8);
-}
+using platform::GetLe16;
+using platform::GetLe32;
+using platform::PutLe16;
+using platform::PutLe32;
 
 }  // namespace
 
@@ -47,14 +40,14 @@ bool readWav(const std::string& path, std::vector<int16_t>& samples, std::string
     // 64 bits: a chunk size near 4 GiB must not wrap the position back onto the same chunk.
     uint64_t pos = kRiffHeaderBytes;
     while (pos + kChunkHeaderBytes <= data.size()) {
-        const uint64_t size = le32(data.data() + pos + 4);
+        const uint64_t size = GetLe32(data.data() + pos + 4);
         // Pointer arithmetic, not data[]: a chunk header may end exactly at the end of the file.
         const uint8_t* body = data.data() + pos + kChunkHeaderBytes;
         const size_t avail =
             size_t(std::min<uint64_t>(size, data.size() - pos - kChunkHeaderBytes));
         if (std::memcmp(&data[pos], "fmt ", 4) == 0 && avail >= 16) {
-            if (le16(body) != kFormatPcm || le16(body + 2) != 1 || le32(body + 4) != kSampleRate ||
-                le16(body + 14) != 16) {
+            if (GetLe16(body) != kFormatPcm || GetLe16(body + 2) != 1 ||
+                GetLe32(body + 4) != kSampleRate || GetLe16(body + 14) != 16) {
                 error = path +
                         " is not 8000 Hz 16-bit mono PCM (convert it: sox in.wav -r 8000 -b 16 -c "
                         "1 out.wav)";
@@ -63,7 +56,7 @@ bool readWav(const std::string& path, std::vector<int16_t>& samples, std::string
             haveFormat = true;
         } else if (std::memcmp(&data[pos], "data", 4) == 0 && haveFormat) {
             samples.resize(avail / 2);
-            for (size_t i = 0; i < samples.size(); ++i) samples[i] = int16_t(le16(body + 2 * i));
+            for (size_t i = 0; i < samples.size(); ++i) samples[i] = int16_t(GetLe16(body + 2 * i));
             return true;
         }
         pos += kChunkHeaderBytes + size + (size & 1);
@@ -86,7 +79,7 @@ void WavWriter::write(const int16_t* samples, size_t count) {
     if (!m_file) return;
     for (size_t i = 0; i < count; ++i) {
         uint8_t b[2];
-        put16(b, uint16_t(samples[i]));
+        PutLe16(b, uint16_t(samples[i]));
         if (std::fwrite(b, 1, 2, m_file) != 2) m_failed = true;
     }
     m_dataBytes += uint32_t(count * 2);
@@ -96,17 +89,17 @@ bool WavWriter::close() {
     if (!m_file) return !m_failed;
     uint8_t h[kHeaderBytes];
     std::memcpy(h, "RIFF", 4);
-    put32(h + 4, 36 + m_dataBytes);
+    PutLe32(h + 4, 36 + m_dataBytes);
     std::memcpy(h + 8, "WAVEfmt ", 8);
-    put32(h + 16, 16);
-    put16(h + 20, kFormatPcm);
-    put16(h + 22, 1);
-    put32(h + 24, kSampleRate);
-    put32(h + 28, kSampleRate * 2);
-    put16(h + 32, 2);
-    put16(h + 34, 16);
+    PutLe32(h + 16, 16);
+    PutLe16(h + 20, kFormatPcm);
+    PutLe16(h + 22, 1);
+    PutLe32(h + 24, kSampleRate);
+    PutLe32(h + 28, kSampleRate * 2);
+    PutLe16(h + 32, 2);
+    PutLe16(h + 34, 16);
     std::memcpy(h + 36, "data", 4);
-    put32(h + 40, m_dataBytes);
+    PutLe32(h + 40, m_dataBytes);
     if (std::fseek(m_file, 0, SEEK_SET) != 0 || std::fwrite(h, 1, sizeof(h), m_file) != sizeof(h))
         m_failed = true;
     if (std::fclose(m_file) != 0) m_failed = true;

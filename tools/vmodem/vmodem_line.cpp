@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <ctime>
 
+#include "platform/little_endian.h"
 #include "tools/vmodem/line_protocol.h"
 #include "tools/vmodem/vmodem.h"
 
@@ -52,11 +53,8 @@ void VirtualModem::readCaller(std::list<Caller>::iterator it) {
                    m_call == CallState::Connected) {
             int count = int((n - 1) / 2);
             int16_t samples[line_protocol::kMaxPacket / 2];
-            for (int i = 0; i < count; ++i) {
-                auto lo = uint8_t(buf[1 + 2 * i]);
-                auto hi = uint8_t(buf[2 + 2 * i]);
-                samples[i] = int16_t(uint16_t(lo | (hi << 8)));
-            }
+            const auto* bytes = reinterpret_cast<const uint8_t*>(buf) + 1;
+            for (int i = 0; i < count; ++i) samples[i] = int16_t(platform::GetLe16(bytes + 2 * i));
             lineAudio(samples, count);
         }
     }

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "platform/clock.h"
 #include "tools/vmodem/line_protocol.h"
 #include "tools/vmodem/vmodem.h"
 
@@ -22,20 +23,14 @@ volatile sig_atomic_t g_stop = 0;
 
 void onSignal(int) { g_stop = 1; }
 
-int64_t monotonicNs() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
-}
-
 // The transmit buffer holds at most half a second; beyond that the pty is not read,
 // so the DTE's writes block the way hardware flow control would hold them.
 constexpr size_t kTransmitBufferMax = 4000;
 
 }  // namespace
 
-int64_t vmodemNowMs() { return monotonicNs() / 1'000'000; }
-int64_t vmodemNowNs() { return monotonicNs(); }
+int64_t vmodemNowMs() { return platform::MonotonicNs() / 1'000'000; }
+int64_t vmodemNowNs() { return platform::MonotonicNs(); }
 
 const char* toString(StreamMode mode) {
     switch (mode) {
@@ -235,7 +230,7 @@ int VirtualModem::run() {
         fds.push_back({m_listen.get(), POLLIN, 0});
         for (const Caller& caller : m_callers) fds.push_back({caller.fd.get(), POLLIN, 0});
 
-        int64_t now = monotonicNs();
+        int64_t now = platform::MonotonicNs();
         int64_t deadline = now + 1'000'000'000;
         if (lineLive()) deadline = std::min(deadline, m_nextTickNs);
         if (m_call == CallState::Ringing) deadline = std::min(deadline, m_nextRingMs * 1'000'000);
@@ -263,7 +258,7 @@ int VirtualModem::run() {
             if (fds[1].revents & POLLIN) acceptCaller();
         }
         if (m_call == CallState::Ringing && vmodemNowMs() >= m_nextRingMs) ring();
-        while (lineLive() && monotonicNs() >= m_nextTickNs) {
+        while (lineLive() && platform::MonotonicNs() >= m_nextTickNs) {
             onTick();
             m_nextTickNs += line_protocol::kBlockNs;
         }
