@@ -23,10 +23,13 @@ protected:
         auto rules = VoiceModemRules();
         rules.push_back({"AT+VTX", "CONNECT"});
         rules.push_back({"AT+VRX", "CONNECT"});
+        AdjustRules(rules);
         m_modem = std::make_unique<TranscriptModem>(rules);
         m_call = OpenWithCall(*m_modem);
         ASSERT_EQ(lineMonitorMedia(m_call, LINEMEDIAMODE_G3FAX), 0);
     }
+
+    virtual void AdjustRules(std::vector<TranscriptModem::Rule>&) {}
 
     uint32_t DeviceId(const char* deviceClass) {
         std::vector<char> block(34);
@@ -152,6 +155,41 @@ TEST_F(WaveDevice, RecordingUnshieldsReportsEventsAndStopsWithDleBang) {
     ASSERT_TRUE(m_modem->WaitForCommand("DLE !", kPromptMs));
     m_modem->SendEvent('b');
     EXPECT_TRUE(WaitFor(LINE_CALLSTATE, LINECALLSTATE_DISCONNECTED, from));
+    EXPECT_EQ(waveInClose(in), MMSYSERR_NOERROR);
+}
+
+// A modem that offers only G.711 mu-law: the samples go both ways through it.
+class WaveDeviceMuLaw : public WaveDevice {
+    void AdjustRules(std::vector<TranscriptModem::Rule>& rules) override {
+        for (auto& rule : rules) {
+            if (rule.command == "AT+VSM=?") rule.reply = "4,\"G.711U\",8,0,(8000),(0),(0)\nOK";
+        }
+        rules.push_back({"AT+VSM=4,8000", "OK"});
+    }
+};
+
+TEST_F(WaveDeviceMuLaw, PlaysAndRecordsMuLaw) {
+    EXPECT_TRUE(m_modem->WaitForCommand("AT+VSM=4,8000", 0));
+    HWAVEOUT out = 0;
+    ASSERT_EQ(waveOutOpen(&out, m_call, &m_format, &m_queue), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveOutWrite(out, Block({0, 1000, -32768})), MMSYSERR_NOERROR);
+    ASSERT_EQ(Notices(1).size(), 1u);
+    EXPECT_EQ(waveOutClose(out), MMSYSERR_NOERROR);
+    ASSERT_TRUE(m_modem->WaitForCommand("DLE ETX", kPromptMs));
+    EXPECT_EQ(m_modem->Streamed(), std::string("\xff\xce\x00\x10\x03", 5));
+
+    HWAVEIN in = 0;
+    ASSERT_EQ(waveInOpen(&in, m_call, &m_format, &m_queue), MMSYSERR_NOERROR);
+    WAVEHDR* block = Block({}, 4);
+    ASSERT_EQ(waveInAddBuffer(in, block), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveInStart(in), MMSYSERR_NOERROR);
+    ASSERT_TRUE(m_modem->WaitForCommand("AT+VRX", kPromptMs));
+    m_modem->Send("\xff\x80");
+    ASSERT_EQ(Notices(1).size(), 1u);
+    const int16_t expected[] = {0, 32124};
+    EXPECT_EQ(std::memcmp(block->lpData, expected, 4), 0);
+    EXPECT_EQ(waveInReset(in), MMSYSERR_NOERROR);
+    EXPECT_TRUE(m_modem->WaitForCommand("DLE !", kPromptMs));
     EXPECT_EQ(waveInClose(in), MMSYSERR_NOERROR);
 }
 
