@@ -67,9 +67,9 @@ protected:
     void ExpectStored(size_t count) {
         std::vector<std::string> tiffs = Stored(".tif");
         ASSERT_EQ(tiffs.size(), 1u);
-        std::string problems;
-        std::vector<Page> received = ReadTiff(tiffs[0], &problems);
-        EXPECT_EQ(problems, "");
+        DecodedTiff decoded = ReadTiff(tiffs[0]);
+        const std::vector<Page>& received = decoded.pages;
+        EXPECT_EQ(decoded.problems, "");
         ASSERT_EQ(received.size(), count);
         for (size_t i = 0; i < count; ++i) EXPECT_TRUE(received[i] == m_sent[i]) << "page " << i;
         fs::remove(tiffs[0]);
@@ -177,8 +177,8 @@ TEST_F(FaxCallTest, ReceiveFaxOnCallsTheTelephoneTookStoresStopsAndKeepsRawPages
     EXPECT_NE(Log().find("原始页面文件保存为: " + kept[0]), std::string::npos) << Log();
     std::string rescued = m_root / "rescued.tif";
     ASSERT_EQ(system((ToolPath("vantoro-rawtotiff") + " '" + kept[0] + "' " + rescued).c_str()), 0);
-    std::string problems;
-    EXPECT_EQ(ReadTiff(rescued, &problems), std::vector<Page>{m_sent[0]}) << problems;
+    DecodedTiff decoded = ReadTiff(rescued);
+    EXPECT_EQ(decoded.pages, std::vector<Page>{m_sent[0]}) << decoded.problems;
     EXPECT_EQ(caller->WaitForExit(kStepMs), 0);
 
     // The modem is a voice modem again: the next call is answered at the third ring.

@@ -50,10 +50,10 @@ void ExpectReceived(FaxCall& call, int bps, int spoiltRowsPercent = 0) {
     ChildProcess convert({ToolPath("vantoro-rawtotiff"), call.Raw(), tiff});
     ASSERT_TRUE(convert.Start());
     ASSERT_EQ(convert.WaitForExit(30000), 0) << convert.Stderr();
-    std::string problems;
-    std::vector<Page> received = ReadTiff(tiff, &problems);
+    DecodedTiff decoded = ReadTiff(tiff);
+    const std::vector<Page>& received = decoded.pages;
     if (spoiltRowsPercent == 0) {
-        EXPECT_EQ(problems, "");
+        EXPECT_EQ(decoded.problems, "");
     }
     ASSERT_EQ(received.size(), call.pages.size());
     for (size_t number = 0; number < received.size(); ++number) {

@@ -8,23 +8,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 
+#include "tests/support/clock.h"
+
 extern char** environ;
-
-namespace {
-
-long long NowMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-}  // namespace
 
 ChildProcess::ChildProcess(std::vector<std::string> argv, std::vector<std::string> environment)
     : m_argv(std::move(argv)), m_environment(std::move(environment)) {}
@@ -98,23 +89,23 @@ bool ChildProcess::ReadSome(int timeoutMs) {
 }
 
 bool ChildProcess::WaitForStdoutLine(const std::string& line, int timeoutMs) {
-    long long deadline = NowMs() + timeoutMs;
+    long long deadline = MonotonicMs() + timeoutMs;
     size_t checked = 0;
     for (;;) {
         std::vector<std::string> lines = StdoutLines();
         for (size_t i = checked; i < lines.size(); ++i) {
             if (lines[i] == line) return true;
         }
-        long long left = deadline - NowMs();
+        long long left = deadline - MonotonicMs();
         if (left <= 0 || (m_stdoutFd < 0 && m_stderrFd < 0)) return false;
         ReadSome(static_cast<int>(left));
     }
 }
 
 bool ChildProcess::WaitForStderr(const std::string& text, int timeoutMs) {
-    long long deadline = NowMs() + timeoutMs;
+    long long deadline = MonotonicMs() + timeoutMs;
     while (m_stderr.find(text) == std::string::npos) {
-        long long left = deadline - NowMs();
+        long long left = deadline - MonotonicMs();
         if (left <= 0 || (m_stdoutFd < 0 && m_stderrFd < 0)) return false;
         ReadSome(static_cast<int>(left));
     }
@@ -142,9 +133,9 @@ bool ChildProcess::Running() {
 }
 
 int ChildProcess::WaitForExit(int timeoutMs) {
-    long long deadline = NowMs() + timeoutMs;
+    long long deadline = MonotonicMs() + timeoutMs;
     while (Running()) {
-        if (NowMs() >= deadline) {
+        if (MonotonicMs() >= deadline) {
             kill(m_pid, SIGKILL);
             waitpid(m_pid, nullptr, 0);
             m_exitStatus = -1;

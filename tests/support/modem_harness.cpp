@@ -3,18 +3,11 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
-#include <tiffio.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <thread>
-
-long long MonotonicMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 std::string ToolPath(const std::string& name) { return BuildFolder() + "/" + name; }
 
@@ -124,75 +117,6 @@ std::unique_ptr<ChildProcess> ModemHarness::Call(std::vector<std::string> args) 
     auto call = std::make_unique<ChildProcess>(argv);
     call->Start();
     return call;
-}
-
-Page SparsePage(int rows, int number) {
-    Page page(rows, std::vector<uint8_t>(kPageWidth / 8, 0));
-    for (int y = 0; y < rows; ++y) {
-        if ((y / 6 + number) % 11 != 0) continue;
-        for (int x = 0; x < kPageWidth / 8; ++x) {
-            if ((x + number * 5) % 27 < 6) page[y][x] = 0xFF;
-        }
-    }
-    return page;
-}
-
-bool WriteTiff(const std::string& path, const std::vector<Page>& pages, bool fine) {
-    TIFF* tif = TIFFOpen(path.c_str(), "w");
-    if (!tif) return false;
-    bool ok = true;
-    for (size_t number = 0; number < pages.size() && ok; ++number) {
-        Page page = pages[number];
-        const auto rows = static_cast<uint32_t>(page.size());
-        TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, kPageWidth);
-        TIFFSetField(tif, TIFFTAG_IMAGELENGTH, rows);
-        TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 1);
-        TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 1);
-        TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_CCITTFAX3);
-        TIFFSetField(tif, TIFFTAG_GROUP3OPTIONS, GROUP3OPT_FILLBITS);
-        TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISWHITE);
-        TIFFSetField(tif, TIFFTAG_FILLORDER, FILLORDER_LSB2MSB);
-        TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
-        TIFFSetField(tif, TIFFTAG_XRESOLUTION, 204.0f);
-        TIFFSetField(tif, TIFFTAG_YRESOLUTION, fine ? 196.0f : 98.0f);
-        TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
-        TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, rows);
-        TIFFSetField(tif, TIFFTAG_SUBFILETYPE, FILETYPE_PAGE);
-        TIFFSetField(tif, TIFFTAG_PAGENUMBER, uint16_t(number), uint16_t(pages.size()));
-        for (uint32_t y = 0; y < rows && ok; ++y)
-            ok = TIFFWriteScanline(tif, page[y].data(), y, 0) >= 0;
-        TIFFWriteDirectory(tif);
-    }
-    TIFFClose(tif);
-    return ok;
-}
-
-std::vector<Page> ReadTiff(const std::string& path, std::string* problems) {
-    std::vector<Page> pages;
-    TIFF* tif = TIFFOpen(path.c_str(), "r");
-    if (!tif) {
-        *problems += "cannot open " + path;
-        return pages;
-    }
-    do {
-        uint32_t width = 0, rows = 0;
-        uint16_t photometric = PHOTOMETRIC_MINISWHITE;
-        TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &width);
-        TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &rows);
-        TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric);
-        if (width != kPageWidth) *problems += "width " + std::to_string(width) + "; ";
-        Page page(rows, std::vector<uint8_t>(TIFFScanlineSize(tif), 0));
-        for (uint32_t y = 0; y < rows; ++y) {
-            if (TIFFReadScanline(tif, page[y].data(), y, 0) < 0)
-                *problems += "row " + std::to_string(y) + " unreadable; ";
-            if (photometric == PHOTOMETRIC_MINISBLACK) {
-                for (uint8_t& byte : page[y]) byte = static_cast<uint8_t>(~byte);
-            }
-        }
-        pages.push_back(page);
-    } while (TIFFReadDirectory(tif));
-    TIFFClose(tif);
-    return pages;
 }
 
 bool WriteToneWav(const std::string& path, double seconds, int hz, int rate) {

@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "tests/support/child_process.h"
+#include "tests/support/clock.h"
+#include "tests/support/fax_pages.h"
 
 class ModemHarness {
 public:
@@ -45,16 +47,6 @@ private:
 };
 
 std::string ToolPath(const std::string& name);
-long long MonotonicMs();
-
-constexpr int kPageWidth = 1728;
-using Page = std::vector<std::vector<uint8_t>>;  // rows of packed pixels, 1 = black
-// A sparse page: a few bars whose places depend on the page number, so pages differ.
-Page SparsePage(int rows, int number);
-// A bilevel TIFF, G3 1-D, 204x98 or 204x196 dpi.
-bool WriteTiff(const std::string& path, const std::vector<Page>& pages, bool fine);
-// Every page of a bilevel TIFF as libtiff decodes it; what went wrong goes to *problems.
-std::vector<Page> ReadTiff(const std::string& path, std::string* problems);
 // A WAV of a sine tone written by sox (16-bit, mono).
 bool WriteToneWav(const std::string& path, double seconds, int hz, int rate = 8000);
 // Removes V.253 DLE shielding from a receive stream: DLE DLE -> DLE, DLE SUB -> DLE DLE;

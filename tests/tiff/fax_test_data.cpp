@@ -4,8 +4,6 @@
 #include <tiffio.h>
 
 #include <bitset>
-#include <cstdarg>
-#include <cstdio>
 #include <random>
 #include <sstream>
 
@@ -42,7 +40,7 @@ BitString Bits(const std::string& text) {
 
 namespace {
 
-Bitmap BlankBitmap(int rows) { return Bitmap(rows, std::vector<uint8_t>(kRowBytes, 0)); }
+Page BlankBitmap(int rows) { return Page(rows, std::vector<uint8_t>(kRowBytes, 0)); }
 
 void SetPixel(std::vector<uint8_t>& row, int x) {
     row[x / 8] |= static_cast<uint8_t>(0x80 >> (x % 8));
@@ -51,8 +49,8 @@ void SetPixel(std::vector<uint8_t>& row, int x) {
 }  // namespace
 
 // Lines of glyphs (strokes of random height in narrow boxes) between white margins.
-Bitmap TextLikeBitmap(int rows, uint32_t seed) {
-    Bitmap bitmap = BlankBitmap(rows);
+Page TextLikeBitmap(int rows, uint32_t seed) {
+    Page bitmap = BlankBitmap(rows);
     std::mt19937 rng(seed);
     for (int top = 20; top + 16 < rows; top += 24) {
         for (int x = 100; x < kPageWidth - 120; x += 6 + static_cast<int>(rng() % 12)) {
@@ -68,9 +66,9 @@ Bitmap TextLikeBitmap(int rows, uint32_t seed) {
 }
 
 // A left-to-right grey ramp through a 4x4 ordered dither: many runs of one to a few pixels.
-Bitmap HalftoneBitmap(int rows) {
+Page HalftoneBitmap(int rows) {
     static const int kBayer[4][4] = {{0, 8, 2, 10}, {12, 4, 14, 6}, {3, 11, 1, 9}, {15, 7, 13, 5}};
-    Bitmap bitmap = BlankBitmap(rows);
+    Page bitmap = BlankBitmap(rows);
     for (int y = 0; y < rows; ++y) {
         for (int x = 0; x < kPageWidth; ++x) {
             if (x * 17 / kPageWidth > kBayer[y % 4][x % 4]) SetPixel(bitmap[y], x);
@@ -79,8 +77,8 @@ Bitmap HalftoneBitmap(int rows) {
     return bitmap;
 }
 
-Bitmap NoiseBitmap(int rows, uint32_t seed) {
-    Bitmap bitmap = BlankBitmap(rows);
+Page NoiseBitmap(int rows, uint32_t seed) {
+    Page bitmap = BlankBitmap(rows);
     std::mt19937 rng(seed);
     for (auto& row : bitmap) {
         for (auto& byte : row) byte = static_cast<uint8_t>(rng());
@@ -88,7 +86,7 @@ Bitmap NoiseBitmap(int rows, uint32_t seed) {
     return bitmap;
 }
 
-BitString EncodeModifiedHuffman(const Bitmap& bitmap, const std::string& scratchFolder) {
+BitString EncodeModifiedHuffman(const Page& bitmap, const std::string& scratchFolder) {
     BitString lines;
     const std::string path = scratchFolder + "/mh-source.tif";
     TIFF* out = TIFFOpen(path.c_str(), "w");
@@ -132,56 +130,11 @@ void WriteRawFile(const std::string& path, uint8_t dcsSecondOctet, uint8_t pageC
     WriteFile(path, file);
 }
 
-namespace {
-
-std::vector<std::string>* g_libtiffMessages = nullptr;
-
-void CollectMessage(const char* module, const char* format, va_list args) {
-    char text[512];
-    std::vsnprintf(text, sizeof text, format, args);
-    if (g_libtiffMessages) g_libtiffMessages->push_back(std::string(module ? module : "") + text);
-}
-
-}  // namespace
-
-DecodedTiff DecodeWithLibtiff(const std::string& path) {
-    DecodedTiff result;
-    g_libtiffMessages = &result.messages;
-    const TIFFErrorHandler oldWarning = TIFFSetWarningHandler(CollectMessage);
-    const TIFFErrorHandler oldError = TIFFSetErrorHandler(CollectMessage);
-    TIFF* tif = TIFFOpen(path.c_str(), "r");
-    result.opened = tif != nullptr;
-    while (tif) {
-        uint32_t width = 0, length = 0;
-        TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &width);
-        TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &length);
-        std::vector<uint8_t> strip(static_cast<size_t>(length) * kRowBytes);
-        if (width != kPageWidth ||
-            TIFFReadEncodedStrip(tif, 0, strip.data(), static_cast<tmsize_t>(strip.size())) !=
-                static_cast<tmsize_t>(strip.size())) {
-            result.messages.push_back("page not decoded whole");
-        }
-        Bitmap page;
-        for (size_t at = 0; at < strip.size(); at += kRowBytes) {
-            page.emplace_back(strip.begin() + at, strip.begin() + at + kRowBytes);
-        }
-        result.pages.push_back(std::move(page));
-        if (!TIFFReadDirectory(tif)) {
-            TIFFClose(tif);
-            tif = nullptr;
-        }
-    }
-    TIFFSetWarningHandler(oldWarning);
-    TIFFSetErrorHandler(oldError);
-    g_libtiffMessages = nullptr;
-    return result;
-}
-
 DecodedTiff ExpectReadableTiff(const std::string& path, size_t pages) {
-    DecodedTiff decoded = DecodeWithLibtiff(path);
+    DecodedTiff decoded = ReadTiff(path);
     EXPECT_TRUE(decoded.opened);
     EXPECT_EQ(decoded.pages.size(), pages);
-    EXPECT_TRUE(decoded.messages.empty()) << decoded.messages.front();
+    EXPECT_EQ(decoded.problems, "");
     std::string output;
     EXPECT_EQ(RunProgram({"/usr/bin/tiffinfo", "-D", path}, output), 0) << output;
     EXPECT_EQ(output.find("rror"), std::string::npos) << output;

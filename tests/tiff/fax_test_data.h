@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "tests/support/child_process.h"
+#include "tests/support/fax_pages.h"
 #include "tests/support/little_endian.h"
 #include "tiff/page_reframer.h"
 
@@ -23,18 +24,13 @@ std::vector<uint8_t> Pack(const BitString& bits);
 // byte) and runs of 0 and 1.
 BitString Bits(const std::string& text);
 
-// One page bitmap, 1728 pixels wide, 1 = black; 216 bytes per row.
-constexpr int kPageWidth = 1728;
-constexpr int kRowBytes = kPageWidth / 8;
-using Bitmap = std::vector<std::vector<uint8_t>>;
-
-Bitmap TextLikeBitmap(int rows, uint32_t seed);
-Bitmap HalftoneBitmap(int rows);
-Bitmap NoiseBitmap(int rows, uint32_t seed);
+Page TextLikeBitmap(int rows, uint32_t seed);
+Page HalftoneBitmap(int rows);
+Page NoiseBitmap(int rows, uint32_t seed);
 
 // The bitmap coded by libtiff as 1-D Modified Huffman with an EOL before every line. Empty on
 // failure.
-BitString EncodeModifiedHuffman(const Bitmap& bitmap, const std::string& scratchFolder);
+BitString EncodeModifiedHuffman(const Page& bitmap, const std::string& scratchFolder);
 
 // A page as the fax session stores it: the 0x50 byte, the lines, then RTC.
 BitString SessionPage(const BitString& lines);
@@ -44,13 +40,6 @@ BitString SessionPage(const BitString& lines);
 void WriteRawFile(const std::string& path, uint8_t dcsSecondOctet, uint8_t pageCount,
                   const BitString& data);
 
-// What libtiff makes of a TIFF file: every page decoded, with every warning and error text.
-struct DecodedTiff {
-    bool opened = false;
-    std::vector<Bitmap> pages;
-    std::vector<std::string> messages;
-};
-DecodedTiff DecodeWithLibtiff(const std::string& path);
 // Expects libtiff to decode `pages` pages and tiffinfo to list as many, neither complaining.
 DecodedTiff ExpectReadableTiff(const std::string& path, size_t pages);
 

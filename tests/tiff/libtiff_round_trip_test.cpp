@@ -12,11 +12,11 @@ using namespace faxtest;
 class RoundTripTest : public ::testing::TestWithParam<ReframeMethod> {};
 
 TEST_P(RoundTripTest, MultiPageFaxDecodesToTheSourcePages) {
-    const std::vector<std::pair<const char*, Bitmap>> pages = {
+    const std::vector<std::pair<const char*, Page>> pages = {
         {"text", TextLikeBitmap(1100, 7)},
         {"halftone", HalftoneBitmap(400)},
         {"noise, more than one data block", NoiseBitmap(300, 3)},
-        {"blank", Bitmap(60, std::vector<uint8_t>(kRowBytes, 0))},
+        {"blank", Page(60, std::vector<uint8_t>(kRowBytes, 0))},
     };
     TempFolder scratch;
     BitString data;
