@@ -260,13 +260,6 @@ TEST_F(AnsweringTest, InTheBackgroundItOutlivesAModemRestartAndEndsCleanlyOnSigt
     close(terminal);
 }
 
-TEST_F(AnsweringTest, NoModemConfiguredEndsTheProgram) {
-    WriteFile(m_root / "config/vantoro/line.ini", "# no modem chosen\n");
-    auto program = StartProgram();
-    EXPECT_EQ(program->WaitForExit(kStepMs), 1);
-    EXPECT_EQ(program->Stderr(), "MSGBOX 错误: 线路初始化失败！\n");
-}
-
 // The caller hears the built-in greeting, then the tone; what it says after the tone is the
 // message, in its own file, 8000 Hz 16-bit mono, as long as the caller stayed on the line after
 // recording began. A welcome.wav in the program folder replaces the built-in greeting.

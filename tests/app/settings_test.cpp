@@ -10,11 +10,6 @@
 
 namespace {
 
-const char kDefaultIni[] =
-    "[vantoro]\n"
-    "ring=3 ;设置振铃次数\n"
-    "time=5  ;设置留言时长，单位分钟，平均每分钟WAV文件900K\n";
-
 class SettingsTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -33,17 +28,6 @@ protected:
     TempFolder m_folder;
     CAnsweringDlg m_dialog;
 };
-
-TEST_F(SettingsTest, MissingFileGetsTheDefaultsByteForByte) {
-    EXPECT_EQ(m_dialog.programFolder, m_folder.Path() + "/");
-    bool ok = false;
-    EXPECT_EQ(Load(&ok), "");
-    EXPECT_TRUE(ok);
-    EXPECT_EQ(ReadFile(Ini()), kDefaultIni);
-    EXPECT_EQ(m_dialog.Line().ringsToAnswer, 3u);
-    EXPECT_EQ(m_dialog.Line().recordLimitMs, 300000u);
-    EXPECT_EQ(m_dialog.skinNumber, 1u);
-}
 
 TEST_F(SettingsTest, ValuesAreProfileIntegersAndMissingKeysDefault) {
     WriteFile(Ini(), "[vantoro]\nring=9 word\nskin=7\n");

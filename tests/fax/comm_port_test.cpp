@@ -56,23 +56,6 @@ TEST(CommPort, ReadsQueuedBytesIntoTheAccumulatorUpToItsSize) {
     EXPECT_FALSE(port.HasHandle());
 }
 
-TEST(CommPort, WithoutAHandleEveryOperationFailsWithMinusOne) {
-    CCommPort port;
-    const std::pair<const char*, bool (*)(CCommPort&)> operations[] = {
-        {"Write", [](CCommPort& p) { return p.Write("a", 1); }},
-        {"SendCommand", [](CCommPort& p) { return p.SendCommand("AT"); }},
-        {"Read", [](CCommPort& p) { return p.Read(1); }},
-        {"ReadByte", [](CCommPort& p) { return p.ReadByte(); }},
-        {"Close", [](CCommPort& p) { return p.Close(); }},
-    };
-    for (const auto& [name, operation] : operations) {
-        port.m_nError = 0;
-        EXPECT_FALSE(operation(port)) << name;
-        EXPECT_EQ(port.m_nError, CCommPort::kErrNoHandle) << name;
-    }
-    EXPECT_FALSE(port.Purge());
-}
-
 TEST(CommPort, FailuresOfCloseAndWriteHaveTheirCodes) {
     CCommPort port;
     int fd = dup(STDIN_FILENO);

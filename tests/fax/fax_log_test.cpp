@@ -8,22 +8,6 @@
 
 namespace {
 
-class StatusWindow : public platform::MessageTarget {
-public:
-    explicit StatusWindow(CFaxReceiver* receiver) : m_receiver(receiver) {}
-    intptr_t HandleMessage(uint32_t message, uintptr_t wParam, intptr_t lParam) override {
-        EXPECT_EQ(message, platform::WM_FAX_STATUS);
-        EXPECT_EQ(wParam, 0u);
-        EXPECT_EQ(lParam, 0);
-        seen.push_back(m_receiver->m_strStatus);  // read while the message is handled
-        return 0;
-    }
-    std::vector<std::string> seen;
-
-private:
-    CFaxReceiver* m_receiver;
-};
-
 TEST(FaxLog, LivesInTheStateFolder) {
     TempFolder root;
     setenv("XDG_STATE_HOME", root.Path().c_str(), 1);
@@ -66,22 +50,6 @@ TEST(FaxLog, RecreatedAtOpenAndEveryLineOnDiskAtOnce) {
     EXPECT_FALSE(receiver.IsLogOpen());
     receiver.Log("after close");
     EXPECT_EQ(ReadFile(path).size(), first.size() + 27);
-}
-
-TEST(FaxStatus, SentSynchronouslyOnlyToALiveWindow) {
-    CFaxReceiver receiver;
-    receiver.SetStatus("正在接收传真");
-    EXPECT_EQ(receiver.m_strStatus, "");  // no window: dropped, nothing kept
-
-    {
-        StatusWindow window(&receiver);
-        receiver.m_hWnd = &window;
-        receiver.SetStatus("检测到传真信号");
-        receiver.SetStatus("接收传真成功");
-        EXPECT_EQ(window.seen, (std::vector<std::string>{"检测到传真信号", "接收传真成功"}));
-    }
-    receiver.SetStatus("after the window is gone");
-    EXPECT_EQ(receiver.m_strStatus, "接收传真成功");
 }
 
 }  // namespace

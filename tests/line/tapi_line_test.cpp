@@ -178,14 +178,6 @@ TEST_F(TapiLineTest, DropAndShutdown) {
     EXPECT_NE(Log().find("  关闭呼叫失败，错误号：-2147483620\r\n"), std::string::npos);
 }
 
-TEST_F(TapiLineTest, TimedWaitReturnsAfterItsTime) {
-    uint32_t start = platform::TickCountMs();
-    m_line.Wait(120);
-    uint32_t waited = platform::TicksSince(start, platform::TickCountMs());
-    EXPECT_GE(waited, 120u);
-    EXPECT_LT(waited, 2000u);
-}
-
 }  // namespace
 
 namespace {
