@@ -196,6 +196,9 @@ bool SerialRaiseDtr(int fd) {
 }
 
 bool SerialClose(int fd) {
+    // The next opener must not find the device still exclusive: a pty whose other side stays
+    // open keeps the mark past our last close.
+    ioctl(fd, TIOCNXCL);
     if (close(fd) == 0) return true;
     FromErrno(errno);
     return false;
@@ -213,6 +216,8 @@ int SerialOpenRaw(const char* path, uint32_t baud) {
         close(fd);
         return -1;
     }
+    // Ours alone while we hold it: another program that opens it too would take our answers.
+    ioctl(fd, TIOCEXCL);
     cfmakeraw(&tio);
     tio.c_cflag &= ~(CSTOPB | PARENB | CSIZE);
     tio.c_cflag |= CS8 | CREAD | CLOCAL | CRTSCTS;

@@ -75,11 +75,13 @@ SerialStatus SerialWaitDevice(int wake, int fd, bool wantWrite, int timeoutMs,
 // Raises DTR (ignored by devices without modem control lines).
 bool SerialRaiseDtr(int fd);
 
+// Closes the descriptor, first lifting the exclusive use that SerialOpenRaw set.
 bool SerialClose(int fd);
 
 // Opens a modem's serial device: raw, 8N1, no echo, non-blocking, given speed (ignored by ptys),
-// RTS/CTS flow control where the driver allows it. Returns the descriptor, or -1 (also for a
-// file that is no terminal).
+// RTS/CTS flow control where the driver allows it, for exclusive use (TIOCEXCL: other openers
+// get EBUSY). Returns the descriptor, or -1 (also for a file that is no terminal); a device
+// another program holds that way fails with SerialLastErrno() EBUSY.
 int SerialOpenRaw(const char* path, uint32_t baud);
 
 }  // namespace platform

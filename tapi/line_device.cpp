@@ -1,5 +1,7 @@
 #include "tapi/line_device.h"
 
+#include <cstdio>
+
 #include "platform/clock.h"
 #include "platform/serial_port.h"
 #include "tapi/modem_dialog.h"
@@ -8,6 +10,9 @@ namespace tapi {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// Bytes taken from the device per wake-up of the modem thread.
+constexpr size_t kMaxReadBytes = 64 * 1024;
 
 DWORD_PTR ResultParam(LONG result) { return static_cast<DWORD_PTR>(static_cast<DWORD>(result)); }
 
@@ -132,16 +137,25 @@ void LineDevice::ReadDevice(bool hungUp) {
     std::string bytes;
     char buffer[512];
     size_t got = 0;
-    platform::SerialStatus status;
-    while ((status = platform::SerialRead(m_device.Descriptor(), buffer, sizeof buffer, &got)) ==
-           platform::SerialStatus::Ok) {
+    platform::SerialStatus status = platform::SerialStatus::Pending;
+    // A device that sends faster than this is read has the rest read after the next wake-up.
+    while (bytes.size() < kMaxReadBytes &&
+           (status = platform::SerialRead(m_device.Descriptor(), buffer, sizeof buffer, &got)) ==
+               platform::SerialStatus::Ok) {
         bytes.append(buffer, got);
     }
     // A closed pty master reads as EIO, an unplugged USB modem as EIO or end of file; a
     // hang-up with nothing left to read would otherwise wake the wait for ever.
-    bool lost = status != platform::SerialStatus::Pending || hungUp;
+    bool lost = status != platform::SerialStatus::Ok &&
+                (status != platform::SerialStatus::Pending || hungUp);
     std::lock_guard<std::mutex> lock(m_mutex);
     ConsumeLocked(bytes.data(), bytes.size());
+    if (m_parser.TakeOverlongLine()) {
+        std::fprintf(stderr,
+                     "libtapi32: a line from the modem was longer than %zu bytes; the "
+                     "rest of it was dropped\n",
+                     ModemParser::kMaxLineBytes);
+    }
     if (lost && !m_lost) DeviceLostLocked();
 }
 

@@ -2,10 +2,13 @@
 
 #include <QMetaObject>
 #include <algorithm>
+#include <cerrno>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include "platform/serial_port.h"
 
 namespace tapi {
 namespace {
@@ -81,13 +84,24 @@ LONG LineService::Initialize(HLINEAPP* app, LINECALLBACK callback, DWORD* device
     m_deviceCount = 0;
     m_format = VoiceFormat{};
     std::string transcript;
-    if (!m_config.modemPath.empty() && m_device.Open(m_config.modemPath)) {
-        if (InitialiseVoiceModem(m_device, m_format, transcript)) {
-            m_deviceCount = 1;
-        } else {
-            m_device.Close();
-        }
+    std::string problem;
+    if (m_config.modemPath.empty()) {
+        problem = "no modem chosen (VANTORO_MODEM, or modem= in " + LineConfigPath() + ")";
+    } else if (!m_device.Open(m_config.modemPath)) {
+        int error = platform::SerialLastErrno();
+        problem = m_config.modemPath + (error == EBUSY ? " is in use by another program"
+                                                       : ": " + std::string(std::strerror(error)));
+    } else if (InitialiseVoiceModem(m_device, m_format, transcript)) {
+        m_deviceCount = 1;
+    } else {
+        m_device.Close();
+        problem = m_config.modemPath + " does not answer as a voice modem";
     }
+    // Said once, not at every retry of an application that waits for the modem to come back.
+    if (!problem.empty() && problem != m_lastProblem) {
+        std::fprintf(stderr, "libtapi32: %s\n", problem.c_str());
+    }
+    m_lastProblem = problem;
     if (const char* trace = std::getenv("VANTORO_LINE_TRACE"); trace && *trace == '1') {
         std::fprintf(stderr, "libtapi32: modem '%s', %u device(s), sample format %d\n%s",
                      m_config.modemPath.c_str(), m_deviceCount, m_format.compression,

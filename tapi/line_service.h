@@ -75,6 +75,7 @@ private:
     DWORD m_deviceCount = 0;
     DWORD m_nextRequest = 0;
     LineConfig m_config;
+    std::string m_lastProblem;  // why the last lineInitialize found no device
     VoiceFormat m_format;
     SerialDevice m_device;
     std::unique_ptr<LineDevice> m_lineDevice;

@@ -19,6 +19,12 @@ void ModemParser::Feed(const char* data, size_t size, std::vector<ModemInput>& o
         } else if (byte == '\r' || byte == '\n') {
             if (!m_line.empty()) out.push_back({ModemInput::Kind::Line, m_line, 0});
             m_line.clear();
+            m_cutting = false;
+        } else if (m_cutting) {
+            continue;
+        } else if (m_line.size() == kMaxLineBytes) {
+            m_cutting = true;
+            m_cutReported = false;
         } else if (static_cast<unsigned char>(byte) >= 0x20) {
             m_line += byte;
         }
@@ -28,6 +34,13 @@ void ModemParser::Feed(const char* data, size_t size, std::vector<ModemInput>& o
 void ModemParser::Reset() {
     m_line.clear();
     m_afterDle = false;
+    m_cutting = false;
+}
+
+bool ModemParser::TakeOverlongLine() {
+    bool cut = !m_cutReported;
+    m_cutReported = true;
+    return cut;
 }
 
 const char* ModemResultName(ModemResult result) {

@@ -25,15 +25,23 @@ struct ModemInput {
     char event = 0;    // Kind::Event: the code after DLE
 };
 
-// Splits the byte stream into lines and DLE events; keeps partial lines across calls.
+// Splits the byte stream into lines and DLE events; keeps partial lines across calls. A line is
+// kept to kMaxLineBytes, the rest of it dropped: a device that sends no line ends must not
+// grow the program without bound.
 class ModemParser {
 public:
+    static constexpr size_t kMaxLineBytes = 4096;
+
     void Feed(const char* data, size_t size, std::vector<ModemInput>& out);
     void Reset();
+    // True once for each line that was cut since the last call.
+    bool TakeOverlongLine();
 
 private:
     std::string m_line;
     bool m_afterDle = false;
+    bool m_cutting = false;  // the current line is full; its bytes are dropped until its end
+    bool m_cutReported = true;
 };
 
 enum class ModemResult {

@@ -29,6 +29,13 @@ TEST(ModemParser, SplitsLinesAndDleEventsAcrossReads) {
     EXPECT_EQ(Parse(parser, "51234\r\nVC\x10\x62ON\r\n\x10"),
               (Lines{"L:NMBR = 5551234", "E:b", "L:VCON"}));
     EXPECT_EQ(Parse(parser, "c\x10\x10\x10\x03"), (Lines{"E:c"})) << "DLE DLE, DLE ETX: no events";
+    EXPECT_FALSE(parser.TakeOverlongLine());
+    // A device that sends no line ends: the line is kept to its limit, the rest dropped.
+    for (int i = 0; i < 1000; ++i) EXPECT_TRUE(Parse(parser, std::string(1000, 'x')).empty());
+    EXPECT_TRUE(parser.TakeOverlongLine());
+    EXPECT_FALSE(parser.TakeOverlongLine()) << "one report per line";
+    EXPECT_EQ(Parse(parser, "yy\r\nOK\r\n"),
+              (Lines{"L:" + std::string(ModemParser::kMaxLineBytes, 'x'), "L:OK"}));
 }
 
 TEST(ModemResults, ClassifiesVariantsOfResultCodes) {
