@@ -29,10 +29,12 @@ bool CSoundOut::Start(const platform::WAVEFORMATEX* format) {
         return false;
     }
     m_hWaveOut = device;
+    m_bDraining = false;
     m_bPlaying = true;
     int primed = 0;
     while (primed < kBlocksInCirculation && PrimeBlock()) ++primed;
     if (primed == 0) Stop();  // nothing to play: the device closes with no block out
+    if (primed < kBlocksInCirculation) m_bDraining = true;
 
     while (m_bPlaying) {
         platform::PumpOneMessage();
@@ -87,7 +89,7 @@ void CSoundOut::OnWOM_DONE(platform::HWAVEOUT device, platform::WAVEHDR* header)
         return;
     }
     --m_outstanding;
-    if (m_bPlaying) {
+    if (m_bPlaying && !m_bDraining) {
         CSoundBuffer buffer(header->lpData, static_cast<int32_t>(BlockBytes()));
         m_callback(&buffer, m_context);
         if (buffer.size > 0) {
@@ -96,10 +98,18 @@ void CSoundOut::OnWOM_DONE(platform::HWAVEOUT device, platform::WAVEHDR* header)
             AddOutputBufferToQueue(header);
             return;
         }
-        Stop();
+        // The source is exhausted: the blocks still queued hold its last sound.
+        m_bDraining = true;
     }
     ReleaseBlock(header);
-    if (m_outstanding == 0 && !m_bPlaying) CloseDevice();
+    if (m_outstanding != 0) return;
+    if (m_bDraining && m_bPlaying.exchange(false)) WakeOwner();
+    if (!m_bPlaying) CloseDevice();
+}
+
+// Wakes a Start waiting on the owner's thread.
+void CSoundOut::WakeOwner() {
+    platform::PostToUiThread([] {});
 }
 
 // Either thread may find the last block back; the device is closed once.
@@ -112,8 +122,7 @@ void CSoundOut::CloseDevice() {
 
 void CSoundOut::Stop() {
     if (!m_bPlaying.exchange(false)) return;
-    // Wakes a Start waiting on the owner's thread.
-    platform::PostToUiThread([] {});
+    WakeOwner();
     platform::MMRESULT result = platform::waveOutReset(m_hWaveOut);
     if (result != platform::MMSYSERR_NOERROR) Trace(result, "in stop()");
     if (m_outstanding == 0) CloseDevice();
