@@ -92,6 +92,7 @@ TEST(WaveFile, ReadsFormatAndSamplesOfFilesAndResources) {
          samples},
         {"data size never written: to the end",
          Riff(Chunk("fmt ", kFmt16) + "data" + Le32(0) + samples), samples},
+        {"data header ends the file", Riff(Chunk("fmt ", kFmt16) + "data" + Le32(100)), ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -118,6 +119,8 @@ TEST(WaveFile, MalformedFilesAreRefusedWithTheirMessage) {
     } cases[] = {
         {Chunk("RIFX", "WAVE"), "Error descending into file"},
         {Riff(Chunk("data", "ab")), "Error descending in wave file"},
+        {Riff("junk" + Le32(0xFFFFFFF7) + "x"), "Error descending in wave file"},  // 32-bit wrap
+        {Riff("junk" + Le32(0xFFFFFFF8)), "Error descending in wave file"},
         {Riff("fmt " + Le32(1000) + kFmt16), "Error ascending in File"},
         {Riff(Chunk("fmt ", kFmt16) + Chunk("fact", Le32(0))), "error reading data chunk"},
     };

@@ -5,12 +5,10 @@
 
 #include <cmath>
 #include <cstdlib>
-#include <tuple>
 
 #include "tests/support/little_endian.h"
 #include "tests/support/modem_harness.h"
 #include "tools/call/line_noise.h"
-#include "tools/call/wav_file.h"
 
 namespace {
 
@@ -109,33 +107,6 @@ TEST(LineNoise, LevelMatchesTheSnrAgainstAV27terSignal) {
             added += std::pow(double(line[i]) - clean[i], 2);
         }
         EXPECT_NEAR(10 * std::log10(signal / added), snr, 0.5) << "at " << snr << " dB";
-    }
-}
-
-// The caller's WAV reader ends on chunk sizes that wrap 32 bits and on a chunk header that ends
-// the file.
-TEST(CallerWav, DamagedChunkSizesEndTheRead) {
-    auto le = [](uint32_t v, int bytes) {
-        uint8_t field[4];
-        platform::PutLe32(field, v);
-        return std::string(reinterpret_cast<char*>(field), bytes);
-    };
-    const std::string fmt = "fmt " + le(16, 4) + le(1, 2) + le(1, 2) + le(8000, 4) + le(16000, 4) +
-                            le(2, 2) + le(16, 2);
-    const std::vector<std::tuple<std::string, bool, size_t>> cases = {
-        {"junk" + le(0xFFFFFFF7, 4) + "x", false, 0},
-        {"junk" + le(0xFFFFFFF8, 4), false, 0},
-        {fmt + "data" + le(100, 4), true, 0},
-        {fmt + "data" + le(4, 4) + le(0x00020001, 4), true, 2},
-    };
-    TempFolder folder;
-    for (const auto& [chunks, readable, count] : cases) {
-        WriteFile(folder / "say.wav",
-                  "RIFF" + le(uint32_t(chunks.size() + 4), 4) + "WAVE" + chunks);
-        std::vector<int16_t> samples;
-        std::string error;
-        EXPECT_EQ(readWav(folder / "say.wav", samples, error), readable) << error;
-        EXPECT_EQ(samples.size(), count);
     }
 }
 

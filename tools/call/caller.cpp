@@ -4,11 +4,13 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 
+#include "audio/riff_file.h"
 #include "platform/clock.h"
 #include "platform/little_endian.h"
 #include "tools/vmodem/line_protocol.h"
@@ -24,6 +26,48 @@ constexpr float kSignalDbm0 = -14.0f;
 constexpr int64_t kFaxLingerNs = 500'000'000;
 // T.30 has no limit of its own on a whole call; a stuck far end must not keep us forever.
 constexpr int64_t kFaxCallLimitNs = 600'000'000'000;
+constexpr uint16_t kFormatPcm = 1;
+constexpr size_t kPcmFormatBytes = 16;
+
+// The --say file through the program's RIFF reader: 8000 Hz 16-bit mono PCM, else a reason.
+bool readSay(const std::string& path, std::vector<int16_t>& samples, std::string& error) {
+    RiffFile file;
+    if (!file.OpenRead(path)) {
+        error = "cannot open " + path;
+        return false;
+    }
+    const uint64_t fileEnd = file.Size();
+    RiffFile::Chunk riff, fmt, data;
+    if (!file.Descend(riff, RiffFile::FourCC("RIFF"), fileEnd, RiffFile::FourCC("WAVE"))) {
+        error = path + " is not a RIFF WAVE file";
+        return false;
+    }
+    uint8_t format[kPcmFormatBytes] = {};
+    if (!file.Descend(fmt, RiffFile::FourCC("fmt "), fileEnd) || fmt.size < sizeof format ||
+        file.Read(format, sizeof format) != int64_t(sizeof format) || !file.Ascend(fmt) ||
+        !file.Descend(data, RiffFile::FourCC("data"), fileEnd)) {
+        error = path + " has no fmt and data chunks";
+        return false;
+    }
+    using platform::GetLe16;
+    if (GetLe16(format) != kFormatPcm || GetLe16(format + 2) != 1 ||
+        platform::GetLe32(format + 4) != uint32_t(line_protocol::kSampleRate) ||
+        GetLe16(format + 14) != 16) {
+        error = path +
+                " is not 8000 Hz 16-bit mono PCM (convert it: sox in.wav -r 8000 -b 16 -c "
+                "1 out.wav)";
+        return false;
+    }
+    std::vector<uint8_t> bytes(size_t(std::min(data.end, fileEnd) - data.start));
+    const int64_t got = file.Read(bytes.data(), bytes.size());
+    if (got < 0) {
+        error = "cannot read " + path;
+        return false;
+    }
+    samples.resize(size_t(got) / 2);
+    for (size_t i = 0; i < samples.size(); ++i) samples[i] = int16_t(GetLe16(&bytes[2 * i]));
+    return true;
+}
 
 }  // namespace
 
@@ -37,7 +81,7 @@ void Caller::log(const std::string& what) const {
 
 bool Caller::prepare() {
     std::string error;
-    if (!m_options.sayPath.empty() && !readWav(m_options.sayPath, m_say, error)) {
+    if (!m_options.sayPath.empty() && !readSay(m_options.sayPath, m_say, error)) {
         std::fprintf(stderr, "vantoro-call: %s\n", error.c_str());
         return false;
     }

@@ -1,14 +1,9 @@
 #pragma once
-// 8 kHz 16-bit mono PCM WAV files, as the telephone line carries them.
-
 #include <cstdint>
 #include <cstdio>
 #include <string>
-#include <vector>
 
-// Reads the samples of an 8000 Hz, 16-bit, mono PCM WAV; false with a reason otherwise.
-bool readWav(const std::string& path, std::vector<int16_t>& samples, std::string& error);
-
+// Writes what the line brought as an 8 kHz 16-bit mono PCM WAV with a 16-byte fmt chunk.
 class WavWriter {
 public:
     WavWriter() = default;
