@@ -19,7 +19,6 @@ protected:
     void SetUp() override {
         m_script = LoadScriptedTapi();
         ASSERT_NE(m_script, nullptr);
-        *m_script = ScriptedTapi();
         m_script->devices = {ScriptedDevice()};
         platform::SetHeadless(true);
         platform::SetProgramFolderOverride(m_folder.Path());

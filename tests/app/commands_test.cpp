@@ -31,7 +31,6 @@ protected:
     void SetUp() override {
         m_script = LoadScriptedTapi();
         ASSERT_NE(m_script, nullptr);
-        *m_script = ScriptedTapi();
         platform::SetHeadless(true);
         platform::SetProgramFolderOverride(m_folder.Path());
         setenv("TMPDIR", m_folder.Path().c_str(), 1);

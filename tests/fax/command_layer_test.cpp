@@ -12,11 +12,6 @@
 namespace faxtest {
 namespace {
 
-const std::string kOk = "\r\nOK\r\n";
-const std::string kError = "\r\nERROR\r\n";
-const std::string kConnect = "\r\nCONNECT\r\n";
-const std::string kNoCarrier = "\r\nNO CARRIER\r\n";
-
 double ThreadCpuSeconds() {
     rusage usage{};
     getrusage(RUSAGE_THREAD, &usage);

@@ -15,6 +15,13 @@ namespace faxtest {
 
 using Step = TranscriptModem::Step;
 
+// The modem's result lines and the end of a data or frame block.
+const std::string kOk = "\r\nOK\r\n";
+const std::string kError = "\r\nERROR\r\n";
+const std::string kConnect = "\r\nCONNECT\r\n";
+const std::string kNoCarrier = "\r\nNO CARRIER\r\n";
+const std::string kDleEtx = "\x10\x03";
+
 std::string Bytes(std::initializer_list<int> values);
 // What the modem delivers for a received HDLC frame given in T.30 written order: bit-reversed,
 // two check-sequence bytes, every DLE doubled, then DLE ETX.

@@ -8,10 +8,6 @@
 namespace faxtest {
 namespace {
 
-const std::string kOk = "\r\nOK\r\n";
-const std::string kConnect = "\r\nCONNECT\r\n";
-const std::string kDleEtx = "\x10\x03";
-
 struct SentRow {
     const char* name;
     bool answerRole;

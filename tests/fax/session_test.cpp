@@ -14,9 +14,6 @@ namespace {
 
 using namespace raw_page_file;
 
-const std::string kOk = "\r\nOK\r\n";
-const std::string kConnect = "\r\nCONNECT\r\n";
-const std::string kNoCarrier = "\r\nNO CARRIER\r\n";
 const std::string kFrm96 = "AT+FRM=96\r";
 const std::string kFrm72 = "AT+FRM=72\r";
 

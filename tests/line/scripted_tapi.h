@@ -2,13 +2,15 @@
 // Control block of the scripted line library used by the line and call flow tests. The test and the
 // stubs reach the same library instance, so the test sets the script and reads the trace here.
 
-#include <dlfcn.h>
-
-#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "tapi/tapi.h"
+
+// From line/tapi_stubs.h, which the scripted library itself must not see: it defines the exports.
+namespace tapi_binding {
+LONG LoadTapiEntry(const char* exportName, void*& entry);
+}
 
 struct ScriptedDevice {
     LONG negotiateResult = 0;
@@ -32,11 +34,12 @@ struct ScriptedTapi {
     std::vector<DWORD> capsBufferSizes;  // dwTotalSize of every lineGetDevCaps call
 };
 
-// The scripted library that VANTORO_TAPI names, as the stubs load it: the same instance.
+// The scripted library that VANTORO_TAPI names, found by the stubs' own loader (so the same
+// instance), its script reset.
 inline ScriptedTapi* LoadScriptedTapi() {
-    void* library = dlopen(std::getenv("VANTORO_TAPI"), RTLD_NOW);
-    if (!library) return nullptr;
-    using Access = ScriptedTapi* (*)();
-    auto access = reinterpret_cast<Access>(dlsym(library, "scriptedTapi"));
-    return access ? access() : nullptr;
+    void* access = nullptr;
+    if (tapi_binding::LoadTapiEntry("scriptedTapi", access) != 0) return nullptr;
+    ScriptedTapi* script = reinterpret_cast<ScriptedTapi* (*)()>(access)();
+    *script = ScriptedTapi();
+    return script;
 }

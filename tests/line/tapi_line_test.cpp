@@ -30,7 +30,6 @@ protected:
     void SetUp() override {
         m_script = LoadScriptedTapi();
         ASSERT_NE(m_script, nullptr);
-        *m_script = ScriptedTapi();
         platform::SetHeadless(true);
         int fd = open(m_logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         m_line.m_faxReceiver.UseLogDescriptor(fd);

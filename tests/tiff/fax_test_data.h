@@ -1,6 +1,8 @@
 #pragma once
 // Fax page data for the tests: bit strings, raw page files, bitmaps coded and decoded by libtiff.
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <ostream>
 #include <string>
@@ -47,6 +49,14 @@ DecodedTiff ExpectReadableTiff(const std::string& path, size_t pages);
 int RunProgram(const std::vector<std::string>& argv, std::string& output);
 
 }  // namespace faxtest
+
+// Both walks of the re-framing, as the parameters of a test and its instances' names.
+inline auto BothMethods() {
+    return ::testing::Values(ReframeMethod::kBitByBit, ReframeMethod::kRunLength);
+}
+inline std::string MethodName(const ::testing::TestParamInfo<ReframeMethod>& info) {
+    return info.param == ReframeMethod::kBitByBit ? "BitByBit" : "RunLength";
+}
 
 // Readable parameter values in test failure messages.
 inline void PrintTo(ReframeMethod method, std::ostream* os) { *os << toString(method); }

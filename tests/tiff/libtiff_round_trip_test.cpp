@@ -42,11 +42,6 @@ TEST_P(RoundTripTest, MultiPageFaxDecodesToTheSourcePages) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Methods, RoundTripTest,
-                         ::testing::Values(ReframeMethod::kBitByBit, ReframeMethod::kRunLength),
-                         [](const auto& info) {
-                             return info.param == ReframeMethod::kBitByBit ? "BitByBit"
-                                                                           : "RunLength";
-                         });
+INSTANTIATE_TEST_SUITE_P(Methods, RoundTripTest, BothMethods(), MethodName);
 
 }  // namespace

@@ -121,11 +121,6 @@ TEST_P(ReframePageTest, SecondPageStartsAtTheBitAfterTheFirstPagesRtc) {
     EXPECT_EQ(pages[2].result, ReframeResult::kNoEol);
 }
 
-INSTANTIATE_TEST_SUITE_P(Methods, ReframePageTest,
-                         ::testing::Values(ReframeMethod::kBitByBit, ReframeMethod::kRunLength),
-                         [](const auto& info) {
-                             return info.param == ReframeMethod::kBitByBit ? "BitByBit"
-                                                                           : "RunLength";
-                         });
+INSTANTIATE_TEST_SUITE_P(Methods, ReframePageTest, BothMethods(), MethodName);
 
 }  // namespace
