@@ -1,10 +1,20 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test. Exit status 0 only when all pass.
+# ./test.sh --sanitize: the same with AddressSanitizer and UndefinedBehaviorSanitizer, built in
+# build-sanitize/ (slower; not part of CI). Other arguments go to ctest.
 set -euo pipefail
 root="$(cd "$(dirname "$0")" && pwd)"
 source "$root/tools/bootstrap.sh"
+if [ "${1:-}" = "--sanitize" ]; then
+    shift
+    export VANTORO_BUILD_DIR="$root/build-sanitize" VANTORO_CMAKE_OPTIONS="-DVANTORO_SANITIZE=ON"
+    # verify_asan_link_order=0: the calendar test preloads libfaketime.
+    export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:verify_asan_link_order=0"
+    export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+    export LSAN_OPTIONS="suppressions=$root/tests/support/lsan.supp:print_suppressions=0"
+fi
 vantoro_install_missing
 vantoro_check_format "$root"
 vantoro_build "$root"
-cd "$root/build"
+cd "${VANTORO_BUILD_DIR:-$root/build}"
 ctest --output-on-failure -j"$(nproc)" "$@"

@@ -53,6 +53,7 @@ int CAnsweringDlg::DoModal() {
         loop.exec();
         m_mainLoop = nullptr;
     }
+    m_line.Shutdown();  // every way out ends the use of the telephony service, not only exit
     RemoveFaxTempFile();
     return QDialog::Accepted;
 }

@@ -24,23 +24,26 @@ vantoro_install_missing() {
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null || return 1
 }
 
-# vantoro_build ROOT [TARGET...]: everything, or only the named targets.
+# vantoro_build ROOT [TARGET...]: everything, or only the named targets. The build goes into
+# $VANTORO_BUILD_DIR (default ROOT/build), configured with $VANTORO_CMAKE_OPTIONS.
 vantoro_build() {
     local root="$1"
     shift
-    if [ ! -f "$root/build/build.ninja" ]; then
+    local dir="${VANTORO_BUILD_DIR:-$root/build}"
+    if [ ! -f "$dir/build.ninja" ]; then
         local launcher=()
         command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
-        cmake -S "$root" -B "$root/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" >/dev/null || return 1
+        # shellcheck disable=SC2086
+        cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" ${VANTORO_CMAKE_OPTIONS:-} >/dev/null || return 1
     fi
     local targets=()
     [ $# -gt 0 ] && targets=(--target "$@")
-    cmake --build "$root/build" "${targets[@]}" -- -j"$(nproc)"
+    cmake --build "$dir" "${targets[@]}" -- -j"$(nproc)"
 }
 
 # vantoro_check_format ROOT: every C++ source follows .clang-format.
 vantoro_check_format() {
     local root="$1"
-    find "$root" -path "$root/build" -prune -o \( -name '*.cpp' -o -name '*.h' \) -print0 |
+    find "$root" \( -path "$root/build" -o -path "$root/build-sanitize" \) -prune -o \( -name '*.cpp' -o -name '*.h' \) -print0 |
         xargs -0 clang-format --dry-run -Werror
 }

@@ -44,7 +44,8 @@ protected:
     // A prepared block holding `samples` (16-bit), or `size` zero bytes.
     WAVEHDR* Block(const std::vector<int16_t>& samples, size_t size = 0) {
         m_bytes.emplace_back(std::max(size, samples.size() * 2));
-        std::memcpy(m_bytes.back().data(), samples.data(), samples.size() * 2);
+        if (!samples.empty())
+            std::memcpy(m_bytes.back().data(), samples.data(), samples.size() * 2);
         m_headers.push_back(std::make_unique<WAVEHDR>());
         WAVEHDR* header = m_headers.back().get();
         header->lpData = m_bytes.back().data();
