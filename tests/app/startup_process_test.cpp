@@ -114,7 +114,9 @@ TEST_F(StartupTest, SecondCopyIsRefusedAndExitEndsTheFirst) {
 
     // The lock went with it; a lock folder that others may write to is not trusted with one.
     chmod(lockFolder.c_str(), 0777);
-    ChildProcess again({Program(), "--headless"}, Environment(FakeTapi(), "", noRuntime));
+    std::vector<std::string> offscreen = Environment(FakeTapi(), "", noRuntime);
+    offscreen.push_back("QT_QPA_PLATFORM=offscreen");  // nobody sees that window: headless
+    ChildProcess again({Program()}, offscreen);
     ASSERT_TRUE(again.Start());
     EXPECT_TRUE(again.WaitForStdoutLine("等待呼叫...", kStartMs));
     EXPECT_NE(again.Stderr().find("not a private folder"), std::string::npos);
@@ -122,8 +124,10 @@ TEST_F(StartupTest, SecondCopyIsRefusedAndExitEndsTheFirst) {
     EXPECT_EQ(again.WaitForExit(kStartMs), 0);
 }
 
-TEST_F(StartupTest, EndOfInputChangesNothing) {
-    ChildProcess program({Program(), "--headless"}, Environment(FakeTapi()));
+TEST_F(StartupTest, WithoutAUsableDisplayItRunsHeadlessAndEndOfInputChangesNothing) {
+    std::vector<std::string> environment = Environment(FakeTapi());
+    environment.insert(environment.end(), {"QT_QPA_PLATFORM=xcb", "DISPLAY=", "WAYLAND_DISPLAY="});
+    ChildProcess program({Program()}, environment);
     ASSERT_TRUE(program.Start());
     ASSERT_TRUE(program.WaitForStdoutLine("等待呼叫...", kStartMs));
     program.CloseStdin();
