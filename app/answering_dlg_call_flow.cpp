@@ -110,6 +110,8 @@ intptr_t CAnsweringDlg::OnLineEvent(uintptr_t wParam, intptr_t) {
             break;
         case LINECALLSTATE_DISCONNECTED:
             SetStatusText("对方已经挂机");
+            // Deliberate re-entry: this runs inside the line's own callback, yet closes that
+            // line and opens it afresh; the callback touches nothing of the old line after us.
             m_line.Shutdown();
             StartWaiting();
             break;
