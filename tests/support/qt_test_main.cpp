@@ -7,8 +7,11 @@
 #include <cstdlib>
 
 #include "platform/message_box.h"
+#include "tests/support/child_process.h"
 
 int main(int argc, char** argv) {
+    TempFolder runtime;  // Qt's runtime folder, which it would otherwise leave in /tmp
+    setenv("XDG_RUNTIME_DIR", runtime.Path().c_str(), 1);
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
     QApplication app(argc, argv);
     platform::SetHeadless(true);
