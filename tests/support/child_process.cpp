@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -88,28 +89,27 @@ bool ChildProcess::ReadSome(int timeoutMs) {
     return any;
 }
 
-bool ChildProcess::WaitForStdoutLine(const std::string& line, int timeoutMs) {
+bool ChildProcess::WaitUntil(const std::function<bool()>& done, int timeoutMs) {
     long long deadline = MonotonicMs() + timeoutMs;
-    size_t checked = 0;
-    for (;;) {
-        std::vector<std::string> lines = StdoutLines();
-        for (size_t i = checked; i < lines.size(); ++i) {
-            if (lines[i] == line) return true;
-        }
-        long long left = deadline - MonotonicMs();
-        if (left <= 0 || (m_stdoutFd < 0 && m_stderrFd < 0)) return false;
-        ReadSome(static_cast<int>(left));
-    }
-}
-
-bool ChildProcess::WaitForStderr(const std::string& text, int timeoutMs) {
-    long long deadline = MonotonicMs() + timeoutMs;
-    while (m_stderr.find(text) == std::string::npos) {
+    while (!done()) {
         long long left = deadline - MonotonicMs();
         if (left <= 0 || (m_stdoutFd < 0 && m_stderrFd < 0)) return false;
         ReadSome(static_cast<int>(left));
     }
     return true;
+}
+
+bool ChildProcess::WaitForStdoutLine(const std::string& line, int timeoutMs) {
+    return WaitUntil(
+        [&] {
+            std::vector<std::string> lines = StdoutLines();
+            return std::find(lines.begin(), lines.end(), line) != lines.end();
+        },
+        timeoutMs);
+}
+
+bool ChildProcess::WaitForStderr(const std::string& text, int timeoutMs) {
+    return WaitUntil([&] { return m_stderr.find(text) != std::string::npos; }, timeoutMs);
 }
 
 std::vector<std::string> ChildProcess::StdoutLines() const {

@@ -1,6 +1,7 @@
 #pragma once
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,8 @@ public:
 
 private:
     bool ReadSome(int timeoutMs);
+    // Reads output until `done` holds; false when it does not in time or the output ends.
+    bool WaitUntil(const std::function<bool()>& done, int timeoutMs);
 
     std::vector<std::string> m_argv;
     std::vector<std::string> m_environment;
