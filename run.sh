@@ -13,22 +13,13 @@ if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
 fi
 
 vmodem_pid=""
-try_home=""
 cleanup() {
     if [ -n "$vmodem_pid" ]; then
         kill "$vmodem_pid" 2>/dev/null || true
         wait "$vmodem_pid" 2>/dev/null || true
     fi
-    [ -n "$try_home" ] && rm -rf "$try_home"
 }
 trap cleanup EXIT
-
-# A trial run keeps its settings, messages and faxes in a folder of its own, never in the user's.
-if [ -z "${VANTORO_HOME:-}" ] && [[ " ${args[*]} " != *" --home "* ]]; then
-    try_home="$(mktemp -d "${TMPDIR:-/tmp}/vantoro-run.XXXXXX")"
-    export VANTORO_HOME="$try_home"
-    echo "Program folder for this run (removed at exit; --home DIR keeps one): $try_home"
-fi
 
 if [ -z "${VANTORO_MODEM:-}" ] && [ -x "$root/build/vantoro-vmodem" ]; then
     runtime="${XDG_RUNTIME_DIR:-/tmp}"
