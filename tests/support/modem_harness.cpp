@@ -1,13 +1,13 @@
 #include "tests/support/modem_harness.h"
 
-#include <fcntl.h>
 #include <poll.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <thread>
+
+#include "platform/serial_port.h"
 
 std::string ToolPath(const std::string& name) { return BuildFolder() + "/" + name; }
 
@@ -33,13 +33,8 @@ bool ModemHarness::Start(bool openPty) {
     while (MonotonicMs() < deadline && (!FileExists(LinkPath()) || !FileExists(SocketPath())))
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     if (!openPty) return FileExists(LinkPath()) && FileExists(SocketPath());
-    m_fd = open(LinkPath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (m_fd < 0) return false;
-    termios tio{};
-    tcgetattr(m_fd, &tio);
-    cfmakeraw(&tio);
-    tcsetattr(m_fd, TCSANOW, &tio);
-    return true;
+    m_fd = platform::SerialOpenRaw(LinkPath().c_str(), 115200);
+    return m_fd >= 0;
 }
 
 void ModemHarness::Send(const std::string& bytes) {
