@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 namespace platform {
 namespace {
@@ -69,6 +70,8 @@ speed_t SpeedCode(uint32_t baud) {
 }  // namespace
 
 int SerialLastErrno() { return t_lastErrno; }
+const char* SerialLastErrorText() { return std::strerror(t_lastErrno); }
+bool SerialLastErrorBusy() { return t_lastErrno == EBUSY; }
 
 long SerialQueuedBytes(int fd) {
     int queued = 0;

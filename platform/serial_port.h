@@ -15,6 +15,9 @@ enum class SerialStatus {
 
 // The last errno seen by a primitive of this thread (for messages).
 int SerialLastErrno();
+// The same in words, and whether it said the device is held by another program.
+const char* SerialLastErrorText();
+bool SerialLastErrorBusy();
 
 // Number of bytes queued for reading, or -1 when the device cannot tell (see SerialLastStatus).
 long SerialQueuedBytes(int fd);

@@ -2,7 +2,6 @@
 
 #include <QMetaObject>
 #include <algorithm>
-#include <cerrno>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
@@ -88,9 +87,9 @@ LONG LineService::Initialize(HLINEAPP* app, LINECALLBACK callback, DWORD* device
     if (m_config.modemPath.empty()) {
         problem = "no modem chosen (VANTORO_MODEM, or modem= in " + LineConfigPath() + ")";
     } else if (!m_device.Open(m_config.modemPath)) {
-        int error = platform::SerialLastErrno();
-        problem = m_config.modemPath + (error == EBUSY ? " is in use by another program"
-                                                       : ": " + std::string(std::strerror(error)));
+        problem = m_config.modemPath + (platform::SerialLastErrorBusy()
+                                            ? " is in use by another program"
+                                            : ": " + std::string(platform::SerialLastErrorText()));
     } else if (InitialiseVoiceModem(m_device, m_format, transcript)) {
         m_deviceCount = 1;
     } else {
