@@ -17,4 +17,4 @@ vantoro_install_missing
 vantoro_check_format "$root"
 vantoro_build "$root"
 cd "${VANTORO_BUILD_DIR:-$root/build}"
-ctest --output-on-failure -j"$(nproc)" "$@"
+ctest --output-on-failure --timeout 600 -j"$(nproc)" "$@"
