@@ -14,14 +14,14 @@
 
 #include "tests/support/child_process.h"
 #include "tests/support/modem_harness.h"
+#include "tests/support/program_harness.h"
 
 namespace {
 
 constexpr int kRingIntervalMs = 600;
-constexpr int kRingTimeoutMs = 1500;
-constexpr int kStepMs = 15000;
+constexpr int kStepMs = kProgramStepMs;
 
-const std::string kWaiting = "等待呼叫...";
+const std::string kWaiting = kWaitingLine;
 const std::string kRinging = "电话机振铃...";
 const std::string kAnswering = "正在应答呼叫";
 const std::string kHungUp = "对方已经挂机";
@@ -94,167 +94,116 @@ std::string Soxi(const std::string& option, const std::string& path) {
 class AnsweringTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        StartModem();
-        ASSERT_EQ(
-            system(("mkdir -p '" + (m_root / "config/vantoro") + "' '" + Home() + "'").c_str()), 0);
-        WriteFile(m_root / "config/vantoro/line.ini",
-                  "modem=" + Tty() + "\nring-timeout-ms=" + std::to_string(kRingTimeoutMs) + "\n");
-    }
-
-    void StartModem() {
-        m_vmodem = std::make_unique<ChildProcess>(
-            std::vector<std::string>{BuildFolder() + "/vantoro-vmodem", "--link", Tty(), "--socket",
-                                     Socket(), "--ring-interval", std::to_string(kRingIntervalMs)});
-        ASSERT_TRUE(m_vmodem->Start());
-        for (int i = 0; i < 200 && !FileExists(Tty()); ++i) usleep(10000);
-        ASSERT_TRUE(FileExists(Tty()));
-    }
-    std::string Tty() const { return m_root / "tty"; }
-    std::string Socket() const { return m_root / "line.sock"; }
-    std::string Home() const { return m_root / "home"; }
-    void SetRings(int rings, int minutes = 5) {
-        WriteFile(Home() + "/vantoro.ini", "[vantoro]\nring=" + std::to_string(rings) +
-                                               "\ntime=" + std::to_string(minutes) + "\n");
-    }
-    std::vector<std::string> Messages() const {
-        std::vector<std::string> files;
-        for (const auto& entry : std::filesystem::directory_iterator(Home() + "/wav")) {
-            files.push_back(entry.path().string());
-        }
-        std::sort(files.begin(), files.end());
-        return files;
+        ASSERT_TRUE(m_modem.Start(false));
+        m_program.UseModem(m_modem.LinkPath());
     }
 
     // `terminal` names a pty: the program then runs as `vantoro --headless &` typed into an
     // interactive shell on it, a background job whose pid the shell prints as "PID n".
     std::unique_ptr<ChildProcess> StartProgram(const std::string& answers = "",
                                                const std::string& terminal = "") {
-        std::vector<std::string> argv = {BuildFolder() + "/vantoro", "--headless"};
+        std::vector<std::string> argv;
         if (!terminal.empty()) {
-            argv.insert(argv.begin(), {"/usr/bin/setsid", "--wait", "bash", "-c",
-                                       "exec 0<>\"$TTY\"; set -m; \"$@\" & echo \"PID $!\" >&2; "
-                                       "wait $!",
-                                       "bash"});
+            argv = {"/usr/bin/setsid",
+                    "--wait",
+                    "bash",
+                    "-c",
+                    "exec 0<>\"$TTY\"; set -m; \"$@\" & echo \"PID $!\" >&2; wait $!",
+                    "bash",
+                    m_program.Program(),
+                    "--headless"};
         }
-        auto program = std::make_unique<ChildProcess>(
-            argv, std::vector<std::string>{
-                      "XDG_RUNTIME_DIR=" + m_root.Path(), "XDG_STATE_HOME=" + (m_root / "state"),
-                      "XDG_CONFIG_HOME=" + (m_root / "config"), "TMPDIR=" + m_root.Path(),
-                      "VANTORO_HOME=" + Home(), "VANTORO_MSGBOX=" + answers, "TTY=" + terminal});
-        EXPECT_TRUE(program->Start());
+        auto program = m_program.Start({"VANTORO_MSGBOX=" + answers, "TTY=" + terminal}, argv);
+        EXPECT_TRUE(program->WaitForStdoutLine(kWaiting, kStepMs)) << program->Stderr();
         return program;
     }
 
     // Places one call and returns the caller's result line.
     std::string Call(const std::vector<std::string>& options, int timeoutMs = 60000) {
-        std::vector<std::string> argv = {BuildFolder() + "/vantoro-call", "--socket", Socket()};
-        argv.insert(argv.end(), options.begin(), options.end());
-        ChildProcess caller(argv);
-        EXPECT_TRUE(caller.Start());
-        EXPECT_EQ(caller.WaitForExit(timeoutMs), 0) << caller.Stderr();
-        std::vector<std::string> lines = caller.StdoutLines();
+        auto caller = m_modem.Call(options);
+        EXPECT_EQ(caller->WaitForExit(timeoutMs), 0) << caller->Stderr();
+        std::vector<std::string> lines = caller->StdoutLines();
         return lines.empty() ? std::string() : lines.back();
     }
 
-    // Waits until the program has printed `count` lines and returns them.
-    std::vector<std::string> Statuses(ChildProcess& program, size_t count) {
-        for (int i = 0; i < kStepMs / 50 && program.StdoutLines().size() < count; ++i) {
-            program.WaitForStdoutLine("\x01", 50);
-        }
-        return program.StdoutLines();
-    }
-
-    TempFolder m_root;
-    std::unique_ptr<ChildProcess> m_vmodem;
+    ProgramHarness m_program;
+    ModemHarness m_modem{kRingIntervalMs};
 };
 
 TEST_F(AnsweringTest, AnswersAtTheThirdRingAndWaitsAgainAfterTheHangUp) {
-    SetRings(3);
+    m_program.SetRings(3);
     auto program = StartProgram();
-    ASSERT_TRUE(program->WaitForStdoutLine(kWaiting, kStepMs)) << program->Stderr();
 
     // The settings are read again after every call: a change made during a call counts for the
     // next one, without a restart.
-    ChildProcess caller({BuildFolder() + "/vantoro-call", "--socket", Socket(), "--number",
-                         "5551234", "--hangup-after", "2"});
-    ASSERT_TRUE(caller.Start());
+    auto caller = m_modem.Call({"--number", "5551234", "--hangup-after", "2"});
     ASSERT_TRUE(program->WaitForStdoutLine(kAnswering, kStepMs)) << program->Stderr();
-    SetRings(1);
-    ASSERT_EQ(caller.WaitForExit(kStepMs), 0);
-    EXPECT_EQ(caller.StdoutLines().back(), "RESULT answered rings=3");
+    m_program.SetRings(1);
+    ASSERT_EQ(caller->WaitForExit(kStepMs), 0);
+    EXPECT_EQ(caller->StdoutLines().back(), "RESULT answered rings=3");
     std::vector<std::string> expected = {kWaiting,   kRinging,  kRinging, kRinging, kRinging,
                                          kAnswering, kGreeting, kHungUp,  kWaiting};
-    EXPECT_EQ(Statuses(*program, expected.size()), expected) << program->Stderr();
+    EXPECT_EQ(program->WaitForStdoutLines(expected.size(), kStepMs), expected) << program->Stderr();
 
     EXPECT_EQ(Call({"--hangup-after", "1"}), "RESULT answered rings=1");
     expected.insert(expected.end(), {kRinging, kRinging, kAnswering, kGreeting, kHungUp, kWaiting});
-    EXPECT_EQ(Statuses(*program, expected.size()), expected);
+    EXPECT_EQ(program->WaitForStdoutLines(expected.size(), kStepMs), expected);
 
-    program->WriteStdin("exit\n");
-    EXPECT_EQ(program->WaitForExit(kStepMs), 0);
-    std::string log = ReadFile(m_root / "state/vantoro/Fax.Log");
+    EXPECT_EQ(ProgramHarness::Exit(*program), 0);
+    std::string log = m_program.Log();
     // Three cycles of three line steps, and a greeting for each answered call.
     EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 11);
 }
 
 TEST_F(AnsweringTest, CallerGivingUpLeavesTheProgramWaitingAndTheCountStartsAgain) {
-    SetRings(3);
+    m_program.SetRings(3);
     auto program = StartProgram();
-    ASSERT_TRUE(program->WaitForStdoutLine(kWaiting, kStepMs)) << program->Stderr();
 
     EXPECT_EQ(Call({"--give-up-after-rings", "2"}), "RESULT unanswered rings=2");
     std::vector<std::string> expected = {kWaiting, kRinging, kRinging, kRinging, kWaiting};
-    EXPECT_EQ(Statuses(*program, expected.size()), expected) << program->Stderr();
+    EXPECT_EQ(program->WaitForStdoutLines(expected.size(), kStepMs), expected) << program->Stderr();
 
     EXPECT_EQ(Call({"--hangup-after", "1"}), "RESULT answered rings=3");
-    program->WriteStdin("exit\n");
-    EXPECT_EQ(program->WaitForExit(kStepMs), 0);
+    EXPECT_EQ(ProgramHarness::Exit(*program), 0);
 }
 
 TEST_F(AnsweringTest, StopAnsweredOkReopensTheLineCancelChangesNothing) {
-    SetRings(2);
+    m_program.SetRings(2);
     auto program = StartProgram("cancel,ok");
-    ASSERT_TRUE(program->WaitForStdoutLine(kWaiting, kStepMs)) << program->Stderr();
     program->WriteStdin("stop\n");
     ASSERT_TRUE(program->WaitForStderr("是否取消当前操作？", kStepMs));
     program->WriteStdin("stop\n");
     std::vector<std::string> expected = {kWaiting, kWaiting};
-    EXPECT_EQ(Statuses(*program, expected.size()), expected);
+    EXPECT_EQ(program->WaitForStdoutLines(expected.size(), kStepMs), expected);
     EXPECT_EQ(Call({"--hangup-after", "1"}), "RESULT answered rings=2");
-    program->WriteStdin("exit\n");
-    EXPECT_EQ(program->WaitForExit(kStepMs), 0);
+    EXPECT_EQ(ProgramHarness::Exit(*program), 0);
 }
 
 TEST_F(AnsweringTest, InTheBackgroundItOutlivesAModemRestartAndEndsCleanlyOnSigterm) {
-    SetRings(1);
+    m_program.SetRings(1);
     int terminal = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     ASSERT_TRUE(terminal >= 0 && grantpt(terminal) == 0 && unlockpt(terminal) == 0);
     auto program = StartProgram("", ptsname(terminal));
     ASSERT_TRUE(program->WaitForStderr("PID ", kStepMs));
     const pid_t pid = std::stoi(program->Stderr().substr(program->Stderr().find("PID ") + 4));
-    ASSERT_TRUE(program->WaitForStdoutLine(kWaiting, kStepMs)) << program->Stderr();
     // A key typed at the shell reaches the background job's terminal too; it must not stop it.
     ASSERT_EQ(write(terminal, "stop\n", 5), 5);
 
-    ASSERT_EQ(m_vmodem->Stop(kStepMs), 0);
+    ASSERT_EQ(m_modem.Process().Stop(kStepMs), 0);
     ASSERT_TRUE(program->WaitForStdoutLine(kLineLost, kStepMs)) << program->Stderr();
-    StartModem();  // the same link, a new pty behind it
+    ASSERT_TRUE(m_modem.Start(false));  // the same link, a new pty behind it
     std::vector<std::string> expected = {kWaiting, kLineLost, kWaiting};
-    EXPECT_EQ(Statuses(*program, expected.size()), expected) << program->Stderr();
+    EXPECT_EQ(program->WaitForStdoutLines(expected.size(), kStepMs), expected) << program->Stderr();
 
-    ChildProcess caller(
-        {BuildFolder() + "/vantoro-call", "--socket", Socket(), "--hangup-after", "30"});
-    ASSERT_TRUE(caller.Start());
+    auto caller = m_modem.Call({"--hangup-after", "30"});
     ASSERT_TRUE(program->WaitForStdoutLine(kAnswering, kStepMs)) << program->Stderr();
     usleep(1000000);
     kill(pid, SIGTERM);  // the exit path hangs up: the caller hears it long before 30 s
     EXPECT_EQ(program->WaitForExit(kStepMs), 0);
-    EXPECT_EQ(caller.WaitForExit(5000), 0);
-    EXPECT_EQ(caller.StdoutLines().back(), "RESULT answered rings=1");
-    for (const auto& entry : std::filesystem::directory_iterator(m_root.Path())) {
-        EXPECT_NE(entry.path().filename().string().rfind("FAX", 0), 0u) << entry.path();
-    }
-    std::string log = ReadFile(m_root / "state/vantoro/Fax.Log");
+    EXPECT_EQ(caller->WaitForExit(5000), 0);
+    EXPECT_EQ(caller->StdoutLines().back(), "RESULT answered rings=1");
+    EXPECT_TRUE(std::filesystem::is_empty(m_program.Temp()));
+    std::string log = m_program.Log();
     EXPECT_NE(log.find("  线路中断\r\n"), std::string::npos) << log;
     EXPECT_NE(log.find("  线路已恢复\r\n"), std::string::npos) << log;
     close(terminal);
@@ -264,17 +213,16 @@ TEST_F(AnsweringTest, InTheBackgroundItOutlivesAModemRestartAndEndsCleanlyOnSigt
 // message, in its own file, 8000 Hz 16-bit mono, as long as the caller stayed on the line after
 // recording began. A welcome.wav in the program folder replaces the built-in greeting.
 TEST_F(AnsweringTest, GreetingToneAndMessageThenOwnGreeting) {
-    SetRings(1);
-    const std::string talk = m_root / "talk.wav", heard = m_root / "heard.wav";
+    m_program.SetRings(1);
+    const std::string talk = m_program.Root() / "talk.wav", heard = m_program.Root() / "heard.wav";
     ASSERT_TRUE(WriteToneWav(talk, 3, 700));
     auto program = StartProgram();
-    ASSERT_TRUE(program->WaitForStdoutLine(kWaiting, kStepMs)) << program->Stderr();
     const double sayAfter = 16, hangupAfter = 24;
     EXPECT_EQ(Call({"--say", talk, "--say-after", "16", "--record", heard, "--hangup-after", "24"}),
               "RESULT answered rings=1");
     std::vector<std::string> expected = {kWaiting,  kRinging,   kRinging, kAnswering,
                                          kGreeting, kRecording, kHungUp,  kWaiting};
-    EXPECT_EQ(Statuses(*program, expected.size()), expected) << program->Stderr();
+    EXPECT_EQ(program->WaitForStdoutLines(expected.size(), kStepMs), expected) << program->Stderr();
 
     std::vector<int16_t> line = ReadSamples(heard);
     Heard tone = FindTone(line, 500);
@@ -283,7 +231,7 @@ TEST_F(AnsweringTest, GreetingToneAndMessageThenOwnGreeting) {
     EXPECT_NEAR(tone.seconds, 0.5, 0.1);  // played to its end
     EXPECT_LT(Rms(line, tone.start + 0.5, sayAfter - 0.5), 100) << "sound before recording";
 
-    std::vector<std::string> messages = Messages();
+    std::vector<std::string> messages = m_program.Files("wav");
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(Soxi("-r", messages[0]) + Soxi("-b", messages[0]) + Soxi("-c", messages[0]),
               "8000\n16\n1\n");
@@ -295,8 +243,8 @@ TEST_F(AnsweringTest, GreetingToneAndMessageThenOwnGreeting) {
     const double stayed = hangupAfter - recordingBegan;
     EXPECT_NEAR(double(message.size()) / kRate, stayed + kBusyDetectSeconds, 0.25);
 
-    const std::string heard2 = m_root / "heard2.wav";
-    ASSERT_TRUE(WriteToneWav(Home() + "/welcome.wav", 2, 300));
+    const std::string heard2 = m_program.Root() / "heard2.wav";
+    ASSERT_TRUE(WriteToneWav(m_program.Home() + "/welcome.wav", 2, 300));
     EXPECT_EQ(Call({"--record", heard2, "--hangup-after", "9"}), "RESULT answered rings=1");
     line = ReadSamples(heard2);
     Heard welcome = FindTone(line, 300);
@@ -304,31 +252,28 @@ TEST_F(AnsweringTest, GreetingToneAndMessageThenOwnGreeting) {
     EXPECT_NEAR(welcome.seconds, 2.0, 0.1);
     EXPECT_NEAR(FindTone(line, 500).start, 7.1, 0.4);
     EXPECT_LT(Rms(line, 2.5, 6.5), 100) << "the built-in greeting played too";
-    EXPECT_EQ(Messages().size(), 2u);
+    EXPECT_EQ(m_program.Files("wav").size(), 2u);
 
-    program->WriteStdin("exit\n");
-    EXPECT_EQ(program->WaitForExit(kStepMs), 0);
+    EXPECT_EQ(ProgramHarness::Exit(*program), 0);
 }
 
 // With time=1 a silent caller is cut off after 60 s and the line waits again; the limit timer
 // of a message whose caller hung up earlier does not fire later into this call.
 TEST_F(AnsweringTest, SilentCallerIsCutAtTheTimeLimitAndAnEarlierHangUpLeavesNoTimer) {
-    SetRings(1, 1);
+    m_program.SetRings(1, 1);
     auto program = StartProgram();
-    ASSERT_TRUE(program->WaitForStdoutLine(kWaiting, kStepMs)) << program->Stderr();
     EXPECT_EQ(Call({"--hangup-after", "16"}), "RESULT answered rings=1");
     std::vector<std::string> expected = {kWaiting,  kRinging,   kRinging, kAnswering,
                                          kGreeting, kRecording, kHungUp,  kWaiting};
-    EXPECT_EQ(Statuses(*program, expected.size()), expected) << program->Stderr();
+    EXPECT_EQ(program->WaitForStdoutLines(expected.size(), kStepMs), expected) << program->Stderr();
     EXPECT_EQ(Call({}, 100000), "RESULT answered rings=1");
     expected.insert(expected.end(),
                     {kRinging, kRinging, kAnswering, kGreeting, kRecording, kWaiting});
-    EXPECT_EQ(Statuses(*program, expected.size()), expected) << program->Stderr();
-    std::vector<std::string> messages = Messages();
+    EXPECT_EQ(program->WaitForStdoutLines(expected.size(), kStepMs), expected) << program->Stderr();
+    std::vector<std::string> messages = m_program.Files("wav");
     ASSERT_EQ(messages.size(), 2u);
     EXPECT_NEAR(double(ReadSamples(messages[1]).size()) / kRate, 60.0, 0.3);
-    program->WriteStdin("exit\n");
-    EXPECT_EQ(program->WaitForExit(kStepMs), 0);
+    EXPECT_EQ(ProgramHarness::Exit(*program), 0);
 }
 
 }  // namespace

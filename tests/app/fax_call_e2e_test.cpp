@@ -9,37 +9,26 @@
 
 #include "tests/support/child_process.h"
 #include "tests/support/modem_harness.h"
+#include "tests/support/program_harness.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-constexpr int kStepMs = 15000;
+constexpr int kStepMs = kProgramStepMs;
 constexpr int kFaxMs = 120000;
-const std::string kWaiting = "等待呼叫...";
+const std::string kWaiting = kWaitingLine;
 
 class FaxCallTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(m_modem.Start(false));
-        for (const char* folder : {"config/vantoro", "home", "tmp"})
-            fs::create_directories(m_root / folder);
-        WriteFile(m_root / "config/vantoro/line.ini",
-                  "modem=" + m_modem.LinkPath() + "\nring-timeout-ms=1500\n");
-        WriteFile(m_root / "home/vantoro.ini", "[vantoro]\nring=3\ntime=1\n");
-        m_program = std::make_unique<ChildProcess>(
-            std::vector<std::string>{BuildFolder() + "/vantoro", "--headless"},
-            std::vector<std::string>{"XDG_RUNTIME_DIR=" + m_root.Path(),
-                                     "XDG_STATE_HOME=" + (m_root / "state"),
-                                     "XDG_CONFIG_HOME=" + (m_root / "config"),
-                                     "TMPDIR=" + (m_root / "tmp"), "VANTORO_HOME=" + m_home});
-        ASSERT_TRUE(m_program->Start());
+        m_harness.UseModem(m_modem.LinkPath());
+        m_harness.SetRings(3, 1);
+        m_program = m_harness.Start();
         ASSERT_TRUE(m_program->WaitForStdoutLine(kWaiting, kStepMs)) << m_program->Stderr();
     }
-    void TearDown() override {
-        m_program->WriteStdin("exit\n");
-        EXPECT_EQ(m_program->WaitForExit(kStepMs), 0);
-    }
+    void TearDown() override { EXPECT_EQ(ProgramHarness::Exit(*m_program), 0); }
 
     // A fax machine without calling tone that the user takes on the telephone at the first ring;
     // once the program waits again, the user presses receive-fax. `from`: the first line after.
@@ -55,17 +44,10 @@ protected:
         return caller;
     }
 
-    std::vector<std::string> Stored(const std::string& extension) const {
-        std::vector<std::string> found;
-        for (const auto& entry : fs::directory_iterator(m_home + "/fax"))
-            if (entry.path().extension() == extension) found.push_back(entry.path());
-        return found;
-    }
-
     // The one TIFF stored decodes to the first `count` pages sent, and is then removed; no raw
     // page file is left but the next call's, still empty.
     void ExpectStored(size_t count) {
-        std::vector<std::string> tiffs = Stored(".tif");
+        std::vector<std::string> tiffs = m_harness.Files("fax", ".tif");
         ASSERT_EQ(tiffs.size(), 1u);
         DecodedTiff decoded = ReadTiff(tiffs[0]);
         const std::vector<Page>& received = decoded.pages;
@@ -74,28 +56,21 @@ protected:
         for (size_t i = 0; i < count; ++i) EXPECT_TRUE(received[i] == m_sent[i]) << "page " << i;
         fs::remove(tiffs[0]);
         EXPECT_TRUE(fs::is_empty(m_home + "/fax"));
-        auto temporary = fs::directory_iterator(m_root / "tmp");
+        auto temporary = fs::directory_iterator(m_harness.Temp());
         ASSERT_NE(temporary, fs::directory_iterator());
         EXPECT_EQ(fs::file_size(temporary->path()), 0u);
         EXPECT_EQ(++temporary, fs::directory_iterator());
     }
 
-    // Waits for `line` among the program's output lines from index `from` on.
     bool WaitAfter(size_t from, const std::string& line, int timeoutMs) {
-        for (long long end = MonotonicMs() + timeoutMs; MonotonicMs() < end;) {
-            std::vector<std::string> lines = m_program->StdoutLines();
-            if (std::find(lines.begin() + std::min(from, lines.size()), lines.end(), line) !=
-                lines.end())
-                return true;
-            m_program->WaitForStdoutLine("\x01", 50);
-        }
-        return false;
+        return m_program->WaitForStdoutLine(line, timeoutMs, from);
     }
     size_t Lines() const { return m_program->StdoutLines().size(); }
-    std::string Log() const { return ReadFile(m_root / "state/vantoro/Fax.Log"); }
+    std::string Log() const { return m_harness.Log(); }
 
-    TempFolder m_root;
-    std::string m_home = m_root / "home";
+    ProgramHarness m_harness;
+    const TempFolder& m_root = m_harness.Root();
+    std::string m_home = m_harness.Home();
     ModemHarness m_modem{600};
     std::unique_ptr<ChildProcess> m_program;
     std::vector<Page> m_sent;
@@ -172,7 +147,7 @@ TEST_F(FaxCallTest, ReceiveFaxOnCallsTheTelephoneTookStoresStopsAndKeepsRawPages
         fs::create_directory(m_home + "/fax/" + name);
     }
     ASSERT_TRUE(WaitAfter(from, kWaiting, kStepMs)) << m_program->Stdout();
-    std::vector<std::string> kept = Stored(".raw");
+    std::vector<std::string> kept = m_harness.Files("fax", ".raw");
     ASSERT_EQ(kept.size(), 1u);
     EXPECT_NE(Log().find("原始页面文件保存为: " + kept[0]), std::string::npos) << Log();
     std::string rescued = m_root / "rescued.tif";
@@ -188,7 +163,7 @@ TEST_F(FaxCallTest, ReceiveFaxOnCallsTheTelephoneTookStoresStopsAndKeepsRawPages
 }
 
 TEST_F(FaxCallTest, FaxMachinesAreKnownByTheirToneInsideTheWindowOnly) {
-    WriteFile(m_home + "/vantoro.ini", "[vantoro]\nring=1\ntime=1\n");
+    m_harness.SetRings(1, 1);
     for (bool fine : {false, true}) {
         m_sent = {SparsePage(150, fine ? 8 : 7)};
         ASSERT_TRUE(WriteTiff(m_root / "sent.tif", m_sent, fine));

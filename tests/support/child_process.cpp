@@ -99,13 +99,19 @@ bool ChildProcess::WaitUntil(const std::function<bool()>& done, int timeoutMs) {
     return true;
 }
 
-bool ChildProcess::WaitForStdoutLine(const std::string& line, int timeoutMs) {
+bool ChildProcess::WaitForStdoutLine(const std::string& line, int timeoutMs, size_t from) {
     return WaitUntil(
         [&] {
             std::vector<std::string> lines = StdoutLines();
-            return std::find(lines.begin(), lines.end(), line) != lines.end();
+            return std::find(lines.begin() + std::min(from, lines.size()), lines.end(), line) !=
+                   lines.end();
         },
         timeoutMs);
+}
+
+std::vector<std::string> ChildProcess::WaitForStdoutLines(size_t count, int timeoutMs) {
+    WaitUntil([&] { return StdoutLines().size() >= count; }, timeoutMs);
+    return StdoutLines();
 }
 
 bool ChildProcess::WaitForStderr(const std::string& text, int timeoutMs) {

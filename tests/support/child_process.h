@@ -16,8 +16,11 @@ public:
     bool Start();
     void WriteStdin(const std::string& text);
     void CloseStdin();
-    // Reads output until a stdout line equal to `line` (or stderr containing `text`) shows up.
-    bool WaitForStdoutLine(const std::string& line, int timeoutMs);
+    // Reads output until a stdout line equal to `line`, from line `from` on (or stderr containing
+    // `text`) shows up.
+    bool WaitForStdoutLine(const std::string& line, int timeoutMs, size_t from = 0);
+    // Reads output until there are `count` stdout lines; the lines there are then.
+    std::vector<std::string> WaitForStdoutLines(size_t count, int timeoutMs);
     bool WaitForStderr(const std::string& text, int timeoutMs);
     // Exit status, or -1 when it did not end in time (then it is killed).
     int WaitForExit(int timeoutMs);
