@@ -76,15 +76,6 @@ TEST_F(SettingsTest, RangeChecksRingFirstThenTime) {
     }
 }
 
-TEST_F(SettingsTest, TimestampNames) {
-    platform::LocalTime time{2002, 2, 26, 6, 54, 41, 0};
-    EXPECT_EQ(CAnsweringDlg::FormatStamp(time), "2002年02月26日06时54分41秒");
-    std::string name = m_dialog.MakeTimestampName("wav/", ".wav");
-    EXPECT_EQ(name.rfind(m_folder.Path() + "/wav/", 0), 0u);
-    EXPECT_EQ(name.size(),
-              m_folder.Path().size() + 5 + std::string("2002年02月26日06时54分41秒.wav").size());
-}
-
 TEST_F(SettingsTest, FoldersAndTemporaryFile) {
     WriteFile(m_folder / "fax", "a plain file counts as the folder");
     testing::internal::CaptureStderr();

@@ -14,16 +14,6 @@ protected:
     std::string m_path = m_folder / "vantoro.ini";
 };
 
-TEST(ProfileInt, LeadingDigitsOnly) {
-    EXPECT_EQ(platform::ProfileIntOf("9 word"), 9u);
-    EXPECT_EQ(platform::ProfileIntOf("3 ;设置振铃次数"), 3u);
-    EXPECT_EQ(platform::ProfileIntOf("12abc"), 12u);
-    EXPECT_EQ(platform::ProfileIntOf("abc"), 0u);
-    EXPECT_EQ(platform::ProfileIntOf(""), 0u);
-    EXPECT_EQ(platform::ProfileIntOf("-4"), 0u);
-    EXPECT_EQ(platform::ProfileIntOf("4294967297"), 4294967295u);
-}
-
 TEST_F(ProfileTest, ReadsKeysOfTheRightSectionOnly) {
     Write("[other]\nring=7\n\n[Vantoro]\r\n RING = 9 word\r\ntime=letters\r\n[third]\nskin=2\n");
     EXPECT_EQ(platform::GetProfileInt("vantoro", "ring", 3, m_path), 9u);
