@@ -26,14 +26,16 @@ bool CSoundIn::Start(const platform::WAVEFORMATEX* format) {
     }
     m_hWaveIn = device;
     for (int i = 0; i < kBlocksInCirculation; ++i) AddInputBufferToQueue();
+    // Raised before the start: the device may hand back a filled block before the start returns.
+    m_bCapturing = true;
     result = platform::waveInStart(device);
     if (result != platform::MMSYSERR_NOERROR) {
         Trace(result, "in Start()");
+        m_bCapturing = false;
         // Closing gives the queued blocks back; the worker releases them.
         platform::waveInClose(m_hWaveIn.exchange(0));
         return false;
     }
-    m_bCapturing = true;
     return true;
 }
 
@@ -43,14 +45,15 @@ int CSoundIn::AddInputBufferToQueue() {
     if (!buffer.data) return before;
     uint32_t size = static_cast<uint32_t>(buffer.size);
     platform::WAVEHDR* header = NewBlock(buffer.TakeBytes(), size);
+    // Counted before the add: the worker may release the block before the add returns.
+    ++m_outstanding;
     platform::MMRESULT result = platform::waveInPrepareHeader(m_hWaveIn, header);
     if (result == platform::MMSYSERR_NOERROR) result = platform::waveInAddBuffer(m_hWaveIn, header);
     if (result != platform::MMSYSERR_NOERROR) {
         Trace(result, "in AddInputBufferToQueue()");
         ReleaseBlock(header);
-        return before;
+        --m_outstanding;
     }
-    ++m_outstanding;
     return before;
 }
 

@@ -33,8 +33,11 @@ bool CSoundOut::Start(const platform::WAVEFORMATEX* format) {
     m_bPlaying = true;
     int primed = 0;
     while (primed < kBlocksInCirculation && PrimeBlock()) ++primed;
-    if (primed == 0) Stop();  // nothing to play: the device closes with no block out
-    if (primed < kBlocksInCirculation) m_bDraining = true;
+    if (primed < kBlocksInCirculation) {
+        m_bDraining = true;
+        // The primed blocks may all be back already, or none went out.
+        FinishIfDrained();
+    }
 
     while (m_bPlaying) {
         platform::PumpOneMessage();
@@ -58,21 +61,20 @@ bool CSoundOut::PrimeBlock() {
     m_callback(&buffer, m_context);
     if (buffer.size <= 0) return false;
     uint32_t size = static_cast<uint32_t>(buffer.size);
-    AddOutputBufferToQueue(NewBlock(buffer.TakeBytes(), size));
-    return true;
+    return AddOutputBufferToQueue(NewBlock(buffer.TakeBytes(), size));
 }
 
-int CSoundOut::AddOutputBufferToQueue(platform::WAVEHDR* header) {
-    int before = m_outstanding;
+// False when the device refused the block, which is then released.
+bool CSoundOut::AddOutputBufferToQueue(platform::WAVEHDR* header) {
+    // Counted before the write: the device may give the block back before the write returns.
+    ++m_outstanding;
     platform::MMRESULT result = platform::waveOutPrepareHeader(m_hWaveOut, header);
     if (result == platform::MMSYSERR_NOERROR) result = platform::waveOutWrite(m_hWaveOut, header);
-    if (result != platform::MMSYSERR_NOERROR) {
-        Trace(result, "in AddOutputBufferToQueue()");
-        ReleaseBlock(header);
-        return before;
-    }
-    ++m_outstanding;
-    return before;
+    if (result == platform::MMSYSERR_NOERROR) return true;
+    Trace(result, "in AddOutputBufferToQueue()");
+    ReleaseBlock(header);
+    --m_outstanding;
+    return false;
 }
 
 void CSoundOut::OnMessage(const platform::ThreadMessage& message) {
@@ -95,13 +97,21 @@ void CSoundOut::OnWOM_DONE(platform::HWAVEOUT device, platform::WAVEHDR* header)
         if (buffer.size > 0) {
             header->dwBufferLength = static_cast<uint32_t>(buffer.size);
             header->dwFlags = 0;
-            AddOutputBufferToQueue(header);
+            if (AddOutputBufferToQueue(header)) return;
+            // A refused block ends the playback like the end of the source.
+            m_bDraining = true;
+            FinishIfDrained();
             return;
         }
         // The source is exhausted: the blocks still queued hold its last sound.
         m_bDraining = true;
     }
     ReleaseBlock(header);
+    FinishIfDrained();
+}
+
+// The last block is back: a drained playback ends, a stopped one closes its device.
+void CSoundOut::FinishIfDrained() {
     if (m_outstanding != 0) return;
     if (m_bDraining && m_bPlaying.exchange(false)) WakeOwner();
     if (!m_bPlaying) CloseDevice();

@@ -19,7 +19,8 @@ public:
 private:
     void OnMessage(const platform::ThreadMessage& message) override;
     void OnWOM_DONE(platform::HWAVEOUT device, platform::WAVEHDR* header);
-    int AddOutputBufferToQueue(platform::WAVEHDR* header);
+    bool AddOutputBufferToQueue(platform::WAVEHDR* header);
+    void FinishIfDrained();
     bool PrimeBlock();
     void WaitForClosedDevice();
     void CloseDevice();

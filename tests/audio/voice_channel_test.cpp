@@ -21,6 +21,8 @@ namespace {
 using namespace platform;
 
 constexpr HWAVE kHandle = 7;
+constexpr int kBoxWaitMs = 10000;
+constexpr int kPollMs = 10;
 
 struct FakeDevice {
     std::mutex mutex;
@@ -125,9 +127,13 @@ TEST_F(VoiceChannelTest, AFailedWriteStopsTheRecordingAndShowsTheBoxOnce) {
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
     std::string path = m_folder / "message.wav";
     CVoiceChannel channel;
+    while (PendingMessageCount() > 0) PumpOneMessage();  // earlier tests' wake-ups
     testing::internal::CaptureStderr();
     ASSERT_TRUE(channel.StartRecording(path, kHandle));
-    std::this_thread::sleep_for(std::chrono::milliseconds(700));  // the worker's stop settles
+    // The worker posts the box once its stop is over.
+    for (int waited = 0; PendingMessageCount() == 0 && waited < kBoxWaitMs; waited += kPollMs) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
+    }
     std::string beforePump = testing::internal::GetCapturedStderr();
     testing::internal::CaptureStderr();
     for (int i = 0; i < 20; ++i) PumpOneMessage();
