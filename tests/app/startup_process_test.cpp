@@ -85,6 +85,7 @@ TEST_F(StartupTest, SecondCopyIsRefusedAndExitEndsTheFirst) {
     EXPECT_TRUE(first->Running());
     EXPECT_EQ(ProgramHarness::Exit(*first), 0);
     EXPECT_NE(m_harness.Log().find("正在等待呼叫\r\n"), std::string::npos);
+    EXPECT_NE(m_harness.Log().find("  正在打开线路...\r\n"), std::string::npos);
     EXPECT_NE(ReadFile(m_harness.Home() + "/vantoro.ini").find("skin=1\n"), std::string::npos);
 
     // The lock went with it; a lock folder that others may write to is not trusted with one.

@@ -105,16 +105,6 @@ TEST_F(TapiLineTest, ReinitPromptsUntilCancelOrSuccess) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(), prompt);
 }
 
-TEST_F(TapiLineTest, OpenAsOwnerAndRequestEveryLineState) {
-    m_script->devices = {ScriptedDevice()};
-    ASSERT_TRUE(m_line.Initialize(&m_window));
-    ASSERT_TRUE(m_line.Open());
-    EXPECT_TRUE(Traced("lineOpen 0 6 20"));
-    EXPECT_TRUE(Traced("lineSetStatusMessages 11 3"));
-    EXPECT_NE(Log().find("  正在打开线路...\r\n"), std::string::npos);
-    EXPECT_NE(Log().find("  正在等待呼叫\r\n"), std::string::npos);
-}
-
 TEST_F(TapiLineTest, EventsReachTheWindowAndFaxToneStopsDetectionFirst) {
     m_script->devices = {ScriptedDevice()};
     ASSERT_TRUE(m_line.Initialize(&m_window));
