@@ -40,8 +40,6 @@ const WaitRow kWaits[] = {
      kResultAlternative, std::nullopt, -1},
     {"NoCarrierIsTheAlternativeAndPurges", {{"", kNoCarrier + "leftover bytes"}}, "CONNECT",
      "NO CARRIER", ClearAll::No, 2000, kResultAlternative, std::nullopt, 0},
-    {"ClearAllEmptiesTheAccumulator", {{"", kConnect}}, "CONNECT", "NO CARRIER", ClearAll::Yes,
-     2000, kResultOk, "", -1},
     // The line is zeroed, and the LF that ends it stays queued for the next reader.
     {"WithoutClearAllTheLineIsZeroed", {{"", kConnect}}, "CONNECT", "NO CARRIER", ClearAll::No,
      2000, kResultOk, std::string(10, '\0'), 1},
@@ -52,7 +50,6 @@ const WaitRow kWaits[] = {
      ClearAll::Yes, 2000, kResultOk, "", -1},
     {"FullAccumulatorEndsTheWait", {{"", std::string(3100, 'x')}}, "OK", "ERROR", ClearAll::No,
      10000, kResultOverflow, "", -1},
-    {"SilentModem", {}, "OK", "ERROR", ClearAll::Yes, 1500, kResultTimeout, std::nullopt, -1},
 };
 // clang-format on
 
@@ -165,18 +162,11 @@ void PrintTo(const ModeRow& row, std::ostream* out) { *out << row.name; }
 const ModeRow kModes[] = {
     {"HdlcReceiveRightAfterAnswerSendsNothing", kCarrierHdlcTransmit, true, false,
      Direction::Receive, 0, {}, kResultOk, kCarrierHdlcTransmit},
-    {"HdlcReceiveAfterTransmitSendsSilenceFirst", kCarrierHdlcTransmit, false, false,
-     Direction::Receive, 0, {{"AT+FTS=8\r", kOk}, {"AT+FRH=3\r", kConnect}}, kResultOk,
-     kCarrierHdlcReceive},
     {"HdlcTransmitAfterDataReceiveHasNoSilence", kCarrierDataReceive, false, false,
      Direction::Transmit, 0, {{"AT+FTH=3\r", kConnect}}, kResultOk, kCarrierHdlcTransmit},
     {"HdlcTransmitAfterReceiveSendsSilenceEvenWithoutItsOk", kCarrierHdlcReceive, false, false,
      Direction::Transmit, 0, {{"AT+FTS=8\r", ""}, {"AT+FTH=3\r", kNoCarrier}}, kResultAlternative,
      kCarrierHdlcTransmit},
-    {"SameDirectionNeedsNoSilence", kCarrierHdlcReceive, false, false, Direction::Receive, 0,
-     {{"AT+FRH=3\r", kConnect}}, kResultOk, kCarrierHdlcReceive},
-    {"DataReceiveFormatsTheModulation", kCarrierHdlcReceive, false, true, Direction::Receive, 96,
-     {{"AT+FRM=96\r", kConnect}}, kResultOk, kCarrierDataReceive},
     {"DataTransmitAfterHdlcReceiveSendsSilence", kCarrierHdlcReceive, false, true,
      Direction::Transmit, 24, {{"AT+FTS=8\r", kOk}, {"AT+FTM=24\r", kConnect}}, kResultOk,
      kCarrierDataTransmit},

@@ -20,11 +20,6 @@ void PrintTo(const SentRow& row, std::ostream* out) { *out << row.name; }
 
 // clang-format off
 const SentRow kSent[] = {
-    {"Dis", true, "", [](CFaxReceiver& rx) { return rx.SendDIS(); },
-     {{Bytes({0xFF, 0x13, 0x80, 0x00, 0x4E, 0x08}) + kDleEtx, kOk}}, 0},
-    {"CsiWithEmptyIdentifierIsTwentySpaces", true, "",
-     [](CFaxReceiver& rx) { return rx.SendCSI(); },
-     {{Bytes({0xFF, 0x03, 0x40}) + std::string(20, ' ') + kDleEtx, kConnect}}, 1},
     {"CsiCarriesTheIdentifierLastCharacterFirst", true, "12-34+5",
      [](CFaxReceiver& rx) { return rx.SendCSI(); },
      {{Bytes({0xFF, 0x03, 0x40}) + "5+4321" + std::string(14, ' ') + kDleEtx, kConnect}}, 1},
@@ -74,7 +69,6 @@ const ReceivedRow kReceived[] = {
     {"FrameTooShortForACheckSequenceIsRefused", true,
      kConnect + Bytes({0xFF, 0x13}) + kDleEtx + kOk, kResultAlternative, ""},
     {"ResultTextInsteadOfAFrame", true, kConnect + kOk, kResultText, ""},
-    {"NoCarrierAtTheModeSwitch", true, "\r\nNO CARRIER\r\n", kResultAlternative, ""},
     {"FrameWithoutEndTimesOut", false, Bytes({0xFF, 0x13, 0x80}), kResultTimeout, ""},
     {"FrameOverflowAt256Bytes", false, "\xFF" + std::string(300, '\x55'), kResultOverflow, ""},
     // Inside a frame CR LF is data, not the end of a result line.
@@ -167,7 +161,6 @@ void PrintTo(const PageRow& row, std::ostream* out) { *out << row.name; }
 // clang-format off
 const PageRow kPages[] = {
     {"DleDoublingAndEnd", Bytes({0x12, 0x10, 0x10, 0x34, 0x10, 0x03}), Bytes({0x48, 0x08, 0x2C})},
-    {"LineFeedAfterConnectIsTheFirstByte", "\n" + ModemData(Bytes({0x01})), Bytes({0x50, 0x80})},
     {"LongPageInBlocks", ModemData(Ramp(200000)), Reversed(Ramp(200000))},
 };
 // clang-format on

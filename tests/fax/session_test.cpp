@@ -108,11 +108,6 @@ Script DcnAfterDis(CFaxReceiver&, TranscriptModem&) {
     return Join({kOpening, {kSilence, Received(Frame(true, kFcfDcn))}});
 }
 
-Script ShortFrame(CFaxReceiver&, TranscriptModem&) {
-    const Step shortFrame = {"AT+FRH=3\r", kConnect + Bytes({0xFF, 0x13, 0x10, 0x03}) + kOk};
-    return Join({kOpening, {kSilence, shortFrame}});
-}
-
 // After each time-out CSI and DIS go out again, behind AT+FTS=8 and AT+FTH=3.
 Script ThreeTimeOuts(CFaxReceiver&, TranscriptModem&) {
     const Step silentFrame = {"AT+FRH=3\r", kConnect};  // carrier, but no frame follows
@@ -203,7 +198,6 @@ const std::vector<std::string> kFailed = {"接收传真失败"};
 const PathRow kPaths[] = {
     {"DcnAfterDis", DcnAfterDis, kFaxErrDcnBeforeTraining,
      {"收到DCN帧", "传真接收错误", "传真接收结束", "接收传真失败"}, -1, -1, nullptr, 0},
-    {"ShortFrameIsABadCommandFrame", ShortFrame, kFaxErrReceiveCommand, kFailed, -2, -1, nullptr, 0},
     {"ThreeTimeOuts", ThreeTimeOuts, kFaxErrNoCommand, kFailed, -2, -1, nullptr, 0},
     {"FcErrorForTheTrainingCarrier", FcErrorForTraining, kFaxErrPrepareTraining, kFailed, -2, -1, nullptr, 0},
     {"FttThenRetrainingAtALowerRate", FttThenRetrainingAtALowerRate, kFaxErrNone,

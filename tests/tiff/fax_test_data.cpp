@@ -48,23 +48,6 @@ void SetPixel(std::vector<uint8_t>& row, int x) {
 
 }  // namespace
 
-// Lines of glyphs (strokes of random height in narrow boxes) between white margins.
-Page TextLikeBitmap(int rows, uint32_t seed) {
-    Page bitmap = BlankBitmap(rows);
-    std::mt19937 rng(seed);
-    for (int top = 20; top + 16 < rows; top += 24) {
-        for (int x = 100; x < kPageWidth - 120; x += 6 + static_cast<int>(rng() % 12)) {
-            const uint32_t strokes = rng();
-            for (int dy = 0; dy < 16; ++dy) {
-                for (int dx = 0; dx < 4 && (strokes >> (dy / 2 + dx * 8) & 1); ++dx) {
-                    SetPixel(bitmap[top + dy], x + dx);
-                }
-            }
-        }
-    }
-    return bitmap;
-}
-
 // A left-to-right grey ramp through a 4x4 ordered dither: many runs of one to a few pixels.
 Page HalftoneBitmap(int rows) {
     static const int kBayer[4][4] = {{0, 8, 2, 10}, {12, 4, 14, 6}, {3, 11, 1, 9}, {15, 7, 13, 5}};

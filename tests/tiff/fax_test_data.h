@@ -26,7 +26,6 @@ std::vector<uint8_t> Pack(const BitString& bits);
 // byte) and runs of 0 and 1.
 BitString Bits(const std::string& text);
 
-Page TextLikeBitmap(int rows, uint32_t seed);
 Page HalftoneBitmap(int rows);
 Page NoiseBitmap(int rows, uint32_t seed);
 

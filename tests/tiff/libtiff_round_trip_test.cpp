@@ -13,7 +13,7 @@ class RoundTripTest : public ::testing::TestWithParam<ReframeMethod> {};
 
 TEST_P(RoundTripTest, MultiPageFaxDecodesToTheSourcePages) {
     const std::vector<std::pair<const char*, Page>> pages = {
-        {"text", TextLikeBitmap(1100, 7)},
+        {"sparse", SparsePage(1100, 7)},
         {"halftone", HalftoneBitmap(400)},
         {"noise, more than one data block", NoiseBitmap(300, 3)},
         {"blank", Page(60, std::vector<uint8_t>(kRowBytes, 0))},

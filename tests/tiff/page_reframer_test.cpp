@@ -73,7 +73,6 @@ TEST_P(ReframePageTest, FirstPageOfTheData) {
         {"one line", "EOL" + kLineA + "RTC", R::kComplete, 1, "00 01 B6 80"},
         {"two lines", TwoLines("EOL"), R::kComplete, 2, kTwoLines},
         {"junk before the first EOL", "FFh FFh " + TwoLines("EOL"), R::kComplete, 2, kTwoLines},
-        {"the session's 0x50 byte", "50h " + TwoLines("EOL"), R::kComplete, 2, kTwoLines},
         // Longer runs are cut to fourteen zeros: this EOL still ends on the same byte boundary.
         {"EOL with 20 zeros", TwoLines("Z20 1"), R::kComplete, 2, kTwoLines},
         // Senders pad short lines to the minimum scan line time: hundreds of zeros at 14400 bit/s.
