@@ -50,6 +50,9 @@ protected:
 TEST_F(WindowCommandsTest, TrayMenuMinimiseSkinButtonAndExitLeaveTheirMarks) {
     const QList<QAction*> items = m_dialog.TrayMenu().actions();
     ASSERT_EQ(items.size(), 3);
+    EXPECT_EQ(items[0]->text() + items[0]->statusTip(), "还原(&R)还原窗口");
+    EXPECT_TRUE(items[1]->isSeparator());
+    EXPECT_EQ(items[2]->text() + items[2]->statusTip(), "退出(&E)退出程序");
 
     // No tray offscreen: the window keeps its taskbar button and minimises instead of hiding.
     ASSERT_FALSE(QSystemTrayIcon::isSystemTrayAvailable());
