@@ -610,32 +610,29 @@ platform::MMRESULT LineDevice::WaveOpen(platform::HWAVE* device, platform::WaveD
     return m_audio.Open(device, direction, format, notify, context);
 }
 
-platform::MMRESULT LineDevice::WaveAddBuffer(platform::HWAVE device, platform::WAVEHDR* header) {
+// Each request on a call's audio wakes the modem thread, which moves the stream on.
+template <typename AudioFn>
+platform::MMRESULT LineDevice::AudioRequest(AudioFn request) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    platform::MMRESULT result = m_audio.AddBuffer(device, header);
+    platform::MMRESULT result = request(m_audio);
     Wake();
     return result;
+}
+
+platform::MMRESULT LineDevice::WaveAddBuffer(platform::HWAVE device, platform::WAVEHDR* header) {
+    return AudioRequest([&](CallAudio& audio) { return audio.AddBuffer(device, header); });
 }
 
 platform::MMRESULT LineDevice::WaveStart(platform::HWAVE device) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    platform::MMRESULT result = m_audio.Start(device);
-    Wake();
-    return result;
+    return AudioRequest([&](CallAudio& audio) { return audio.Start(device); });
 }
 
 platform::MMRESULT LineDevice::WaveReset(platform::HWAVE device) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    platform::MMRESULT result = m_audio.Reset(device);
-    Wake();
-    return result;
+    return AudioRequest([&](CallAudio& audio) { return audio.Reset(device); });
 }
 
 platform::MMRESULT LineDevice::WaveClose(platform::HWAVE device) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    platform::MMRESULT result = m_audio.Close(device);
-    Wake();
-    return result;
+    return AudioRequest([&](CallAudio& audio) { return audio.Close(device); });
 }
 
 }  // namespace tapi

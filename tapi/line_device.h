@@ -127,6 +127,8 @@ private:
     LONG QueueLocked(const Request& request);
     Call* FindLocked(HCALL call);
     void Wake();
+    template <typename AudioFn>
+    platform::MMRESULT AudioRequest(AudioFn request);
 
     SerialDevice& m_device;
     const HLINE m_line;
