@@ -8,6 +8,7 @@ namespace faxtest {
 namespace {
 
 using Script = std::vector<Step>;
+using raw_page_file::kPageCountOffset;
 
 const std::string kFrm96 = "AT+FRM=96\r";
 const std::string kFcError = "\r\n+FCERROR\r\n";
@@ -89,11 +90,9 @@ TEST_P(Class1Errors, Table) {
     const Row& row = GetParam();
     ExpectExactly(row.script, [this] { rx->Receive(); });
     EXPECT_EQ(rx->m_nFaxError, row.error);
-    if (row.pages >= 0) {
-        const std::string raw = ReadFile(folder / "page.raw");
-        ASSERT_GE(raw.size(), raw_page_file::kHeaderSize);
-        EXPECT_EQ(static_cast<uint8_t>(raw[raw_page_file::kPageCountOffset]), row.pages);
-    }
+    const std::string raw = ReadFile(folder / "page.raw");
+    EXPECT_TRUE(row.pages < 0 ||
+                (raw.size() > kPageCountOffset && raw[kPageCountOffset] == row.pages));
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, Class1Errors, ::testing::ValuesIn(kRows), RowName());
