@@ -47,8 +47,7 @@ void ExpectTone(const std::vector<double>& x, size_t from, size_t to, double hz,
 // The modem in voice mode, having answered a call of vantoro-call `args`.
 std::unique_ptr<ChildProcess> Answer(ModemHarness& modem, std::vector<std::string> args) {
     EXPECT_TRUE(modem.Start());
-    EXPECT_EQ(modem.Command("ATE0"), "ATE0\r\r\nOK\r\n");
-    EXPECT_EQ(modem.Command("AT+FCLASS=8"), "\r\nOK\r\n");
+    EXPECT_EQ(modem.Command("ATE0+FCLASS=8"), "ATE0+FCLASS=8\r\r\nOK\r\n");
     auto call = modem.Call(std::move(args));
     EXPECT_TRUE(modem.Expect("RING\r\n", 2000));
     EXPECT_EQ(modem.Command("AT+VLS=1"), "\r\nOK\r\n");
@@ -72,7 +71,6 @@ struct DialectRow {
     Codec codec;
     int rate;  // the samples per second on the serial line
 };
-void PrintTo(const DialectRow& row, std::ostream* out) { *out << row.personality; }
 
 // clang-format off
 const DialectRow kDialects[] = {
@@ -85,9 +83,11 @@ const DialectRow kDialects[] = {
 };
 // clang-format on
 
+void PrintTo(const DialectRow& row, std::ostream* out) { *out << row.personality; }
 class Dialect : public ::testing::TestWithParam<DialectRow> {};
 
-// The caller's 1 kHz tone arrives at 1 kHz in the modem's format and rate.
+// The caller's 1 kHz tone arrives at 1 kHz in the modem's format and rate, and played back it
+// reaches the caller at 1 kHz for as long.
 TEST_P(Dialect, ListsItsFormatsAndCarriesToneAtPitchBothWays) {
     const DialectRow& row = GetParam();
     ModemHarness modem{400, {"--personality", row.personality}};
@@ -96,23 +96,20 @@ TEST_P(Dialect, ListsItsFormatsAndCarriesToneAtPitchBothWays) {
     auto call = Answer(modem, {"--say", tone, "--record", heard, "--hangup-after", "4"});
     EXPECT_NE(modem.Command("AT+VSM=?").find(row.listed), std::string::npos);
     EXPECT_EQ(modem.Command(row.select), row.needsFour ? "\r\nERROR\r\n" : "\r\nOK\r\n");
-    if (row.needsFour) {
-        ASSERT_EQ(modem.Command(row.select + std::string(",0,0")), "\r\nOK\r\n");
-    }
+    std::string four = row.needsFour ? modem.Command(row.select + std::string(",0,0")) : "";
+    EXPECT_EQ(four, row.needsFour ? "\r\nOK\r\n" : "") << "all four parameters";
     std::string received = Receive(modem, 1500);
     std::vector<double> in = Decode(received, row.codec);
     EXPECT_NEAR(double(in.size()), row.rate * 1.5, row.rate * 0.06) << "samples in 1.5 s";
     ExpectTone(in, row.rate / 5, in.size(), 1000, row.rate);
 
-    // What it received, played back: the caller hears it at 1 kHz for as long.
     ASSERT_EQ(modem.Command("AT+VTX"), "\r\nCONNECT\r\n");
     std::string played;
     for (char b : received) played += b == '\x10' ? std::string("\x10\x10") : std::string(1, b);
     modem.Send(played + "\x10\x03");
     EXPECT_TRUE(modem.Expect("OK\r\n", 3000));
     EXPECT_EQ(call->WaitForExit(5000), 0);
-    std::string wav = ReadFile(heard);
-    std::vector<double> out = Decode(wav.substr(std::min<size_t>(44, wav.size())), Codec::L16);
+    std::vector<double> out = Decode(ReadFile(heard).substr(44), Codec::L16);  // after the header
     auto loud = [](double v) { return std::abs(v) > 2000; };
     size_t first = std::find_if(out.begin(), out.end(), loud) - out.begin();
     size_t last = out.rend() - std::find_if(out.rbegin(), out.rend(), loud);
@@ -129,7 +126,6 @@ struct HangupRow {
     int onMs, offMs;  // an off time of 0 is a continuous tone
     bool busyEvent;
 };
-void PrintTo(const HangupRow& row, std::ostream* out) { *out << row.tone; }
 
 const HangupRow kHangups[] = {
     {"cn-busy", "cx93010", 450, 0, 350, 350, false},
@@ -139,6 +135,7 @@ const HangupRow kHangups[] = {
     {"silence", "cx93010", 0, 0, 0, 0, false},
 };
 
+void PrintTo(const HangupRow& row, std::ostream* out) { *out << row.tone; }
 class Hangup : public ::testing::TestWithParam<HangupRow> {};
 
 // What the line carries after the caller's hang-up, at its pitch and cadence, and whether the
@@ -159,10 +156,8 @@ TEST_P(Hangup, LineCarriesTheToneAndOnlyTheIdealModemReportsBusy) {
         if (runs.empty() || runs.back().first != on) runs.push_back({on, 0});
         ++runs.back().second;
     }
-    if (row.hz1 == 0) {
-        EXPECT_EQ(runs.size(), 1u) << "silence after the hang-up";
-        return;
-    }
+    ASSERT_EQ(runs.size() == 1, row.hz1 == 0) << "silence after the hang-up, or a tone";
+    if (row.hz1 == 0) return;
     ASSERT_GE(runs.size(), row.offMs ? 5u : 2u);  // silence before the hang-up, then the tone
     size_t start = runs[0].second * kBlock, on = runs[1].second * kBlock;
     ExpectTone(x, start, start + on, row.hz1, 8000);
