@@ -59,8 +59,6 @@ TEST_F(TiffWriterTest, RawFileLoadFailuresLeaveAnExistingTiffAlone) {
                        "\xFF\xFF\xFF\xFF");  // must fail at once, not ask for 4 GiB
     const std::vector<std::tuple<const char*, std::string, uint32_t>> cases = {
         {"empty", "", 43},
-        {"ends before the page count", std::string(20, '\0'), 28},
-        {"ends inside the data length", std::string(130, '\0'), 30},
         {"shorter than its data length", shortData, 32},
         {"damaged data length", hugeLength, 32},
     };
@@ -79,7 +77,7 @@ TEST_F(TiffWriterTest, ZeroOneAndTwoPagesAndResolution) {
     ExpectFailure(17, 0);
     EXPECT_FALSE(FileExists(m_tiff));
 
-    // Header and directory layout are read back by libtiff here and in the round trip test.
+    // Header and directory layout are read back by libtiff.
     const BitString page1 = SimplePage(2), page2 = SimplePage(5);
     const std::string two = Converted(0, 2, page1 + page2);
     ExpectReadableTiff(m_tiff, 2);
@@ -102,7 +100,6 @@ TEST_F(TiffWriterTest, AFailingLaterPageLeavesAValidTiffOfTheGoodPages) {
         {"third page without EOL", 3, SimplePage(2) + SimplePage(3) + Bits("50h FFh 12h 34h"), 37},
         // Even line counts end on a byte boundary: nothing left for page 3.
         {"page count beyond the data", 3, SimplePage(2) + SimplePage(4), 35},
-        {"only padding left for page 3", 3, SimplePage(3) + SimplePage(4), 37},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -119,7 +116,6 @@ TEST_F(TiffWriterTest, PagesWithoutRowsGetNoDirectory) {
     const std::vector<std::tuple<BitString, uint8_t, std::vector<uint32_t>, std::vector<unsigned>>>
         cases = {
             {SimplePage(2) + rtcOnly + SimplePage(4), 3, {2, 4}, {2}},
-            {SimplePage(2) + rtcOnly, 2, {2}, {2}},
             {rtcOnly + SimplePage(3), 2, {3}, {1}},
             {rtcOnly + rtcOnly, 2, {}, {1, 2}},
         };
