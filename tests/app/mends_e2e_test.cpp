@@ -112,7 +112,9 @@ TEST_F(MendsTest, GreetingsTheLineCannotPlayGiveTheBuiltInOne) {
 TEST_F(MendsTest, AWavFolderThatCannotBeWrittenIsReportedOnEveryCall) {
     std::signal(SIGXFSZ, SIG_IGN);  // inherited, so a program that does not ignore it lives on
     Start();
-    rlimit none{0, RLIM_INFINITY}, room{RLIM_INFINITY, RLIM_INFINITY};
+    rlimit room{};
+    ASSERT_EQ(prlimit(m_program->Pid(), RLIMIT_FSIZE, nullptr, &room), 0);
+    const rlimit none{0, room.rlim_max};
     ASSERT_EQ(prlimit(m_program->Pid(), RLIMIT_FSIZE, &none, nullptr), 0);
     for (int call = 1; call <= 3; ++call) {
         // The box of a call comes just after it waits again: counted at the next one.
