@@ -134,16 +134,24 @@ private:
     void OnLButtonUp();
     // Greeting, tone and recording of an answered call (answering_dlg_call_flow.cpp).
     void PlayGreetingAndRecord();
+    void PlayGreeting();
     bool FaxWindowSawTone(uint32_t waitingSerial);
     // Fax paths (answering_dlg_fax.cpp); `rawFile` is the raw page file the session wrote.
     void RunAutomaticFax();
+    void ReceiveAndStore(const std::string& rawFile);
     void StoreReceivedFax(const std::string& rawFile);
+    // Ends a recording that runs (the message is kept) and its time limit.
+    void EndRecording();
+    // The exit command's clean-up and end, once no reception runs.
+    void FinishExit();
 
     CTapiLine m_line;
     CallState callState = CallState::Idle;
     uint32_t faxWindowOpen = 0;
     uint32_t faxDetected = 0;
     uint32_t manualFaxBusy = 0;
+    bool m_faxRunning = false;   // a fax path is between its hand-over and storing the pages
+    bool m_exitPending = false;  // the exit command waits for that fax path to store them
     int m_recordTimerId = 0;
     // Counts the StartWaiting runs: a sequence that sees it change knows its call has ended.
     uint32_t m_waitingSerial = 0;

@@ -1,10 +1,12 @@
 // The call flow: (re)open the line, count rings, answer, greet, record, and start over after
 // every call.
 
+#include <QTimer>
 #include <chrono>
 #include <thread>
 
 #include "app/answering_dlg.h"
+#include "audio/wave_check.h"
 #include "platform/message_box.h"
 #include "platform/paths.h"
 
@@ -20,6 +22,8 @@ constexpr uint32_t kBeforeGreetingMs = 100;
 constexpr uint32_t kFaxWindowMs = 5000;
 constexpr uint32_t kAfterToneMs = 1000;
 constexpr uint32_t kAfterLimitSleepMs = 1000;
+// A fax machine calling gives up after 35-60 s without an answer: no greeting plays longer.
+constexpr uint64_t kGreetingLimitMs = 60000;
 
 }  // namespace
 
@@ -146,12 +150,7 @@ void CAnsweringDlg::PlayGreetingAndRecord() {
     m_line.Log("播放欢迎词");
     m_line.Wait(kBeforeGreetingMs);
     if (callEnded()) return;
-    const std::string welcome = programFolder + "welcome.wav";
-    if (platform::PathExists(welcome)) {
-        m_line.PlayFile(welcome);
-    } else {
-        m_line.PlayResource(kGreetingResource);
-    }
+    PlayGreeting();
     if (callEnded()) return;
     m_line.StopPlaying();
 
@@ -169,11 +168,49 @@ void CAnsweringDlg::PlayGreetingAndRecord() {
     m_line.Wait(kAfterToneMs);
     if (callEnded()) return;
 
-    SetStatusText("正在录制留言");
     const platform::LocalTime now = platform::GetLocalTime();
-    m_recordTimerId = startTimer(static_cast<int>(m_line.recordLimitMs), Qt::PreciseTimer);
     messageFile = programFolder + "wav/" + FormatStamp(now) + ".wav";
-    m_line.StartRecording(messageFile);
+    // Claimed only once it runs: a file that cannot be written (a full disk) has been reported,
+    // and the call has nothing more to do.
+    if (!m_line.StartRecording(messageFile)) {
+        if (callEnded()) return;
+        m_line.Shutdown();
+        StartWaiting();
+        return;
+    }
+    if (callEnded()) return;
+    m_recordTimerId = startTimer(static_cast<int>(m_line.recordLimitMs), Qt::PreciseTimer);
+    SetStatusText("正在录制留言");
+}
+
+void CAnsweringDlg::EndRecording() {
+    if (m_recordTimerId == 0) return;  // armed exactly while a recording runs
+    KillRecordTimer();
+    m_line.StopRecording();
+}
+
+// The user's welcome.wav where the line can play it, cut at the limit; else the built-in one.
+void CAnsweringDlg::PlayGreeting() {
+    const std::string welcome = programFolder + "welcome.wav";
+    if (!platform::PathExists(welcome)) {
+        m_line.PlayResource(kGreetingResource);
+        return;
+    }
+    uint64_t lengthMs = 0;
+    const std::string problem = wave_check::ProblemForLine(welcome, lengthMs);
+    if (!problem.empty()) {
+        m_line.Log("欢迎词文件 " + welcome + " 无法播放(" + problem + ")，改用内置欢迎词");
+        m_line.PlayResource(kGreetingResource);
+        return;
+    }
+    QTimer cut;
+    cut.setSingleShot(true);
+    if (lengthMs > kGreetingLimitMs) {
+        m_line.Log("欢迎词文件 " + welcome + " 长于60秒，只播放前60秒");
+        connect(&cut, &QTimer::timeout, this, [this] { m_line.StopPlaying(); });
+        cut.start(static_cast<int>(kGreetingLimitMs));
+    }
+    m_line.PlayFile(welcome);
 }
 
 // The fax window after the greeting: the flag is tested after each message, the time after it.

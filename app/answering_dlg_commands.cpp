@@ -93,8 +93,22 @@ void CAnsweringDlg::changeEvent(QEvent* event) {
     }
 }
 
+// A reception still running ends as a stop ends it; its fax path then stores the completed
+// pages and finishes the exit.
 void CAnsweringDlg::OnExit() {
-    m_line.m_faxReceiver.m_bCancel = 1;  // a reception still running ends at its next check
+    if (m_ended || m_exitPending) return;
+    if (m_faxRunning) {
+        m_exitPending = true;
+        m_line.m_faxReceiver.m_bCancel = 1;
+        KillLineRetryTimer();
+        m_line.Shutdown();
+        return;
+    }
+    FinishExit();
+}
+
+void CAnsweringDlg::FinishExit() {
+    m_exitPending = false;
     KillLineRetryTimer();
     m_line.Shutdown();
     m_line.Wait(kExitSettleMs);

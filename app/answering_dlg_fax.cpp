@@ -45,29 +45,39 @@ intptr_t CAnsweringDlg::OnFaxStatus() {
 void CAnsweringDlg::OnReceiveFax() {
     if (manualFaxBusy == 1) return;
     manualFaxBusy = 1;
+    EndRecording();
     m_line.m_faxReceiver.m_bCancel = 0;
     // A stop during the reception opens the line again with a new temporary file; the pages
     // are in the file this session writes.
     const std::string rawFile = faxTempFile;
+    m_faxRunning = true;
     if (!m_line.MakeCall() || !m_line.EnterPassthrough()) {
+        m_faxRunning = false;
         m_line.Shutdown();
-        StartWaiting();
+        if (m_exitPending) {
+            FinishExit();
+        } else if (!m_ended) {
+            StartWaiting();
+        }
         return;
     }
-    m_line.RunFax();
-    m_line.ReturnToVoice();
-    m_line.Shutdown();
-    StoreReceivedFax(rawFile);
+    ReceiveAndStore(rawFile);
 }
 
 void CAnsweringDlg::RunAutomaticFax() {
     const std::string rawFile = faxTempFile;
+    m_faxRunning = true;
     m_line.MakeCall();
     m_line.EnterPassthrough();
-    m_line.m_faxReceiver.m_bCancel = 0;
+    if (!m_exitPending) m_line.m_faxReceiver.m_bCancel = 0;
+    ReceiveAndStore(rawFile);
+}
+
+void CAnsweringDlg::ReceiveAndStore(const std::string& rawFile) {
     m_line.RunFax();
     m_line.ReturnToVoice();
     m_line.Shutdown();
+    m_faxRunning = false;
     StoreReceivedFax(rawFile);
 }
 
@@ -88,7 +98,11 @@ void CAnsweringDlg::StoreReceivedFax(const std::string& rawFile) {
         }
     }
     platform::RemoveFile(rawFile);
+    // The exit command came during the reception: its pages are stored, the program ends now.
+    if (m_exitPending) {
+        FinishExit();
+        return;
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(kAfterFaxSleepMs));
-    // The exit command may have run during the reception: the window is gone.
     if (!m_ended) StartWaiting();
 }

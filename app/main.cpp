@@ -1,6 +1,7 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -93,6 +94,8 @@ int main(int argc, char** argv) {
     // A folder that cannot be made is reported when the storage folders are created.
     if (!platform::ProgramFolder().empty()) platform::MakeDirectoryTree(platform::ProgramFolder());
     CExitSignals::Install();
+    // A file size limit (ulimit -f) is a write error to report, not the end of the program.
+    std::signal(SIGXFSZ, SIG_IGN);
 
     const std::string requestedPlatform = Env("QT_QPA_PLATFORM");
     ChoosePlatform(options.headless);

@@ -18,11 +18,19 @@ constexpr uint32_t kFormTypeBytes = 4;
 
 RiffFile::~RiffFile() { Close(); }
 
+// Only a regular file: opening a FIFO (or a device) would block until a writer comes, and
+// reading one at offsets is impossible anyway.
 bool RiffFile::OpenRead(const std::string& path) {
     if (IsOpen()) return false;
-    m_fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     m_position = 0;
-    return m_fd >= 0;
+    m_fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (m_fd < 0) return false;
+    struct stat info {};
+    if (::fstat(m_fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        Close();
+        return false;
+    }
+    return true;
 }
 
 bool RiffFile::OpenMemory(const uint8_t* bytes, size_t size) {

@@ -26,6 +26,7 @@ public:
     RiffFile(const RiffFile&) = delete;
     RiffFile& operator=(const RiffFile&) = delete;
 
+    // Regular files only, opened without blocking.
     bool OpenRead(const std::string& path);
     // The bytes stay the caller's and must outlive the open file.
     bool OpenMemory(const uint8_t* bytes, size_t size);

@@ -3,6 +3,18 @@
 #include "platform/message_box.h"
 #include "platform/messages.h"
 
+namespace {
+
+// The box belongs to the user-interface thread; a worker goes on at once.
+void ReportWriteError() {
+    platform::PostToUiThread([] {
+        platform::ShowMessageBox(nullptr, "Unable to write to file", platform::ProgramCaption(),
+                                 platform::MsgIcon::None, platform::MsgButtons::Ok);
+    });
+}
+
+}  // namespace
+
 CVoiceChannel::CVoiceChannel() {
     m_player.SetCallback(&CVoiceChannel::FillCallback, this);
     m_recorder.SetCallback(&CVoiceChannel::StoreCallback, this);
@@ -15,7 +27,10 @@ bool CVoiceChannel::StartRecording(const std::string& path, uint32_t deviceId) {
         m_file = std::make_unique<CWaveFile>(path, m_recorder.GetFormat());
         open = m_file->IsOpen();
     }
-    if (!open) return false;  // the failed file stays current until the next stop
+    if (!open) {
+        ReportWriteError();  // as when the disk fills during a recording
+        return false;        // the failed file stays current until the next stop
+    }
     m_recorder.deviceId = deviceId;
     return m_recorder.Start();
 }
@@ -75,9 +90,5 @@ void CVoiceChannel::StoreCallback(CSoundBuffer* buffer, void* context) {
         if (!channel->m_file || channel->m_file->Write(buffer)) return;
     }
     channel->m_recorder.Stop();
-    // The box belongs to the user-interface thread; the worker goes on at once.
-    platform::PostToUiThread([] {
-        platform::ShowMessageBox(nullptr, "Unable to write to file", platform::ProgramCaption(),
-                                 platform::MsgIcon::None, platform::MsgButtons::Ok);
-    });
+    ReportWriteError();
 }

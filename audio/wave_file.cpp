@@ -5,6 +5,7 @@
 
 #include "platform/little_endian.h"
 #include "platform/message_box.h"
+#include "platform/paths.h"
 #include "platform/resources.h"
 
 namespace {
@@ -53,7 +54,11 @@ bool CWaveFile::Create() {
     std::memcpy(header + 20, &m_format, kFmtBytes);
     std::memcpy(header + 38, "data", 4);
     m_dataBytes = 0;
-    return m_file.Write(header, sizeof header) && WriteSizes();
+    if (m_file.Write(header, sizeof header) && WriteSizes()) return true;
+    // A file without its header is no WAV (a full disk, a file size limit): none is left.
+    m_file.Close();
+    platform::RemoveFile(m_path);
+    return false;
 }
 
 // The sizes are kept current after every block, so a recording cut off by a crash or a power

@@ -77,7 +77,7 @@ void CTiffWriter::FreePageBuffers() {
 
 bool CTiffWriter::Convert(const char* rawPath, const char* tiffPath) {
     ResetRawState();
-    m_nPagesInRawFile = m_nPagesWritten = m_nFailedPage = 0;
+    m_nPagesInRawFile = m_nPagesWritten = m_nPagesKept = m_nFailedPage = 0;
     m_pagesWithoutRows.clear();
     m_strTiffPath = tiffPath ? tiffPath : "";
     if (!LoadRawFile(rawPath)) {
@@ -127,33 +127,30 @@ bool CTiffWriter::Convert(const char* rawPath, const char* tiffPath) {
         chainOpen = true;
     }
     if (m_nPagesWritten == 0) return FailConversion(TiffStage::kNoImage);
-    if (chainOpen) EndChainAtLastGoodPage();
+    if (chainOpen && !EndChainAtLastGoodPage()) return FailConversion(TiffStage::kWriteNextIfd);
     ResetRawState();
     FreePageBuffers();
     m_file.Close();
     return true;
 }
 
-void CTiffWriter::RemoveOutputWithoutImage() {
-    if (m_nPagesWritten == 0) CBinaryFile::Remove(m_strTiffPath);
-}
-
+// A file that is not a valid TIFF of at least one page opens nowhere: it is removed.
 bool CTiffWriter::FailConversion(TiffStage stage) {
     if (stage != TiffStage::kNone) SetStage(stage);
-    EndChainAtLastGoodPage();
+    m_nPagesKept = EndChainAtLastGoodPage() ? m_nPagesWritten : 0;
     ResetRawState();
     FreePageBuffers();
     m_file.Close();
-    RemoveOutputWithoutImage();
+    if (m_nPagesKept == 0) CBinaryFile::Remove(m_strTiffPath);
     return false;
 }
 
 // The last page written may point at an IFD that was never written (a failed or empty page
 // after it); ending the chain there keeps the file a valid TIFF of the good pages.
-void CTiffWriter::EndChainAtLastGoodPage() {
-    if (m_nLastGoodIfdOffset == 0) return;
+bool CTiffWriter::EndChainAtLastGoodPage() {
+    if (m_nLastGoodIfdOffset == 0) return false;
     const int64_t field = int64_t{m_nLastGoodIfdOffset} + kNextIfdOffsetInIfd;
-    if (m_file.Seek(field) == field) WriteLe32(m_file, 0);
+    return m_file.Seek(field) == field && WriteLe32(m_file, 0);
 }
 
 bool CTiffWriter::FailLoad(TiffDetail detail) {

@@ -32,8 +32,8 @@ public:
     CTiffWriter& operator=(const CTiffWriter&) = delete;
 
     // True when at least one page was written. On failure the stage code, and mostly the detail
-    // code, say why; the TIFF file then holds the pages written before the failure, and when
-    // there are none it is removed (a TIFF without an image opens nowhere).
+    // code, say why; the TIFF file then is a valid TIFF of the PagesKept() pages written before
+    // the failure, and when there are none it is removed.
     bool Convert(const char* rawPath, const char* tiffPath);
 
     uint32_t StageCode() const { return m_nStage; }
@@ -42,6 +42,8 @@ public:
     // What the last conversion did with the raw file's pages, numbered from 1.
     unsigned PagesInRawFile() const { return m_nPagesInRawFile; }
     unsigned PagesWritten() const { return m_nPagesWritten; }
+    // Pages a failed conversion left in the TIFF file, which is then complete and readable.
+    unsigned PagesKept() const { return m_nPagesKept; }
     // Pages without rows, left out while the conversion went on.
     const std::vector<unsigned>& PagesWithoutRows() const { return m_pagesWithoutRows; }
     // The page at which a failed conversion stopped; 0 when it did not stop at a page.
@@ -62,8 +64,7 @@ private:
     bool WriteDirectory();
     void FillEntries();
     bool FailConversion(TiffStage stage);
-    void RemoveOutputWithoutImage();
-    void EndChainAtLastGoodPage();
+    bool EndChainAtLastGoodPage();
 
     void SetStage(TiffStage stage) { m_nStage = static_cast<uint32_t>(stage); }
     void SetDetail(TiffDetail detail) { m_nDetail = static_cast<uint32_t>(detail); }
@@ -90,6 +91,7 @@ private:
     std::string m_strTiffPath;
     unsigned m_nPagesInRawFile = 0;
     unsigned m_nPagesWritten = 0;
+    unsigned m_nPagesKept = 0;
     std::vector<unsigned> m_pagesWithoutRows;
     unsigned m_nFailedPage = 0;
 };

@@ -44,7 +44,7 @@ Share Measure(ChildProcess& program, ChildProcess& modem, double seconds) {
 
 int main() {
     ModemHarness modem(600);
-    if (!modem.Start(false)) return 1;
+    if (!modem.Start()) return 1;
     const TempFolder& folder = modem.Folder();
     WriteFile(folder / "vantoro.ini", "[vantoro]\nring=1\ntime=5\n");
     std::string talk = folder / "talk.wav";

@@ -60,15 +60,6 @@ TEST_F(StartupTest, FirstStartWithoutTelephonyCreatesEverythingThenEnds) {
     EXPECT_TRUE(NoFaxTempFiles());
 }
 
-TEST_F(StartupTest, BadRingSettingEndsWithItsMessage) {
-    m_harness.SetRings(0, 0);
-    auto program = Start(FakeTapi());
-    EXPECT_EQ(program->WaitForExit(kStartMs), 1);
-    EXPECT_EQ(program->Stderr(), "MSGBOX 错误: 振铃次数参数配置错误,必须大于0小于10！\n");
-    EXPECT_TRUE(program->StdoutLines().empty());
-    EXPECT_TRUE(NoFaxTempFiles());
-}
-
 TEST_F(StartupTest, SecondCopyIsRefusedAndExitEndsTheFirst) {
     // Without a runtime folder the lock lives in a private folder of the temporary folder.
     const std::vector<std::string> noRuntime = {"XDG_RUNTIME_DIR="};

@@ -23,10 +23,7 @@ void ExpectReceived(FaxCall& call, int bps, int spoiltRowsPercent = 0) {
     SCOPED_TRACE(call.modem.Folder().Path() + " at " + std::to_string(bps) + " bit/s");
     ASSERT_EQ(call.receiverExit, 0) << call.receiver->Stdout() << ReadFile(call.LogPath());
     auto lines = call.Status();
-    const std::vector<std::string> opening = {"准备接收传真", "开始接收传真", "正在初始化MODEM",
-                                              "正在应答传真", "发送CSI",      "发送DIS"};
-    ASSERT_GE(lines.size(), opening.size());
-    EXPECT_TRUE(std::equal(opening.begin(), opening.end(), lines.begin()));
+    ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.back(), "接收传真成功");
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "本页接收完毕"), long(call.pages.size()));
     EXPECT_NE(ReadFile(call.LogPath()).find("  接收传真成功\r\n"), std::string::npos);
@@ -85,26 +82,6 @@ TEST(FaxInterop, OnePageNormalAndOnePageFine) {
     ExpectReceived(fine, 9600);
 }
 
-TEST(FaxInterop, ThreePages) {
-    FaxCall call;
-    ASSERT_TRUE(
-        call.Start({SparsePage(200, 1), SparsePage(200, 2), SparsePage(200, 3)}, false, {}));
-    call.Wait();
-    ExpectReceived(call, 9600);
-    auto lines = call.Status();
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), "准备接收下一页"), 2);
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), "收到EOP"), 1);
-}
-
-// More than one block of page data: the 20 ms minimum line time pads every line at 9600 bit/s.
-TEST(FaxInterop, PageOfMoreThanOneDataBlock) {
-    FaxCall call;
-    ASSERT_TRUE(call.Start({SparsePage(3600, 4)}, true, {}));
-    call.Wait();
-    ExpectReceived(call, 9600);
-    EXPECT_GT(Le32(ReadFile(call.Raw()), kDataLengthOffset), 81920u);
-}
-
 // One call per rate, all at once; `snrDb` empty for a clean line.
 void RatesWithNoise(const std::vector<int>& rates, const std::string& snrDb) {
     std::vector<FaxCall> calls(rates.size());
@@ -118,10 +95,6 @@ void RatesWithNoise(const std::vector<int>& rates, const std::string& snrDb) {
 }
 
 TEST(FaxInterop, EachRate) { RatesWithNoise({2400, 4800, 7200, 9600}, ""); }
-
-TEST(FaxInterop, ThirtyDbAt2400And7200And9600) { RatesWithNoise({2400, 7200, 9600}, "30"); }
-
-TEST(FaxInterop, ThirtyDbAt4800) { RatesWithNoise({4800}, "30"); }
 
 TEST(FaxInterop, LineOfPureNoiseEndsWithAnError) {
     FaxCall call;
@@ -153,18 +126,6 @@ TEST(FaxInterop, NoisyLinesRetrainAtLowerRates) {
         }
     }
     EXPECT_GT(retrained, 0) << "no call needed FTT: the test lost its point";
-}
-
-// A stopped reception hangs up at once, so the caller does not wait for its own time-out.
-TEST(FaxInterop, StoppedReceptionHangsUp) {
-    FaxCall call;
-    ASSERT_TRUE(call.Start({SparsePage(3600, 1)}, true, {}));
-    ASSERT_TRUE(call.receiver->WaitForStdoutLine("正在接收页面数据", 60000));
-    EXPECT_EQ(call.receiver->Stop(20000), 1);
-    EXPECT_EQ(call.Status().back(), "用户取消传真");
-    // Without the hang-up the caller waits far longer for its own time-out.
-    EXPECT_GE(call.caller->WaitForExit(10000), 0) << "the call was left up";
-    EXPECT_NE(call.caller->Stdout().find("RESULT fax failed"), std::string::npos);
 }
 
 }  // namespace

@@ -93,60 +93,6 @@ TEST_F(TapiLineTest, ReinitPromptsUntilCancel) {
     unsetenv("VANTORO_MSGBOX");
 }
 
-TEST_F(TapiLineTest, EventsReachTheWindowAndFaxToneStopsDetectionFirst) {
-    m_script->devices = {ScriptedDevice()};
-    ASSERT_TRUE(m_line.Initialize(&m_window));
-    ASSERT_TRUE(m_line.Open());
-    m_script->trace.clear();
-
-    Fire(33, LINE_CALLSTATE, LINECALLSTATE_OFFERING, 0, LINECALLPRIVILEGE_OWNER);
-    EXPECT_EQ(m_line.CallHandle(), 33u);
-    EXPECT_EQ(m_script->trace, (std::vector<std::string>{"lineMonitorMedia 33 32"}));
-    Fire(11, LINE_LINEDEVSTATE, LINEDEVSTATE_RINGING);
-    Fire(11, LINE_LINEDEVSTATE, LINEDEVSTATE_OTHER);  // ignored
-    Fire(11, LINE_LINEDEVSTATE, LINEDEVSTATE_OUTOFSERVICE);
-    Fire(11, LINE_LINEDEVSTATE, LINEDEVSTATE_RINGING);
-    Fire(33, LINE_REPLY, 100, 0);  // stored, nothing sent
-    Fire(33, LINE_CALLSTATE, LINECALLSTATE_CONNECTED, 0, LINECALLPRIVILEGE_OWNER);
-    Fire(33, LINE_MONITORMEDIA, LINEMEDIAMODE_DATAMODEM);  // ignored
-    Fire(33, LINE_MONITORMEDIA, LINEMEDIAMODE_G3FAX);
-    Fire(33, LINE_CLOSE, 0);
-    const uintptr_t lost = EventWindow::kLost;
-    EXPECT_EQ(m_window.events, (std::vector<uintptr_t>{2, 2, lost, 2, 0x100, 0x20, lost}));
-    EXPECT_EQ(m_script->trace.back(), "lineMonitorMedia 33 0");
-
-    EXPECT_TRUE(m_line.Answer());
-    EXPECT_TRUE(Traced("lineAnswer 33"));
-}
-
-TEST_F(TapiLineTest, MonitoringStillFlaggedIsNotStartedAgain) {
-    m_script->devices = {ScriptedDevice()};
-    ASSERT_TRUE(m_line.Initialize(&m_window));
-    Fire(40, LINE_CALLSTATE, LINECALLSTATE_OFFERING, 0, LINECALLPRIVILEGE_OWNER);
-    Fire(41, LINE_CALLSTATE, LINECALLSTATE_OFFERING, 0, LINECALLPRIVILEGE_OWNER);
-    EXPECT_EQ(
-        std::count_if(m_script->trace.begin(), m_script->trace.end(),
-                      [](const std::string& e) { return e.rfind("lineMonitorMedia", 0) == 0; }),
-        1);
-    Fire(42, LINE_CALLSTATE, LINECALLSTATE_OFFERING, 0, LINECALLPRIVILEGE_MONITOR);
-    EXPECT_EQ(m_line.CallHandle(), 41u);  // only an owner's call becomes the current call
-}
-
-TEST_F(TapiLineTest, DropAndShutdown) {
-    m_script->devices = {ScriptedDevice()};
-    ASSERT_TRUE(m_line.Initialize(&m_window));
-    ASSERT_TRUE(m_line.Open());
-    Fire(50, LINE_CALLSTATE, LINECALLSTATE_OFFERING, 0, LINECALLPRIVILEGE_OWNER);
-    m_script->dropResult = LINEERR_INVALCALLSTATE;
-    m_script->closeResult = LINEERR_OPERATIONFAILED;
-    m_script->trace.clear();
-    EXPECT_FALSE(m_line.Shutdown());
-    EXPECT_EQ(m_script->trace,
-              (std::vector<std::string>{"lineDrop 50", "lineDeallocateCall 50", "lineClose 11"}));
-    EXPECT_EQ(m_line.CallHandle(), 0u);
-    EXPECT_NE(Log().find("  关闭呼叫失败，错误号：-2147483620\r\n"), std::string::npos);
-}
-
 TEST_F(TapiLineTest, ReplyWaitDispatchesUntilItsReplyAndGivesUpAfterTheLimit) {
     m_script->devices = {ScriptedDevice()};
     ASSERT_TRUE(m_line.Initialize(&m_window));

@@ -25,9 +25,6 @@ TEST(HeadlessMessageBox, ScriptedAnswersInOrderThenDefaults) {
     EXPECT_EQ(Ask(MsgButtons::OkCancel), MsgAnswer::Ok);        // script used up: default
     std::string printed = testing::internal::GetCapturedStderr();
     EXPECT_EQ(printed.find("MSGBOX 确认: 是否取消当前操作？\n"), 0u);
-    size_t lines = 0;
-    for (char c : printed) lines += c == '\n';
-    EXPECT_EQ(lines, 5u);
 }
 
 }  // namespace

@@ -1,25 +1,18 @@
 #include "tests/support/modem_harness.h"
 
-#include <poll.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <thread>
-
-#include "platform/serial_port.h"
 
 std::string ToolPath(const std::string& name) { return BuildFolder() + "/" + name; }
 
 ModemHarness::ModemHarness(int ringIntervalMs, std::vector<std::string> extraArgs)
     : m_ringIntervalMs(ringIntervalMs), m_extraArgs(std::move(extraArgs)) {}
 
-ModemHarness::~ModemHarness() {
-    if (m_fd >= 0) close(m_fd);
-}
-
-bool ModemHarness::Start(bool openPty) {
+bool ModemHarness::Start() {
     std::vector<std::string> argv = {ToolPath("vantoro-vmodem"),
                                      "--link",
                                      LinkPath(),
@@ -36,78 +29,7 @@ bool ModemHarness::Start(bool openPty) {
     long long deadline = MonotonicMs() + 5000;
     while (MonotonicMs() < deadline && (!FileExists(LinkPath()) || !FileExists(SocketPath())))
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    if (!openPty) return FileExists(LinkPath()) && FileExists(SocketPath());
-    m_fd = platform::SerialOpenRaw(LinkPath().c_str(), 115200);
-    return m_fd >= 0;
-}
-
-void ModemHarness::Send(const std::string& bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = write(m_fd, bytes.data() + done, bytes.size() - done);
-        if (n > 0) {
-            done += size_t(n);
-            continue;
-        }
-        pollfd pfd{m_fd, POLLOUT, 0};
-        poll(&pfd, 1, 100);
-    }
-}
-
-bool ModemHarness::ReadSome(int timeoutMs) {
-    pollfd pfd{m_fd, POLLIN, 0};
-    if (poll(&pfd, 1, timeoutMs) <= 0) return false;
-    char buf[8192];
-    ssize_t n = read(m_fd, buf, sizeof(buf));
-    if (n <= 0) return false;
-    m_buffer.append(buf, size_t(n));
-    return true;
-}
-
-bool ModemHarness::Expect(const std::string& text, int timeoutMs, std::string* got) {
-    long long deadline = MonotonicMs() + timeoutMs;
-    for (;;) {
-        size_t at = m_buffer.find(text);
-        if (at != std::string::npos) {
-            size_t end = at + text.size();
-            if (got) *got = m_buffer.substr(0, end);
-            m_buffer.erase(0, end);
-            return true;
-        }
-        long long left = deadline - MonotonicMs();
-        if (left <= 0) return false;
-        ReadSome(int(left));
-    }
-}
-
-std::string ModemHarness::ReadFor(int ms) {
-    long long deadline = MonotonicMs() + ms;
-    for (long long left; (left = deadline - MonotonicMs()) > 0;) ReadSome(int(left));
-    std::string out;
-    out.swap(m_buffer);
-    return out;
-}
-
-std::string ModemHarness::Command(const std::string& command, int timeoutMs) {
-    Send(command + "\r");
-    long long deadline = MonotonicMs() + timeoutMs;
-    for (;;) {
-        for (std::string final : {"OK\r\n", "ERROR\r\n", "VCON\r\n", "CONNECT\r\n"}) {
-            size_t at = m_buffer.find(final);
-            if (at != std::string::npos) {
-                std::string got = m_buffer.substr(0, at + final.size());
-                m_buffer.erase(0, got.size());
-                return got;
-            }
-        }
-        long long left = deadline - MonotonicMs();
-        if (left <= 0) {
-            std::string got;
-            got.swap(m_buffer);
-            return got;
-        }
-        ReadSome(int(left));
-    }
+    return FileExists(LinkPath()) && FileExists(SocketPath());
 }
 
 std::unique_ptr<ChildProcess> ModemHarness::Call(std::vector<std::string> args) {
@@ -124,25 +46,21 @@ bool WriteToneWav(const std::string& path, double seconds, int hz, int rate) {
     return std::system(cmd.c_str()) == 0;
 }
 
-std::string Unshield(const std::string& stream, std::string* events) {
-    std::string out;
-    for (size_t i = 0; i < stream.size(); ++i) {
-        if (stream[i] != '\x10') {
-            out.push_back(stream[i]);
-            continue;
-        }
-        if (++i >= stream.size()) break;
-        char c = stream[i];
-        if (c == '\x10')
-            out.push_back('\x10');
-        else if (c == '\x1a')
-            out.append("\x10\x10");
-        else if (c == '\x03')
-            break;
-        else if (events)
-            events->push_back(c);
-    }
-    return out;
+std::vector<int16_t> ReadSamples(const std::string& path) {
+    std::string bytes = ReadFile(path);
+    size_t data = bytes.find("data");
+    if (data == std::string::npos) return {};
+    std::vector<int16_t> samples((bytes.size() - data - 8) / 2);
+    std::memcpy(samples.data(), bytes.data() + data + 8, samples.size() * 2);
+    return samples;
+}
+
+double Rms(const std::vector<int16_t>& samples, double from, double to) {
+    constexpr int kRate = 8000;
+    double sum = 0;
+    size_t first = size_t(from * kRate), last = std::min(samples.size(), size_t(to * kRate));
+    for (size_t i = first; i < last; ++i) sum += double(samples[i]) * samples[i];
+    return last > first ? std::sqrt(sum / double(last - first)) : 0;
 }
 
 bool FaxCall::Start(std::vector<Page> sentPages, bool fineResolution,
@@ -150,7 +68,7 @@ bool FaxCall::Start(std::vector<Page> sentPages, bool fineResolution,
     pages = std::move(sentPages);
     fine = fineResolution;
     std::string tiff = modem.Folder() / "sent.tif";
-    if (!WriteTiff(tiff, pages, fine) || !modem.Start(false)) return false;
+    if (!WriteTiff(tiff, pages, fine) || !modem.Start()) return false;
     callerArgs.insert(callerArgs.begin(), {"--fax", tiff});
     caller = modem.Call(callerArgs);
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // the call rings

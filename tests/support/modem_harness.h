@@ -1,6 +1,6 @@
 #pragma once
-// A vantoro-vmodem started for one test, its pty opened raw, callers into it, and the fax pages
-// they send: shared by the tools tests, the fax interop tests and bench/faxrx.
+// A vantoro-vmodem started for one test, callers into it, and the fax pages they send: shared by
+// the end-to-end tests, the fax interop tests and the benches.
 
 #include <cstdint>
 #include <memory>
@@ -15,19 +15,11 @@
 class ModemHarness {
 public:
     explicit ModemHarness(int ringIntervalMs = 300, std::vector<std::string> extraArgs = {});
-    ~ModemHarness();
     ModemHarness(const ModemHarness&) = delete;
     ModemHarness& operator=(const ModemHarness&) = delete;
 
-    // Starts the modem and, unless another program is to use it, opens its pty; false on failure.
-    bool Start(bool openPty = true);
-    void Send(const std::string& bytes);
-    // Reads until `text` has arrived; what was read up to and including it goes to *got.
-    bool Expect(const std::string& text, int timeoutMs, std::string* got = nullptr);
-    // Everything that arrives within `ms` (plus what was already buffered).
-    std::string ReadFor(int ms);
-    // Sends `command` CR and returns what came back up to the final result line.
-    std::string Command(const std::string& command, int timeoutMs = 2000);
+    // Starts the modem for a program to use its pty; false on failure.
+    bool Start();
     // Starts vantoro-call on this modem's socket with the given options.
     std::unique_ptr<ChildProcess> Call(std::vector<std::string> args);
 
@@ -37,23 +29,18 @@ public:
     std::string LinkPath() const { return m_folder / "modem"; }
 
 private:
-    bool ReadSome(int timeoutMs);
-
     TempFolder m_folder;
     int m_ringIntervalMs;
     std::vector<std::string> m_extraArgs;
     std::unique_ptr<ChildProcess> m_modem;
-    int m_fd = -1;
-    std::string m_buffer;
 };
 
 std::string ToolPath(const std::string& name);
 // A WAV of a sine tone written by sox (16-bit, mono).
 bool WriteToneWav(const std::string& path, double seconds, int hz, int rate = 8000);
-// Removes V.253 DLE shielding from a receive stream: DLE DLE -> DLE, DLE SUB -> DLE DLE;
-// events go to *events, DLE ETX ends the data.
-std::string Unshield(const std::string& stream, std::string* events);
-
+// The samples of a 16-bit mono WAV (its data chunk), and their loudness between two times.
+std::vector<int16_t> ReadSamples(const std::string& path);
+double Rms(const std::vector<int16_t>& samples, double from, double to);
 // One fax call: a virtual modem of its own, spandsp's fax machine calling with `pages`, and
 // vantoro-faxrx answering once the call rings.
 struct FaxCall {

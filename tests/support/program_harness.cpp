@@ -8,6 +8,13 @@ ProgramHarness::ProgramHarness() {
         std::filesystem::create_directories(m_root / folder);
 }
 
+size_t Count(const std::string& text, const std::string& part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++count;
+    return count;
+}
+
 void ProgramHarness::UseModem(const std::string& link) const {
     WriteFile(m_root / "config/vantoro/line.ini", "modem=" + link + "\nring-timeout-ms=1500\n");
 }

@@ -9,6 +9,8 @@
 #include "tests/support/child_process.h"
 
 constexpr int kProgramStepMs = 15000;
+// How often `part` occurs in `text`.
+size_t Count(const std::string& text, const std::string& part);
 constexpr char kWaitingLine[] = "等待呼叫...";
 
 class ProgramHarness {

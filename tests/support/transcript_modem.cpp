@@ -19,8 +19,7 @@ constexpr int kQuietMs = 300;
 constexpr int kPollMs = 20;
 }  // namespace
 
-TranscriptModem::TranscriptModem(const std::vector<Rule>& rules, bool echoUntilAte0)
-    : m_answering(!rules.empty()), m_echo(echoUntilAte0) {
+TranscriptModem::TranscriptModem(const std::vector<Rule>& rules) : m_answering(!rules.empty()) {
     for (const Rule& rule : rules) m_rules[rule.command] = rule.reply;
     char name[256] = {};
     int master = -1, slave = -1;
@@ -189,8 +188,7 @@ void TranscriptModem::AnswerCommands() {
 }
 
 void TranscriptModem::Answer(const std::string& command) {
-    std::string out = m_echo ? command + "\r" : "";
-    if (command == "ATE0") m_echo = false;
+    std::string out;
     auto rule = m_rules.find(command);
     if (rule != m_rules.end() && rule->second == "CONNECT") {
         if (command == "AT+VTX") m_stream = Stream::Transmit;

@@ -30,7 +30,7 @@ public:
         std::string reply;
     };
 
-    explicit TranscriptModem(const std::vector<Rule>& rules = {}, bool echoUntilAte0 = false);
+    explicit TranscriptModem(const std::vector<Rule>& rules = {});
     ~TranscriptModem();
     TranscriptModem(const TranscriptModem&) = delete;
     TranscriptModem& operator=(const TranscriptModem&) = delete;
@@ -89,7 +89,6 @@ private:
     long long m_lastByteMs = 0;
     std::map<std::string, std::string> m_rules;
     bool m_answering;
-    bool m_echo;
     std::vector<std::string> m_commands;
     std::string m_command;  // the command line arriving
     Stream m_stream = Stream::None;

@@ -22,41 +22,36 @@ TEST_F(LineInit, TranscriptsOfDifferentModems) {
     struct Case {
         const char* name;
         std::vector<TranscriptModem::Rule> changes;  // replies unlike the common voice modem's
-        bool echo;
-        std::vector<std::string> sent;  // empty: not checked
+        std::vector<std::string> sent;               // empty: not checked
         DWORD devices;
     };
     const std::vector<std::string> kVoiceSetup = SetupWithFormat("AT+VSM=1,8000");
     const std::vector<Case> cases = {
-        {"common voice modem", {}, false, kVoiceSetup, 1},
-        {"echo until ATE0", {}, true, kVoiceSetup, 1},
+        {"common voice modem", {}, kVoiceSetup, 1},
         {"optional commands refused, ATH for on hook",
          {{"AT+VCID=1", "ERROR"},
           {"AT+IFC=2,2", "ERROR"},
           {"AT+VIT=0", "ERROR"},
           {"AT+VSM=?", "ERROR"},
           {"AT+VLS=0", "ERROR"}},
-         false,
          {"ATZ", "ATE0", "AT+FCLASS=8", "AT+VCID=1", "AT+IFC=2,2", "AT+VIT=0", "AT+VSM=?",
           "AT+VLS=0", "ATH"},
          1},
         {"mu-law without unsigned PCM",
          {{"AT+VSM=?", "0,\"SIGNED PCM\",8,0,(8000),(0),(0)\n+VSM: 4,\"G.711U\",8,0,8000\nOK"},
           {"AT+VSM=4,8000", "OK"}},
-         false,
          SetupWithFormat("AT+VSM=4,8000"),
          1},
         {"no format at 8000 Hz",
          {{"AT+VSM=?", "1,\"UNSIGNED PCM\",8,0,(11025),(0),(0)\n2,\"ADPCM\",2,0,(8000)\nOK"}},
-         false,
          kSetupWithoutFormat,
          1},
-        {"no voice class", {{"AT+FCLASS=8", "ERROR"}}, false, {"ATZ", "ATE0", "AT+FCLASS=8"}, 0},
-        {"never answers", {{"ATZ", ""}}, false, {}, 0},
+        {"no voice class", {{"AT+FCLASS=8", "ERROR"}}, {"ATZ", "ATE0", "AT+FCLASS=8"}, 0},
+        {"never answers", {{"ATZ", ""}}, {}, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        TranscriptModem modem(VoiceModemRules(), c.echo);
+        TranscriptModem modem(VoiceModemRules());
         for (const auto& [command, reply] : c.changes) modem.SetReply(command, reply);
         auto start = std::chrono::steady_clock::now();
         EXPECT_EQ(Initialize(modem.DevicePath()), c.devices);
@@ -76,34 +71,6 @@ TEST_F(LineInit, TheDeviceComesFromTheEnvironmentElseFromLineIni) {
     TranscriptModem modem(VoiceModemRules());
     EXPECT_EQ(Initialize("", "; the service's own settings\n[line]\nmodem=" + modem.DevicePath()),
               1u);
-}
-
-TEST_F(LineInit, CapabilitiesQualifyAVoiceModemAndReportTheNeededSize) {
-    TranscriptModem modem(VoiceModemRules());
-    OpenLine(modem.DevicePath());
-    EXPECT_EQ(m_version, 0x00030000u);
-    for (DWORD size : {DWORD{12}, DWORD{sizeof(LINEDEVCAPS)}}) {
-        std::vector<char> small(size);
-        auto* caps = reinterpret_cast<LINEDEVCAPS*>(small.data());
-        caps->dwTotalSize = size;
-        EXPECT_EQ(lineGetDevCaps(m_app, 0, m_version, 0, caps), LINEERR_STRUCTURETOOSMALL);
-        ASSERT_GT(caps->dwNeededSize, size);
-        // The program's loop: exactly the needed size succeeds.
-        std::vector<char> buffer(caps->dwNeededSize);
-        caps = reinterpret_cast<LINEDEVCAPS*>(buffer.data());
-        caps->dwTotalSize = static_cast<DWORD>(buffer.size());
-        ASSERT_EQ(lineGetDevCaps(m_app, 0, m_version, 0, caps), 0);
-        EXPECT_EQ(caps->dwUsedSize, caps->dwNeededSize);
-        EXPECT_TRUE(caps->dwBearerModes & LINEBEARERMODE_VOICE);
-        EXPECT_TRUE(caps->dwAddressModes & LINEADDRESSMODE_ADDRESSID);
-        DWORD voiceModem =
-            LINEMEDIAMODE_INTERACTIVEVOICE | LINEMEDIAMODE_AUTOMATEDVOICE | LINEMEDIAMODE_DATAMODEM;
-        EXPECT_EQ(caps->dwMediaModes & voiceModem, voiceModem);
-        EXPECT_TRUE(caps->dwLineStates & LINEDEVSTATE_RINGING);
-        ASSERT_GT(caps->dwLineNameSize, 0u);
-        std::string name(buffer.data() + caps->dwLineNameOffset);
-        EXPECT_NE(name.find(modem.DevicePath()), std::string::npos) << name;
-    }
 }
 
 TEST_F(LineInit, RefusesBadVersionsHandlesAndSecondUsers) {

@@ -1,10 +1,8 @@
 #include "tests/tiff/fax_test_data.h"
 
 #include <gtest/gtest.h>
-#include <tiffio.h>
 
 #include <bitset>
-#include <random>
 #include <sstream>
 
 #include "fax/raw_page_file.h"
@@ -36,65 +34,6 @@ BitString Bits(const std::string& text) {
         }
     }
     return bits;
-}
-
-namespace {
-
-Page BlankBitmap(int rows) { return Page(rows, std::vector<uint8_t>(kRowBytes, 0)); }
-
-void SetPixel(std::vector<uint8_t>& row, int x) {
-    row[x / 8] |= static_cast<uint8_t>(0x80 >> (x % 8));
-}
-
-}  // namespace
-
-// A left-to-right grey ramp through a 4x4 ordered dither: many runs of one to a few pixels.
-Page HalftoneBitmap(int rows) {
-    static const int kBayer[4][4] = {{0, 8, 2, 10}, {12, 4, 14, 6}, {3, 11, 1, 9}, {15, 7, 13, 5}};
-    Page bitmap = BlankBitmap(rows);
-    for (int y = 0; y < rows; ++y) {
-        for (int x = 0; x < kPageWidth; ++x) {
-            if (x * 17 / kPageWidth > kBayer[y % 4][x % 4]) SetPixel(bitmap[y], x);
-        }
-    }
-    return bitmap;
-}
-
-Page NoiseBitmap(int rows, uint32_t seed) {
-    Page bitmap = BlankBitmap(rows);
-    std::mt19937 rng(seed);
-    for (auto& row : bitmap) {
-        for (auto& byte : row) byte = static_cast<uint8_t>(rng());
-    }
-    return bitmap;
-}
-
-BitString EncodeModifiedHuffman(const Page& bitmap, const std::string& scratchFolder) {
-    BitString lines;
-    const std::string path = scratchFolder + "/mh-source.tif";
-    TIFF* out = TIFFOpen(path.c_str(), "w");
-    if (!out) return lines;
-    TIFFSetField(out, TIFFTAG_IMAGEWIDTH, kPageWidth);
-    TIFFSetField(out, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(bitmap.size()));
-    TIFFSetField(out, TIFFTAG_BITSPERSAMPLE, 1);
-    TIFFSetField(out, TIFFTAG_COMPRESSION, COMPRESSION_CCITTFAX3);
-    TIFFSetField(out, TIFFTAG_GROUP3OPTIONS, 0);
-    TIFFSetField(out, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISWHITE);
-    TIFFSetField(out, TIFFTAG_ROWSPERSTRIP, static_cast<uint32_t>(bitmap.size()));
-    bool written = true;
-    for (size_t y = 0; y < bitmap.size(); ++y) {
-        std::vector<uint8_t> row = bitmap[y];
-        written = written && TIFFWriteScanline(out, row.data(), static_cast<uint32_t>(y), 0) >= 0;
-    }
-    TIFFClose(out);
-    TIFF* in = written ? TIFFOpen(path.c_str(), "r") : nullptr;
-    if (!in) return lines;
-    std::vector<uint8_t> raw(static_cast<size_t>(TIFFRawStripSize(in, 0)));
-    const tmsize_t got = TIFFReadRawStrip(in, 0, raw.data(), static_cast<tmsize_t>(raw.size()));
-    TIFFClose(in);
-    if (got != static_cast<tmsize_t>(raw.size())) return lines;
-    for (uint8_t byte : raw) lines += std::bitset<8>(byte).to_string();
-    return lines;
 }
 
 BitString SessionPage(const BitString& lines) { return Bits("50h") + lines + kRtc; }

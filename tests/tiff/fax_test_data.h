@@ -1,5 +1,5 @@
 #pragma once
-// Fax page data for the tests: bit strings, raw page files, bitmaps coded and decoded by libtiff.
+// Fax page data for the tests: bit strings, raw page files, TIFF files decoded by libtiff.
 
 #include <gtest/gtest.h>
 
@@ -25,13 +25,6 @@ std::vector<uint8_t> Pack(const BitString& bits);
 // Readable bit strings: space-separated tokens "EOL", "RTC", "Z<n>" (n zeros), "<hex>h" (one
 // byte) and runs of 0 and 1.
 BitString Bits(const std::string& text);
-
-Page HalftoneBitmap(int rows);
-Page NoiseBitmap(int rows, uint32_t seed);
-
-// The bitmap coded by libtiff as 1-D Modified Huffman with an EOL before every line. Empty on
-// failure.
-BitString EncodeModifiedHuffman(const Page& bitmap, const std::string& scratchFolder);
 
 // A page as the fax session stores it: the 0x50 byte, the lines, then RTC.
 BitString SessionPage(const BitString& lines);

@@ -59,8 +59,6 @@ TEST_F(TiffWriterTest, RawFileLoadFailuresLeaveAnExistingTiffAlone) {
                        "\xFF\xFF\xFF\xFF");  // must fail at once, not ask for 4 GiB
     const std::vector<std::tuple<const char*, std::string, uint32_t>> cases = {
         {"empty", "", 43},
-        {"ends before the page count", std::string(20, '\0'), 28},
-        {"ends inside the data length", std::string(130, '\0'), 30},
         {"shorter than its data length", shortData, 32},
         {"damaged data length", hugeLength, 32},
     };
@@ -79,7 +77,7 @@ TEST_F(TiffWriterTest, ZeroOneAndTwoPagesAndResolution) {
     ExpectFailure(17, 0);
     EXPECT_FALSE(FileExists(m_tiff));
 
-    // Header and directory layout are read back by libtiff here and in the round trip test.
+    // Header and directory layout are read back by libtiff.
     const BitString page1 = SimplePage(2), page2 = SimplePage(5);
     const std::string two = Converted(0, 2, page1 + page2);
     ExpectReadableTiff(m_tiff, 2);
@@ -102,7 +100,6 @@ TEST_F(TiffWriterTest, AFailingLaterPageLeavesAValidTiffOfTheGoodPages) {
         {"third page without EOL", 3, SimplePage(2) + SimplePage(3) + Bits("50h FFh 12h 34h"), 37},
         // Even line counts end on a byte boundary: nothing left for page 3.
         {"page count beyond the data", 3, SimplePage(2) + SimplePage(4), 35},
-        {"only padding left for page 3", 3, SimplePage(3) + SimplePage(4), 37},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -119,7 +116,6 @@ TEST_F(TiffWriterTest, PagesWithoutRowsGetNoDirectory) {
     const std::vector<std::tuple<BitString, uint8_t, std::vector<uint32_t>, std::vector<unsigned>>>
         cases = {
             {SimplePage(2) + rtcOnly + SimplePage(4), 3, {2, 4}, {2}},
-            {SimplePage(2) + rtcOnly, 2, {2}, {2}},
             {rtcOnly + SimplePage(3), 2, {3}, {1}},
             {rtcOnly + rtcOnly, 2, {}, {1, 2}},
         };
@@ -189,22 +185,24 @@ TEST(RawToTiffTool, ExitStatusMessagesAndWhatIsLeftOnDisk) {
     WriteRawFile(scratch / "short.raw", 0, 1, onePage.substr(0, onePage.size() - 40));
     WriteRawFile(scratch / "gap.raw", 0, 2, rtcOnly + onePage);
     WriteRawFile(scratch / "blank.raw", 0, 1, rtcOnly);
+    WriteRawFile(scratch / "bad4.raw", 0, 4, onePage + onePage + onePage + Bits("50h FFh 12h 34h"));
     WriteFile(scratch / "empty.raw", "");
     const std::string goodRaw = ReadFile(scratch / "good.raw"), old = "an older fax";
     ASSERT_EQ(mkfifo((scratch / "fifo.tif").c_str(), 0600), 0);
     ASSERT_EQ(symlink("good.raw", (scratch / "link.tif").c_str()), 0);
-    // raw, TIFF, exit status, a text of the output (none: no output)
-    const std::vector<std::tuple<std::string, std::string, int, std::string>> cases = {
-        {"good", "good.tif", 0, ""},
-        {"short", "old.tif", 0, "detail 38"},
-        {"gap", "gap.tif", 0, "left out page(s) 1 of 2"},
-        {"empty", "old.tif", 1, "resolution byte cannot be read); no file written"},
-        {"blank", "old.tif", 1, "none of the 1 pages"},
-        {"good", "good.raw", 2, "raw page file itself"},
-        {"good", "fifo.tif", 2, "not a regular file"},
-        {"good", "link.tif", 2, "not a regular file"},
+    // raw, TIFF, exit status, a text of the output (none: no output), pages written (0: none)
+    const std::vector<std::tuple<std::string, std::string, int, std::string, size_t>> cases = {
+        {"good", "good.tif", 0, "", 1},
+        {"short", "old.tif", 0, "detail 38", 1},
+        {"gap", "gap.tif", 0, "left out page(s) 1 of 2", 1},
+        {"bad4", "old.tif", 1, "page 4 of 4 cannot be converted", 3},
+        {"empty", "old.tif", 1, "resolution byte cannot be read); no file written", 0},
+        {"blank", "old.tif", 1, "none of the 1 pages", 0},
+        {"good", "good.raw", 2, "raw page file itself", 0},
+        {"good", "fifo.tif", 2, "not a regular file", 0},
+        {"good", "link.tif", 2, "not a regular file", 0},
     };
-    for (const auto& [raw, tiff, status, text] : cases) {
+    for (const auto& [raw, tiff, status, text, pages] : cases) {
         SCOPED_TRACE(raw + " to " + tiff);
         WriteFile(scratch / "old.tif", old);
         std::string output;
@@ -212,8 +210,8 @@ TEST(RawToTiffTool, ExitStatusMessagesAndWhatIsLeftOnDisk) {
                   status);
         EXPECT_NE(output.find(text), std::string::npos) << output;
         EXPECT_EQ(output.empty(), text.empty()) << output;
-        if (status == 0) ExpectReadableTiff(scratch / tiff, 1);
-        if (status != 0 && tiff == "old.tif") {
+        if (pages != 0) ExpectReadableTiff(scratch / tiff, pages);
+        if (pages == 0 && tiff == "old.tif") {
             EXPECT_EQ(ReadFile(scratch / tiff), old);
         }
     }

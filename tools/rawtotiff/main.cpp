@@ -22,7 +22,8 @@ void PrintUsage(FILE* out) {
     std::fprintf(out,
                  "usage: vantoro-rawtotiff RAW TIFF\n"
                  "Converts a raw fax page file into a multi-page TIFF file. An existing TIFF\n"
-                 "file is replaced only once the new one is complete.\n");
+                 "file is replaced only once the new one is complete. When a page cannot be\n"
+                 "converted, the pages before it are written and the exit status is 1.\n");
 }
 
 int Refuse(const std::string& why) {
@@ -69,6 +70,12 @@ std::string CreateTempBeside(const std::string& tiffPath) {
     return temp;
 }
 
+std::string Cause(const CTiffWriter& writer) {
+    return "stage " + std::to_string(writer.StageCode()) + ", detail " +
+           std::to_string(writer.DetailCode()) + ": " + DescribeStageCode(writer.StageCode()) +
+           "; " + DescribeDetailCode(writer.DetailCode());
+}
+
 void ReportFailure(const CTiffWriter& writer, const char* rawPath) {
     std::string where;
     if (writer.FailedPage() != 0) {
@@ -78,11 +85,29 @@ void ReportFailure(const CTiffWriter& writer, const char* rawPath) {
         where = ": none of the " + std::to_string(writer.PagesInRawFile()) + " pages in " +
                 rawPath + " has image rows";
     }
+    std::fprintf(stderr, "vantoro-rawtotiff: conversion failed%s (%s); no file written\n",
+                 where.c_str(), Cause(writer).c_str());
+}
+
+void ReportPagesKept(const CTiffWriter& writer, const char* tiffPath) {
+    const std::string where = writer.FailedPage() != 0
+                                  ? "page " + std::to_string(writer.FailedPage()) + " of " +
+                                        std::to_string(writer.PagesInRawFile())
+                                  : "the page after them";
     std::fprintf(stderr,
-                 "vantoro-rawtotiff: conversion failed%s (stage %u, detail %u: %s; %s); no file "
-                 "written\n",
-                 where.c_str(), writer.StageCode(), writer.DetailCode(),
-                 DescribeStageCode(writer.StageCode()), DescribeDetailCode(writer.DetailCode()));
+                 "vantoro-rawtotiff: %s cannot be converted (%s); %s holds the %u page(s) "
+                 "converted before it\n",
+                 where.c_str(), Cause(writer).c_str(), tiffPath, writer.PagesKept());
+}
+
+// Moves the finished temporary file into place; false (and nothing left) when it cannot.
+bool PutInPlace(const std::string& temp, const char* tiffPath) {
+    if (rename(temp.c_str(), tiffPath) == 0) return true;
+    const int error = errno;
+    unlink(temp.c_str());
+    std::fprintf(stderr, "vantoro-rawtotiff: cannot write %s: %s\n", tiffPath,
+                 std::strerror(error));
+    return false;
 }
 
 void ReportSuccess(const CTiffWriter& writer) {
@@ -117,16 +142,16 @@ int main(int argc, char** argv) {
                       std::strerror(errno));
     }
     CTiffWriter writer;
-    if (!writer.Convert(rawPath, temp.c_str())) {
+    const bool converted = writer.Convert(rawPath, temp.c_str());
+    // Pages that converted before a bad one are worth a file; an empty result is not.
+    if (!converted && writer.PagesKept() == 0) {
         unlink(temp.c_str());
         ReportFailure(writer, rawPath);
         return kExitFailed;
     }
-    if (rename(temp.c_str(), tiffPath) != 0) {
-        const int error = errno;
-        unlink(temp.c_str());
-        std::fprintf(stderr, "vantoro-rawtotiff: cannot write %s: %s\n", tiffPath,
-                     std::strerror(error));
+    if (!PutInPlace(temp, tiffPath)) return kExitFailed;
+    if (!converted) {
+        ReportPagesKept(writer, tiffPath);
         return kExitFailed;
     }
     ReportSuccess(writer);
