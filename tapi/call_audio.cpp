@@ -282,6 +282,7 @@ int CallAudio::TransmitWaitMs(Clock::time_point now) const {
 }
 
 void CallAudio::StoreSample(int16_t sample) {
+    if (m_listener) m_listener->Listen(sample);
     if (!m_device || m_device->direction != WaveDirection::In || !m_device->started) return;
     if (m_device->queue.empty()) return;  // no block to fill: the sample is lost
     WAVEHDR* header = m_device->queue.front();

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "platform/wave_abi.h"
+#include "tapi/hangup_detector.h"
 #include "tapi/voice_codec.h"
 
 namespace tapi {
@@ -34,6 +35,8 @@ public:
     };
 
     void SetCodec(VoiceCodec codec) { m_codec = codec; }
+    // Hears every received sample, whether or not a block takes it.
+    void SetListener(HangupDetector* listener) { m_listener = listener; }
 
     MMRESULT Open(platform::HWAVE* device, WaveDirection direction,
                   const platform::WAVEFORMATEX* format, platform::WAVENOTIFY notify, void* context);
@@ -96,6 +99,7 @@ private:
     void StoreSample(int16_t sample);
 
     VoiceCodec m_codec = VoiceCodec::None;
+    HangupDetector* m_listener = nullptr;
     std::optional<Device> m_device;
     Stream m_stream = Stream::Idle;
     std::deque<Played> m_played;  // written, waiting for their play time to pass

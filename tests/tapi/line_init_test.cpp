@@ -9,12 +9,13 @@ namespace {
 using LineInit = LineTest;
 
 const std::vector<std::string> kSetupWithoutFormat = {
-    "ATZ", "ATE0", "AT+FCLASS=8", "AT+VCID=1", "AT+IFC=2,2", "AT+VIT=0", "AT+VSM=?", "AT+VLS=0",
+    "ATZ",       "ATV1Q0",     "ATE0",     "ATI3",     "AT&D2",    "AT+FCLASS=8",
+    "AT+VCID=1", "AT+IFC=2,2", "AT+VIT=0", "AT+VSM=?", "AT+VLS=0",
 };
 
 std::vector<std::string> SetupWithFormat(const std::string& select) {
     std::vector<std::string> commands = kSetupWithoutFormat;
-    commands.insert(commands.end() - 1, select);
+    commands.insert(commands.end() - 1, {select, "AT+VSM?"});
     return commands;
 }
 
@@ -37,11 +38,11 @@ TEST_F(LineInit, TranscriptsOfDifferentModems) {
           {"AT+VSM=?", "ERROR"},
           {"AT+VLS=0", "ERROR"}},
          false,
-         {"ATZ", "ATE0", "AT+FCLASS=8", "AT+VCID=1", "AT+IFC=2,2", "AT+VIT=0", "AT+VSM=?",
-          "AT+VLS=0", "ATH"},
+         {"ATZ", "ATV1Q0", "ATE0", "ATI3", "AT&D2", "AT+FCLASS=8", "AT+VCID=1", "AT#CID=1",
+          "AT+IFC=2,2", "AT+VIT=0", "AT+VSM=?", "AT+VLS=0", "ATH"},
          1},
         {"mu-law without unsigned PCM",
-         {{"AT+VSM=?", "0,\"SIGNED PCM\",8,0,(8000),(0),(0)\n+VSM: 4,\"G.711U\",8,0,8000\nOK"},
+         {{"AT+VSM=?", "2,\"ADPCM\",2,0,(8000),(0),(0)\n+VSM: 4,\"G.711U\",8,0,8000\nOK"},
           {"AT+VSM=4,8000", "OK"}},
          false,
          SetupWithFormat("AT+VSM=4,8000"),
@@ -51,8 +52,12 @@ TEST_F(LineInit, TranscriptsOfDifferentModems) {
          false,
          kSetupWithoutFormat,
          1},
-        {"no voice class", {{"AT+FCLASS=8", "ERROR"}}, false, {"ATZ", "ATE0", "AT+FCLASS=8"}, 0},
-        {"never answers", {{"ATZ", ""}}, false, {}, 0},
+        {"no voice class",
+         {{"AT+FCLASS=8", "ERROR"}},
+         false,
+         {"ATZ", "ATV1Q0", "ATE0", "ATI3", "AT&D2", "AT+FCLASS=8"},
+         0},
+        {"never answers", {{"ATZ", ""}, {"ATV1Q0", ""}}, false, {}, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
