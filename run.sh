@@ -25,7 +25,9 @@ if [ -z "${VANTORO_MODEM:-}" ] && [ -x "$root/build/vantoro-vmodem" ]; then
     runtime="${XDG_RUNTIME_DIR:-/tmp}"
     link="$runtime/vantoro-vmodem-tty"
     rm -f "$link"
-    "$root/build/vantoro-vmodem" --link "$link" &
+    # VANTORO_VMODEM_ARGS: more options for it, e.g. "--personality usr5637 --hangup-tone eu-busy".
+    # shellcheck disable=SC2086
+    "$root/build/vantoro-vmodem" --link "$link" ${VANTORO_VMODEM_ARGS:-} &
     vmodem_pid=$!
     for _ in $(seq 1 100); do
         [ -e "$link" ] && break

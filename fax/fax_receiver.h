@@ -41,6 +41,9 @@ constexpr uint8_t kLf = 0x0A;
 constexpr int kResultOk = 0;
 constexpr int kResultAlternative = 1;
 constexpr int kResultText = 2;  // a result text came instead of a frame
+// AT+FRM answered +FCERROR (or ERROR): the line carries another carrier, mostly the V.21 of a
+// command frame the caller repeats.
+constexpr int kResultCarrierError = 3;
 constexpr int kResultTimeout = -1;
 constexpr int kResultOverflow = -2;
 constexpr int kResultWriteFailed = -3;
@@ -100,6 +103,8 @@ constexpr uint32_t kClassTimeoutMs = 5000;
 // arrived, and the purge that ends a wait could then cut that line in half.
 constexpr uint32_t kSilenceTimeoutMs = 300;
 constexpr uint32_t kConnectTimeoutMs = 6000;
+// The OK to the character that abandons an unanswered AT+FRH or AT+FRM.
+constexpr uint32_t kAbortTimeoutMs = 1000;
 constexpr uint32_t kAnswerTimeoutMs = 60000;
 constexpr uint32_t kFinalFrameTimeoutMs = 5000;
 constexpr uint32_t kNextFrameTimeoutMs = 60000;
@@ -112,6 +117,7 @@ constexpr uint32_t kPageSilenceTimeoutMs = 30000;
 constexpr int kProbeTries = 3;
 constexpr int kCommandTimeoutsAllowed = 3;
 constexpr int kResultTextsAllowed = 3;
+constexpr int kCarrierErrorsAllowed = 3;
 
 enum class Direction { Transmit, Receive };
 enum class ClearAll { No, Yes };
@@ -213,10 +219,16 @@ private:
         bool dcsSeen = false;
         int timeouts = 0;
         int resultTexts = 0;
+        int carrierErrors = 0;
     };
 
     // Command layer helpers.
-    int ScanResponse(const char* first, const char* second, ClearAll clearAll);
+    // `third`, when given, is one more result line to wait for: kResultCarrierError.
+    int ScanResponse(const char* first, const char* second, const char* third, ClearAll clearAll);
+    int WaitResults(const char* first, const char* second, const char* third, uint32_t timeoutMs,
+                    ClearAll clearAll);
+    // Takes the modem out of an AT+FRH or AT+FRM that timed out, back to command state.
+    int AbortReceive();
     int CancelWait(ClearAll clearAll);
     int SendSilence();
     // Blocks until the modem may have sent something, without dispatching messages.
@@ -249,6 +261,7 @@ private:
     FaxState DoReceiveTraining();
     FaxState DoSendCfr();
     FaxState DoPreparePage();
+    FaxState BackToFrames(FaxState next, int error);
     FaxState DoReceivePage();
     FaxState DoPageDone();
     FaxState DoReceivePostPage();

@@ -25,6 +25,8 @@ constexpr char kResNoCarrier[] = "NO CARRIER";
 constexpr char kResConnect[] = "CONNECT";
 
 constexpr int kNoLineYet = -100;
+// T.31: any character ends the wait for a carrier or the reception; CAN is data to no one.
+constexpr uint8_t kAbortCharacter = 0x18;
 
 }  // namespace
 
@@ -39,7 +41,8 @@ int CFaxReceiver::CancelWait(ClearAll clearAll) {
 }
 
 // Looks for one complete result line (opened by CR LF, closed by CR) in the accumulator.
-int CFaxReceiver::ScanResponse(const char* first, const char* second, ClearAll clearAll) {
+int CFaxReceiver::ScanResponse(const char* first, const char* second, const char* third,
+                               ClearAll clearAll) {
     CCommPort& port = *m_pComm;
     uint8_t* acc = port.m_pRxBuf.get();
     char* line = reinterpret_cast<char*>(port.m_pLineBuf.get());
@@ -57,7 +60,8 @@ int CFaxReceiver::ScanResponse(const char* first, const char* second, ClearAll c
         const size_t consumed = i + 2;  // through the closing CR
         const bool isFirst = std::strstr(line, first) != nullptr;
         const bool isSecond = !isFirst && std::strstr(line, second) != nullptr;
-        if (isFirst || isSecond) {
+        const bool isThird = !isFirst && !isSecond && third && std::strstr(line, third) != nullptr;
+        if (isFirst || isSecond || isThird) {
             if (clearAll == ClearAll::Yes) {
                 port.ClearRxBuffer();
             } else {
@@ -65,7 +69,7 @@ int CFaxReceiver::ScanResponse(const char* first, const char* second, ClearAll c
             }
             if (isFirst) return kResultOk;
             port.Purge();
-            return kResultAlternative;
+            return isSecond ? kResultAlternative : kResultCarrierError;
         }
         std::memset(acc, 0, consumed);
         break;
@@ -75,15 +79,21 @@ int CFaxReceiver::ScanResponse(const char* first, const char* second, ClearAll c
 
 int CFaxReceiver::WaitResponse(const char* first, const char* second, uint32_t timeoutMs,
                                ClearAll clearAll) {
+    return WaitResults(first, second, nullptr, timeoutMs, clearAll);
+}
+
+int CFaxReceiver::WaitResults(const char* first, const char* second, const char* third,
+                              uint32_t timeoutMs, ClearAll clearAll) {
     CCommPort& port = *m_pComm;
     const uint32_t start = platform::TickCountMs();
     platform::PumpOneMessage();
     if (IsCancelled()) return CancelWait(clearAll);
-    const size_t shorter = std::min(std::strlen(first), std::strlen(second));
+    size_t shorter = std::min(std::strlen(first), std::strlen(second));
+    if (third) shorter = std::min(shorter, std::strlen(third));
     for (;;) {
         const bool gotByte = port.Read(1);
         if (port.m_nRxLen > shorter && port.m_nRxLen < CCommPort::kRxBufSize) {
-            int result = ScanResponse(first, second, clearAll);
+            int result = ScanResponse(first, second, third, clearAll);
             if (result != kNoLineYet) return result;
         }
         if (port.m_nRxLen >= CCommPort::kRxBufSize ||
@@ -144,8 +154,11 @@ int CFaxReceiver::EnterHdlcMode(Direction direction) {
     g_nCarrierMode = transmit ? kCarrierHdlcTransmit : kCarrierHdlcReceive;
     if (!m_pComm->SendCommand(transmit ? kCmdHdlcTransmit : kCmdHdlcReceive))
         return kResultWriteFailed;
-    return WaitResponse(kResConnect, kResNoCarrier, kConnectTimeoutMs,
-                        transmit ? ClearAll::Yes : ClearAll::No);
+    int result = WaitResponse(kResConnect, kResNoCarrier, kConnectTimeoutMs,
+                              transmit ? ClearAll::Yes : ClearAll::No);
+    if (!transmit && result == kResultTimeout && AbortReceive() == kResultCancelled)
+        return kResultCancelled;
+    return result;
 }
 
 int CFaxReceiver::EnterDataMode(Direction direction, int modulation) {
@@ -155,6 +168,16 @@ int CFaxReceiver::EnterDataMode(Direction direction, int modulation) {
     std::snprintf(m_szCommand, sizeof m_szCommand, transmit ? kCmdDataTransmit : kCmdDataReceive,
                   modulation);
     if (!m_pComm->SendCommand(m_szCommand)) return kResultWriteFailed;
-    return WaitResponse(kResConnect, kResNoCarrier, kConnectTimeoutMs,
-                        transmit ? ClearAll::Yes : ClearAll::No);
+    if (transmit) return WaitResponse(kResConnect, kResNoCarrier, kConnectTimeoutMs, ClearAll::Yes);
+    int result =
+        WaitResults(kResConnect, kResNoCarrier, kResError, kConnectTimeoutMs, ClearAll::No);
+    if (result == kResultTimeout && AbortReceive() == kResultCancelled) return kResultCancelled;
+    return result;
+}
+
+// Sent on its own and answered before the next command: otherwise that command's "A" would be
+// taken as the abort and the rest of it as a command of its own.
+int CFaxReceiver::AbortReceive() {
+    m_pComm->Write(&kAbortCharacter, 1);
+    return WaitResponse(kResOk, kResError, kAbortTimeoutMs, ClearAll::Yes);
 }

@@ -169,6 +169,7 @@ int CFaxReceiver::ReceiveFrame() {
     int result = EnterHdlcMode(Direction::Receive);
     if (result != kResultOk) return result;
     result = ReceiveFrameBytes();
+    if (result == kResultTimeout && AbortReceive() == kResultCancelled) return kResultCancelled;
     if (result != kResultOk) return result;
     result = WaitResponse(kResOk, kResError, kFrameVerdictTimeoutMs, ClearAll::Yes);
     ReverseBuffer(m_frame, m_nFrameLen >= kFrameEndBytes ? m_nFrameLen - kFrameEndBytes : 0);

@@ -264,6 +264,8 @@ FaxState CFaxReceiver::DoPrepareTraining() {
     int result = EnterDataMode(Direction::Receive, m_nModulation);
     if (result == kResultOk) return FaxState::ReceiveTraining;
     if (result == kResultAlternative) return FaxState::SendFtt;
+    if (result == kResultCarrierError)
+        return BackToFrames(FaxState::ReceiveCommand, kFaxErrPrepareTraining);
     if (result == kResultCancelled) return FaxState::Cancelled;
     return Fail(kFaxErrPrepareTraining);
 }
@@ -305,8 +307,22 @@ FaxState CFaxReceiver::DoPreparePage() {
     LogAndShow("准备接收页面数据");
     int result = EnterDataMode(Direction::Receive, m_nModulation);
     if (result == kResultOk) return FaxState::ReceivePage;  // page data are appended at the end
+    if (result == kResultCarrierError) {
+        // Before the first page the caller missed CFR and repeats DCS; after one, it missed MCF
+        // and repeats its post-page command.
+        return BackToFrames(m_nPages == 0 ? FaxState::ReceiveCommand : FaxState::ReceivePostPage,
+                            kFaxErrPreparePage);
+    }
     if (result == kResultCancelled) return FaxState::Cancelled;
     return Fail(kFaxErrPreparePage);
+}
+
+// AT+FRM found the caller still sending frames: read the frame instead of waiting for the data
+// carrier. The DCS that follows decides the rate anew.
+FaxState CFaxReceiver::BackToFrames(FaxState next, int error) {
+    if (++m_session.carrierErrors > kCarrierErrorsAllowed) return Fail(error);
+    m_session.dcsSeen = false;
+    return next;
 }
 
 FaxState CFaxReceiver::DoReceivePage() {

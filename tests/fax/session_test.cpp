@@ -108,16 +108,14 @@ Script DcnAfterDis(CFaxReceiver&, TranscriptModem&) {
     return Join({kOpening, {kSilence, Received(Frame(true, kFcfDcn))}});
 }
 
-// After each time-out CSI and DIS go out again, behind AT+FTS=8 and AT+FTH=3.
+// After each time-out the receive is abandoned (CAN, OK), then CSI and DIS go out again,
+// behind AT+FTS=8 and AT+FTH=3.
 Script ThreeTimeOuts(CFaxReceiver&, TranscriptModem&) {
     const Step silentFrame = {"AT+FRH=3\r", kConnect};  // carrier, but no frame follows
-    const Script again = {silentFrame, kSilence, {"AT+FTH=3\r", kConnect}, kCsi, kDis, kSilence};
-    return Join({kOpening, {kSilence}, again, again, {silentFrame}});
-}
-
-// +FCERROR is neither CONNECT nor NO CARRIER: the wait runs out.
-Script FcErrorForTraining(CFaxReceiver&, TranscriptModem&) {
-    return Join({kOpening, Dcs(kDcs9600Normal), {{kFrm96, "\r\n+FCERROR\r\n"}}});
+    const Step abort = {"\x18", kOk};
+    const Script again = {silentFrame, abort, kSilence, {"AT+FTH=3\r", kConnect},
+                          kCsi,        kDis,  kSilence};
+    return Join({kOpening, {kSilence}, again, again, {silentFrame, abort}});
 }
 
 // A real sender's answer to FTT: TSI and DCS again at a lower rate, which the TSI does not
@@ -199,7 +197,6 @@ const PathRow kPaths[] = {
     {"DcnAfterDis", DcnAfterDis, kFaxErrDcnBeforeTraining,
      {"收到DCN帧", "传真接收错误", "传真接收结束", "接收传真失败"}, -1, -1, nullptr, 0},
     {"ThreeTimeOuts", ThreeTimeOuts, kFaxErrNoCommand, kFailed, -2, -1, nullptr, 0},
-    {"FcErrorForTheTrainingCarrier", FcErrorForTraining, kFaxErrPrepareTraining, kFailed, -2, -1, nullptr, 0},
     {"FttThenRetrainingAtALowerRate", FttThenRetrainingAtALowerRate, kFaxErrNone,
      {"传真接收结束", "接收传真成功"}, 1, 3, nullptr, 0},
     {"NoCarrierForTrainingThenSuccess", NoCarrierForTrainingThenSuccess, kFaxErrNone,

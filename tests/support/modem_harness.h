@@ -11,6 +11,7 @@
 #include "tests/support/clock.h"
 #include "tests/support/fax_pages.h"
 
+// The modem plays `--personality ideal` unless extraArgs name another.
 class ModemHarness {
 public:
     explicit ModemHarness(int ringIntervalMs = 300, std::vector<std::string> extraArgs = {});

@@ -10,10 +10,13 @@
 #include <vector>
 
 #include "tools/vmodem/unique_fd.h"
+#include "tools/vmodem/vmodem_personality.h"
+#include "tools/vmodem/voice_samples.h"
 
 struct t31_state_s;
 struct fax_state_s;
 struct modem_connect_tones_rx_state_s;
+struct tone_gen_state_s;
 
 struct VmodemOptions {
     std::string link;
@@ -22,6 +25,8 @@ struct VmodemOptions {
     bool vconOnAnswer = false;  // some chipsets answer AT+VLS=1 with VCON instead of OK
     bool trace = false;
     std::string answerFaxPath;  // non-empty: the line's own fax terminal answers into this TIFF
+    const Personality* personality = &defaultPersonality();
+    HangupTone hangupTone = HangupTone::CnBusy;
 };
 
 enum class StreamMode { Command, Transmit, TransmitDraining, Receive };
@@ -79,7 +84,15 @@ private:
     ResultCode executeExtended(const std::string& cmd, bool& finalSent);
     ResultCode executeBasic(char letter, const std::string& arg, bool& finalSent);
     ResultCode setSampleMode(const std::string& args);
+    ResultCode setSilenceDetection(const std::string& args);
+    ResultCode setCountry(const std::string& args);
+    bool acceptsCallerIdCommand(const std::string& name) const;
     void resetProfile();
+    const Personality& personality() const { return *m_options.personality; }
+    VoiceCodec codec() const;
+    // The rate the DSP runs at, which the serial line's samples follow.
+    int modemRate() const;
+    void startConverters();
 
     // vmodem_voice.cpp
     void transmitByte(uint8_t byte);
@@ -88,7 +101,10 @@ private:
     void voiceOutput(int16_t* samples, int count);
     void reportEvent(char event);
     void checkTransmitDrained();
-    void busyTone(int16_t* samples, int count);
+    void startHangupTone();
+    void hangupTone(int16_t* samples, int count);
+    void watchSilence(const int16_t* samples, int count);
+    void watchFarEndGone();
     static void onCallingTone(void* user, int code, int level, int delay);
 
     // vmodem_fax.cpp
@@ -112,6 +128,7 @@ private:
     void callerGone(std::list<Caller>::iterator it);
     void startNextCall();
     void ring();
+    void sendCallerId();
     bool answerCall();
     void goOffHook();
     void goOnHook();
@@ -138,12 +155,21 @@ private:
     int m_fclass = 0;
     int m_vcid = 0;
     int m_vsmFormat = 1;
+    int m_vsmRate = 8000;
+    int m_vsdLevel = 128;
+    int m_vsdTime = 50;  // tenths of a second
+    std::string m_country = "B5";
 
     // Voice streams.
     StreamMode m_mode = StreamMode::Command;
     bool m_streamDle = false;
     bool m_transmitAborted = false;
     std::deque<uint8_t> m_transmitBuffer;
+    std::vector<int16_t> m_playQueue;  // transmitted samples at the line's rate
+    RateConverter m_toModem;
+    RateConverter m_toLine;
+    int m_quietSamples = 0;
+    bool m_silenceReported = false;
 
     // Line and call.
     bool m_offHook = false;
@@ -156,7 +182,7 @@ private:
     int64_t m_nextRingMs = 0;
     int64_t m_farEndGoneMs = 0;
     bool m_busyReported = false;
-    uint32_t m_busyPhase = 0;
+    tone_gen_state_s* m_hangupTone = nullptr;
     int64_t m_nextTickNs = 0;
     modem_connect_tones_rx_state_s* m_cngDetector = nullptr;
 

@@ -1,4 +1,5 @@
 // The V.250 / V.253 command interpreter of the virtual modem in voice and data classes.
+#include <algorithm>
 #include <cctype>
 
 #include "tools/vmodem/vmodem.h"
@@ -8,9 +9,12 @@ namespace {
 constexpr uint8_t kDle = 0x10;
 constexpr uint8_t kBackspace = 0x08;
 constexpr size_t kMaxLine = 256;
-constexpr int kVsmUnsignedPcm = 1;
-constexpr int kVsmMuLaw = 4;
-constexpr const char* kIdentity = "vantoro-vmodem V.253 voice, T.31 Class 1 fax";
+constexpr int kLineRateHz = 8000;
+constexpr int kMaxVsdTime = 255;  // tenths of a second
+// T.35 country codes the chipsets list for +GCI; B5 (USA) is their factory default.
+constexpr const char* kCountries =
+    "(00,09,0A,0F,16,1B,26,2D,31,36,3C,3D,42,46,50,53,54,57,59,61,64,69,6C,73,7B,82,84,89,8A,"
+    "8B,9C,9F,A0,A5,A6,A9,AD,AE,B3,B4,B5,B7,B8,F9,FA,FB,FC,FD,FE)";
 
 bool parseNumber(const std::string& text, int& value) {
     if (text.empty() || text.size() > 6) return false;
@@ -99,7 +103,7 @@ void VirtualModem::executeLine(const std::string& raw) {
     size_t pos = 0;
     while (pos < rest.size()) {
         std::string cmd;
-        if (rest[pos] == '+') {
+        if (rest[pos] == '+' || rest[pos] == '#') {
             size_t end = rest.find(';', pos);
             cmd = rest.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
             pos = end == std::string::npos ? rest.size() : end + 1;
@@ -131,7 +135,7 @@ void VirtualModem::executeLine(const std::string& raw) {
 
 ResultCode VirtualModem::executeCommand(const std::string& cmd, bool& finalSent) {
     if (cmd.empty()) return ResultCode::Ok;
-    if (cmd[0] == '+') return executeExtended(cmd, finalSent);
+    if (cmd[0] == '+' || cmd[0] == '#') return executeExtended(cmd, finalSent);
     if (cmd[0] == '&')
         return executeBasic(cmd.size() > 1 ? char(cmd[1] | 0x80) : '&',
                             cmd.substr(std::min<size_t>(2, cmd.size())), finalSent);
@@ -167,7 +171,7 @@ ResultCode VirtualModem::executeBasic(char letter, const std::string& arg, bool&
             if (value == 0)
                 sendInfo("56000");
             else if (value == 3)
-                sendInfo(kIdentity);
+                sendInfo(personality().identity);
             else
                 return ResultCode::Error;
             return ResultCode::Ok;
@@ -216,7 +220,8 @@ ResultCode VirtualModem::executeExtended(const std::string& cmd, bool& finalSent
                 return ResultCode::Error;
         }
     }
-    if (e.name == "+VCID") {
+    if (e.name == "+VCID" || e.name == "#CID") {
+        if (!acceptsCallerIdCommand(e.name)) return ResultCode::Error;
         switch (e.kind) {
             case Kind::Test:
                 sendInfo("(0-2)");
@@ -248,23 +253,52 @@ ResultCode VirtualModem::executeExtended(const std::string& cmd, bool& finalSent
                 return ResultCode::Error;
         }
     }
-    if (e.name == "+IFC" || e.name == "+VSD") {
-        bool ifc = e.name == "+IFC";
+    if (e.name == "+IFC") {
         switch (e.kind) {
             case Kind::Test:
-                sendInfo(ifc ? "(0-2),(0-2)" : "(0-255),(0-255)");
+                sendInfo("(0-2),(0-2)");
                 return ResultCode::Ok;
             case Kind::Read:
-                sendInfo(ifc ? "2,2" : "128,50");
+                sendInfo("2,2");
                 return ResultCode::Ok;
             case Kind::Set: {
                 std::vector<std::string> args = splitArgs(e.args);
                 if (args.size() > 2) return ResultCode::Error;
                 for (const std::string& a : args) {
-                    if (!parseNumber(a, value) || value > (ifc ? 2 : 255)) return ResultCode::Error;
+                    if (!parseNumber(a, value) || value > 2) return ResultCode::Error;
                 }
                 return ResultCode::Ok;
             }
+            case Kind::Action:
+                return ResultCode::Error;
+        }
+    }
+    if (e.name == "+VSD") {
+        switch (e.kind) {
+            case Kind::Test:
+                sendInfo("(0-255),(0-255)");
+                return ResultCode::Ok;
+            case Kind::Read: {
+                int time = personality().silenceEvent ? m_vsdTime : 0;
+                sendInfo(std::to_string(m_vsdLevel) + "," + std::to_string(time));
+                return ResultCode::Ok;
+            }
+            case Kind::Set:
+                return setSilenceDetection(e.args);
+            case Kind::Action:
+                return ResultCode::Error;
+        }
+    }
+    if (e.name == "+GCI") {
+        switch (e.kind) {
+            case Kind::Test:
+                sendInfo(std::string("+GCI: ") + kCountries);
+                return ResultCode::Ok;
+            case Kind::Read:
+                sendInfo("+GCI: " + m_country);
+                return ResultCode::Ok;
+            case Kind::Set:
+                return setCountry(e.args);
             case Kind::Action:
                 return ResultCode::Error;
         }
@@ -297,11 +331,10 @@ ResultCode VirtualModem::executeExtended(const std::string& cmd, bool& finalSent
     if (e.name == "+VSM") {
         switch (e.kind) {
             case Kind::Test:
-                sendInfo("1,\"UNSIGNED PCM\",8,0,(8000),(0),(0)");
-                sendInfo("4,\"ULAW\",8,0,(8000),(0),(0)");
+                for (const char* line : personality().listing) sendInfo(line);
                 return ResultCode::Ok;
             case Kind::Read:
-                sendInfo(std::to_string(m_vsmFormat) + ",8000,0,0");
+                sendInfo(std::to_string(m_vsmFormat) + "," + std::to_string(modemRate()) + ",0,0");
                 return ResultCode::Ok;
             case Kind::Set:
                 return setSampleMode(e.args);
@@ -314,6 +347,7 @@ ResultCode VirtualModem::executeExtended(const std::string& cmd, bool& finalSent
         sendResult(ResultCode::Connect);
         finalSent = true;
         m_streamDle = false;
+        startConverters();
         if (e.name == "+VTX") {
             m_mode = StreamMode::Transmit;
             m_transmitAborted = false;
@@ -333,19 +367,76 @@ ResultCode VirtualModem::executeExtended(const std::string& cmd, bool& finalSent
 
 ResultCode VirtualModem::setSampleMode(const std::string& text) {
     std::vector<std::string> args = splitArgs(text);
-    int format = 0;
-    int rate = 8000;
-    if (args.empty() || args.size() > 4 || !parseNumber(args[0], format)) return ResultCode::Error;
-    if (format != kVsmUnsignedPcm && format != kVsmMuLaw) return ResultCode::Error;
-    if (args.size() > 1 && !args[1].empty() && (!parseNumber(args[1], rate) || rate != 8000))
+    int code = 0;
+    if (args.empty() || args.size() > 4 || !parseNumber(args[0], code)) return ResultCode::Error;
+    if (personality().vsmNeedsAllParams && args.size() < 4) return ResultCode::Error;
+    const VoiceFormat* format = findFormat(personality(), code);
+    if (!format) return ResultCode::Error;
+    int rate = kLineRateHz;
+    if (args.size() > 1 && !args[1].empty() && !parseNumber(args[1], rate))
+        return ResultCode::Error;
+    if (std::find(format->rates.begin(), format->rates.end(), rate) == format->rates.end())
         return ResultCode::Error;
     for (size_t i = 2; i < args.size(); ++i) {
         int zero = 0;
         if (!args[i].empty() && (!parseNumber(args[i], zero) || zero != 0))
             return ResultCode::Error;
     }
-    m_vsmFormat = format;
+    m_vsmFormat = code;
+    m_vsmRate = rate;
+    trace("voice format " + std::to_string(code) + " (" + toString(format->codec) + ") at " +
+          std::to_string(modemRate()) + " Hz");
+    startConverters();
     return ResultCode::Ok;
+}
+
+ResultCode VirtualModem::setSilenceDetection(const std::string& text) {
+    std::vector<std::string> args = splitArgs(text);
+    int level = m_vsdLevel;
+    int time = m_vsdTime;
+    if (args.size() > 2 || (!args[0].empty() && !parseNumber(args[0], level)) ||
+        (args.size() > 1 && !parseNumber(args[1], time)) || level > 255 || time > kMaxVsdTime)
+        return ResultCode::Error;
+    m_vsdLevel = level;
+    m_vsdTime = time;
+    return ResultCode::Ok;
+}
+
+ResultCode VirtualModem::setCountry(const std::string& text) {
+    if (text.size() != 2 || !std::isxdigit(static_cast<unsigned char>(text[0])) ||
+        !std::isxdigit(static_cast<unsigned char>(text[1])))
+        return ResultCode::Error;
+    // The list is written "(00,09,...)": a code is listed when it follows "(" or ",".
+    const std::string listed = kCountries;
+    size_t at = listed.find(text);
+    while (at != std::string::npos && listed[at - 1] != '(' && listed[at - 1] != ',')
+        at = listed.find(text, at + 1);
+    if (at == std::string::npos) return ResultCode::Error;
+    m_country = text;
+    trace("country " + m_country);
+    return ResultCode::Ok;
+}
+
+bool VirtualModem::acceptsCallerIdCommand(const std::string& name) const {
+    for (const char* accepted : personality().callerIdCommands) {
+        if (name == accepted) return true;
+    }
+    return false;
+}
+
+VoiceCodec VirtualModem::codec() const {
+    const VoiceFormat* format = findFormat(personality(), m_vsmFormat);
+    return format ? format->codec : VoiceCodec::Unsigned8;
+}
+
+int VirtualModem::modemRate() const {
+    return personality().fixedRate ? personality().fixedRate : m_vsmRate;
+}
+
+void VirtualModem::startConverters() {
+    m_toModem = RateConverter(kLineRateHz, modemRate());
+    m_toLine = RateConverter(modemRate(), kLineRateHz);
+    m_playQueue.clear();
 }
 
 void VirtualModem::resetProfile() {
@@ -354,6 +445,11 @@ void VirtualModem::resetProfile() {
     m_quiet = false;
     m_fclass = 0;
     m_vcid = 0;
-    m_vsmFormat = kVsmUnsignedPcm;
+    m_vsmFormat = personality().defaultFormat;
+    m_vsmRate = kLineRateHz;
+    m_vsdLevel = 128;
+    m_vsdTime = 50;
+    m_country = "B5";
     m_mode = StreamMode::Command;
+    startConverters();
 }

@@ -79,7 +79,9 @@ void VirtualModem::callerGone(std::list<Caller>::iterator it) {
     m_call = CallState::FarEndGone;
     m_farEndGoneMs = vmodemNowMs();
     m_busyReported = false;
-    m_busyPhase = 0;
+    m_quietSamples = 0;
+    m_silenceReported = false;
+    startHangupTone();
     if (m_t31 && m_faxJoined) {
         t31_call_event(m_t31, AT_CALL_EVENT_HANGUP);
         m_faxHangupPending = true;
@@ -120,23 +122,30 @@ void VirtualModem::ring() {
         t31_call_event(m_t31, AT_CALL_EVENT_ALERTING);
         runFaxDeferred();
     } else {
+        bool callerId = m_rings == 1 && m_vcid != 0 && !m_active->number.empty();
+        bool idFirst = personality().callerIdTiming == CallerIdTiming::BeforeFirstRing;
+        if (callerId && idFirst) sendCallerId();
         sendResult(ResultCode::Ring);
-        if (m_rings == 1 && m_vcid != 0 && !m_active->number.empty()) {
-            time_t t = time(nullptr);
-            tm local{};
-            localtime_r(&t, &local);
-            char date[16];
-            char clock[16];
-            strftime(date, sizeof(date), "%m%d", &local);
-            strftime(clock, sizeof(clock), "%H%M", &local);
-            sendInfo(std::string("DATE=") + date);
-            sendInfo(std::string("TIME=") + clock);
-            sendInfo("NMBR=" + m_active->number);
-        }
+        if (callerId && !idFirst) sendCallerId();
     }
     if (m_call == CallState::Ringing)
         sendToCaller(line_protocol::kRing, std::to_string(m_options.ringIntervalMs));
     if (m_call == CallState::Ringing && !m_options.answerFaxPath.empty()) startTerminal();
+}
+
+// The caller id message decoded from the line's FSK burst, in the chipset's layout.
+void VirtualModem::sendCallerId() {
+    time_t t = time(nullptr);
+    tm local{};
+    localtime_r(&t, &local);
+    char date[16];
+    char clock[16];
+    strftime(date, sizeof(date), "%m%d", &local);
+    strftime(clock, sizeof(clock), "%H%M", &local);
+    const char* equals = personality().callerIdLayout == CallerIdLayout::Spaced ? " = " : "=";
+    sendInfo(std::string("DATE") + equals + date);
+    sendInfo(std::string("TIME") + equals + clock);
+    sendInfo(std::string("NMBR") + equals + m_active->number);
 }
 
 bool VirtualModem::answerCall() {

@@ -78,12 +78,14 @@ const char* toString(ResultCode code) {
 
 VirtualModem::VirtualModem(VmodemOptions options) : m_options(std::move(options)) {
     m_active = m_callers.end();
+    resetProfile();
 }
 
 VirtualModem::~VirtualModem() {
     if (m_t31) t31_free(m_t31);
     if (m_terminal) fax_free(m_terminal);
     if (m_cngDetector) modem_connect_tones_rx_free(m_cngDetector);
+    if (m_hangupTone) tone_gen_free(m_hangupTone);
     if (!m_options.link.empty()) unlink(m_options.link.c_str());
     if (m_listen.valid()) unlink(m_options.socketPath.c_str());
 }
@@ -283,9 +285,9 @@ void VirtualModem::onTick() {
         std::string payload(reinterpret_cast<const char*>(out), sizeof(out));
         sendToCaller(line_protocol::kAudio, payload);
     } else {
-        // No far end: the line carries busy tone after a hang-up, silence otherwise.
+        // No far end: the line carries the exchange's tone after a hang-up, silence otherwise.
         int16_t in[kBlockSamples] = {};
-        if (m_call == CallState::FarEndGone) busyTone(in, kBlockSamples);
+        if (m_call == CallState::FarEndGone) hangupTone(in, kBlockSamples);
         lineAudio(in, kBlockSamples);
     }
     checkTransmitDrained();

@@ -12,14 +12,30 @@ void usage() {
     std::fprintf(stderr,
                  "usage: vantoro-vmodem [--link PATH] [--socket PATH] [--ring-interval MS] "
                  "[--vcon] [--trace]\n"
+                 "                      [--personality NAME] [--hangup-tone TONE] "
+                 "[--answer-fax FILE]\n"
                  "  --link PATH          make PATH a symlink to the modem's pseudo-terminal\n"
                  "  --socket PATH        where vantoro-call dials in (default %s)\n"
                  "  --ring-interval MS   time between two RINGs (default 6000)\n"
                  "  --vcon               answer AT+VLS=1 with VCON instead of OK\n"
                  "  --trace              log commands, events and T.31 to stderr\n"
                  "  --answer-fax FILE    spandsp's fax machine answers every call at its first\n"
-                 "                       ring and receives into FILE (a TIFF), for comparison\n",
-                 line_protocol::defaultSocketPath().c_str());
+                 "                       ring and receives into FILE (a TIFF), for comparison\n"
+                 "  --personality NAME   the voice chipset to play (default cx93010):\n"
+                 "                       %s\n"
+                 "                       cx93010  Conexant: never reports busy, dial tone or\n"
+                 "                                silence; AT+VSD's time reads back as 0\n"
+                 "                       usr5637  USRobotics: short +VSM listing, caller id\n"
+                 "                                DATE=1203 before the first RING, DLE s\n"
+                 "                       mt5634   MultiTech: AT+VSM needs all four parameters\n"
+                 "                       md566x   Intel: 1 = 16-bit linear, 128 = signed 8-bit\n"
+                 "                       rc56     Rockwell: records and plays 7200 samples/s\n"
+                 "                                whatever AT+VSM asks; AT#CID, no AT+VCID\n"
+                 "                       ideal    reports DLE b a second after every hang-up\n"
+                 "  --hangup-tone TONE   what the line carries after the caller hangs up\n"
+                 "                       (default cn-busy): %s\n",
+                 line_protocol::defaultSocketPath().c_str(), personalityNames().c_str(),
+                 hangupToneNames().c_str());
 }
 
 }  // namespace
@@ -44,6 +60,19 @@ int main(int argc, char** argv) {
             options.ringIntervalMs = int(ms);
         } else if (arg == "--answer-fax" && hasValue) {
             options.answerFaxPath = argv[++i];
+        } else if (arg == "--personality" && hasValue) {
+            options.personality = findPersonality(argv[++i]);
+            if (!options.personality) {
+                std::fprintf(stderr, "vantoro-vmodem: no personality '%s' (%s)\n", argv[i],
+                             personalityNames().c_str());
+                return 2;
+            }
+        } else if (arg == "--hangup-tone" && hasValue) {
+            if (!hangupToneFromName(argv[++i], options.hangupTone)) {
+                std::fprintf(stderr, "vantoro-vmodem: no hang-up tone '%s' (%s)\n", argv[i],
+                             hangupToneNames().c_str());
+                return 2;
+            }
         } else if (arg == "--vcon") {
             options.vconOnAnswer = true;
         } else if (arg == "--trace") {
@@ -58,9 +87,9 @@ int main(int argc, char** argv) {
     }
     VirtualModem modem(options);
     if (!modem.open()) return 1;
-    std::printf("vantoro-vmodem: modem on %s%s%s, calls on %s\n", modem.slavePath().c_str(),
-                options.link.empty() ? "" : ", link ", options.link.c_str(),
-                options.socketPath.c_str());
+    std::printf("vantoro-vmodem: %s modem on %s%s%s, calls on %s\n", options.personality->name,
+                modem.slavePath().c_str(), options.link.empty() ? "" : ", link ",
+                options.link.c_str(), options.socketPath.c_str());
     std::fflush(stdout);
     return modem.run();
 }

@@ -1,7 +1,8 @@
-// Voice streams (AT+VTX, AT+VRX) with DLE shielding, and the events the line reports.
+// Voice streams (AT+VTX, AT+VRX) with DLE shielding, the events the line reports, and the tones
+// it carries once the caller has hung up.
 #include <spandsp.h>
 
-#include <cmath>
+#include <algorithm>
 
 #include "tools/vmodem/vmodem.h"
 
@@ -12,19 +13,34 @@ constexpr uint8_t kEtx = 0x03;
 constexpr uint8_t kSub = 0x1A;
 constexpr uint8_t kCan = 0x18;
 constexpr uint8_t kStopReceive = '!';
-constexpr int kVsmMuLaw = 4;
 // A real modem needs about one on/off cadence of busy tone before it says so.
 constexpr int64_t kBusyDetectMs = 1000;
-constexpr double kPi = 3.14159265358979323846;
+constexpr int kLineRateHz = 8000;
+// Below this mean square a block counts as silence (about -50 dBm0): line noise stays under it.
+constexpr double kSilencePower = 100.0 * 100.0;
+constexpr int kSamplesPerVsdUnit = kLineRateHz / 10;  // +VSD counts tenths of a second
 
-int16_t decodeSample(uint8_t byte, int format) {
-    if (format == kVsmMuLaw) return ulaw_to_linear(byte);
-    return int16_t((int(byte) - 128) * 256);
-}
+struct Cadence {
+    int hz1, dbm1, hz2, dbm2;  // a second frequency of 0 is none
+    int onMs, offMs;           // an off time of 0 is a continuous tone
+};
 
-uint8_t encodeSample(int16_t sample, int format) {
-    if (format == kVsmMuLaw) return linear_to_ulaw(sample);
-    return uint8_t((sample >> 8) + 128);
+// The exchanges' tones: China 450 Hz busy, the North American reorder (the precise tone plan's
+// fast busy), the CEPT 425 Hz busy, and the North American dial tone.
+Cadence cadenceOf(HangupTone tone) {
+    switch (tone) {
+        case HangupTone::CnBusy:
+            return {450, -10, 0, 0, 350, 350};
+        case HangupTone::UsReorder:
+            return {480, -20, 620, -20, 250, 250};
+        case HangupTone::EuBusy:
+            return {425, -13, 0, 0, 500, 500};
+        case HangupTone::DialTone:
+            return {350, -13, 440, -13, 1000, 0};
+        case HangupTone::Silence:
+            return {0, 0, 0, 0, 0, 0};
+    }
+    return {0, 0, 0, 0, 0, 0};
 }
 
 }  // namespace
@@ -64,7 +80,11 @@ void VirtualModem::transmitByte(uint8_t byte) {
 }
 
 void VirtualModem::checkTransmitDrained() {
-    if (m_mode != StreamMode::TransmitDraining || !m_transmitBuffer.empty()) return;
+    // A lone byte of a 16-bit sample is no sample: it is dropped with the stream's end.
+    if (m_mode != StreamMode::TransmitDraining || !m_playQueue.empty() ||
+        m_transmitBuffer.size() >= size_t(bytesPerSample(codec())))
+        return;
+    m_transmitBuffer.clear();
     m_mode = StreamMode::Command;
     sendResult(ResultCode::Ok);
 }
@@ -83,15 +103,22 @@ void VirtualModem::receiveByte(uint8_t byte) {
 }
 
 void VirtualModem::voiceOutput(int16_t* samples, int count) {
-    for (int i = 0; i < count; ++i) {
-        bool playing = m_mode == StreamMode::Transmit || m_mode == StreamMode::TransmitDraining;
-        if (!playing || m_transmitBuffer.empty()) {
-            samples[i] = 0;
-            continue;
+    bool playing = m_mode == StreamMode::Transmit || m_mode == StreamMode::TransmitDraining;
+    const VoiceCodec format = codec();
+    const size_t width = size_t(bytesPerSample(format));
+    while (playing && m_playQueue.size() < size_t(count) && m_transmitBuffer.size() >= width) {
+        uint8_t bytes[2] = {};
+        for (size_t b = 0; b < width; ++b) {
+            bytes[b] = m_transmitBuffer.front();
+            m_transmitBuffer.pop_front();
         }
-        samples[i] = decodeSample(m_transmitBuffer.front(), m_vsmFormat);
-        m_transmitBuffer.pop_front();
+        int16_t sample = decodeSample(bytes, format);
+        m_toLine.convert(&sample, 1, m_playQueue);
     }
+    int got = playing ? int(std::min(m_playQueue.size(), size_t(count))) : 0;
+    std::copy(m_playQueue.begin(), m_playQueue.begin() + got, samples);
+    m_playQueue.erase(m_playQueue.begin(), m_playQueue.begin() + got);
+    std::fill(samples + got, samples + count, int16_t(0));
 }
 
 void VirtualModem::lineAudio(const int16_t* samples, int count) {
@@ -109,20 +136,52 @@ void VirtualModem::lineAudio(const int16_t* samples, int count) {
     if (m_fclass != 8) return;
     if (m_call == CallState::Connected && m_cngDetector)
         modem_connect_tones_rx(m_cngDetector, samples, count);
-    if (m_call == CallState::FarEndGone && !m_busyReported &&
-        vmodemNowMs() - m_farEndGoneMs >= kBusyDetectMs) {
-        m_busyReported = true;
-        reportEvent('b');
-    }
+    watchFarEndGone();
     if (m_mode != StreamMode::Receive) return;
+    watchSilence(samples, count);
+    std::vector<int16_t> modemSide;
+    m_toModem.convert(samples, count, modemSide);
+    const VoiceCodec format = codec();
+    std::string encoded;
     std::string out;
-    out.reserve(size_t(count) + 8);
-    for (int i = 0; i < count; ++i) {
-        uint8_t byte = encodeSample(samples[i], m_vsmFormat);
-        out.push_back(char(byte));
-        if (byte == kDle) out.push_back(char(kDle));
+    out.reserve(modemSide.size() * 2 + 8);
+    for (int16_t sample : modemSide) {
+        encoded.clear();
+        encodeSample(sample, format, encoded);
+        for (char byte : encoded) {
+            out.push_back(byte);
+            if (uint8_t(byte) == kDle) out.push_back(char(kDle));
+        }
     }
     send(out);
+}
+
+void VirtualModem::watchFarEndGone() {
+    if (m_call != CallState::FarEndGone || m_busyReported ||
+        vmodemNowMs() - m_farEndGoneMs < kBusyDetectMs)
+        return;
+    m_busyReported = true;
+    const std::vector<HangupTone>& heard = personality().busyTones;
+    if (std::find(heard.begin(), heard.end(), m_options.hangupTone) != heard.end())
+        reportEvent('b');
+    else
+        trace(std::string("no busy report for ") + toString(m_options.hangupTone));
+}
+
+void VirtualModem::watchSilence(const int16_t* samples, int count) {
+    if (!personality().silenceEvent || m_vsdTime == 0) return;
+    double power = 0;
+    for (int i = 0; i < count; ++i) power += double(samples[i]) * samples[i];
+    if (count > 0 && power / count >= kSilencePower) {
+        m_quietSamples = 0;
+        m_silenceReported = false;
+        return;
+    }
+    m_quietSamples += count;
+    if (!m_silenceReported && m_quietSamples >= m_vsdTime * kSamplesPerVsdUnit) {
+        m_silenceReported = true;
+        reportEvent(personality().silenceEvent);
+    }
 }
 
 void VirtualModem::reportEvent(char event) {
@@ -136,13 +195,20 @@ void VirtualModem::onCallingTone(void* user, int code, int, int) {
         modem->reportEvent('c');
 }
 
-void VirtualModem::busyTone(int16_t* samples, int count) {
-    // 480 Hz + 620 Hz, 0.5 s on, 0.5 s off, about -20 dBm0 each.
-    constexpr uint32_t kCadenceSamples = 4000;
-    for (int i = 0; i < count; ++i, ++m_busyPhase) {
-        bool on = (m_busyPhase / kCadenceSamples) % 2 == 0;
-        double t = double(m_busyPhase) / 8000.0;
-        double v = on ? 2300.0 * (std::sin(2 * kPi * 480 * t) + std::sin(2 * kPi * 620 * t)) : 0.0;
-        samples[i] = int16_t(std::lround(v));
-    }
+void VirtualModem::startHangupTone() {
+    if (m_hangupTone) tone_gen_free(m_hangupTone);
+    m_hangupTone = nullptr;
+    Cadence c = cadenceOf(m_options.hangupTone);
+    if (c.hz1 == 0) return;
+    // A continuous tone repeats one on period with no gap. The state copies the descriptor.
+    tone_gen_descriptor_t* descriptor = tone_gen_descriptor_init(
+        nullptr, c.hz1, c.dbm1, c.hz2, c.dbm2, c.onMs, c.offMs, 0, 0, TRUE);
+    if (!descriptor) return;
+    m_hangupTone = tone_gen_init(nullptr, descriptor);
+    tone_gen_descriptor_free(descriptor);
+}
+
+void VirtualModem::hangupTone(int16_t* samples, int count) {
+    int got = m_hangupTone ? tone_gen(m_hangupTone, samples, count) : 0;
+    std::fill(samples + got, samples + count, int16_t(0));
 }

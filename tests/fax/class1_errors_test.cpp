@@ -1,0 +1,102 @@
+// Class 1 answers that are not the expected CONNECT: +FCERROR or ERROR to AT+FRM (the caller is
+// sending frames again), and AT+FRH / AT+FRM left unanswered, whole sessions as transcripts.
+#include <gtest/gtest.h>
+
+#include "tests/fax/fax_fixture.h"
+
+namespace faxtest {
+namespace {
+
+using Script = std::vector<Step>;
+
+const std::string kFrm96 = "AT+FRM=96\r";
+const std::string kFcError = "\r\n+FCERROR\r\n";
+const std::vector<uint8_t> kDcs9600 = {0x00, 0x60, 0x00};
+
+Step Received(uint8_t fcf, const std::vector<uint8_t>& fif = {}) {
+    std::vector<uint8_t> frame = {0xFF, 0xC8, fcf};
+    frame.insert(frame.end(), fif.begin(), fif.end());
+    return {"AT+FRH=3\r", kConnect + ModemFrame(frame) + kOk};
+}
+
+const Step kSilence = {"AT+FTS=8\r", kOk};
+const Step kDcs = Received(kFcfDcs, kDcs9600);
+const Step kTraining = {kFrm96, kConnect + std::string(1800, '\0') + kDleEtx + kNoCarrier};
+const Step kAbort = {"\x18", kOk};
+const Script kOpening = {
+    {"AT\r", kOk},
+    {"AT+FCLASS=1\r", kOk},
+    {"ATA\r", kConnect},
+    {SentFrame(false, kFcfCsi, std::vector<uint8_t>(20, Reverse(' '))), kConnect},
+    {SentFrame(true, kFcfDis, {0x00, 0x72, 0x10}), kOk}};
+const Script kCfr = {{"AT+FTH=3\r", kConnect}, {SentFrame(true, kFcfCfr), kOk}};
+
+Script Join(std::initializer_list<Script> parts) {
+    Script all;
+    for (const Script& part : parts) all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
+// The caller's post-page command and our MCF.
+Script PostPage(uint8_t fcf) {
+    return {Received(fcf), kSilence, {"AT+FTH=3\r", kConnect}, {SentFrame(true, kFcfMcf), kOk}};
+}
+
+const Step kPage = {kFrm96, kConnect + ModemData("pg") + kNoCarrier};
+const Script kLastPage = Join({{kPage}, PostPage(kFcfEop), {kSilence, Received(kFcfDcn)}});
+
+struct Row {
+    const char* name;
+    Script script;
+    int error;
+    int pages;  // in the page file's header, -1: not checked
+};
+void PrintTo(const Row& row, std::ostream* out) { *out << row.name; }
+
+// clang-format off
+const Row kRows[] = {
+    // The caller repeats DCS before its TCF: the frame is read, then the training.
+    {"FcErrorForTheTrainingReadsTheRepeatedDcs",
+     Join({kOpening, {kSilence, kDcs, {kFrm96, kFcError}, kDcs, kTraining}, kCfr, kLastPage}),
+     kFaxErrNone, 1},
+    // CFR was lost: DCS and TCF come again instead of the page.
+    {"FcErrorForThePageMeansCfrWasLost",
+     Join({kOpening, {kSilence, kDcs, kTraining}, kCfr, {{kFrm96, kFcError}, kDcs, kTraining},
+           kCfr, kLastPage}),
+     kFaxErrNone, 1},
+    // MCF was lost: MPS comes again instead of the next page.
+    {"ErrorForTheNextPageMeansMcfWasLost",
+     Join({kOpening, {kSilence, kDcs, kTraining}, kCfr, {kPage}, PostPage(kFcfMps),
+           {{kFrm96, kError}}, PostPage(kFcfMps), kLastPage}),
+     kFaxErrNone, 2},
+    {"FourFcErrorsInARowFail",
+     Join({kOpening, {kSilence, kDcs, {kFrm96, kFcError}, kDcs, {kFrm96, kFcError}, kDcs,
+                      {kFrm96, kFcError}, kDcs, {kFrm96, kFcError}}}),
+     kFaxErrPrepareTraining, -1},
+    // An unanswered AT+FRH=3 is abandoned before CSI and DIS go out again, whole.
+    {"UnansweredFrhIsAbortedBeforeTheNextCommand",
+     Join({kOpening, {kSilence, {"AT+FRH=3\r", ""}, kAbort, kSilence, {"AT+FTH=3\r", kConnect},
+                      kOpening[3], kOpening[4], kSilence, kDcs, kTraining}, kCfr, kLastPage}),
+     kFaxErrNone, 1},
+    {"UnansweredFrmIsAbortedBeforeTheSessionEnds",
+     Join({kOpening, {kSilence, kDcs, {kFrm96, ""}, kAbort}}), kFaxErrPrepareTraining, -1},
+};
+// clang-format on
+
+class Class1Errors : public FaxFixture, public ::testing::WithParamInterface<Row> {};
+
+TEST_P(Class1Errors, Table) {
+    const Row& row = GetParam();
+    ExpectExactly(row.script, [this] { rx->Receive(); });
+    EXPECT_EQ(rx->m_nFaxError, row.error);
+    if (row.pages >= 0) {
+        const std::string raw = ReadFile(folder / "page.raw");
+        ASSERT_GE(raw.size(), raw_page_file::kHeaderSize);
+        EXPECT_EQ(static_cast<uint8_t>(raw[raw_page_file::kPageCountOffset]), row.pages);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, Class1Errors, ::testing::ValuesIn(kRows), RowName());
+
+}  // namespace
+}  // namespace faxtest
