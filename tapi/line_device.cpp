@@ -677,9 +677,9 @@ bool LineDevice::HasCall(HCALL handle) {
 
 namespace tapi {
 
-void LineDevice::SetVoiceCodec(VoiceCodec codec) {
+void LineDevice::SetVoiceCodec(VoiceCodec codec, int modemRateHz) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_audio.SetCodec(codec);
+    m_audio.SetCodec(codec, modemRateHz);
 }
 
 platform::MMRESULT LineDevice::WaveOpen(platform::HWAVE* device, platform::WaveDirection direction,

@@ -77,7 +77,7 @@ public:
     LONG GetCallerId(HCALL call, CallerId& callerId);
 
     // The wave devices of the current call; the device id is the call handle.
-    void SetVoiceCodec(VoiceCodec codec);
+    void SetVoiceCodec(VoiceCodec codec, int modemRateHz);
     platform::MMRESULT WaveOpen(platform::HWAVE* device, platform::WaveDirection direction,
                                 uint32_t deviceId, const platform::WAVEFORMATEX* format,
                                 platform::WAVENOTIFY notify, void* context);

@@ -220,7 +220,7 @@ LONG LineService::Open(HLINEAPP app, DWORD deviceId, HLINE* line, DWORD version,
     m_device.DiscardInput();
     auto device = std::make_unique<LineDevice>(m_device, handle, m_config.ringTimeoutMs,
                                                m_config.silenceS, sink);
-    device->SetVoiceCodec(m_format.codec);
+    device->SetVoiceCodec(m_format.codec, m_format.rate);
     if (!device->Start()) return LINEERR_RESOURCEUNAVAIL;
     m_lineDevice = std::move(device);
     m_line = handle;

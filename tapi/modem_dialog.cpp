@@ -13,6 +13,12 @@ using Clock = std::chrono::steady_clock;
 
 enum class Need { Required, Optional };
 
+// Rates a modem may keep that are converted to the line's 8000 Hz (V.253 lists 4800-11025).
+constexpr int kMinModemRateHz = 4000;
+constexpr int kMaxModemRateHz = 16000;
+constexpr int kVsdSensitivity = 128;  // V.253 +VSD: the modem's nominal level
+constexpr uint32_t kVsdUnitsPerSecond = 10;
+
 struct InitStep {
     std::vector<std::string> commands;  // the next is tried while the modem answers ERROR
     Need need;
@@ -32,14 +38,18 @@ std::vector<InitStep> OpeningSteps() {
 
 // V.253 voice mode the way answering machines set it up; the optional commands are missing
 // on some chipsets, which then answer ERROR. &D2: dropping DTR hangs up, the way out of a
-// stream the modem no longer answers in.
-std::vector<InitStep> VoiceSteps() {
+// stream the modem no longer answers in. The modem's own silence report (V.253 +VSD, tenths
+// of a second, 0 off) waits as long as the line's, or its default cuts off a caller's pause.
+std::vector<InitStep> VoiceSteps(uint32_t silenceS) {
+    std::string silence = "AT+VSD=" + std::to_string(kVsdSensitivity) + "," +
+                          std::to_string(silenceS * kVsdUnitsPerSecond);
     return {
         {{"AT&D2"}, Need::Optional},
         {{"AT+FCLASS=8"}, Need::Required},
         {{"AT+VCID=1", "AT#CID=1"}, Need::Optional},
         {{"AT+IFC=2,2"}, Need::Optional},
         {{"AT+VIT=0"}, Need::Optional},
+        {{silence}, Need::Optional},
     };
 }
 
@@ -169,7 +179,8 @@ bool SelectFormat(SerialDevice& device, const VoiceFormat& format, std::string& 
 }
 
 // Lists, chooses, selects and reads back the sample format. A modem that keeps another rate
-// would have every recording play at the wrong pitch, so its voice is refused.
+// has its samples converted; one outside the converter's range is refused, as every
+// recording would play at the wrong pitch.
 VoiceFormat SetUpVoiceFormat(SerialDevice& device, std::string& transcript) {
     CommandReply listing = RunCommand(device, "AT+VSM=?", kCommandTimeoutMs);
     Note(transcript, "AT+VSM=?", listing);
@@ -185,10 +196,14 @@ VoiceFormat SetUpVoiceFormat(SerialDevice& device, std::string& transcript) {
     if (rate != 0) format.rate = rate;
     transcript += "format " + std::to_string(format.compression) + " \"" + format.name + "\" " +
                   CodecName(format.codec) + " at " + std::to_string(format.rate) + " Hz\n";
-    if (format.rate != kLineRateHz) {
+    if (format.rate < kMinModemRateHz || format.rate > kMaxModemRateHz) {
         transcript += "refused: the modem keeps " + std::to_string(format.rate) +
                       " samples a second, not " + std::to_string(kLineRateHz) + "\n";
         return VoiceFormat{};
+    }
+    if (format.rate != kLineRateHz) {
+        transcript += "converted between " + std::to_string(format.rate) + " and " +
+                      std::to_string(kLineRateHz) + " Hz\n";
     }
     return format;
 }
@@ -201,7 +216,7 @@ bool InitialiseVoiceModem(SerialDevice& device, const LineConfig& config, VoiceF
     DrainStaleInput(device);
     std::vector<InitStep> steps = OpeningSteps();
     if (!config.country.empty()) steps.push_back({{"AT+GCI=" + config.country}, Need::Optional});
-    for (InitStep& step : VoiceSteps()) steps.push_back(step);
+    for (InitStep& step : VoiceSteps(config.silenceS)) steps.push_back(step);
     for (const InitStep& step : steps) {
         if (!RunStep(device, step, transcript)) return false;
     }

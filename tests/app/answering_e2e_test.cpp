@@ -261,6 +261,7 @@ TEST_F(AnsweringTest, GreetingToneAndMessageThenOwnGreeting) {
 // of a message whose caller hung up earlier does not fire later into this call.
 TEST_F(AnsweringTest, SilentCallerIsCutAtTheTimeLimitAndAnEarlierHangUpLeavesNoTimer) {
     m_program.SetRings(1, 1);
+    m_program.UseModem(m_modem.LinkPath(), "silence-s=0\n");  // silence alone ends no call
     auto program = StartProgram();
     EXPECT_EQ(Call({"--hangup-after", "16"}), "RESULT answered rings=1");
     std::vector<std::string> expected = {kWaiting,  kRinging,   kRinging, kAnswering,

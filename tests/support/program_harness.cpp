@@ -8,8 +8,9 @@ ProgramHarness::ProgramHarness() {
         std::filesystem::create_directories(m_root / folder);
 }
 
-void ProgramHarness::UseModem(const std::string& link) const {
-    WriteFile(m_root / "config/vantoro/line.ini", "modem=" + link + "\nring-timeout-ms=1500\n");
+void ProgramHarness::UseModem(const std::string& link, const std::string& more) const {
+    WriteFile(m_root / "config/vantoro/line.ini",
+              "modem=" + link + "\nring-timeout-ms=1500\n" + more);
 }
 
 void ProgramHarness::SetRings(int rings, int minutes) const {

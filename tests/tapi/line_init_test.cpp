@@ -9,8 +9,8 @@ namespace {
 using LineInit = LineTest;
 
 const std::vector<std::string> kSetupWithoutFormat = {
-    "ATZ",       "ATV1Q0",     "ATE0",     "ATI3",     "AT&D2",    "AT+FCLASS=8",
-    "AT+VCID=1", "AT+IFC=2,2", "AT+VIT=0", "AT+VSM=?", "AT+VLS=0",
+    "ATZ",       "ATV1Q0",     "ATE0",     "ATI3",          "AT&D2",    "AT+FCLASS=8",
+    "AT+VCID=1", "AT+IFC=2,2", "AT+VIT=0", "AT+VSD=128,80", "AT+VSM=?", "AT+VLS=0",
 };
 
 std::vector<std::string> SetupWithFormat(const std::string& select) {
@@ -39,7 +39,7 @@ TEST_F(LineInit, TranscriptsOfDifferentModems) {
           {"AT+VLS=0", "ERROR"}},
          false,
          {"ATZ", "ATV1Q0", "ATE0", "ATI3", "AT&D2", "AT+FCLASS=8", "AT+VCID=1", "AT#CID=1",
-          "AT+IFC=2,2", "AT+VIT=0", "AT+VSM=?", "AT+VLS=0", "ATH"},
+          "AT+IFC=2,2", "AT+VIT=0", "AT+VSD=128,80", "AT+VSM=?", "AT+VLS=0", "ATH"},
          1},
         {"mu-law without unsigned PCM",
          {{"AT+VSM=?", "2,\"ADPCM\",2,0,(8000),(0),(0)\n+VSM: 4,\"G.711U\",8,0,8000\nOK"},

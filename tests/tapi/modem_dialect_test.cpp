@@ -46,7 +46,7 @@ TEST_F(LineDialect, SetUpSendsCountryAndVendorCommandsInOrderAndChoosesTheFormat
         std::vector<std::string> expected = {"ATZ",       "ATV1Q0", "ATE0",        "ATI3",
                                              "AT+GCI=B4", "AT&D2",  "AT+FCLASS=8", "AT+VCID=1"};
         if (c.changes.front().command == "AT+VCID=1") expected.push_back("AT#CID=1");
-        expected.insert(expected.end(), {"AT+IFC=2,2", "AT+VIT=0"});
+        expected.insert(expected.end(), {"AT+IFC=2,2", "AT+VIT=0", "AT+VSD=128,80"});
         expected.insert(expected.end(), c.format.begin(), c.format.end());
         expected.insert(expected.end(), {"AT!4886=02", "AT+VGR=130", "AT+VLS=0"});
         EXPECT_EQ(modem.Commands(), expected);
