@@ -151,8 +151,10 @@ TEST_F(AnsweringTest, AnswersAtTheThirdRingAndWaitsAgainAfterTheHangUp) {
 
     EXPECT_EQ(ProgramHarness::Exit(*program), 0);
     std::string log = m_program.Log();
-    // Three cycles of three line steps, and a greeting for each answered call.
-    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 11);
+    // Three cycles of three line steps, and the caller id and a greeting for each answered call.
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 13);
+    EXPECT_NE(log.find("  来电号码: 5551234\r\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("  来电号码: 未知\r\n"), std::string::npos) << log;
 }
 
 TEST_F(AnsweringTest, CallerGivingUpLeavesTheProgramWaitingAndTheCountStartsAgain) {
