@@ -17,7 +17,7 @@ namespace {
 constexpr double kGoal = 0.01;  // the whole program while recording, CPU s per s
 constexpr int kRate = 8000;
 constexpr double kBenchSeconds = 600;
-constexpr double kHangupAfterS = 20;
+constexpr double kTalkFromS = 12, kHangupAfterS = 20;
 
 double ThreadCpuSeconds() {
     timespec now{};
@@ -51,7 +51,11 @@ double SecondsToEnd(const std::string& hangupTone) {
     program.SetRings(1);
     auto vantoro = program.Start();
     if (!vantoro->WaitForStdoutLine(kWaitingLine, kProgramStepMs)) return -1;
-    auto caller = modem.Call({"--hangup-after", std::to_string(kHangupAfterS)});
+    // The caller talks from before the recording begins until it hangs up.
+    const std::string talk = program.Root() / "talk.wav";
+    if (!WriteToneWav(talk, kHangupAfterS, 1000)) return -1;
+    auto caller = modem.Call({"--say", talk, "--say-after", std::to_string(kTalkFromS),
+                              "--hangup-after", std::to_string(kHangupAfterS)});
     if (!vantoro->WaitForStdoutLine("正在录制留言", 30000)) return -1;
     if (caller->WaitForExit(30000) != 0) return -1;
     auto hungUp = std::chrono::steady_clock::now();
