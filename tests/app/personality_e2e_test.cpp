@@ -65,10 +65,6 @@ struct ModemRun {
     double goalS;
 };
 
-void PrintTo(const ModemRun& run, std::ostream* out) {
-    *out << run.personality << " " << run.hangupTone;
-}
-
 class PersonalityTest : public ::testing::TestWithParam<ModemRun> {};
 
 TEST_P(PersonalityTest, MessageHoldsTheCallerAtItsPitchAndEndsSoonAfterTheHangUp) {
