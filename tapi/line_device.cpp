@@ -83,14 +83,19 @@ void LineDevice::EndStreamForShutdown() {
     bool receiving =
         m_audio.Receiving() || (voiceInFlight && m_voiceStep == CallAudio::Step::StartReceive);
     bool transmitting = m_audio.Streaming() || voiceInFlight;
+    std::string end;
+    CommandReply reply;
     if (!m_lost && ending) {
-        AwaitResult(m_device, kCommandTimeoutMs);  // the stream's end is already on its way
+        end = m_audio.StepBytes(m_voiceStep);
+        reply = AwaitResult(m_device, kCommandTimeoutMs);  // the stream's end is on its way
     } else if (!m_lost && (receiving || transmitting)) {
-        CallAudio::Step end =
-            receiving ? CallAudio::Step::StopReceive : CallAudio::Step::AbortTransmit;
-        if (m_device.Write(m_transmitPending + m_audio.StepBytes(end))) {
-            AwaitResult(m_device, kCommandTimeoutMs);
-        }
+        end = m_audio.StepBytes(receiving ? CallAudio::Step::StopReceive
+                                          : CallAudio::Step::AbortTransmit);
+        if (m_device.Write(m_transmitPending + end))
+            reply = AwaitResult(m_device, kCommandTimeoutMs);
+    }
+    if (!end.empty() && reply.status == CommandReply::Status::Timeout) {
+        LeaveDeafStream(m_device, end, kDtrDropMs);
     }
     m_transmitPending.clear();
     m_audio.Drop();

@@ -54,6 +54,7 @@ std::vector<InitStep> VoiceSteps(uint32_t silenceS) {
 }
 
 constexpr int kQuietMs = 50;
+constexpr uint32_t kHangUpTimeoutMs = 10000;  // relays and line current take their time
 constexpr int kMaxDrainRounds = 20;
 
 void Note(std::string& transcript, const std::string& command, const CommandReply& reply) {
@@ -227,6 +228,16 @@ bool InitialiseVoiceModem(SerialDevice& device, const LineConfig& config, VoiceF
     bool onHook = HangUp(device);
     transcript += onHook ? "on hook\n" : "on hook failed\n";
     return onHook;
+}
+
+bool LeaveDeafStream(SerialDevice& device, const std::string& end, uint32_t dtrDropMs) {
+    if (!device.Write(end)) return false;
+    if (AwaitResult(device, kCommandTimeoutMs).status != CommandReply::Status::Timeout) return true;
+    platform::SerialLowerDtr(device.Descriptor());  // a pty has no DTR: ATH alone
+    platform::SerialWaitReadable(-1, dtrDropMs);
+    platform::SerialRaiseDtr(device.Descriptor());
+    device.DiscardInput();
+    return RunCommand(device, "ATH", kHangUpTimeoutMs).Succeeded();
 }
 
 bool HangUp(SerialDevice& device) {

@@ -40,6 +40,10 @@ CommandReply AwaitResult(SerialDevice& device, uint32_t timeoutMs);
 bool InitialiseVoiceModem(SerialDevice& device, const LineConfig& config, VoiceFormat& format,
                           std::string& transcript);
 
+// A voice stream whose end went unanswered: the end code once more, then DTR dropped for
+// `dtrDropMs` (a modem set to &D2 hangs up), then ATH. True when the modem answers again.
+bool LeaveDeafStream(SerialDevice& device, const std::string& end, uint32_t dtrDropMs);
+
 // Puts the modem on hook: AT+VLS=0, or ATH where the modem refuses that.
 bool HangUp(SerialDevice& device);
 
