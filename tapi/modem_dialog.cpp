@@ -18,6 +18,7 @@ constexpr int kMinModemRateHz = 4000;
 constexpr int kMaxModemRateHz = 16000;
 constexpr int kVsdSensitivity = 128;  // V.253 +VSD: the modem's nominal level
 constexpr uint32_t kVsdUnitsPerSecond = 10;
+constexpr uint32_t kVsdMaxUnits = 255;
 
 struct InitStep {
     std::vector<std::string> commands;  // the next is tried while the modem answers ERROR
@@ -41,8 +42,11 @@ std::vector<InitStep> OpeningSteps() {
 // stream the modem no longer answers in. The modem's own silence report (V.253 +VSD, tenths
 // of a second, 0 off) waits as long as the line's, or its default cuts off a caller's pause.
 std::vector<InitStep> VoiceSteps(uint32_t silenceS) {
-    std::string silence = "AT+VSD=" + std::to_string(kVsdSensitivity) + "," +
-                          std::to_string(silenceS * kVsdUnitsPerSecond);
+    // Beyond the modem's range its report is switched off; the line's own ears still listen.
+    uint32_t tenths = silenceS * kVsdUnitsPerSecond;
+    if (tenths > kVsdMaxUnits) tenths = 0;
+    std::string silence =
+        "AT+VSD=" + std::to_string(kVsdSensitivity) + "," + std::to_string(tenths);
     return {
         {{"AT&D2"}, Need::Optional},
         {{"AT+FCLASS=8"}, Need::Required},
