@@ -38,6 +38,9 @@ constexpr int kDialToneBlocks = kBlocksPerSecond * 3;
 constexpr int kChangeBlocks = 2;
 constexpr size_t kKeptSegments = 2 * kBusyCycles + 1;
 
+// Pitches one bin apart are the same tone: a tone between two bin centres comes out in either.
+bool SameTone(int a, int b) { return std::abs(a - b) <= 1; }
+
 }  // namespace
 
 struct HangupDetector::Filters {
@@ -79,7 +82,7 @@ void HangupDetector::Listen(int16_t sample) {
     m_block.clear();
 }
 
-HangupDetector::Sound HangupDetector::Classify(const int16_t* block) {
+HangupDetector::Sound HangupDetector::Classify(const int16_t* block, int& bin) {
     double mean = 0;
     for (int i = 0; i < kBlockSamples; ++i) mean += block[i];
     mean /= kBlockSamples;
@@ -95,13 +98,21 @@ HangupDetector::Sound HangupDetector::Classify(const int16_t* block) {
     if (rms < kToneRms) return Sound::Other;
     // A tone centred in its bin gives a Goertzel result of energy * N.
     std::array<double, kToneBins> share{};
-    for (int bin = 0; bin < kToneBins; ++bin) {
-        goertzel_state_t& state = m_filters->states[bin];
-        goertzel_init(&state, &m_filters->descriptors[bin]);
+    for (int k = 0; k < kToneBins; ++k) {
+        goertzel_state_t& state = m_filters->states[k];
+        goertzel_init(&state, &m_filters->descriptors[k]);
         goertzel_update(&state, centred.data(), kBlockSamples);
-        share[bin] = goertzel_result(&state) / (energy * kBlockSamples);
+        share[k] = goertzel_result(&state) / (energy * kBlockSamples);
     }
     double best = 0;
+    // The pitch as the band's centre of power: steady for a dual tone whose two halves take
+    // turns at being the stronger.
+    double total = 0, moment = 0;
+    for (int k = 0; k < kToneBins; ++k) {
+        total += share[k];
+        moment += share[k] * k;
+    }
+    bin = total > 0 ? static_cast<int>(std::lround(moment / total)) : -1;
     for (int a = 0; a < kToneBins; ++a) {
         best = std::max(best, share[a]);
         for (int b = a + kDualToneMinBins; b < kToneBins; ++b) {
@@ -112,9 +123,14 @@ HangupDetector::Sound HangupDetector::Classify(const int16_t* block) {
 }
 
 void HangupDetector::ClassifyBlock() {
-    Sound sound = Classify(m_block.data());
+    int bin = -1;
+    Sound sound = Classify(m_block.data(), bin);
+    // An exchange's tone keeps its pitch; music and voices move.
+    if (sound == Sound::Tone && m_current.sound == Sound::Tone && !SameTone(bin, m_current.bin)) {
+        sound = Sound::Other;
+    }
     m_quietBlocks = sound == Sound::Quiet ? m_quietBlocks + 1 : 0;
-    Track(sound);
+    Track(sound, bin);
     if (m_silenceS > 0 && m_quietBlocks >= static_cast<int>(m_silenceS) * kBlocksPerSecond) {
         Decide(Verdict::Silence, m_quietBlocks);
     } else if (m_current.sound == Sound::Tone && m_current.blocks >= kDialToneBlocks) {
@@ -122,7 +138,7 @@ void HangupDetector::ClassifyBlock() {
     }
 }
 
-void HangupDetector::Track(Sound sound) {
+void HangupDetector::Track(Sound sound, int bin) {
     if (sound == m_current.sound) {
         m_current.blocks += 1 + m_pending;  // an odd block inside a sound belongs to it
         m_pending = 0;
@@ -130,9 +146,10 @@ void HangupDetector::Track(Sound sound) {
     }
     if (m_pending > 0 && sound != m_pendingSound) m_pending = 0;
     m_pendingSound = sound;
+    if (m_pending == 0) m_pendingBin = bin;
     if (++m_pending < kChangeBlocks) return;
     CloseSegment();
-    m_current = {sound, m_pending};
+    m_current = {sound, m_pending, m_pendingBin};
     m_pending = 0;
 }
 
@@ -158,6 +175,7 @@ bool HangupDetector::CadenceIsBusy() const {
     for (auto at = first; at != m_closed.end(); ++at) {
         bool quiet = (at - first) % 2 == 1;
         if (at->sound != (quiet ? Sound::Quiet : Sound::Tone)) return false;
+        if (!quiet && !SameTone(at->bin, first->bin)) return false;
         if (at == first) continue;
         if (at->blocks < kMinCadenceBlocks || at->blocks > kMaxCadenceBlocks) return false;
         int slack = std::max(kChangeBlocks, static_cast<int>(firstQuiet * kCadenceTolerance));

@@ -36,12 +36,13 @@ private:
     struct Segment {
         Sound sound;
         int blocks;
+        int bin = -1;  // a tone's strongest Goertzel bin
     };
     struct Filters;
 
     void ClassifyBlock();
-    Sound Classify(const int16_t* block);
-    void Track(Sound sound);
+    Sound Classify(const int16_t* block, int& bin);
+    void Track(Sound sound, int bin);
     void CloseSegment();
     bool CadenceIsBusy() const;
     void Decide(Verdict verdict, int blocks);
@@ -52,6 +53,7 @@ private:
     Segment m_current{Sound::Other, 0};
     int m_pending = 0;  // blocks of another sound after the current segment
     Sound m_pendingSound = Sound::Other;
+    int m_pendingBin = -1;
     std::deque<Segment> m_closed;  // the latest segments, oldest first
     int m_quietBlocks = 0;
     int m_cadenceBlocks = 0;  // blocks since the busy cadence's first full segment began
