@@ -10,12 +10,6 @@
 
 #include "platform/serial_port.h"
 
-namespace {
-
-constexpr const char* kDefaultTestPersonality = "ideal";
-
-}  // namespace
-
 std::string ToolPath(const std::string& name) { return BuildFolder() + "/" + name; }
 
 ModemHarness::ModemHarness(int ringIntervalMs, std::vector<std::string> extraArgs)
@@ -35,7 +29,7 @@ bool ModemHarness::Start(bool openPty) {
                                      std::to_string(m_ringIntervalMs)};
     // The tests were written against a modem that reports the caller's hang-up itself.
     if (std::find(m_extraArgs.begin(), m_extraArgs.end(), "--personality") == m_extraArgs.end())
-        argv.insert(argv.end(), {"--personality", kDefaultTestPersonality});
+        argv.insert(argv.end(), {"--personality", "ideal"});
     argv.insert(argv.end(), m_extraArgs.begin(), m_extraArgs.end());
     m_modem = std::make_unique<ChildProcess>(argv);
     if (!m_modem->Start()) return false;

@@ -86,6 +86,7 @@ private:
     ResultCode setSampleMode(const std::string& args);
     ResultCode setSilenceDetection(const std::string& args);
     ResultCode setCountry(const std::string& args);
+    ResultCode writeRegister(const std::string& cmd);
     bool acceptsCallerIdCommand(const std::string& name) const;
     void resetProfile();
     const Personality& personality() const { return *m_options.personality; }

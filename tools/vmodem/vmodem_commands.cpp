@@ -103,7 +103,7 @@ void VirtualModem::executeLine(const std::string& raw) {
     size_t pos = 0;
     while (pos < rest.size()) {
         std::string cmd;
-        if (rest[pos] == '+' || rest[pos] == '#') {
+        if (rest[pos] == '+' || rest[pos] == '#' || rest[pos] == '!') {
             size_t end = rest.find(';', pos);
             cmd = rest.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
             pos = end == std::string::npos ? rest.size() : end + 1;
@@ -136,6 +136,7 @@ void VirtualModem::executeLine(const std::string& raw) {
 ResultCode VirtualModem::executeCommand(const std::string& cmd, bool& finalSent) {
     if (cmd.empty()) return ResultCode::Ok;
     if (cmd[0] == '+' || cmd[0] == '#') return executeExtended(cmd, finalSent);
+    if (cmd[0] == '!') return writeRegister(cmd);
     if (cmd[0] == '&')
         return executeBasic(cmd.size() > 1 ? char(cmd[1] | 0x80) : '&',
                             cmd.substr(std::min<size_t>(2, cmd.size())), finalSent);
@@ -347,6 +348,8 @@ ResultCode VirtualModem::executeExtended(const std::string& cmd, bool& finalSent
         sendResult(ResultCode::Connect);
         finalSent = true;
         m_streamDle = false;
+        m_quietSamples = 0;
+        m_silenceReported = false;
         startConverters();
         if (e.name == "+VTX") {
             m_mode = StreamMode::Transmit;
@@ -414,6 +417,20 @@ ResultCode VirtualModem::setCountry(const std::string& text) {
     if (at == std::string::npos) return ResultCode::Error;
     m_country = text;
     trace("country " + m_country);
+    return ResultCode::Ok;
+}
+
+// "!rrrr=vv": the register is not modelled, only that the chipset takes the command.
+ResultCode VirtualModem::writeRegister(const std::string& cmd) {
+    size_t equals = cmd.find('=');
+    auto hex = [](const std::string& text) {
+        return !text.empty() && text.size() <= 4 &&
+               text.find_first_not_of("0123456789ABCDEF") == std::string::npos;
+    };
+    if (!personality().registerWrites || equals == std::string::npos ||
+        !hex(cmd.substr(1, equals - 1)) || !hex(cmd.substr(equals + 1)))
+        return ResultCode::Error;
+    trace("register write " + cmd);
     return ResultCode::Ok;
 }
 

@@ -5,6 +5,7 @@ namespace {
 using Codec = VoiceCodec;
 using Tone = HangupTone;
 
+// The tables below give the fields in the order of Personality; the first one names them.
 const std::vector<int> k8000 = {8000};
 const std::vector<int> kUsrRates = {7200, 8000, 11025};
 
@@ -22,14 +23,15 @@ const Personality kCx93010 = {
      {130, Codec::Unsigned8, k8000},
      {131, Codec::MuLaw, k8000},
      {132, Codec::ALaw, k8000}},
-    1,
-    0,
-    false,
-    {},
-    0,
+    1,      // default method
+    0,      // runs at the rate asked for
+    false,  // two +VSM parameters will do
+    {},     // hang-up tones it calls busy
+    0,      // no silence event
     CallerIdLayout::Spaced,
     CallerIdTiming::AfterFirstRing,
-    {"+VCID", "#CID"},
+    {"+VCID", "#CID"},  // caller id commands
+    true,               // takes AT!rrrr=vv
 };
 
 // USRobotics USR5637 (firmware 1.2.23): the short listing, caller id before the first RING.
@@ -51,6 +53,7 @@ const Personality kUsr5637 = {
     CallerIdLayout::Compact,
     CallerIdTiming::BeforeFirstRing,
     {"+VCID"},
+    false,
 };
 
 // MultiTech MT5634SMI: refuses +VSM unless all four parameters are there.
@@ -72,6 +75,7 @@ const Personality kMt5634 = {
     CallerIdLayout::Compact,
     CallerIdTiming::AfterFirstRing,
     {"+VCID"},
+    false,
 };
 
 // Intel MD566x: method 1 is 16-bit, not the unsigned 8-bit of V.253's examples.
@@ -89,6 +93,7 @@ const Personality kMd566x = {
     CallerIdLayout::Spaced,
     CallerIdTiming::AfterFirstRing,
     {"+VCID"},
+    false,
 };
 
 // Rockwell RC56: takes any listed rate and records and plays 7200 samples a second regardless.
@@ -109,6 +114,7 @@ const Personality kRc56 = {
     CallerIdLayout::Spaced,
     CallerIdTiming::AfterFirstRing,
     {"#CID"},
+    false,
 };
 
 // The virtual modem as it always was: busy reported about a second after every hang-up.
@@ -125,6 +131,7 @@ const Personality kIdeal = {
     CallerIdLayout::Compact,
     CallerIdTiming::AfterFirstRing,
     {"+VCID"},
+    false,
 };
 
 const Personality* const kPersonalities[] = {&kCx93010, &kUsr5637, &kMt5634,

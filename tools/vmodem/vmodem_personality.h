@@ -44,6 +44,8 @@ struct Personality {
     CallerIdLayout callerIdLayout;
     CallerIdTiming callerIdTiming;
     std::vector<const char*> callerIdCommands;  // "+VCID", "#CID": the ones it accepts
+    // Vendor register writes AT!rrrr=vv (hex), as Conexant's set-up notes for some countries use.
+    bool registerWrites;
 };
 
 // The personality of that name, or nullptr.
