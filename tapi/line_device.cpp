@@ -6,6 +6,7 @@
 #include "platform/clock.h"
 #include "platform/serial_port.h"
 #include "tapi/modem_dialog.h"
+#include "tapi/voice_format.h"
 
 namespace tapi {
 namespace {
@@ -91,8 +92,9 @@ void LineDevice::EndStreamForShutdown() {
     } else if (!m_lost && (receiving || transmitting)) {
         end = m_audio.StepBytes(receiving ? CallAudio::Step::StopReceive
                                           : CallAudio::Step::AbortTransmit);
-        if (m_device.Write(m_transmitPending + end))
+        if (m_device.Write(m_transmitPending + end)) {
             reply = AwaitResult(m_device, kCommandTimeoutMs);
+        }
     }
     if (!end.empty() && reply.status == CommandReply::Status::Timeout) {
         LeaveDeafStream(m_device, end, kDtrDropMs);
@@ -331,7 +333,8 @@ void LineDevice::CheckHangupHeardLocked() {
     m_hangupReported = true;
     if (m_trace) {
         std::fprintf(stderr, "libtapi32: hang-up heard: %s over the last %.1f s\n",
-                     VerdictName(heard), static_cast<double>(m_hangup.VerdictSamples()) / 8000.0);
+                     VerdictName(heard),
+                     static_cast<double>(m_hangup.VerdictSamples()) / kLineRateHz);
     }
     HandleHangupLocked(heard == HangupDetector::Verdict::Busy ? LINEDISCONNECTMODE_BUSY
                                                               : LINEDISCONNECTMODE_NORMAL);
