@@ -160,6 +160,7 @@ private:
     bool m_ended = false;
     int m_exitCode = 0;
     std::string m_statusText;
+    QString m_strCallerId;  // the offered call's caller id, "" when unknown
 
     QIcon m_programIcon;
     QPixmap m_skinSurface;

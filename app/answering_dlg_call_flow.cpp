@@ -24,6 +24,8 @@ constexpr uint32_t kAfterToneMs = 1000;
 constexpr uint32_t kAfterLimitSleepMs = 1000;
 // A fax machine calling gives up after 35-60 s without an answer: no greeting plays longer.
 constexpr uint64_t kGreetingLimitMs = 60000;
+constexpr char kCallerIdLogPrefix[] = "来电号码: ";
+constexpr char kCallerUnknownText[] = "未知";
 
 }  // namespace
 
@@ -34,6 +36,7 @@ bool CAnsweringDlg::StartWaiting() {
     faxDetected = 0;
     manualFaxBusy = 0;
     m_line.ringCount = 0;
+    m_strCallerId.clear();
 
     FindProgramFolder();
     if (!EnsureFolders()) {
@@ -92,11 +95,18 @@ intptr_t CAnsweringDlg::OnLineEvent(uintptr_t wParam, intptr_t) {
             if (callState == CallState::Waiting) callState = CallState::Ringing;
             if (callState == CallState::Answered) break;
             SetStatusText("电话机振铃...");
+            // Caller id arrives before the first ring or between the first two.
+            if (const std::string caller = m_line.CallerId(); !caller.empty()) {
+                m_strCallerId = QString::fromStdString(caller);
+            }
             if (m_line.ringCount < m_line.ringsToAnswer) {
                 ++m_line.ringCount;
                 break;
             }
             SetStatusText("正在应答呼叫");
+            m_line.Log(kCallerIdLogPrefix + (m_strCallerId.isEmpty()
+                                                 ? std::string(kCallerUnknownText)
+                                                 : m_strCallerId.toStdString()));
             m_line.Answer();
             callState = CallState::Answered;
             break;

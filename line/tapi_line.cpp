@@ -16,6 +16,10 @@ namespace {
 constexpr uint32_t kReinitPauseMs = 5;
 constexpr DWORD kWaveIdSize = 34;  // a VARSTRING with room for the 32-bit device id
 constexpr char kAppName[] = "vantoro";
+// Room behind LINECALLINFO for a caller's number and name.
+constexpr size_t kCallerIdRoom = 256;
+constexpr char kCallerWithheld[] = "号码保密";
+constexpr char kCallerUnavailable[] = "号码无法获取";
 
 }  // namespace
 
@@ -24,6 +28,25 @@ CTapiLine::CTapiLine() = default;
 CTapiLine::~CTapiLine() { ReleaseCaps(); }
 
 void CTapiLine::Log(const std::string& text) { m_faxReceiver.Log(text); }
+
+std::string CTapiLine::CallerId() {
+    if (m_hCall == 0) return {};
+    std::vector<uint8_t> buffer(sizeof(LINECALLINFO) + kCallerIdRoom);
+    auto* info = reinterpret_cast<LINECALLINFO*>(buffer.data());
+    info->dwTotalSize = static_cast<DWORD>(buffer.size());
+    if (lineGetCallInfo(m_hCall, info) != 0) return {};
+    const DWORD flags = info->dwCallerIDFlags;
+    if (flags & LINECALLPARTYID_BLOCKED) return kCallerWithheld;
+    if (flags & LINECALLPARTYID_OUTOFAREA) return kCallerUnavailable;
+    const DWORD size = info->dwCallerIDSize;
+    const DWORD offset = info->dwCallerIDOffset;
+    if (!(flags & LINECALLPARTYID_ADDRESS) || size == 0 || offset < sizeof(LINECALLINFO) ||
+        offset + size > info->dwUsedSize || info->dwUsedSize > buffer.size()) {
+        return {};
+    }
+    const char* number = reinterpret_cast<const char*>(buffer.data() + offset);
+    return std::string(number, strnlen(number, size));
+}
 
 void CTapiLine::LogStep(const std::string& text) {
     if (m_stepLog == StepLog::On) Log(text);

@@ -39,6 +39,9 @@ public:
     void StopPlaying();
     void StopRecording();
     void Log(const std::string& text);
+    // The current call's caller id as a person reads it: the number, or why there is none;
+    // empty while none has arrived.
+    std::string CallerId();
     void Wait(uint32_t ms);
     // Waits for the LINE_REPLY of an asynchronous request, dispatching messages meanwhile; true
     // when it reports success. A service that never replies counts as a failure after the limit.

@@ -104,6 +104,10 @@ LONG lineDrop(HCALL hCall, LPCSTR lpsUserUserInfo, DWORD dwSize) {
     TAPI_STUB(lineDrop, "lineDrop", hCall, lpsUserUserInfo, dwSize);
 }
 
+LONG lineGetCallInfo(HCALL hCall, LINECALLINFO* lpCallInfo) {
+    TAPI_STUB(lineGetCallInfo, "lineGetCallInfoA", hCall, lpCallInfo);
+}
+
 LONG lineGetDevCaps(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAPIVersion, DWORD dwExtVersion,
                     LINEDEVCAPS* lpLineDevCaps) {
     TAPI_STUB(lineGetDevCaps, "lineGetDevCapsA", hLineApp, dwDeviceID, dwAPIVersion, dwExtVersion,

@@ -1,7 +1,7 @@
 #pragma once
-// The fourteen late-bound line functions. The first call of any of them loads libtapi32.so;
-// the first call of each resolves its export. A missing library or export makes the stub
-// return LINEERR_OPERATIONUNAVAIL, and is never retried.
+// The fourteen late-bound line functions, and lineGetCallInfo for the caller id. The first call of
+// any of them loads libtapi32.so; the first call of each resolves its export. A missing library or
+// export makes the stub return LINEERR_OPERATIONUNAVAIL, and is never retried.
 
 #include "tapi/tapi.h"
 
@@ -9,6 +9,7 @@ LONG lineAnswer(HCALL hCall, LPCSTR lpsUserUserInfo, DWORD dwSize);
 LONG lineClose(HLINE hLine);
 LONG lineDeallocateCall(HCALL hCall);
 LONG lineDrop(HCALL hCall, LPCSTR lpsUserUserInfo, DWORD dwSize);
+LONG lineGetCallInfo(HCALL hCall, LINECALLINFO* lpCallInfo);
 LONG lineGetDevCaps(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAPIVersion, DWORD dwExtVersion,
                     LINEDEVCAPS* lpLineDevCaps);
 LONG lineGetID(HLINE hLine, DWORD dwAddressID, HCALL hCall, DWORD dwSelect, VARSTRING* lpDeviceID,

@@ -198,6 +198,13 @@ bool SerialRaiseDtr(int fd) {
     return false;
 }
 
+bool SerialLowerDtr(int fd) {
+    int bits = TIOCM_DTR;
+    if (ioctl(fd, TIOCMBIC, &bits) == 0) return true;
+    FromErrno(errno);
+    return false;
+}
+
 bool SerialClose(int fd) {
     // The next opener must not find the device still exclusive: a pty whose other side stays
     // open keeps the mark past our last close.
@@ -223,7 +230,8 @@ int SerialOpenRaw(const char* path, uint32_t baud) {
     ioctl(fd, TIOCEXCL);
     cfmakeraw(&tio);
     tio.c_cflag &= ~(CSTOPB | PARENB | CSIZE);
-    tio.c_cflag |= CS8 | CREAD | CLOCAL | CRTSCTS;
+    // HUPCL: a modem set to &D2 goes on hook when we close, even after a crash.
+    tio.c_cflag |= CS8 | CREAD | CLOCAL | CRTSCTS | HUPCL;
     tio.c_cc[VMIN] = 1;
     tio.c_cc[VTIME] = 0;
     cfsetispeed(&tio, SpeedCode(baud));

@@ -77,14 +77,17 @@ SerialStatus SerialWaitDevice(int wake, int fd, bool wantWrite, int timeoutMs,
 
 // Raises DTR (ignored by devices without modem control lines).
 bool SerialRaiseDtr(int fd);
+// Lowers DTR: a modem set to &D2 hangs up and returns to command state. False on devices
+// without modem control lines (a pty).
+bool SerialLowerDtr(int fd);
 
 // Closes the descriptor, first lifting the exclusive use that SerialOpenRaw set.
 bool SerialClose(int fd);
 
 // Opens a modem's serial device: raw, 8N1, no echo, non-blocking, given speed (ignored by ptys),
-// RTS/CTS flow control where the driver allows it, for exclusive use (TIOCEXCL: other openers
-// get EBUSY). Returns the descriptor, or -1 (also for a file that is no terminal); a device
-// another program holds that way fails with SerialLastErrno() EBUSY.
+// RTS/CTS flow control where the driver allows it, DTR dropped on the last close (HUPCL), for
+// exclusive use (TIOCEXCL: other openers get EBUSY). Returns the descriptor, or -1 (also for a file
+// that is no terminal); a device another program holds that way fails with SerialLastErrno() EBUSY.
 int SerialOpenRaw(const char* path, uint32_t baud);
 
 }  // namespace platform

@@ -10,8 +10,7 @@ namespace {
 
 using namespace platform;
 
-constexpr uint32_t kModemRateHz = 8000;
-constexpr auto kSampleTime = std::chrono::nanoseconds(1'000'000'000 / kModemRateHz);
+constexpr uint32_t kModemRateHz = 8000;  // the rate of the program's wave devices
 // How far the samples written may run ahead of the modem's playing: enough to ride out
 // scheduling delays, short enough that a cut (DLE CAN) silences the line at once.
 constexpr auto kTransmitLead = std::chrono::milliseconds(200);
@@ -206,6 +205,8 @@ void CallAudio::Begin(Step step) {
 
 void CallAudio::StreamStarted(Step step, bool connected) {
     m_receiveDle = false;
+    m_toModem.Reset();
+    m_fromModem.Reset();
     m_skipLineFeed = step == Step::StartReceive;
     if (connected) {
         m_stream = step == Step::StartTransmit ? Stream::Transmit : Stream::Receive;
@@ -251,11 +252,13 @@ void CallAudio::Transmit(Clock::time_point now, std::string& out) {
             const uint8_t* bytes = header->lpData + at;
             int16_t sample = width == 2 ? static_cast<int16_t>(platform::GetLe16(bytes))
                                         : static_cast<int16_t>((bytes[0] - 128) * 256);
-            char encoded = static_cast<char>(EncodeSample(m_codec, sample));
-            out += encoded;
-            if (encoded == kDle) out += kDle;
+            m_toModem.Push(sample, [&](int16_t converted) {
+                char encoded = static_cast<char>(EncodeSample(m_codec, converted));
+                out += encoded;
+                if (encoded == kDle) out += kDle;
+                m_playEnd += m_sampleTime;
+            });
             at += width;
-            m_playEnd += kSampleTime;
             continue;
         }
         m_device->queue.pop_front();
@@ -281,7 +284,19 @@ int CallAudio::TransmitWaitMs(Clock::time_point now) const {
     return static_cast<int>(left) + 1;
 }
 
+void CallAudio::SetCodec(VoiceCodec codec, int modemRateHz) {
+    m_codec = codec;
+    m_sampleTime = std::chrono::nanoseconds(1'000'000'000 / modemRateHz);
+    m_toModem.SetRates(kModemRateHz, modemRateHz);
+    m_fromModem.SetRates(modemRateHz, kModemRateHz);
+}
+
+void CallAudio::ReceiveSample(int16_t sample) {
+    m_fromModem.Push(sample, [this](int16_t converted) { StoreSample(converted); });
+}
+
 void CallAudio::StoreSample(int16_t sample) {
+    if (m_listener) m_listener->Listen(sample);
     if (!m_device || m_device->direction != WaveDirection::In || !m_device->started) return;
     if (m_device->queue.empty()) return;  // no block to fill: the sample is lost
     WAVEHDR* header = m_device->queue.front();
@@ -312,7 +327,7 @@ size_t CallAudio::Receive(const char* data, size_t size, std::string& events, bo
             if (byte == kDle) {
                 m_receiveDle = true;
             } else if (m_stream == Stream::Receive) {
-                StoreSample(DecodeSample(m_codec, static_cast<uint8_t>(byte)));
+                ReceiveSample(DecodeSample(m_codec, static_cast<uint8_t>(byte)));
             }
             continue;
         }
@@ -321,11 +336,11 @@ size_t CallAudio::Receive(const char* data, size_t size, std::string& events, bo
         int16_t shielded = DecodeSample(m_codec, static_cast<uint8_t>(kDle));
         switch (byte) {
             case kDle:
-                if (keep) StoreSample(shielded);
+                if (keep) ReceiveSample(shielded);
                 break;
             case kSub:
-                if (keep) StoreSample(shielded);
-                if (keep) StoreSample(shielded);
+                if (keep) ReceiveSample(shielded);
+                if (keep) ReceiveSample(shielded);
                 break;
             case kEtx:
                 ended = true;

@@ -13,6 +13,8 @@
 #include <string>
 
 #include "platform/wave_abi.h"
+#include "tapi/hangup_detector.h"
+#include "tapi/rate_converter.h"
 #include "tapi/voice_codec.h"
 
 namespace tapi {
@@ -33,7 +35,11 @@ public:
         StopReceive
     };
 
-    void SetCodec(VoiceCodec codec) { m_codec = codec; }
+    // The modem's sample format and the rate it runs at; samples are converted to and from the
+    // wave devices' 8000 Hz.
+    void SetCodec(VoiceCodec codec, int modemRateHz);
+    // Hears every received sample, whether or not a block takes it.
+    void SetListener(HangupDetector* listener) { m_listener = listener; }
 
     MMRESULT Open(platform::HWAVE* device, WaveDirection direction,
                   const platform::WAVEFORMATEX* format, platform::WAVENOTIFY notify, void* context);
@@ -93,9 +99,14 @@ private:
     void GiveBackAll();
     void CompletePlayed(Clock::time_point now);
     size_t BytesPerSample() const;
-    void StoreSample(int16_t sample);
+    void ReceiveSample(int16_t sample);  // at the modem's rate
+    void StoreSample(int16_t sample);    // at 8000 Hz
 
     VoiceCodec m_codec = VoiceCodec::None;
+    std::chrono::nanoseconds m_sampleTime{125'000};  // one sample at the modem's rate
+    RateConverter m_toModem;
+    RateConverter m_fromModem;
+    HangupDetector* m_listener = nullptr;
     std::optional<Device> m_device;
     Stream m_stream = Stream::Idle;
     std::deque<Played> m_played;  // written, waiting for their play time to pass

@@ -9,6 +9,10 @@ namespace {
 
 constexpr const char* kModemKey = "modem";
 constexpr const char* kRingTimeoutKey = "ring-timeout-ms";
+constexpr const char* kCountryKey = "country";
+constexpr const char* kInitKey = "init";
+constexpr const char* kSilenceKey = "silence-s";
+constexpr unsigned long kMaxSilenceS = 3600;
 
 std::string Trim(const std::string& text) {
     const char* blanks = " \t\r\n";
@@ -24,6 +28,20 @@ bool ParseMilliseconds(const std::string& text, uint32_t& value) {
     if (parsed == 0 || parsed > 3600000UL) return false;
     value = static_cast<uint32_t>(parsed);
     return true;
+}
+
+bool ParseSeconds(const std::string& text, uint32_t& value) {
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    unsigned long parsed = std::strtoul(text.c_str(), nullptr, 10);
+    if (parsed > kMaxSilenceS) return false;
+    value = static_cast<uint32_t>(parsed);
+    return true;
+}
+
+// T.35 country codes are one byte: two hex digits.
+bool IsCountryCode(const std::string& text) {
+    return text.size() == 2 &&
+           text.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
 }
 
 }  // namespace
@@ -43,6 +61,12 @@ LineConfig ParseLineConfig(const std::string& text) {
             config.modemPath = value;
         } else if (key == kRingTimeoutKey) {
             ParseMilliseconds(value, config.ringTimeoutMs);
+        } else if (key == kCountryKey && IsCountryCode(value)) {
+            config.country = value;
+        } else if (key == kInitKey && !value.empty()) {
+            config.init.push_back(value);
+        } else if (key == kSilenceKey) {
+            ParseSeconds(value, config.silenceS);
         }
     }
     return config;

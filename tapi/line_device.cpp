@@ -1,10 +1,12 @@
 #include "tapi/line_device.h"
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "platform/clock.h"
 #include "platform/serial_port.h"
 #include "tapi/modem_dialog.h"
+#include "tapi/voice_format.h"
 
 namespace tapi {
 namespace {
@@ -16,10 +18,24 @@ constexpr size_t kMaxReadBytes = 64 * 1024;
 
 DWORD_PTR ResultParam(LONG result) { return static_cast<DWORD_PTR>(static_cast<DWORD>(result)); }
 
+bool TraceWanted() {
+    const char* trace = std::getenv("VANTORO_LINE_TRACE");
+    return trace && *trace == '1';
+}
+
 }  // namespace
 
-LineDevice::LineDevice(SerialDevice& device, HLINE line, uint32_t ringTimeoutMs, MessageSink sink)
-    : m_device(device), m_line(line), m_ringTimeoutMs(ringTimeoutMs), m_sink(std::move(sink)) {}
+LineDevice::LineDevice(SerialDevice& device, HLINE line, uint32_t ringTimeoutMs, uint32_t silenceS,
+                       MessageSink sink)
+    : m_device(device),
+      m_line(line),
+      m_ringTimeoutMs(ringTimeoutMs),
+      m_silenceS(silenceS),
+      m_sink(std::move(sink)),
+      m_hangup(silenceS),
+      m_trace(TraceWanted()) {
+    m_audio.SetListener(&m_hangup);
+}
 
 LineDevice::~LineDevice() {
     Stop();
@@ -68,14 +84,20 @@ void LineDevice::EndStreamForShutdown() {
     bool receiving =
         m_audio.Receiving() || (voiceInFlight && m_voiceStep == CallAudio::Step::StartReceive);
     bool transmitting = m_audio.Streaming() || voiceInFlight;
+    std::string end;
+    CommandReply reply;
     if (!m_lost && ending) {
-        AwaitResult(m_device, kCommandTimeoutMs);  // the stream's end is already on its way
+        end = m_audio.StepBytes(m_voiceStep);
+        reply = AwaitResult(m_device, kCommandTimeoutMs);  // the stream's end is on its way
     } else if (!m_lost && (receiving || transmitting)) {
-        CallAudio::Step end =
-            receiving ? CallAudio::Step::StopReceive : CallAudio::Step::AbortTransmit;
-        if (m_device.Write(m_transmitPending + m_audio.StepBytes(end))) {
-            AwaitResult(m_device, kCommandTimeoutMs);
+        end = m_audio.StepBytes(receiving ? CallAudio::Step::StopReceive
+                                          : CallAudio::Step::AbortTransmit);
+        if (m_device.Write(m_transmitPending + end)) {
+            reply = AwaitResult(m_device, kCommandTimeoutMs);
         }
+    }
+    if (!end.empty() && reply.status == CommandReply::Status::Timeout) {
+        LeaveDeafStream(m_device, end, kDtrDropMs);
     }
     m_transmitPending.clear();
     m_audio.Drop();
@@ -168,6 +190,7 @@ void LineDevice::ConsumeLocked(const char* data, size_t size) {
             bool ended = false;
             at += m_audio.Receive(data + at, size - at, events, ended);
             for (char event : events) HandleEventLocked(event);
+            CheckHangupHeardLocked();
             continue;
         }
         // Command state goes byte by byte: the CONNECT that opens a receive stream hands
@@ -186,6 +209,7 @@ void LineDevice::HandleInputLocked(const ModemInput& input) {
     }
     if (IsCommandEcho(input.line)) return;
     ModemResult result = ClassifyLine(input.line);
+    if (m_inFlight && m_inFlight->recovery == Recovery::DtrDropped) return;  // ATH comes first
     if (m_inFlight && IsFinalResult(result)) {
         bool hungUp =
             result == ModemResult::NoCarrier && m_inFlight->request.kind == RequestKind::Drop;
@@ -236,7 +260,13 @@ void LineDevice::HandleEventLocked(char event) {
             break;
         case kEventDialTone:
         case kEventLoopBreak:
+        case kEventExtensionOffHook:
+        case kEventHandsetOnHook:
             HandleHangupLocked(LINEDISCONNECTMODE_NORMAL);
+            break;
+        case kEventSilence:
+        case kEventQuiet:
+            if (m_silenceS > 0) HandleHangupLocked(LINEDISCONNECTMODE_NORMAL);
             break;
         case kEventFaxCallingTone:
             if (call && (call->monitoredModes & LINEMEDIAMODE_G3FAX)) {
@@ -296,9 +326,25 @@ void LineDevice::HandleCallerIdLocked(const std::string& key, const std::string&
     }
 }
 
+// Modems that never report the caller's hang-up: the line library's own ears.
+void LineDevice::CheckHangupHeardLocked() {
+    HangupDetector::Verdict heard = m_hangup.Heard();
+    if (heard == HangupDetector::Verdict::None || m_hangupReported) return;
+    m_hangupReported = true;
+    if (m_trace) {
+        std::fprintf(stderr, "libtapi32: hang-up heard: %s over the last %.1f s\n",
+                     VerdictName(heard),
+                     static_cast<double>(m_hangup.VerdictSamples()) / kLineRateHz);
+    }
+    HandleHangupLocked(heard == HangupDetector::Verdict::Busy ? LINEDISCONNECTMODE_BUSY
+                                                              : LINEDISCONNECTMODE_NORMAL);
+}
+
 void LineDevice::CheckDeadlinesLocked() {
     auto now = Clock::now();
-    if (m_inFlight && now >= m_inFlight->deadline) FinishCommandLocked(false);
+    if (m_inFlight && now >= m_inFlight->deadline && !RecoverStreamEndLocked()) {
+        FinishCommandLocked(false);
+    }
     if (m_ringDeadline && now >= *m_ringDeadline) {
         m_ringDeadline.reset();
         Call* call = FindLocked(m_current);
@@ -395,6 +441,40 @@ void LineDevice::StartNextRequestLocked() {
     }
 }
 
+// Called when a stream's end has gone unanswered past its deadline; false when there is
+// nothing more to try.
+bool LineDevice::RecoverStreamEndLocked() {
+    InFlight& flight = *m_inFlight;
+    bool ending = flight.request.kind == RequestKind::Voice && !m_audio.IsStartStep(m_voiceStep);
+    if (!ending || m_lost) return false;
+    auto now = Clock::now();
+    switch (flight.recovery) {
+        case Recovery::None:
+            flight.recovery = Recovery::Resent;
+            flight.deadline = now + std::chrono::milliseconds(kCommandTimeoutMs);
+            return m_device.Write(m_audio.StepBytes(m_voiceStep));
+        case Recovery::Resent:
+            flight.recovery = Recovery::DtrDropped;
+            flight.deadline = now + std::chrono::milliseconds(kDtrDropMs);
+            platform::SerialLowerDtr(m_device.Descriptor());  // a pty has no DTR: ATH alone
+            return true;
+        case Recovery::DtrDropped:
+            platform::SerialRaiseDtr(m_device.Descriptor());
+            // Whatever the modem still streams is no longer ours; its next line is ATH's answer.
+            m_device.DiscardInput();
+            m_audio.StreamEnded();
+            m_parser.Reset();
+            m_offHook = false;
+            flight.recovery = Recovery::HangingUp;
+            flight.deadline = now + std::chrono::milliseconds(kHookCommandTimeoutMs);
+            HandleHangupLocked(LINEDISCONNECTMODE_UNAVAIL);
+            return m_device.Write("ATH\r");
+        case Recovery::HangingUp:
+            break;
+    }
+    return false;
+}
+
 void LineDevice::SendNextCommandLocked() {
     const std::string& command = m_inFlight->commands[m_inFlight->next++];
     m_inFlight->deadline = Clock::now() + std::chrono::milliseconds(m_inFlight->timeoutMs);
@@ -437,6 +517,10 @@ void LineDevice::CompleteLocked(const Request& request, bool succeeded) {
             Reply(request.id, succeeded ? 0 : failure);
             break;
         case RequestKind::Voice:
+            if (m_voiceStep == CallAudio::Step::StartReceive && succeeded) {
+                m_hangup.Reset();
+                m_hangupReported = false;
+            }
             if (m_audio.IsStartStep(m_voiceStep)) {
                 m_audio.StreamStarted(m_voiceStep, succeeded);
             } else {
@@ -584,6 +668,14 @@ LONG LineDevice::DuplicateCommHandle(HCALL handle, int& descriptor) {
     return descriptor >= 0 ? 0 : LINEERR_RESOURCEUNAVAIL;
 }
 
+LONG LineDevice::GetCallerId(HCALL handle, CallerId& callerId) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    Call* call = FindLocked(handle);
+    if (!call) return LINEERR_INVALCALLHANDLE;
+    callerId = call->callerId;
+    return 0;
+}
+
 bool LineDevice::HasCall(HCALL handle) {
     std::lock_guard<std::mutex> lock(m_mutex);
     return FindLocked(handle) != nullptr;
@@ -593,9 +685,9 @@ bool LineDevice::HasCall(HCALL handle) {
 
 namespace tapi {
 
-void LineDevice::SetVoiceCodec(VoiceCodec codec) {
+void LineDevice::SetVoiceCodec(VoiceCodec codec, int modemRateHz) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_audio.SetCodec(codec);
+    m_audio.SetCodec(codec, modemRateHz);
 }
 
 platform::MMRESULT LineDevice::WaveOpen(platform::HWAVE* device, platform::WaveDirection direction,

@@ -17,6 +17,7 @@
 
 #include "platform/wave_abi.h"
 #include "tapi/call_audio.h"
+#include "tapi/hangup_detector.h"
 #include "tapi/modem_parser.h"
 #include "tapi/serial_device.h"
 #include "tapi/tapi.h"
@@ -43,10 +44,14 @@ struct CallerId {
 
 // Going off or on hook can take a modem a few seconds (relays, line current).
 constexpr uint32_t kHookCommandTimeoutMs = 10000;
+// DTR held low this long makes a modem set to &D2 hang up and leave a stream.
+constexpr uint32_t kDtrDropMs = 1000;
 
 class LineDevice {
 public:
-    LineDevice(SerialDevice& device, HLINE line, uint32_t ringTimeoutMs, MessageSink sink);
+    // `silenceS`: seconds of silence that end a call, 0 for never.
+    LineDevice(SerialDevice& device, HLINE line, uint32_t ringTimeoutMs, uint32_t silenceS,
+               MessageSink sink);
     ~LineDevice();
     LineDevice(const LineDevice&) = delete;
     LineDevice& operator=(const LineDevice&) = delete;
@@ -68,9 +73,11 @@ public:
     // A duplicate of the serial descriptor for a call in passthrough; the caller owns it.
     LONG DuplicateCommHandle(HCALL call, int& descriptor);
     bool HasCall(HCALL call);
+    // The call's caller id as it arrived so far.
+    LONG GetCallerId(HCALL call, CallerId& callerId);
 
     // The wave devices of the current call; the device id is the call handle.
-    void SetVoiceCodec(VoiceCodec codec);
+    void SetVoiceCodec(VoiceCodec codec, int modemRateHz);
     platform::MMRESULT WaveOpen(platform::HWAVE* device, platform::WaveDirection direction,
                                 uint32_t deviceId, const platform::WAVEFORMATEX* format,
                                 platform::WAVENOTIFY notify, void* context);
@@ -88,12 +95,16 @@ private:
         HCALL call;
         DWORD bearerMode;
     };
+    // A stream end the modem does not answer: the end code once more, then DTR dropped, then
+    // ATH; a modem deaf to all of them has left the call.
+    enum class Recovery { None, Resent, DtrDropped, HangingUp };
     struct InFlight {
         Request request;
         std::vector<std::string> commands;  // tried in order while the modem answers ERROR
         size_t next = 0;
         std::chrono::steady_clock::time_point deadline;
         uint32_t timeoutMs = kHookCommandTimeoutMs;
+        Recovery recovery = Recovery::None;
     };
     struct Call {
         CallPhase phase;
@@ -111,6 +122,8 @@ private:
     void HandleEventLocked(char event);
     void HandleCallerIdLocked(const std::string& key, const std::string& value);
     void CheckDeadlinesLocked();
+    bool RecoverStreamEndLocked();
+    void CheckHangupHeardLocked();
     void StartNextRequestLocked();
     void SendNextCommandLocked();
     void FinishCommandLocked(bool succeeded);
@@ -133,6 +146,7 @@ private:
     SerialDevice& m_device;
     const HLINE m_line;
     const uint32_t m_ringTimeoutMs;
+    const uint32_t m_silenceS;
     MessageSink m_sink;
 
     std::mutex m_mutex;
@@ -151,6 +165,9 @@ private:
 
     ModemParser m_parser;
     CallAudio m_audio;
+    HangupDetector m_hangup;
+    bool m_hangupReported = false;  // the detector's verdict has ended the call
+    const bool m_trace;             // VANTORO_LINE_TRACE: what the line hears goes to stderr
     CallAudio::Step m_voiceStep = CallAudio::Step::None;  // the step in flight
     std::string m_transmitPending;                        // shielded samples not yet written
     int m_wake = -1;                                      // interrupts the modem thread's wait

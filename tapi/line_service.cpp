@@ -53,6 +53,19 @@ bool FillVarString(VARSTRING* id, const std::string& payload) {
     return true;
 }
 
+// Caller id marks of the field: "P" a number withheld by the caller, "O" out of area or not
+// delivered by the exchange.
+DWORD PartyFlags(const std::string& number, const std::string& name) {
+    DWORD flags = 0;
+    if (number == "P" || name == "P") flags |= LINECALLPARTYID_BLOCKED;
+    if (number == "O" || name == "O") flags |= LINECALLPARTYID_OUTOFAREA;
+    bool realNumber = !number.empty() && number != "P" && number != "O";
+    bool realName = !name.empty() && name != "P" && name != "O";
+    if (realNumber) flags |= LINECALLPARTYID_ADDRESS;
+    if (realName) flags |= LINECALLPARTYID_NAME;
+    return flags != 0 ? flags : LINECALLPARTYID_UNKNOWN;
+}
+
 std::string DwordBytes(DWORD value) {
     return std::string(reinterpret_cast<const char*>(&value), sizeof value);
 }
@@ -90,8 +103,13 @@ LONG LineService::Initialize(HLINEAPP* app, LINECALLBACK callback, DWORD* device
         problem = m_config.modemPath + (platform::SerialLastErrorBusy()
                                             ? " is in use by another program"
                                             : ": " + std::string(platform::SerialLastErrorText()));
-    } else if (InitialiseVoiceModem(m_device, m_format, transcript)) {
+    } else if (InitialiseVoiceModem(m_device, m_config, m_format, transcript)) {
         m_deviceCount = 1;
+        if (m_format.codec == VoiceCodec::None) {
+            problem = m_config.modemPath + " offers no voice format usable at " +
+                      std::to_string(kLineRateHz) +
+                      " samples a second (VANTORO_LINE_TRACE=1 shows its set-up)";
+        }
     } else {
         m_device.Close();
         problem = m_config.modemPath + " does not answer as a voice modem";
@@ -102,8 +120,8 @@ LONG LineService::Initialize(HLINEAPP* app, LINECALLBACK callback, DWORD* device
     }
     m_lastProblem = problem;
     if (const char* trace = std::getenv("VANTORO_LINE_TRACE"); trace && *trace == '1') {
-        std::fprintf(stderr, "libtapi32: modem '%s', %u device(s), sample format %d\n%s",
-                     m_config.modemPath.c_str(), m_deviceCount, m_format.compression,
+        std::fprintf(stderr, "libtapi32: modem '%s', %u device(s), sample format %d at %d Hz\n%s",
+                     m_config.modemPath.c_str(), m_deviceCount, m_format.compression, m_format.rate,
                      transcript.c_str());
     }
     m_target = std::make_shared<Target>();
@@ -200,8 +218,9 @@ LONG LineService::Open(HLINEAPP app, DWORD deviceId, HLINE* line, DWORD version,
         Deliver(message, callbackInstance);
     };
     m_device.DiscardInput();
-    auto device = std::make_unique<LineDevice>(m_device, handle, m_config.ringTimeoutMs, sink);
-    device->SetVoiceCodec(CodecForCompression(m_format.compression));
+    auto device = std::make_unique<LineDevice>(m_device, handle, m_config.ringTimeoutMs,
+                                               m_config.silenceS, sink);
+    device->SetVoiceCodec(m_format.codec, m_format.rate);
     if (!device->Start()) return LINEERR_RESOURCEUNAVAIL;
     m_lineDevice = std::move(device);
     m_line = handle;
@@ -307,6 +326,40 @@ LONG LineService::GetId(HLINE line, HCALL call, DWORD select, VARSTRING* id, LPC
         return 0;
     }
     return LINEERR_INVALDEVICECLASS;
+}
+
+LONG LineService::GetCallInfo(HCALL call, LINECALLINFO* info) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_lineDevice) return LINEERR_INVALCALLHANDLE;
+    if (!info) return LINEERR_INVALPOINTER;
+    CallerId callerId;
+    LONG result = m_lineDevice->GetCallerId(call, callerId);
+    if (result != 0) return result;
+    DWORD flags = PartyFlags(callerId.number, callerId.name);
+    std::string number = flags & LINECALLPARTYID_ADDRESS ? callerId.number + '\0' : "";
+    std::string name = flags & LINECALLPARTYID_NAME ? callerId.name + '\0' : "";
+    DWORD needed = static_cast<DWORD>(sizeof(LINECALLINFO) + number.size() + name.size());
+    if (info->dwTotalSize < sizeof(LINECALLINFO)) return LINEERR_STRUCTURETOOSMALL;
+    DWORD total = info->dwTotalSize;
+    std::memset(info, 0, sizeof(LINECALLINFO));
+    info->dwTotalSize = total;
+    info->dwNeededSize = needed;
+    info->dwUsedSize = sizeof(LINECALLINFO);
+    info->hLine = m_line;
+    info->dwBearerMode = LINEBEARERMODE_VOICE;
+    info->dwMediaMode = LINEMEDIAMODE_INTERACTIVEVOICE;
+    info->dwOrigin = LINECALLORIGIN_INBOUND;
+    info->dwCallerIDFlags = flags;
+    if (total < needed) return 0;  // the flags alone; the caller asks again with dwNeededSize
+    if (!number.empty()) {
+        PutField(info, info->dwUsedSize, number.data(), static_cast<DWORD>(number.size()),
+                 info->dwCallerIDSize, info->dwCallerIDOffset);
+    }
+    if (!name.empty()) {
+        PutField(info, info->dwUsedSize, name.data(), static_cast<DWORD>(name.size()),
+                 info->dwCallerIDNameSize, info->dwCallerIDNameOffset);
+    }
+    return 0;
 }
 
 platform::MMRESULT LineService::WaveOpen(platform::HWAVE* device, platform::WaveDirection direction,

@@ -41,6 +41,7 @@ public:
     LONG SetCallParams(HCALL call, DWORD bearerMode);
     LONG MakeCall(HLINE line, HCALL* call, LPCSTR address, const LINECALLPARAMS* params);
     LONG GetId(HLINE line, HCALL call, DWORD select, VARSTRING* id, LPCSTR deviceClass);
+    LONG GetCallInfo(HCALL call, LINECALLINFO* info);
 
     // The current call's wave devices.
     enum class WaveOperation { AddBuffer, Start, Reset, Close };

@@ -6,8 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "tapi/line_config.h"
 #include "tapi/modem_parser.h"
 #include "tapi/serial_device.h"
+#include "tapi/voice_format.h"
 
 namespace tapi {
 
@@ -31,20 +33,16 @@ CommandReply RunCommand(SerialDevice& device, const std::string& command, uint32
 // Collects lines up to the first final result code, for something already sent.
 CommandReply AwaitResult(SerialDevice& device, uint32_t timeoutMs);
 
-// The voice sample format chosen for the line's later audio (V.253 AT+VSM).
-struct VoiceFormat {
-    int compression = -1;  // V.253 compression method id; -1 when the modem listed none we use
-    int rate = 8000;
-};
+// Brings the modem into voice mode, on hook: reset, verbose results, echo off, identity, the
+// country, hang-up on DTR, AT+FCLASS=8, caller id, flow control and inactivity timer where
+// supported, the sample format, the vendor commands of line.ini. `transcript` receives each
+// command, its answer lines and outcome, and the format chosen, for diagnostics.
+bool InitialiseVoiceModem(SerialDevice& device, const LineConfig& config, VoiceFormat& format,
+                          std::string& transcript);
 
-// Picks from the AT+VSM=? listing: unsigned 8-bit PCM (1), else mu-law (4), else A-law (5),
-// else a Lucent-family equivalent (128 8-bit linear, 131 mu-law, 130 A-law), each at 8000 Hz.
-VoiceFormat ChooseVoiceFormat(const std::vector<std::string>& listing);
-
-// Brings the modem into voice mode, on hook: reset, echo off, AT+FCLASS=8, caller id, flow
-// control and inactivity timer where supported, the sample format. `transcript` receives each
-// command and its outcome, for diagnostics.
-bool InitialiseVoiceModem(SerialDevice& device, VoiceFormat& format, std::string& transcript);
+// A voice stream whose end went unanswered: the end code once more, then DTR dropped for
+// `dtrDropMs` (a modem set to &D2 hangs up), then ATH. True when the modem answers again.
+bool LeaveDeafStream(SerialDevice& device, const std::string& end, uint32_t dtrDropMs);
 
 // Puts the modem on hook: AT+VLS=0, or ATH where the modem refuses that.
 bool HangUp(SerialDevice& device);

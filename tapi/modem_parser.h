@@ -16,6 +16,10 @@ constexpr char kEventDataCallingTone = 'e';
 constexpr char kEventBusy = 'b';
 constexpr char kEventDialTone = 'd';
 constexpr char kEventLoopBreak = 'l';
+constexpr char kEventSilence = 's';        // no voice for the modem's silence time
+constexpr char kEventQuiet = 'q';          // quiet after voice
+constexpr char kEventHandsetOnHook = 'h';  // reported by some modems when an extension picks up
+constexpr char kEventExtensionOffHook = 'P';
 constexpr char kEventRing = 'R';
 
 struct ModemInput {

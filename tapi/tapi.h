@@ -153,6 +153,100 @@ struct LINECALLPARAMS {
     DWORD dwAddressType;
 };
 
+struct LINECALLINFO {
+    DWORD dwTotalSize;
+    DWORD dwNeededSize;
+    DWORD dwUsedSize;
+    HLINE hLine;
+    DWORD dwLineDeviceID;
+    DWORD dwAddressID;
+    DWORD dwBearerMode;
+    DWORD dwRate;
+    DWORD dwMediaMode;
+    DWORD dwAppSpecific;
+    DWORD dwCallID;
+    DWORD dwRelatedCallID;
+    DWORD dwCallParamFlags;
+    DWORD dwCallStates;
+    DWORD dwMonitorDigitModes;
+    DWORD dwMonitorMediaModes;
+    LINEDIALPARAMS DialParams;
+    DWORD dwOrigin;
+    DWORD dwReason;
+    DWORD dwCompletionID;
+    DWORD dwNumOwners;
+    DWORD dwNumMonitors;
+    DWORD dwCountryCode;
+    DWORD dwTrunk;
+    DWORD dwCallerIDFlags;
+    DWORD dwCallerIDSize;
+    DWORD dwCallerIDOffset;
+    DWORD dwCallerIDNameSize;
+    DWORD dwCallerIDNameOffset;
+    DWORD dwCalledIDFlags;
+    DWORD dwCalledIDSize;
+    DWORD dwCalledIDOffset;
+    DWORD dwCalledIDNameSize;
+    DWORD dwCalledIDNameOffset;
+    DWORD dwConnectedIDFlags;
+    DWORD dwConnectedIDSize;
+    DWORD dwConnectedIDOffset;
+    DWORD dwConnectedIDNameSize;
+    DWORD dwConnectedIDNameOffset;
+    DWORD dwRedirectionIDFlags;
+    DWORD dwRedirectionIDSize;
+    DWORD dwRedirectionIDOffset;
+    DWORD dwRedirectionIDNameSize;
+    DWORD dwRedirectionIDNameOffset;
+    DWORD dwRedirectingIDFlags;
+    DWORD dwRedirectingIDSize;
+    DWORD dwRedirectingIDOffset;
+    DWORD dwRedirectingIDNameSize;
+    DWORD dwRedirectingIDNameOffset;
+    DWORD dwAppNameSize;
+    DWORD dwAppNameOffset;
+    DWORD dwDisplayableAddressSize;
+    DWORD dwDisplayableAddressOffset;
+    DWORD dwCalledPartySize;
+    DWORD dwCalledPartyOffset;
+    DWORD dwCommentSize;
+    DWORD dwCommentOffset;
+    DWORD dwDisplaySize;
+    DWORD dwDisplayOffset;
+    DWORD dwUserUserInfoSize;
+    DWORD dwUserUserInfoOffset;
+    DWORD dwHighLevelCompSize;
+    DWORD dwHighLevelCompOffset;
+    DWORD dwLowLevelCompSize;
+    DWORD dwLowLevelCompOffset;
+    DWORD dwChargingInfoSize;
+    DWORD dwChargingInfoOffset;
+    DWORD dwTerminalModesSize;
+    DWORD dwTerminalModesOffset;
+    DWORD dwDevSpecificSize;
+    DWORD dwDevSpecificOffset;
+    DWORD dwCallTreatment;
+    DWORD dwCallDataSize;
+    DWORD dwCallDataOffset;
+    DWORD dwSendingFlowspecSize;
+    DWORD dwSendingFlowspecOffset;
+    DWORD dwReceivingFlowspecSize;
+    DWORD dwReceivingFlowspecOffset;
+    DWORD dwAddressType;
+};
+
+// dwCallerIDFlags of LINECALLINFO.
+constexpr DWORD LINECALLPARTYID_BLOCKED = 0x00000001;
+constexpr DWORD LINECALLPARTYID_OUTOFAREA = 0x00000002;
+constexpr DWORD LINECALLPARTYID_NAME = 0x00000004;
+constexpr DWORD LINECALLPARTYID_ADDRESS = 0x00000008;
+constexpr DWORD LINECALLPARTYID_PARTIAL = 0x00000010;
+constexpr DWORD LINECALLPARTYID_UNKNOWN = 0x00000020;
+constexpr DWORD LINECALLPARTYID_UNAVAIL = 0x00000040;
+
+// dwOrigin of LINECALLINFO.
+constexpr DWORD LINECALLORIGIN_INBOUND = 0x00000008;
+
 // Line messages delivered to LINECALLBACK.
 constexpr DWORD LINE_ADDRESSSTATE = 0;
 constexpr DWORD LINE_CALLINFO = 1;
@@ -263,11 +357,13 @@ constexpr LONG LINEERR_STRUCTURETOOSMALL = kLineErr(0x8000004D);
 constexpr LONG LINEERR_UNINITIALIZED = kLineErr(0x80000050);
 constexpr LONG LINEERR_REINIT = kLineErr(0x80000052);
 
-// Signatures of the fourteen exports, as the stubs resolve them by name.
+// Signatures of the exports (the fourteen of the program, and lineGetCallInfo for caller id), as
+// the stubs resolve them by name.
 using PFN_lineAnswer = LONG (*)(HCALL hCall, LPCSTR lpsUserUserInfo, DWORD dwSize);
 using PFN_lineClose = LONG (*)(HLINE hLine);
 using PFN_lineDeallocateCall = LONG (*)(HCALL hCall);
 using PFN_lineDrop = LONG (*)(HCALL hCall, LPCSTR lpsUserUserInfo, DWORD dwSize);
+using PFN_lineGetCallInfo = LONG (*)(HCALL hCall, LINECALLINFO* lpCallInfo);
 using PFN_lineGetDevCaps = LONG (*)(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAPIVersion,
                                     DWORD dwExtVersion, LINEDEVCAPS* lpLineDevCaps);
 using PFN_lineGetID = LONG (*)(HLINE hLine, DWORD dwAddressID, HCALL hCall, DWORD dwSelect,

@@ -1,5 +1,5 @@
-// The fourteen exported line functions and the call's wave devices: C linkage, the only symbols
-// the library shows. No exception leaves through them.
+// The exported line functions (the fourteen the program binds, and caller id) and the call's wave
+// devices: C linkage, the only symbols the library shows. No exception leaves through them.
 
 #include <new>
 
@@ -94,6 +94,10 @@ TAPI_EXPORT LONG lineMakeCallA(HLINE hLine, HCALL* lphCall, LPCSTR lpszDestAddre
         [&] { return Service().MakeCall(hLine, lphCall, lpszDestAddress, lpCallParams); });
 }
 
+TAPI_EXPORT LONG lineGetCallInfoA(HCALL hCall, LINECALLINFO* lpCallInfo) {
+    return Guarded([&] { return Service().GetCallInfo(hCall, lpCallInfo); });
+}
+
 TAPI_EXPORT LONG lineGetIDA(HLINE hLine, DWORD, HCALL hCall, DWORD dwSelect, VARSTRING* lpDeviceID,
                             LPCSTR lpszDeviceClass) {
     return Guarded(
@@ -148,6 +152,7 @@ namespace {
 [[maybe_unused]] const PFN_lineClose kClose = &lineClose;
 [[maybe_unused]] const PFN_lineDeallocateCall kDeallocate = &lineDeallocateCall;
 [[maybe_unused]] const PFN_lineDrop kDrop = &lineDrop;
+[[maybe_unused]] const PFN_lineGetCallInfo kGetCallInfo = &lineGetCallInfoA;
 [[maybe_unused]] const PFN_lineGetDevCaps kGetDevCaps = &lineGetDevCapsA;
 [[maybe_unused]] const PFN_lineGetID kGetId = &lineGetIDA;
 [[maybe_unused]] const PFN_lineInitialize kInitialize = &lineInitialize;

@@ -53,26 +53,12 @@ int16_t ALawToLinear(uint8_t byte) {
 
 }  // namespace
 
-VoiceCodec CodecForCompression(int compression) {
-    switch (compression) {
-        case 1:
-        case 128:
-            return VoiceCodec::Unsigned8;
-        case 4:
-        case 131:
-            return VoiceCodec::MuLaw;
-        case 5:
-        case 130:
-            return VoiceCodec::ALaw;
-        default:
-            return VoiceCodec::None;
-    }
-}
-
 uint8_t EncodeSample(VoiceCodec codec, int16_t sample) {
     switch (codec) {
         case VoiceCodec::Unsigned8:
             return static_cast<uint8_t>((sample >> 8) + 128);
+        case VoiceCodec::Signed8:
+            return static_cast<uint8_t>(sample >> 8);
         case VoiceCodec::MuLaw:
             return LinearToMuLaw(sample);
         case VoiceCodec::ALaw:
@@ -87,6 +73,8 @@ int16_t DecodeSample(VoiceCodec codec, uint8_t byte) {
     switch (codec) {
         case VoiceCodec::Unsigned8:
             return static_cast<int16_t>((byte - 128) * 256);
+        case VoiceCodec::Signed8:
+            return static_cast<int16_t>(static_cast<int8_t>(byte) * 256);
         case VoiceCodec::MuLaw:
             return MuLawToLinear(byte);
         case VoiceCodec::ALaw:

@@ -137,6 +137,11 @@ TEST_F(AnsweringTest, AnswersAtTheThirdRingAndWaitsAgainAfterAGiveUpOrAHangUp) {
     EXPECT_EQ(program->WaitForStdoutLines(expected.size(), kStepMs), expected);
 
     EXPECT_EQ(ProgramHarness::Exit(*program), 0);
+    std::string log = m_program.Log();
+    EXPECT_NE(log.find("  来电号码: 5551234
+"), std::string::npos) << log;
+    EXPECT_NE(log.find("  来电号码: 未知
+"), std::string::npos) << log;
 }
 
 TEST_F(AnsweringTest, StopAnsweredOkReopensTheLineCancelChangesNothing) {
@@ -233,6 +238,7 @@ TEST_F(AnsweringTest, GreetingToneAndMessageThenOwnGreeting) {
 // of a message whose caller hung up earlier does not fire later into this call.
 TEST_F(AnsweringTest, SilentCallerIsCutAtTheTimeLimitAndAnEarlierHangUpLeavesNoTimer) {
     m_program.SetRings(1, 1);
+    m_program.UseModem(m_modem.LinkPath(), "silence-s=0\n");  // silence alone ends no call
     auto program = StartProgram();
     EXPECT_EQ(Call({"--hangup-after", "16"}), "RESULT answered rings=1");
     std::vector<std::string> expected = {kWaiting,  kRinging,   kRinging, kAnswering,

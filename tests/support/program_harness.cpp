@@ -15,8 +15,9 @@ size_t Count(const std::string& text, const std::string& part) {
     return count;
 }
 
-void ProgramHarness::UseModem(const std::string& link) const {
-    WriteFile(m_root / "config/vantoro/line.ini", "modem=" + link + "\nring-timeout-ms=1500\n");
+void ProgramHarness::UseModem(const std::string& link, const std::string& more) const {
+    WriteFile(m_root / "config/vantoro/line.ini",
+              "modem=" + link + "\nring-timeout-ms=1500\n" + more);
 }
 
 void ProgramHarness::SetRings(int rings, int minutes) const {

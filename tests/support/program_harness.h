@@ -21,8 +21,8 @@ public:
     const TempFolder& Root() const { return m_root; }
     std::string Program() const { return BuildFolder() + "/vantoro"; }
     std::string Log() const { return ReadFile(m_root / "state/vantoro/Fax.Log"); }
-    // Line settings naming `link` as the modem.
-    void UseModem(const std::string& link) const;
+    // Line settings naming `link` as the modem, then `more` line.ini lines.
+    void UseModem(const std::string& link, const std::string& more = "") const;
     void SetRings(int rings, int minutes = 5) const;
     // Files of a folder of the program folder ("wav", "fax"), sorted; only `extension` if given.
     std::vector<std::string> Files(const std::string& folder,

@@ -116,7 +116,8 @@ int OpenDescriptors() {
 
 TEST_F(LineCall, EachHangUpSignalDisconnectsThenDropGoesIdleAndNothingLeaks) {
     const int descriptors = OpenDescriptors();
-    for (const char* signal : {"\x10\x62", "\x10\x64", "\x10\x6c", "\r\nNO CARRIER\r\n"}) {
+    for (const char* signal : {"\x10\x62", "\x10\x64", "\x10\x6c", "\r\nNO CARRIER\r\n", "\x10P",
+                               "\x10h", "\x10s", "\x10q"}) {
         SCOPED_TRACE(signal);
         TranscriptModem modem(VoiceModemRules());
         HCALL call = OpenWithCall(modem);

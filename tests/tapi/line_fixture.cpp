@@ -33,6 +33,11 @@ std::vector<TranscriptModem::Rule> VoiceModemRules() {
         {"AT+VLS=0", "OK"},
         {"AT+VLS=1", "VCON"},
         {"ATH", "OK"},
+        {"ATV1Q0", "OK"},
+        {"ATI3", "CX93001-EIS_V0.2002-V92\nOK"},
+        {"AT&D2", "OK"},
+        {"AT+VSM?", "1,8000,0,0\nOK"},
+        {"AT+VSD=128,80", "OK"},
     };
 }
 

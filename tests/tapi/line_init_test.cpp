@@ -9,12 +9,13 @@ namespace {
 using LineInit = LineTest;
 
 const std::vector<std::string> kSetupWithoutFormat = {
-    "ATZ", "ATE0", "AT+FCLASS=8", "AT+VCID=1", "AT+IFC=2,2", "AT+VIT=0", "AT+VSM=?", "AT+VLS=0",
+    "ATZ",       "ATV1Q0",     "ATE0",     "ATI3",          "AT&D2",    "AT+FCLASS=8",
+    "AT+VCID=1", "AT+IFC=2,2", "AT+VIT=0", "AT+VSD=128,80", "AT+VSM=?", "AT+VLS=0",
 };
 
 std::vector<std::string> SetupWithFormat(const std::string& select) {
     std::vector<std::string> commands = kSetupWithoutFormat;
-    commands.insert(commands.end() - 1, select);
+    commands.insert(commands.end() - 1, {select, "AT+VSM?"});
     return commands;
 }
 
@@ -34,11 +35,11 @@ TEST_F(LineInit, TranscriptsOfDifferentModems) {
           {"AT+VIT=0", "ERROR"},
           {"AT+VSM=?", "ERROR"},
           {"AT+VLS=0", "ERROR"}},
-         {"ATZ", "ATE0", "AT+FCLASS=8", "AT+VCID=1", "AT+IFC=2,2", "AT+VIT=0", "AT+VSM=?",
-          "AT+VLS=0", "ATH"},
+         {"ATZ", "ATV1Q0", "ATE0", "ATI3", "AT&D2", "AT+FCLASS=8", "AT+VCID=1", "AT#CID=1",
+          "AT+IFC=2,2", "AT+VIT=0", "AT+VSD=128,80", "AT+VSM=?", "AT+VLS=0", "ATH"},
          1},
         {"mu-law without unsigned PCM",
-         {{"AT+VSM=?", "0,\"SIGNED PCM\",8,0,(8000),(0),(0)\n+VSM: 4,\"G.711U\",8,0,8000\nOK"},
+         {{"AT+VSM=?", "2,\"ADPCM\",2,0,(8000),(0),(0)\n+VSM: 4,\"G.711U\",8,0,8000\nOK"},
           {"AT+VSM=4,8000", "OK"}},
          SetupWithFormat("AT+VSM=4,8000"),
          1},
@@ -46,8 +47,11 @@ TEST_F(LineInit, TranscriptsOfDifferentModems) {
          {{"AT+VSM=?", "1,\"UNSIGNED PCM\",8,0,(11025),(0),(0)\n2,\"ADPCM\",2,0,(8000)\nOK"}},
          kSetupWithoutFormat,
          1},
-        {"no voice class", {{"AT+FCLASS=8", "ERROR"}}, {"ATZ", "ATE0", "AT+FCLASS=8"}, 0},
-        {"never answers", {{"ATZ", ""}}, {}, 0},
+        {"no voice class",
+         {{"AT+FCLASS=8", "ERROR"}},
+         {"ATZ", "ATV1Q0", "ATE0", "ATI3", "AT&D2", "AT+FCLASS=8"},
+         0},
+        {"never answers", {{"ATZ", ""}, {"ATV1Q0", ""}}, {}, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -1,0 +1,85 @@
+// The line library's hang-up detector: its CPU seconds per second of recording, and, on the
+// Conexant virtual modem (which never reports a hang-up), the seconds from the caller's
+// hang-up to the end of the message for each tone the line may carry afterwards.
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "tapi/hangup_detector.h"
+#include "tests/support/modem_harness.h"
+#include "tests/support/program_harness.h"
+
+namespace {
+
+constexpr double kGoal = 0.01;  // the whole program while recording, CPU s per s
+constexpr int kRate = 8000;
+constexpr double kBenchSeconds = 600;
+constexpr double kTalkFromS = 12, kHangupAfterS = 20;
+
+double ThreadCpuSeconds() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
+}
+
+// Speech-like received audio: a voiced sound with its harmonics, words and pauses.
+double DetectorCpuPerSecond() {
+    std::vector<int16_t> second(kRate);
+    tapi::HangupDetector detector(8);
+    double start = ThreadCpuSeconds();
+    for (int s = 0; s < int(kBenchSeconds); ++s) {
+        for (int i = 0; i < kRate; ++i) {
+            double t = double(s * kRate + i) / kRate, value = 0;
+            for (int h = 1; h <= 8; ++h) value += 2000.0 / h * std::sin(2 * M_PI * 140 * h * t);
+            second[i] = static_cast<int16_t>(i < kRate * 3 / 4 ? value : 0);
+        }
+        for (int16_t sample : second) detector.Listen(sample);
+        if (detector.Heard() != tapi::HangupDetector::Verdict::None) detector.Reset();
+    }
+    return (ThreadCpuSeconds() - start) / kBenchSeconds;
+}
+
+// Seconds from the caller's hang-up to the end of its message, or -1.
+double SecondsToEnd(const std::string& hangupTone) {
+    ModemHarness modem(600, {"--personality", "cx93010", "--hangup-tone", hangupTone});
+    if (!modem.Start(false)) return -1;
+    ProgramHarness program;
+    program.UseModem(modem.LinkPath());
+    program.SetRings(1);
+    auto vantoro = program.Start();
+    if (!vantoro->WaitForStdoutLine(kWaitingLine, kProgramStepMs)) return -1;
+    // The caller talks from before the recording begins until it hangs up.
+    const std::string talk = program.Root() / "talk.wav";
+    if (!WriteToneWav(talk, kHangupAfterS, 1000)) return -1;
+    auto caller = modem.Call({"--say", talk, "--say-after", std::to_string(kTalkFromS),
+                              "--hangup-after", std::to_string(kHangupAfterS)});
+    if (!vantoro->WaitForStdoutLine("正在录制留言", 30000)) return -1;
+    if (caller->WaitForExit(30000) != 0) return -1;
+    auto hungUp = std::chrono::steady_clock::now();
+    if (!vantoro->WaitForStdoutLine("对方已经挂机", 30000)) return -1;
+    auto ended = std::chrono::steady_clock::now();
+    ProgramHarness::Exit(*vantoro);
+    return std::chrono::duration<double>(ended - hungUp).count();
+}
+
+}  // namespace
+
+int main() {
+    double cpu = DetectorCpuPerSecond();
+    std::printf(
+        "hang-up detector CPU seconds per second of recording: %.5f (program goal <= %.2f)\n", cpu,
+        kGoal);
+    bool ok = cpu <= kGoal;
+    for (const char* tone : {"cn-busy", "us-reorder", "eu-busy", "dialtone", "silence"}) {
+        double seconds = SecondsToEnd(tone);
+        double goal = std::string(tone) == "silence" ? 9 : 5;
+        std::printf(
+            "cx93010 --hangup-tone %-10s  hang-up to end of message: %5.2f s (goal <= %.0f)\n",
+            tone, seconds, goal);
+        ok = ok && seconds >= 0 && seconds <= goal;
+    }
+    return ok ? 0 : 1;
+}
