@@ -11,6 +11,8 @@
 #include <memory>
 #include <string>
 
+#include "app/notifier.h"
+#include "app/notify_command.h"
 #include "line/tapi_line.h"
 #include "platform/clock.h"
 #include "platform/messages.h"
@@ -101,6 +103,7 @@ public:
     std::string faxTempFile;
     std::string messageFile;
     uint32_t skinNumber = 1;
+    QString m_strCallerId;  // the offered call's number from the line; empty when unknown
 
     void reject() override;  // Esc and the close request do nothing
 
@@ -138,6 +141,10 @@ private:
     // Fax paths (answering_dlg_fax.cpp); `rawFile` is the raw page file the session wrote.
     void RunAutomaticFax();
     void StoreReceivedFax(const std::string& rawFile);
+    // Notification and the user's command for each stored message and fax
+    // (answering_dlg_notify.cpp).
+    void AnnounceStored(const StoredItem& item);
+    void AnnounceMessage();
 
     CTapiLine m_line;
     CallState callState = CallState::Idle;
@@ -179,4 +186,8 @@ private:
     std::unique_ptr<CHeadlessConsole> m_console;
     QEventLoop* m_mainLoop = nullptr;
     std::unique_ptr<CExitSignals> m_exitSignals;
+
+    std::string m_callCaller;  // the number of the call the program took, for what it stores
+    CNotifier m_notifier;
+    CNotifyCommand m_notifyCommand{[this](const std::string& text) { m_line.Log(text); }};
 };

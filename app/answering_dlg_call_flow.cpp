@@ -24,6 +24,8 @@ constexpr uint32_t kAfterLimitSleepMs = 1000;
 }  // namespace
 
 bool CAnsweringDlg::StartWaiting() {
+    AnnounceMessage();  // the call that recorded it is over
+    m_strCallerId.clear();
     ++m_waitingSerial;
     KillRecordTimer();
     faxWindowOpen = 1;
@@ -75,6 +77,7 @@ bool CAnsweringDlg::OpenLine() {
 
 void CAnsweringDlg::OnLineLost() {
     m_line.Shutdown();
+    AnnounceMessage();
     callState = CallState::Idle;
     if (m_lineRetryTimerId != 0) return;
     m_line.Log("线路中断");
@@ -93,6 +96,7 @@ intptr_t CAnsweringDlg::OnLineEvent(uintptr_t wParam, intptr_t) {
                 break;
             }
             SetStatusText("正在应答呼叫");
+            m_callCaller = m_strCallerId.toStdString();
             m_line.Answer();
             callState = CallState::Answered;
             break;

@@ -97,6 +97,7 @@ void CAnsweringDlg::OnExit() {
     m_line.m_faxReceiver.m_bCancel = 1;  // a reception still running ends at its next check
     KillLineRetryTimer();
     m_line.Shutdown();
+    AnnounceMessage();  // a message cut short by the exit is stored all the same
     m_line.Wait(kExitSettleMs);
     RemoveFaxTempFile();
     if (m_trayIcon) m_trayIcon->hide();

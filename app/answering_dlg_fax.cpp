@@ -45,6 +45,7 @@ intptr_t CAnsweringDlg::OnFaxStatus() {
 void CAnsweringDlg::OnReceiveFax() {
     if (manualFaxBusy == 1) return;
     manualFaxBusy = 1;
+    m_callCaller = m_strCallerId.toStdString();
     m_line.m_faxReceiver.m_bCancel = 0;
     // A stop during the reception opens the line again with a new temporary file; the pages
     // are in the file this session writes.
@@ -85,6 +86,8 @@ void CAnsweringDlg::StoreReceivedFax(const std::string& rawFile) {
                           writer.DetailCode());
             m_line.Log(text + (MoveFile(rawFile, keptName) ? "原始页面文件保存为: " + keptName
                                                            : "原始页面文件无法保存"));
+        } else {
+            AnnounceStored({StoredItem::Kind::Fax, faxName, m_callCaller, writer.PagesWritten()});
         }
     }
     platform::RemoveFile(rawFile);
