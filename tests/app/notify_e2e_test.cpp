@@ -1,6 +1,6 @@
 // Telling of stored messages and faxes end to end: the program on the real line library and a
-// virtual modem, run on a private session bus (dbus-run-session) with a display (xvfb-run); a
-// notification server of our own on that bus records what the program shows.
+// virtual modem, on a private session bus (dbus-run-session) and a display (xvfb-run), where a
+// notification server of our own records what it shows.
 
 #include <gtest/gtest.h>
 
@@ -29,14 +29,6 @@ public slots:
     }
 };
 
-QCoreApplication& App() {
-    static int argc = 1;
-    static char name[] = "notify_e2e_test";
-    static char* argv[] = {name, nullptr};
-    static QCoreApplication app(argc, argv);
-    return app;
-}
-
 bool WaitFor(const std::function<bool()>& done, int timeoutMs) {
     for (int waited = 0; !done() && waited < timeoutMs; waited += 20) {
         QCoreApplication::processEvents();
@@ -55,7 +47,6 @@ size_t Count(const std::string& text, const std::string& part) {
 class NotifyTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        App();
         QDBusConnection bus = QDBusConnection::sessionBus();
         ASSERT_TRUE(bus.registerService("org.freedesktop.Notifications")) << "no session bus";
         ASSERT_TRUE(bus.registerObject("/org/freedesktop/Notifications", &m_server,
@@ -70,7 +61,7 @@ protected:
     std::string Ini(const std::string& notify) const {
         return "; my answering machine\r\n[vantoro]\r\nring=1 ;rings\r\ntime=1\r\n\r\n[fax]\r\n"
                "mode=fast\r\n[notify]\r\n# hand it on\r\n" +
-               notify + "\r\n";
+               notify;  // the last line without its end
     }
     void Call(std::vector<std::string> args) {
         auto caller = m_modem.Call(std::move(args));
@@ -91,7 +82,7 @@ TEST_F(NotifyTest, DesktopNotificationAndCommandForMessageAndFax) {
               "sort; echo --; } >>\"$1\"\n");
     std::filesystem::permissions(script, std::filesystem::perms::owner_all);
     WriteFile(m_harness.Home() + "/vantoro.ini", Ini("command=" + script + " " + m_out));
-    auto program = m_harness.Start({}, {m_harness.Program()});
+    auto program = m_harness.Start({"QT_QPA_PLATFORM="}, {m_harness.Program()});
     Call({"--number", "5551234", "--hangup-after", "19"});
     ASSERT_TRUE(WaitFor([&] { return m_server.shown.size() == 1; }, 10000)) << m_harness.Log();
     ASSERT_TRUE(WriteTiff(m_harness.Root() / "page.tif", {SparsePage(100, 1)}, false));

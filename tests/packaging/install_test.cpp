@@ -3,60 +3,48 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
+#include <cstdlib>
+#include <iterator>
+#include <sstream>
 
 #include "tests/support/modem_harness.h"
 #include "tests/support/program_harness.h"
 
 namespace {
 
-const std::vector<std::string> kInstalled = {
-    "bin/vantoro",
-    "bin/vantoro-faxrx",
-    "bin/vantoro-rawtotiff",
-    "bin/vantoro-vmodem",
-    "lib/vantoro/libtapi32.so",
-    "lib/systemd/user/vantoro.service",
-    "share/applications/vantoro.desktop",
-    "share/icons/hicolor/48x48/apps/vantoro.png",
-    "share/icons/hicolor/64x64/apps/vantoro.png",
-    "share/icons/hicolor/128x128/apps/vantoro.png",
-    "share/icons/hicolor/256x256/apps/vantoro.png",
-    "share/icons/hicolor/scalable/apps/vantoro.svg",
-    "share/doc/vantoro/README.md",
-    "share/doc/vantoro/copyright",
-};
-
-// Runs a tool to its end; its exit status, with its output in *output.
-int RunTool(std::vector<std::string> argv, std::string* output = nullptr,
-            std::vector<std::string> environment = {}) {
-    argv.insert(argv.begin(), "/usr/bin/env");  // looked up on PATH
-    ChildProcess tool(std::move(argv), std::move(environment));
-    if (!tool.Start()) return -1;
-    const int status = tool.WaitForExit(180000);
-    if (output) *output = tool.Stdout() + tool.Stderr();
-    return status;
+std::vector<std::string> Installed() {
+    std::istringstream list(
+        "bin/vantoro bin/vantoro-faxrx bin/vantoro-rawtotiff bin/vantoro-vmodem "
+        "lib/vantoro/libtapi32.so lib/systemd/user/vantoro.service "
+        "share/applications/vantoro.desktop share/doc/vantoro/README.md "
+        "share/doc/vantoro/copyright "
+        "share/icons/hicolor/48x48/apps/vantoro.png share/icons/hicolor/64x64/apps/vantoro.png "
+        "share/icons/hicolor/128x128/apps/vantoro.png share/icons/hicolor/256x256/apps/vantoro.png "
+        "share/icons/hicolor/scalable/apps/vantoro.svg");
+    return {std::istream_iterator<std::string>(list), std::istream_iterator<std::string>()};
 }
 
-bool Have(const std::string& tool) { return RunTool({"sh", "-c", "command -v " + tool}) == 0; }
+// Runs a tool to its end, expecting success; its output.
+std::string RunTool(std::vector<std::string> argv, std::vector<std::string> environment = {}) {
+    argv.insert(argv.begin(), "/usr/bin/env");  // looked up on PATH
+    ChildProcess tool(argv, std::move(environment));
+    EXPECT_TRUE(tool.Start());
+    EXPECT_EQ(tool.WaitForExit(180000), 0) << argv[1] << ": " << tool.Stdout() << tool.Stderr();
+    return tool.Stdout();
+}
+
+bool Have(const std::string& tool) { return std::system(("command -v " + tool).c_str()) == 0; }
 
 TEST(InstallTest, InstalledProgramAnswersOnItsInstalledLineLibrary) {
     TempFolder prefix;
-    std::string out;
-    ASSERT_EQ(RunTool({CMAKE_COMMAND, "--install", BuildFolder(), "--prefix", prefix.Path()}, &out),
-              0)
-        << out;
-    for (const std::string& file : kInstalled) EXPECT_TRUE(FileExists(prefix / file)) << file;
+    RunTool({CMAKE_COMMAND, "--install", BuildFolder(), "--prefix", prefix.Path()});
+    for (const std::string& file : Installed()) EXPECT_TRUE(FileExists(prefix / file)) << file;
     EXPECT_FALSE(FileExists(prefix / "bin/vantoro-call"));
-    EXPECT_EQ(
-        RunTool({"desktop-file-validate", prefix / "share/applications/vantoro.desktop"}, &out), 0)
-        << out;
+    RunTool({"desktop-file-validate", prefix / "share/applications/vantoro.desktop"});
     if (Have("systemd-analyze")) {
-        EXPECT_EQ(RunTool({"systemd-analyze", "--user", "verify",
-                           prefix / "lib/systemd/user/vantoro.service"},
-                          &out, {"XDG_RUNTIME_DIR=" + prefix.Path()}),
-                  0)
-            << out;
+        RunTool(
+            {"systemd-analyze", "--user", "verify", prefix / "lib/systemd/user/vantoro.service"},
+            {"XDG_RUNTIME_DIR=" + prefix.Path()});
     }
 
     ModemHarness modem(600);
@@ -78,22 +66,16 @@ TEST(InstallTest, InstalledProgramAnswersOnItsInstalledLineLibrary) {
 
 TEST(InstallTest, DebianPackageHoldsTheInstalledFiles) {
     TempFolder folder;
-    std::string out;
-    ASSERT_EQ(RunTool({CPACK_COMMAND, "-G", "DEB", "--config", BuildFolder() + "/CPackConfig.cmake",
-                       "-B", folder.Path()},
-                      &out),
-              0)
-        << out;
+    RunTool({CPACK_COMMAND, "-G", "DEB", "--config", BuildFolder() + "/CPackConfig.cmake", "-B",
+             folder.Path()});
     const std::string deb = folder / "vantoro_1.0.0_amd64.deb";
-    ASSERT_EQ(RunTool({"dpkg-deb", "-c", deb}, &out), 0) << out;
-    for (const std::string& file : kInstalled)
-        EXPECT_NE(out.find(" ./usr/" + file + "\n"), std::string::npos) << file;
-    EXPECT_EQ(out.find("vantoro-call"), std::string::npos);
-    ASSERT_EQ(RunTool({"dpkg-deb", "-f", deb, "Depends"}, &out), 0);
-    EXPECT_NE(out.find("libqt6widgets6"), std::string::npos) << out;
-    if (Have("lintian")) {
-        EXPECT_EQ(RunTool({"lintian", "--fail-on", "error", deb}, &out), 0) << out;
-    }
+    const std::string listing = RunTool({"dpkg-deb", "-c", deb});
+    for (const std::string& file : Installed())
+        EXPECT_NE(listing.find(" ./usr/" + file + "\n"), std::string::npos) << file;
+    EXPECT_EQ(listing.find("vantoro-call"), std::string::npos);
+    EXPECT_NE(RunTool({"dpkg-deb", "-f", deb, "Depends"}).find("libqt6widgets6"),
+              std::string::npos);
+    if (Have("lintian")) RunTool({"lintian", "--fail-on", "error", deb});
 }
 
 }  // namespace
