@@ -24,6 +24,7 @@ constexpr int kBalloonMs = 10000;
 }  // namespace
 
 CNotifier::CNotifier() {
+    if (platform::IsHeadless()) return;
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected()) return;
     bus.connect(kService, kPath, kInterface, QStringLiteral("ActionInvoked"), this,

@@ -179,7 +179,7 @@ std::unique_ptr<SupervisedCommand> SupervisedCommand::Start(
         return nullptr;
     }
     fcntl(report[0], F_SETFL, O_NONBLOCK);
-    return std::unique_ptr<SupervisedCommand>(new SupervisedCommand(supervisor, report[0]));
+    return std::make_unique<SupervisedCommand>(supervisor, report[0]);
 }
 
 SupervisedCommand::~SupervisedCommand() {

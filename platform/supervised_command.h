@@ -31,6 +31,9 @@ public:
     static std::unique_ptr<SupervisedCommand> Start(const std::vector<std::string>& argv,
                                                     const std::vector<std::string>& environment,
                                                     uint32_t limitMs, int* error);
+    // Takes over a started supervisor and the read end of its report pipe (Start makes them).
+    SupervisedCommand(pid_t supervisor, int reportFd)
+        : m_supervisor(supervisor), m_reportFd(reportFd) {}
     ~SupervisedCommand();
     SupervisedCommand(const SupervisedCommand&) = delete;
     SupervisedCommand& operator=(const SupervisedCommand&) = delete;
@@ -42,9 +45,6 @@ public:
     bool ReadReport(CommandReport* report);
 
 private:
-    SupervisedCommand(pid_t supervisor, int reportFd)
-        : m_supervisor(supervisor), m_reportFd(reportFd) {}
-
     pid_t m_supervisor;
     int m_reportFd;
     CommandReport m_report;

@@ -1,11 +1,12 @@
-// Telling of stored messages and faxes end to end: the program on the real line library and a
-// virtual modem, on a private session bus (dbus-run-session) and a display (xvfb-run), where a
-// notification server of our own records what it shows.
+// Stored messages and faxes told end to end on a private session bus (dbus-run-session) and a
+// display (xvfb-run), where a notification server of ours records what the program shows.
 
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
 #include <QDBusConnection>
+#include <QDBusMessage>
+#include <QUrl>
 #include <QVariantMap>
 #include <filesystem>
 #include <functional>
@@ -46,18 +47,15 @@ size_t Count(const std::string& text, const std::string& part) {
 
 class NotifyTest : public ::testing::Test {
 protected:
+    const QString kPath = "/org/freedesktop/Notifications";
     void SetUp() override {
         QDBusConnection bus = QDBusConnection::sessionBus();
         ASSERT_TRUE(bus.registerService("org.freedesktop.Notifications")) << "no session bus";
-        ASSERT_TRUE(bus.registerObject("/org/freedesktop/Notifications", &m_server,
-                                       QDBusConnection::ExportAllSlots));
+        ASSERT_TRUE(bus.registerObject(kPath, &m_server, QDBusConnection::ExportAllSlots));
         ASSERT_TRUE(m_modem.Start(false));
         m_harness.UseModem(m_modem.LinkPath());
     }
-    void TearDown() override {
-        QDBusConnection::sessionBus().unregisterObject("/org/freedesktop/Notifications");
-        QDBusConnection::sessionBus().unregisterService("org.freedesktop.Notifications");
-    }
+    void TearDown() override { QDBusConnection::sessionBus().unregisterObject(kPath); }
     std::string Ini(const std::string& notify) const {
         return "; my answering machine\r\n[vantoro]\r\nring=1 ;rings\r\ntime=1\r\n\r\n[fax]\r\n"
                "mode=fast\r\n[notify]\r\n# hand it on\r\n" +
@@ -70,41 +68,47 @@ protected:
     NotificationServer m_server;
     ModemHarness m_modem{600};
     ProgramHarness m_harness;
-    std::string m_out = m_harness.Root() / "env.txt";
 };
 
-// On a desktop: one notification per stored message and fax, naming the caller and the length
-// or page count; the command sees the same in its environment.
+// One notification per message and fax, naming caller and length or pages, opening the file on its
+// default action; the command sees the same. One script stands for the command and xdg-open.
 TEST_F(NotifyTest, DesktopNotificationAndCommandForMessageAndFax) {
-    const std::string script = m_harness.Root() / "hook.sh";
-    WriteFile(script,
-              "#!/bin/sh\n{ env | grep -E '^VANTORO_(KIND|FILE|CALLER|PAGES|SECONDS)=' | "
-              "sort; echo --; } >>\"$1\"\n");
+    const std::string bin = m_harness.Root() / "bin", script = bin + "/xdg-open";
+    std::filesystem::create_directory(bin);
+    WriteFile(
+        script,
+        "#!/bin/sh\n{ echo \"$@\"; env | grep -E '^VANTORO_(KIND|FILE|CALLER|PAGES|SECONDS)=' "
+        "| sort; echo --; } >>\"$0.out\"\n");
     std::filesystem::permissions(script, std::filesystem::perms::owner_all);
-    WriteFile(m_harness.Home() + "/vantoro.ini", Ini("command=" + script + " " + m_out));
-    auto program = m_harness.Start({"QT_QPA_PLATFORM="}, {m_harness.Program()});
+    WriteFile(m_harness.Home() + "/vantoro.ini", Ini("command=" + script));
+    auto program = m_harness.Start({"QT_QPA_PLATFORM=", "PATH=" + bin + ":" + getenv("PATH")},
+                                   {m_harness.Program()});
     Call({"--number", "5551234", "--hangup-after", "19"});
     ASSERT_TRUE(WaitFor([&] { return m_server.shown.size() == 1; }, 10000)) << m_harness.Log();
     ASSERT_TRUE(WriteTiff(m_harness.Root() / "page.tif", {SparsePage(100, 1)}, false));
     Call({"--number", "5551234", "--fax", m_harness.Root() / "page.tif"});
     ASSERT_TRUE(WaitFor([&] { return m_server.shown.size() >= 2; }, 10000)) << m_harness.Log();
+    QDBusConnection::sessionBus().send(QDBusMessage::createSignal("/org/freedesktop/Notifications",
+                                                                  "org.freedesktop.Notifications",
+                                                                  "ActionInvoked")
+                                       << 1u << QString("default"));
+    EXPECT_TRUE(WaitFor([&] { return Count(ReadFile(script + ".out"), "--\n") == 3; }, 10000));
     EXPECT_EQ(program->Stop(15000), 0);
 
     const auto wav = m_harness.Files("wav"), tif = m_harness.Files("fax");
-    ASSERT_EQ(wav.size(), 1u);
-    ASSERT_EQ(tif.size(), 1u);
+    ASSERT_TRUE(wav.size() == 1 && tif.size() == 1);
     const unsigned seconds = unsigned((std::filesystem::file_size(wav[0]) - 44 + 8000) / 16000);
-    const std::string length = "时长 " + std::to_string(seconds) + " 秒";
     ASSERT_EQ(m_server.shown.size(), 2u);
     // The number reaches the program as the line's caller id (NMBR= between the rings).
-    EXPECT_EQ(m_server.shown[0], "新留言 来电：5551234，" + length);
+    EXPECT_EQ(m_server.shown[0], "新留言 来电：5551234，时长 " + std::to_string(seconds) + " 秒");
     EXPECT_EQ(m_server.shown[1], "新传真 来电：5551234，共 1 页");
-    EXPECT_TRUE(WaitFor([&] { return Count(ReadFile(m_out), "--\n") == 2; }, 10000));
-    EXPECT_EQ(ReadFile(m_out),
-              "VANTORO_CALLER=5551234\nVANTORO_FILE=" + wav[0] +
+    EXPECT_EQ(ReadFile(script + ".out"),
+              "\nVANTORO_CALLER=5551234\nVANTORO_FILE=" + wav[0] +
                   "\nVANTORO_KIND=message\nVANTORO_SECONDS=" + std::to_string(seconds) +
-                  "\n--\nVANTORO_CALLER=5551234\nVANTORO_FILE=" + tif[0] +
-                  "\nVANTORO_KIND=fax\nVANTORO_PAGES=1\n--\n");
+                  "\n--\n\nVANTORO_CALLER=5551234\nVANTORO_FILE=" + tif[0] +
+                  "\nVANTORO_KIND=fax\nVANTORO_PAGES=1\n--\n" +
+                  QUrl::fromLocalFile(QString::fromStdString(wav[0])).toEncoded().toStdString() +
+                  "\n--\n");
 }
 
 // Headless: no notification; a command that outlives its limit is stopped while the next call
