@@ -57,14 +57,19 @@ protected:
     }
     void TearDown() override { QDBusConnection::sessionBus().unregisterObject(kPath); }
     std::string Ini(const std::string& notify) const {
-        return "; my answering machine\r\n[vantoro]\r\nring=1 ;rings\r\ntime=1\r\n\r\n[fax]\r\n"
+        return "; my answering machine\r\n[vantoro]\r\nring=2 ;rings\r\ntime=1\r\n\r\n[fax]\r\n"
                "mode=fast\r\n[notify]\r\n# hand it on\r\n" +
                notify;  // the last line without its end
     }
+    // Places a call once the line is open for it: a call that rings earlier loses its caller id.
     void Call(std::vector<std::string> args) {
+        EXPECT_TRUE(
+            WaitFor([&] { return Count(m_harness.Log(), "正在等待呼叫") > m_calls; }, 15000));
+        ++m_calls;
         auto caller = m_modem.Call(std::move(args));
         EXPECT_EQ(caller->WaitForExit(120000), 0) << caller->Stdout() << caller->Stderr();
     }
+    size_t m_calls = 0;
     NotificationServer m_server;
     ModemHarness m_modem{600};
     ProgramHarness m_harness;
@@ -84,7 +89,6 @@ TEST_F(NotifyTest, DesktopNotificationAndCommandForMessageAndFax) {
     auto program = m_harness.Start({"QT_QPA_PLATFORM=", "PATH=" + bin + ":" + getenv("PATH")},
                                    {m_harness.Program()});
     Call({"--number", "5551234", "--hangup-after", "19"});
-    ASSERT_TRUE(WaitFor([&] { return m_server.shown.size() == 1; }, 10000)) << m_harness.Log();
     ASSERT_TRUE(WriteTiff(m_harness.Root() / "page.tif", {SparsePage(100, 1)}, false));
     Call({"--number", "5551234", "--fax", m_harness.Root() / "page.tif"});
     ASSERT_TRUE(WaitFor([&] { return m_server.shown.size() >= 2; }, 10000)) << m_harness.Log();
@@ -117,13 +121,10 @@ TEST_F(NotifyTest, SlowAndMissingCommandsLeaveTheLineAlone) {
     WriteFile(m_harness.Home() + "/vantoro.ini", Ini("command=sleep 1000\r\ntimeout=8"));
     const std::string missing = Ini("command=/nonexistent/vantoro-hook\r\ntimeout=8");
     auto program = m_harness.Start();
-    ASSERT_TRUE(program->WaitForStdoutLine(kWaitingLine, kProgramStepMs));
-    for (int call = 1; call <= 2; ++call) {
-        const size_t from = program->StdoutLines().size();
-        Call({"--hangup-after", "17"});
-        ASSERT_TRUE(program->WaitForStdoutLine(kWaitingLine, kProgramStepMs, from));
-        WriteFile(m_harness.Home() + "/vantoro.ini", missing);
-    }
+    Call({"--hangup-after", "17"});
+    WriteFile(m_harness.Home() + "/vantoro.ini", missing);
+    Call({"--hangup-after", "17"});
+    ASSERT_TRUE(WaitFor([&] { return Count(m_harness.Log(), "正在等待呼叫") == 3; }, 15000));
     EXPECT_EQ(ProgramHarness::Exit(*program), 0);
 
     EXPECT_EQ(m_harness.Files("wav").size(), 2u);
