@@ -11,6 +11,8 @@
 #include <memory>
 #include <string>
 
+#include "app/notifier.h"
+#include "app/notify_command.h"
 #include "line/tapi_line.h"
 #include "platform/clock.h"
 #include "platform/messages.h"
@@ -101,6 +103,7 @@ public:
     std::string faxTempFile;
     std::string messageFile;
     uint32_t skinNumber = 1;
+    QString m_strCallerId;  // the offered call's number from the line; empty when unknown
 
     void reject() override;  // Esc and the close request do nothing
 
@@ -144,6 +147,10 @@ private:
     void EndRecording();
     // The exit command's clean-up and end, once no reception runs.
     void FinishExit();
+    // Notification and the user's command for each stored message and fax
+    // (answering_dlg_notify.cpp).
+    void AnnounceStored(const StoredItem& item);
+    void AnnounceMessage();
 
     CTapiLine m_line;
     CallState callState = CallState::Idle;
@@ -160,7 +167,6 @@ private:
     bool m_ended = false;
     int m_exitCode = 0;
     std::string m_statusText;
-    QString m_strCallerId;  // the offered call's caller id, "" when unknown
 
     QIcon m_programIcon;
     QPixmap m_skinSurface;
@@ -188,4 +194,8 @@ private:
     std::unique_ptr<CHeadlessConsole> m_console;
     QEventLoop* m_mainLoop = nullptr;
     std::unique_ptr<CExitSignals> m_exitSignals;
+
+    std::string m_callCaller;  // the number of the call the program took, for what it stores
+    CNotifier m_notifier;
+    CNotifyCommand m_notifyCommand{[this](const std::string& text) { m_line.Log(text); }};
 };

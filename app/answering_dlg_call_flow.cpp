@@ -30,6 +30,7 @@ constexpr char kCallerUnknownText[] = "未知";
 }  // namespace
 
 bool CAnsweringDlg::StartWaiting() {
+    AnnounceMessage();  // the call that recorded it is over
     ++m_waitingSerial;
     KillRecordTimer();
     faxWindowOpen = 1;
@@ -82,6 +83,7 @@ bool CAnsweringDlg::OpenLine() {
 
 void CAnsweringDlg::OnLineLost() {
     m_line.Shutdown();
+    AnnounceMessage();
     callState = CallState::Idle;
     if (m_lineRetryTimerId != 0) return;
     m_line.Log("线路中断");
@@ -107,6 +109,7 @@ intptr_t CAnsweringDlg::OnLineEvent(uintptr_t wParam, intptr_t) {
             m_line.Log(kCallerIdLogPrefix + (m_strCallerId.isEmpty()
                                                  ? std::string(kCallerUnknownText)
                                                  : m_strCallerId.toStdString()));
+            m_callCaller = m_strCallerId.toStdString();
             m_line.Answer();
             callState = CallState::Answered;
             break;

@@ -111,6 +111,7 @@ void CAnsweringDlg::FinishExit() {
     m_exitPending = false;
     KillLineRetryTimer();
     m_line.Shutdown();
+    AnnounceMessage();  // a message cut short by the exit is stored all the same
     m_line.Wait(kExitSettleMs);
     RemoveFaxTempFile();
     if (m_trayIcon) m_trayIcon->hide();

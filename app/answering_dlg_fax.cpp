@@ -46,6 +46,7 @@ void CAnsweringDlg::OnReceiveFax() {
     if (manualFaxBusy == 1) return;
     manualFaxBusy = 1;
     EndRecording();
+    m_callCaller = m_strCallerId.toStdString();
     m_line.m_faxReceiver.m_bCancel = 0;
     // A stop during the reception opens the line again with a new temporary file; the pages
     // are in the file this session writes.
@@ -95,6 +96,8 @@ void CAnsweringDlg::StoreReceivedFax(const std::string& rawFile) {
                           writer.DetailCode());
             m_line.Log(text + (MoveFile(rawFile, keptName) ? "原始页面文件保存为: " + keptName
                                                            : "原始页面文件无法保存"));
+        } else {
+            AnnounceStored({StoredItem::Kind::Fax, faxName, m_callCaller, writer.PagesWritten()});
         }
     }
     platform::RemoveFile(rawFile);

@@ -9,6 +9,7 @@
 #include <climits>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <vector>
 
@@ -46,13 +47,29 @@ bool KeyLine(const std::string& line, std::string* key, std::string* value) {
     return !key->empty();
 }
 
-bool ReadLines(const std::string& path, std::vector<std::string>* lines) {
+// One line of the file: its text, and its end as it was ("\n", "\r\n", or none for a last line
+// without one), so that a write gives back every line it does not change byte for byte.
+struct FileLine {
+    std::string text;
+    std::string end;
+};
+
+bool ReadLines(const std::string& path, std::vector<FileLine>* lines) {
     std::ifstream in(path, std::ios::binary);
     if (!in) return false;
-    std::string line;
-    while (std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
+    const std::string content{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    for (size_t start = 0; start < content.size();) {
+        size_t newline = content.find('\n', start);
+        FileLine line;
+        if (newline == std::string::npos) newline = content.size();
+        line.text = content.substr(start, newline - start);
+        if (newline < content.size()) line.end = "\n";
+        if (!line.text.empty() && line.text.back() == '\r') {
+            line.text.pop_back();
+            line.end.insert(0, "\r");
+        }
         lines->push_back(line);
+        start = newline + 1;
     }
     return true;
 }
@@ -101,14 +118,15 @@ uint32_t ProfileIntOf(const std::string& value) {
 
 bool GetProfileString(const std::string& section, const std::string& key, std::string* value,
                       const std::string& path) {
-    std::vector<std::string> lines;
+    std::vector<FileLine> lines;
     if (!ReadLines(path, &lines)) return false;
     bool inSection = false;
-    for (const std::string& line : lines) {
+    for (const FileLine& line : lines) {
         std::string name, lineKey, lineValue;
-        if (SectionHeader(line, &name)) {
+        if (SectionHeader(line.text, &name)) {
             inSection = EqualsNoCase(name, section);
-        } else if (inSection && KeyLine(line, &lineKey, &lineValue) && EqualsNoCase(lineKey, key)) {
+        } else if (inSection && KeyLine(line.text, &lineKey, &lineValue) &&
+                   EqualsNoCase(lineKey, key)) {
             *value = lineValue;
             return true;
         }
@@ -125,8 +143,10 @@ uint32_t GetProfileInt(const std::string& section, const std::string& key, uint3
 
 bool WriteProfileString(const std::string& section, const std::string& key,
                         const std::string& value, const std::string& path) {
-    std::vector<std::string> lines;
+    std::vector<FileLine> lines;
     ReadLines(path, &lines);  // a missing file starts empty
+    // New lines end the way the file's lines do.
+    const std::string end = !lines.empty() && lines.front().end == "\r\n" ? "\r\n" : "\n";
 
     const std::string entry = key + "=" + value;
     bool inSection = false;
@@ -134,30 +154,32 @@ bool WriteProfileString(const std::string& section, const std::string& key,
     bool done = false;
     for (size_t i = 0; i < lines.size() && !done; ++i) {
         std::string name, lineKey, lineValue;
-        if (SectionHeader(lines[i], &name)) {
+        if (SectionHeader(lines[i].text, &name)) {
             if (inSection) break;
             inSection = EqualsNoCase(name, section);
             if (inSection) insertAt = i + 1;
         } else if (inSection) {
-            if (KeyLine(lines[i], &lineKey, &lineValue) && EqualsNoCase(lineKey, key)) {
-                lines[i] = entry;
+            if (KeyLine(lines[i].text, &lineKey, &lineValue) && EqualsNoCase(lineKey, key)) {
+                lines[i].text = entry;
                 done = true;
-            } else if (!Trim(lines[i]).empty()) {
+            } else if (!Trim(lines[i].text).empty()) {
                 insertAt = i + 1;
             }
         }
     }
     if (!done) {
         if (insertAt == std::string::npos) {
-            lines.push_back("[" + section + "]");
-            lines.push_back(entry);
+            if (!lines.empty() && lines.back().end.empty()) lines.back().end = end;
+            lines.push_back({"[" + section + "]", end});
+            lines.push_back({entry, end});
         } else {
-            lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(insertAt), entry);
+            if (lines[insertAt - 1].end.empty()) lines[insertAt - 1].end = end;
+            lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(insertAt), {entry, end});
         }
     }
 
     std::ostringstream text;
-    for (const std::string& line : lines) text << line << '\n';
+    for (const FileLine& line : lines) text << line.text << line.end;
     return ReplaceFile(path, text.str());
 }
 

@@ -6,6 +6,7 @@ VANTORO_PACKAGES=(
     qt6-base-dev libgl-dev libgtest-dev
     libspandsp-dev libtiff-dev libtiff-tools
     sox espeak-ng imagemagick xvfb xdotool trayer libfaketime fonts-wqy-microhei xdg-utils clang-format
+    qt6-svg-dev dpkg-dev lintian desktop-file-utils dbus-daemon
 )
 
 vantoro_install_missing() {

@@ -138,10 +138,8 @@ TEST_F(AnsweringTest, AnswersAtTheThirdRingAndWaitsAgainAfterAGiveUpOrAHangUp) {
 
     EXPECT_EQ(ProgramHarness::Exit(*program), 0);
     std::string log = m_program.Log();
-    EXPECT_NE(log.find("  来电号码: 5551234
-"), std::string::npos) << log;
-    EXPECT_NE(log.find("  来电号码: 未知
-"), std::string::npos) << log;
+    EXPECT_NE(log.find("  来电号码: 5551234\r\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("  来电号码: 未知\r\n"), std::string::npos) << log;
 }
 
 TEST_F(AnsweringTest, StopAnsweredOkReopensTheLineCancelChangesNothing) {

@@ -5,6 +5,7 @@
 #include <QFont>
 #include <QGuiApplication>
 #include <QPainter>
+#include <QSvgGenerator>
 #include <cstdio>
 
 #include "tools/resgen/skin_art.h"
@@ -28,6 +29,8 @@ const IconFile kIcons[] = {
 };
 constexpr int kButtonIconSize = 16;
 constexpr int kProgramIconSize = 128;
+// The sizes desktops look up in the hicolor icon theme, besides the scalable picture.
+constexpr int kThemeIconSizes[] = {48, 64, 128, 256};
 constexpr int kHelpPictureScale = 2;
 constexpr int kHelpPictureMargin = 4;
 
@@ -89,6 +92,27 @@ bool WriteHelpPictures(const QImage& window, const QDir& help) {
     return ok;
 }
 
+// The program's icon for the desktop's icon theme: bitmaps at the usual sizes and a scalable one.
+bool WriteThemeIcons(const QDir& res) {
+    bool ok = true;
+    for (int size : kThemeIconSizes) {
+        const QString dir = QStringLiteral("icons/hicolor/%1x%1").arg(size);
+        res.mkpath(dir);
+        ok = Save(skinart::DrawIcon(Icon::Program, size),
+                  res.filePath(dir + QStringLiteral("/vantoro.png"))) &&
+             ok;
+    }
+    QSvgGenerator svg;
+    svg.setFileName(res.filePath(QStringLiteral("icons/hicolor/vantoro.svg")));
+    svg.setSize(QSize(kProgramIconSize, kProgramIconSize));
+    svg.setViewBox(QRect(0, 0, kProgramIconSize, kProgramIconSize));
+    svg.setTitle(QStringLiteral("Vantoro 2000"));
+    QPainter p;
+    if (!p.begin(&svg)) return false;
+    skinart::PaintIcon(p, Icon::Program, kProgramIconSize);
+    return p.end() && ok;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -108,6 +132,7 @@ int main(int argc, char** argv) {
                   res.filePath(QStringLiteral("icons/%1.png").arg(QLatin1String(file.name)))) &&
              ok;
     }
+    ok = WriteThemeIcons(res) && ok;
     ok = WriteHelpPictures(MainWindowPicture(skin), QDir(res.filePath(QStringLiteral("help")))) &&
          ok;
     return ok ? 0 : 1;

@@ -247,6 +247,11 @@ QImage DrawIcon(Icon icon, int size) {
     QImage image(size, size, QImage::Format_ARGB32);
     image.fill(Qt::transparent);
     QPainter p(&image);
+    PaintIcon(p, icon, size);
+    return image;
+}
+
+void PaintIcon(QPainter& p, Icon icon, int size) {
     p.setRenderHint(QPainter::Antialiasing);
     p.setRenderHint(QPainter::TextAntialiasing);
     p.scale(size / 16.0, size / 16.0);
@@ -270,7 +275,6 @@ QImage DrawIcon(Icon icon, int size) {
             MinimizeIcon(p);
             break;
     }
-    return image;
 }
 
 QImage DrawSkin() {

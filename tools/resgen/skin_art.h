@@ -2,6 +2,8 @@
 #include <QImage>
 #include <QRect>
 
+class QPainter;
+
 // The window's look, drawn by program: a round telephone-like device on pure red, the colour the
 // window cuts away. Rectangles are the window's hot spots in pixels (dialog units x 1.5).
 namespace skinart {
@@ -18,5 +20,7 @@ enum class Icon { Program, WavFolder, FaxFolder, Help, Skin, Minimize };
 QImage DrawSkin();
 // A square icon with an alpha channel.
 QImage DrawIcon(Icon icon, int size);
+// Paints the icon onto any device (a bitmap, a scalable picture) in a `size` square.
+void PaintIcon(QPainter& p, Icon icon, int size);
 
 }  // namespace skinart

@@ -1,0 +1,51 @@
+// Telling of each stored message and fax: the desktop notification and the user's command.
+
+#include <cstdio>
+#include <cstring>
+
+#include "app/answering_dlg.h"
+#include "platform/little_endian.h"
+#include "platform/paths.h"
+
+namespace {
+
+// The length of a WAV file's sound in whole seconds (rounded), from its "fmt " byte rate and
+// its "data" size; 0 when it cannot be read.
+unsigned WavSeconds(const std::string& path) {
+    FILE* file = std::fopen(path.c_str(), "rb");
+    if (!file) return 0;
+    uint8_t header[12];
+    uint32_t byteRate = 0, dataBytes = 0;
+    bool riff = std::fread(header, 1, sizeof header, file) == sizeof header &&
+                std::memcmp(header, "RIFF", 4) == 0 && std::memcmp(header + 8, "WAVE", 4) == 0;
+    uint8_t chunk[16];
+    while (riff && dataBytes == 0 && std::fread(chunk, 1, 8, file) == 8) {
+        const uint32_t size = platform::GetLe32(chunk + 4);
+        if (std::memcmp(chunk, "data", 4) == 0) {
+            dataBytes = size;
+        } else if (std::memcmp(chunk, "fmt ", 4) == 0 && size >= 16 &&
+                   std::fread(chunk, 1, 16, file) == 16) {
+            byteRate = platform::GetLe32(chunk + 8);
+            std::fseek(file, long(size - 16 + (size & 1)), SEEK_CUR);
+        } else {
+            std::fseek(file, long(size + (size & 1)), SEEK_CUR);
+        }
+    }
+    std::fclose(file);
+    return byteRate == 0 ? 0 : unsigned((uint64_t{dataBytes} + byteRate / 2) / byteRate);
+}
+
+}  // namespace
+
+void CAnsweringDlg::AnnounceStored(const StoredItem& item) {
+    m_notifier.Show(item, m_trayIcon.get());
+    m_notifyCommand.Run(item, programFolder + "vantoro.ini");
+}
+
+// Runs once the recording has ended (the call is over), at most once per message.
+void CAnsweringDlg::AnnounceMessage() {
+    const std::string file = messageFile;
+    messageFile.clear();
+    if (file.empty() || !platform::PathExists(file)) return;
+    AnnounceStored({StoredItem::Kind::Message, file, m_callCaller, WavSeconds(file)});
+}

@@ -1,0 +1,145 @@
+// Stored messages and faxes told end to end on a private session bus (dbus-run-session) and a
+// display (xvfb-run), where a notification server of ours records what the program shows.
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QUrl>
+#include <QVariantMap>
+#include <filesystem>
+#include <functional>
+#include <thread>
+
+#include "tests/support/modem_harness.h"
+#include "tests/support/program_harness.h"
+
+namespace {
+
+class NotificationServer : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
+public:
+    std::vector<std::string> shown;  // summary and body of each
+public slots:
+    uint Notify(const QString&, uint, const QString&, const QString& summary, const QString& body,
+                const QStringList&, const QVariantMap&, int) {
+        shown.push_back((summary + " " + body).toStdString());
+        return uint(shown.size());
+    }
+};
+
+bool WaitFor(const std::function<bool()>& done, int timeoutMs) {
+    for (int waited = 0; !done() && waited < timeoutMs; waited += 20) {
+        QCoreApplication::processEvents();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return done();
+}
+
+size_t Count(const std::string& text, const std::string& part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++count;
+    return count;
+}
+
+class NotifyTest : public ::testing::Test {
+protected:
+    const QString kPath = "/org/freedesktop/Notifications";
+    void SetUp() override {
+        QDBusConnection bus = QDBusConnection::sessionBus();
+        ASSERT_TRUE(bus.registerService("org.freedesktop.Notifications")) << "no session bus";
+        ASSERT_TRUE(bus.registerObject(kPath, &m_server, QDBusConnection::ExportAllSlots));
+        ASSERT_TRUE(m_modem.Start(false));
+        m_harness.UseModem(m_modem.LinkPath());
+    }
+    void TearDown() override { QDBusConnection::sessionBus().unregisterObject(kPath); }
+    std::string Ini(const std::string& notify) const {
+        return "; my answering machine\r\n[vantoro]\r\nring=2 ;rings\r\ntime=1\r\n\r\n[fax]\r\n"
+               "mode=fast\r\n[notify]\r\n# hand it on\r\n" +
+               notify;  // the last line without its end
+    }
+    // Places a call once the line is open for it: a call that rings earlier loses its caller id.
+    void Call(std::vector<std::string> args) {
+        EXPECT_TRUE(
+            WaitFor([&] { return Count(m_harness.Log(), "正在等待呼叫") > m_calls; }, 15000));
+        ++m_calls;
+        auto caller = m_modem.Call(std::move(args));
+        EXPECT_EQ(caller->WaitForExit(120000), 0) << caller->Stdout() << caller->Stderr();
+    }
+    size_t m_calls = 0;
+    NotificationServer m_server;
+    ModemHarness m_modem{600};
+    ProgramHarness m_harness;
+};
+
+// One notification per message and fax, naming caller and length or pages, opening the file on its
+// default action; the command sees the same. One script stands for the command and xdg-open.
+TEST_F(NotifyTest, DesktopNotificationAndCommandForMessageAndFax) {
+    const std::string bin = m_harness.Root() / "bin", script = bin + "/xdg-open";
+    std::filesystem::create_directory(bin);
+    WriteFile(
+        script,
+        "#!/bin/sh\n{ echo \"$@\"; env | grep -E '^VANTORO_(KIND|FILE|CALLER|PAGES|SECONDS)=' "
+        "| sort; echo --; } >>\"$0.out\"\n");
+    std::filesystem::permissions(script, std::filesystem::perms::owner_all);
+    WriteFile(m_harness.Home() + "/vantoro.ini", Ini("command=" + script));
+    auto program = m_harness.Start({"QT_QPA_PLATFORM=", "PATH=" + bin + ":" + getenv("PATH")},
+                                   {m_harness.Program()});
+    Call({"--number", "5551234", "--hangup-after", "19"});
+    ASSERT_TRUE(WriteTiff(m_harness.Root() / "page.tif", {SparsePage(100, 1)}, false));
+    Call({"--number", "5551234", "--fax", m_harness.Root() / "page.tif"});
+    ASSERT_TRUE(WaitFor([&] { return m_server.shown.size() >= 2; }, 10000)) << m_harness.Log();
+    QDBusConnection::sessionBus().send(QDBusMessage::createSignal("/org/freedesktop/Notifications",
+                                                                  "org.freedesktop.Notifications",
+                                                                  "ActionInvoked")
+                                       << 1u << QString("default"));
+    EXPECT_TRUE(WaitFor([&] { return Count(ReadFile(script + ".out"), "--\n") == 3; }, 10000));
+    EXPECT_EQ(program->Stop(15000), 0);
+
+    const auto wav = m_harness.Files("wav"), tif = m_harness.Files("fax");
+    ASSERT_TRUE(wav.size() == 1 && tif.size() == 1);
+    const unsigned seconds = unsigned((std::filesystem::file_size(wav[0]) - 44 + 8000) / 16000);
+    ASSERT_EQ(m_server.shown.size(), 2u);
+    // The number reaches the program as the line's caller id (NMBR= between the rings).
+    EXPECT_EQ(m_server.shown[0], "新留言 来电：5551234，时长 " + std::to_string(seconds) + " 秒");
+    EXPECT_EQ(m_server.shown[1], "新传真 来电：5551234，共 1 页");
+    EXPECT_EQ(ReadFile(script + ".out"),
+              "\nVANTORO_CALLER=5551234\nVANTORO_FILE=" + wav[0] +
+                  "\nVANTORO_KIND=message\nVANTORO_SECONDS=" + std::to_string(seconds) +
+                  "\n--\n\nVANTORO_CALLER=5551234\nVANTORO_FILE=" + tif[0] +
+                  "\nVANTORO_KIND=fax\nVANTORO_PAGES=1\n--\n" +
+                  QUrl::fromLocalFile(QString::fromStdString(wav[0])).toEncoded().toStdString() +
+                  "\n--\n");
+}
+
+// Headless: no notification; a command that outlives its limit is stopped while the next call
+// is answered, one that does not exist is one log line; the user's settings lines stay.
+TEST_F(NotifyTest, SlowAndMissingCommandsLeaveTheLineAlone) {
+    WriteFile(m_harness.Home() + "/vantoro.ini", Ini("command=sleep 1000\r\ntimeout=8"));
+    const std::string missing = Ini("command=/nonexistent/vantoro-hook\r\ntimeout=8");
+    auto program = m_harness.Start();
+    Call({"--hangup-after", "17"});
+    WriteFile(m_harness.Home() + "/vantoro.ini", missing);
+    Call({"--hangup-after", "17"});
+    ASSERT_TRUE(WaitFor([&] { return Count(m_harness.Log(), "正在等待呼叫") == 3; }, 15000));
+    EXPECT_EQ(ProgramHarness::Exit(*program), 0);
+
+    EXPECT_EQ(m_harness.Files("wav").size(), 2u);
+    const std::string log = m_harness.Log();
+    EXPECT_EQ(Count(log, "通知命令"), 2u) << log;
+    // Stopped during the second call's greeting.
+    EXPECT_GT(log.find("通知命令超时，已终止: sleep"), log.rfind("播放欢迎词")) << log;
+    EXPECT_NE(log.find("通知命令无法启动: /nonexistent/vantoro-hook (No such file or directory)"),
+              std::string::npos);
+    EXPECT_TRUE(m_server.shown.empty());
+    std::string kept = missing;
+    kept.insert(kept.find("\r\n\r\n[fax]") + 2, "skin=1\r\n");
+    EXPECT_EQ(ReadFile(m_harness.Home() + "/vantoro.ini"), kept);
+}
+
+}  // namespace
+
+#include "notify_e2e_test.moc"
