@@ -112,7 +112,11 @@ void CSoundOut::OnWOM_DONE(platform::HWAVEOUT device, platform::WAVEHDR* header)
         if (buffer.size > 0) {
             header->dwBufferLength = static_cast<uint32_t>(buffer.size);
             header->dwFlags = 0;
-            if (AddOutputBufferToQueue(header)) return;
+            if (AddOutputBufferToQueue(header)) {
+                // A Stop during the refill reset the device before this block reached it.
+                if (!m_bPlaying) platform::waveOutReset(device);
+                return;
+            }
             // A refused block ends the playback like the end of the source.
             m_bDraining = true;
             FinishIfDrained();
