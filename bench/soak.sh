@@ -9,7 +9,7 @@ BUILD=$(cd "${2:-build}" && pwd)
 source "$(dirname "$0")/answering_lib.sh"
 
 usage() { echo "$(awk '/VmRSS/ { print $2 }' "/proc/$program/status") kB resident," \
-    "$(ls "/proc/$program/fd" | wc -l) descriptors"; }
+    "$(find "/proc/$program/fd" -mindepth 1 | wc -l) descriptors"; }
 start_modem
 start_program
 voice_call "first voice call"
