@@ -88,12 +88,14 @@ void CSoundIn::OnWIM_DATA(platform::HWAVEIN device, platform::WAVEHDR* header) {
 void CSoundIn::Stop() {
     if (!m_bCapturing) return;
     platform::MMRESULT result = platform::waveInReset(m_hWaveIn);
-    if (result != platform::MMSYSERR_NOERROR) {
-        Trace(result, "in Stop()");
-        return;
-    }
     m_bCapturing = false;
-    std::this_thread::sleep_for(kStopSettle);
+    // A device that is gone (the modem went away) gave its blocks back when it went: it is
+    // closed all the same, so the next recording can start.
+    if (result == platform::MMSYSERR_NOERROR) {
+        std::this_thread::sleep_for(kStopSettle);
+    } else {
+        Trace(result, "in Stop()");
+    }
     result = platform::waveInClose(m_hWaveIn.exchange(0));
     if (result != platform::MMSYSERR_NOERROR) Trace(result, "in Stop()");
 }

@@ -22,6 +22,7 @@ bool CSoundOut::Start(const platform::WAVEFORMATEX* format) {
     if (m_bPlaying || !m_callback || !m_context) return false;
     if (format) m_format = *format;
     WaitForClosedDevice();
+    AbandonOpenDevice();
     platform::HWAVEOUT device = 0;
     platform::MMRESULT result = platform::waveOutOpen(&device, deviceId, &m_format, &m_queue);
     if (result != platform::MMSYSERR_NOERROR) {
@@ -52,6 +53,16 @@ void CSoundOut::WaitForClosedDevice() {
         platform::PumpOneMessage();
         platform::WaitForActivity(-1, 1);
     }
+}
+
+// A device that kept blocks past the wait is closed, and its count is not carried into the new
+// playback; a block it still gives back is released as a stranger's.
+void CSoundOut::AbandonOpenDevice() {
+    if (m_hWaveOut != 0) {
+        Trace(platform::WAVERR_STILLPLAYING, "in start()");
+        CloseDevice();
+    }
+    m_outstanding = 0;
 }
 
 // Fills one block on this thread and queues it; a source already at its end gives no block.
@@ -90,6 +101,10 @@ void CSoundOut::OnWOM_DONE(platform::HWAVEOUT device, platform::WAVEHDR* header)
         Trace(result, "in OnWOM_DONE()");
         return;
     }
+    if (device != m_hWaveOut) {
+        ReleaseBlock(header);
+        return;
+    }
     --m_outstanding;
     if (m_bPlaying && !m_bDraining) {
         CSoundBuffer buffer(header->lpData, static_cast<int32_t>(BlockBytes()));
@@ -97,7 +112,11 @@ void CSoundOut::OnWOM_DONE(platform::HWAVEOUT device, platform::WAVEHDR* header)
         if (buffer.size > 0) {
             header->dwBufferLength = static_cast<uint32_t>(buffer.size);
             header->dwFlags = 0;
-            if (AddOutputBufferToQueue(header)) return;
+            if (AddOutputBufferToQueue(header)) {
+                // A Stop during the refill reset the device before this block reached it.
+                if (!m_bPlaying) platform::waveOutReset(device);
+                return;
+            }
             // A refused block ends the playback like the end of the source.
             m_bDraining = true;
             FinishIfDrained();
@@ -112,7 +131,7 @@ void CSoundOut::OnWOM_DONE(platform::HWAVEOUT device, platform::WAVEHDR* header)
 
 // The last block is back: a drained playback ends, a stopped one closes its device.
 void CSoundOut::FinishIfDrained() {
-    if (m_outstanding != 0) return;
+    if (m_outstanding > 0) return;
     if (m_bDraining && m_bPlaying.exchange(false)) WakeOwner();
     if (!m_bPlaying) CloseDevice();
 }
@@ -135,5 +154,5 @@ void CSoundOut::Stop() {
     WakeOwner();
     platform::MMRESULT result = platform::waveOutReset(m_hWaveOut);
     if (result != platform::MMSYSERR_NOERROR) Trace(result, "in stop()");
-    if (m_outstanding == 0) CloseDevice();
+    if (m_outstanding <= 0) CloseDevice();
 }

@@ -23,6 +23,7 @@ private:
     void FinishIfDrained();
     bool PrimeBlock();
     void WaitForClosedDevice();
+    void AbandonOpenDevice();
     void CloseDevice();
     static void WakeOwner();
 

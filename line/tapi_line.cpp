@@ -193,7 +193,11 @@ bool CTapiLine::PlayResource(uint32_t resourceId) {
 
 bool CTapiLine::StartRecording(const std::string& path) {
     uint32_t device = 0;
-    return GetWaveDeviceId("wave/in", device) && m_voiceChannel.StartRecording(path, device);
+    if (GetWaveDeviceId("wave/in", device) && m_voiceChannel.StartRecording(path, device)) {
+        return true;
+    }
+    Log("无法开始录制留言: " + path);
+    return false;
 }
 
 void CTapiLine::StopPlaying() { m_voiceChannel.StopPlaying(); }

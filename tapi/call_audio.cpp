@@ -119,12 +119,17 @@ void CallAudio::GiveBack(WAVEHDR* header) {
     m_device->notify(m_device->context, message, m_device->handle, header);
 }
 
-// In the order the device got them: the blocks already written go first.
-void CallAudio::GiveBackAll() {
+void CallAudio::GiveBackPlayed() {
     if (!m_device) return;
     std::deque<Played> played;
     played.swap(m_played);
     for (const Played& block : played) GiveBack(block.header);
+}
+
+// In the order the device got them: the blocks already written go first.
+void CallAudio::GiveBackAll() {
+    if (!m_device) return;
+    GiveBackPlayed();
     std::deque<WAVEHDR*> queue;
     queue.swap(m_device->queue);
     if (!queue.empty() && m_device->direction == WaveDirection::In) {
@@ -223,7 +228,13 @@ void CallAudio::StreamEnded() {
     m_stream = Stream::Idle;
     m_abort = false;
     m_receiveDle = false;
-    m_played.clear();  // given back already, or the device is gone
+    GiveBackPlayed();  // a cut stream's written blocks count as played
+}
+
+void CallAudio::Preempt() {
+    if (!m_device) return;
+    m_device->failed = true;
+    if (m_device->direction == WaveDirection::Out) GiveBackAll();
 }
 
 size_t CallAudio::BytesPerSample() const { return m_device->format.wBitsPerSample / 8; }

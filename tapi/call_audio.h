@@ -60,6 +60,9 @@ public:
     void StreamStarted(Step step, bool connected);
     // The stream is over (OK after its end, or the modem ended it itself).
     void StreamEnded();
+    // The line needs the modem for a request of its own (a hand-over, a hang-up): the device's
+    // stream is never started again, and output is given back as played so the player ends.
+    void Preempt();
     bool Streaming() const { return m_stream == Stream::Transmit || m_stream == Stream::Receive; }
     bool Receiving() const { return m_stream == Stream::Receive || m_stream == Stream::Draining; }
     bool HasDevice(platform::HWAVE device) const { return m_device && m_device->handle == device; }
@@ -96,6 +99,7 @@ private:
     bool WantsTransmit() const;
     bool WantsReceive() const;
     void GiveBack(platform::WAVEHDR* header);
+    void GiveBackPlayed();
     void GiveBackAll();
     void CompletePlayed(Clock::time_point now);
     size_t BytesPerSample() const;

@@ -358,7 +358,8 @@ bool LineDevice::StartVoiceStepLocked() {
     if (m_lost || m_passthrough) return false;
     CallAudio::Step step = m_audio.NextStep();
     if (!m_requests.empty()) {
-        // The line's own requests come first; a stream in their way is ended.
+        // The line's own requests come first; a stream in their way is ended for good.
+        m_audio.Preempt();
         if (!m_audio.Streaming()) return false;
         step = m_audio.Receiving() ? CallAudio::Step::StopReceive : CallAudio::Step::AbortTransmit;
     }

@@ -52,7 +52,7 @@ protected:
         QDBusConnection bus = QDBusConnection::sessionBus();
         ASSERT_TRUE(bus.registerService("org.freedesktop.Notifications")) << "no session bus";
         ASSERT_TRUE(bus.registerObject(kPath, &m_server, QDBusConnection::ExportAllSlots));
-        ASSERT_TRUE(m_modem.Start(false));
+        ASSERT_TRUE(m_modem.Start());
         m_harness.UseModem(m_modem.LinkPath());
     }
     void TearDown() override { QDBusConnection::sessionBus().unregisterObject(kPath); }

@@ -70,7 +70,7 @@ class PersonalityTest : public ::testing::TestWithParam<ModemRun> {};
 TEST_P(PersonalityTest, MessageHoldsTheCallerAtItsPitchAndEndsSoonAfterTheHangUp) {
     const ModemRun run = GetParam();
     ModemHarness modem(600, {"--personality", run.personality, "--hangup-tone", run.hangupTone});
-    ASSERT_TRUE(modem.Start(false));
+    ASSERT_TRUE(modem.Start());
     ProgramHarness program;
     program.UseModem(modem.LinkPath());
     program.SetRings(2);  // the caller id comes between the first two rings

@@ -48,7 +48,7 @@ TEST(InstallTest, InstalledProgramAnswersOnItsInstalledLineLibrary) {
     }
 
     ModemHarness modem(600);
-    ASSERT_TRUE(modem.Start(false));
+    ASSERT_TRUE(modem.Start());
     ProgramHarness harness;
     harness.UseModem(modem.LinkPath());
     harness.SetRings(1, 1);
