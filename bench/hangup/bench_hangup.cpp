@@ -45,7 +45,7 @@ double DetectorCpuPerSecond() {
 // Seconds from the caller's hang-up to the end of its message, or -1.
 double SecondsToEnd(const std::string& hangupTone) {
     ModemHarness modem(600, {"--personality", "cx93010", "--hangup-tone", hangupTone});
-    if (!modem.Start(false)) return -1;
+    if (!modem.Start()) return -1;
     ProgramHarness program;
     program.UseModem(modem.LinkPath());
     program.SetRings(1);

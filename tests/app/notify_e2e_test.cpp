@@ -38,13 +38,6 @@ bool WaitFor(const std::function<bool()>& done, int timeoutMs) {
     return done();
 }
 
-size_t Count(const std::string& text, const std::string& part) {
-    size_t count = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-        ++count;
-    return count;
-}
-
 class NotifyTest : public ::testing::Test {
 protected:
     const QString kPath = "/org/freedesktop/Notifications";

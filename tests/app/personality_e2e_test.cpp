@@ -18,15 +18,6 @@ constexpr double kWindowS = 0.05;
 constexpr double kSayAfterS = 15, kTalkS = 8, kHangupAfterS = kSayAfterS + kTalkS + 0.5;
 constexpr double kToneGoalS = 5, kSilenceGoalS = 8 + 1;  // silence-s 8, the default
 
-std::vector<int16_t> ReadSamples(const std::string& path) {
-    std::string bytes = ReadFile(path);
-    size_t data = bytes.find("data");
-    if (data == std::string::npos) return {};
-    std::vector<int16_t> samples((bytes.size() - data - 8) / 2);
-    std::memcpy(samples.data(), bytes.data() + data + 8, samples.size() * 2);
-    return samples;
-}
-
 // Seconds of 50 ms windows that hold a pure tone of `hz`, and the first of them.
 std::pair<double, double> FindTone(const std::vector<int16_t>& samples, double hz) {
     double first = -1, seconds = 0;

@@ -9,3 +9,8 @@ inline uint32_t Le32(const std::string& bytes, size_t at) {
     (void)bytes.at(at + 3);
     return platform::GetLe32(reinterpret_cast<const uint8_t*>(bytes.data()) + at);
 }
+
+inline uint16_t Le16(const std::string& bytes, size_t at) {
+    (void)bytes.at(at + 1);
+    return platform::GetLe16(reinterpret_cast<const uint8_t*>(bytes.data()) + at);
+}

@@ -1,5 +1,8 @@
 #include "tests/support/modem_harness.h"
 
+#include <poll.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -7,10 +10,16 @@
 #include <cstring>
 #include <thread>
 
+#include "platform/serial_port.h"
+
 std::string ToolPath(const std::string& name) { return BuildFolder() + "/" + name; }
 
 ModemHarness::ModemHarness(int ringIntervalMs, std::vector<std::string> extraArgs)
     : m_ringIntervalMs(ringIntervalMs), m_extraArgs(std::move(extraArgs)) {}
+
+ModemHarness::~ModemHarness() {
+    if (m_fd >= 0) close(m_fd);
+}
 
 bool ModemHarness::Start() {
     std::vector<std::string> argv = {ToolPath("vantoro-vmodem"),
@@ -32,6 +41,80 @@ bool ModemHarness::Start() {
     return FileExists(LinkPath()) && FileExists(SocketPath());
 }
 
+bool ModemHarness::OpenPty() {
+    m_fd = platform::SerialOpenRaw(LinkPath().c_str(), 115200);
+    return m_fd >= 0;
+}
+
+void ModemHarness::Send(const std::string& bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = write(m_fd, bytes.data() + done, bytes.size() - done);
+        if (n > 0) {
+            done += size_t(n);
+            continue;
+        }
+        pollfd pfd{m_fd, POLLOUT, 0};
+        poll(&pfd, 1, 100);
+    }
+}
+
+bool ModemHarness::ReadSome(int timeoutMs) {
+    pollfd pfd{m_fd, POLLIN, 0};
+    if (poll(&pfd, 1, timeoutMs) <= 0) return false;
+    char buf[8192];
+    ssize_t n = read(m_fd, buf, sizeof(buf));
+    if (n <= 0) return false;
+    m_buffer.append(buf, size_t(n));
+    return true;
+}
+
+bool ModemHarness::Expect(const std::string& text, int timeoutMs, std::string* got) {
+    long long deadline = MonotonicMs() + timeoutMs;
+    for (;;) {
+        size_t at = m_buffer.find(text);
+        if (at != std::string::npos) {
+            size_t end = at + text.size();
+            if (got) *got = m_buffer.substr(0, end);
+            m_buffer.erase(0, end);
+            return true;
+        }
+        long long left = deadline - MonotonicMs();
+        if (left <= 0) return false;
+        ReadSome(int(left));
+    }
+}
+
+std::string ModemHarness::ReadFor(int ms) {
+    long long deadline = MonotonicMs() + ms;
+    for (long long left; (left = deadline - MonotonicMs()) > 0;) ReadSome(int(left));
+    std::string out;
+    out.swap(m_buffer);
+    return out;
+}
+
+std::string ModemHarness::Command(const std::string& command, int timeoutMs) {
+    Send(command + "\r");
+    long long deadline = MonotonicMs() + timeoutMs;
+    for (;;) {
+        for (std::string final : {"OK\r\n", "ERROR\r\n", "VCON\r\n", "CONNECT\r\n"}) {
+            size_t at = m_buffer.find(final);
+            if (at != std::string::npos) {
+                std::string got = m_buffer.substr(0, at + final.size());
+                m_buffer.erase(0, got.size());
+                return got;
+            }
+        }
+        long long left = deadline - MonotonicMs();
+        if (left <= 0) {
+            std::string got;
+            got.swap(m_buffer);
+            return got;
+        }
+        ReadSome(int(left));
+    }
+}
+
 std::unique_ptr<ChildProcess> ModemHarness::Call(std::vector<std::string> args) {
     std::vector<std::string> argv = {ToolPath("vantoro-call"), "--socket", SocketPath()};
     argv.insert(argv.end(), args.begin(), args.end());
@@ -44,6 +127,27 @@ bool WriteToneWav(const std::string& path, double seconds, int hz, int rate) {
     std::string cmd = "sox -q -n -r " + std::to_string(rate) + " -b 16 -c 1 '" + path + "' synth " +
                       std::to_string(seconds) + " sine " + std::to_string(hz) + " vol 0.5";
     return std::system(cmd.c_str()) == 0;
+}
+
+std::string Unshield(const std::string& stream, std::string* events) {
+    std::string out;
+    for (size_t i = 0; i < stream.size(); ++i) {
+        if (stream[i] != '\x10') {
+            out.push_back(stream[i]);
+            continue;
+        }
+        if (++i >= stream.size()) break;
+        char c = stream[i];
+        if (c == '\x10')
+            out.push_back('\x10');
+        else if (c == '\x1a')
+            out.append("\x10\x10");
+        else if (c == '\x03')
+            break;
+        else if (events)
+            events->push_back(c);
+    }
+    return out;
 }
 
 std::vector<int16_t> ReadSamples(const std::string& path) {

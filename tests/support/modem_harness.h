@@ -15,11 +15,21 @@
 class ModemHarness {
 public:
     explicit ModemHarness(int ringIntervalMs = 300, std::vector<std::string> extraArgs = {});
+    ~ModemHarness();
     ModemHarness(const ModemHarness&) = delete;
     ModemHarness& operator=(const ModemHarness&) = delete;
 
     // Starts the modem for a program to use its pty; false on failure.
     bool Start();
+    // For a test that talks to the modem itself: opens its pty.
+    bool OpenPty();
+    void Send(const std::string& bytes);
+    // Reads until `text` has arrived; what was read up to and including it goes to *got.
+    bool Expect(const std::string& text, int timeoutMs, std::string* got = nullptr);
+    // Everything that arrives within `ms` (plus what was already buffered).
+    std::string ReadFor(int ms);
+    // Sends `command` CR and returns what came back up to the final result line.
+    std::string Command(const std::string& command, int timeoutMs = 2000);
     // Starts vantoro-call on this modem's socket with the given options.
     std::unique_ptr<ChildProcess> Call(std::vector<std::string> args);
 
@@ -29,15 +39,22 @@ public:
     std::string LinkPath() const { return m_folder / "modem"; }
 
 private:
+    bool ReadSome(int timeoutMs);
+
     TempFolder m_folder;
     int m_ringIntervalMs;
     std::vector<std::string> m_extraArgs;
     std::unique_ptr<ChildProcess> m_modem;
+    int m_fd = -1;
+    std::string m_buffer;
 };
 
 std::string ToolPath(const std::string& name);
 // A WAV of a sine tone written by sox (16-bit, mono).
 bool WriteToneWav(const std::string& path, double seconds, int hz, int rate = 8000);
+// Removes V.253 DLE shielding from a receive stream: DLE DLE -> DLE, DLE SUB -> DLE DLE;
+// events go to *events, DLE ETX ends the data.
+std::string Unshield(const std::string& stream, std::string* events);
 // The samples of a 16-bit mono WAV (its data chunk), and their loudness between two times.
 std::vector<int16_t> ReadSamples(const std::string& path);
 double Rms(const std::vector<int16_t>& samples, double from, double to);

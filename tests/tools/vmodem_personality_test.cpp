@@ -46,7 +46,7 @@ void ExpectTone(const std::vector<double>& x, size_t from, size_t to, double hz,
 
 // The modem in voice mode, having answered a call of vantoro-call `args`.
 std::unique_ptr<ChildProcess> Answer(ModemHarness& modem, std::vector<std::string> args) {
-    EXPECT_TRUE(modem.Start());
+    EXPECT_TRUE(modem.Start() && modem.OpenPty());
     EXPECT_EQ(modem.Command("ATE0+FCLASS=8"), "ATE0+FCLASS=8\r\r\nOK\r\n");
     auto call = modem.Call(std::move(args));
     EXPECT_TRUE(modem.Expect("RING\r\n", 2000));
