@@ -2,6 +2,7 @@
 
 #include "platform/message_box.h"
 #include "platform/messages.h"
+#include "platform/paths.h"
 
 namespace {
 
@@ -32,7 +33,10 @@ bool CVoiceChannel::StartRecording(const std::string& path, uint32_t deviceId) {
         return false;        // the failed file stays current until the next stop
     }
     m_recorder.deviceId = deviceId;
-    return m_recorder.Start();
+    if (m_recorder.Start()) return true;
+    // Nothing was recorded: a header-only file would only look like a lost message.
+    DiscardFile(path);
+    return false;
 }
 
 void CVoiceChannel::StopRecording() {
@@ -63,6 +67,11 @@ bool CVoiceChannel::Play(std::unique_ptr<CWaveFile> file, uint32_t deviceId) {
 void CVoiceChannel::StopPlaying() {
     m_player.Stop();
     ReleaseFile();
+}
+
+void CVoiceChannel::DiscardFile(const std::string& path) {
+    ReleaseFile();
+    platform::RemoveFile(path);
 }
 
 void CVoiceChannel::ReleaseFile() {

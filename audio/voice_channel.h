@@ -32,6 +32,7 @@ private:
     static void StoreCallback(CSoundBuffer* buffer, void* context);
     bool Play(std::unique_ptr<CWaveFile> file, uint32_t deviceId);
     void ReleaseFile();
+    void DiscardFile(const std::string& path);
 
     // The current file is touched by the owner's thread and both workers: a read or an append
     // never overlaps its release.
