@@ -127,6 +127,12 @@ void Bridge::onEstablished() {
     if (m_options.role != BridgeRole::Dial || m_state == CallState::Idle) return;
     setState(CallState::Connected);
     m_line.send(line_protocol::kAnswer);
+    if (m_options.offerT38AfterS > 0) {
+        m_agent.after(uint64_t(m_options.offerT38AfterS) * 1000, [this] {
+            log("offering T.38");
+            m_agent.modify(T38OfferSdp(localMedia()));
+        });
+    }
 }
 
 void Bridge::onClosed(int status) {

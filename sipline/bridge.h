@@ -22,6 +22,7 @@ struct BridgeOptions {
     uint16_t rtpMaxPort = 20999;
     int jitterMs = 60;
     ImpairOptions impair;
+    int offerT38AfterS = 0;  // test mode: offer T.38 this long into the call
 };
 
 class Bridge : public SipCallHandler {

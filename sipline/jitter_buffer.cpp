@@ -69,9 +69,9 @@ void JitterBuffer::watchDrift(int64_t depthSamples, int64_t arrivalNs) {
     m_windowMaxDepth = kNone;
 }
 
-void JitterBuffer::pull(int64_t tickNs, int16_t* frame) {
+bool JitterBuffer::pull(int64_t tickNs, int16_t* frame) {
     std::fill(frame, frame + kFrameSamples, int16_t(0));
-    if (!m_started || m_minTransit == INT64_MAX) return;
+    if (!m_started || m_minTransit == INT64_MAX) return false;
     const int64_t start = samplesAt(tickNs) - m_offset;
     bool gap = false;
     for (int i = 0; i < kFrameSamples; ++i) {
@@ -83,4 +83,5 @@ void JitterBuffer::pull(int64_t tickNs, int16_t* frame) {
             gap = true;
     }
     if (gap) ++m_missing;
+    return !gap;
 }

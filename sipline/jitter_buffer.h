@@ -23,8 +23,9 @@ public:
     // on the monotonic clock.
     void put(uint32_t ssrc, uint32_t rtpTimestamp, const int16_t* samples, size_t count,
              int64_t arrivalNs);
-    // The frame due at `tickNs` (ticks 20 ms apart): silence where nothing arrived in time.
-    void pull(int64_t tickNs, int16_t* frame);
+    // The frame due at `tickNs` (ticks 20 ms apart): silence where nothing arrived in time;
+    // false when some of it did not.
+    bool pull(int64_t tickNs, int16_t* frame);
 
     int delayMs() const { return m_delayMs; }
     int slips() const { return m_slips; }

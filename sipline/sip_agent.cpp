@@ -115,8 +115,11 @@ struct SipAgent::Impl {
     std::vector<std::string> trusted;
     std::string local;
     bool closing = false;
+    sip* closingStack = nullptr;  // alive until its exit handler runs
     int exitStatus = 0;
     tmr grace{};
+    tmr laterTimer{};
+    std::function<void()> later;
     std::map<int, std::shared_ptr<std::function<void()>>> watched;
 
     bool fromTrusted(const sip_msg* msg) const;
@@ -247,9 +250,17 @@ void sendTrying(sip* stack, const sip_msg* msg) {
     mem_deref(mb);
 }
 
-void exitHandler(void*) { re_cancel(); }
+void exitHandler(void* arg) {
+    static_cast<SipAgent::Impl*>(arg)->closingStack = nullptr;
+    re_cancel();
+}
 
 void graceHandler(void*) { re_cancel(); }
+
+void laterHandler(void* arg) {
+    auto fn = std::move(static_cast<SipAgent::Impl*>(arg)->later);
+    if (fn) fn();
+}
 
 void fdHandler(int flags, void* arg) {
     (void)flags;
@@ -335,11 +346,14 @@ SipAgent::~SipAgent() {
     for (auto& [fd, fn] : m->watched) fd_close(fd);
     m->watched.clear();
     tmr_cancel(&m->grace);
+    tmr_cancel(&m->laterTimer);
     m->call = static_cast<sipsess*>(mem_deref(m->call));
     m->registration = static_cast<sipreg*>(mem_deref(m->registration));
     m->requests = static_cast<sip_lsnr*>(mem_deref(m->requests));
     m->sessions = static_cast<sipsess_sock*>(mem_deref(m->sessions));
     if (m->stack && !m->closing) sip_close(m->stack, true);
+    // Transactions that outlived the grace period (a refused re-INVITE waits 32 s for its ACK).
+    if (m->closingStack) sip_close(m->closingStack, true);
     m->stack = static_cast<sip*>(mem_deref(m->stack));
     m->dns = static_cast<dnsc*>(mem_deref(m->dns));
     if (g_signalled == this) g_signalled = nullptr;
@@ -400,8 +414,9 @@ void SipAgent::shutdown() {
     m->requests = static_cast<sip_lsnr*>(mem_deref(m->requests));
     m->sessions = static_cast<sipsess_sock*>(mem_deref(m->sessions));
     tmr_start(&m->grace, kShutdownGraceMs, graceHandler, nullptr);
-    sip_close(m->stack, false);
-    m->stack = nullptr;  // sip_close gave up our reference
+    m->closingStack = m->stack;
+    m->stack = nullptr;  // sip_close gives up our reference
+    sip_close(m->closingStack, false);
 }
 
 void SipAgent::watch(int fd, std::function<void()> readable) {
@@ -450,3 +465,15 @@ bool SipAgent::dial(const std::string& uri, const std::string& sdp, std::string&
 }
 
 std::string SipAgent::localAddress() const { return m->local; }
+
+void SipAgent::modify(const std::string& sdp) {
+    if (!m->call) return;
+    mbuf* mb = toMbuf(sdp);
+    sipsess_modify(m->call, mb);
+    mem_deref(mb);
+}
+
+void SipAgent::after(uint64_t ms, std::function<void()> fn) {
+    m->later = std::move(fn);
+    tmr_start(&m->laterTimer, ms, laterHandler, m.get());
+}

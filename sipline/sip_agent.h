@@ -72,6 +72,10 @@ public:
     void reject(int status);
     void hangup();
     bool dial(const std::string& uri, const std::string& sdp, std::string& error);
+    // A new offer inside the call (re-INVITE).
+    void modify(const std::string& sdp);
+    // Runs `fn` once, `ms` from now, on the loop (one such timer at a time).
+    void after(uint64_t ms, std::function<void()> fn);
     // The address of this host that `peer` reaches (for SDP and Contact).
     std::string localAddress() const;
 

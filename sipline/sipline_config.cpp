@@ -95,6 +95,8 @@ public:
             c.bridge.socketPath = value;
         else if (key == "impair" && ParseImpair(value, c.bridge.impair))
             return true;
+        else if (key == "offer-t38-after" && toInt(value, 1, 3600, number))
+            c.bridge.offerT38AfterS = int(number);
         else
             return fail(key, value);
         return true;
@@ -151,7 +153,8 @@ bool LoadConfig(int argc, char** argv, SiplineConfig& config, std::string& error
     config.bridge.socketPath = line_protocol::defaultSocketPath();
     Setter setter(config, error);
     for (const auto& [key, value] : readSection(LineIniPath())) {
-        if (key == "dial" || key == "accept-socket" || key == "impair") continue;  // tests only
+        if (key == "dial" || key == "accept-socket" || key == "impair" || key == "offer-t38-after")
+            continue;  // for tests, on the command line only
         if (!setter.set(key, value)) {
             error = LineIniPath() + ": " + error;
             return false;

@@ -20,7 +20,8 @@ void usage() {
         "  --transport udp|tcp\n"
         "test mode:\n"
         "  --dial URI --accept-socket PATH   serve the line socket to vantoro-call and call URI\n"
-        "  --impair jitter=MS,loss=PERCENT,seed=N   impair the RTP sent\n",
+        "  --impair jitter=MS,loss=PERCENT,seed=N   impair the RTP sent\n"
+        "  --offer-t38-after SECONDS  offer T.38 in the call, as a provider's gateway may\n",
         LineIniPath().c_str());
 }
 
