@@ -115,7 +115,9 @@ struct SipAgent::Impl {
     std::vector<std::string> trusted;
     std::string local;
     bool closing = false;
-    sip* closingStack = nullptr;  // alive until its exit handler runs
+    sip* closingStack = nullptr;
+    // The stack calls its exit handler with a last reference of ours, to be dropped after.
+    bool stackDone = false;
     int exitStatus = 0;
     tmr grace{};
     tmr laterTimer{};
@@ -251,7 +253,7 @@ void sendTrying(sip* stack, const sip_msg* msg) {
 }
 
 void exitHandler(void* arg) {
-    static_cast<SipAgent::Impl*>(arg)->closingStack = nullptr;
+    static_cast<SipAgent::Impl*>(arg)->stackDone = true;
     re_cancel();
 }
 
@@ -352,8 +354,10 @@ SipAgent::~SipAgent() {
     m->requests = static_cast<sip_lsnr*>(mem_deref(m->requests));
     m->sessions = static_cast<sipsess_sock*>(mem_deref(m->sessions));
     if (m->stack && !m->closing) sip_close(m->stack, true);
-    // Transactions that outlived the grace period (a refused re-INVITE waits 32 s for its ACK).
-    if (m->closingStack) sip_close(m->closingStack, true);
+    if (m->stackDone)
+        mem_deref(m->closingStack);
+    else if (m->closingStack)
+        sip_close(m->closingStack, true);  // transactions that outlived the grace period
     m->stack = static_cast<sip*>(mem_deref(m->stack));
     m->dns = static_cast<dnsc*>(mem_deref(m->dns));
     if (g_signalled == this) g_signalled = nullptr;

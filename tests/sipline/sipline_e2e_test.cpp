@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -35,6 +36,13 @@ int FreePort() {
     getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
     close(fd);
     return ntohs(addr.sin_port);
+}
+
+size_t Count(const std::string& text, const std::string& part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++count;
+    return count;
 }
 
 // Seconds of a WAV's 16-bit samples in which a tone of `hz` holds 80 % of the energy (Goertzel
@@ -70,54 +78,87 @@ protected:
         m_harness.SetRings(1, 1);
         m_program = m_harness.Start();
         ASSERT_TRUE(m_program->WaitForStdoutLine(kWaiting, kStepMs)) << m_program->Stderr();
-        m_bridge = Bridge({"--listen", Sip(), "--socket", m_modem.SocketPath()});
     }
     void TearDown() override {
         EXPECT_EQ(ProgramHarness::Exit(*m_program), 0);
-        if (m_bridge->Running()) EXPECT_EQ(m_bridge->Stop(kStepMs), 0) << m_bridge->Stderr();
+        if (m_bridge && m_bridge->Running()) {
+            EXPECT_EQ(m_bridge->Stop(kStepMs), 0);
+        }
     }
 
     std::string Sip() const { return "127.0.0.1:" + std::to_string(m_sipPort); }
-    std::unique_ptr<ChildProcess> Bridge(std::vector<std::string> args) {
+    // The bridge with the folders of the program (its line.ini) and `args`; it listens unless
+    // `listening` is false.
+    std::unique_ptr<ChildProcess> Bridge(std::vector<std::string> args, bool listening = true) {
         const int rtp = FreePort() & ~1;
         args.insert(args.begin(), ToolPath("vantoro-sipline"));
         args.insert(args.end(),
                     {"--rtp-ports", std::to_string(rtp) + "-" + std::to_string(rtp + 9)});
-        auto bridge = std::make_unique<ChildProcess>(args);
+        auto bridge = std::make_unique<ChildProcess>(
+            args, std::vector<std::string>{"XDG_CONFIG_HOME=" + (m_root / "config")});
         EXPECT_TRUE(bridge->Start());
-        EXPECT_TRUE(bridge->WaitForStderr("listening on", kStepMs)) << bridge->Stderr();
+        if (listening) {
+            EXPECT_TRUE(bridge->WaitForStderr("listening on", kStepMs));
+        }
         return bridge;
     }
+    std::unique_ptr<ChildProcess> AnsweringBridge(std::vector<std::string> args = {}) {
+        args.insert(args.end(), {"--listen", Sip(), "--socket", m_modem.SocketPath()});
+        return Bridge(args);
+    }
     // sipp on a scenario of this folder, its `[name]`s replaced by `values` (sipp takes no
-    // keyword in an rtp_stream).
+    // keyword in an rtp_stream), calling the bridge from `from`, or serving on `port`.
     std::unique_ptr<ChildProcess> Sipp(
-        const std::string& scenario,
-        const std::vector<std::pair<std::string, std::string>>& values = {}) {
+        const std::string& scenario, const std::vector<std::pair<std::string, std::string>>& values,
+        const std::string& from = "127.0.0.1", int port = 0) {
         std::string text = ReadFile(kScenarios + "/" + scenario);
         for (const auto& [name, value] : values) {
             for (size_t at; (at = text.find("[" + name + "]")) != std::string::npos;)
                 text.replace(at, name.size() + 2, value);
         }
-        WriteFile(m_root / scenario, text);
+        const std::string path = m_root / (scenario + std::to_string(++m_sipps));
+        WriteFile(path, text);
         // sipp redraws its screen on stdout all the time: a file takes it, not a pipe.
-        const std::string command =
-            "exec sipp " + Sip() + " -sf " + (m_root / scenario) + " -m 1 -s fax -i 127.0.0.1 -p " +
-            std::to_string(FreePort()) + " -mp " + std::to_string(FreePort() & ~1) +
-            " -nostdin -timeout 80s -timeout_error >" + (m_root / scenario) + ".out";
+        const std::string command = "exec sipp " + (port ? std::string() : Sip()) + " -sf " + path +
+                                    " -m 1 -s fax -i " + from + " -p " +
+                                    std::to_string(port ? port : FreePort()) + " -mp " +
+                                    std::to_string(FreePort() & ~1) +
+                                    " -nostdin -timeout 80s -timeout_error >" + path + ".out";
         auto sipp =
             std::make_unique<ChildProcess>(std::vector<std::string>{"/bin/sh", "-c", command});
         EXPECT_TRUE(sipp->Start());
         return sipp;
     }
+    // sipp speaking a 700 Hz tone, as PCMU (payload type 0) or PCMA (8).
+    std::unique_ptr<ChildProcess> ToneCaller(const std::string& pt,
+                                             const std::string& from = "127.0.0.1") {
+        const std::string wav = m_root / ("tone" + pt + ".wav");
+        const std::string law = pt == "0" ? "u-law" : "a-law";
+        EXPECT_EQ(system(("sox -n -r 8000 -c 1 -e " + law + " " + wav + " synth 3 sine 700 vol 0.5")
+                             .c_str()),
+                  0);
+        return Sipp("caller.xml", {{"pt", pt}, {"wav", wav}}, from);
+    }
     bool WaitAfter(size_t from, const std::string& line, int timeoutMs) {
         return m_program->WaitForStdoutLine(line, timeoutMs, from);
     }
     size_t Lines() const { return m_program->StdoutLines().size(); }
+    // A message call from `caller`: the program's lines from `from` on are one answered call.
+    void ExpectMessageCall(ChildProcess& caller, size_t from) {
+        const std::vector<std::string> expected = {
+            "电话机振铃...", "电话机振铃...", "正在应答呼叫", "正在播放欢迎词",
+            "正在录制留言",  "对方已经挂机",  kWaiting};
+        EXPECT_EQ(caller.WaitForExit(kCallMs), 0) << caller.Stderr();
+        ASSERT_TRUE(WaitAfter(from, kWaiting, kStepMs));
+        std::vector<std::string> lines = m_program->StdoutLines();
+        EXPECT_EQ(std::vector<std::string>(lines.begin() + long(from), lines.end()), expected);
+    }
 
     ModemHarness m_modem{600};
     ProgramHarness m_harness;
     const TempFolder& m_root = m_harness.Root();
     int m_sipPort = FreePort();
+    int m_sipps = 0;
     std::unique_ptr<ChildProcess> m_program;
     std::unique_ptr<ChildProcess> m_bridge;
 };
@@ -126,25 +167,14 @@ protected:
 // what sipp streams after the tone; a T.38 offer in the call is refused with 488 and the call
 // goes on; a second caller meanwhile gets 486 and never rings the modem.
 TEST_F(SipLineTest, SippCallersLeaveTheirMessageInBothLaws) {
-    const std::vector<std::string> expected = {"电话机振铃...",  "电话机振铃...", "正在应答呼叫",
-                                               "正在播放欢迎词", "正在录制留言",  "对方已经挂机",
-                                               kWaiting};
-    for (const auto& [pt, law] : {std::pair{"0", "u-law"}, std::pair{"8", "a-law"}}) {
-        const std::string wav = m_root / (std::string(law) + ".wav");
-        ASSERT_EQ(system(("sox -n -r 8000 -c 1 -e " + std::string(law) + " " + wav +
-                          " synth 3 sine 700 vol 0.5")
-                             .c_str()),
-                  0);
+    m_bridge = AnsweringBridge();
+    for (const std::string pt : {"0", "8"}) {
         const size_t from = Lines();
-        auto caller = Sipp("caller.xml", {{"pt", pt}, {"wav", wav}});
-        ASSERT_TRUE(WaitAfter(from, "正在应答呼叫", kStepMs))
-            << m_bridge->Stderr() << caller->Stderr();
-        auto second = Sipp("busy.xml");
-        EXPECT_EQ(second->WaitForExit(kStepMs), 0) << second->Stdout() << second->Stderr();
-        EXPECT_EQ(caller->WaitForExit(kCallMs), 0) << caller->Stdout() << caller->Stderr();
-        ASSERT_TRUE(WaitAfter(from, kWaiting, kStepMs));
-        std::vector<std::string> lines = m_program->StdoutLines();
-        EXPECT_EQ(std::vector<std::string>(lines.begin() + long(from), lines.end()), expected);
+        auto caller = ToneCaller(pt);
+        ASSERT_TRUE(WaitAfter(from, "正在应答呼叫", kStepMs)) << m_bridge->Stderr();
+        auto second = Sipp("refused.xml", {{"status", "486"}});
+        EXPECT_EQ(second->WaitForExit(kStepMs), 0);
+        ExpectMessageCall(*caller, from);
     }
     std::vector<std::string> messages = m_harness.Files("wav");
     ASSERT_EQ(messages.size(), 2u);
@@ -154,6 +184,40 @@ TEST_F(SipLineTest, SippCallersLeaveTheirMessageInBothLaws) {
     EXPECT_NE(log.find("number '5550123'"), std::string::npos) << log;
     EXPECT_EQ(log.find("number '5550999'"), std::string::npos) << "the second caller rang";
     EXPECT_NE(log.find("refused a new offer (T.38 only)"), std::string::npos) << log;
+}
+
+// With an account in line.ini the bridge registers with digest authentication, refreshes before
+// the 10 s granted run out, takes a call from the registrar's address, refuses one from
+// elsewhere with 403, and takes the registration back at exit; the password file must be ours
+// and 0600, and the password never shows.
+TEST_F(SipLineTest, RegistersAndTakesCallsFromTheRegistrarOnly) {
+    const std::string password = "s3cret-Pw", passwordFile = m_root / "sip-password";
+    WriteFile(passwordFile, password + "\n");
+    chmod(passwordFile.c_str(), 0644);
+    const int registrar = FreePort();
+    WriteFile(m_root / "config/vantoro/line.ini",
+              ReadFile(m_root / "config/vantoro/line.ini") +
+                  "[sip]\naccount=sip:alice@127.0.0.1:" + std::to_string(registrar) +
+                  "\npassword-file=" + passwordFile + "\nlisten=" + Sip() + "\n");
+    auto refused = Bridge({"--socket", m_modem.SocketPath()}, false);
+    EXPECT_EQ(refused->WaitForExit(kStepMs), 2);
+    EXPECT_NE(refused->Stderr().find("must be ours and mode 0600"), std::string::npos);
+
+    chmod(passwordFile.c_str(), 0600);
+    auto registry = Sipp("registrar.xml", {{"password", password}}, "127.0.0.1", registrar);
+    m_bridge = Bridge({"--socket", m_modem.SocketPath()});
+    ASSERT_TRUE(m_bridge->WaitForStderr("registered with 127.0.0.1 (for 10 s)", kStepMs));
+    auto stranger = Sipp("refused.xml", {{"status", "403"}}, "127.0.0.2");
+    EXPECT_EQ(stranger->WaitForExit(kStepMs), 0);
+    const size_t from = Lines();
+    auto caller = ToneCaller("0");
+    ExpectMessageCall(*caller, from);
+    EXPECT_EQ(m_bridge->Stop(kStepMs), 0);
+    EXPECT_EQ(registry->WaitForExit(kStepMs), 0) << ReadFile(m_root / "registrar.xml1.out");
+    const std::string log = m_bridge->Stderr();
+    EXPECT_NE(log.find("refused a call from 127.0.0.2: not the registrar"), std::string::npos);
+    EXPECT_GE(Count(log, "registered with"), 3u) << log;  // the first and two refreshes
+    EXPECT_EQ(log.find(password), std::string::npos);
 }
 
 // spandsp's fax machine calls through a bridge that dials: a clean line, one that re-orders
@@ -172,6 +236,7 @@ TEST_P(SipFaxTest, FaxArrives) {
     if (!impair.empty()) args.insert(args.end(), {"--impair", impair + ",seed=57"});
     // A provider's gateway that hears the fax offers T.38; refused, the fax goes on in G.711.
     if (impair.empty()) args.insert(args.end(), {"--offer-t38-after", "2"});
+    m_bridge = AnsweringBridge();
     auto dialler = Bridge(args);
     ChildProcess caller(
         {ToolPath("vantoro-call"), "--socket", m_root / "dial.sock", "--fax", m_root / "sent.tif"});
