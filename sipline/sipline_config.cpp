@@ -142,10 +142,11 @@ private:
 }  // namespace
 
 std::string LineIniPath() {
+    // The line library's rule: a relative XDG_CONFIG_HOME is ignored.
     const char* config = std::getenv("XDG_CONFIG_HOME");
     const char* home = std::getenv("HOME");
     const std::string base =
-        config && *config ? config : std::string(home ? home : "") + "/.config";
+        config && *config == '/' ? config : std::string(home ? home : "") + "/.config";
     return base + "/vantoro/line.ini";
 }
 

@@ -80,7 +80,9 @@ protected:
         ASSERT_TRUE(m_program->WaitForStdoutLine(kWaiting, kStepMs)) << m_program->Stderr();
     }
     void TearDown() override {
-        EXPECT_EQ(ProgramHarness::Exit(*m_program), 0);
+        if (m_program) {
+            EXPECT_EQ(ProgramHarness::Exit(*m_program), 0);
+        }
         if (m_bridge && m_bridge->Running()) {
             EXPECT_EQ(m_bridge->Stop(kStepMs), 0);
         }
@@ -186,38 +188,53 @@ TEST_F(SipLineTest, SippCallersLeaveTheirMessageInBothLaws) {
     EXPECT_NE(log.find("refused a new offer (T.38 only)"), std::string::npos) << log;
 }
 
-// With an account in line.ini the bridge registers with digest authentication, refreshes before
-// the 10 s granted run out, takes a call from the registrar's address, refuses one from
-// elsewhere with 403, and takes the registration back at exit; the password file must be ours
-// and 0600, and the password never shows.
-TEST_F(SipLineTest, RegistersAndTakesCallsFromTheRegistrarOnly) {
-    const std::string password = "s3cret-Pw", passwordFile = m_root / "sip-password";
-    WriteFile(passwordFile, password + "\n");
-    chmod(passwordFile.c_str(), 0644);
-    const int registrar = FreePort();
-    WriteFile(m_root / "config/vantoro/line.ini",
-              ReadFile(m_root / "config/vantoro/line.ini") +
-                  "[sip]\naccount=sip:alice@127.0.0.1:" + std::to_string(registrar) +
-                  "\npassword-file=" + passwordFile + "\nlisten=" + Sip() + "\n");
-    auto refused = Bridge({"--socket", m_modem.SocketPath()}, false);
-    EXPECT_EQ(refused->WaitForExit(kStepMs), 2);
-    EXPECT_NE(refused->Stderr().find("must be ours and mode 0600"), std::string::npos);
+// With an account in line.ini and no modem, the line library runs the soft modem and the bridge
+// for the program's life: the bridge registers with digest authentication, refreshes before the
+// 10 s granted run out, takes a call from the registrar's address, refuses one from elsewhere
+// with 403, and takes the registration back when the program ends. The password file must be
+// ours and 0600, and the password never shows.
+class SoftLineTest : public SipLineTest {
+protected:
+    void SetUp() override {
+        const std::string passwordFile = m_root / "sip-password";
+        WriteFile(passwordFile, std::string(kPassword) + "\n");
+        chmod(passwordFile.c_str(), 0644);
+        m_harness.SetRings(1, 1);
+        WriteFile(m_root / "config/vantoro/line.ini",
+                  "[sip]\naccount=sip:alice@127.0.0.1:" + std::to_string(m_registrarPort) +
+                      "\npassword-file=" + passwordFile + "\nlisten=" + Sip() + "\n");
+        auto refused = Bridge({}, false);
+        EXPECT_EQ(refused->WaitForExit(kStepMs), 2);
+        EXPECT_NE(refused->Stderr().find("must be ours and mode 0600"), std::string::npos);
+        chmod(passwordFile.c_str(), 0600);
+        m_registrar =
+            Sipp("registrar.xml", {{"password", kPassword}}, "127.0.0.1", m_registrarPort);
+        m_program = m_harness.Start();
+        ASSERT_TRUE(m_program->WaitForStdoutLine(kWaiting, kStepMs)) << m_program->Stderr();
+    }
+    void TearDown() override {
+        if (m_program->Running()) ProgramHarness::Exit(*m_program);
+    }
 
-    chmod(passwordFile.c_str(), 0600);
-    auto registry = Sipp("registrar.xml", {{"password", password}}, "127.0.0.1", registrar);
-    m_bridge = Bridge({"--socket", m_modem.SocketPath()});
-    ASSERT_TRUE(m_bridge->WaitForStderr("registered with 127.0.0.1 (for 10 s)", kStepMs));
+    static constexpr char kPassword[] = "s3cret-Pw";
+    int m_registrarPort = FreePort();
+    std::unique_ptr<ChildProcess> m_registrar;
+};
+
+TEST_F(SoftLineTest, RegistersAndTakesCallsFromTheRegistrarOnly) {
+    ASSERT_TRUE(m_program->WaitForStderr("registered with 127.0.0.1 (for 10 s)", kStepMs));
     auto stranger = Sipp("refused.xml", {{"status", "403"}}, "127.0.0.2");
     EXPECT_EQ(stranger->WaitForExit(kStepMs), 0);
     const size_t from = Lines();
     auto caller = ToneCaller("0");
     ExpectMessageCall(*caller, from);
-    EXPECT_EQ(m_bridge->Stop(kStepMs), 0);
-    EXPECT_EQ(registry->WaitForExit(kStepMs), 0) << ReadFile(m_root / "registrar.xml1.out");
-    const std::string log = m_bridge->Stderr();
+    EXPECT_NEAR(ToneSeconds(m_harness.Files("wav").at(0), 700), 3.0, 0.2);
+    EXPECT_EQ(ProgramHarness::Exit(*m_program), 0);
+    EXPECT_EQ(m_registrar->WaitForExit(kStepMs), 0) << "not un-registered";
+    const std::string log = m_program->Stderr();
     EXPECT_NE(log.find("refused a call from 127.0.0.2: not the registrar"), std::string::npos);
     EXPECT_GE(Count(log, "registered with"), 3u) << log;  // the first and two refreshes
-    EXPECT_EQ(log.find(password), std::string::npos);
+    EXPECT_EQ(log.find(kPassword), std::string::npos);
 }
 
 // spandsp's fax machine calls through a bridge that dials: a clean line, one that re-orders
