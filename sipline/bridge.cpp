@@ -149,16 +149,14 @@ void Bridge::onClosed(int status) {
 }
 
 void Bridge::onLineReadable() {
+    // One packet a wake-up: the loop calls again while more wait, and a read that would only
+    // find the socket empty is a system call 50 times a second.
     std::string packet;
-    while (m_state != CallState::Idle || m_line.connected()) {
-        const LineSocket::Read read = m_line.receive(packet);
-        if (read == LineSocket::Read::Empty) return;
-        if (read == LineSocket::Read::Closed) {
-            onLineClosed();
-            return;
-        }
-        if (!packet.empty()) onLinePacket(packet);
-    }
+    const LineSocket::Read read = m_line.receive(packet);
+    if (read == LineSocket::Read::Closed)
+        onLineClosed();
+    else if (read == LineSocket::Read::Packet && !packet.empty())
+        onLinePacket(packet);
 }
 
 void Bridge::onLinePacket(const std::string& packet) {
