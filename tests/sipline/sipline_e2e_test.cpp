@@ -188,6 +188,35 @@ TEST_F(SipLineTest, SippCallersLeaveTheirMessageInBothLaws) {
     EXPECT_NE(log.find("refused a new offer (T.38 only)"), std::string::npos) << log;
 }
 
+// baresip, an independent user agent, run headless: it dials, speaks a WAV from the answer on
+// (a 700 Hz tone 16 s in, after the greeting and the tone) and hangs up after 24 s.
+TEST_F(SipLineTest, BaresipCallerLeavesItsMessage) {
+    m_bridge = AnsweringBridge();
+    const std::string config = m_root / "baresip", wav = m_root / "speech.wav";
+    ASSERT_EQ(
+        system(("mkdir -p " + config + " && sox -n -r 8000 -b 16 -c 1 " + wav +
+                " synth 16 sine 700 vol 0 : synth 3 sine 700 vol 0.5 : synth 8 sine 700 vol 0")
+                   .c_str()),
+        0);
+    WriteFile(config + "/accounts", "<sip:caller@127.0.0.1>;regint=0;audio_codecs=PCMU\n");
+    WriteFile(config + "/contacts", "");
+    WriteFile(config + "/config", "sip_listen 127.0.0.1:" + std::to_string(FreePort()) +
+                                      "\naudio_source aufile," + wav + "\naudio_player aufile," +
+                                      (m_root / "heard.wav") +
+                                      "\naudio_alert aufile,/dev/null\n"
+                                      "module_path /usr/lib/baresip/modules\nmodule stdio.so\n"
+                                      "module g711.so\nmodule aufile.so\nmodule account.so\n"
+                                      "module menu.so\n");
+    const size_t from = Lines();
+    ChildProcess caller({"/bin/sh", "-c",
+                         "exec baresip -f " + config + " -e '/dial sip:fax@" + Sip() +
+                             "' -t 24 </dev/null >" + config + "/out 2>&1"});
+    ASSERT_TRUE(caller.Start());
+    ExpectMessageCall(caller, from);
+    ASSERT_EQ(m_harness.Files("wav").size(), 1u);
+    EXPECT_NEAR(ToneSeconds(m_harness.Files("wav")[0], 700), 3.0, 0.2) << ReadFile(config + "/out");
+}
+
 // With an account in line.ini and no modem, the line library runs the soft modem and the bridge
 // for the program's life: the bridge registers with digest authentication, refreshes before the
 // 10 s granted run out, takes a call from the registrar's address, refuses one from elsewhere
