@@ -185,6 +185,10 @@ void RtpMedia::start(const MediaTarget& target, FrameSink toLine) {
     if (!m->rtp) return;
     m->toLine = std::move(toLine);
     retarget(target);
+    sa rtcp = m->destination;
+    sa_set_port(&rtcp, uint16_t(target.port + 1));
+    rtcp_set_srate(m->rtp, JitterBuffer::kSampleRate, JitterBuffer::kSampleRate);
+    rtcp_start(m->rtp, kCname, &rtcp);
     m->running = true;
     m->firstPacket = true;
     m->nextTickNs = platform::MonotonicNs() + kFrameNs;
@@ -195,11 +199,7 @@ void RtpMedia::retarget(const MediaTarget& target) {
     if (!m->rtp) return;
     m->target = target;
     sa_set_str(&m->destination, target.address.c_str(), target.port);
-    m->latched = false;
-    sa rtcp = m->destination;
-    sa_set_port(&rtcp, uint16_t(target.port + 1));
-    rtcp_set_srate(m->rtp, JitterBuffer::kSampleRate, JitterBuffer::kSampleRate);
-    rtcp_start(m->rtp, kCname, &rtcp);
+    m->latched = false;  // the far end may now send from elsewhere
 }
 
 void RtpMedia::close() {

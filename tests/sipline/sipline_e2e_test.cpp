@@ -188,6 +188,16 @@ TEST_F(SipLineTest, SippCallersLeaveTheirMessageInBothLaws) {
     EXPECT_NE(log.find("refused a new offer (T.38 only)"), std::string::npos) << log;
 }
 
+// An INVITE without an offer gets ours in the 200 OK and the answer in the ACK; a re-INVITE to
+// the other law is answered with it; OPTIONS in the call gets 200.
+TEST_F(SipLineTest, LateOfferAndReInviteToTheOtherLaw) {
+    m_bridge = AnsweringBridge();
+    auto caller = Sipp("late_offer.xml", {});
+    EXPECT_EQ(caller->WaitForExit(kStepMs), 0);
+    ASSERT_EQ(m_bridge->Stop(kStepMs), 0);
+    EXPECT_NE(m_bridge->Stderr().find("number '493055577'"), std::string::npos);
+}
+
 // baresip, an independent user agent, run headless: it dials, speaks a WAV from the answer on
 // (a 700 Hz tone 16 s in, after the greeting and the tone) and hangs up after 24 s.
 TEST_F(SipLineTest, BaresipCallerLeavesItsMessage) {
