@@ -168,7 +168,8 @@ void Bridge::onLinePacket(const std::string& packet) {
             samples[i] = int16_t(uint8_t(packet[1 + 2 * i]) | uint8_t(packet[2 + 2 * i]) << 8);
         m_media.fromLine(samples, count);
     } else if (m_options.role == BridgeRole::Dial) {
-        if (type == line_protocol::kSetup && m_state == CallState::Idle) placeCall();
+        if (type == line_protocol::kSetup && m_state == CallState::Idle)
+            placeCall(packet.substr(1));
     } else if (type == line_protocol::kRing && m_state != CallState::Connected) {
         setState(CallState::Ringing);
         m_agent.ringing();
@@ -213,11 +214,11 @@ void Bridge::onPeerArrives() {
     m_agent.watch(m_line.fd(), [this] { onLineReadable(); });
 }
 
-void Bridge::placeCall() {
+void Bridge::placeCall(const std::string& callerNumber) {
     m_localAddress = m_agent.localAddress();
     std::string error;
     if (!m_media.open(m_localAddress, m_options.rtpMinPort, m_options.rtpMaxPort, error) ||
-        !m_agent.dial(m_options.dialUri, OfferSdp(localMedia()), error)) {
+        !m_agent.dial(m_options.dialUri, callerNumber, OfferSdp(localMedia()), error)) {
         log(error);
         m_line.send(line_protocol::kBusy);
         endCall();

@@ -48,7 +48,7 @@ private:
     void onLineClosed();
     void onPeerArrives();
     void onModemAnswered();
-    void placeCall();
+    void placeCall(const std::string& callerNumber);
     bool startMedia(const SdpOffer& offer);
     LocalMedia localMedia();
     void endCall();

@@ -452,13 +452,16 @@ void SipAgent::reject(int status) {
 
 void SipAgent::hangup() { m->call = static_cast<sipsess*>(mem_deref(m->call)); }
 
-bool SipAgent::dial(const std::string& uri, const std::string& sdp, std::string& error) {
+bool SipAgent::dial(const std::string& uri, const std::string& callerNumber, const std::string& sdp,
+                    std::string& error) {
     if (m->call || m->closing) {
         error = "a call is up";
         return false;
     }
     mbuf* mb = toMbuf(sdp);
-    const std::string from = m->contactUri();
+    std::string from = m->contactUri();
+    if (!callerNumber.empty() && !m->options.hasAccount)
+        from = "sip:" + callerNumber + "@" + m->local + ":" + std::to_string(m->options.listenPort);
     int err = sipsess_connect(&m->call, m->sessions, uri.c_str(), nullptr, from.c_str(),
                               m->user.c_str(), nullptr, 0, kSdpType, mb, authHandler, m.get(),
                               false, offerHandler, answerHandler, progressHandler,

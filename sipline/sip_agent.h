@@ -71,7 +71,9 @@ public:
     void answer(const std::string& sdp);
     void reject(int status);
     void hangup();
-    bool dial(const std::string& uri, const std::string& sdp, std::string& error);
+    // Calls `uri`; `callerNumber`, when given, is the user part of From.
+    bool dial(const std::string& uri, const std::string& callerNumber, const std::string& sdp,
+              std::string& error);
     // A new offer inside the call (re-INVITE).
     void modify(const std::string& sdp);
     // Runs `fn` once, `ms` from now, on the loop (one such timer at a time).

@@ -294,8 +294,8 @@ TEST_P(SipFaxTest, FaxArrives) {
     if (impair.empty()) args.insert(args.end(), {"--offer-t38-after", "2"});
     m_bridge = AnsweringBridge();
     auto dialler = Bridge(args);
-    ChildProcess caller(
-        {ToolPath("vantoro-call"), "--socket", m_root / "dial.sock", "--fax", m_root / "sent.tif"});
+    ChildProcess caller({ToolPath("vantoro-call"), "--socket", m_root / "dial.sock", "--number",
+                         "5557001", "--fax", m_root / "sent.tif"});
     ASSERT_TRUE(caller.Start());
     ASSERT_EQ(caller.WaitForExit(kCallMs + 30000), 0) << caller.Stderr() << dialler->Stderr();
     EXPECT_EQ(caller.StdoutLines().back(), "RESULT fax ok pages=1 rate=9600");
@@ -308,6 +308,7 @@ TEST_P(SipFaxTest, FaxArrives) {
         EXPECT_TRUE(received.pages == sent);
     }
     ASSERT_EQ(m_bridge->Stop(kStepMs), 0);
+    EXPECT_NE(m_bridge->Stderr().find("number '5557001'"), std::string::npos);
     if (impair.empty()) {
         EXPECT_NE(m_bridge->Stderr().find("refused a new offer (T.38 only)"), std::string::npos);
     }
