@@ -9,8 +9,9 @@ namespace {
 
 // What the test mode tells vantoro-call between two rings: SIP does not say.
 constexpr char kRingIntervalMs[] = "6000";
-constexpr int kSipDecline = 603;
+// RFC 3261 section 21.6: the callee will not take the call anywhere.
 constexpr int kSipBusyEverywhere = 600;
+constexpr int kSipDecline = 603;
 
 void log(const std::string& text) { std::fprintf(stderr, "vantoro-sipline: %s\n", text.c_str()); }
 

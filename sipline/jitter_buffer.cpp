@@ -2,8 +2,22 @@
 
 #include <algorithm>
 
+namespace {
+
+// How loud a concealed sample is, by the frames in a row concealed so far (the first is 1).
+int16_t concealed(int16_t last, int frames) {
+    if (frames == 1) return last;
+    if (frames == 2) return int16_t(last / 2);
+    return 0;
+}
+
+}  // namespace
+
 JitterBuffer::JitterBuffer(int delayMs)
-    : m_delayMs(delayMs), m_ring(kRingSamples, 0), m_tags(kRingSamples, kNone) {}
+    : m_delayMs(delayMs),
+      m_ring(kRingSamples, 0),
+      m_tags(kRingSamples, kNone),
+      m_last(kFrameSamples, 0) {}
 
 int64_t JitterBuffer::unwrap(uint32_t rtpTimestamp) {
     // The signed distance from the last timestamp carries the index across the 32-bit wrap.
@@ -69,19 +83,22 @@ void JitterBuffer::watchDrift(int64_t depthSamples, int64_t arrivalNs) {
     m_windowMaxDepth = kNone;
 }
 
-bool JitterBuffer::pull(int64_t tickNs, int16_t* frame) {
-    std::fill(frame, frame + kFrameSamples, int16_t(0));
-    if (!m_started || m_minTransit == INT64_MAX) return false;
+void JitterBuffer::pull(int64_t tickNs, int16_t* frame) {
+    const bool anchored = m_started && m_minTransit != INT64_MAX;
     const int64_t start = samplesAt(tickNs) - m_offset;
+    bool present[kFrameSamples];
     bool gap = false;
     for (int i = 0; i < kFrameSamples; ++i) {
         const int64_t index = start + i;
         const size_t slot = size_t(index) % kRingSamples;
-        if (m_tags[slot] == index)
-            frame[i] = m_ring[slot];
-        else
-            gap = true;
+        present[i] = anchored && m_tags[slot] == index;
+        if (present[i]) frame[i] = m_ring[slot];
+        gap = gap || !present[i];
     }
-    if (gap) ++m_missing;
-    return !gap;
+    m_concealed = gap ? m_concealed + 1 : 0;
+    if (gap && anchored) ++m_missing;
+    for (int i = 0; i < kFrameSamples; ++i) {
+        if (!present[i]) frame[i] = concealed(m_last[size_t(i)], m_concealed);
+    }
+    std::copy(frame, frame + kFrameSamples, m_last.begin());
 }

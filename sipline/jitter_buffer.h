@@ -23,9 +23,10 @@ public:
     // on the monotonic clock.
     void put(uint32_t ssrc, uint32_t rtpTimestamp, const int16_t* samples, size_t count,
              int64_t arrivalNs);
-    // The frame due at `tickNs` (ticks 20 ms apart): silence where nothing arrived in time;
-    // false when some of it did not.
-    bool pull(int64_t tickNs, int16_t* frame);
+    // The frame due at `tickNs` (ticks 20 ms apart). Where nothing arrived in time, the frame
+    // before is repeated, then at half level, then silence: 20 ms of silence in a V.29 page drops
+    // the fax modem's carrier and the page with it, while a repeat keeps it up.
+    void pull(int64_t tickNs, int16_t* frame);
 
     int delayMs() const { return m_delayMs; }
     int slips() const { return m_slips; }
@@ -54,4 +55,6 @@ private:
     int64_t m_windowMaxDepth = kNone;
     int m_slips = 0;
     uint64_t m_missing = 0;
+    std::vector<int16_t> m_last;  // the frame played last
+    int m_concealed = 0;          // frames in a row that needed concealment
 };

@@ -40,7 +40,6 @@ struct RtpMedia::Impl {
         : jitter(jitterMs), impairOptions(options), impairment(options) {}
 
     JitterBuffer jitter;
-    plc_state_t plc{};
     ImpairOptions impairOptions;
     Impairment impairment;
     struct rtp_sock* rtp = nullptr;  // "struct": libre has a function of the same name
@@ -83,12 +82,7 @@ void RtpMedia::Impl::onTick() {
     if (now - nextTickNs > kMaxCatchUpNs) nextTickNs = now;
     int16_t frame[kFrameSamples];
     while (running && now >= nextTickNs) {
-        // A lost frame is bridged by concealment that fades to silence within about 50 ms:
-        // 20 ms of silence in a V.29 page drops the fax modem's carrier and the page with it.
-        if (jitter.pull(nextTickNs, frame))
-            plc_rx(&plc, frame, kFrameSamples);
-        else
-            plc_fillin(&plc, frame, kFrameSamples);
+        jitter.pull(nextTickNs, frame);
         nextTickNs += kFrameNs;
         toLine(frame, kFrameSamples);
         now = platform::MonotonicNs();
@@ -154,9 +148,7 @@ void RtpMedia::Impl::sendFrame(const int16_t* samples) {
 }
 
 RtpMedia::RtpMedia(int jitterMs, const ImpairOptions& impair)
-    : m(std::make_unique<Impl>(jitterMs, impair)) {
-    plc_init(&m->plc);
-}
+    : m(std::make_unique<Impl>(jitterMs, impair)) {}
 
 RtpMedia::~RtpMedia() { close(); }
 
@@ -213,7 +205,6 @@ void RtpMedia::close() {
     m->pending.clear();
     m->rtp = static_cast<struct rtp_sock*>(mem_deref(m->rtp));
     m->jitter = JitterBuffer(m->jitter.delayMs());
-    plc_init(&m->plc);
 }
 
 void RtpMedia::fromLine(const int16_t* samples, size_t count) {

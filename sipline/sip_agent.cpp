@@ -101,7 +101,6 @@ std::string routeSource(const std::string& toward) {
 }  // namespace
 
 struct SipAgent::Impl {
-    SipAgent* owner = nullptr;
     SipAgentOptions options;
     SipCallHandler* handler = nullptr;
     dnsc* dns = nullptr;
@@ -342,7 +341,7 @@ bool SipAgent::Impl::startRegistration(std::string& error) {
     return true;
 }
 
-SipAgent::SipAgent() : m(std::make_unique<Impl>()) { m->owner = this; }
+SipAgent::SipAgent() : m(std::make_unique<Impl>()) {}
 
 SipAgent::~SipAgent() {
     for (auto& [fd, fn] : m->watched) fd_close(fd);
