@@ -2,6 +2,7 @@
 
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -44,7 +45,9 @@ std::string ProgramFolder() {
 std::string RuntimeFolder() {
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
     if (runtime && *runtime == '/' && access(runtime, W_OK | X_OK) == 0) return runtime;
-    return "/tmp/vantoro-" + std::to_string(getuid());
+    const std::string own = "/tmp/vantoro-" + std::to_string(getuid());
+    mkdir(own.c_str(), 0700);
+    return own;
 }
 
 // Starts `argv`; the child gets SIGTERM when the thread that started it ends, which is the
@@ -132,8 +135,17 @@ std::string SoftLineModem() {
     // Shared with the keeper thread, which outlives every static at exit.
     static std::shared_ptr<KeeperState> state = std::make_shared<KeeperState>();
     if (!HasSipAccount(ReadLineIni())) return {};
+    static bool installed = true;
     std::call_once(once, [] {
         const std::string folder = ProgramFolder(), runtime = RuntimeFolder();
+        for (const char* part : {"/vantoro-vmodem", "/vantoro-sipline"}) {
+            if (access((folder + part).c_str(), X_OK) != 0) {
+                std::fprintf(stderr, "libtapi32: %s%s is missing: no SIP line\n", folder.c_str(),
+                             part);
+                installed = false;
+            }
+        }
+        if (!installed) return;
         const std::string socket = runtime + "/vantoro-softline.sock";
         link = runtime + "/vantoro-softmodem-tty";
         unlink(link.c_str());
@@ -143,6 +155,7 @@ std::string SoftLineModem() {
                     std::vector<std::string>{folder + "/vantoro-sipline", "--socket", socket})
             .detach();
     });
+    if (!installed) return {};
     std::unique_lock<std::mutex> lock(state->mutex);
     state->ready.wait_for(lock, std::chrono::milliseconds(kLinkWaitMs), [] { return state->up; });
     return state->up ? link : std::string();
