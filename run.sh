@@ -5,7 +5,7 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")" && pwd)"
 source "$root/tools/bootstrap.sh"
 vantoro_install_missing
-vantoro_build "$root" vantoro tapi32 vantoro-vmodem vantoro-call vantoro-faxrx vantoro-rawtotiff >/dev/null
+vantoro_build "$root" vantoro tapi32 vantoro-vmodem vantoro-call vantoro-faxrx vantoro-rawtotiff vantoro-sipline >/dev/null
 
 args=("$@")
 if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
@@ -21,7 +21,16 @@ cleanup() {
 }
 trap cleanup EXIT
 
-if [ -z "${VANTORO_MODEM:-}" ] && [ -x "$root/build/vantoro-vmodem" ]; then
+# A SIP account in line.ini: the line library runs the soft modem and the SIP bridge itself.
+line_ini="${XDG_CONFIG_HOME:-$HOME/.config}/vantoro/line.ini"
+sip_account() {
+    [ -f "$line_ini" ] && awk '/^[[:space:]]*\[/ { sip = ($0 ~ /^[[:space:]]*\[sip\]/) }
+        sip && /^[[:space:]]*account[[:space:]]*=[[:space:]]*[^ ]/ { found = 1 } END { exit !found }' "$line_ini"
+}
+
+if sip_account; then
+    echo "SIP account in $line_ini: the program registers and answers calls to it."
+elif [ -z "${VANTORO_MODEM:-}" ] && [ -x "$root/build/vantoro-vmodem" ]; then
     runtime="${XDG_RUNTIME_DIR:-/tmp}"
     link="$runtime/vantoro-vmodem-tty"
     rm -f "$link"

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "platform/serial_port.h"
+#include "tapi/soft_line.h"
 
 namespace tapi {
 namespace {
@@ -93,6 +94,7 @@ LONG LineService::Initialize(HLINEAPP* app, LINECALLBACK callback, DWORD* device
     if (!app || !callback || !deviceCount) return LINEERR_INVALPOINTER;
     if (m_app != 0) return LINEERR_RESOURCEUNAVAIL;  // one application at a time
     m_config = LoadLineConfig();
+    if (m_config.modemPath.empty()) m_config.modemPath = SoftLineModem();
     m_deviceCount = 0;
     m_format = VoiceFormat{};
     std::string transcript;

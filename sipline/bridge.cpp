@@ -1,0 +1,239 @@
+#include "sipline/bridge.h"
+
+#include <cstdio>
+#include <ctime>
+
+#include "tools/vmodem/line_protocol.h"
+
+namespace {
+
+// What the test mode tells vantoro-call between two rings: SIP does not say.
+constexpr char kRingIntervalMs[] = "6000";
+// RFC 3261 section 21.6: the callee will not take the call anywhere.
+constexpr int kSipBusyEverywhere = 600;
+constexpr int kSipDecline = 603;
+
+void log(const std::string& text) { std::fprintf(stderr, "vantoro-sipline: %s\n", text.c_str()); }
+
+}  // namespace
+
+Bridge::Bridge(SipAgent& agent, BridgeOptions options)
+    : m_agent(agent),
+      m_options(std::move(options)),
+      m_media(m_options.jitterMs, m_options.impair),
+      m_sessionId(uint64_t(time(nullptr))) {}
+
+const char* Bridge::toString(CallState state) {
+    switch (state) {
+        case CallState::Idle:
+            return "idle";
+        case CallState::Setup:
+            return "setup";
+        case CallState::Ringing:
+            return "ringing";
+        case CallState::Connected:
+            return "connected";
+    }
+    return "?";
+}
+
+void Bridge::setState(CallState state) {
+    if (state == m_state) return;
+    log(std::string("call ") + toString(m_state) + " -> " + toString(state));
+    m_state = state;
+}
+
+bool Bridge::start(std::string& error) {
+    if (m_options.role == BridgeRole::Answer) return true;
+    if (!m_line.listenOn(m_options.socketPath, error)) return false;
+    m_agent.watch(m_line.listenFd(), [this] { onPeerArrives(); });
+    return true;
+}
+
+LocalMedia Bridge::localMedia() {
+    return LocalMedia{m_localAddress, m_media.port(), m_sessionId, ++m_sdpVersion};
+}
+
+bool Bridge::startMedia(const SdpOffer& offer) {
+    if (offer.verdict != OfferVerdict::Accept) return false;
+    m_offer = offer;
+    m_hasOffer = true;
+    if (m_mediaRunning) {
+        m_media.retarget(offer.target);
+        return true;
+    }
+    m_mediaRunning = true;
+    m_media.start(offer.target, [this](const int16_t* samples, size_t count) {
+        m_line.sendAudio(samples, count);
+    });
+    return true;
+}
+
+int Bridge::onInvite(const std::string& callerNumber, const std::string& sdp,
+                     const std::string& localAddress) {
+    if (m_options.role != BridgeRole::Answer || m_state != CallState::Idle) return kSipBusyHere;
+    m_hasOffer = !sdp.empty();
+    if (m_hasOffer) {
+        m_offer = ParseSdp(sdp);
+        if (m_offer.verdict != OfferVerdict::Accept) {
+            log(std::string("refused an offer: ") + ::toString(m_offer.verdict));
+            return kSipNotAcceptableHere;
+        }
+    }
+    m_localAddress = localAddress;
+    std::string error;
+    if (!m_media.open(localAddress, m_options.rtpMinPort, m_options.rtpMaxPort, error)) {
+        log(error);
+        return kSipServiceUnavailable;
+    }
+    if (!m_line.connectTo(m_options.socketPath, error)) {
+        log(error);
+        m_media.close();
+        return kSipTemporarilyUnavailable;
+    }
+    m_line.send(line_protocol::kSetup, callerNumber);
+    m_agent.watch(m_line.fd(), [this] { onLineReadable(); });
+    setState(CallState::Setup);
+    return 0;
+}
+
+bool Bridge::onReoffer(const std::string& sdp, std::string& answer) {
+    const SdpOffer offer = ParseSdp(sdp);
+    if (offer.verdict != OfferVerdict::Accept) {
+        // Most providers then stay on G.711, which the fax modem handles as audio.
+        log(std::string("refused a new offer (") + ::toString(offer.verdict) +
+            "): the call stays on G.711");
+        return false;
+    }
+    startMedia(offer);
+    answer = AnswerSdp(offer, localMedia());
+    return true;
+}
+
+void Bridge::onAnswer(const std::string& sdp) {
+    if (!startMedia(ParseSdp(sdp))) {
+        log("the far end answered without G.711");
+        m_agent.hangup();
+        endCall();
+    }
+}
+
+void Bridge::onRinging() {
+    if (m_options.role != BridgeRole::Dial || m_state == CallState::Idle) return;
+    setState(CallState::Ringing);
+    m_line.send(line_protocol::kRing, kRingIntervalMs);
+}
+
+void Bridge::onEstablished() {
+    if (m_options.role != BridgeRole::Dial || m_state == CallState::Idle) return;
+    setState(CallState::Connected);
+    m_line.send(line_protocol::kAnswer);
+    if (m_options.offerT38AfterS > 0) {
+        m_agent.after(uint64_t(m_options.offerT38AfterS) * 1000, [this] {
+            log("offering T.38");
+            m_agent.modify(T38OfferSdp(localMedia()));
+        });
+    }
+}
+
+void Bridge::onClosed(int status) {
+    if (m_state == CallState::Idle) return;
+    if (m_options.role == BridgeRole::Dial) {
+        const bool busy =
+            status == kSipBusyHere || status == kSipBusyEverywhere || status == kSipDecline;
+        if (m_state == CallState::Connected)
+            m_line.send(line_protocol::kHangup);
+        else if (busy)
+            m_line.send(line_protocol::kBusy);
+    }
+    endCall();
+}
+
+void Bridge::onLineReadable() {
+    // One packet a wake-up: the loop calls again while more wait, and a read that would only
+    // find the socket empty is a system call 50 times a second.
+    std::string packet;
+    const LineSocket::Read read = m_line.receive(packet);
+    if (read == LineSocket::Read::Closed)
+        onLineClosed();
+    else if (read == LineSocket::Read::Packet && !packet.empty())
+        onLinePacket(packet);
+}
+
+void Bridge::onLinePacket(const std::string& packet) {
+    const char type = packet[0];
+    if (type == line_protocol::kAudio) {
+        const size_t count = (packet.size() - 1) / 2;
+        int16_t samples[line_protocol::kMaxPacket / 2];
+        for (size_t i = 0; i < count; ++i)
+            samples[i] = int16_t(uint8_t(packet[1 + 2 * i]) | uint8_t(packet[2 + 2 * i]) << 8);
+        m_media.fromLine(samples, count);
+    } else if (m_options.role == BridgeRole::Dial) {
+        if (type == line_protocol::kSetup && m_state == CallState::Idle)
+            placeCall(packet.substr(1));
+    } else if (type == line_protocol::kRing && m_state != CallState::Connected) {
+        setState(CallState::Ringing);
+        m_agent.ringing();
+    } else if (type == line_protocol::kAnswer && m_state != CallState::Connected) {
+        onModemAnswered();
+    } else if (type == line_protocol::kHangup) {
+        log("the soft modem hung up");
+        m_agent.hangup();
+        endCall();
+    } else if (type == line_protocol::kBusy) {
+        log("the soft modem's line is busy");
+        m_agent.reject(kSipBusyHere);
+        endCall();
+    }
+}
+
+void Bridge::onModemAnswered() {
+    setState(CallState::Connected);
+    const LocalMedia local = localMedia();
+    if (!m_hasOffer) {
+        // No offer in the INVITE: ours goes in the 200 OK and the answer comes with the ACK.
+        m_agent.answer(OfferSdp(local));
+        return;
+    }
+    m_agent.answer(AnswerSdp(m_offer, local));
+    startMedia(m_offer);
+}
+
+void Bridge::onLineClosed() {
+    log(m_options.role == BridgeRole::Answer ? "the soft modem closed the line"
+                                             : "the caller hung up");
+    m_agent.hangup();
+    endCall();
+}
+
+void Bridge::onPeerArrives() {
+    if (m_line.connected()) {
+        m_line.refusePeer();
+        return;
+    }
+    if (!m_line.acceptPeer()) return;
+    m_agent.watch(m_line.fd(), [this] { onLineReadable(); });
+}
+
+void Bridge::placeCall(const std::string& callerNumber) {
+    m_localAddress = m_agent.localAddress();
+    std::string error;
+    if (!m_media.open(m_localAddress, m_options.rtpMinPort, m_options.rtpMaxPort, error) ||
+        !m_agent.dial(m_options.dialUri, callerNumber, OfferSdp(localMedia()), error)) {
+        log(error);
+        m_line.send(line_protocol::kBusy);
+        endCall();
+        return;
+    }
+    log("calling " + m_options.dialUri);
+    setState(CallState::Setup);
+}
+
+void Bridge::endCall() {
+    m_media.close();
+    m_mediaRunning = false;
+    m_hasOffer = false;
+    if (m_line.connected()) m_agent.unwatch(m_line.fd());
+    m_line.close();
+    setState(CallState::Idle);
+}

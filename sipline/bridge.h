@@ -1,0 +1,67 @@
+#pragma once
+// One call between SIP and the soft modem's line socket. Toward the modem the bridge behaves
+// exactly like vantoro-call; in test mode it is the modem toward vantoro-call and places the
+// SIP call itself.
+
+#include <cstdint>
+#include <string>
+
+#include "sipline/impairment.h"
+#include "sipline/line_socket.h"
+#include "sipline/rtp_media.h"
+#include "sipline/sdp_policy.h"
+#include "sipline/sip_agent.h"
+
+enum class BridgeRole { Answer, Dial };
+
+struct BridgeOptions {
+    BridgeRole role = BridgeRole::Answer;
+    std::string socketPath;  // Answer: the soft modem's; Dial: the one served to vantoro-call
+    std::string dialUri;
+    uint16_t rtpMinPort = 20000;
+    uint16_t rtpMaxPort = 20999;
+    int jitterMs = 60;
+    ImpairOptions impair;
+    int offerT38AfterS = 0;  // test mode: offer T.38 this long into the call
+};
+
+class Bridge : public SipCallHandler {
+public:
+    Bridge(SipAgent& agent, BridgeOptions options);
+    bool start(std::string& error);
+
+    int onInvite(const std::string& callerNumber, const std::string& sdp,
+                 const std::string& localAddress) override;
+    bool onReoffer(const std::string& sdp, std::string& answer) override;
+    void onAnswer(const std::string& sdp) override;
+    void onRinging() override;
+    void onEstablished() override;
+    void onClosed(int status) override;
+
+private:
+    enum class CallState { Idle, Setup, Ringing, Connected };
+    static const char* toString(CallState state);
+
+    void setState(CallState state);
+    void onLineReadable();
+    void onLinePacket(const std::string& packet);
+    void onLineClosed();
+    void onPeerArrives();
+    void onModemAnswered();
+    void placeCall(const std::string& callerNumber);
+    bool startMedia(const SdpOffer& offer);
+    LocalMedia localMedia();
+    void endCall();
+
+    SipAgent& m_agent;
+    BridgeOptions m_options;
+    LineSocket m_line;
+    RtpMedia m_media;
+    CallState m_state = CallState::Idle;
+    SdpOffer m_offer;
+    bool m_hasOffer = false;
+    bool m_mediaRunning = false;
+    std::string m_localAddress;
+    uint64_t m_sessionId = 0;
+    uint64_t m_sdpVersion = 0;
+};

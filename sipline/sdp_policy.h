@@ -1,0 +1,49 @@
+#pragma once
+// What the bridge accepts in an SDP offer and what it answers and offers: G.711 audio at 20 ms,
+// no comfort noise, no telephone-event, silence suppression off. Plain text in, plain text out.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// RFC 3551 static payload types.
+constexpr int kPayloadPcmu = 0;
+constexpr int kPayloadPcma = 8;
+// Larger bodies are refused unread: no G.711 offer comes near it.
+constexpr size_t kMaxSdpBytes = 8192;
+constexpr size_t kMaxSdpLines = 128;
+
+enum class OfferVerdict { Accept, NoG711, T38Only, Malformed };
+const char* toString(OfferVerdict verdict);
+
+struct MediaTarget {
+    std::string address;  // where the far end wants RTP (IPv4 dotted)
+    uint16_t port = 0;
+    int payloadType = kPayloadPcmu;
+};
+
+struct SdpOffer {
+    OfferVerdict verdict = OfferVerdict::Malformed;
+    MediaTarget target;
+    // Every m= line as offered, so that the answer can refuse the others in place.
+    std::vector<std::string> mediaLines;
+    size_t audioIndex = 0;
+};
+
+// Reads an offer (or an answer to our offer: the same rules pick the codec).
+SdpOffer ParseSdp(const std::string& sdp);
+
+struct LocalMedia {
+    std::string address;
+    uint16_t port = 0;
+    uint64_t sessionId = 0;
+    uint64_t version = 0;
+};
+
+// Our answer to an accepted offer: the chosen codec on the audio line, port 0 on the others.
+std::string AnswerSdp(const SdpOffer& offer, const LocalMedia& local);
+// Our own offer: PCMU and PCMA.
+std::string OfferSdp(const LocalMedia& local);
+// A switch to T.38 as gateways offer it on hearing a fax (for tests of the refusal).
+std::string T38OfferSdp(const LocalMedia& local);

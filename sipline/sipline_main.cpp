@@ -1,0 +1,45 @@
+#include <cstdio>
+#include <string>
+
+#include "sipline/bridge.h"
+#include "sipline/sip_agent.h"
+#include "sipline/sipline_config.h"
+
+namespace {
+
+void usage() {
+    std::fprintf(
+        stderr,
+        "usage: vantoro-sipline [options]   (line.ini [sip] gives the defaults: %s)\n"
+        "  --listen ADDR:PORT         SIP address (default 0.0.0.0:5060)\n"
+        "  --socket PATH              the soft modem's line socket\n"
+        "  --rtp-ports A-B            RTP ports (default 20000-20999)\n"
+        "  --jitter-ms MS             fixed jitter buffer delay (default 60)\n"
+        "  --account sip:USER@HOST[:PORT] --password-file FILE   register there\n"
+        "  --allow ADDR[,ADDR]        with an account: who else may call\n"
+        "  --transport udp|tcp\n"
+        "test mode:\n"
+        "  --dial URI --accept-socket PATH   serve the line socket to vantoro-call and call URI\n"
+        "  --impair jitter=MS,loss=PERCENT,seed=N   impair the RTP sent\n"
+        "  --offer-t38-after SECONDS  offer T.38 in the call, as a provider's gateway may\n",
+        LineIniPath().c_str());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    SiplineConfig config;
+    std::string error;
+    if (!LoadConfig(argc, argv, config, error)) {
+        std::fprintf(stderr, "vantoro-sipline: %s\n", error.c_str());
+        usage();
+        return 2;
+    }
+    SipAgent agent;
+    Bridge bridge(agent, config.bridge);
+    if (!agent.start(config.sip, bridge, error) || !bridge.start(error)) {
+        std::fprintf(stderr, "vantoro-sipline: %s\n", error.c_str());
+        return 1;
+    }
+    return agent.run();
+}

@@ -1,0 +1,320 @@
+// The program answering SIP calls end to end: sipp and spandsp's fax machine (through a second
+// bridge that dials) call vantoro-sipline, which joins them to the soft modem under the headless
+// program on the real line library.
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstring>
+#include <memory>
+
+#include "tests/support/child_process.h"
+#include "tests/support/fax_pages.h"
+#include "tests/support/modem_harness.h"
+#include "tests/support/program_harness.h"
+
+namespace {
+
+constexpr int kStepMs = kProgramStepMs;
+constexpr int kCallMs = 90000;
+constexpr int kRate = 8000;
+const std::string kWaiting = kWaitingLine;
+const std::string kScenarios = SIPLINE_TEST_DIR;
+
+// A port nobody uses now, for SIP or a sipp media port.
+int FreePort() {
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    close(fd);
+    return ntohs(addr.sin_port);
+}
+
+size_t Count(const std::string& text, const std::string& part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++count;
+    return count;
+}
+
+// Seconds of a WAV's 16-bit samples in which a tone of `hz` holds 80 % of the energy (Goertzel
+// over 50 ms windows).
+double ToneSeconds(const std::string& path, double hz) {
+    const std::string bytes = ReadFile(path);
+    const size_t data = bytes.find("data");
+    if (data == std::string::npos) return 0;
+    std::vector<int16_t> s((bytes.size() - data - 8) / 2);
+    std::memcpy(s.data(), bytes.data() + data + 8, s.size() * 2);
+    const size_t window = kRate / 20;
+    const double k = 2 * std::cos(2 * M_PI * hz / kRate);
+    double seconds = 0;
+    for (size_t at = 0; at + window <= s.size(); at += window) {
+        double s1 = 0, s2 = 0, energy = 0;
+        for (size_t i = at; i < at + window; ++i) {
+            const double s0 = s[i] + k * s1 - s2;
+            s2 = s1;
+            s1 = s0;
+            energy += double(s[i]) * s[i];
+        }
+        const double power = s1 * s1 + s2 * s2 - k * s1 * s2;
+        if (energy > 0 && 2 * power / (double(window) * energy) > 0.8) seconds += 0.05;
+    }
+    return seconds;
+}
+
+class SipLineTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(m_modem.Start(false));
+        m_harness.UseModem(m_modem.LinkPath());
+        m_harness.SetRings(1, 1);
+        m_program = m_harness.Start();
+        ASSERT_TRUE(m_program->WaitForStdoutLine(kWaiting, kStepMs)) << m_program->Stderr();
+    }
+    void TearDown() override {
+        if (m_program) {
+            EXPECT_EQ(ProgramHarness::Exit(*m_program), 0);
+        }
+        if (m_bridge && m_bridge->Running()) {
+            EXPECT_EQ(m_bridge->Stop(kStepMs), 0);
+        }
+    }
+
+    std::string Sip() const { return "127.0.0.1:" + std::to_string(m_sipPort); }
+    // The bridge with the folders of the program (its line.ini) and `args`; it listens unless
+    // `listening` is false.
+    std::unique_ptr<ChildProcess> Bridge(std::vector<std::string> args, bool listening = true) {
+        const int rtp = FreePort() & ~1;
+        args.insert(args.begin(), ToolPath("vantoro-sipline"));
+        args.insert(args.end(),
+                    {"--rtp-ports", std::to_string(rtp) + "-" + std::to_string(rtp + 9)});
+        auto bridge = std::make_unique<ChildProcess>(
+            args, std::vector<std::string>{"XDG_CONFIG_HOME=" + (m_root / "config")});
+        EXPECT_TRUE(bridge->Start());
+        if (listening) {
+            EXPECT_TRUE(bridge->WaitForStderr("listening on", kStepMs));
+        }
+        return bridge;
+    }
+    std::unique_ptr<ChildProcess> AnsweringBridge(std::vector<std::string> args = {}) {
+        args.insert(args.end(), {"--listen", Sip(), "--socket", m_modem.SocketPath()});
+        return Bridge(args);
+    }
+    // sipp on a scenario of this folder, its `[name]`s replaced by `values` (sipp takes no
+    // keyword in an rtp_stream), calling the bridge from `from`, or serving on `port`.
+    std::unique_ptr<ChildProcess> Sipp(
+        const std::string& scenario, const std::vector<std::pair<std::string, std::string>>& values,
+        const std::string& from = "127.0.0.1", int port = 0) {
+        std::string text = ReadFile(kScenarios + "/" + scenario);
+        for (const auto& [name, value] : values) {
+            for (size_t at; (at = text.find("[" + name + "]")) != std::string::npos;)
+                text.replace(at, name.size() + 2, value);
+        }
+        const std::string path = m_root / (scenario + std::to_string(++m_sipps));
+        WriteFile(path, text);
+        // sipp redraws its screen on stdout all the time: a file takes it, not a pipe.
+        const std::string command = "exec sipp " + (port ? std::string() : Sip()) + " -sf " + path +
+                                    " -m 1 -s fax -i " + from + " -p " +
+                                    std::to_string(port ? port : FreePort()) + " -mp " +
+                                    std::to_string(FreePort() & ~1) +
+                                    " -nostdin -timeout 80s -timeout_error >" + path + ".out";
+        auto sipp =
+            std::make_unique<ChildProcess>(std::vector<std::string>{"/bin/sh", "-c", command});
+        EXPECT_TRUE(sipp->Start());
+        return sipp;
+    }
+    // sipp speaking a 700 Hz tone, as PCMU (payload type 0) or PCMA (8).
+    std::unique_ptr<ChildProcess> ToneCaller(const std::string& pt,
+                                             const std::string& from = "127.0.0.1") {
+        const std::string wav = m_root / ("tone" + pt + ".wav");
+        const std::string law = pt == "0" ? "u-law" : "a-law";
+        EXPECT_EQ(system(("sox -n -r 8000 -c 1 -e " + law + " " + wav + " synth 3 sine 700 vol 0.5")
+                             .c_str()),
+                  0);
+        return Sipp("caller.xml", {{"pt", pt}, {"wav", wav}}, from);
+    }
+    bool WaitAfter(size_t from, const std::string& line, int timeoutMs) {
+        return m_program->WaitForStdoutLine(line, timeoutMs, from);
+    }
+    size_t Lines() const { return m_program->StdoutLines().size(); }
+    // A message call from `caller`: the program's lines from `from` on are one answered call.
+    void ExpectMessageCall(ChildProcess& caller, size_t from) {
+        const std::vector<std::string> expected = {
+            "电话机振铃...", "电话机振铃...", "正在应答呼叫", "正在播放欢迎词",
+            "正在录制留言",  "对方已经挂机",  kWaiting};
+        EXPECT_EQ(caller.WaitForExit(kCallMs), 0) << caller.Stderr();
+        ASSERT_TRUE(WaitAfter(from, kWaiting, kStepMs));
+        std::vector<std::string> lines = m_program->StdoutLines();
+        EXPECT_EQ(std::vector<std::string>(lines.begin() + long(from), lines.end()), expected);
+    }
+
+    ModemHarness m_modem{600};
+    ProgramHarness m_harness;
+    const TempFolder& m_root = m_harness.Root();
+    int m_sipPort = FreePort();
+    int m_sipps = 0;
+    std::unique_ptr<ChildProcess> m_program;
+    std::unique_ptr<ChildProcess> m_bridge;
+};
+
+// sipp calls with PCMU, then PCMA: the program answers at the first ring, greets, and records
+// what sipp streams after the tone; a T.38 offer in the call is refused with 488 and the call
+// goes on; a second caller meanwhile gets 486 and never rings the modem.
+TEST_F(SipLineTest, SippCallersLeaveTheirMessageInBothLaws) {
+    m_bridge = AnsweringBridge();
+    for (const std::string pt : {"0", "8"}) {
+        const size_t from = Lines();
+        auto caller = ToneCaller(pt);
+        ASSERT_TRUE(WaitAfter(from, "正在应答呼叫", kStepMs)) << m_bridge->Stderr();
+        auto second = Sipp("refused.xml", {{"status", "486"}});
+        EXPECT_EQ(second->WaitForExit(kStepMs), 0);
+        ExpectMessageCall(*caller, from);
+    }
+    std::vector<std::string> messages = m_harness.Files("wav");
+    ASSERT_EQ(messages.size(), 2u);
+    for (const std::string& message : messages) EXPECT_NEAR(ToneSeconds(message, 700), 3.0, 0.2);
+    ASSERT_EQ(m_bridge->Stop(kStepMs), 0);
+    const std::string log = m_bridge->Stderr();
+    EXPECT_NE(log.find("number '5550123'"), std::string::npos) << log;
+    EXPECT_EQ(log.find("number '5550999'"), std::string::npos) << "the second caller rang";
+    EXPECT_NE(log.find("refused a new offer (T.38 only)"), std::string::npos) << log;
+}
+
+// An INVITE without an offer gets ours in the 200 OK and the answer in the ACK; a re-INVITE to
+// the other law is answered with it; OPTIONS in the call gets 200.
+TEST_F(SipLineTest, LateOfferAndReInviteToTheOtherLaw) {
+    m_bridge = AnsweringBridge();
+    auto caller = Sipp("late_offer.xml", {});
+    EXPECT_EQ(caller->WaitForExit(kStepMs), 0);
+    ASSERT_EQ(m_bridge->Stop(kStepMs), 0);
+    EXPECT_NE(m_bridge->Stderr().find("number '493055577'"), std::string::npos);
+}
+
+// baresip, an independent user agent, run headless: it dials, speaks a WAV from the answer on
+// (a 700 Hz tone 16 s in, after the greeting and the tone) and hangs up after 24 s.
+TEST_F(SipLineTest, BaresipCallerLeavesItsMessage) {
+    m_bridge = AnsweringBridge();
+    const std::string config = m_root / "baresip", wav = m_root / "speech.wav";
+    ASSERT_EQ(
+        system(("mkdir -p " + config + " && sox -n -r 8000 -b 16 -c 1 " + wav +
+                " synth 16 sine 700 vol 0 : synth 3 sine 700 vol 0.5 : synth 8 sine 700 vol 0")
+                   .c_str()),
+        0);
+    WriteFile(config + "/accounts", "<sip:caller@127.0.0.1>;regint=0;audio_codecs=PCMU\n");
+    WriteFile(config + "/contacts", "");
+    WriteFile(config + "/config", "sip_listen 127.0.0.1:" + std::to_string(FreePort()) +
+                                      "\naudio_source aufile," + wav + "\naudio_player aufile," +
+                                      (m_root / "heard.wav") +
+                                      "\naudio_alert aufile,/dev/null\n"
+                                      "module_path /usr/lib/baresip/modules\nmodule stdio.so\n"
+                                      "module g711.so\nmodule aufile.so\nmodule account.so\n"
+                                      "module menu.so\n");
+    const size_t from = Lines();
+    ChildProcess caller({"/bin/sh", "-c",
+                         "exec baresip -f " + config + " -e '/dial sip:fax@" + Sip() +
+                             "' -t 24 </dev/null >" + config + "/out 2>&1"});
+    ASSERT_TRUE(caller.Start());
+    ExpectMessageCall(caller, from);
+    ASSERT_EQ(m_harness.Files("wav").size(), 1u);
+    EXPECT_NEAR(ToneSeconds(m_harness.Files("wav")[0], 700), 3.0, 0.2) << ReadFile(config + "/out");
+}
+
+// With an account in line.ini and no modem, the line library runs the soft modem and the bridge
+// for the program's life: the bridge registers with digest authentication, refreshes before the
+// 10 s granted run out, takes a call from the registrar's address, refuses one from elsewhere
+// with 403, and takes the registration back when the program ends. The password file must be
+// ours and 0600, and the password never shows.
+class SoftLineTest : public SipLineTest {
+protected:
+    void SetUp() override {
+        const std::string passwordFile = m_root / "sip-password";
+        WriteFile(passwordFile, std::string(kPassword) + "\n");
+        chmod(passwordFile.c_str(), 0644);
+        m_harness.SetRings(1, 1);
+        WriteFile(m_root / "config/vantoro/line.ini",
+                  "[sip]\naccount=sip:alice@127.0.0.1:" + std::to_string(m_registrarPort) +
+                      "\npassword-file=" + passwordFile + "\nlisten=" + Sip() + "\n");
+        auto refused = Bridge({}, false);
+        EXPECT_EQ(refused->WaitForExit(kStepMs), 2);
+        EXPECT_NE(refused->Stderr().find("must be ours and mode 0600"), std::string::npos);
+        chmod(passwordFile.c_str(), 0600);
+        m_registrar =
+            Sipp("registrar.xml", {{"password", kPassword}}, "127.0.0.1", m_registrarPort);
+        m_program = m_harness.Start();
+        ASSERT_TRUE(m_program->WaitForStdoutLine(kWaiting, kStepMs)) << m_program->Stderr();
+    }
+    void TearDown() override {
+        if (m_program->Running()) ProgramHarness::Exit(*m_program);
+    }
+
+    static constexpr char kPassword[] = "s3cret-Pw";
+    int m_registrarPort = FreePort();
+    std::unique_ptr<ChildProcess> m_registrar;
+};
+
+TEST_F(SoftLineTest, RegistersAndTakesCallsFromTheRegistrarOnly) {
+    ASSERT_TRUE(m_program->WaitForStderr("registered with 127.0.0.1 (for 10 s)", kStepMs));
+    auto stranger = Sipp("refused.xml", {{"status", "403"}}, "127.0.0.2");
+    EXPECT_EQ(stranger->WaitForExit(kStepMs), 0);
+    const size_t from = Lines();
+    auto caller = ToneCaller("0");
+    ExpectMessageCall(*caller, from);
+    EXPECT_NEAR(ToneSeconds(m_harness.Files("wav").at(0), 700), 3.0, 0.2);
+    EXPECT_EQ(ProgramHarness::Exit(*m_program), 0);
+    EXPECT_EQ(m_registrar->WaitForExit(kStepMs), 0) << "not un-registered";
+    const std::string log = m_program->Stderr();
+    EXPECT_NE(log.find("refused a call from 127.0.0.2: not the registrar"), std::string::npos);
+    EXPECT_GE(Count(log, "registered with"), 3u) << log;  // the first and two refreshes
+    EXPECT_EQ(log.find(kPassword), std::string::npos);
+}
+
+// spandsp's fax machine calls through a bridge that dials: a clean line, one that re-orders
+// packets within 40 ms, and one that loses 0.2 % of them.
+class SipFaxTest : public SipLineTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(SipFaxTest, FaxArrives) {
+    const std::vector<Page> sent = {SparsePage(400, 1)};
+    ASSERT_TRUE(WriteTiff(m_root / "sent.tif", sent, false));
+    std::vector<std::string> args = {"--listen",        "127.0.0.1:" + std::to_string(FreePort()),
+                                     "--dial",          "sip:fax@" + Sip(),
+                                     "--accept-socket", m_root / "dial.sock"};
+    const std::string impair = GetParam();
+    // Seed 57 loses packets 607 and 711, 12 s and 14 s into the call: in the page data, where
+    // concealment keeps the carrier; a loss in a V.21 frame or the training can cost the call.
+    if (!impair.empty()) args.insert(args.end(), {"--impair", impair + ",seed=57"});
+    // A provider's gateway that hears the fax offers T.38; refused, the fax goes on in G.711.
+    if (impair.empty()) args.insert(args.end(), {"--offer-t38-after", "2"});
+    m_bridge = AnsweringBridge();
+    auto dialler = Bridge(args);
+    ChildProcess caller({ToolPath("vantoro-call"), "--socket", m_root / "dial.sock", "--number",
+                         "5557001", "--fax", m_root / "sent.tif"});
+    ASSERT_TRUE(caller.Start());
+    ASSERT_EQ(caller.WaitForExit(kCallMs + 30000), 0) << caller.Stderr() << dialler->Stderr();
+    EXPECT_EQ(caller.StdoutLines().back(), "RESULT fax ok pages=1 rate=9600");
+    ASSERT_TRUE(m_program->WaitForStdoutLine("接收传真成功", kStepMs)) << m_program->Stdout();
+    std::vector<std::string> tiffs = m_harness.Files("fax", ".tif");
+    ASSERT_EQ(tiffs.size(), 1u);
+    DecodedTiff received = ReadTiff(tiffs[0]);
+    ASSERT_EQ(received.pages.size(), 1u) << received.problems;
+    if (impair.find("loss") == std::string::npos) {
+        EXPECT_TRUE(received.pages == sent);
+    }
+    ASSERT_EQ(m_bridge->Stop(kStepMs), 0);
+    EXPECT_NE(m_bridge->Stderr().find("number '5557001'"), std::string::npos);
+    if (impair.empty()) {
+        EXPECT_NE(m_bridge->Stderr().find("refused a new offer (T.38 only)"), std::string::npos);
+    }
+    EXPECT_EQ(dialler->Stop(kStepMs), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Lines, SipFaxTest, ::testing::Values("", "jitter=40", "loss=0.2"));
+
+}  // namespace
