@@ -94,7 +94,7 @@ std::unique_ptr<ChildProcess> Bridge(std::vector<std::string> args) {
 
 int main() {
     ModemHarness modem(1000, {"--answer-fax", "/dev/null"});
-    if (!modem.Start(false)) return 1;
+    if (!modem.Start()) return 1;
     const TempFolder& folder = modem.Folder();
     const std::string page = folder / "page.tif";
     if (!WriteTiff(page, {SparsePage(1100, 1)}, false)) return 1;

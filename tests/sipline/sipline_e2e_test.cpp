@@ -38,13 +38,6 @@ int FreePort() {
     return ntohs(addr.sin_port);
 }
 
-size_t Count(const std::string& text, const std::string& part) {
-    size_t count = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-        ++count;
-    return count;
-}
-
 // Seconds of a WAV's 16-bit samples in which a tone of `hz` holds 80 % of the energy (Goertzel
 // over 50 ms windows).
 double ToneSeconds(const std::string& path, double hz) {
@@ -73,7 +66,7 @@ double ToneSeconds(const std::string& path, double hz) {
 class SipLineTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(m_modem.Start(false));
+        ASSERT_TRUE(m_modem.Start());
         m_harness.UseModem(m_modem.LinkPath());
         m_harness.SetRings(1, 1);
         m_program = m_harness.Start();
