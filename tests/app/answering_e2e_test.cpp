@@ -29,41 +29,9 @@ const std::string kRecording = "正在录制留言";
 const std::string kLineLost = "线路中断，正在重新打开...";
 
 constexpr int kRate = 8000;
-constexpr double kWindowSeconds = 0.05;
 // The virtual modem hears a hang-up as busy tone and reports it after about a second of it;
 // until then the message goes on recording the line.
 constexpr double kBusyDetectSeconds = 1.0;
-
-// Share of a window's energy at `hz` (Goertzel): about 1 for a pure tone, near 0 otherwise.
-double ToneShare(const std::vector<int16_t>& samples, double at, double hz) {
-    size_t first = size_t(at * kRate), count = size_t(kWindowSeconds * kRate);
-    if (first + count > samples.size()) return 0;
-    double coefficient = 2 * std::cos(2 * M_PI * hz / kRate), s1 = 0, s2 = 0, energy = 0;
-    for (size_t i = first; i < first + count; ++i) {
-        double s0 = samples[i] + coefficient * s1 - s2;
-        s2 = s1;
-        s1 = s0;
-        energy += double(samples[i]) * samples[i];
-    }
-    double power = s1 * s1 + s2 * s2 - coefficient * s1 * s2;
-    return energy > 0 ? 2 * power / (double(count) * energy) : 0;
-}
-
-// Where a tone of `hz` is heard: its first window from `from` on, and how long it lasts.
-struct Heard {
-    double start = -1, seconds = 0;
-};
-Heard FindTone(const std::vector<int16_t>& samples, double hz, double from = 0) {
-    Heard heard;
-    for (double at = from; at + kWindowSeconds <= double(samples.size()) / kRate;
-         at += kWindowSeconds) {
-        if (ToneShare(samples, at, hz) < 0.8) continue;
-        if (heard.start < 0) heard.start = at;
-        heard.seconds += kWindowSeconds;
-    }
-    return heard;
-}
-
 std::string Soxi(const std::string& option, const std::string& path) {
     std::string out;
     FILE* pipe = popen(("soxi " + option + " '" + path + "' 2>&1").c_str(), "r");
@@ -200,7 +168,7 @@ TEST_F(AnsweringTest, GreetingToneAndMessageThenOwnGreeting) {
     EXPECT_EQ(program->WaitForStdoutLines(expected.size(), kStepMs), expected) << program->Stderr();
 
     std::vector<int16_t> line = ReadSamples(heard);
-    Heard tone = FindTone(line, 500);
+    HeardTone tone = FindTone(line, 500);
     EXPECT_GT(Rms(line, 0.5, 7.0), 1000) << "no greeting";
     EXPECT_NEAR(tone.start, 12.6, 0.4);   // 0.1 s, the 7.5 s greeting, the 5 s fax window
     EXPECT_NEAR(tone.seconds, 0.5, 0.1);  // played to its end
@@ -211,7 +179,7 @@ TEST_F(AnsweringTest, GreetingToneAndMessageThenOwnGreeting) {
     EXPECT_EQ(Soxi("-r", messages[0]) + Soxi("-b", messages[0]) + Soxi("-c", messages[0]),
               "8000\n16\n1\n");
     std::vector<int16_t> message = ReadSamples(messages[0]);
-    Heard said = FindTone(message, 700);
+    HeardTone said = FindTone(message, 700);
     EXPECT_NEAR(said.seconds, 3.0, 0.2);
     const double recordingBegan = sayAfter - said.start;  // after the answer
     EXPECT_NEAR(recordingBegan, tone.start + 1.2, 0.5);
@@ -222,7 +190,7 @@ TEST_F(AnsweringTest, GreetingToneAndMessageThenOwnGreeting) {
     ASSERT_TRUE(WriteToneWav(m_program.Home() + "/welcome.wav", 2, 300));
     EXPECT_EQ(Call({"--record", heard2, "--hangup-after", "9"}), "RESULT answered rings=1");
     line = ReadSamples(heard2);
-    Heard welcome = FindTone(line, 300);
+    HeardTone welcome = FindTone(line, 300);
     EXPECT_NEAR(welcome.start, 0.15, 0.15);
     EXPECT_NEAR(welcome.seconds, 2.0, 0.1);
     EXPECT_NEAR(FindTone(line, 500).start, 7.1, 0.4);

@@ -14,29 +14,8 @@
 namespace {
 
 constexpr int kRate = 8000;
-constexpr double kWindowS = 0.05;
 constexpr double kSayAfterS = 15, kTalkS = 8, kHangupAfterS = kSayAfterS + kTalkS + 0.5;
 constexpr double kToneGoalS = 5, kSilenceGoalS = 8 + 1;  // silence-s 8, the default
-
-// Seconds of 50 ms windows that hold a pure tone of `hz`, and the first of them.
-std::pair<double, double> FindTone(const std::vector<int16_t>& samples, double hz) {
-    double first = -1, seconds = 0;
-    const size_t count = size_t(kWindowS * kRate);
-    for (size_t at = 0; at + count <= samples.size(); at += count) {
-        double k = 2 * std::cos(2 * M_PI * hz / kRate), s1 = 0, s2 = 0, energy = 0;
-        for (size_t i = at; i < at + count; ++i) {
-            double s0 = samples[i] + k * s1 - s2;
-            s2 = s1;
-            s1 = s0;
-            energy += double(samples[i]) * samples[i];
-        }
-        double share = energy > 0 ? 2 * (s1 * s1 + s2 * s2 - k * s1 * s2) / (count * energy) : 0;
-        if (share < 0.8) continue;
-        if (first < 0) first = double(at) / kRate;
-        seconds += kWindowS;
-    }
-    return {first, seconds};
-}
 
 // Rate, bits and channels as sox reads them.
 std::string Soxi(const std::string& path) {
@@ -87,7 +66,7 @@ TEST_P(PersonalityTest, MessageHoldsTheCallerAtItsPitchAndEndsSoonAfterTheHangUp
     EXPECT_EQ(ProgramHarness::Exit(*vantoro), 0);
 
     // The greeting's closing 500 Hz tone reached the caller for its whole half second.
-    EXPECT_NEAR(FindTone(ReadSamples(heard), 500).second, 0.5, 0.1);
+    EXPECT_NEAR(FindTone(ReadSamples(heard), 500).seconds, 0.5, 0.1);
     std::vector<std::string> messages = program.Files("wav");
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(Soxi(messages[0]), "8000\n16\n1\n");

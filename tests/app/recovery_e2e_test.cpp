@@ -21,30 +21,6 @@ constexpr int kRate = 8000;
 constexpr int kWordsHz = 700;
 const std::string kWaiting = kWaitingLine;
 
-// Seconds of a message (16-bit mono WAV) whose 50 ms windows are mostly a tone of `hz` (Goertzel).
-double ToneSeconds(const std::string& path, double hz) {
-    std::string bytes = ReadFile(path);
-    size_t data = bytes.find("data");
-    if (data == std::string::npos) return 0;
-    std::vector<int16_t> samples((bytes.size() - data - 8) / 2);
-    std::memcpy(samples.data(), bytes.data() + data + 8, samples.size() * 2);
-    const size_t window = kRate / 20;
-    const double coefficient = 2 * std::cos(2 * M_PI * hz / kRate);
-    double seconds = 0;
-    for (size_t first = 0; first + window <= samples.size(); first += window) {
-        double s1 = 0, s2 = 0, energy = 0;
-        for (size_t i = first; i < first + window; ++i) {
-            double s0 = samples[i] + coefficient * s1 - s2;
-            s2 = s1;
-            s1 = s0;
-            energy += double(samples[i]) * samples[i];
-        }
-        double power = s1 * s1 + s2 * s2 - coefficient * s1 * s2;
-        if (energy > 0 && 2 * power / (double(window) * energy) > 0.8) seconds += 0.05;
-    }
-    return seconds;
-}
-
 class RecoveryTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -68,7 +44,8 @@ protected:
         ASSERT_TRUE(m_program->WaitForStdoutLine(kWaiting, kStepMs, from)) << m_program->Stdout();
         std::vector<std::string> files = m_harness.Files("wav");
         ASSERT_EQ(files.size(), messages + 1) << m_program->Stdout();
-        EXPECT_NEAR(ToneSeconds(files.back(), kWordsHz), 3.0, 0.3) << m_harness.Log();
+        EXPECT_NEAR(FindTone(ReadSamples(files.back()), kWordsHz).seconds, 3.0, 0.3)
+            << m_harness.Log();
     }
 
     ProgramHarness m_harness;
@@ -104,7 +81,7 @@ TEST_F(RecoveryTest, FaxPressedInTheGreetingAndAModemLostInAMessageLeaveLaterMes
     from = Lines();
     ASSERT_TRUE(m_modem.Start());
     ASSERT_TRUE(m_program->WaitForStdoutLine(kWaiting, kStepMs, from));
-    EXPECT_NEAR(ToneSeconds(m_harness.Files("wav").back(), kWordsHz), 3.0, 0.3);
+    EXPECT_NEAR(FindTone(ReadSamples(m_harness.Files("wav").back()), kWordsHz).seconds, 3.0, 0.3);
     ExpectNextMessageHoldsTheWords();
 }
 

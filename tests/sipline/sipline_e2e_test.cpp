@@ -38,31 +38,6 @@ int FreePort() {
     return ntohs(addr.sin_port);
 }
 
-// Seconds of a WAV's 16-bit samples in which a tone of `hz` holds 80 % of the energy (Goertzel
-// over 50 ms windows).
-double ToneSeconds(const std::string& path, double hz) {
-    const std::string bytes = ReadFile(path);
-    const size_t data = bytes.find("data");
-    if (data == std::string::npos) return 0;
-    std::vector<int16_t> s((bytes.size() - data - 8) / 2);
-    std::memcpy(s.data(), bytes.data() + data + 8, s.size() * 2);
-    const size_t window = kRate / 20;
-    const double k = 2 * std::cos(2 * M_PI * hz / kRate);
-    double seconds = 0;
-    for (size_t at = 0; at + window <= s.size(); at += window) {
-        double s1 = 0, s2 = 0, energy = 0;
-        for (size_t i = at; i < at + window; ++i) {
-            const double s0 = s[i] + k * s1 - s2;
-            s2 = s1;
-            s1 = s0;
-            energy += double(s[i]) * s[i];
-        }
-        const double power = s1 * s1 + s2 * s2 - k * s1 * s2;
-        if (energy > 0 && 2 * power / (double(window) * energy) > 0.8) seconds += 0.05;
-    }
-    return seconds;
-}
-
 class SipLineTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -173,7 +148,8 @@ TEST_F(SipLineTest, SippCallersLeaveTheirMessageInBothLaws) {
     }
     std::vector<std::string> messages = m_harness.Files("wav");
     ASSERT_EQ(messages.size(), 2u);
-    for (const std::string& message : messages) EXPECT_NEAR(ToneSeconds(message, 700), 3.0, 0.2);
+    for (const std::string& message : messages)
+        EXPECT_NEAR(FindTone(ReadSamples(message), 700).seconds, 3.0, 0.2);
     ASSERT_EQ(m_bridge->Stop(kStepMs), 0);
     const std::string log = m_bridge->Stderr();
     EXPECT_NE(log.find("number '5550123'"), std::string::npos) << log;
@@ -217,7 +193,8 @@ TEST_F(SipLineTest, BaresipCallerLeavesItsMessage) {
     ASSERT_TRUE(caller.Start());
     ExpectMessageCall(caller, from);
     ASSERT_EQ(m_harness.Files("wav").size(), 1u);
-    EXPECT_NEAR(ToneSeconds(m_harness.Files("wav")[0], 700), 3.0, 0.2) << ReadFile(config + "/out");
+    EXPECT_NEAR(FindTone(ReadSamples(m_harness.Files("wav")[0]), 700).seconds, 3.0, 0.2)
+        << ReadFile(config + "/out");
 }
 
 // With an account in line.ini and no modem, the line library runs the soft modem and the bridge
@@ -260,7 +237,7 @@ TEST_F(SoftLineTest, RegistersAndTakesCallsFromTheRegistrarOnly) {
     const size_t from = Lines();
     auto caller = ToneCaller("0");
     ExpectMessageCall(*caller, from);
-    EXPECT_NEAR(ToneSeconds(m_harness.Files("wav").at(0), 700), 3.0, 0.2);
+    EXPECT_NEAR(FindTone(ReadSamples(m_harness.Files("wav").at(0)), 700).seconds, 3.0, 0.2);
     EXPECT_EQ(ProgramHarness::Exit(*m_program), 0);
     EXPECT_EQ(m_registrar->WaitForExit(kStepMs), 0) << "not un-registered";
     const std::string log = m_program->Stderr();

@@ -167,6 +167,27 @@ double Rms(const std::vector<int16_t>& samples, double from, double to) {
     return last > first ? std::sqrt(sum / double(last - first)) : 0;
 }
 
+HeardTone FindTone(const std::vector<int16_t>& samples, double hz, double from) {
+    constexpr int kRate = 8000;
+    constexpr size_t kWindow = kRate / 20;
+    const double k = 2 * std::cos(2 * M_PI * hz / kRate);
+    HeardTone heard;
+    for (size_t at = size_t(from * kRate); at + kWindow <= samples.size(); at += kWindow) {
+        double s1 = 0, s2 = 0, energy = 0;
+        for (size_t i = at; i < at + kWindow; ++i) {
+            const double s0 = samples[i] + k * s1 - s2;
+            s2 = s1;
+            s1 = s0;
+            energy += double(samples[i]) * samples[i];
+        }
+        const double power = s1 * s1 + s2 * s2 - k * s1 * s2;
+        if (energy <= 0 || 2 * power / (double(kWindow) * energy) < 0.8) continue;
+        if (heard.start < 0) heard.start = double(at) / kRate;
+        heard.seconds += 0.05;
+    }
+    return heard;
+}
+
 bool FaxCall::Start(std::vector<Page> sentPages, bool fineResolution,
                     std::vector<std::string> callerArgs) {
     pages = std::move(sentPages);

@@ -58,6 +58,12 @@ std::string Unshield(const std::string& stream, std::string* events);
 // The samples of a 16-bit mono WAV (its data chunk), and their loudness between two times.
 std::vector<int16_t> ReadSamples(const std::string& path);
 double Rms(const std::vector<int16_t>& samples, double from, double to);
+// Where a tone of `hz` is heard in 8000 Hz samples: the first 50 ms window from `from` (seconds)
+// on in which it holds 80 % of the energy (Goertzel), and how long such windows last in all.
+struct HeardTone {
+    double start = -1, seconds = 0;
+};
+HeardTone FindTone(const std::vector<int16_t>& samples, double hz, double from = 0);
 // One fax call: a virtual modem of its own, spandsp's fax machine calling with `pages`, and
 // vantoro-faxrx answering once the call rings.
 struct FaxCall {
