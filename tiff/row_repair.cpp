@@ -45,6 +45,14 @@ Piece NextPiece(const uint8_t* strip, uint64_t at, uint64_t bits) {
     return piece;
 }
 
+// An EOL with one or two wrong bits: at least ten of its twelve bits are zeros.
+bool StartsLikeEol(const uint8_t* strip, uint64_t at, uint64_t end) {
+    constexpr unsigned kEolBits = kEolZeros + 1;
+    constexpr int kMinZeros = kEolZeros - 1;
+    const uint32_t bits = PeekBits(strip, at, end, kEolBits);
+    return static_cast<int>(kEolBits) - __builtin_popcount(bits) >= kMinZeros;
+}
+
 class StripRebuilder {
 public:
     StripRebuilder(const uint8_t* strip, CStripWriter& out) : m_strip(strip), m_out(out) {
@@ -148,9 +156,11 @@ RowRepairResult RepairRows(const uint8_t* strip, uint64_t stripBytes, uint32_t r
         const uint64_t lineEnd = piece.decoded.endBit;
         rebuilt.Line(piece.begin, lineEnd);
         if (piece.dataEnd > lineEnd) {
-            // Bits after a complete line: noise in its fill, or the next line behind a lost EOL.
+            // Bits after a complete line: noise in its fill, a line gone wrong that came to the
+            // width by chance, or the next line behind an EOL with a wrong bit.
             changed = true;
-            if (piece.dataEnd - lineEnd >= kMinLineBits) rebuilt.Repeat();
+            if (piece.dataEnd - lineEnd >= kMinLineBits && StartsLikeEol(strip, lineEnd, piece.end))
+                rebuilt.Repeat();
         }
         ++i;
     }

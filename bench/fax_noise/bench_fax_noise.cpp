@@ -1,6 +1,7 @@
 // A page over a noisy line, received by vantoro-faxrx and by spandsp's own fax terminal at the
 // same time on the same noise: the pixels each stored page differs from the page sent, and
-// whether libtiff reads ours without a complaint. Usage: bench_fax_noise [SNR_DB...]
+// whether libtiff reads ours without a complaint. Usage: bench_fax_noise [--page FILE.tif]
+// [SNR_DB...] (default: a sparse page of bars, 15 and 18 dB)
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -31,9 +32,17 @@ Outcome Compare(const std::string& tiff, const Page& sent) {
 
 int main(int argc, char** argv) {
     std::vector<std::string> snrs;
-    for (int i = 1; i < argc; ++i) snrs.push_back(argv[i]);
+    Page sent = SparsePage(1100, 7);
+    for (int i = 1; i < argc; ++i) {
+        if (std::string(argv[i]) == "--page" && i + 1 < argc) {
+            const DecodedTiff page = ReadTiff(argv[++i]);
+            if (page.pages.empty()) return 2;
+            sent = page.pages[0];
+            continue;
+        }
+        snrs.push_back(argv[i]);
+    }
     if (snrs.empty()) snrs = {"15", "18"};
-    const Page sent = SparsePage(1100, 7);
     bool allWithinGoal = true;
     for (const std::string& snr : snrs) {
         TempFolder folder;
