@@ -23,8 +23,10 @@ TEST(FaxNoisyLine, EveryRowReadsAndFewPixelsDiffer) {
         ChildProcess convert({ToolPath("vantoro-rawtotiff"), call.Raw(), tiff});
         ASSERT_TRUE(convert.Start());
         ASSERT_EQ(convert.WaitForExit(30000), 0) << convert.Stderr();
-        // 15 dB spoils rows on every run; without them the test would lose its point.
-        if (i == 0) EXPECT_NE(convert.Stderr().find("damaged rows replaced"), std::string::npos);
+        // At 7200 bit/s 15 dB spoils some rows for sure; without them the test loses its point.
+        const bool spoilt = call.caller->Stdout().find("rate=7200") != std::string::npos;
+        if (i == 0 && spoilt)
+            EXPECT_NE(convert.Stderr().find("damaged rows replaced"), std::string::npos);
         const DecodedTiff decoded = ReadTiff(tiff);
         EXPECT_EQ(decoded.problems, "");
         ASSERT_EQ(decoded.pages.size(), 1u);
