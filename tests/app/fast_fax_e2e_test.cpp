@@ -33,12 +33,9 @@ TEST(FastFaxMode, TwoPagesAtV17WithoutScanTimeAndStandardAgainAfterward) {
     EXPECT_EQ(caller->StdoutLines().back(), "RESULT fax ok pages=2 rate=14400");
     EXPECT_NE(caller->Stderr().find(kFastDis), std::string::npos);
     EXPECT_NE(caller->Stderr().find("Minimum scan line time: 0ms"), std::string::npos);
-    EXPECT_NE(harness.Log().find("MODEM支持V.17"), std::string::npos) << harness.Log();
     ASSERT_TRUE(
         program->WaitForStdoutLine(kWaitingLine, kProgramStepMs, program->StdoutLines().size()));
-    std::vector<std::string> tiffs = harness.Files("fax", ".tif");
-    ASSERT_EQ(tiffs.size(), 1u);
-    const DecodedTiff decoded = ReadTiff(tiffs[0]);
+    const DecodedTiff decoded = ReadTiff(harness.Files("fax", ".tif").at(0));
     EXPECT_EQ(decoded.problems, "");
     EXPECT_TRUE(decoded.pages == sent);
 
@@ -48,8 +45,7 @@ TEST(FastFaxMode, TwoPagesAtV17WithoutScanTimeAndStandardAgainAfterward) {
     caller = modem.Call({"--fax", harness.Root() / "short.tif", "--v17", "--trace"});
     ASSERT_TRUE(program->WaitForStdoutLine("接收传真成功", kFaxMs, from)) << program->Stdout();
     EXPECT_EQ(caller->WaitForExit(kProgramStepMs), 0);
-    const std::string trace = caller->Stderr();
-    EXPECT_NE(trace.find(kStandardDis), std::string::npos);
+    EXPECT_NE(caller->Stderr().find(kStandardDis), std::string::npos);
     EXPECT_EQ(caller->StdoutLines().back(), "RESULT fax ok pages=1 rate=9600");
     EXPECT_EQ(ProgramHarness::Exit(*program), 0);
     EXPECT_NE(ReadFile(ini).find("[fax]\nmode=standard\n"), std::string::npos)

