@@ -102,29 +102,52 @@ const char* toString(MhLine line) {
     return "unknown";
 }
 
-uint32_t PeekBits(const uint8_t* data, uint64_t beginBit, uint64_t endBit, unsigned count) {
-    uint32_t value = 0;
-    for (unsigned i = 0; i < count; ++i) {
-        const uint64_t bit = beginBit + i;
-        const bool one = bit < endBit && (data[bit >> 3] & (0x80u >> (bit & 7))) != 0;
-        value = (value << 1) | (one ? 1u : 0u);
+uint64_t Peek64(const uint8_t* data, uint64_t beginBit, uint64_t endBit) {
+    if (beginBit >= endBit) return 0;
+    const uint64_t first = beginBit >> 3;
+    const uint64_t bytes = (endBit + 7) >> 3;  // the bytes that hold a bit before endBit
+    const unsigned shift = beginBit & 7;
+    uint64_t word = 0;
+    uint8_t ninth = 0;
+    if (first + 9 <= bytes) {
+        std::memcpy(&word, data + first, sizeof word);
+        word = __builtin_bswap64(word);  // first byte on the line into the top bits
+        ninth = data[first + 8];
+    } else {
+        for (uint64_t i = first; i < first + 8; ++i) word = (word << 8) | (i < bytes ? data[i] : 0);
+        if (first + 8 < bytes) ninth = data[first + 8];
     }
-    return value;
+    if (shift != 0) word = (word << shift) | (ninth >> (8 - shift));
+    const uint64_t valid = endBit - beginBit;
+    if (valid < 64) word &= ~(~uint64_t{0} >> valid);
+    return word;
+}
+
+uint32_t PeekBits(const uint8_t* data, uint64_t beginBit, uint64_t endBit, unsigned count) {
+    return static_cast<uint32_t>(Peek64(data, beginBit, endBit) >> (64 - count));
 }
 
 MhLineResult DecodeMhLine(const uint8_t* data, uint64_t beginBit, uint64_t endBit, uint32_t width) {
     MhLineResult result;
     bool white = true;
     uint64_t at = beginBit;
+    uint64_t window = 0;  // the bits from `at` on, the next in the top bit
+    unsigned windowBits = 0;
     for (;;) {
         if (at >= endBit) return result;  // kShort
-        const CodeEntry entry = Table(white)[PeekBits(data, at, endBit, kLongestCode)];
+        if (windowBits < kLongestCode) {
+            window = Peek64(data, at, endBit);
+            windowBits = 64;
+        }
+        const CodeEntry entry = Table(white)[window >> (64 - kLongestCode)];
         if (entry.length == 0) {
             result.line = MhLine::kInvalid;
             return result;
         }
         if (at + entry.length > endBit) return result;  // a code cut off by the line's end
         at += entry.length;
+        window <<= entry.length;
+        windowBits -= entry.length;
         result.pixels += entry.run;
         if (result.pixels > width) {
             result.line = MhLine::kLong;

@@ -20,6 +20,9 @@ struct MhLineResult {
 // Bits [beginBit, endBit) of `data`, most significant bit first.
 MhLineResult DecodeMhLine(const uint8_t* data, uint64_t beginBit, uint64_t endBit, uint32_t width);
 
-// Bits [beginBit, beginBit + count) as a number, first bit highest (count <= 32); bits at or past
-// `endBit` read as 0.
+// The 64 bits from `beginBit` on, the first in the top bit; bits at or past `endBit` read as 0,
+// and no byte from `endBit` on is read.
+uint64_t Peek64(const uint8_t* data, uint64_t beginBit, uint64_t endBit);
+// Bits [beginBit, beginBit + count) as a number, first bit highest (1 <= count <= 32); bits at or
+// past `endBit` read as 0.
 uint32_t PeekBits(const uint8_t* data, uint64_t beginBit, uint64_t endBit, unsigned count);

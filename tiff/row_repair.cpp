@@ -23,23 +23,47 @@ struct Piece {
     bool Good() const { return decoded.line == MhLine::kExact; }
 };
 
-// From `at` to the 1 of the next EOL (at least eleven zeros, then a 1) or the end.
+// Bit i (counted from the top) set where bits i to i + 10 of `zeros` are all set.
+uint64_t ElevenRuns(uint64_t zeros) {
+    const uint64_t run2 = zeros & (zeros << 1);
+    const uint64_t run4 = run2 & (run2 << 2);
+    const uint64_t run8 = run4 & (run4 << 4);
+    return run8 & (run2 << 8) & (zeros << 10);
+}
+
+// From `at` to the 1 of the next EOL (at least eleven zeros, then a 1) or the end, a word at a
+// time: line data is skipped 54 bits at once while no run of eleven zeros starts in them.
 Piece NextPiece(const uint8_t* strip, uint64_t at, uint64_t bits) {
+    constexpr unsigned kWordBits = 64;
+    constexpr unsigned kStepBits = kWordBits - (kEolZeros - 1);
     Piece piece;
     piece.begin = piece.dataEnd = at;
     piece.end = bits;
-    unsigned zeros = 0;
-    for (uint64_t bit = at; bit < bits; ++bit) {
-        if ((strip[bit >> 3] & (0x80u >> (bit & 7))) == 0) {
-            ++zeros;
-            continue;
-        }
-        if (zeros >= kEolZeros) {
-            piece.end = bit;
+    uint64_t pos = at;
+    uint64_t zeros = 0;  // the zero run that ends at `pos`
+    while (pos < bits) {
+        const uint64_t word = Peek64(strip, pos, bits);
+        const uint64_t left = bits - pos;
+        const unsigned lead = word ? static_cast<unsigned>(__builtin_clzll(word)) : kWordBits;
+        if (lead >= left) break;  // no 1 left
+        if (zeros + lead >= kEolZeros) {
+            piece.end = pos + lead;
             break;
         }
-        piece.dataEnd = bit + 1;
-        zeros = 0;
+        // The zeros this word starts with are too few for an EOL; look for eleven further on.
+        const uint64_t valid = left < kWordBits ? ~(~uint64_t{0} >> left) : ~uint64_t{0};
+        const uint64_t runs = ElevenRuns(~word & valid);
+        if (runs != 0) {
+            pos += static_cast<unsigned>(__builtin_clzll(runs));  // right after a 1
+            piece.dataEnd = pos;
+            zeros = 0;
+            continue;
+        }
+        const unsigned step = left < kStepBits ? static_cast<unsigned>(left) : kStepBits;
+        const uint64_t chunk = word >> (kWordBits - step);
+        pos += step;
+        zeros = chunk ? static_cast<unsigned>(__builtin_ctzll(chunk)) : zeros + step;
+        if (chunk) piece.dataEnd = pos - zeros;
     }
     piece.decoded = DecodeMhLine(strip, piece.begin, piece.end, kRepairLineWidth);
     return piece;
@@ -136,18 +160,26 @@ RowRepairResult RepairRows(const uint8_t* strip, uint64_t stripBytes, uint32_t r
         at = pieces.back().end + 1;
     }
 
+    // A page that came through clean keeps its strip as it is.
     bool changed = pieces.size() != rows;
+    for (const Piece& piece : pieces) {
+        changed = changed || !piece.Good() || piece.dataEnd > piece.decoded.endBit;
+    }
+    if (!changed) {
+        RowRepairResult result;
+        result.rows = rows;
+        return result;
+    }
+
     out.BeginPage(2 * stripBytes);
     StripRebuilder rebuilt(strip, out);
     for (size_t i = 0; i < pieces.size();) {
         const Piece& piece = pieces[i];
         if (piece.TooShort()) {
-            changed = true;
             ++i;
             continue;
         }
         if (!piece.Good()) {
-            changed = true;
             i = TakeBadLine(pieces, i);
             rebuilt.Repeat();
             continue;
@@ -155,16 +187,15 @@ RowRepairResult RepairRows(const uint8_t* strip, uint64_t stripBytes, uint32_t r
         // The line's last code may end in zeros that the strip shares with the EOL after it.
         const uint64_t lineEnd = piece.decoded.endBit;
         rebuilt.Line(piece.begin, lineEnd);
-        if (piece.dataEnd > lineEnd) {
-            // Bits after a complete line: noise in its fill, a line gone wrong that came to the
-            // width by chance, or the next line behind an EOL with a wrong bit.
-            changed = true;
-            if (piece.dataEnd - lineEnd >= kMinLineBits && StartsLikeEol(strip, lineEnd, piece.end))
-                rebuilt.Repeat();
+        // Bits after a complete line: noise in its fill, a line gone wrong that came to the width
+        // by chance, or the next line behind an EOL with a wrong bit.
+        if (piece.dataEnd > lineEnd && piece.dataEnd - lineEnd >= kMinLineBits &&
+            StartsLikeEol(strip, lineEnd, piece.end)) {
+            rebuilt.Repeat();
         }
         ++i;
     }
     RowRepairResult result = rebuilt.Finish();
-    result.changed = changed;
+    result.changed = true;
     return result;
 }
