@@ -88,7 +88,14 @@ void CAnsweringDlg::StoreReceivedFax(const std::string& rawFile) {
     // A call that ended before its first page leaves nothing worth a file.
     if (platform::PathExists(rawFile) && RawPageCount(rawFile) > 0) {
         CTiffWriter writer;
-        if (!writer.Convert(rawFile.c_str(), faxName.c_str())) {
+        const bool converted = writer.Convert(rawFile.c_str(), faxName.c_str());
+        const std::vector<uint32_t>& repaired = writer.RepairedRows();
+        for (size_t page = 0; page < repaired.size(); ++page) {
+            if (repaired[page] == 0) continue;
+            m_line.Log("第" + std::to_string(page + 1) + "页修复了" +
+                       std::to_string(repaired[page]) + "行");
+        }
+        if (!converted) {
             // Deleting the raw page file now would lose the fax: keep it for vantoro-rawtotiff.
             const std::string keptName = programFolder + "fax/" + stamp + ".raw";
             char text[96];

@@ -12,6 +12,9 @@ namespace {
 
 constexpr char kSettingsFile[] = "vantoro.ini";
 constexpr char kSection[] = "vantoro";
+// [fax] mode=standard (default) or mode=fast.
+constexpr char kFaxSection[] = "fax";
+constexpr char kFaxModeFast[] = "fast";
 constexpr char kDefaultRing[] = "3 ;设置振铃次数";
 constexpr char kDefaultTime[] = "5  ;设置留言时长，单位分钟，平均每分钟WAV文件900K";
 constexpr uint32_t kDefaultRingCount = 3;
@@ -73,6 +76,11 @@ bool CAnsweringDlg::LoadSettings() {
         return false;
     }
     m_line.recordLimitMs = minutes * kMsPerMinute;
+    std::string faxMode;
+    platform::GetProfileString(kFaxSection, "mode", &faxMode, path);
+    m_line.m_faxReceiver.m_faxMode =
+        faxMode.substr(0, faxMode.find_first_of(" \t;")) == kFaxModeFast ? FaxMode::kFast
+                                                                         : FaxMode::kStandard;
     return true;
 }
 

@@ -119,6 +119,10 @@ constexpr int kCommandTimeoutsAllowed = 3;
 constexpr int kResultTextsAllowed = 3;
 constexpr int kCarrierErrorsAllowed = 3;
 
+// Standard: the DIS the receiver has always sent (V.27 ter and V.29, 20 ms scan line time).
+// Fast: 0 ms scan line time, and V.17 where the modem offers it.
+enum class FaxMode { kStandard, kFast };
+
 enum class Direction { Transmit, Receive };
 enum class ClearAll { No, Yes };
 enum class FrameFinal { No, Yes };
@@ -206,6 +210,10 @@ public:
     size_t m_nFrameLen = 0;
     int m_bTxReady = 0;
     int m_nModulation = 0;
+    // The page carrier's modulation: V.17's short training after the long one of the TCF.
+    int m_nPageModulation = 0;
+    FaxMode m_faxMode = FaxMode::kStandard;
+    bool m_bModemHasV17 = false;  // AT+FRM=? listed every V.17 rate, both trainings
     int m_filePage = -1;
     std::unique_ptr<uint8_t[]> m_pPageBuf;
     int m_bAnswerRole = 0;
@@ -235,6 +243,8 @@ private:
     void WaitForModem(uint32_t timeoutMs);
 
     int ScanFrame(size_t& stored);
+    // Fast mode: asks AT+FRM=? whether the modem receives V.17.
+    void QueryModulations();
 
     // Page file.
     bool OpenPageFile();

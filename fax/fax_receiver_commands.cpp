@@ -119,10 +119,13 @@ int CFaxReceiver::InitModem() {
     int tries = 0;
     int result = kResultTimeout;
     if (!m_pComm->SendCommand(kCmdProbe)) return kResultWriteFailed;
+    // The fast mode waits for the OK itself rather than pausing first: the caller is waiting.
+    const bool pause = m_faxMode == FaxMode::kStandard;
     for (;;) {
-        usleep(kProbePauseMs * 1000);
+        if (pause) usleep(kProbePauseMs * 1000);
         Log("atat");
-        result = WaitResponse(kResOk, kResError, kProbeTimeoutMs, ClearAll::Yes);
+        result = WaitResponse(kResOk, kResError, kProbeTimeoutMs + (pause ? 0 : kProbePauseMs),
+                              ClearAll::Yes);
         if (result == kResultCancelled) return result;
         if (result == kResultOk) break;
         if (++tries == kProbeTries) break;

@@ -9,6 +9,12 @@ namespace {
 // T.30 Table 2, DIS bits 1-24: T.4 receiver, V.27 ter and V.29, 7.7 lines/mm, 215 mm, unlimited
 // length.
 constexpr uint8_t kDisFif[] = {0x00, 0x72, 0x10};
+// Fast mode: bits 11 to 14 = 1, 1, 0, 1 adds V.17 where the modem has it; bits 21 to 23 = 1, 1, 1
+// is 0 ms minimum scan line time, so the sender pads no line with fill.
+constexpr size_t kDisRateOctet = 1;
+constexpr uint8_t kDisV17 = 0x04;
+constexpr size_t kDisScanTimeOctet = 2;
+constexpr uint8_t kDisScanTime0Ms = 0x0E;
 constexpr char kCsiCharacters[] = "0123456789+ ";
 constexpr uint8_t kCsiPad = 0x04;  // a space, bit-reversed
 // T.30 TCF: zeros for 1.5 s, within 10 %; the modulation number M is the rate in 100 bit/s, so
@@ -17,9 +23,14 @@ constexpr int kTcfMs = 1500;
 constexpr int kTcfTolerancePercent = 10;
 constexpr int kMsPerByteTimesM = 80;
 
+// T.31 modulation numbers are the rate in 100 bit/s, plus 1 for V.17's long training and 2 for
+// its short one; every rate is a multiple of 2400 bit/s.
+constexpr int kRateStepHundreds = 24;
+
 // Floor of the TCF's byte count at (100 + deviationPercent) % of its length.
 int TcfBytes(int modulation, int deviationPercent) {
-    return kTcfMs * (100 + deviationPercent) / 100 * modulation / kMsPerByteTimesM;
+    const int rate = modulation - modulation % kRateStepHundreds;
+    return kTcfMs * (100 + deviationPercent) / 100 * rate / kMsPerByteTimesM;
 }
 constexpr int kNoFrameYet = -100;
 constexpr uint8_t kCan = 0x18;
@@ -69,6 +80,10 @@ int CFaxReceiver::SendFrame(FrameFinal final, uint8_t fcf, size_t fifLength) {
 
 int CFaxReceiver::SendDIS() {
     std::memcpy(m_frame + kFrameFifPos, kDisFif, sizeof kDisFif);
+    if (m_faxMode == FaxMode::kFast) {
+        if (m_bModemHasV17) m_frame[kFrameFifPos + kDisRateOctet] |= kDisV17;
+        m_frame[kFrameFifPos + kDisScanTimeOctet] |= kDisScanTime0Ms;
+    }
     return SendFrame(FrameFinal::Yes, kFcfDis, sizeof kDisFif);
 }
 

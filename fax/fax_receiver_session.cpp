@@ -1,11 +1,15 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "fax/fax_receiver.h"
+#include "platform/clock.h"
 #include "platform/little_endian.h"
 
 namespace {
@@ -30,7 +34,40 @@ constexpr DcsRate kDcsRates[] = {
     {0x30, 72},  // V.29 7200 bit/s
 };
 
+// T.30 Table 2, DCS bits 11 to 14 in the second octet (bit 11 is 0x20, bit 14 0x04): with bit 14
+// set, a V.17 rate. Its T.31 modulation number announces long training; short is one more.
+constexpr uint8_t kDcsRateBitsMaskV17 = 0x3C;
+struct V17Rate {
+    uint8_t bits;
+    int longTraining;
+};
+constexpr V17Rate kV17Rates[] = {
+    {0x04, 145},  // V.17 14400 bit/s
+    {0x14, 121},  // V.17 12000 bit/s
+    {0x24, 97},   // V.17 9600 bit/s
+    {0x34, 73},   // V.17 7200 bit/s
+};
+constexpr int kShortTraining = 1;
+
+constexpr char kCmdListReceiveModulations[] = "AT+FRM=?";
+constexpr uint32_t kModulationListTimeoutMs = 2000;
+
 namespace rpf = raw_page_file;
+
+// The numbers of a modem's "24,48,72,..." answer.
+std::vector<int> ModulationList(const std::string& answer) {
+    std::vector<int> codes;
+    int value = -1;
+    for (char c : answer + ",") {
+        if (c >= '0' && c <= '9') {
+            value = (value < 0 ? 0 : value * 10) + (c - '0');
+            continue;
+        }
+        if (value >= 0) codes.push_back(value);
+        value = -1;
+    }
+    return codes;
+}
 
 }  // namespace
 
@@ -101,6 +138,8 @@ void CFaxReceiver::Receive() {
     m_nDataBytes = 0;
     m_nPages = 0;
     m_nModulation = 0;
+    m_nPageModulation = 0;
+    m_bModemHasV17 = false;
     m_session = Session{};
     Run();
     FinalReport();
@@ -158,9 +197,37 @@ FaxState CFaxReceiver::RunState(FaxState state) {
 FaxState CFaxReceiver::DoInit() {
     LogAndShow("正在初始化MODEM");
     int result = InitModem();
+    if (result == kResultOk && m_faxMode == FaxMode::kFast) QueryModulations();
     if (result == kResultOk) return FaxState::Answer;
     if (result == kResultCancelled) return FaxState::Cancelled;
     return Fail(kFaxErrInit);
+}
+
+void CFaxReceiver::QueryModulations() {
+    CCommPort& port = *m_pComm;
+    if (!port.SendCommand(kCmdListReceiveModulations)) return;
+    std::string answer;
+    const uint32_t start = platform::TickCountMs();
+    while (!platform::TickDeadlinePassed(start, kModulationListTimeoutMs) && !port.DeviceGone()) {
+        if (!port.ReadByte()) {
+            WaitForModem(
+                platform::TicksLeft(start, kModulationListTimeoutMs, platform::TickCountMs()));
+            continue;
+        }
+        answer.push_back(static_cast<char>(port.m_byLast));
+        if (answer.find("OK\r\n") != std::string::npos) break;
+        if (answer.find("ERROR\r\n") != std::string::npos) return;
+    }
+    const std::string echo = std::string(kCmdListReceiveModulations) + "\r";
+    if (answer.compare(0, echo.size(), echo) == 0) answer.erase(0, echo.size());
+    const std::vector<int> codes = ModulationList(answer);
+    m_bModemHasV17 = true;
+    for (const V17Rate& rate : kV17Rates) {
+        for (int code : {rate.longTraining, rate.longTraining + kShortTraining}) {
+            if (std::find(codes.begin(), codes.end(), code) == codes.end()) m_bModemHasV17 = false;
+        }
+    }
+    Log(m_bModemHasV17 ? "MODEM支持V.17" : "MODEM不支持V.17");
 }
 
 FaxState CFaxReceiver::DoAnswer() {
@@ -256,6 +323,15 @@ FaxState CFaxReceiver::DoSelectRate() {
     for (const DcsRate& rate : kDcsRates) {
         if (rate.bits == bits) m_nModulation = rate.modulation;
     }
+    m_nPageModulation = m_nModulation;
+    if (m_faxMode != FaxMode::kFast || !m_bModemHasV17) return FaxState::PrepareTraining;
+    const uint8_t bitsV17 = m_session.dcs[kDcsRateOctet] & kDcsRateBitsMaskV17;
+    for (const V17Rate& rate : kV17Rates) {
+        if (rate.bits != bitsV17) continue;
+        // T.30: long training for the TCF, short for the pages that follow CFR and MCF.
+        m_nModulation = rate.longTraining;
+        m_nPageModulation = rate.longTraining + kShortTraining;
+    }
     return FaxState::PrepareTraining;
 }
 
@@ -305,7 +381,7 @@ FaxState CFaxReceiver::DoSendCfr() {
 
 FaxState CFaxReceiver::DoPreparePage() {
     LogAndShow("准备接收页面数据");
-    int result = EnterDataMode(Direction::Receive, m_nModulation);
+    int result = EnterDataMode(Direction::Receive, m_nPageModulation);
     if (result == kResultOk) return FaxState::ReceivePage;  // page data are appended at the end
     if (result == kResultCarrierError) {
         // Before the first page the caller missed CFR and repeats DCS; after one, it missed MCF

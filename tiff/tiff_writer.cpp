@@ -72,6 +72,8 @@ void CTiffWriter::ResetRawState() {
 
 void CTiffWriter::FreePageBuffers() {
     m_strip.FreePage();
+    m_repairedStrip.FreePage();
+    m_pPageStrip = &m_strip;
     std::vector<uint8_t>().swap(m_entries);
 }
 
@@ -79,6 +81,7 @@ bool CTiffWriter::Convert(const char* rawPath, const char* tiffPath) {
     ResetRawState();
     m_nPagesInRawFile = m_nPagesWritten = m_nPagesKept = m_nFailedPage = 0;
     m_pagesWithoutRows.clear();
+    m_repairedRows.clear();
     m_strTiffPath = tiffPath ? tiffPath : "";
     if (!LoadRawFile(rawPath)) {
         SetStage(TiffStage::kLoadRaw);
@@ -229,7 +232,7 @@ bool CTiffWriter::WritePage(bool& written) {
         FreePageBuffers();
         return false;
     }
-    if (!m_file.Write(m_strip.Data(), m_nStripBytes)) {
+    if (!m_file.Write(m_pPageStrip->Data(), m_nStripBytes)) {
         SetStage(TiffStage::kWriteStrip);
         FreePageBuffers();
         return false;
@@ -257,12 +260,20 @@ bool CTiffWriter::ReframePage() {
             SetDetail(TiffDetail::kNoEol);
             return false;
     }
-    if (m_strip.ByteCount() > UINT32_MAX) {
+    // Viewers stop at a row that is too long or too short, and every row after it shifts.
+    const RowRepairResult repair =
+        RepairRows(m_strip.Data(), m_strip.ByteCount(), rows, m_repairedStrip);
+    m_repairedRows.push_back(repair.repaired);
+    if (repair.changed) {
+        m_pPageStrip = &m_repairedStrip;
+        rows = repair.rows;
+    }
+    if (m_pPageStrip->ByteCount() > UINT32_MAX) {
         SetDetail(TiffDetail::kNoMemoryStrip);
         return false;
     }
     m_nRowCount = rows;
-    m_nStripBytes = static_cast<uint32_t>(m_strip.ByteCount());
+    m_nStripBytes = static_cast<uint32_t>(m_pPageStrip->ByteCount());
     return true;
 }
 

@@ -6,6 +6,7 @@
 #include "tiff/binary_file.h"
 #include "tiff/bit_reader.h"
 #include "tiff/page_reframer.h"
+#include "tiff/row_repair.h"
 #include "tiff/strip_writer.h"
 #include "tiff/tiff_codes.h"
 
@@ -49,6 +50,10 @@ public:
     // The page at which a failed conversion stopped; 0 when it did not stop at a page.
     unsigned FailedPage() const { return m_nFailedPage; }
 
+    // Rows of each page of the raw file (numbered from 1, at index 0) that did not decode to the
+    // page width and were replaced by the row above.
+    const std::vector<uint32_t>& RepairedRows() const { return m_repairedRows; }
+
     // The strips come out the same either way; the run-length walk is faster.
     void SetReframeMethod(ReframeMethod method) { m_reframeMethod = method; }
 
@@ -73,6 +78,8 @@ private:
     std::vector<uint8_t> m_rawBuffer;
     CBitReader m_input;
     CStripWriter m_strip;
+    CStripWriter m_repairedStrip;
+    const CStripWriter* m_pPageStrip = &m_strip;  // the strip the page is written from
     ReframeMethod m_reframeMethod = ReframeMethod::kRunLength;
 
     uint16_t m_nYResolution = 0;
@@ -93,5 +100,6 @@ private:
     unsigned m_nPagesWritten = 0;
     unsigned m_nPagesKept = 0;
     std::vector<unsigned> m_pagesWithoutRows;
+    std::vector<uint32_t> m_repairedRows;
     unsigned m_nFailedPage = 0;
 };

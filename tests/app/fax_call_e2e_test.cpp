@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <memory>
+#include <regex>
 
 #include "tests/support/child_process.h"
 #include "tests/support/modem_harness.h"
@@ -186,3 +187,29 @@ TEST_F(FaxCallTest, FaxMachinesAreKnownByTheirToneInsideTheWindowOnly) {
 }
 
 }  // namespace
+
+// Over a noisy line the program stores a page every viewer reads, and logs the rows it repaired.
+TEST_F(FaxCallTest, NoisyLinePageIsRepairedAndTheRepairLogged) {
+    const Page sent = SparsePage(1100, 7);
+    ASSERT_TRUE(WriteTiff(m_root / "sent.tif", {sent}, false));
+    const size_t from = Lines();
+    auto caller = m_modem.Call({"--fax", m_root / "sent.tif", "--snr", "15"});
+    ASSERT_TRUE(WaitAfter(from, "接收传真成功", kFaxMs)) << m_program->Stdout();
+    ASSERT_TRUE(WaitAfter(Lines(), kWaiting, kStepMs));
+    EXPECT_EQ(caller->WaitForExit(kStepMs), 0);
+    // At 7200 bit/s noise spoils some rows for sure; the sender may also have fallen back to a
+    // rate that 15 dB leaves clean.
+    const std::string log = Log();
+    const size_t at = log.find("  第1页修复了");
+    if (caller->StdoutLines().back() == "RESULT fax ok pages=1 rate=7200") {
+        ASSERT_NE(at, std::string::npos) << log;
+    }
+    if (at != std::string::npos) {
+        EXPECT_TRUE(std::regex_match(log.substr(at, log.find('\r', at) - at),
+                                     std::regex("  第1页修复了[1-9][0-9]*行")))
+            << log;
+    }
+    DecodedTiff decoded = ReadTiff(m_harness.Files("fax", ".tif").at(0));
+    EXPECT_EQ(decoded.problems, "");
+    EXPECT_LE(DifferingPixels(decoded.pages.at(0), sent) * 400, sent.size() * kPageWidth);
+}

@@ -2,6 +2,7 @@
 
 #include <tiffio.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 
@@ -88,4 +89,16 @@ DecodedTiff ReadTiff(const std::string& path) {
     g_problems = nullptr;
     if (!result.opened) result.problems += "cannot open " + path;
     return result;
+}
+
+size_t DifferingPixels(const Page& got, const Page& sent) {
+    const std::vector<uint8_t> white(kRowBytes, 0);
+    size_t count = 0;
+    for (size_t y = 0; y < std::max(got.size(), sent.size()); ++y) {
+        const std::vector<uint8_t>& a = y < got.size() ? got[y] : white;
+        const std::vector<uint8_t>& b = y < sent.size() ? sent[y] : white;
+        for (size_t x = 0; x < std::min(a.size(), b.size()); ++x)
+            count += static_cast<size_t>(__builtin_popcount(a[x] ^ b[x]));
+    }
+    return count;
 }

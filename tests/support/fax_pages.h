@@ -22,3 +22,6 @@ struct DecodedTiff {
     std::string problems;
 };
 DecodedTiff ReadTiff(const std::string& path);
+
+// Pixels that differ between two pages, rows one has and the other lacks compared with white.
+size_t DifferingPixels(const Page& got, const Page& sent);

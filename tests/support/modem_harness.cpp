@@ -197,8 +197,10 @@ bool FaxCall::Start(std::vector<Page> sentPages, bool fineResolution,
     callerArgs.insert(callerArgs.begin(), {"--fax", tiff});
     caller = modem.Call(callerArgs);
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // the call rings
-    receiver = std::make_unique<ChildProcess>(std::vector<std::string>{
-        ToolPath("vantoro-faxrx"), "--log", LogPath(), modem.LinkPath(), Raw()});
+    std::vector<std::string> argv = {ToolPath("vantoro-faxrx"), "--log", LogPath()};
+    argv.insert(argv.end(), receiverOptions.begin(), receiverOptions.end());
+    argv.insert(argv.end(), {modem.LinkPath(), Raw()});
+    receiver = std::make_unique<ChildProcess>(argv);
     return caller->Running() && receiver->Start();
 }
 

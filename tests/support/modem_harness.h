@@ -70,6 +70,7 @@ struct FaxCall {
     ModemHarness modem{500};
     std::vector<Page> pages;
     bool fine = false;
+    std::vector<std::string> receiverOptions;  // vantoro-faxrx's, before the device
     std::unique_ptr<ChildProcess> caller, receiver;
     int receiverExit = -2;
     int callerExit = -2;

@@ -22,6 +22,7 @@ void usage() {
         "  --snr DB                   white noise toward the modem at this SNR (signal -14 dBm0)\n"
         "  --rate BPS                 fax: first rate 2400, 4800, 7200 or 9600\n"
         "  --no-cng                   fax: send no calling tone\n"
+        "  --v17                      fax: offer V.17 (7200 to 14400 bit/s) as well\n"
         "  --cng-after SECONDS        fax: start (with calling tone) this long after the answer\n"
         "  --handset-after-rings K    the telephone takes the call at ring K, before the modem\n"
         "  --trace                    log the call (and spandsp's T.30) to stderr\n",
@@ -69,6 +70,8 @@ int main(int argc, char** argv) {
         } else if (arg == "--rate" && hasValue && parseDouble(argv[++i], number) &&
                    FaxSender::validRate(int(number))) {
             options.rateBps = int(number);
+        } else if (arg == "--v17") {
+            options.v17 = true;
         } else if (arg == "--no-cng") {
             options.noCng = true;
         } else if (arg == "--cng-after" && hasValue && parseDouble(argv[++i], number)) {

@@ -25,8 +25,8 @@ bool FaxSender::validRate(int rateBps) {
     return false;
 }
 
-bool FaxSender::start(const std::string& tiffPath, int rateBps, bool callingTone, bool trace,
-                      std::string& error) {
+bool FaxSender::start(const std::string& tiffPath, int rateBps, bool callingTone, bool v17,
+                      bool trace, std::string& error) {
     TIFF* probe = TIFFOpen(tiffPath.c_str(), "r");
     if (!probe) {
         error = "cannot read TIFF " + tiffPath;
@@ -46,6 +46,7 @@ bool FaxSender::start(const std::string& tiffPath, int rateBps, bool callingTone
     // V.27ter for the two low rates only, so that a fallback stays within what was asked.
     int modems = T30_SUPPORT_V27TER;
     if (rateBps == 0 || rateBps > 4800) modems |= T30_SUPPORT_V29;
+    if (v17) modems |= T30_SUPPORT_V17;
     t30_set_supported_modems(t30, modems);
     t30_set_ecm_capability(t30, FALSE);
     t30_set_phase_b_handler(t30, onPhaseB, this);

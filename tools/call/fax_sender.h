@@ -16,7 +16,8 @@ public:
 
     // rateBps 0 lets the sender pick; 2400, 4800, 7200 or 9600 fixes the first rate.
     // Without calling tone the machine is silent until it has heard the far end's DIS.
-    bool start(const std::string& tiffPath, int rateBps, bool callingTone, bool trace,
+    // With `v17` the machine offers V.17 (7200 to 14400 bit/s) as well.
+    bool start(const std::string& tiffPath, int rateBps, bool callingTone, bool v17, bool trace,
                std::string& error);
     void rx(const int16_t* samples, int count);
     void tx(int16_t* samples, int count);

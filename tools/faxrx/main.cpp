@@ -65,10 +65,11 @@ void EndFailedCall(CFaxReceiver& receiver, int fd) {
 
 int Usage() {
     std::fprintf(stderr,
-                 "usage: vantoro-faxrx [--log FILE] DEVICE RAWFILE\n"
+                 "usage: vantoro-faxrx [--log FILE] [--fast] DEVICE RAWFILE\n"
                  "  Answers a call on the Class 1 fax modem DEVICE (AT, AT+FCLASS=1, ATA) and\n"
                  "  receives one fax into RAWFILE. Status texts go to stdout, log lines to FILE\n"
-                 "  (default: stderr). Exit status 0 when the fax was received.\n");
+                 "  (default: stderr). Exit status 0 when the fax was received.\n"
+                 "  --fast: announce 0 ms scan line time and V.17 where the modem has it.\n");
     return 2;
 }
 
@@ -78,10 +79,13 @@ int main(int argc, char** argv) {
     std::string logPath;
     std::string device;
     std::string rawFile;
+    FaxMode mode = FaxMode::kStandard;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--log" && i + 1 < argc) {
             logPath = argv[++i];
+        } else if (arg == "--fast") {
+            mode = FaxMode::kFast;
         } else if (arg == "-h" || arg == "--help") {
             return Usage();
         } else if (device.empty()) {
@@ -96,6 +100,7 @@ int main(int argc, char** argv) {
     platform::SetHeadless(true);
 
     CFaxReceiver receiver;
+    receiver.m_faxMode = mode;
     int logFd = STDERR_FILENO;
     if (!logPath.empty()) {
         logFd = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);

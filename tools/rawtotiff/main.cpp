@@ -115,6 +115,13 @@ void ReportSuccess(const CTiffWriter& writer) {
         std::fprintf(stderr, "vantoro-rawtotiff: left out page(s) %s of %u: no image rows\n",
                      PageList(writer.PagesWithoutRows()).c_str(), writer.PagesInRawFile());
     }
+    const std::vector<uint32_t>& repaired = writer.RepairedRows();
+    for (size_t page = 0; page < repaired.size(); ++page) {
+        if (repaired[page] == 0) continue;
+        std::fprintf(stderr,
+                     "vantoro-rawtotiff: page %zu: %u damaged rows replaced by the row above\n",
+                     page + 1, repaired[page]);
+    }
     if (writer.DetailCode() == static_cast<uint32_t>(TiffDetail::kIncompleteRtc)) {
         std::fprintf(stderr, "vantoro-rawtotiff: warning: detail %u: %s\n", writer.DetailCode(),
                      DescribeDetailCode(writer.DetailCode()));

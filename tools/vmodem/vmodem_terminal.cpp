@@ -24,7 +24,8 @@ void VirtualModem::startTerminal() {
     t30_state_t* t30 = fax_get_t30_state(m_terminal);
     t30_set_tx_ident(t30, "vantoro-vmodem");
     t30_set_rx_file(t30, m_options.answerFaxPath.c_str(), -1);
-    t30_set_supported_modems(t30, T30_SUPPORT_V27TER | T30_SUPPORT_V29);
+    // V.17 too, so that a caller offering it (vantoro-call --v17) meets the same choice here.
+    t30_set_supported_modems(t30, T30_SUPPORT_V27TER | T30_SUPPORT_V29 | T30_SUPPORT_V17);
     t30_set_ecm_capability(t30, FALSE);
     t30_set_phase_e_handler(t30, onTerminalDone, this);
     fax_set_transmit_on_idle(m_terminal, TRUE);
