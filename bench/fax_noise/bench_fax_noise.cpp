@@ -49,7 +49,7 @@ int main(int argc, char** argv) {
         const std::string referenceTiff = folder / "reference.tif";
         ModemHarness reference(500, {"--answer-fax", referenceTiff});
         FaxCall call;
-        if (!reference.Start(false) || !call.Start({sent}, false, {"--snr", snr})) return 1;
+        if (!reference.Start() || !call.Start({sent}, false, {"--snr", snr})) return 1;
         if (!WriteTiff(folder / "sent.tif", {sent}, false)) return 1;
         auto referenceCaller = reference.Call({"--fax", folder / "sent.tif", "--snr", snr});
         call.Wait();

@@ -15,7 +15,7 @@ const std::string kStandardDis = "Rx:  ff 13 80 00 4e 08";
 
 TEST(FastFaxMode, TwoPagesAtV17WithoutScanTimeAndStandardAgainAfterward) {
     ModemHarness modem{600};
-    ASSERT_TRUE(modem.Start(false));
+    ASSERT_TRUE(modem.Start());
     ProgramHarness harness;
     harness.UseModem(modem.LinkPath());
     const std::string ini = harness.Home() + "/vantoro.ini";
