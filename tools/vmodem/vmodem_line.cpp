@@ -75,7 +75,11 @@ void VirtualModem::callerGone(std::list<Caller>::iterator it) {
         return;
     }
     trace("caller hung up");
-    stopTerminal();
+    if (m_terminal) {
+        // The line's own fax machine puts its receiver down too, and the line is free again.
+        stopTerminal();
+        return;
+    }
     m_call = CallState::FarEndGone;
     m_farEndGoneMs = vmodemNowMs();
     m_busyReported = false;
@@ -189,7 +193,8 @@ void VirtualModem::goOnHook() {
         m_transmitBuffer.clear();
         return;
     }
-    if (m_call == CallState::Connected) {
+    // A caller who hung up first is gone from the list already: only the call's state is left.
+    if (m_call == CallState::Connected && m_hasActive) {
         sendToCaller(line_protocol::kHangup);
         m_callers.erase(m_active);
         m_active = m_callers.end();
