@@ -11,6 +11,12 @@ int16_t concealed(int16_t last, int frames) {
     return 0;
 }
 
+// The first sample of the 20 ms frame that holds sample `index` (counted from the first packet).
+int64_t floorToFrame(int64_t index) {
+    const int64_t frame = JitterBuffer::kFrameSamples;
+    return (index >= 0 ? index : index - (frame - 1)) / frame * frame;
+}
+
 }  // namespace
 
 JitterBuffer::JitterBuffer(int delayMs)
@@ -85,7 +91,9 @@ void JitterBuffer::watchDrift(int64_t depthSamples, int64_t arrivalNs) {
 
 void JitterBuffer::pull(int64_t tickNs, int16_t* frame) {
     const bool anchored = m_started && m_minTransit != INT64_MAX;
-    const int64_t start = samplesAt(tickNs) - m_offset;
+    // Frames start where the sender's packets start: a tick that fell inside a packet would
+    // need it up to 20 ms before the delay is over, and jitter near the delay would then lose it.
+    const int64_t start = floorToFrame(samplesAt(tickNs) - m_offset);
     bool present[kFrameSamples];
     bool gap = false;
     for (int i = 0; i < kFrameSamples; ++i) {

@@ -1,0 +1,37 @@
+// The jitter buffer keeps its whole delay as margin wherever the 20 ms tick falls against the
+// sender's packets.
+#include "sipline/jitter_buffer.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <vector>
+
+TEST(JitterBuffer, JitterJustUnderTheDelayLosesNothingAtAnyTickPhase) {
+    constexpr int64_t kFrameNs = 20'000'000, kStartNs = 1'000'000'000;
+    constexpr int kFrames = 1500, kDelayMs = 60, kJitterMs = 55;
+    for (int phaseMs = 0; phaseMs < 20; phaseMs += 3) {
+        SCOPED_TRACE(phaseMs);
+        JitterBuffer buffer(kDelayMs);
+        std::mt19937 random(57);
+        std::uniform_int_distribution<int64_t> jitter(0, kJitterMs * 1'000'000LL);
+        std::vector<std::pair<int64_t, uint32_t>> arrivals;  // when, RTP timestamp
+        for (uint32_t k = 0; k < kFrames; ++k)
+            arrivals.push_back({kStartNs + k * kFrameNs + jitter(random), k * 160});
+        std::sort(arrivals.begin(), arrivals.end());
+        const std::vector<int16_t> packet(160, 1000);
+        std::vector<int16_t> frame(160);
+        size_t next = 0;
+        for (int64_t tick = kStartNs + phaseMs * 1'000'000LL; next < arrivals.size();
+             tick += kFrameNs) {
+            for (; next < arrivals.size() && arrivals[next].first <= tick; ++next)
+                buffer.put(1, arrivals[next].second, packet.data(), packet.size(),
+                           arrivals[next].first);
+            buffer.pull(tick, frame.data());
+        }
+        // Only the frames before the first packet's playout time find nothing.
+        EXPECT_LE(buffer.lateOrLost(), uint64_t(kDelayMs / 20));
+        EXPECT_EQ(buffer.slips(), 0);
+    }
+}
