@@ -4,7 +4,7 @@
 VANTORO_PACKAGES=(
     cmake ninja-build g++ pkg-config
     qt6-base-dev libgl-dev libgtest-dev
-    libspandsp-dev libtiff-dev libtiff-tools libre-dev sip-tester baresip-core kamailio clang
+    libspandsp-dev libtiff-dev libtiff-tools libre-dev sip-tester baresip-core clang
     sox espeak-ng imagemagick xvfb xdotool trayer libfaketime fonts-wqy-microhei xdg-utils clang-format
     qt6-svg-dev dpkg-dev lintian desktop-file-utils dbus-daemon
 )
