@@ -13,7 +13,7 @@
 
 namespace {
 
-// The Desktop Notifications Specification's service, object and interface.
+// The freedesktop.org notification service's bus name, object and interface.
 const QString kService = QStringLiteral("org.freedesktop.Notifications");
 const QString kPath = QStringLiteral("/org/freedesktop/Notifications");
 const QString kInterface = QStringLiteral("org.freedesktop.Notifications");
