@@ -152,12 +152,11 @@ void Bridge::onClosed(int status) {
 void Bridge::onLineReadable() {
     // One packet a wake-up: the loop calls again while more wait, and a read that would only
     // find the socket empty is a system call 50 times a second.
-    std::string packet;
-    const LineSocket::Read read = m_line.receive(packet);
+    const LineSocket::Read read = m_line.receive(m_packet);
     if (read == LineSocket::Read::Closed)
         onLineClosed();
-    else if (read == LineSocket::Read::Packet && !packet.empty())
-        onLinePacket(packet);
+    else if (read == LineSocket::Read::Packet && !m_packet.empty())
+        onLinePacket(m_packet);
 }
 
 void Bridge::onLinePacket(const std::string& packet) {

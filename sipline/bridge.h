@@ -56,6 +56,7 @@ private:
     SipAgent& m_agent;
     BridgeOptions m_options;
     LineSocket m_line;
+    std::string m_packet;  // kept between reads, so reading allocates nothing
     RtpMedia m_media;
     CallState m_state = CallState::Idle;
     SdpOffer m_offer;

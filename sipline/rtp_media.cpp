@@ -2,6 +2,8 @@
 #include "sipline/rtp_media.h"
 
 #include <spandsp.h>
+#include <sys/socket.h>
+#include <time.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -19,14 +21,50 @@
 #undef min
 #undef max
 
+#if VANTORO_LIBRE_MAJOR == 1
+// RTP read here rather than in libre's handler must still feed RTCP's receive statistics. libre
+// 1.x exports these two but leaves them out of its headers; the signature is 1.x's own.
+extern "C" {
+struct rtcp_sess* rtp_rtcp_sess(const struct rtp_sock* rs);
+void rtcp_sess_rx_rtp(struct rtcp_sess* sess, uint16_t seq, uint32_t ts, uint32_t ssrc,
+                      size_t payloadSize, const struct sa* peer);
+void rtcp_sess_tx_rtp(struct rtcp_sess* sess, uint32_t ts, size_t payloadSize);
+}
+#endif
+
 namespace {
 
 constexpr int64_t kFrameNs = 20'000'000;
+// The line's own packets pace the frames toward it, so one wake-up every 20 ms serves both
+// directions: a frame may go this early on the line's pace, and the timer takes over only when
+// the line has been quiet this long past a frame's time.
+constexpr int64_t kLinePaceEarlyNs = 5'000'000;
+constexpr int64_t kTimerLateNs = 5'000'000;
+constexpr int kRtpBatch = 8;
+constexpr size_t kMaxDatagram = 1500;
 constexpr size_t kFrameSamples = JitterBuffer::kFrameSamples;
 // A frame clock that fell this far behind (the process was stopped) restarts instead of
 // bursting the frames it missed at the soft modem.
 constexpr int64_t kMaxCatchUpNs = 200'000'000;
 constexpr char kCname[] = "vantoro-sipline";
+
+int64_t realtimeNs() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return int64_t(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
+// When a datagram reached the socket, on the monotonic clock: the kernel stamps it on the
+// wall clock, and reading it later must not make it look late.
+int64_t arrivalNs(msghdr& msg, int64_t monotonicMinusReal) {
+    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SO_TIMESTAMPNS) continue;
+        timespec stamp{};
+        std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
+        return int64_t(stamp.tv_sec) * 1'000'000'000 + stamp.tv_nsec + monotonicMinusReal;
+    }
+    return platform::MonotonicNs();
+}
 
 uint64_t msUntil(int64_t deadlineNs) {
     const int64_t left = deadlineNs - platform::MonotonicNs();
@@ -43,10 +81,13 @@ struct RtpMedia::Impl {
     ImpairOptions impairOptions;
     Impairment impairment;
     struct rtp_sock* rtp = nullptr;  // "struct": libre has a function of the same name
+    int rtpFd = -1;                  // read here on the media clock, not by libre's loop
+    bool linePaced = false;
     MediaTarget target;
     sa destination{};
     sa peer{};
     bool latched = false;
+    bool connected = false;  // the RTP socket, to the latched peer
     bool running = false;
     FrameSink toLine;
     tmr tick{};
@@ -59,8 +100,12 @@ struct RtpMedia::Impl {
     tmr release{};
 
     void onTick();
-    void onPacket(const sa* src, const rtp_header* hdr, mbuf* mb);
-    void send(uint32_t timestamp, const std::vector<uint8_t>& payload);
+    void onLineFrame();
+    void deliverDue(int64_t now);
+    void drainRtp();
+    void onDatagram(const sa* src, mbuf* mb, int64_t arrivalNs);
+    void onPacket(const sa* src, const rtp_header* hdr, mbuf* mb, int64_t arrivalNs);
+    void send(uint32_t timestamp, const uint8_t* payload, size_t size);
     void releaseDue();
     void sendFrame(const int16_t* samples);
 };
@@ -71,32 +116,84 @@ void tickHandler(void* arg) { static_cast<RtpMedia::Impl*>(arg)->onTick(); }
 
 void releaseHandler(void* arg) { static_cast<RtpMedia::Impl*>(arg)->releaseDue(); }
 
-void receiveHandler(const sa* src, const rtp_header* hdr, mbuf* mb, void* arg) {
-    static_cast<RtpMedia::Impl*>(arg)->onPacket(src, hdr, mb);
-}
+// libre wants a receive handler, but its loop never reads the RTP socket (see open()).
+void unusedReceiveHandler(const sa*, const rtp_header*, mbuf*, void*) {}
 
 }  // namespace
 
-void RtpMedia::Impl::onTick() {
-    int64_t now = platform::MonotonicNs();
+void RtpMedia::Impl::onTick() { deliverDue(platform::MonotonicNs()); }
+
+void RtpMedia::Impl::onLineFrame() {
+    const int64_t now = platform::MonotonicNs();
+    if (!linePaced) {
+        linePaced = true;
+        nextTickNs = now;  // the frame clock takes the line's phase
+    }
+    deliverDue(now);
+}
+
+void RtpMedia::Impl::deliverDue(int64_t now) {
+    if (!running) return;
     if (now - nextTickNs > kMaxCatchUpNs) nextTickNs = now;
+    drainRtp();
     int16_t frame[kFrameSamples];
-    while (running && now >= nextTickNs) {
+    while (running && now + kLinePaceEarlyNs >= nextTickNs) {
         jitter.pull(nextTickNs, frame);
         nextTickNs += kFrameNs;
         toLine(frame, kFrameSamples);
-        now = platform::MonotonicNs();
     }
-    if (running) tmr_start(&tick, msUntil(nextTickNs), tickHandler, this);
+    if (running) tmr_start(&tick, msUntil(nextTickNs + kTimerLateNs), tickHandler, this);
 }
 
-void RtpMedia::Impl::onPacket(const sa* src, const rtp_header* hdr, mbuf* mb) {
+void RtpMedia::Impl::drainRtp() {
+    uint8_t buffers[kRtpBatch][kMaxDatagram];
+    sockaddr_storage sources[kRtpBatch];
+    iovec parts[kRtpBatch];
+    alignas(cmsghdr) char controls[kRtpBatch][CMSG_SPACE(sizeof(timespec))];
+    mmsghdr messages[kRtpBatch];
+    for (int got = kRtpBatch; got == kRtpBatch;) {
+        for (int i = 0; i < kRtpBatch; ++i) {
+            parts[i] = {buffers[i], kMaxDatagram};
+            messages[i] = {};
+            messages[i].msg_hdr.msg_name = &sources[i];
+            messages[i].msg_hdr.msg_namelen = sizeof sources[i];
+            messages[i].msg_hdr.msg_iov = &parts[i];
+            messages[i].msg_hdr.msg_iovlen = 1;
+            messages[i].msg_hdr.msg_control = controls[i];
+            messages[i].msg_hdr.msg_controllen = sizeof controls[i];
+        }
+        got = recvmmsg(rtpFd, messages, kRtpBatch, MSG_DONTWAIT, nullptr);
+        if (got <= 0) return;
+        const int64_t monotonicMinusReal = platform::MonotonicNs() - realtimeNs();
+        for (int i = 0; i < got; ++i) {
+            if (messages[i].msg_hdr.msg_flags & MSG_TRUNC) continue;
+            sa src{};
+            if (sa_set_sa(&src, reinterpret_cast<sockaddr*>(&sources[i])) != 0) continue;
+            mbuf mb{buffers[i], kMaxDatagram, 0, messages[i].msg_len};
+            onDatagram(&src, &mb, arrivalNs(messages[i].msg_hdr, monotonicMinusReal));
+        }
+    }
+}
+
+void RtpMedia::Impl::onDatagram(const sa* src, mbuf* mb, int64_t arrivalNs) {
+    rtp_header hdr{};
+    if (rtp_decode(rtp, mb, &hdr) != 0) return;
+#if VANTORO_LIBRE_MAJOR == 1
+    rtcp_sess_rx_rtp(rtp_rtcp_sess(rtp), hdr.seq, hdr.ts, hdr.ssrc, mbuf_get_left(mb), src);
+#endif
+    onPacket(src, &hdr, mb, arrivalNs);
+}
+
+void RtpMedia::Impl::onPacket(const sa* src, const rtp_header* hdr, mbuf* mb, int64_t arrivalNs) {
     if (!running) return;
     if (!latched) {
         // Symmetric RTP: answer where the far end really sends from (it may sit behind NAT).
         peer = *src;
         latched = true;
         destination = peer;
+        // Connected, the socket sends without a route lookup a packet, and the kernel drops
+        // anything else that comes.
+        connected = connect(rtpFd, &peer.u.sa, peer.len) == 0;
     } else if (!sa_cmp(src, &peer, SA_ALL)) {
         return;  // not the call's peer
     }
@@ -106,24 +203,35 @@ void RtpMedia::Impl::onPacket(const sa* src, const rtp_header* hdr, mbuf* mb) {
     int16_t samples[1024];
     for (size_t i = 0; i < count; ++i)
         samples[i] = hdr->pt == kPayloadPcmu ? ulaw_to_linear(bytes[i]) : alaw_to_linear(bytes[i]);
-    jitter.put(hdr->ssrc, hdr->ts, samples, count, platform::MonotonicNs());
+    jitter.put(hdr->ssrc, hdr->ts, samples, count, arrivalNs);
 }
 
-void RtpMedia::Impl::send(uint32_t timestamp, const std::vector<uint8_t>& payload) {
-    mbuf* mb = mbuf_alloc(RTP_HEADER_SIZE + payload.size());
-    if (!mb) return;
-    mb->pos = RTP_HEADER_SIZE;
-    mbuf_write_mem(mb, payload.data(), payload.size());
-    mb->pos = RTP_HEADER_SIZE;
-    rtp_send(rtp, &destination, false, firstPacket, uint8_t(target.payloadType), timestamp, mb);
+void RtpMedia::Impl::send(uint32_t timestamp, const uint8_t* payload, size_t size) {
+    // One packet's buffer on the stack: nothing is allocated 50 times a second.
+    uint8_t bytes[RTP_HEADER_SIZE + kMaxDatagram];
+    size = std::min(size, kMaxDatagram);
+    std::memcpy(bytes + RTP_HEADER_SIZE, payload, size);
+    mbuf mb{bytes, sizeof bytes, RTP_HEADER_SIZE, RTP_HEADER_SIZE + size};
+    const auto payloadType = uint8_t(target.payloadType);
+#if VANTORO_LIBRE_MAJOR == 1
+    if (connected) {
+        mb.pos = 0;
+        if (rtp_encode(rtp, false, firstPacket, payloadType, timestamp, &mb) != 0) return;
+        rtcp_sess_tx_rtp(rtp_rtcp_sess(rtp), timestamp, size);
+        ::send(rtpFd, bytes, RTP_HEADER_SIZE + size, MSG_DONTWAIT | MSG_NOSIGNAL);
+        firstPacket = false;
+        return;
+    }
+#endif
+    rtp_send(rtp, &destination, false, firstPacket, payloadType, timestamp, &mb);
     firstPacket = false;
-    mem_deref(mb);
 }
 
 void RtpMedia::Impl::releaseDue() {
     const int64_t now = platform::MonotonicNs();
     while (!delayed.empty() && delayed.begin()->first <= now) {
-        send(delayed.begin()->second.first, delayed.begin()->second.second);
+        const auto& [timestamp, payload] = delayed.begin()->second;
+        send(timestamp, payload.data(), payload.size());
         delayed.erase(delayed.begin());
     }
     if (!delayed.empty())
@@ -131,19 +239,21 @@ void RtpMedia::Impl::releaseDue() {
 }
 
 void RtpMedia::Impl::sendFrame(const int16_t* samples) {
-    std::vector<uint8_t> payload(kFrameSamples);
+    uint8_t payload[kFrameSamples];
     for (size_t i = 0; i < kFrameSamples; ++i)
         payload[i] = target.payloadType == kPayloadPcmu ? linear_to_ulaw(samples[i])
                                                         : linear_to_alaw(samples[i]);
     const uint32_t timestamp = txTimestamp;
     txTimestamp += kFrameSamples;
     if (!impairOptions.active()) {
-        send(timestamp, payload);
+        send(timestamp, payload, kFrameSamples);
         return;
     }
     const auto delay = impairment.delayNs();
     if (!delay) return;
-    delayed.emplace(platform::MonotonicNs() + *delay, std::make_pair(timestamp, payload));
+    delayed.emplace(
+        platform::MonotonicNs() + *delay,
+        std::make_pair(timestamp, std::vector<uint8_t>(payload, payload + kFrameSamples)));
     releaseDue();
 }
 
@@ -160,13 +270,18 @@ bool RtpMedia::open(const std::string& localAddress, uint16_t minPort, uint16_t 
         error = "no local address for RTP";
         return false;
     }
-    int err = rtp_listen(&m->rtp, IPPROTO_UDP, &local, minPort, maxPort, true, receiveHandler,
+    int err = rtp_listen(&m->rtp, IPPROTO_UDP, &local, minPort, maxPort, true, unusedReceiveHandler,
                          nullptr, m.get());
     if (err) {
         error = "no free RTP port in " + std::to_string(minPort) + "-" + std::to_string(maxPort) +
                 ": " + std::strerror(err);
         return false;
     }
+    // The loop no longer wakes for RTP: the media clock reads it, with the kernel's arrival time.
+    m->rtpFd = udp_sock_fd(static_cast<udp_sock*>(rtp_sock(m->rtp)), AF_INET);
+    fd_close(m->rtpFd);
+    const int on = 1;
+    setsockopt(m->rtpFd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
     m->txTimestamp = rand_u32();
     return true;
 }
@@ -182,6 +297,7 @@ void RtpMedia::start(const MediaTarget& target, FrameSink toLine) {
     rtcp_set_srate(m->rtp, JitterBuffer::kSampleRate, JitterBuffer::kSampleRate);
     rtcp_start(m->rtp, kCname, &rtcp);
     m->running = true;
+    m->linePaced = false;
     m->firstPacket = true;
     m->nextTickNs = platform::MonotonicNs() + kFrameNs;
     tmr_start(&m->tick, msUntil(m->nextTickNs), tickHandler, m.get());
@@ -192,6 +308,11 @@ void RtpMedia::retarget(const MediaTarget& target) {
     m->target = target;
     sa_set_str(&m->destination, target.address.c_str(), target.port);
     m->latched = false;  // the far end may now send from elsewhere
+    if (m->connected) {
+        const sockaddr any{AF_UNSPEC, {}};
+        connect(m->rtpFd, &any, sizeof any);
+        m->connected = false;
+    }
 }
 
 void RtpMedia::close() {
@@ -204,6 +325,9 @@ void RtpMedia::close() {
     m->delayed.clear();
     m->pending.clear();
     m->rtp = static_cast<struct rtp_sock*>(mem_deref(m->rtp));
+    m->rtpFd = -1;
+    m->connected = false;
+    m->latched = false;
     m->jitter = JitterBuffer(m->jitter.delayMs());
 }
 
@@ -214,4 +338,5 @@ void RtpMedia::fromLine(const int16_t* samples, size_t count) {
     for (; m->pending.size() - used >= kFrameSamples; used += kFrameSamples)
         m->sendFrame(m->pending.data() + used);
     m->pending.erase(m->pending.begin(), m->pending.begin() + long(used));
+    if (used) m->onLineFrame();
 }
