@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -124,6 +125,7 @@ struct SipAgent::Impl {
     std::map<int, std::shared_ptr<std::function<void()>>> watched;
 
     bool fromTrusted(const sip_msg* msg) const;
+    void trustRegistrar(const sa& source);
     void onInvite(const sip_msg* msg);
     bool startRegistration(std::string& error);
     std::string contactUri() const;
@@ -153,6 +155,14 @@ bool SipAgent::Impl::fromTrusted(const sip_msg* msg) const {
         if (address == text) return true;
     }
     return false;
+}
+
+// Calls come from where the registrar answers: a name that did not resolve at start (no network
+// yet) or now resolves elsewhere must not leave them refused.
+void SipAgent::Impl::trustRegistrar(const sa& source) {
+    char text[64] = "";
+    if (sa_ntop(&source, text, sizeof text) != 0) return;
+    if (std::find(trusted.begin(), trusted.end(), text) == trusted.end()) trusted.push_back(text);
 }
 
 std::string SipAgent::Impl::contactUri() const {
@@ -227,9 +237,11 @@ void registerHandler(int err, const sip_msg* msg, void* arg) {
     else if (msg && msg->scode >= 300)
         log("registration with " + m->registrarHost + " refused: " + std::to_string(msg->scode) +
             " " + toString(msg->reason) + "; trying again later");
-    else if (msg)
+    else if (msg) {
         log("registered with " + m->registrarHost + " (for " +
             std::to_string(sipreg_proxy_expires(m->registration)) + " s)");
+        m->trustRegistrar(msg->src);
+    }
 }
 
 bool copyHeader(const sip_hdr* hdr, const sip_msg*, void* arg) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <random>
 #include <vector>
 
@@ -33,5 +34,34 @@ TEST(JitterBuffer, JitterJustUnderTheDelayLosesNothingAtAnyTickPhase) {
         // Only the frames before the first packet's playout time find nothing.
         EXPECT_LE(buffer.lateOrLost(), uint64_t(kDelayMs / 20));
         EXPECT_EQ(buffer.slips(), 0);
+    }
+}
+
+// A sender whose clock runs 0.1 % fast or slow: whole-frame slips keep the delay of what plays
+// within a frame of the slip window for a two-minute call, where without them it would drift by 120
+// ms.
+TEST(JitterBuffer, SlipsHoldTheDelayAgainstClockDrift) {
+    constexpr int64_t kFrameNs = 20'000'000, kStartNs = 1'000'000'000;
+    constexpr int kFrames = 6000, kDelayMs = 60;
+    for (const double drift : {1.001, 0.999}) {
+        SCOPED_TRACE(drift);
+        JitterBuffer buffer(kDelayMs);
+        std::vector<int16_t> packet(160), frame(160);
+        int next = 0;  // each packet holds its own number
+        int64_t worstMs = 0;
+        for (int64_t tick = kStartNs; next < kFrames; tick += kFrameNs) {
+            for (; next < kFrames && kStartNs + int64_t(next * kFrameNs / drift) <= tick; ++next) {
+                std::fill(packet.begin(), packet.end(), int16_t(next % 30000));
+                buffer.put(7, uint32_t(next * 160), packet.data(), packet.size(),
+                           kStartNs + int64_t(next * kFrameNs / drift));
+            }
+            buffer.pull(tick, frame.data());
+            const int64_t sentNs = kStartNs + int64_t(frame[0] * kFrameNs / drift);
+            if (tick > kStartNs + 2'000'000'000LL && frame[0] > 0)
+                worstMs = std::max(worstMs, std::abs((tick - sentNs) / 1'000'000 - kDelayMs));
+        }
+        EXPECT_LE(worstMs, kDelayMs);
+        EXPECT_GE(buffer.slips(), 3);
+        EXPECT_LE(buffer.lateOrLost(), uint64_t(buffer.slips() + kDelayMs / 20));
     }
 }

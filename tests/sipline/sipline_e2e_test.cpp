@@ -99,10 +99,11 @@ protected:
         return Bridge(args);
     }
     // sipp on a scenario of this folder, its `[name]`s replaced by `values` (sipp takes no
-    // keyword in an rtp_stream), calling the bridge from `from`, or serving on `port`.
+    // keyword in an rtp_stream), calling the bridge from `from`, or serving on `port`, over
+    // `transport` (sipp's -t).
     std::unique_ptr<ChildProcess> Sipp(
         const std::string& scenario, const std::vector<std::pair<std::string, std::string>>& values,
-        const std::string& from = "127.0.0.1", int port = 0) {
+        const std::string& from = "127.0.0.1", int port = 0, const std::string& transport = "u1") {
         std::string text = ReadFile(kScenarios + "/" + scenario);
         for (const auto& [name, value] : values) {
             for (size_t at; (at = text.find("[" + name + "]")) != std::string::npos;)
@@ -112,7 +113,7 @@ protected:
         WriteFile(path, text);
         // sipp redraws its screen on stdout all the time: a file takes it, not a pipe.
         const std::string command = "exec sipp " + (port ? std::string() : Sip()) + " -sf " + path +
-                                    " -m 1 -s fax -i " + from + " -p " +
+                                    " -m 1 -s fax -t " + transport + " -i " + from + " -p " +
                                     std::to_string(port ? port : FreePort()) + " -mp " +
                                     std::to_string(FreePort() & ~1) +
                                     " -nostdin -timeout 80s -timeout_error >" + path + ".out";
@@ -195,6 +196,34 @@ TEST_F(SipLineTest, LateOfferAndReInviteToTheOtherLaw) {
     EXPECT_NE(m_bridge->Stderr().find("number '493055577'"), std::string::npos);
 }
 
+// The same over TCP.
+TEST_F(SipLineTest, LateOfferOverTcp) {
+    m_bridge = AnsweringBridge({"--transport", "tcp"});
+    auto caller = Sipp("late_offer.xml", {}, "127.0.0.1", 0, "t1");
+    EXPECT_EQ(caller->WaitForExit(kStepMs), 0) << m_bridge->Stderr();
+}
+
+// A registrar that is down refuses the first REGISTER: the bridge waits its back-off (at least
+// half a minute, not a loop of requests) and registers when the registrar is back.
+TEST_F(SipLineTest, RegistrationBacksOffWhileTheRegistrarIsDown) {
+    const int registrarPort = FreePort();
+    const std::string passwordFile = m_root / "sip-password";
+    WriteFile(passwordFile, "pw\n");
+    chmod(passwordFile.c_str(), 0600);
+    auto down = Sipp("unavailable.xml", {}, "127.0.0.1", registrarPort);
+    m_bridge = Bridge({"--listen", Sip(), "--socket", m_modem.SocketPath(), "--account",
+                       "sip:alice@127.0.0.1:" + std::to_string(registrarPort), "--password-file",
+                       passwordFile});
+    ASSERT_TRUE(
+        m_bridge->WaitForStderr("refused: 503 Service Unavailable; trying again later", kStepMs));
+    EXPECT_EQ(down->WaitForExit(kStepMs), 0);
+    auto registrar = Sipp("registrar.xml", {{"password", "pw"}}, "127.0.0.1", registrarPort);
+    EXPECT_FALSE(m_bridge->WaitForStderr("registered with", 28000));
+    EXPECT_TRUE(m_bridge->WaitForStderr("registered with", 35000)) << m_bridge->Stderr();
+    ASSERT_EQ(m_bridge->Stop(kStepMs), 0);
+    EXPECT_EQ(registrar->WaitForExit(kStepMs), 0) << "not un-registered";
+}
+
 // baresip, an independent user agent, run headless: it dials, speaks a WAV from the answer on
 // (a 700 Hz tone 16 s in, after the greeting and the tone) and hangs up after 24 s.
 TEST_F(SipLineTest, BaresipCallerLeavesItsMessage) {
@@ -227,9 +256,9 @@ TEST_F(SipLineTest, BaresipCallerLeavesItsMessage) {
 
 // With an account in line.ini and no modem, the line library runs the soft modem and the bridge
 // for the program's life: the bridge registers with digest authentication, refreshes before the
-// 10 s granted run out, takes a call from the registrar's address, refuses one from elsewhere
-// with 403, and takes the registration back when the program ends. The password file must be
-// ours and 0600, and the password never shows.
+// 10 s granted run out, takes calls from the registrar's address and the one allow= names,
+// refuses one from elsewhere with 403, and takes the registration back when the program ends. The
+// password file must be ours and 0600, and the password never shows.
 class SoftLineTest : public SipLineTest {
 protected:
     void SetUp() override {
@@ -239,7 +268,8 @@ protected:
         m_harness.SetRings(1, 1);
         WriteFile(m_root / "config/vantoro/line.ini",
                   "[sip]\naccount=sip:alice@127.0.0.1:" + std::to_string(m_registrarPort) +
-                      "\npassword-file=" + passwordFile + "\nlisten=" + Sip() + "\n");
+                      "\npassword-file=" + passwordFile + "\nlisten=" + Sip() +
+                      "\nallow=192.0.2.7, 127.0.0.3\n");
         auto refused = Bridge({}, false);
         EXPECT_EQ(refused->WaitForExit(kStepMs), 2);
         EXPECT_NE(refused->Stderr().find("must be ours and mode 0600"), std::string::npos);
@@ -262,10 +292,14 @@ TEST_F(SoftLineTest, RegistersAndTakesCallsFromTheRegistrarOnly) {
     ASSERT_TRUE(m_program->WaitForStderr("registered with 127.0.0.1 (for 10 s)", kStepMs));
     auto stranger = Sipp("refused.xml", {{"status", "403"}}, "127.0.0.2");
     EXPECT_EQ(stranger->WaitForExit(kStepMs), 0);
+    const size_t before = Lines();
+    auto allowed = Sipp("late_offer.xml", {}, "127.0.0.3");
+    EXPECT_EQ(allowed->WaitForExit(kStepMs), 0) << "allow= did not let 127.0.0.3 call";
+    ASSERT_TRUE(WaitAfter(before, kWaiting, kStepMs));
     const size_t from = Lines();
     auto caller = ToneCaller("0");
     ExpectMessageCall(*caller, from);
-    EXPECT_NEAR(FindTone(ReadSamples(m_harness.Files("wav").at(0)), 700).seconds, 3.0, 0.2);
+    EXPECT_NEAR(FindTone(ReadSamples(m_harness.Files("wav").back()), 700).seconds, 3.0, 0.2);
     EXPECT_EQ(ProgramHarness::Exit(*m_program), 0);
     EXPECT_EQ(m_registrar->WaitForExit(kStepMs), 0) << "not un-registered";
     const std::string log = m_program->Stderr();
