@@ -1,5 +1,6 @@
 #include "sipline/sipline_config.h"
 
+#include <arpa/inet.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -130,7 +131,12 @@ private:
         std::istringstream in(value);
         c.sip.account.allow.clear();
         for (std::string item; std::getline(in, item, ',');) {
-            if (!trim(item).empty()) c.sip.account.allow.push_back(trim(item));
+            const std::string address = trim(item);
+            in_addr parsed{};
+            if (address.empty()) continue;
+            // Calls are matched by the address they come from: a name would never match.
+            if (inet_pton(AF_INET, address.c_str(), &parsed) != 1) return fail("allow", address);
+            c.sip.account.allow.push_back(address);
         }
         return true;
     }

@@ -1,4 +1,5 @@
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "sipline/bridge.h"
@@ -7,9 +8,9 @@
 
 namespace {
 
-void usage() {
+void usage(FILE* to) {
     std::fprintf(
-        stderr,
+        to,
         "usage: vantoro-sipline [options]   (line.ini [sip] gives the defaults: %s)\n"
         "  --listen ADDR:PORT         SIP address (default 0.0.0.0:5060)\n"
         "  --socket PATH              the soft modem's line socket\n"
@@ -28,11 +29,17 @@ void usage() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            usage(stdout);
+            return 0;
+        }
+    }
     SiplineConfig config;
     std::string error;
     if (!LoadConfig(argc, argv, config, error)) {
         std::fprintf(stderr, "vantoro-sipline: %s\n", error.c_str());
-        usage();
+        usage(stderr);
         return 2;
     }
     SipAgent agent;
