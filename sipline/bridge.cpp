@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <ctime>
 
-#include "tools/vmodem/line_protocol.h"
+#include "vmodem/line_protocol.h"
 
 namespace {
 

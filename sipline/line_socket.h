@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "tools/vmodem/unique_fd.h"
+#include "vmodem/unique_fd.h"
 
 class LineSocket {
 public:

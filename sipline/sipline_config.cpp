@@ -9,7 +9,7 @@
 #include <map>
 #include <sstream>
 
-#include "tools/vmodem/line_protocol.h"
+#include "vmodem/line_protocol.h"
 
 namespace {
 

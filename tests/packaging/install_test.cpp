@@ -15,6 +15,7 @@ namespace {
 std::vector<std::string> Installed() {
     std::istringstream list(
         "bin/vantoro bin/vantoro-faxrx bin/vantoro-rawtotiff bin/vantoro-vmodem "
+        "bin/vantoro-sipline "
         "lib/vantoro/libtapi32.so lib/systemd/user/vantoro.service "
         "share/applications/vantoro.desktop share/doc/vantoro/README.md "
         "share/doc/vantoro/copyright "

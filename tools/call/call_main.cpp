@@ -3,7 +3,7 @@
 #include <string>
 
 #include "tools/call/caller.h"
-#include "tools/vmodem/line_protocol.h"
+#include "vmodem/line_protocol.h"
 
 namespace {
 

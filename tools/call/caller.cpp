@@ -13,7 +13,7 @@
 #include "audio/riff_file.h"
 #include "platform/clock.h"
 #include "platform/little_endian.h"
-#include "tools/vmodem/line_protocol.h"
+#include "vmodem/line_protocol.h"
 
 namespace {
 

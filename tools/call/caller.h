@@ -9,7 +9,7 @@
 #include "tools/call/fax_sender.h"
 #include "tools/call/line_noise.h"
 #include "tools/call/wav_writer.h"
-#include "tools/vmodem/unique_fd.h"
+#include "vmodem/unique_fd.h"
 
 struct CallOptions {
     std::string socketPath;

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "platform/little_endian.h"
-#include "tools/vmodem/line_protocol.h"
+#include "vmodem/line_protocol.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include <cctype>
 
-#include "tools/vmodem/vmodem.h"
+#include "vmodem/vmodem.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 #include <cstring>
 #include <string>
 
-#include "tools/vmodem/line_protocol.h"
-#include "tools/vmodem/vmodem.h"
+#include "vmodem/line_protocol.h"
+#include "vmodem/vmodem.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "tools/vmodem/vmodem.h"
+#include "vmodem/vmodem.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "tools/vmodem/voice_samples.h"
+#include "vmodem/voice_samples.h"
 
 #include <spandsp.h>
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/vmodem/vmodem_personality.h"
+#include "vmodem/vmodem_personality.h"
 
 int bytesPerSample(VoiceCodec codec);
 // Appends the sample's bytes in `codec` to *out.

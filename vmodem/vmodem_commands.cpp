@@ -2,7 +2,7 @@
 #include <algorithm>
 #include <cctype>
 
-#include "tools/vmodem/vmodem.h"
+#include "vmodem/vmodem.h"
 
 namespace {
 

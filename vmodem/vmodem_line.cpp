@@ -8,8 +8,8 @@
 #include <ctime>
 
 #include "platform/little_endian.h"
-#include "tools/vmodem/line_protocol.h"
-#include "tools/vmodem/vmodem.h"
+#include "vmodem/line_protocol.h"
+#include "vmodem/vmodem.h"
 
 namespace {
 

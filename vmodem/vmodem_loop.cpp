@@ -14,8 +14,8 @@
 #include <ctime>
 
 #include "platform/clock.h"
-#include "tools/vmodem/line_protocol.h"
-#include "tools/vmodem/vmodem.h"
+#include "vmodem/line_protocol.h"
+#include "vmodem/vmodem.h"
 
 namespace {
 

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "tools/vmodem/unique_fd.h"
-#include "tools/vmodem/vmodem_personality.h"
-#include "tools/vmodem/voice_samples.h"
+#include "vmodem/unique_fd.h"
+#include "vmodem/vmodem_personality.h"
+#include "vmodem/voice_samples.h"
 
 struct t31_state_s;
 struct fax_state_s;

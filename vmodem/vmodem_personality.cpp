@@ -1,4 +1,4 @@
-#include "tools/vmodem/vmodem_personality.h"
+#include "vmodem/vmodem_personality.h"
 
 namespace {
 
