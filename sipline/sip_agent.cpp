@@ -31,6 +31,12 @@ constexpr char kSoftware[] = "vantoro-sipline";
 constexpr char kSdpType[] = "application/sdp";
 // Any routable address: asking the kernel how it would get there names our own address.
 constexpr char kRouteProbe[] = "192.0.2.1";
+// Listening on any address, the bridge looks this often whether the host's address toward the
+// registrar has changed (a laptop that started offline, or moved to another network).
+constexpr uint64_t kNetworkCheckMs = 10000;
+// The exit status that asks whoever started the bridge to start it again (EX_TEMPFAIL).
+constexpr int kExitNetworkChanged = 75;
+constexpr uint64_t kRegisterRetryMs = 30000;
 
 SipAgent* g_signalled = nullptr;
 
@@ -114,6 +120,9 @@ struct SipAgent::Impl {
     std::string registrarHost;
     std::vector<std::string> trusted;
     std::string local;
+    std::string routeTarget = kRouteProbe;  // the address `local` is the way to
+    tmr networkCheck{};
+    tmr registerRetry{};
     bool closing = false;
     sip* closingStack = nullptr;
     // The stack calls its exit handler with a last reference of ours, to be dropped after.
@@ -127,7 +136,10 @@ struct SipAgent::Impl {
     bool fromTrusted(const sip_msg* msg) const;
     void trustRegistrar(const sa& source);
     void onInvite(const sip_msg* msg);
-    bool startRegistration(std::string& error);
+    bool parseAccount(std::string& error);
+    void startRegistration();
+    void checkNetwork();
+    void shutdown();
     std::string contactUri() const;
 };
 
@@ -163,6 +175,7 @@ void SipAgent::Impl::trustRegistrar(const sa& source) {
     char text[64] = "";
     if (sa_ntop(&source, text, sizeof text) != 0) return;
     if (std::find(trusted.begin(), trusted.end(), text) == trusted.end()) trusted.push_back(text);
+    if (routeTarget == kRouteProbe) routeTarget = text;
 }
 
 std::string SipAgent::Impl::contactUri() const {
@@ -270,6 +283,10 @@ void exitHandler(void* arg) {
 
 void graceHandler(void*) { re_cancel(); }
 
+void networkCheckHandler(void* arg) { static_cast<SipAgent::Impl*>(arg)->checkNetwork(); }
+
+void registerRetryHandler(void* arg) { static_cast<SipAgent::Impl*>(arg)->startRegistration(); }
+
 void laterHandler(void* arg) {
     auto fn = std::move(static_cast<SipAgent::Impl*>(arg)->later);
     if (fn) fn();
@@ -328,7 +345,7 @@ void SipAgent::Impl::onInvite(const sip_msg* msg) {
     }
 }
 
-bool SipAgent::Impl::startRegistration(std::string& error) {
+bool SipAgent::Impl::parseAccount(std::string& error) {
     const std::string& uri = options.account.uri;
     const size_t at = uri.find('@');
     if (uri.rfind("sip:", 0) != 0 || at == std::string::npos || at == 4 || at + 1 >= uri.size()) {
@@ -336,21 +353,29 @@ bool SipAgent::Impl::startRegistration(std::string& error) {
         return false;
     }
     user = uri.substr(4, at - 4);
-    const std::string hostPort = uri.substr(at + 1);
-    registrarHost = hostPort.substr(0, hostPort.find(':'));
+    registrarHost = uri.substr(at + 1, uri.find(':', at) - at - 1);
     trusted = resolve(registrarHost);
-    if (trusted.empty()) log("cannot resolve " + registrarHost + " yet");
+    if (trusted.empty())
+        log("cannot resolve " + registrarHost + " yet");
+    else
+        routeTarget = trusted.front();
     for (const auto& address : options.account.allow) trusted.push_back(address);
-    std::string registrar = "sip:" + hostPort;
+    return true;
+}
+
+void SipAgent::Impl::startRegistration() {
+    const std::string& uri = options.account.uri;
+    std::string registrar = "sip:" + uri.substr(uri.find('@') + 1);
     if (options.transport == Transport::Tcp) registrar += ";transport=tcp";
     int err = sipreg_register(&registration, stack, registrar.c_str(), uri.c_str(), nullptr,
                               uri.c_str(), options.account.expiresS, user.c_str(), nullptr, 0, 0,
                               authHandler, this, false, registerHandler, this, nullptr, nullptr);
     if (err) {
-        error = std::string("cannot register: ") + std::strerror(err);
-        return false;
+        // No route yet (started offline): libre gives up at once instead of backing off.
+        log("cannot register with " + registrarHost + " yet: " + std::strerror(err) +
+            "; trying again in " + std::to_string(kRegisterRetryMs / 1000) + " s");
+        tmr_start(&registerRetry, kRegisterRetryMs, registerRetryHandler, this);
     }
-    return true;
 }
 
 SipAgent::SipAgent() : m(std::make_unique<Impl>()) {}
@@ -360,6 +385,8 @@ SipAgent::~SipAgent() {
     m->watched.clear();
     tmr_cancel(&m->grace);
     tmr_cancel(&m->laterTimer);
+    tmr_cancel(&m->networkCheck);
+    tmr_cancel(&m->registerRetry);
     m->call = static_cast<sipsess*>(mem_deref(m->call));
     m->registration = static_cast<sipreg*>(mem_deref(m->registration));
     m->requests = static_cast<sip_lsnr*>(mem_deref(m->requests));
@@ -391,12 +418,14 @@ bool SipAgent::start(const SipAgentOptions& options, SipCallHandler& handler, st
         error = "cannot listen on " + options.listenAddress;
         return false;
     }
-    m->local = sa_is_any(&listen)
-                   ? routeSource(options.hasAccount
-                                     ? options.account.uri.substr(options.account.uri.find('@') + 1)
-                                     : kRouteProbe)
-                   : options.listenAddress;
-    if (sa_is_any(&listen)) sa_set_str(&listen, m->local.c_str(), options.listenPort);
+    if (options.hasAccount && !m->parseAccount(error)) return false;
+    // Contact, Via and SDP need this host's own address: the one it reaches the registrar from.
+    const bool followRoute = sa_is_any(&listen);
+    m->local = followRoute ? routeSource(m->routeTarget) : options.listenAddress;
+    if (followRoute) {
+        sa_set_str(&listen, m->local.c_str(), options.listenPort);
+        tmr_start(&m->networkCheck, kNetworkCheckMs, networkCheckHandler, m.get());
+    }
     int err = sip_alloc(&m->stack, m->dns, kTransactionTableSize, kTransactionTableSize,
                         kTransactionTableSize, kSoftware, exitHandler, m.get());
     const sip_transp transport =
@@ -411,7 +440,8 @@ bool SipAgent::start(const SipAgentOptions& options, SipCallHandler& handler, st
         return false;
     }
     log("listening on " + m->local + ":" + std::to_string(options.listenPort));
-    return !options.hasAccount || m->startRegistration(error);
+    if (options.hasAccount) m->startRegistration();
+    return true;
 }
 
 int SipAgent::run() {
@@ -420,18 +450,34 @@ int SipAgent::run() {
     return m->exitStatus;
 }
 
-void SipAgent::shutdown() {
-    if (m->closing) return;
-    m->closing = true;
-    m->call = static_cast<sipsess*>(mem_deref(m->call));
+void SipAgent::shutdown() { m->shutdown(); }
+
+void SipAgent::Impl::shutdown() {
+    if (closing) return;
+    closing = true;
+    tmr_cancel(&networkCheck);
+    tmr_cancel(&registerRetry);
+    call = static_cast<sipsess*>(mem_deref(call));
     // Dropping the registration sends the REGISTER with expires 0.
-    m->registration = static_cast<sipreg*>(mem_deref(m->registration));
-    m->requests = static_cast<sip_lsnr*>(mem_deref(m->requests));
-    m->sessions = static_cast<sipsess_sock*>(mem_deref(m->sessions));
-    tmr_start(&m->grace, kShutdownGraceMs, graceHandler, nullptr);
-    m->closingStack = m->stack;
-    m->stack = nullptr;  // sip_close gives up our reference
-    sip_close(m->closingStack, false);
+    registration = static_cast<sipreg*>(mem_deref(registration));
+    requests = static_cast<sip_lsnr*>(mem_deref(requests));
+    sessions = static_cast<sipsess_sock*>(mem_deref(sessions));
+    tmr_start(&grace, kShutdownGraceMs, graceHandler, nullptr);
+    closingStack = stack;
+    stack = nullptr;  // sip_close gives up our reference
+    sip_close(closingStack, false);
+}
+
+void SipAgent::Impl::checkNetwork() {
+    const std::string now = routeSource(routeTarget);
+    if (call || now == local) {
+        tmr_start(&networkCheck, kNetworkCheckMs, networkCheckHandler, this);
+        return;
+    }
+    // The SIP socket is bound to the old address: only a fresh start registers the new one.
+    log("this host's address changed from " + local + " to " + now + ": starting again");
+    exitStatus = kExitNetworkChanged;
+    shutdown();
 }
 
 void SipAgent::watch(int fd, std::function<void()> readable) {

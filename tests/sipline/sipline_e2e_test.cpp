@@ -2,6 +2,7 @@
 // bridge that dials) call vantoro-sipline, which joins them to the soft modem under the headless
 // program on the real line library.
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -36,6 +37,22 @@ int FreePort() {
     getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
     close(fd);
     return ntohs(addr.sin_port);
+}
+
+// This host's address on its default route, or "" without one.
+std::string OwnAddress() {
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(9);
+    addr.sin_addr.s_addr = htonl(0xcb007101);  // 203.0.113.1, a documentation address
+    socklen_t len = sizeof addr;
+    char text[INET_ADDRSTRLEN] = "";
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
+        inet_ntop(AF_INET, &addr.sin_addr, text, sizeof text);
+    close(fd);
+    return text;
 }
 
 // A second of silence as RTP from a port of its own to the even ports from `base` on, as a
@@ -132,6 +149,13 @@ protected:
                   0);
         return Sipp("caller.xml", {{"pt", pt}, {"wav", wav}}, from);
     }
+    // A password file as the bridge accepts it.
+    std::string PasswordFile(const std::string& password) {
+        const std::string path = m_root / "sip-password";
+        WriteFile(path, password + "\n");
+        chmod(path.c_str(), 0600);
+        return path;
+    }
     bool WaitAfter(size_t from, const std::string& line, int timeoutMs) {
         return m_program->WaitForStdoutLine(line, timeoutMs, from);
     }
@@ -207,9 +231,7 @@ TEST_F(SipLineTest, LateOfferOverTcp) {
 // half a minute, not a loop of requests) and registers when the registrar is back.
 TEST_F(SipLineTest, RegistrationBacksOffWhileTheRegistrarIsDown) {
     const int registrarPort = FreePort();
-    const std::string passwordFile = m_root / "sip-password";
-    WriteFile(passwordFile, "pw\n");
-    chmod(passwordFile.c_str(), 0600);
+    const std::string passwordFile = PasswordFile("pw");
     auto down = Sipp("unavailable.xml", {}, "127.0.0.1", registrarPort);
     m_bridge = Bridge({"--listen", Sip(), "--socket", m_modem.SocketPath(), "--account",
                        "sip:alice@127.0.0.1:" + std::to_string(registrarPort), "--password-file",
@@ -222,6 +244,53 @@ TEST_F(SipLineTest, RegistrationBacksOffWhileTheRegistrarIsDown) {
     EXPECT_TRUE(m_bridge->WaitForStderr("registered with", 35000)) << m_bridge->Stderr();
     ASSERT_EQ(m_bridge->Stop(kStepMs), 0);
     EXPECT_EQ(registrar->WaitForExit(kStepMs), 0) << "not un-registered";
+}
+
+// Listening on any address, the bridge takes the address it reaches the registrar from, not
+// loopback, and registers from there.
+TEST_F(SipLineTest, ListeningAnywhereRegistersFromTheRouteToTheRegistrar) {
+    const std::string own = OwnAddress();
+    if (own.empty() || own.rfind("127.", 0) == 0) GTEST_SKIP() << "no address but loopback";
+    const int registrarPort = FreePort(), sipPort = FreePort();
+    auto registrar = Sipp("registrar.xml", {{"password", "pw"}}, own, registrarPort);
+    m_bridge =
+        Bridge({"--listen", "0.0.0.0:" + std::to_string(sipPort), "--socket", m_modem.SocketPath(),
+                "--account", "sip:alice@" + own + ":" + std::to_string(registrarPort),
+                "--password-file", PasswordFile("pw")},
+               false);
+    EXPECT_TRUE(m_bridge->WaitForStderr("listening on " + own + ":", kStepMs));
+    EXPECT_TRUE(m_bridge->WaitForStderr("registered with " + own, kStepMs)) << m_bridge->Stderr();
+    ASSERT_EQ(m_bridge->Stop(kStepMs), 0);
+    EXPECT_EQ(registrar->WaitForExit(kStepMs), 0) << "not un-registered";
+}
+
+// Started with no network, the bridge listens on loopback and keeps trying to register. When the
+// host gets an address toward the registrar, it ends with 75 so that it is started again, and the
+// next start listens there. In a network namespace of its own, where root may add that address.
+TEST(SipNetworkTest, AnAddressThatComesLaterStartsTheBridgeAgain) {
+    if (system("unshare -n true 2>/dev/null") != 0) GTEST_SKIP() << "no network namespaces here";
+    TempFolder folder;
+    const std::string password = folder / "password";
+    WriteFile(password, "pw\n");
+    chmod(password.c_str(), 0600);
+    const std::string bridge = ToolPath("vantoro-sipline") +
+                               " --listen 0.0.0.0:5070 --socket /nowhere.sock --account "
+                               "sip:alice@10.99.0.1 --password-file " +
+                               password;
+    ChildProcess script({"/usr/bin/unshare", "-n", "/bin/sh", "-c",
+                         "ip link set lo up; " + bridge +
+                             " & sleep 2; ip addr add 10.99.0.2/24 dev lo; wait $!; "
+                             "echo status $? >&2; exec timeout 2 " +
+                             bridge},
+                        {"XDG_CONFIG_HOME=" + (folder / "config")});
+    ASSERT_TRUE(script.Start());
+    script.WaitForExit(40000);
+    const std::string log = script.Stderr();
+    for (const char* line : {"listening on 127.0.0.1:5070", "cannot register with 10.99.0.1 yet",
+                             "this host's address changed from 127.0.0.1 to 10.99.0.2: starting "
+                             "again",
+                             "status 75", "listening on 10.99.0.2:5070"})
+        EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
 }
 
 // baresip, an independent user agent, run headless: it dials, speaks a WAV from the answer on
