@@ -37,9 +37,10 @@ namespace {
 constexpr int64_t kFrameNs = 20'000'000;
 // The line's own packets pace the frames toward it, so one wake-up every 20 ms serves both
 // directions: a frame may go this early on the line's pace, and the timer takes over only when
-// the line has been quiet this long past a frame's time.
+// the line has been quiet this long past a frame's time (wide, so that a soft modem woken late
+// under load does not bring the timer's wake-ups back).
 constexpr int64_t kLinePaceEarlyNs = 5'000'000;
-constexpr int64_t kTimerLateNs = 5'000'000;
+constexpr int64_t kTimerLateNs = 15'000'000;
 constexpr int kRtpBatch = 8;
 constexpr size_t kMaxDatagram = 1500;
 constexpr size_t kFrameSamples = JitterBuffer::kFrameSamples;
