@@ -6,11 +6,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <sstream>
@@ -24,8 +26,12 @@ namespace {
 
 constexpr int kLinkWaitMs = 5000;
 constexpr int kPollMs = 50;
-// A part that ends is started again after this long, so a broken one cannot spin.
+constexpr int kKeeperPollMs = 1000;
+// A part that ends is started again after a pause. While it keeps ending soon after it started (a
+// SIP port another program holds), the pause doubles up to a minute, so it cannot flood the log.
 constexpr int kRestartDelayMs = 2000;
+constexpr int kMaxRestartDelayMs = 60000;
+constexpr auto kStableRun = std::chrono::seconds(60);
 
 std::string Trim(const std::string& text) {
     const size_t first = text.find_first_not_of(" \t\r");
@@ -87,22 +93,52 @@ bool Ended(pid_t pid) {
     return waitpid(pid, &status, WNOHANG) == pid;
 }
 
+// One part the keeper runs: started again when it ends, after its pause.
+class KeptPart {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    KeptPart(const char* name, std::function<pid_t()> start)
+        : m_name(name), m_start(std::move(start)) {
+        launch();
+    }
+
+    void keep(Clock::time_point now) {
+        if (m_pid > 0 && Ended(m_pid)) {
+            const bool ranLong = now - m_startedAt >= kStableRun;
+            m_delayMs = ranLong ? kRestartDelayMs : std::min(m_delayMs * 2, kMaxRestartDelayMs);
+            std::fprintf(stderr, "libtapi32: the %s ended; starting it again in %d s\n", m_name,
+                         m_delayMs / 1000);
+            m_pid = 0;
+            m_restartAt = now + std::chrono::milliseconds(m_delayMs);
+        }
+        if (m_pid == 0 && now >= m_restartAt) launch();
+    }
+
+private:
+    void launch() {
+        m_pid = m_start();
+        m_startedAt = Clock::now();
+    }
+
+    const char* m_name;
+    std::function<pid_t()> m_start;
+    pid_t m_pid = 0;
+    Clock::time_point m_startedAt, m_restartAt;
+    int m_delayMs = kRestartDelayMs / 2;  // the first quick end doubles it to kRestartDelayMs
+};
+
 // Keeps both parts running; it never returns, so their parent thread lives as the process does.
 // Only our two children are waited for: the program may have children of its own.
 void Keep(std::shared_ptr<KeeperState> state, std::string link, std::vector<std::string> modemArgv,
           std::vector<std::string> bridgeArgv) {
-    pid_t modem = StartModem(modemArgv, link, *state);
-    pid_t bridge = Spawn(bridgeArgv);
+    KeptPart modem("soft modem", [&] { return StartModem(modemArgv, link, *state); });
+    KeptPart bridge("SIP bridge", [&] { return Spawn(bridgeArgv); });
     while (true) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(kRestartDelayMs));
-        if (Ended(modem)) {
-            std::fprintf(stderr, "libtapi32: the soft modem ended; starting it again\n");
-            modem = StartModem(modemArgv, link, *state);
-        }
-        if (Ended(bridge)) {
-            std::fprintf(stderr, "libtapi32: the SIP bridge ended; starting it again\n");
-            bridge = Spawn(bridgeArgv);
-        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(kKeeperPollMs));
+        const auto now = KeptPart::Clock::now();
+        modem.keep(now);
+        bridge.keep(now);
     }
 }
 

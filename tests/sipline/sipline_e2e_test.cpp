@@ -377,6 +377,34 @@ TEST_F(SoftLineTest, RegistersAndTakesCallsFromTheRegistrarOnly) {
     EXPECT_EQ(log.find(kPassword), std::string::npos);
 }
 
+// Another program holds the SIP port, so the bridge cannot start: the line library starts it again
+// after pauses that double, not every 2 s.
+class SoftLinePortTest : public SipLineTest {
+protected:
+    void SetUp() override {}
+    void TearDown() override {
+        if (m_program && m_program->Running()) ProgramHarness::Exit(*m_program);
+    }
+};
+
+TEST_F(SoftLinePortTest, ABridgeThatCannotStartIsRetriedAfterGrowingPauses) {
+    const int taken = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(uint16_t(m_sipPort));
+    ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    WriteFile(m_root / "config/vantoro/line.ini",
+              "[sip]\naccount=sip:alice@127.0.0.1:" + std::to_string(FreePort()) +
+                  "\npassword-file=" + PasswordFile("pw") + "\nlisten=" + Sip() + "\n");
+    m_program = m_harness.Start();
+    EXPECT_TRUE(m_program->WaitForStderr("the SIP bridge ended; starting it again in 8 s", 20000));
+    const std::string log = m_program->Stderr();
+    EXPECT_EQ(Count(log, "the SIP bridge ended"), 3u) << log;
+    EXPECT_NE(log.find("Address already in use"), std::string::npos) << log;
+    close(taken);
+}
+
 // spandsp's fax machine calls through a bridge that dials: 3 pages on a clean line, 1 on a line
 // that re-orders packets within 40 ms and on one that loses 0.2 % of them.
 class SipFaxTest : public SipLineTest, public ::testing::WithParamInterface<const char*> {};
