@@ -11,6 +11,13 @@ inline int64_t MonotonicNs() {
     return int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
 }
 
+// Nanoseconds on the wall clock, the one the kernel stamps received packets with.
+inline int64_t RealtimeNs() {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
+}
+
 // Milliseconds from a monotonic clock, cut to 32 bits like the classic tick count: it wraps
 // after 49.7 days, so compare ticks only through the helpers below.
 inline uint32_t TickCountMs() { return static_cast<uint32_t>(MonotonicNs() / 1000000); }

@@ -3,7 +3,6 @@
 
 #include <spandsp.h>
 #include <sys/socket.h>
-#include <time.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -48,12 +47,6 @@ constexpr size_t kFrameSamples = JitterBuffer::kFrameSamples;
 // bursting the frames it missed at the soft modem.
 constexpr int64_t kMaxCatchUpNs = 200'000'000;
 constexpr char kCname[] = "vantoro-sipline";
-
-int64_t realtimeNs() {
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    return int64_t(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
-}
 
 // When a datagram reached the socket, on the monotonic clock: the kernel stamps it on the
 // wall clock, and reading it later must not make it look late.
@@ -165,7 +158,7 @@ void RtpMedia::Impl::drainRtp() {
         }
         got = recvmmsg(rtpFd, messages, kRtpBatch, MSG_DONTWAIT, nullptr);
         if (got <= 0) return;
-        const int64_t monotonicMinusReal = platform::MonotonicNs() - realtimeNs();
+        const int64_t monotonicMinusReal = platform::MonotonicNs() - platform::RealtimeNs();
         for (int i = 0; i < got; ++i) {
             if (messages[i].msg_hdr.msg_flags & MSG_TRUNC) continue;
             sa src{};

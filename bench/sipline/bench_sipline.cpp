@@ -6,11 +6,8 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cmath>
 #include <cstdio>
-#include <cstring>
 #include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "tests/support/fax_pages.h"
@@ -21,7 +18,6 @@ namespace {
 constexpr double kCpuGoal = 0.005;
 constexpr double kFaxTimeGoal = 1.05;
 constexpr int kJitterMs = 60;
-constexpr int kRate = 8000;
 constexpr int kAnswerToneHz = 2100;
 
 // CPU seconds a process has run, from the scheduler's nanosecond account.
@@ -30,29 +26,6 @@ double CpuSeconds(pid_t pid) {
     double ns = 0;
     schedstat >> ns;
     return ns / 1e9;
-}
-
-// Seconds into a recording where the answer tone starts (first 10 ms window it dominates).
-double AnswerToneAt(const std::string& path) {
-    const std::string bytes = ReadFile(path);
-    const size_t data = bytes.find("data");
-    if (data == std::string::npos) return -1;
-    std::vector<int16_t> s((bytes.size() - data - 8) / 2);
-    std::memcpy(s.data(), bytes.data() + data + 8, s.size() * 2);
-    const size_t window = kRate / 100;
-    const double k = 2 * std::cos(2 * M_PI * kAnswerToneHz / kRate);
-    for (size_t at = 0; at + window <= s.size(); at += window / 4) {
-        double s1 = 0, s2 = 0, energy = 0;
-        for (size_t i = at; i < at + window; ++i) {
-            const double s0 = s[i] + k * s1 - s2;
-            s2 = s1;
-            s1 = s0;
-            energy += double(s[i]) * s[i];
-        }
-        if (energy > 1e6 && 2 * (s1 * s1 + s2 * s2 - k * s1 * s2) / (window * energy) > 0.8)
-            return double(at) / kRate;
-    }
-    return -1;
 }
 
 struct Run {
@@ -79,7 +52,8 @@ Run Fax(ModemHarness& modem, const std::string& socket, const std::string& page,
         return run;
     run.faxSeconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    run.toneAt = AnswerToneAt(heard);
+    // The answer tone's start, to the 10 ms.
+    run.toneAt = FindTone(ReadSamples(heard), kAnswerToneHz, 0, 0.01).start;
     return run;
 }
 

@@ -26,12 +26,18 @@ constexpr int kRate = 8000;
 const std::string kWaiting = kWaitingLine;
 const std::string kScenarios = SIPLINE_TEST_DIR;
 
+sockaddr_in Ipv4(uint32_t address, int port = 0) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(address);
+    addr.sin_port = htons(uint16_t(port));
+    return addr;
+}
+
 // A port nobody uses now, for SIP or a sipp media port.
 int FreePort() {
     int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in addr = Ipv4(INADDR_LOOPBACK);
     socklen_t len = sizeof addr;
     bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
     getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
@@ -42,10 +48,7 @@ int FreePort() {
 // This host's address on its default route, or "" without one.
 std::string OwnAddress() {
     const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(9);
-    addr.sin_addr.s_addr = htonl(0xcb007101);  // 203.0.113.1, a documentation address
+    sockaddr_in addr = Ipv4(0xcb007101, 9);  // 203.0.113.1, a documentation address
     socklen_t len = sizeof addr;
     char text[INET_ADDRSTRLEN] = "";
     if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
@@ -59,9 +62,7 @@ std::string OwnAddress() {
 // stranger on the network might send it: played, it would cut the call's own audio.
 void SendStrayRtp(int base) {
     const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in to = Ipv4(INADDR_LOOPBACK);
     uint8_t packet[12 + 160];
     std::memset(packet, 0xff, sizeof packet);  // u-law silence, SSRC ffffffff
     for (uint8_t n = 0; n < 50; ++n, usleep(20000)) {
@@ -389,11 +390,8 @@ protected:
 
 TEST_F(SoftLinePortTest, ABridgeThatCannotStartIsRetriedAfterGrowingPauses) {
     const int taken = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(uint16_t(m_sipPort));
-    ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    const sockaddr_in addr = Ipv4(INADDR_LOOPBACK, m_sipPort);
+    ASSERT_EQ(bind(taken, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
     WriteFile(m_root / "config/vantoro/line.ini",
               "[sip]\naccount=sip:alice@127.0.0.1:" + std::to_string(FreePort()) +
                   "\npassword-file=" + PasswordFile("pw") + "\nlisten=" + Sip() + "\n");

@@ -167,23 +167,24 @@ double Rms(const std::vector<int16_t>& samples, double from, double to) {
     return last > first ? std::sqrt(sum / double(last - first)) : 0;
 }
 
-HeardTone FindTone(const std::vector<int16_t>& samples, double hz, double from) {
+HeardTone FindTone(const std::vector<int16_t>& samples, double hz, double from,
+                   double windowSeconds) {
     constexpr int kRate = 8000;
-    constexpr size_t kWindow = kRate / 20;
+    const size_t window = std::max<size_t>(1, size_t(windowSeconds * kRate));
     const double k = 2 * std::cos(2 * M_PI * hz / kRate);
     HeardTone heard;
-    for (size_t at = size_t(from * kRate); at + kWindow <= samples.size(); at += kWindow) {
+    for (size_t at = size_t(from * kRate); at + window <= samples.size(); at += window) {
         double s1 = 0, s2 = 0, energy = 0;
-        for (size_t i = at; i < at + kWindow; ++i) {
+        for (size_t i = at; i < at + window; ++i) {
             const double s0 = samples[i] + k * s1 - s2;
             s2 = s1;
             s1 = s0;
             energy += double(samples[i]) * samples[i];
         }
         const double power = s1 * s1 + s2 * s2 - k * s1 * s2;
-        if (energy <= 0 || 2 * power / (double(kWindow) * energy) < 0.8) continue;
+        if (energy <= 0 || 2 * power / (double(window) * energy) < 0.8) continue;
         if (heard.start < 0) heard.start = double(at) / kRate;
-        heard.seconds += 0.05;
+        heard.seconds += double(window) / kRate;
     }
     return heard;
 }

@@ -63,7 +63,9 @@ double Rms(const std::vector<int16_t>& samples, double from, double to);
 struct HeardTone {
     double start = -1, seconds = 0;
 };
-HeardTone FindTone(const std::vector<int16_t>& samples, double hz, double from = 0);
+// Where a tone of `hz` dominates, in windows of `windowSeconds`.
+HeardTone FindTone(const std::vector<int16_t>& samples, double hz, double from = 0,
+                   double windowSeconds = 0.05);
 // One fax call: a virtual modem of its own, spandsp's fax machine calling with `pages`, and
 // vantoro-faxrx answering once the call rings.
 struct FaxCall {
