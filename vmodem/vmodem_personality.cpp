@@ -174,6 +174,20 @@ const char* toString(HangupTone tone) {
     return "?";
 }
 
+const char* exchangeCountry(HangupTone tone) {
+    switch (tone) {
+        case Tone::CnBusy:
+            return "26";
+        case Tone::EuBusy:
+            return "04";
+        case Tone::UsReorder:
+        case Tone::DialTone:
+        case Tone::Silence:
+            return "B5";
+    }
+    return "B5";
+}
+
 bool hangupToneFromName(const std::string& name, HangupTone& tone) {
     for (HangupTone candidate : kHangupTones) {
         if (name == toString(candidate)) {

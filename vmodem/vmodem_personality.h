@@ -13,6 +13,8 @@ enum class HangupTone { CnBusy, UsReorder, EuBusy, DialTone, Silence };
 
 const char* toString(VoiceCodec codec);
 const char* toString(HangupTone tone);
+// The T.35 code of the country whose exchange sends that tone.
+const char* exchangeCountry(HangupTone tone);
 bool hangupToneFromName(const std::string& name, HangupTone& tone);
 // Every tone name, separated by " | ", for the usage text.
 std::string hangupToneNames();
