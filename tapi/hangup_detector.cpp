@@ -269,7 +269,7 @@ bool HangupDetector::CadenceMatches(const ToneCadence& cadence, int& blocks) con
                 return false;
             }
         } else {
-            if (!(m_signals[at->signal] == cadence.tone)) return false;
+            if (m_signals[at->signal] != cadence.tone) return false;
             if (at != first && !WithinCadence(at->blocks, cadence.onMs, kEdgeSlackBlocks)) {
                 return false;
             }

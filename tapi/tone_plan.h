@@ -18,6 +18,7 @@ struct ToneFrequencies {
     bool operator==(const ToneFrequencies& other) const {
         return hz == other.hz && secondHz == other.secondHz;
     }
+    bool operator!=(const ToneFrequencies& other) const { return !(*this == other); }
 };
 
 struct ToneCadence {

@@ -11,9 +11,8 @@
 namespace {
 
 constexpr int kRate = 8000;
-constexpr double kSayAfterS = 15, kNoteS = 5, kWordsS = 1.5;
-constexpr double kTalkS = kWordsS + kNoteS + kWordsS, kHangupAfterS = kSayAfterS + kTalkS + 0.5;
-constexpr double kToneGoalS = 5;
+constexpr double kSayAfterS = 15, kNoteS = 5, kWordsS = 1.5, kToneGoalS = 5;
+constexpr double kHangupAfterS = kSayAfterS + kWordsS + kNoteS + kWordsS + 0.5;
 
 struct ToneRun {
     const char* name;
@@ -36,12 +35,10 @@ TEST_P(SteadyToneTest, ANoteInsideTheMessageDoesNotEndItButTheBusyToneDoes) {
     ProgramHarness program;
     program.UseModem(modem.LinkPath());
     program.SetRings(2);
-    const std::string words = program.Root() / "words.wav", note = program.Root() / "note.wav";
-    const std::string talk = program.Root() / "talk.wav";
-    const std::string format = " -r 8000 -b 16 -c 1 ";
+    const std::string words = program.Root() / "words.wav", talk = program.Root() / "talk.wav";
     ASSERT_TRUE(WriteToneWav(words, kWordsS, 1000));
-    ASSERT_EQ(std::system(("sox -q -n" + format + note + " " + run.note + " && sox -q " + words +
-                           " " + note + " " + words + format + talk)
+    ASSERT_EQ(std::system(("sox -q -n -r 8000 -c 1 -p " + std::string(run.note) +
+                           " gain -10 | sox -q " + words + " - " + words + " " + talk)
                               .c_str()),
               0);
     auto vantoro = program.Start({"VANTORO_LINE_TRACE=1"});
@@ -80,7 +77,7 @@ INSTANTIATE_TEST_SUITE_P(
                               "North America"},
                       ToneRun{"china_450hz_beeps",
                               {"--hangup-tone", "cn-busy"},
-                              "synth 0.4 sine 450 pad 0 0.4 repeat 5 trim 0 5",
+                              "synth 0.4 sine 450 pad 0 0.4 repeat 6 trim 0 5",
                               450,
                               "China"},
                       ToneRun{"germany_440hz_held",
