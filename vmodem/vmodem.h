@@ -26,7 +26,7 @@ struct VmodemOptions {
     bool trace = false;
     std::string answerFaxPath;  // non-empty: the line's own fax terminal answers into this TIFF
     const Personality* personality = &defaultPersonality();
-    HangupTone hangupTone = HangupTone::CnBusy;
+    HangupTone hangupTone = HangupTone::Busy;
     // The T.35 code AT+GCI? answers after a reset; empty: that of the hang-up tone's exchange.
     std::string country;
 };

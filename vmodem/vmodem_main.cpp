@@ -35,7 +35,8 @@ void usage() {
                  "                                whatever AT+VSM asks; AT#CID, no AT+VCID\n"
                  "                       ideal    reports DLE b a second after every hang-up\n"
                  "  --hangup-tone TONE   what the line carries after the caller hangs up\n"
-                 "                       (default cn-busy): %s\n"
+                 "                       (default busy, that of the country AT+GCI holds):\n"
+                 "                       %s\n"
                  "  --country HH         the T.35 country code AT+GCI? answers after a reset\n"
                  "                       (default: the hang-up tone's; cn-busy 26 China,\n"
                  "                       eu-busy 04 Germany, the others B5 USA)\n",
