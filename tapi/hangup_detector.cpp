@@ -17,7 +17,8 @@ constexpr int kBlocksPerSecond = kSampleRateHz / kBlockSamples;
 constexpr int kLowestToneHz = 350;
 constexpr int kToneStepHz = 25;
 constexpr int kToneBins = 13;
-// Share of a block's power in one or two tone bins that makes it a tone, not speech or music.
+// Share of a block's power in one tone bin, or in the two halves of a dual tone, that makes it
+// a tone, not speech or music.
 constexpr double kTonePurity = 0.7;
 // Each half of a dual tone carries at least this share: a single tone is not half of a pair.
 constexpr double kDualComponentShare = 0.2;
