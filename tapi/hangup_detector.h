@@ -1,8 +1,9 @@
 #pragma once
 // Hears from the received samples that the caller has hung up, for modems that do not say so:
-// the exchange's busy or reorder cadence (tones of 350-650 Hz, on and off 0.2-0.6 s each), a
-// steady dial tone, or a line silent for a configured time. The tones are measured with
-// spandsp's Goertzel filters; everything about spandsp stays in this file pair.
+// the busy or congestion cadence of the exchange the line is in, its steady dial tone, or a line
+// silent for a configured time. A tone counts only at the frequencies of that exchange's tone
+// plan; a caller's sung or played note never does. The tones are measured with spandsp's
+// Goertzel filters; everything about spandsp stays in this file pair.
 
 #include <cstddef>
 #include <cstdint>
@@ -10,18 +11,23 @@
 #include <memory>
 #include <vector>
 
+#include "tapi/tone_plan.h"
+
 namespace tapi {
 
 class HangupDetector {
 public:
     enum class Verdict { None, Busy, DialTone, Silence };
 
-    // `silenceS` 0: silence alone never counts as a hang-up.
+    // `silenceS` 0: silence alone never counts as a hang-up. Until SetTonePlan, the plan of
+    // an unknown country.
     explicit HangupDetector(uint32_t silenceS);
     ~HangupDetector();
     HangupDetector(const HangupDetector&) = delete;
     HangupDetector& operator=(const HangupDetector&) = delete;
 
+    // The exchange's tones to listen for; forgets what it heard.
+    void SetTonePlan(const TonePlan& plan);
     // Forgets what it heard: a new receive stream begins.
     void Reset();
     // One received 8000 Hz sample.
@@ -36,27 +42,31 @@ private:
     struct Segment {
         Sound sound;
         int blocks;
-        int bin = -1;  // a tone's strongest Goertzel bin
+        int signal = -1;  // a tone's index in m_signals
     };
     struct Filters;
 
     void ClassifyBlock();
-    Sound Classify(const int16_t* block, int& bin);
-    void Track(Sound sound, int bin);
+    Sound Classify(const int16_t* block, int& signal);
+    bool Matches(const ToneFrequencies& tone, const std::vector<double>& share,
+                 double pitchHz) const;
+    void Track(Sound sound, int signal);
     void CloseSegment();
-    bool CadenceIsBusy() const;
+    bool CadenceMatches(const ToneCadence& cadence, int& blocks) const;
+    bool IsDialTone(const Segment& segment) const;
     void Decide(Verdict verdict, int blocks);
 
     const uint32_t m_silenceS;
+    const TonePlan* m_plan;
+    std::vector<ToneFrequencies> m_signals;  // every tone of the plan, once
     std::unique_ptr<Filters> m_filters;
     std::vector<int16_t> m_block;
     Segment m_current{Sound::Other, 0};
     int m_pending = 0;  // blocks of another sound after the current segment
     Sound m_pendingSound = Sound::Other;
-    int m_pendingBin = -1;
+    int m_pendingSignal = -1;
     std::deque<Segment> m_closed;  // the latest segments, oldest first
     int m_quietBlocks = 0;
-    int m_cadenceBlocks = 0;  // blocks since the busy cadence's first full segment began
     Verdict m_verdict = Verdict::None;
     size_t m_verdictSamples = 0;
 };

@@ -691,6 +691,11 @@ void LineDevice::SetVoiceCodec(VoiceCodec codec, int modemRateHz) {
     m_audio.SetCodec(codec, modemRateHz);
 }
 
+void LineDevice::SetTonePlan(const TonePlan& plan) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_hangup.SetTonePlan(plan);
+}
+
 platform::MMRESULT LineDevice::WaveOpen(platform::HWAVE* device, platform::WaveDirection direction,
                                         uint32_t deviceId, const platform::WAVEFORMATEX* format,
                                         platform::WAVENOTIFY notify, void* context) {

@@ -78,6 +78,8 @@ public:
 
     // The wave devices of the current call; the device id is the call handle.
     void SetVoiceCodec(VoiceCodec codec, int modemRateHz);
+    // The tones of the exchange the line is in, for the hang-up heard in the received audio.
+    void SetTonePlan(const TonePlan& plan);
     platform::MMRESULT WaveOpen(platform::HWAVE* device, platform::WaveDirection direction,
                                 uint32_t deviceId, const platform::WAVEFORMATEX* format,
                                 platform::WAVENOTIFY notify, void* context);

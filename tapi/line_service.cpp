@@ -105,7 +105,7 @@ LONG LineService::Initialize(HLINEAPP* app, LINECALLBACK callback, DWORD* device
         problem = m_config.modemPath + (platform::SerialLastErrorBusy()
                                             ? " is in use by another program"
                                             : ": " + std::string(platform::SerialLastErrorText()));
-    } else if (InitialiseVoiceModem(m_device, m_config, m_format, transcript)) {
+    } else if (InitialiseVoiceModem(m_device, m_config, m_format, m_country, transcript)) {
         m_deviceCount = 1;
         if (m_format.codec == VoiceCodec::None) {
             problem = m_config.modemPath + " offers no voice format usable at " +
@@ -223,6 +223,7 @@ LONG LineService::Open(HLINEAPP app, DWORD deviceId, HLINE* line, DWORD version,
     auto device = std::make_unique<LineDevice>(m_device, handle, m_config.ringTimeoutMs,
                                                m_config.silenceS, sink);
     device->SetVoiceCodec(m_format.codec, m_format.rate);
+    device->SetTonePlan(TonePlanForCountry(m_country));
     if (!device->Start()) return LINEERR_RESOURCEUNAVAIL;
     m_lineDevice = std::move(device);
     m_line = handle;

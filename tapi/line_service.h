@@ -78,6 +78,7 @@ private:
     LineConfig m_config;
     std::string m_lastProblem;  // why the last lineInitialize found no device
     VoiceFormat m_format;
+    int m_country = kUnknownCountry;  // T.35 code of the line's exchange
     SerialDevice m_device;
     std::unique_ptr<LineDevice> m_lineDevice;
     std::shared_ptr<Target> m_target;

@@ -213,16 +213,36 @@ VoiceFormat SetUpVoiceFormat(SerialDevice& device, std::string& transcript) {
     return format;
 }
 
+// The country the modem is set for. line.ini's wins: a modem left at its factory country
+// (usually the USA) would have the line listen for another exchange's tones.
+int LineCountry(SerialDevice& device, const LineConfig& config, std::string& transcript) {
+    CommandReply reply = RunCommand(device, "AT+GCI?", kCommandTimeoutMs);
+    Note(transcript, "AT+GCI?", reply);
+    int country = kUnknownCountry;
+    if (reply.Succeeded()) {
+        for (const std::string& line : reply.info) {
+            if (country == kUnknownCountry) country = ParseGciAnswer(line);
+        }
+    }
+    if (!config.country.empty()) country = ParseCountryCode(config.country);
+    transcript += "tones of " + TonePlanForCountry(country).name + "\n";
+    return country;
+}
+
 }  // namespace
 
 bool InitialiseVoiceModem(SerialDevice& device, const LineConfig& config, VoiceFormat& format,
-                          std::string& transcript) {
+                          int& country, std::string& transcript) {
     format = VoiceFormat{};
+    country = kUnknownCountry;
     DrainStaleInput(device);
     std::vector<InitStep> steps = OpeningSteps();
     if (!config.country.empty()) steps.push_back({{"AT+GCI=" + config.country}, Need::Optional});
-    for (InitStep& step : VoiceSteps(config.silenceS)) steps.push_back(step);
     for (const InitStep& step : steps) {
+        if (!RunStep(device, step, transcript)) return false;
+    }
+    country = LineCountry(device, config, transcript);
+    for (const InitStep& step : VoiceSteps(config.silenceS)) {
         if (!RunStep(device, step, transcript)) return false;
     }
     format = SetUpVoiceFormat(device, transcript);

@@ -9,6 +9,7 @@
 #include "tapi/line_config.h"
 #include "tapi/modem_parser.h"
 #include "tapi/serial_device.h"
+#include "tapi/tone_plan.h"
 #include "tapi/voice_format.h"
 
 namespace tapi {
@@ -35,10 +36,12 @@ CommandReply AwaitResult(SerialDevice& device, uint32_t timeoutMs);
 
 // Brings the modem into voice mode, on hook: reset, verbose results, echo off, identity, the
 // country, hang-up on DTR, AT+FCLASS=8, caller id, flow control and inactivity timer where
-// supported, the sample format, the vendor commands of line.ini. `transcript` receives each
-// command, its answer lines and outcome, and the format chosen, for diagnostics.
+// supported, the sample format, the vendor commands of line.ini. `country` receives the T.35
+// code of the line's exchange: line.ini's, else the modem's, else kUnknownCountry.
+// `transcript` receives each command, its answer lines and outcome, and the format chosen,
+// for diagnostics.
 bool InitialiseVoiceModem(SerialDevice& device, const LineConfig& config, VoiceFormat& format,
-                          std::string& transcript);
+                          int& country, std::string& transcript);
 
 // A voice stream whose end went unanswered: the end code once more, then DTR dropped for
 // `dtrDropMs` (a modem set to &D2 hangs up), then ATH. True when the modem answers again.

@@ -26,8 +26,13 @@ struct VmodemOptions {
     bool trace = false;
     std::string answerFaxPath;  // non-empty: the line's own fax terminal answers into this TIFF
     const Personality* personality = &defaultPersonality();
-    HangupTone hangupTone = HangupTone::CnBusy;
+    HangupTone hangupTone = HangupTone::Busy;
+    // The T.35 code AT+GCI? answers after a reset; empty: that of the hang-up tone's exchange.
+    std::string country;
 };
+
+// A T.35 country code the modem lists for +GCI, in upper-case hex.
+bool isListedCountry(const std::string& code);
 
 enum class StreamMode { Command, Transmit, TransmitDraining, Receive };
 enum class CallState { None, Ringing, Connected, FarEndGone };
@@ -159,7 +164,7 @@ private:
     int m_vsmRate = 8000;
     int m_vsdLevel = 128;
     int m_vsdTime = 50;  // tenths of a second
-    std::string m_country = "B5";
+    std::string m_country;
 
     // Voice streams.
     StreamMode m_mode = StreamMode::Command;

@@ -13,8 +13,8 @@ constexpr int kLineRateHz = 8000;
 constexpr int kMaxVsdTime = 255;  // tenths of a second
 // T.35 country codes the chipsets list for +GCI; B5 (USA) is their factory default.
 constexpr const char* kCountries =
-    "(00,09,0A,0F,16,1B,26,2D,31,36,3C,3D,42,46,50,53,54,57,59,61,64,69,6C,73,7B,82,84,89,8A,"
-    "8B,9C,9F,A0,A5,A6,A9,AD,AE,B3,B4,B5,B7,B8,F9,FA,FB,FC,FD,FE)";
+    "(00,04,09,0A,0F,16,1B,20,26,2D,31,36,3C,3D,42,46,50,53,54,57,59,61,64,69,6C,73,7B,82,84,89,"
+    "8A,8B,9C,9F,A0,A5,A6,A9,AD,AE,B3,B4,B5,B7,B8,F9,FA,FB,FC,FD,FE)";
 
 bool parseNumber(const std::string& text, int& value) {
     if (text.empty() || text.size() > 6) return false;
@@ -405,16 +405,20 @@ ResultCode VirtualModem::setSilenceDetection(const std::string& text) {
     return ResultCode::Ok;
 }
 
-ResultCode VirtualModem::setCountry(const std::string& text) {
-    if (text.size() != 2 || !std::isxdigit(static_cast<unsigned char>(text[0])) ||
-        !std::isxdigit(static_cast<unsigned char>(text[1])))
-        return ResultCode::Error;
+bool isListedCountry(const std::string& code) {
+    if (code.size() != 2 || !std::isxdigit(static_cast<unsigned char>(code[0])) ||
+        !std::isxdigit(static_cast<unsigned char>(code[1])))
+        return false;
     // The list is written "(00,09,...)": a code is listed when it follows "(" or ",".
     const std::string listed = kCountries;
-    size_t at = listed.find(text);
+    size_t at = listed.find(code);
     while (at != std::string::npos && listed[at - 1] != '(' && listed[at - 1] != ',')
-        at = listed.find(text, at + 1);
-    if (at == std::string::npos) return ResultCode::Error;
+        at = listed.find(code, at + 1);
+    return at != std::string::npos;
+}
+
+ResultCode VirtualModem::setCountry(const std::string& text) {
+    if (!isListedCountry(text)) return ResultCode::Error;
     m_country = text;
     trace("country " + m_country);
     return ResultCode::Ok;
@@ -466,7 +470,8 @@ void VirtualModem::resetProfile() {
     m_vsmRate = kLineRateHz;
     m_vsdLevel = 128;
     m_vsdTime = 50;
-    m_country = "B5";
+    m_country =
+        m_options.country.empty() ? exchangeCountry(m_options.hangupTone) : m_options.country;
     m_mode = StreamMode::Command;
     startConverters();
 }

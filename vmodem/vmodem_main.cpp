@@ -1,3 +1,5 @@
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,7 +15,7 @@ void usage() {
                  "usage: vantoro-vmodem [--link PATH] [--socket PATH] [--ring-interval MS] "
                  "[--vcon] [--trace]\n"
                  "                      [--personality NAME] [--hangup-tone TONE] "
-                 "[--answer-fax FILE]\n"
+                 "[--country HH] [--answer-fax FILE]\n"
                  "  --link PATH          make PATH a symlink to the modem's pseudo-terminal\n"
                  "  --socket PATH        where vantoro-call dials in (default %s)\n"
                  "  --ring-interval MS   time between two RINGs (default 6000)\n"
@@ -33,7 +35,11 @@ void usage() {
                  "                                whatever AT+VSM asks; AT#CID, no AT+VCID\n"
                  "                       ideal    reports DLE b a second after every hang-up\n"
                  "  --hangup-tone TONE   what the line carries after the caller hangs up\n"
-                 "                       (default cn-busy): %s\n",
+                 "                       (default busy, that of the country AT+GCI holds):\n"
+                 "                       %s\n"
+                 "  --country HH         the T.35 country code AT+GCI? answers after a reset\n"
+                 "                       (default: the hang-up tone's; cn-busy 26 China,\n"
+                 "                       eu-busy 04 Germany, the others B5 USA)\n",
                  line_protocol::defaultSocketPath().c_str(), personalityNames().c_str(),
                  hangupToneNames().c_str());
 }
@@ -73,6 +79,15 @@ int main(int argc, char** argv) {
                              hangupToneNames().c_str());
                 return 2;
             }
+        } else if (arg == "--country" && hasValue) {
+            std::string code = argv[++i];
+            std::transform(code.begin(), code.end(), code.begin(),
+                           [](unsigned char c) { return char(std::toupper(c)); });
+            if (!isListedCountry(code)) {
+                std::fprintf(stderr, "vantoro-vmodem: no T.35 country code '%s'\n", argv[i]);
+                return 2;
+            }
+            options.country = code;
         } else if (arg == "--vcon") {
             options.vconOnAnswer = true;
         } else if (arg == "--trace") {

@@ -126,7 +126,7 @@ const Personality kIdeal = {
     1,
     0,
     false,
-    {Tone::CnBusy, Tone::UsReorder, Tone::EuBusy, Tone::DialTone, Tone::Silence},
+    {Tone::Busy, Tone::CnBusy, Tone::UsReorder, Tone::EuBusy, Tone::DialTone, Tone::Silence},
     0,
     CallerIdLayout::Compact,
     CallerIdTiming::AfterFirstRing,
@@ -137,8 +137,8 @@ const Personality kIdeal = {
 const Personality* const kPersonalities[] = {&kCx93010, &kUsr5637, &kMt5634,
                                              &kMd566x,  &kRc56,    &kIdeal};
 
-constexpr HangupTone kHangupTones[] = {Tone::CnBusy, Tone::UsReorder, Tone::EuBusy, Tone::DialTone,
-                                       Tone::Silence};
+constexpr HangupTone kHangupTones[] = {Tone::Busy,   Tone::CnBusy,   Tone::UsReorder,
+                                       Tone::EuBusy, Tone::DialTone, Tone::Silence};
 
 }  // namespace
 
@@ -160,6 +160,8 @@ const char* toString(VoiceCodec codec) {
 
 const char* toString(HangupTone tone) {
     switch (tone) {
+        case Tone::Busy:
+            return "busy";
         case Tone::CnBusy:
             return "cn-busy";
         case Tone::UsReorder:
@@ -172,6 +174,21 @@ const char* toString(HangupTone tone) {
             return "silence";
     }
     return "?";
+}
+
+const char* exchangeCountry(HangupTone tone) {
+    switch (tone) {
+        case Tone::CnBusy:
+            return "26";
+        case Tone::EuBusy:
+            return "04";
+        case Tone::Busy:
+        case Tone::UsReorder:
+        case Tone::DialTone:
+        case Tone::Silence:
+            return "B5";
+    }
+    return "B5";
 }
 
 bool hangupToneFromName(const std::string& name, HangupTone& tone) {

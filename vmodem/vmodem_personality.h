@@ -8,11 +8,14 @@
 // How samples cross the serial line in a voice stream.
 enum class VoiceCodec { Unsigned8, Signed8, Linear16, MuLaw, ALaw };
 
-// What the line carries toward the modem after the caller hung up.
-enum class HangupTone { CnBusy, UsReorder, EuBusy, DialTone, Silence };
+// What the line carries toward the modem after the caller hung up. Busy: the busy tone of the
+// country the modem is set for (+GCI) when the caller hangs up.
+enum class HangupTone { Busy, CnBusy, UsReorder, EuBusy, DialTone, Silence };
 
 const char* toString(VoiceCodec codec);
 const char* toString(HangupTone tone);
+// The T.35 code of the country whose exchange sends that tone (USA for Busy).
+const char* exchangeCountry(HangupTone tone);
 bool hangupToneFromName(const std::string& name, HangupTone& tone);
 // Every tone name, separated by " | ", for the usage text.
 std::string hangupToneNames();

@@ -3,6 +3,7 @@
 #include <spandsp.h>
 
 #include <algorithm>
+#include <iterator>
 
 #include "vmodem/vmodem.h"
 
@@ -25,10 +26,41 @@ struct Cadence {
     int onMs, offMs;           // an off time of 0 is a continuous tone
 };
 
-// The exchanges' tones: China 450 Hz busy, the North American reorder (the precise tone plan's
-// fast busy), the CEPT 425 Hz busy, and the North American dial tone.
-Cadence cadenceOf(HangupTone tone) {
+struct ExchangeBusy {
+    std::vector<const char*> countries;  // T.35 codes
+    Cadence cadence;
+};
+
+// The busy tones of the exchanges of the countries a modem can be set for, after ITU-T E.180;
+// the last one for every other country.
+const ExchangeBusy kExchangeBusy[] = {
+    {{"B5", "20", "50", "FE"}, {480, -20, 620, -20, 500, 500}},
+    {{"B4"}, {400, -13, 0, 0, 375, 375}},
+    {{"04", "0F", "7B", "82", "8B", "A6"}, {425, -13, 0, 0, 480, 480}},
+    {{"31", "3C", "A5"}, {425, -13, 0, 0, 250, 250}},
+    {{"A0"}, {425, -13, 0, 0, 200, 200}},
+    {{"3D"}, {440, -13, 0, 0, 500, 500}},
+    {{"26"}, {450, -10, 0, 0, 350, 350}},
+    {{"00"}, {400, -13, 0, 0, 500, 500}},
+    {{}, {425, -13, 0, 0, 500, 500}},
+};
+
+Cadence busyOf(const std::string& country) {
+    for (const ExchangeBusy& exchange : kExchangeBusy) {
+        for (const char* code : exchange.countries) {
+            if (country == code) return exchange.cadence;
+        }
+    }
+    return std::end(kExchangeBusy)[-1].cadence;
+}
+
+// The exchanges' tones: the busy tone of the modem's country, China 450 Hz busy, the North
+// American reorder (the precise tone plan's fast busy), the CEPT 425 Hz busy, and the North
+// American dial tone.
+Cadence cadenceOf(HangupTone tone, const std::string& country) {
     switch (tone) {
+        case HangupTone::Busy:
+            return busyOf(country);
         case HangupTone::CnBusy:
             return {450, -10, 0, 0, 350, 350};
         case HangupTone::UsReorder:
@@ -198,7 +230,7 @@ void VirtualModem::onCallingTone(void* user, int code, int, int) {
 void VirtualModem::startHangupTone() {
     if (m_hangupTone) tone_gen_free(m_hangupTone);
     m_hangupTone = nullptr;
-    Cadence c = cadenceOf(m_options.hangupTone);
+    Cadence c = cadenceOf(m_options.hangupTone, m_country);
     if (c.hz1 == 0) return;
     // A continuous tone repeats one on period with no gap. The state copies the descriptor.
     tone_gen_descriptor_t* descriptor = tone_gen_descriptor_init(

@@ -51,6 +51,15 @@ public:
         }
         return *this;
     }
+    // A held note whose pitch swings by `depth` (a share of it) `rateHz` times a second.
+    Line& Vibrato(double hz, double depth, double rateHz, double seconds) {
+        double phase = 0;
+        for (int i = 0; i < Samples(seconds); ++i) {
+            phase += 2 * M_PI * hz * (1 + depth * std::sin(2 * M_PI * rateHz * i / 8000)) / 8000;
+            Add(3000 * std::sin(phase));
+        }
+        return *this;
+    }
     Line& Quiet(double seconds) {
         for (int i = 0; i < Samples(seconds); ++i) Add((i * 7919 % 61) - 30.0);  // faint noise
         return *this;
@@ -81,39 +90,74 @@ private:
     long m_phase = 0;
 };
 
-TEST(HangupDetector, HearsTheExchangeWithinTheGoalAndLetsCallersTalk) {
+// Each country's exchange is heard within the goal; a caller's steady or wavering note, or
+// beeps, that are not that exchange's tones, never are (the notes that ended messages on the
+// Conexant, whose factory country is the USA, come first).
+TEST(HangupDetector, HearsEachCountrysExchangeWithinTheGoalAndNoCallersNote) {
     const std::vector<double> kVoice = {150, 300, 450, 600, 750, 900, 1050};
-    const double kTalkS = 3;
+    const double kTalkS = 3, kGoalS = 5;
+    const int kUsa = 0xB5, kUk = 0xB4, kGermany = 0x04, kFrance = 0x3D, kChina = 0x26,
+              kJapan = 0x00, kUnknown = tapi::kUnknownCountry;
     Line speech;
     speech.Tone({1000}, kTalkS);
     struct Case {
         const char* line;
+        int country;
         Line audio;
-        uint32_t silenceS;
         Verdict verdict;
-        double withinS;
     } cases[] = {
-        {"US busy 480+620 Hz 0.5/0.5", Line(speech).Cadence({480, 620}, 0.5, 0.5, 10), 8,
-         Verdict::Busy, 5},
-        {"Europe busy 425 Hz 0.5/0.5, faint", Line(speech).Cadence({425}, 0.5, 0.5, 10, 800), 8,
-         Verdict::Busy, 5},
-        {"UK busy 400 Hz 0.375/0.375", Line(speech).Cadence({400}, 0.375, 0.375, 10), 8,
-         Verdict::Busy, 5},
-        {"a hummed vowel for 10 s", Line(speech).Tone(kVoice, 10, 800), 8, Verdict::None, 0},
-        {"a note with overtones, 0.4 s on and off",
-         Line(speech).Cadence({440, 880, 1320}, 0.4, 0.4, 10), 8, Verdict::None, 0},
-        {"silence with silence-s 0", Line(speech).Quiet(20), 0, Verdict::None, 0},
+        {"US 480 Hz held 5 s", kUsa, Line(speech).Tone({480}, 5), Verdict::None},
+        {"US 425 Hz held 5 s", kUsa, Line(speech).Tone({425}, 5), Verdict::None},
+        {"US 440 Hz with vibrato", kUsa, Line(speech).Vibrato(440, 0.03, 5.5, 6), Verdict::None},
+        {"US 450 Hz beeps 0.4/0.4", kUsa, Line(speech).Cadence({450}, 0.4, 0.4, 10), Verdict::None},
+        {"US busy 480+620 Hz 0.5/0.5", kUsa, Line(speech).Cadence({480, 620}, 0.5, 0.5, 10),
+         Verdict::Busy},
+        {"US dial tone", kUsa, Line(speech).Tone({350, 440}, 10), Verdict::DialTone},
+        {"UK busy 400 Hz 0.375/0.375", kUk, Line(speech).Cadence({400}, 0.375, 0.375, 10),
+         Verdict::Busy},
+        {"German busy 0.48/0.48, faint", kGermany, Line(speech).Cadence({425}, 0.48, 0.48, 10, 800),
+         Verdict::Busy},
+        {"German congestion 0.24/0.24", kGermany, Line(speech).Cadence({425}, 0.24, 0.24, 10),
+         Verdict::Busy},
+        {"German dial tone", kGermany, Line(speech).Tone({425}, 10), Verdict::DialTone},
+        {"German 425 Hz held 3 s", kGermany, Line(speech).Tone({425}, 3).Tone({1000}, 3),
+         Verdict::None},
+        {"French dial tone", kFrance, Line(speech).Tone({440}, 10), Verdict::DialTone},
+        {"French 440 Hz with vibrato", kFrance, Line(speech).Vibrato(440, 0.03, 5.5, 10),
+         Verdict::None},
+        {"Chinese busy 450 Hz 0.35/0.35", kChina, Line(speech).Cadence({450}, 0.35, 0.35, 10),
+         Verdict::Busy},
+        {"Chinese dial tone", kChina, Line(speech).Tone({450}, 10), Verdict::DialTone},
+        {"Chinese 450 Hz beeps 0.4/0.4", kChina, Line(speech).Cadence({450}, 0.4, 0.4, 10),
+         Verdict::None},
+        {"Chinese 440 Hz with vibrato", kChina, Line(speech).Vibrato(440, 0.03, 5.5, 10),
+         Verdict::None},
+        {"Japanese busy 400 Hz 0.5/0.5", kJapan, Line(speech).Cadence({400}, 0.5, 0.5, 10),
+         Verdict::Busy},
+        {"unknown country, busy 425 Hz 0.5/0.5", kUnknown,
+         Line(speech).Cadence({425}, 0.5, 0.5, 10), Verdict::Busy},
+        {"unknown country, 425 Hz held", kUnknown, Line(speech).Tone({425}, 10), Verdict::None},
+        {"a hummed vowel", kChina, Line(speech).Tone(kVoice, 10, 800), Verdict::None},
+        {"a note with overtones, 0.4 s on and off", kFrance,
+         Line(speech).Cadence({440, 880, 1320}, 0.4, 0.4, 10), Verdict::None},
     };
     for (Case& c : cases) {
-        HangupDetector detector(c.silenceS);
+        HangupDetector detector(8);
+        detector.SetTonePlan(tapi::TonePlanForCountry(c.country));
         Verdict verdict = Verdict::None;
         double after = c.audio.HeardAfter(detector, verdict, kTalkS);
         EXPECT_EQ(verdict, c.verdict) << c.line << ": " << tapi::VerdictName(verdict);
         if (c.verdict != Verdict::None) {
             EXPECT_GE(after, 0) << c.line;
-            EXPECT_LE(after, c.withinS) << c.line;
+            EXPECT_LE(after, kGoalS) << c.line;
         }
     }
+    HangupDetector patient(0);
+    Verdict verdict = Verdict::None;
+    EXPECT_LT(Line(speech).Quiet(20).HeardAfter(patient, verdict, kTalkS), 0) << "silence-s 0";
+    EXPECT_EQ(tapi::ParseGciAnswer("+GCI: B5"), kUsa);
+    EXPECT_EQ(tapi::ParseGciAnswer("+GCI:26"), kChina);
+    EXPECT_EQ(tapi::ParseGciAnswer("+GCI: (00,B5)"), kUnknown);
 }
 
 }  // namespace

@@ -9,7 +9,7 @@ namespace {
 using LineInit = LineTest;
 
 const std::vector<std::string> kSetupWithoutFormat = {
-    "ATZ",       "ATV1Q0",     "ATE0",     "ATI3",          "AT&D2",    "AT+FCLASS=8",
+    "ATZ",       "ATV1Q0",     "ATE0",     "ATI3",          "AT+GCI?",  "AT&D2",    "AT+FCLASS=8",
     "AT+VCID=1", "AT+IFC=2,2", "AT+VIT=0", "AT+VSD=128,80", "AT+VSM=?", "AT+VLS=0",
 };
 
@@ -35,8 +35,8 @@ TEST_F(LineInit, TranscriptsOfDifferentModems) {
           {"AT+VIT=0", "ERROR"},
           {"AT+VSM=?", "ERROR"},
           {"AT+VLS=0", "ERROR"}},
-         {"ATZ", "ATV1Q0", "ATE0", "ATI3", "AT&D2", "AT+FCLASS=8", "AT+VCID=1", "AT#CID=1",
-          "AT+IFC=2,2", "AT+VIT=0", "AT+VSD=128,80", "AT+VSM=?", "AT+VLS=0", "ATH"},
+         {"ATZ", "ATV1Q0", "ATE0", "ATI3", "AT+GCI?", "AT&D2", "AT+FCLASS=8", "AT+VCID=1",
+          "AT#CID=1", "AT+IFC=2,2", "AT+VIT=0", "AT+VSD=128,80", "AT+VSM=?", "AT+VLS=0", "ATH"},
          1},
         {"mu-law without unsigned PCM",
          {{"AT+VSM=?", "2,\"ADPCM\",2,0,(8000),(0),(0)\n+VSM: 4,\"G.711U\",8,0,8000\nOK"},
@@ -49,7 +49,7 @@ TEST_F(LineInit, TranscriptsOfDifferentModems) {
          1},
         {"no voice class",
          {{"AT+FCLASS=8", "ERROR"}},
-         {"ATZ", "ATV1Q0", "ATE0", "ATI3", "AT&D2", "AT+FCLASS=8"},
+         {"ATZ", "ATV1Q0", "ATE0", "ATI3", "AT+GCI?", "AT&D2", "AT+FCLASS=8"},
          0},
         {"never answers", {{"ATZ", ""}, {"ATV1Q0", ""}}, {}, 0},
     };
