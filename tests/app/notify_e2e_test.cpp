@@ -2,16 +2,22 @@
 // display (xvfb-run), where a notification server of ours records what the program shows.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QUrl>
 #include <QVariantMap>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <functional>
 #include <thread>
 
+#include "app/notifier.h"
+#include "platform/message_box.h"
 #include "tests/support/modem_harness.h"
 #include "tests/support/program_harness.h"
 
@@ -131,6 +137,52 @@ TEST_F(NotifyTest, SlowAndMissingCommandsLeaveTheLineAlone) {
     std::string kept = missing;
     kept.insert(kept.find("\r\n\r\n[fax]") + 2, "skin=1\r\n");
     EXPECT_EQ(ReadFile(m_harness.Home() + "/vantoro.ini"), kept);
+}
+
+// A hook that floods its output and leaves a child in the background when it exits: the program's
+// standard error gets one line with the output's tail, and the child is ended at the limit.
+TEST_F(NotifyTest, AFloodingHookIsDrainedAndItsBackgroundChildEndsAtTheLimit) {
+    const std::string hook = m_harness.Root() / "hook";
+    WriteFile(hook, "#!/bin/sh\nsleep 100 &\necho $! >\"$0.pid\"\nyes | head -c 20000000\n");
+    chmod(hook.c_str(), 0755);
+    WriteFile(m_harness.Home() + "/vantoro.ini", Ini("command=" + hook + "\r\ntimeout=3"));
+    auto program = m_harness.Start();
+    Call({"--hangup-after", "17"});
+    ASSERT_TRUE(WaitFor([&] { return !ReadFile(hook + ".pid").empty(); }, 15000));
+    const auto started = std::chrono::steady_clock::now();
+    ASSERT_TRUE(
+        WaitFor([&] { return Count(m_harness.Log(), "通知命令超时，已终止: " + hook); }, 15000))
+        << m_harness.Log();
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
+    EXPECT_GT(took.count(), 2.5);
+    EXPECT_LT(took.count(), 6.0);
+    const pid_t child = std::stoi(ReadFile(hook + ".pid"));
+    EXPECT_TRUE(kill(child, 0) != 0 && errno == ESRCH) << "the background child still runs";
+    EXPECT_EQ(ProgramHarness::Exit(*program), 0);
+    EXPECT_LT(program->Stderr().size(), 64u * 1024);
+    EXPECT_NE(program->Stderr().find("vantoro: the notify command " + hook +
+                                     " wrote 20000000 bytes, ending: y | y | y"),
+              std::string::npos)
+        << program->Stderr().substr(0, 2000);
+}
+
+// What a caller's line sent reaches the server as text: its markup escaped, ours left alone.
+TEST(NotifyMarkupTest, ACallerIdWithMarkupArrivesAsText) {
+    NotificationServer server;
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    ASSERT_TRUE(bus.registerService("org.freedesktop.Notifications")) << "no session bus";
+    ASSERT_TRUE(bus.registerObject("/org/freedesktop/Notifications", &server,
+                                   QDBusConnection::ExportAllSlots));
+    platform::SetHeadless(false);  // the notifier stays silent in a headless program
+    CNotifier notifier;
+    notifier.Show({StoredItem::Kind::Fax, "/nowhere/1.tif",
+                   "<b>555</b><img src=\"http://192.0.2.1/x\"/>&'", 2},
+                  nullptr);
+    ASSERT_TRUE(WaitFor([&] { return !server.shown.empty(); }, 10000));
+    EXPECT_EQ(server.shown[0],
+              "新传真 来电：&lt;b&gt;555&lt;/b&gt;&lt;img src=&quot;http://192.0.2.1/x&quot;/&gt;"
+              "&amp;&#39;，共 2 页");
+    platform::SetHeadless(true);
 }
 
 }  // namespace
