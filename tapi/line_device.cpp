@@ -47,12 +47,14 @@ bool LineDevice::Start() {
     m_wake = platform::SerialWakeOpen();
     if (m_wake < 0) return false;
     m_stop = false;
+    m_outOfService = !SoftLineProblem().empty();
+    m_thread = std::thread([this] { Run(); });
     SetSoftLineListener([this] {
         m_serviceChanged = true;
         Wake();
     });
-    m_outOfService = !SoftLineProblem().empty();
-    m_thread = std::thread([this] { Run(); });
+    m_serviceChanged = true;  // it may have changed before the listener was there
+    Wake();
     return true;
 }
 
