@@ -214,8 +214,9 @@ bool ReapAll(pid_t command, int* commandStatus) {
     bool timedOut = false;
     int status = 0;
     int outputFd = output[0];
-    // Without a signal descriptor the end of a process is seen at the next look.
-    const int64_t longestWaitMs = childSignals >= 0 ? limitMs : 100;
+    // Without a signal descriptor the end of a process is seen at the next look; with one, the
+    // wait stays within what poll takes.
+    const int64_t longestWaitMs = childSignals >= 0 ? 60000 : 100;
     // A pipe still open once every process has ended is held elsewhere: not waited for past the
     // limit.
     while (!ReapAll(command, &status) || (outputFd >= 0 && !timedOut)) {

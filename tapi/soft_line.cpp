@@ -122,6 +122,8 @@ public:
     // The write end for the child (closed here once the child has it), or -1.
     int Open() {
         Close();
+        m_line.clear();
+        m_last.clear();  // a line of an earlier run says nothing about this one
         int ends[2];
         if (pipe2(ends, O_CLOEXEC) != 0) return -1;
         m_fd = ends[0];
