@@ -16,10 +16,9 @@
 #include <functional>
 #include <thread>
 
-#include "app/notifier.h"
-#include "platform/message_box.h"
 #include "tests/support/modem_harness.h"
 #include "tests/support/program_harness.h"
+#include "tests/support/transcript_modem.h"
 
 namespace {
 
@@ -166,23 +165,52 @@ TEST_F(NotifyTest, AFloodingHookIsDrainedAndItsBackgroundChildEndsAtTheLimit) {
         << program->Stderr().substr(0, 2000);
 }
 
-// What a caller's line sent reaches the server as text: its markup escaped, ours left alone.
-TEST(NotifyMarkupTest, ACallerIdWithMarkupArrivesAsText) {
+// A voice modem of the test's own that prints a caller's text as it came: markup, then a line end
+// and a forged NMBR line. The number reaches the log and the notification server as the text
+// before the line end, and the server gets it escaped.
+TEST(NotifyMarkupTest, ACallerIdWithMarkupArrivesEscaped) {
     NotificationServer server;
     QDBusConnection bus = QDBusConnection::sessionBus();
     ASSERT_TRUE(bus.registerService("org.freedesktop.Notifications")) << "no session bus";
     ASSERT_TRUE(bus.registerObject("/org/freedesktop/Notifications", &server,
                                    QDBusConnection::ExportAllSlots));
-    platform::SetHeadless(false);  // the notifier stays silent in a headless program
-    CNotifier notifier;
-    notifier.Show({StoredItem::Kind::Fax, "/nowhere/1.tif",
-                   "<b>555</b><img src=\"http://192.0.2.1/x\"/>&'", 2},
-                  nullptr);
-    ASSERT_TRUE(WaitFor([&] { return !server.shown.empty(); }, 10000));
+    TranscriptModem modem({{"ATZ", "OK"},
+                           {"ATV1Q0", "OK"},
+                           {"ATE0", "OK"},
+                           {"ATI3", "CX93001-EIS_V0.2002-V92\nOK"},
+                           {"AT&D2", "OK"},
+                           {"AT+FCLASS=8", "OK"},
+                           {"AT+VCID=1", "OK"},
+                           {"AT+IFC=2,2", "OK"},
+                           {"AT+VIT=0", "OK"},
+                           {"AT+VSD=128,80", "OK"},
+                           {"AT+VSM=?", "1,\"UNSIGNED PCM\",8,0,(8000),(0),(0)\nOK"},
+                           {"AT+VSM=1,8000", "OK"},
+                           {"AT+VSM?", "1,8000,0,0\nOK"},
+                           {"AT+VLS=0", "OK"},
+                           {"AT+VLS=1", "VCON"},
+                           {"AT+VTX", "CONNECT"},
+                           {"AT+VRX", "CONNECT"}});
+    ProgramHarness harness;
+    harness.UseModem(modem.DevicePath());
+    harness.SetRings(1, 1);
+    ASSERT_TRUE(WriteToneWav(harness.Home() + "/welcome.wav", 0.5, 440));
+    auto program = harness.Start({"QT_QPA_PLATFORM="}, {harness.Program()});
+    ASSERT_TRUE(WaitFor([&] { return Count(harness.Log(), "正在等待呼叫") == 1; }, 15000));
+    modem.SendLine("NMBR = <b>555</b><img src=\"http://192.0.2.1/x\"/>&'\r\nNMBR = 999");
+    modem.SendLine("RING");
+    ASSERT_TRUE(modem.WaitForCommand("AT+VRX", 20000)) << harness.Log();
+    modem.SendEvent('b');
+    ASSERT_TRUE(WaitFor([&] { return !server.shown.empty(); }, 10000)) << harness.Log();
     EXPECT_EQ(server.shown[0],
-              "新传真 来电：&lt;b&gt;555&lt;/b&gt;&lt;img src=&quot;http://192.0.2.1/x&quot;/&gt;"
-              "&amp;&#39;，共 2 页");
-    platform::SetHeadless(true);
+              "新留言 来电：&lt;b&gt;555&lt;/b&gt;&lt;img src=&quot;http://192.0.2.1/x&quot;/&gt;"
+              "&amp;&#39;，时长 0 秒");
+    const std::string log = harness.Log();
+    const size_t number = log.find("来电号码: ");
+    ASSERT_NE(number, std::string::npos) << log;
+    EXPECT_EQ(log.substr(number, log.find_first_of("\r\n", number) - number),
+              "来电号码: <b>555</b><img src=\"http://192.0.2.1/x\"/>&'");
+    EXPECT_EQ(program->Stop(15000), 0);
 }
 
 }  // namespace
