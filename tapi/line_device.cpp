@@ -47,7 +47,8 @@ bool LineDevice::Start() {
     m_wake = platform::SerialWakeOpen();
     if (m_wake < 0) return false;
     m_stop = false;
-    m_outOfService = !SoftLineProblem().empty();
+    m_serviceProblem = SoftLineProblem();
+    m_outOfService = !m_serviceProblem.empty();
     m_thread = std::thread([this] { Run(); });
     SetSoftLineListener([this] {
         m_serviceChanged = true;
@@ -140,12 +141,14 @@ void LineDevice::Run() {
     }
 }
 
-// A SIP line whose bridge cannot start is out of service, and in service again once it runs.
+// A SIP line whose bridge cannot start is out of service, and in service again once it runs; a
+// new reason is told as the state once more.
 void LineDevice::CheckServiceLocked() {
-    const bool outOfService = !SoftLineProblem().empty();
-    if (outOfService == m_outOfService || m_lost) return;
-    m_outOfService = outOfService;
-    const DWORD state = outOfService ? LINEDEVSTATE_OUTOFSERVICE : LINEDEVSTATE_INSERVICE;
+    const std::string problem = SoftLineProblem();
+    if (problem == m_serviceProblem || m_lost) return;
+    m_serviceProblem = problem;
+    m_outOfService = !problem.empty();
+    const DWORD state = m_outOfService ? LINEDEVSTATE_OUTOFSERVICE : LINEDEVSTATE_INSERVICE;
     if (m_lineStates & state) Post(m_line, LINE_LINEDEVSTATE, state, 0, 0);
 }
 

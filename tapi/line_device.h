@@ -162,9 +162,10 @@ private:
     DWORD m_lineStates = 0;
     DWORD m_ringCount = 0;
     bool m_offHook = false;
-    bool m_passthrough = false;   // the serial device belongs to the application
-    bool m_lost = false;          // the device went away; nothing more is read or written
-    bool m_outOfService = false;  // the line behind the device cannot bring calls (a SIP line)
+    bool m_passthrough = false;    // the serial device belongs to the application
+    bool m_lost = false;           // the device went away; nothing more is read or written
+    bool m_outOfService = false;   // the line behind the device cannot bring calls (a SIP line)
+    std::string m_serviceProblem;  // why, as last told
     std::atomic<bool> m_serviceChanged{false};
     std::deque<Request> m_requests;
     std::optional<InFlight> m_inFlight;

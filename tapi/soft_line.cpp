@@ -251,9 +251,14 @@ private:
         m_quickEnds = quick ? m_quickEnds + 1 : 0;
         const bool configError = WIFEXITED(status) && WEXITSTATUS(status) == kExitConfigError;
         if (!configError && m_quickEnds < kQuickEndsForProblem) return;
+        // A refused configuration is named by the bridge; otherwise its last line may be any.
         const std::string& said = m_errors.LastLine();
-        m_problem =
-            !said.empty() ? said : "it ends soon after every start (" + EndText(status) + ")";
+        if (configError && !said.empty()) {
+            m_problem = said;
+        } else {
+            m_problem = "it ends soon after each start (" + EndText(status) + ")" +
+                        (said.empty() ? "" : ": " + said);
+        }
     }
 
     const char* m_name;

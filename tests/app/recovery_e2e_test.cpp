@@ -87,10 +87,12 @@ TEST_F(RecoveryTest, FaxPressedInTheGreetingAndAModemLostInAMessageLeaveLaterMes
     ExpectNextMessageHoldsTheWords();
 }
 
-// The program beside its own soft modem and a stand-in SIP bridge that refuses its configuration
-// (as the bridge does, status 78 and its reason) until a file says it is fixed: the window and the
-// log say why no call can come, then the program waits for calls again. Without XDG_RUNTIME_DIR, a
-// folder of the temporary folder that others may write to holds neither the socket nor the link.
+// The program beside its own soft modem and a stand-in SIP bridge that, as its mode file says,
+// refuses its configuration (status 78 and its reason, as the bridge does), ends at once for
+// another reason, or runs: the window and the log say why no call can come, at once for the
+// first, after three quick ends for the second, and the program waits for calls again once the
+// bridge runs. Without XDG_RUNTIME_DIR, a folder of the temporary folder that others may write to
+// holds neither the socket nor the link.
 TEST(SoftLineServiceTest, ABridgeThatCannotStartIsShownUntilItRuns) {
     ProgramHarness harness;
     const std::string bin = harness.Root() / "bin", bridge = bin + "/vantoro-sipline";
@@ -100,30 +102,38 @@ TEST(SoftLineServiceTest, ABridgeThatCannotStartIsShownUntilItRuns) {
         std::filesystem::create_hard_link(BuildFolder() + "/" + part, bin + "/" + part, linked);
         if (linked) std::filesystem::copy_file(BuildFolder() + "/" + part, bin + "/" + part);
     }
-    WriteFile(bridge,
-              "#!/bin/sh\necho \"$@\" >>\"$0.args\"\n[ -e \"$0.fixed\" ] && exec sleep 600\n"
-              "echo 'vantoro-sipline: password= is refused; name a file with password-file=' >&2\n"
-              "exit 78\n");
+    WriteFile(
+        bridge,
+        "#!/bin/sh\necho \"$@\" >>\"$0.args\"\ncase \"$(cat \"$0.mode\")\" in\n"
+        "78) echo 'vantoro-sipline: password= is refused; use password-file=' >&2; exit 78;;\n"
+        "1) echo 'vantoro-sipline: listen: Address already in use' >&2; exit 1;;\n"
+        "esac\nexec sleep 600\n");
     chmod(bridge.c_str(), 0755);
+    WriteFile(bridge + ".mode", "78");
     WriteFile(harness.Root() / "config/vantoro/line.ini", "[sip]\naccount=sip:alice@127.0.0.1:9\n");
     const std::string shared = harness.Temp() + "/vantoro-" + std::to_string(getuid());
     ASSERT_EQ(mkdir(shared.c_str(), 0700), 0);
     chmod(shared.c_str(), 0777);
 
     auto program = harness.Start({"XDG_RUNTIME_DIR="}, {bin + "/vantoro", "--headless"});
-    const std::string shown =
-        "线路不可用：the SIP line cannot start: password= is refused; name a file with "
-        "password-file=";
-    ASSERT_TRUE(program->WaitForStdoutLine(shown, kStepMs))
+    const std::string refused =
+        "线路不可用：the SIP line cannot start: password= is refused; use password-file=";
+    const std::string ending =
+        "线路不可用：the SIP line cannot start: it ends soon after each start (exit status 1): "
+        "listen: Address already in use";
+    ASSERT_TRUE(program->WaitForStdoutLine(refused, kStepMs))
         << program->Stdout() << program->Stderr();
-    WriteFile(bridge + ".fixed", "");
+    WriteFile(bridge + ".mode", "1");
+    ASSERT_TRUE(program->WaitForStdoutLine(ending, 20000)) << program->Stdout();
+    WriteFile(bridge + ".mode", "");
     ASSERT_TRUE(program->WaitForStdoutLine(kWaiting, 30000, program->StdoutLines().size()))
         << program->Stdout() << program->Stderr();
     EXPECT_EQ(ProgramHarness::Exit(*program), 0);
 
     const std::string log = harness.Log();
-    EXPECT_EQ(Count(log, shown), 1u) << log;
-    EXPECT_GT(log.find("线路已恢复"), log.find(shown)) << log;
+    EXPECT_EQ(Count(log, refused), 1u) << log;
+    EXPECT_GT(log.find(ending), log.find(refused)) << log;
+    EXPECT_GT(log.find("线路已恢复"), log.find(ending)) << log;
     const std::string args = ReadFile(bridge + ".args");
     const size_t socket = args.find("--socket ") + 9;
     const std::string folder = args.substr(socket, args.find("/vantoro-softline.sock") - socket);
