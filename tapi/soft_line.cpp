@@ -88,7 +88,7 @@ std::string RuntimeFolder() {
 
 // Starts `argv`; the child gets SIGTERM when the thread that started it ends, which is the
 // keeper thread, which lives as long as the process. With `errorFd` set, the child's standard
-// error goes there.
+// error and output go there, else both to our standard error.
 pid_t Spawn(const std::vector<std::string>& argv, int errorFd = -1) {
     std::vector<char*> args;
     for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
@@ -99,6 +99,8 @@ pid_t Spawn(const std::vector<std::string>& argv, int errorFd = -1) {
     prctl(PR_SET_PDEATHSIG, SIGTERM);
     if (getppid() != parent) _exit(1);
     if (errorFd >= 0) dup2(errorFd, STDERR_FILENO);
+    // The program's standard output may carry its status lines: a part's output is diagnostics.
+    dup2(STDERR_FILENO, STDOUT_FILENO);
     execv(args[0], args.data());
     _exit(127);
 }

@@ -130,6 +130,8 @@ TEST(SoftLineServiceTest, ABridgeThatCannotStartIsShownUntilItRuns) {
         << program->Stdout() << program->Stderr();
     EXPECT_EQ(ProgramHarness::Exit(*program), 0);
 
+    // Status lines alone: the soft modem's own words go to standard error.
+    EXPECT_EQ(program->Stdout().find("vantoro-vmodem"), std::string::npos) << program->Stdout();
     const std::string log = harness.Log();
     EXPECT_EQ(Count(log, refused), 1u) << log;
     EXPECT_GT(log.find(ending), log.find(refused)) << log;
