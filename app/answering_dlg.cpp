@@ -116,6 +116,9 @@ intptr_t CAnsweringDlg::HandleMessage(uint32_t message, uintptr_t wParam, intptr
         case platform::WM_LINE_LOST:
             OnLineLost();
             return 0;
+        case platform::WM_LINE_SERVICE:
+            OnLineService();
+            return 0;
         case platform::WM_FAX_STATUS:
             return OnFaxStatus();
         default:

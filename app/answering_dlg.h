@@ -60,6 +60,7 @@ public:
     bool StartWaiting();
     intptr_t OnLineEvent(uintptr_t wParam, intptr_t lParam);
     void OnLineLost();
+    void OnLineService();
     void OnStop();
     void OnReceiveFax();
     void OnRecordLimit(int timerId);
@@ -124,6 +125,9 @@ private:
     void SetStatusText(const std::string& text);
     void KillRecordTimer();
     bool OpenLine();
+    // Reads whether the open line brings calls; true when that changed (then logged).
+    bool TakeLineService();
+    std::string WaitingText() const;
     void KillLineRetryTimer();
     void BuildWindow();
     void OnCreate();
@@ -163,7 +167,8 @@ private:
     // Counts the StartWaiting runs: a sequence that sees it change knows its call has ended.
     uint32_t m_waitingSerial = 0;
     int m_lineRetryTimerId = 0;
-    bool m_lineWasOpen = false;  // a line failure then means "lost", no longer "cannot start"
+    bool m_lineWasOpen = false;      // a line failure then means "lost", no longer "cannot start"
+    std::string m_outOfServiceText;  // what the window says while the open line brings no calls
     bool m_ended = false;
     int m_exitCode = 0;
     std::string m_statusText;

@@ -15,6 +15,8 @@ namespace {
 constexpr uintptr_t kEventRing = LINEDEVSTATE_RINGING;  // also LINECALLSTATE_OFFERING
 constexpr uintptr_t kEventFaxTone = LINEMEDIAMODE_G3FAX;
 constexpr char kLineLostText[] = "线路中断，正在重新打开...";
+constexpr char kOutOfServicePrefix[] = "线路不可用：";
+constexpr char kLineBackText[] = "线路已恢复";
 
 constexpr uint32_t kGreetingResource = 158;
 constexpr uint32_t kToneResource = 159;
@@ -73,12 +75,33 @@ bool CAnsweringDlg::OpenLine() {
         EndOnError();
         return false;
     }
-    if (retrying) m_line.Log("线路已恢复");
+    if (retrying) m_line.Log(kLineBackText);
     KillLineRetryTimer();
     m_lineWasOpen = true;
-    SetStatusText("等待呼叫...");
+    TakeLineService();
+    SetStatusText(WaitingText());
     callState = CallState::Waiting;
     return true;
+}
+
+// An open line may bring no calls (a SIP line that cannot start): the window says so instead of
+// waiting in silence, and the log has a line each time that changes.
+bool CAnsweringDlg::TakeLineService() {
+    std::string reason;
+    const std::string text =
+        m_line.OutOfService(&reason) ? kOutOfServicePrefix + reason : std::string();
+    if (text == m_outOfServiceText) return false;
+    m_line.Log(text.empty() ? kLineBackText : text);
+    m_outOfServiceText = text;
+    return true;
+}
+
+std::string CAnsweringDlg::WaitingText() const {
+    return m_outOfServiceText.empty() ? "等待呼叫..." : m_outOfServiceText;
+}
+
+void CAnsweringDlg::OnLineService() {
+    if (TakeLineService() && callState == CallState::Waiting) SetStatusText(WaitingText());
 }
 
 void CAnsweringDlg::OnLineLost() {

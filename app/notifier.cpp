@@ -21,6 +21,12 @@ const QString kDefaultAction = QStringLiteral("default");
 constexpr int kServerDecidesTimeout = -1;
 constexpr int kBalloonMs = 10000;
 
+// Notification servers take the body as markup (GNOME, Plasma and dunst render <b>, <a href> and
+// <img src>): what a caller's line sent must arrive as text.
+QString EscapedMarkup(const QString& text) {
+    return text.toHtmlEscaped().replace(QLatin1Char('\''), QStringLiteral("&#39;"));
+}
+
 }  // namespace
 
 CNotifier::CNotifier() {
@@ -62,8 +68,8 @@ void CNotifier::Show(const StoredItem& item, QSystemTrayIcon* tray) {
                                          ? QStringLiteral("im.received")
                                          : QStringLiteral("transfer.complete")}};
     notify << QStringLiteral("Vantoro 2000") << 0u << QStringLiteral("vantoro") << Summary(item)
-           << Body(item) << QStringList{kDefaultAction, QStringLiteral("打开")} << hints
-           << kServerDecidesTimeout;
+           << EscapedMarkup(Body(item)) << QStringList{kDefaultAction, QStringLiteral("打开")}
+           << hints << kServerDecidesTimeout;
     // The reply comes later; the line is never kept waiting for the desktop.
     auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(notify), this);
     const QString file = QString::fromStdString(item.file);

@@ -3,6 +3,7 @@
 #include <QProcess>
 #include <QSocketNotifier>
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "platform/profile.h"
@@ -18,6 +19,23 @@ std::vector<std::string> Environment(const StoredItem& item) {
     return {std::string("VANTORO_KIND=") + (message ? "message" : "fax"),
             "VANTORO_FILE=" + item.file, "VANTORO_CALLER=" + item.caller,
             (message ? "VANTORO_SECONDS=" : "VANTORO_PAGES=") + std::to_string(item.count)};
+}
+
+// The tail of a command's output as one line of the journal: line ends as " | ", other control
+// bytes as '?', so that it cannot pass for lines of ours.
+std::string OneLine(const std::string& tail) {
+    std::string line;
+    bool lineEnded = false;
+    for (char c : tail) {
+        if (c == '\n' || c == '\r') {
+            lineEnded = !line.empty();
+            continue;
+        }
+        if (lineEnded) line += " | ";
+        lineEnded = false;
+        line += static_cast<unsigned char>(c) < 0x20 || c == 0x7f ? '?' : c;
+    }
+    return line;
 }
 
 }  // namespace
@@ -67,6 +85,11 @@ void CNotifyCommand::Collect(Running* running) {
     if (!running->command->ReadReport(&report)) return;
     running->notifier->setEnabled(false);
     const std::string& name = running->name;
+    if (report.outputBytes > 0) {
+        std::fprintf(stderr, "vantoro: the notify command %s wrote %llu bytes, ending: %s\n",
+                     name.c_str(), static_cast<unsigned long long>(report.outputBytes),
+                     OneLine(report.outputTail).c_str());
+    }
     switch (report.end) {
         case platform::CommandEnd::Exited:
             if (report.code != 0)

@@ -20,6 +20,21 @@ constexpr char kAppName[] = "vantoro";
 constexpr size_t kCallerIdRoom = 256;
 constexpr char kCallerWithheld[] = "号码保密";
 constexpr char kCallerUnavailable[] = "号码无法获取";
+// Room behind LINEDEVSTATUS for why the line is out of service.
+constexpr size_t kReasonRoom = 1024;
+
+// A text from the line as far as it is printable: it goes to the window, the log, a
+// notification and the environment of the user's command, where a control byte could forge a
+// line and other bytes need not be what they seem.
+std::string PrintableText(const char* text, size_t size) {
+    std::string printable;
+    for (size_t i = 0; i < size; ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (byte < 0x20 || byte == 0x7f) break;
+        if (byte < 0x7f) printable += static_cast<char>(byte);
+    }
+    return printable;
+}
 
 }  // namespace
 
@@ -44,8 +59,30 @@ std::string CTapiLine::CallerId() {
         offset + size > info->dwUsedSize || info->dwUsedSize > buffer.size()) {
         return {};
     }
-    const char* number = reinterpret_cast<const char*>(buffer.data() + offset);
-    return std::string(number, strnlen(number, size));
+    return PrintableText(reinterpret_cast<const char*>(buffer.data() + offset), size);
+}
+
+bool CTapiLine::QueryStatus(DWORD* flags, std::string* reason) {
+    reason->clear();
+    if (m_hLine == 0) return false;
+    std::vector<uint8_t> buffer(sizeof(LINEDEVSTATUS) + kReasonRoom);
+    auto* status = reinterpret_cast<LINEDEVSTATUS*>(buffer.data());
+    status->dwTotalSize = static_cast<DWORD>(buffer.size());
+    if (lineGetLineDevStatus(m_hLine, status) != 0) return false;
+    *flags = status->dwDevStatusFlags;
+    const DWORD size = status->dwDevSpecificSize;
+    const DWORD offset = status->dwDevSpecificOffset;
+    if (size > 0 && offset >= sizeof(LINEDEVSTATUS) && offset + size <= status->dwUsedSize &&
+        status->dwUsedSize <= buffer.size()) {
+        *reason = PrintableText(reinterpret_cast<const char*>(buffer.data() + offset), size);
+    }
+    return true;
+}
+
+bool CTapiLine::OutOfService(std::string* reason) {
+    DWORD flags = 0;
+    return QueryStatus(&flags, reason) && (flags & LINEDEVSTATUSFLAGS_CONNECTED) &&
+           !(flags & LINEDEVSTATUSFLAGS_INSERVICE);
 }
 
 void CTapiLine::LogStep(const std::string& text) {
@@ -257,7 +294,17 @@ void CTapiLine::HandleLineEvent(DWORD hDevice, DWORD dwMessage, DWORD_PTR dwPara
         case LINE_LINEDEVSTATE:
             if (dwParam1 == LINEDEVSTATE_RINGING) SendLineEvent(LINEDEVSTATE_RINGING);
             if (dwParam1 == LINEDEVSTATE_OUTOFSERVICE) {
-                platform::SendMessage(m_hEventWindow, platform::WM_LINE_LOST, 0, 0);
+                // A device that is still there has only lost what is behind it: no reopening.
+                DWORD flags = 0;
+                std::string reason;
+                const bool stillThere =
+                    QueryStatus(&flags, &reason) && (flags & LINEDEVSTATUSFLAGS_CONNECTED);
+                platform::SendMessage(
+                    m_hEventWindow, stillThere ? platform::WM_LINE_SERVICE : platform::WM_LINE_LOST,
+                    0, 0);
+            }
+            if (dwParam1 == LINEDEVSTATE_INSERVICE) {
+                platform::SendMessage(m_hEventWindow, platform::WM_LINE_SERVICE, 0, 0);
             }
             break;
         case LINE_CLOSE:  // the service closed the line itself: the device is gone

@@ -42,6 +42,9 @@ public:
     // The current call's caller id as a person reads it: the number, or why there is none;
     // empty while none has arrived.
     std::string CallerId();
+    // True when the open line is there but brings no calls (a SIP line that cannot start);
+    // *reason then says why, as the line library puts it.
+    bool OutOfService(std::string* reason);
     void Wait(uint32_t ms);
     // Waits for the LINE_REPLY of an asynchronous request, dispatching messages meanwhile; true
     // when it reports success. A service that never replies counts as a failure after the limit.
@@ -82,6 +85,9 @@ private:
                          DWORD_PTR dwParam3);
     void SendLineEvent(uintptr_t wParam);
     void LogStep(const std::string& text);
+    // lineGetLineDevStatus of the open line: its LINEDEVSTATUSFLAGS_* and its out-of-service
+    // reason; false when the library cannot tell.
+    bool QueryStatus(DWORD* flags, std::string* reason);
 
     LONG m_lastReplyResult = 0;
     DWORD m_lastReplyId = 0;

@@ -114,6 +114,10 @@ LONG lineGetDevCaps(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAPIVersion, DWO
               lpLineDevCaps);
 }
 
+LONG lineGetLineDevStatus(HLINE hLine, LINEDEVSTATUS* lpLineDevStatus) {
+    TAPI_STUB(lineGetLineDevStatus, "lineGetLineDevStatusA", hLine, lpLineDevStatus);
+}
+
 LONG lineGetID(HLINE hLine, DWORD dwAddressID, HCALL hCall, DWORD dwSelect, VARSTRING* lpDeviceID,
                LPCSTR lpszDeviceClass) {
     TAPI_STUB(lineGetID, "lineGetIDA", hLine, dwAddressID, hCall, dwSelect, lpDeviceID,

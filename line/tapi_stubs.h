@@ -1,7 +1,8 @@
 #pragma once
-// The fourteen late-bound line functions, and lineGetCallInfo for the caller id. The first call of
-// any of them loads libtapi32.so; the first call of each resolves its export. A missing library or
-// export makes the stub return LINEERR_OPERATIONUNAVAIL, and is never retried.
+// The fourteen late-bound line functions, lineGetCallInfo for the caller id and
+// lineGetLineDevStatus for why a line brings no calls. The first call of any of them loads
+// libtapi32.so; the first call of each resolves its export. A missing library or export makes the
+// stub return LINEERR_OPERATIONUNAVAIL, and is never retried.
 
 #include "tapi/tapi.h"
 
@@ -12,6 +13,7 @@ LONG lineDrop(HCALL hCall, LPCSTR lpsUserUserInfo, DWORD dwSize);
 LONG lineGetCallInfo(HCALL hCall, LINECALLINFO* lpCallInfo);
 LONG lineGetDevCaps(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAPIVersion, DWORD dwExtVersion,
                     LINEDEVCAPS* lpLineDevCaps);
+LONG lineGetLineDevStatus(HLINE hLine, LINEDEVSTATUS* lpLineDevStatus);
 LONG lineGetID(HLINE hLine, DWORD dwAddressID, HCALL hCall, DWORD dwSelect, VARSTRING* lpDeviceID,
                LPCSTR lpszDeviceClass);
 LONG lineInitialize(HLINEAPP* lphLineApp, HINSTANCE hInstance, LINECALLBACK lpfnCallback,

@@ -10,6 +10,8 @@ constexpr uint32_t WM_TRAY_NOTIFY = 2025;
 constexpr uint32_t WM_LINE_EVENT = 2034;
 // The line device went away (a modem unplugged): sent by the line callback, no parameters.
 constexpr uint32_t WM_LINE_LOST = 2035;
+// The open line went out of or back into service (it may bring calls or not); no parameters.
+constexpr uint32_t WM_LINE_SERVICE = 2036;
 
 // Something that receives window messages: the program's window handle. Targets register
 // themselves, so IsWindow can tell a live handle from a stale one.

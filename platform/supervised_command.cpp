@@ -1,12 +1,16 @@
 #include "platform/supervised_command.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
+#include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -19,6 +23,11 @@ namespace {
 // The descriptor the report pipe gets in the supervisor and the command.
 constexpr int kReportFd = 3;
 constexpr int kNotFoundExit = 127;
+// A report record that is no end: the command's output tail follows it (its length in `code`,
+// then the total of bytes it wrote as 64 bits, then the tail).
+constexpr int32_t kOutputRecord = 100;
+// More than the supervisor ever writes; a guard for what the program keeps.
+constexpr size_t kMaxReportBytes = 4 * SupervisedCommand::kOutputTailBytes;
 
 // Where the program would be run from: the name itself when it has a '/', else the first
 // executable file of that name on PATH.
@@ -81,7 +90,7 @@ void KeepOnlyReportAndStandardFds(int reportFd) {
     }
 }
 
-[[noreturn]] void RunCommand(const char* path, char** argv, char** envp) {
+[[noreturn]] void RunCommand(const char* path, char** argv, char** envp, int outputFd) {
     setsid();
     struct sigaction defaults {};
     defaults.sa_handler = SIG_DFL;
@@ -89,9 +98,10 @@ void KeepOnlyReportAndStandardFds(int reportFd) {
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
-    // The program's standard output may carry its status lines; the command's output belongs
-    // with the diagnostics.
-    dup2(STDERR_FILENO, STDOUT_FILENO);
+    // Its output goes to the supervisor, which keeps only a tail: a command that prints without
+    // end must not fill the program's log or the disk under it.
+    dup2(outputFd, STDOUT_FILENO);
+    dup2(outputFd, STDERR_FILENO);
     fcntl(kReportFd, F_SETFD, FD_CLOEXEC);
     execve(path, argv, envp);
     Report(CommandEnd::NotStarted, errno);
@@ -104,38 +114,132 @@ int64_t NowMs() {
     return int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
 }
 
+// The last bytes of the command's output, and how many it wrote in all.
+struct OutputTail {
+    char bytes[SupervisedCommand::kOutputTailBytes];
+    uint64_t total = 0;
+
+    // Reads what is there; false once every writer has gone.
+    bool Read(int fd) {
+        char buffer[4096];
+        for (;;) {
+            const ssize_t got = read(fd, buffer, sizeof buffer);
+            if (got < 0) return errno == EINTR || errno == EAGAIN;
+            if (got == 0) return false;
+            for (ssize_t i = 0; i < got; ++i) bytes[total++ % sizeof bytes] = buffer[i];
+        }
+    }
+    void Send() const {
+        const size_t kept = total < sizeof bytes ? size_t(total) : sizeof bytes;
+        const int32_t record[2] = {kOutputRecord, static_cast<int32_t>(kept)};
+        (void)!write(kReportFd, record, sizeof record);
+        (void)!write(kReportFd, &total, sizeof total);
+        const size_t start = size_t(total % sizeof bytes);
+        if (kept < sizeof bytes) {
+            (void)!write(kReportFd, bytes, kept);
+        } else {
+            (void)!write(kReportFd, bytes + start, sizeof bytes - start);
+            (void)!write(kReportFd, bytes, start);
+        }
+    }
+};
+
+// Sends `signal` to the command's process group and to every process of ours that has left it
+// (the supervisor is their subreaper, so those that lost their parent are its children).
+void SignalAll(pid_t group, int signal) {
+    kill(-group, signal);
+    char path[64] = "/proc/self/task/";
+    size_t length = sizeof "/proc/self/task/" - 1;
+    char digits[16];
+    size_t count = 0;
+    for (pid_t self = getpid(); self > 0; self /= 10) digits[count++] = char('0' + self % 10);
+    while (count > 0) path[length++] = digits[--count];
+    const char kChildren[] = "/children";
+    for (char c : kChildren) path[length++] = c;
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return;
+    char list[4096];
+    const ssize_t got = read(fd, list, sizeof list - 1);
+    close(fd);
+    pid_t child = 0;
+    for (ssize_t i = 0; i < got; ++i) {
+        if (list[i] >= '0' && list[i] <= '9') {
+            child = child * 10 + (list[i] - '0');
+        } else if (child > 0) {
+            kill(child, signal);
+            kill(-child, signal);
+            child = 0;
+        }
+    }
+}
+
+// Reaps every process of ours that has ended; true once none is left.
+bool ReapAll(pid_t command, int* commandStatus) {
+    for (;;) {
+        int status = 0;
+        const pid_t ended = waitpid(-1, &status, WNOHANG);
+        if (ended < 0) return errno == ECHILD;
+        if (ended == 0) return false;
+        if (ended == command) *commandStatus = status;
+    }
+}
+
+// Runs the command and waits until every process it started has ended: a child it left behind
+// in the background counts against the limit like the command itself.
 [[noreturn]] void Supervise(const char* path, char** argv, char** envp, uint32_t limitMs) {
     setsid();
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
     sigset_t childEnded;
     sigemptyset(&childEnded);
     sigaddset(&childEnded, SIGCHLD);
     sigprocmask(SIG_BLOCK, &childEnded, nullptr);
+    const int childSignals = signalfd(-1, &childEnded, SFD_CLOEXEC | SFD_NONBLOCK);
+    int output[2] = {-1, -1};
+    if (pipe2(output, O_CLOEXEC) != 0) {
+        Report(CommandEnd::NotStarted, errno);
+        _exit(1);
+    }
     const pid_t command = fork();
-    if (command == 0) RunCommand(path, argv, envp);
+    if (command == 0) RunCommand(path, argv, envp, output[1]);
+    close(output[1]);
+    fcntl(output[0], F_SETFL, O_NONBLOCK);
     signal(SIGPIPE, SIG_IGN);  // the program may be gone when the report is written
     if (command < 0) {
         Report(CommandEnd::NotStarted, errno);
         _exit(1);
     }
+    OutputTail tail;
     int64_t nextStep = NowMs() + limitMs;
     int signalToSend = SIGTERM;
     bool timedOut = false;
     int status = 0;
-    while (waitpid(command, &status, WNOHANG) == 0) {
+    int outputFd = output[0];
+    // Without a signal descriptor the end of a process is seen at the next look; with one, the
+    // wait stays within what poll takes.
+    const int64_t longestWaitMs = childSignals >= 0 ? 60000 : 100;
+    // A pipe still open once every process has ended is held elsewhere: not waited for past the
+    // limit.
+    while (!ReapAll(command, &status) || (outputFd >= 0 && !timedOut)) {
         const int64_t now = NowMs();
         if (now >= nextStep) {
-            kill(-command, signalToSend);
-            kill(command, signalToSend);
+            SignalAll(command, signalToSend);
             timedOut = true;
             signalToSend = SIGKILL;
             nextStep = now + SupervisedCommand::kKillGraceMs;
             continue;
         }
-        const int64_t waitMs = nextStep - now;
-        struct timespec wait = {static_cast<time_t>(waitMs / 1000),
-                                static_cast<long>(waitMs % 1000) * 1000000};
-        sigtimedwait(&childEnded, nullptr, &wait);
+        struct pollfd ready[2] = {{outputFd, POLLIN, 0}, {childSignals, POLLIN, 0}};
+        poll(ready, 2, static_cast<int>(std::min(nextStep - now, longestWaitMs)));
+        if (outputFd >= 0 && ready[0].revents != 0 && !tail.Read(outputFd)) {
+            close(outputFd);
+            outputFd = -1;
+        }
+        struct signalfd_siginfo drained[8];
+        while (read(childSignals, drained, sizeof drained) > 0) {
+        }
     }
+    if (outputFd >= 0) tail.Read(outputFd);
+    if (tail.total > 0) tail.Send();
     if (timedOut) {
         Report(CommandEnd::TimedOut, 0);
     } else if (WIFSIGNALED(status)) {
@@ -190,22 +294,46 @@ SupervisedCommand::~SupervisedCommand() {
 
 bool SupervisedCommand::ReadReport(CommandReport* report) {
     for (;;) {
-        int32_t record[2];
-        const ssize_t got = read(m_reportFd, record, sizeof record);
+        char buffer[4096];
+        const ssize_t got = read(m_reportFd, buffer, sizeof buffer);
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) return false;  // nothing more yet
         if (got == 0) break;
-        if (got != sizeof record) continue;
-        const CommandReport received{static_cast<CommandEnd>(record[0]), record[1]};
-        // The command's own "could not start" outranks the exit status that follows it.
-        if (!m_notStarted) m_report = received;
-        m_notStarted = m_notStarted || received.end == CommandEnd::NotStarted;
+        const size_t room = kMaxReportBytes - std::min(kMaxReportBytes, m_received.size());
+        m_received.append(buffer, std::min(room, size_t(got)));
     }
+    TakeRecords();
     int status = 0;
     while (waitpid(m_supervisor, &status, 0) < 0 && errno == EINTR) {
     }
     *report = m_report;
     return true;
+}
+
+void SupervisedCommand::TakeRecords() {
+    bool notStarted = false;
+    for (size_t at = 0; at + 2 * sizeof(int32_t) <= m_received.size();) {
+        int32_t record[2];
+        std::memcpy(record, m_received.data() + at, sizeof record);
+        at += sizeof record;
+        if (record[0] == kOutputRecord) {
+            uint64_t total = 0;
+            if (at + sizeof total > m_received.size()) break;
+            std::memcpy(&total, m_received.data() + at, sizeof total);
+            at += sizeof total;
+            const size_t kept = std::min(size_t(std::max(record[1], 0)), m_received.size() - at);
+            m_report.outputBytes = total;
+            m_report.outputTail = m_received.substr(at, kept);
+            at += kept;
+            continue;
+        }
+        // The command's own "could not start" outranks the exit status that follows it.
+        if (!notStarted) {
+            m_report.end = static_cast<CommandEnd>(record[0]);
+            m_report.code = record[1];
+        }
+        notStarted = notStarted || m_report.end == CommandEnd::NotStarted;
+    }
 }
 
 }  // namespace platform

@@ -14,16 +14,21 @@ enum class CommandEnd : int32_t { Exited = 0, Signalled = 1, TimedOut = 2, NotSt
 struct CommandReport {
     CommandEnd end = CommandEnd::Exited;
     int32_t code = 0;
+    uint64_t outputBytes = 0;  // what the command wrote to its standard output and error
+    std::string outputTail;    // the last of it, at most kOutputTailBytes
 };
 
 // A command run apart from the program, like `timeout`: a supervisor process of its own starts
-// it in a new session, with standard input from /dev/null and its output on our standard error,
-// sends its process group SIGTERM after the limit (SIGKILL a grace period later) and reports how
-// it ended through a pipe. Nothing here waits: the program reads the pipe when it is readable,
-// and a supervisor outliving the program still enforces the limit.
+// it in a new session, with standard input from /dev/null and its output in a pipe that the
+// supervisor drains (keeping only its tail), and is the subreaper of every process the command
+// starts. After the limit it sends SIGTERM (SIGKILL a grace period later) to the command's process
+// group and to each of those processes still there, even when the command itself has ended; then
+// it reports how it ended, and the tail, through a pipe. Nothing here waits: the program reads
+// the pipe when it is readable, and a supervisor outliving the program still enforces the limit.
 class SupervisedCommand {
 public:
     static constexpr uint32_t kKillGraceMs = 5000;
+    static constexpr size_t kOutputTailBytes = 4096;
 
     // Starts `argv` (argv[0] looked up on PATH when it has no '/') with our environment plus
     // `environment` (NAME=value, replacing the same names). On failure returns null with *error
@@ -45,10 +50,12 @@ public:
     bool ReadReport(CommandReport* report);
 
 private:
+    void TakeRecords();
+
     pid_t m_supervisor;
     int m_reportFd;
+    std::string m_received;  // the report pipe's bytes so far
     CommandReport m_report;
-    bool m_notStarted = false;
 };
 
 }  // namespace platform

@@ -6,6 +6,7 @@
 #include "platform/clock.h"
 #include "platform/serial_port.h"
 #include "tapi/modem_dialog.h"
+#include "tapi/soft_line.h"
 #include "tapi/voice_format.h"
 
 namespace tapi {
@@ -46,12 +47,21 @@ bool LineDevice::Start() {
     m_wake = platform::SerialWakeOpen();
     if (m_wake < 0) return false;
     m_stop = false;
+    m_serviceProblem = SoftLineProblem();
+    m_outOfService = !m_serviceProblem.empty();
     m_thread = std::thread([this] { Run(); });
+    SetSoftLineListener([this] {
+        m_serviceChanged = true;
+        Wake();
+    });
+    m_serviceChanged = true;  // it may have changed before the listener was there
+    Wake();
     return true;
 }
 
 void LineDevice::Stop() {
     if (!m_thread.joinable()) return;
+    SetSoftLineListener(nullptr);
     m_stop = true;
     Wake();
     m_thread.join();
@@ -127,7 +137,19 @@ void LineDevice::Run() {
         if (ready.readable || ready.hungUp) ReadDevice(ready.hungUp);
         std::lock_guard<std::mutex> lock(m_mutex);
         CheckDeadlinesLocked();
+        if (m_serviceChanged.exchange(false)) CheckServiceLocked();
     }
+}
+
+// A SIP line whose bridge cannot start is out of service, and in service again once it runs; a
+// new reason is told as the state once more.
+void LineDevice::CheckServiceLocked() {
+    const std::string problem = SoftLineProblem();
+    if (problem == m_serviceProblem || m_lost) return;
+    m_serviceProblem = problem;
+    m_outOfService = !problem.empty();
+    const DWORD state = m_outOfService ? LINEDEVSTATE_OUTOFSERVICE : LINEDEVSTATE_INSERVICE;
+    if (m_lineStates & state) Post(m_line, LINE_LINEDEVSTATE, state, 0, 0);
 }
 
 int LineDevice::PollTimeoutLocked() const {
@@ -237,7 +259,9 @@ void LineDevice::HandleInputLocked(const ModemInput& input) {
             HandleHangupLocked(LINEDISCONNECTMODE_BUSY);
             break;
         case ModemResult::None:
-            if (ParseCallerIdLine(input.line, key, value)) HandleCallerIdLocked(key, value);
+            // A caller id value ends at its first control byte: what follows is not the caller's.
+            if (ParseCallerIdLine(input.line.substr(0, input.controlAt), key, value))
+                HandleCallerIdLocked(key, value);
             break;
         case ModemResult::Ok:
         case ModemResult::Vcon:
@@ -288,6 +312,7 @@ void LineDevice::HandleRingLocked() {
     Call* call = FindLocked(m_current);
     if (call && call->phase != CallPhase::Offering && call->phase != CallPhase::Idle) return;
     if (!call || call->phase == CallPhase::Idle) {
+        if (PendingCallerIdExpiredLocked()) m_pendingCallerId = {};
         HCALL handle = m_nextCall++;
         Call fresh{CallPhase::Offering, 0, false, m_pendingCallerId};
         bool knownCaller = !m_pendingCallerId.number.empty() || !m_pendingCallerId.name.empty();
@@ -313,14 +338,28 @@ void LineDevice::HandleHangupLocked(DWORD disconnectMode) {
     }
 }
 
+// Caller id that no ring follows within the ring time-out was for no call of ours.
+bool LineDevice::PendingCallerIdExpiredLocked() const {
+    return Clock::now() - m_pendingCallerIdAt > std::chrono::milliseconds(m_ringTimeoutMs);
+}
+
 void LineDevice::HandleCallerIdLocked(const std::string& key, const std::string& value) {
     Call* call = FindLocked(m_current);
     bool offered = call && call->phase == CallPhase::Offering;
+    // During a call it belongs to no call: kept, it would go to the next caller.
+    if (call && !offered && call->phase != CallPhase::Idle) return;
+    if (!offered && PendingCallerIdExpiredLocked()) m_pendingCallerId = {};
     CallerId& target = offered ? call->callerId : m_pendingCallerId;
-    if (key == "DATE") target.date = value;
-    if (key == "TIME") target.time = value;
-    if (key == "NMBR") target.number = value;
-    if (key == "NAME") target.name = value;
+    std::string* field = key == "DATE"   ? &target.date
+                         : key == "TIME" ? &target.time
+                         : key == "NMBR" ? &target.number
+                         : key == "NAME" ? &target.name
+                                         : nullptr;
+    // The first value of each field holds: a caller's text with line ends in it, printed as it
+    // came, must not bring a "NMBR = " line of its own.
+    if (!field || !field->empty()) return;
+    *field = value;
+    if (!offered) m_pendingCallerIdAt = Clock::now();
     if (offered && (key == "NMBR" || key == "NAME")) {
         Post(m_current, LINE_CALLINFO, LINECALLINFOSTATE_CALLERID, 0, 0);
     }
@@ -667,6 +706,12 @@ LONG LineDevice::DuplicateCommHandle(HCALL handle, int& descriptor) {
     }
     descriptor = platform::SerialDuplicate(m_device.Descriptor());
     return descriptor >= 0 ? 0 : LINEERR_RESOURCEUNAVAIL;
+}
+
+DWORD LineDevice::StatusFlags() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_lost) return 0;
+    return LINEDEVSTATUSFLAGS_CONNECTED | (m_outOfService ? 0 : LINEDEVSTATUSFLAGS_INSERVICE);
 }
 
 LONG LineDevice::GetCallerId(HCALL handle, CallerId& callerId) {

@@ -75,6 +75,8 @@ public:
     bool HasCall(HCALL call);
     // The call's caller id as it arrived so far.
     LONG GetCallerId(HCALL call, CallerId& callerId);
+    // LINEDEVSTATUSFLAGS_*: connected while the device is there, in service while calls can come.
+    DWORD StatusFlags();
 
     // The wave devices of the current call; the device id is the call handle.
     void SetVoiceCodec(VoiceCodec codec, int modemRateHz);
@@ -123,6 +125,7 @@ private:
     void HandleHangupLocked(DWORD disconnectMode);
     void HandleEventLocked(char event);
     void HandleCallerIdLocked(const std::string& key, const std::string& value);
+    bool PendingCallerIdExpiredLocked() const;
     void CheckDeadlinesLocked();
     bool RecoverStreamEndLocked();
     void CheckHangupHeardLocked();
@@ -131,6 +134,7 @@ private:
     void FinishCommandLocked(bool succeeded);
     void CompleteLocked(const Request& request, bool succeeded);
     void DeviceLostLocked();
+    void CheckServiceLocked();
     void ConsumeLocked(const char* data, size_t size);
     bool StartVoiceStepLocked();
     void TransmitLocked();
@@ -156,11 +160,15 @@ private:
     HCALL m_current = 0;            // the call the modem is on, 0 when none
     HCALL m_nextCall = 1;
     CallerId m_pendingCallerId;  // caller id that arrived before its call's first ring
+    std::chrono::steady_clock::time_point m_pendingCallerIdAt;  // its last field's arrival
     DWORD m_lineStates = 0;
     DWORD m_ringCount = 0;
     bool m_offHook = false;
-    bool m_passthrough = false;  // the serial device belongs to the application
-    bool m_lost = false;         // the device went away; nothing more is read or written
+    bool m_passthrough = false;    // the serial device belongs to the application
+    bool m_lost = false;           // the device went away; nothing more is read or written
+    bool m_outOfService = false;   // the line behind the device cannot bring calls (a SIP line)
+    std::string m_serviceProblem;  // why, as last told
+    std::atomic<bool> m_serviceChanged{false};
     std::deque<Request> m_requests;
     std::optional<InFlight> m_inFlight;
     std::optional<std::chrono::steady_clock::time_point> m_ringDeadline;

@@ -16,7 +16,8 @@ namespace {
 constexpr DWORD kSupportedMediaModes = LINEMEDIAMODE_INTERACTIVEVOICE |
                                        LINEMEDIAMODE_AUTOMATEDVOICE | LINEMEDIAMODE_DATAMODEM |
                                        LINEMEDIAMODE_G3FAX | LINEMEDIAMODE_UNKNOWN;
-constexpr DWORD kReportedLineStates = LINEDEVSTATE_RINGING | LINEDEVSTATE_OUTOFSERVICE;
+constexpr DWORD kReportedLineStates =
+    LINEDEVSTATE_RINGING | LINEDEVSTATE_OUTOFSERVICE | LINEDEVSTATE_INSERVICE;
 constexpr DWORD kPrivileges =
     LINECALLPRIVILEGE_NONE | LINECALLPRIVILEGE_MONITOR | LINECALLPRIVILEGE_OWNER;
 constexpr DWORD kMaxDteRate = 115200;
@@ -361,6 +362,32 @@ LONG LineService::GetCallInfo(HCALL call, LINECALLINFO* info) {
     if (!name.empty()) {
         PutField(info, info->dwUsedSize, name.data(), static_cast<DWORD>(name.size()),
                  info->dwCallerIDNameSize, info->dwCallerIDNameOffset);
+    }
+    return 0;
+}
+
+LONG LineService::GetLineDevStatus(HLINE line, LINEDEVSTATUS* status) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (line == 0 || line != m_line || !m_lineDevice) return LINEERR_INVALLINEHANDLE;
+    if (!status) return LINEERR_INVALPOINTER;
+    if (status->dwTotalSize < sizeof(LINEDEVSTATUS)) return LINEERR_STRUCTURETOOSMALL;
+    const DWORD flags = m_lineDevice->StatusFlags();
+    const bool outOfService =
+        (flags & LINEDEVSTATUSFLAGS_CONNECTED) && !(flags & LINEDEVSTATUSFLAGS_INSERVICE);
+    const std::string reason =
+        outOfService ? "the SIP line cannot start: " + SoftLineProblem() + '\0' : std::string();
+    const DWORD total = status->dwTotalSize;
+    std::memset(status, 0, sizeof(LINEDEVSTATUS));
+    status->dwTotalSize = total;
+    status->dwNeededSize = static_cast<DWORD>(sizeof(LINEDEVSTATUS) + reason.size());
+    status->dwUsedSize = sizeof(LINEDEVSTATUS);
+    status->dwNumOpens = 1;
+    status->dwOpenMediaModes = kSupportedMediaModes;
+    status->dwDevStatusFlags = flags;
+    status->dwAvailableMediaModes = kSupportedMediaModes;
+    if (reason.size() > 1 && total >= status->dwNeededSize) {
+        PutField(status, status->dwUsedSize, reason.data(), static_cast<DWORD>(reason.size()),
+                 status->dwDevSpecificSize, status->dwDevSpecificOffset);
     }
     return 0;
 }

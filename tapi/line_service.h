@@ -42,6 +42,9 @@ public:
     LONG MakeCall(HLINE line, HCALL* call, LPCSTR address, const LINECALLPARAMS* params);
     LONG GetId(HLINE line, HCALL call, DWORD select, VARSTRING* id, LPCSTR deviceClass);
     LONG GetCallInfo(HCALL call, LINECALLINFO* info);
+    // The device's status flags; behind the structure, as its device-specific part, why the
+    // line is out of service (a NUL-terminated text), when it is.
+    LONG GetLineDevStatus(HLINE line, LINEDEVSTATUS* status);
 
     // The current call's wave devices.
     enum class WaveOperation { AddBuffer, Start, Reset, Close };

@@ -17,8 +17,9 @@ void ModemParser::Feed(const char* data, size_t size, std::vector<ModemInput>& o
         if (byte == kDle) {
             m_afterDle = true;
         } else if (byte == '\r' || byte == '\n') {
-            if (!m_line.empty()) out.push_back({ModemInput::Kind::Line, m_line, 0});
+            if (!m_line.empty()) out.push_back({ModemInput::Kind::Line, m_line, 0, m_controlAt});
             m_line.clear();
+            m_controlAt = std::string::npos;
             m_cutting = false;
         } else if (m_cutting) {
             continue;
@@ -27,12 +28,15 @@ void ModemParser::Feed(const char* data, size_t size, std::vector<ModemInput>& o
             m_cutReported = false;
         } else if (static_cast<unsigned char>(byte) >= 0x20) {
             m_line += byte;
+        } else if (m_controlAt == std::string::npos) {
+            m_controlAt = m_line.size();
         }
     }
 }
 
 void ModemParser::Reset() {
     m_line.clear();
+    m_controlAt = std::string::npos;
     m_afterDle = false;
     m_cutting = false;
 }

@@ -27,6 +27,8 @@ struct ModemInput {
     Kind kind;
     std::string line;  // Kind::Line: one line without its CR/LF
     char event = 0;    // Kind::Event: the code after DLE
+    // Kind::Line: where in `line` the first control byte was dropped, npos when none was.
+    size_t controlAt = std::string::npos;
 };
 
 // Splits the byte stream into lines and DLE events; keeps partial lines across calls. A line is
@@ -43,6 +45,7 @@ public:
 
 private:
     std::string m_line;
+    size_t m_controlAt = std::string::npos;
     bool m_afterDle = false;
     bool m_cutting = false;  // the current line is full; its bytes are dropped until its end
     bool m_cutReported = true;

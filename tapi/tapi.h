@@ -235,6 +235,37 @@ struct LINECALLINFO {
     DWORD dwAddressType;
 };
 
+struct LINEDEVSTATUS {
+    DWORD dwTotalSize;
+    DWORD dwNeededSize;
+    DWORD dwUsedSize;
+    DWORD dwNumOpens;
+    DWORD dwOpenMediaModes;
+    DWORD dwNumActiveCalls;
+    DWORD dwNumOnHoldCalls;
+    DWORD dwNumOnHoldPendCalls;
+    DWORD dwLineFeatures;
+    DWORD dwNumCallCompletions;
+    DWORD dwRingMode;
+    DWORD dwSignalLevel;
+    DWORD dwBatteryLevel;
+    DWORD dwRoamMode;
+    DWORD dwDevStatusFlags;
+    DWORD dwTerminalModesSize;
+    DWORD dwTerminalModesOffset;
+    DWORD dwDevSpecificSize;
+    DWORD dwDevSpecificOffset;
+    DWORD dwAvailableMediaModes;
+    DWORD dwAppInfoSize;
+    DWORD dwAppInfoOffset;
+};
+
+// dwDevStatusFlags of LINEDEVSTATUS.
+constexpr DWORD LINEDEVSTATUSFLAGS_CONNECTED = 0x00000001;
+constexpr DWORD LINEDEVSTATUSFLAGS_MSGWAIT = 0x00000002;
+constexpr DWORD LINEDEVSTATUSFLAGS_INSERVICE = 0x00000004;
+constexpr DWORD LINEDEVSTATUSFLAGS_LOCKED = 0x00000008;
+
 // dwCallerIDFlags of LINECALLINFO.
 constexpr DWORD LINECALLPARTYID_BLOCKED = 0x00000001;
 constexpr DWORD LINECALLPARTYID_OUTOFAREA = 0x00000002;
@@ -357,8 +388,8 @@ constexpr LONG LINEERR_STRUCTURETOOSMALL = kLineErr(0x8000004D);
 constexpr LONG LINEERR_UNINITIALIZED = kLineErr(0x80000050);
 constexpr LONG LINEERR_REINIT = kLineErr(0x80000052);
 
-// Signatures of the exports (the fourteen of the program, and lineGetCallInfo for caller id), as
-// the stubs resolve them by name.
+// Signatures of the exports (the fourteen of the program, lineGetCallInfo for caller id and
+// lineGetLineDevStatus for why a line brings no calls), as the stubs resolve them by name.
 using PFN_lineAnswer = LONG (*)(HCALL hCall, LPCSTR lpsUserUserInfo, DWORD dwSize);
 using PFN_lineClose = LONG (*)(HLINE hLine);
 using PFN_lineDeallocateCall = LONG (*)(HCALL hCall);
@@ -366,6 +397,7 @@ using PFN_lineDrop = LONG (*)(HCALL hCall, LPCSTR lpsUserUserInfo, DWORD dwSize)
 using PFN_lineGetCallInfo = LONG (*)(HCALL hCall, LINECALLINFO* lpCallInfo);
 using PFN_lineGetDevCaps = LONG (*)(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAPIVersion,
                                     DWORD dwExtVersion, LINEDEVCAPS* lpLineDevCaps);
+using PFN_lineGetLineDevStatus = LONG (*)(HLINE hLine, LINEDEVSTATUS* lpLineDevStatus);
 using PFN_lineGetID = LONG (*)(HLINE hLine, DWORD dwAddressID, HCALL hCall, DWORD dwSelect,
                                VARSTRING* lpDeviceID, LPCSTR lpszDeviceClass);
 using PFN_lineInitialize = LONG (*)(HLINEAPP* lphLineApp, HINSTANCE hInstance,

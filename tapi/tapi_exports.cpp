@@ -1,5 +1,6 @@
-// The exported line functions (the fourteen the program binds, and caller id) and the call's wave
-// devices: C linkage, the only symbols the library shows. No exception leaves through them.
+// The exported line functions (the fourteen the program binds, caller id, line status) and the
+// call's wave devices: C linkage, the only symbols the library shows. No exception leaves through
+// them.
 
 #include <new>
 
@@ -98,6 +99,10 @@ TAPI_EXPORT LONG lineGetCallInfoA(HCALL hCall, LINECALLINFO* lpCallInfo) {
     return Guarded([&] { return Service().GetCallInfo(hCall, lpCallInfo); });
 }
 
+TAPI_EXPORT LONG lineGetLineDevStatusA(HLINE hLine, LINEDEVSTATUS* lpLineDevStatus) {
+    return Guarded([&] { return Service().GetLineDevStatus(hLine, lpLineDevStatus); });
+}
+
 TAPI_EXPORT LONG lineGetIDA(HLINE hLine, DWORD, HCALL hCall, DWORD dwSelect, VARSTRING* lpDeviceID,
                             LPCSTR lpszDeviceClass) {
     return Guarded(
@@ -155,6 +160,7 @@ namespace {
 [[maybe_unused]] const PFN_lineGetCallInfo kGetCallInfo = &lineGetCallInfoA;
 [[maybe_unused]] const PFN_lineGetDevCaps kGetDevCaps = &lineGetDevCapsA;
 [[maybe_unused]] const PFN_lineGetID kGetId = &lineGetIDA;
+[[maybe_unused]] const PFN_lineGetLineDevStatus kGetLineDevStatus = &lineGetLineDevStatusA;
 [[maybe_unused]] const PFN_lineInitialize kInitialize = &lineInitialize;
 [[maybe_unused]] const PFN_lineMakeCall kMakeCall = &lineMakeCallA;
 [[maybe_unused]] const PFN_lineMonitorMedia kMonitorMedia = &lineMonitorMedia;

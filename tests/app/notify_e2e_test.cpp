@@ -2,18 +2,23 @@
 // display (xvfb-run), where a notification server of ours records what the program shows.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QUrl>
 #include <QVariantMap>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <functional>
 #include <thread>
 
 #include "tests/support/modem_harness.h"
 #include "tests/support/program_harness.h"
+#include "tests/support/transcript_modem.h"
 
 namespace {
 
@@ -131,6 +136,81 @@ TEST_F(NotifyTest, SlowAndMissingCommandsLeaveTheLineAlone) {
     std::string kept = missing;
     kept.insert(kept.find("\r\n\r\n[fax]") + 2, "skin=1\r\n");
     EXPECT_EQ(ReadFile(m_harness.Home() + "/vantoro.ini"), kept);
+}
+
+// A hook that floods its output and leaves a child in the background when it exits: the program's
+// standard error gets one line with the output's tail, and the child is ended at the limit.
+TEST_F(NotifyTest, AFloodingHookIsDrainedAndItsBackgroundChildEndsAtTheLimit) {
+    const std::string hook = m_harness.Root() / "hook";
+    WriteFile(hook, "#!/bin/sh\nsleep 100 &\necho $! >\"$0.pid\"\nyes | head -c 20000000\n");
+    chmod(hook.c_str(), 0755);
+    WriteFile(m_harness.Home() + "/vantoro.ini", Ini("command=" + hook + "\r\ntimeout=3"));
+    auto program = m_harness.Start();
+    Call({"--hangup-after", "17"});
+    ASSERT_TRUE(WaitFor([&] { return !ReadFile(hook + ".pid").empty(); }, 15000));
+    const auto started = std::chrono::steady_clock::now();
+    ASSERT_TRUE(
+        WaitFor([&] { return Count(m_harness.Log(), "通知命令超时，已终止: " + hook); }, 15000))
+        << m_harness.Log();
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
+    EXPECT_GT(took.count(), 2.5);
+    EXPECT_LT(took.count(), 6.0);
+    const pid_t child = std::stoi(ReadFile(hook + ".pid"));
+    EXPECT_TRUE(kill(child, 0) != 0 && errno == ESRCH) << "the background child still runs";
+    EXPECT_EQ(ProgramHarness::Exit(*program), 0);
+    EXPECT_LT(program->Stderr().size(), 64u * 1024);
+    EXPECT_NE(program->Stderr().find("vantoro: the notify command " + hook +
+                                     " wrote 20000000 bytes, ending: y | y | y"),
+              std::string::npos)
+        << program->Stderr().substr(0, 2000);
+}
+
+// A voice modem of the test's own that prints a caller's text as it came: markup, then a line end
+// and a forged NMBR line. The number reaches the log and the notification server as the text
+// before the line end, and the server gets it escaped.
+TEST(NotifyMarkupTest, ACallerIdWithMarkupArrivesEscaped) {
+    NotificationServer server;
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    ASSERT_TRUE(bus.registerService("org.freedesktop.Notifications")) << "no session bus";
+    ASSERT_TRUE(bus.registerObject("/org/freedesktop/Notifications", &server,
+                                   QDBusConnection::ExportAllSlots));
+    TranscriptModem modem({{"ATZ", "OK"},
+                           {"ATV1Q0", "OK"},
+                           {"ATE0", "OK"},
+                           {"ATI3", "CX93001-EIS_V0.2002-V92\nOK"},
+                           {"AT&D2", "OK"},
+                           {"AT+FCLASS=8", "OK"},
+                           {"AT+VCID=1", "OK"},
+                           {"AT+IFC=2,2", "OK"},
+                           {"AT+VIT=0", "OK"},
+                           {"AT+VSD=128,80", "OK"},
+                           {"AT+VSM=?", "1,\"UNSIGNED PCM\",8,0,(8000),(0),(0)\nOK"},
+                           {"AT+VSM=1,8000", "OK"},
+                           {"AT+VSM?", "1,8000,0,0\nOK"},
+                           {"AT+VLS=0", "OK"},
+                           {"AT+VLS=1", "VCON"},
+                           {"AT+VTX", "CONNECT"},
+                           {"AT+VRX", "CONNECT"}});
+    ProgramHarness harness;
+    harness.UseModem(modem.DevicePath());
+    harness.SetRings(1, 1);
+    ASSERT_TRUE(WriteToneWav(harness.Home() + "/welcome.wav", 0.5, 440));
+    auto program = harness.Start({"QT_QPA_PLATFORM="}, {harness.Program()});
+    ASSERT_TRUE(WaitFor([&] { return Count(harness.Log(), "正在等待呼叫") == 1; }, 15000));
+    modem.SendLine("NMBR = <b>555</b><img src=\"http://192.0.2.1/x\"/>&'\r\nNMBR = 999");
+    modem.SendLine("RING");
+    ASSERT_TRUE(modem.WaitForCommand("AT+VRX", 20000)) << harness.Log();
+    modem.SendEvent('b');
+    ASSERT_TRUE(WaitFor([&] { return !server.shown.empty(); }, 10000)) << harness.Log();
+    EXPECT_EQ(server.shown[0],
+              "新留言 来电：&lt;b&gt;555&lt;/b&gt;&lt;img src=&quot;http://192.0.2.1/x&quot;/&gt;"
+              "&amp;&#39;，时长 0 秒");
+    const std::string log = harness.Log();
+    const size_t number = log.find("来电号码: ");
+    ASSERT_NE(number, std::string::npos) << log;
+    EXPECT_EQ(log.substr(number, log.find_first_of("\r\n", number) - number),
+              "来电号码: <b>555</b><img src=\"http://192.0.2.1/x\"/>&'");
+    EXPECT_EQ(program->Stop(15000), 0);
 }
 
 }  // namespace

@@ -1,12 +1,14 @@
 // After a fax taken in the middle of the greeting, and after the modem went away in the middle of
 // a message, the next caller's words still end up in a message: the headless program on the real
-// line library and a virtual modem.
+// line library and a virtual modem. A SIP line that cannot start is shown until it can.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 
 #include "tests/support/child_process.h"
@@ -83,6 +85,65 @@ TEST_F(RecoveryTest, FaxPressedInTheGreetingAndAModemLostInAMessageLeaveLaterMes
     ASSERT_TRUE(m_program->WaitForStdoutLine(kWaiting, kStepMs, from));
     EXPECT_NEAR(FindTone(ReadSamples(m_harness.Files("wav").back()), kWordsHz).seconds, 3.0, 0.3);
     ExpectNextMessageHoldsTheWords();
+}
+
+// The program beside its own soft modem and a stand-in SIP bridge that, as its mode file says,
+// refuses its configuration (status 78 and its reason, as the bridge does), ends at once for
+// another reason, or runs: the window and the log say why no call can come, at once for the
+// first, after three quick ends for the second, and the program waits for calls again once the
+// bridge runs. Without XDG_RUNTIME_DIR, a folder of the temporary folder that others may write to
+// holds neither the socket nor the link.
+TEST(SoftLineServiceTest, ABridgeThatCannotStartIsShownUntilItRuns) {
+    ProgramHarness harness;
+    const std::string bin = harness.Root() / "bin", bridge = bin + "/vantoro-sipline";
+    std::filesystem::create_directory(bin);
+    for (const char* part : {"vantoro", "libtapi32.so", "vantoro-vmodem"}) {
+        std::error_code linked;
+        std::filesystem::create_hard_link(BuildFolder() + "/" + part, bin + "/" + part, linked);
+        if (linked) std::filesystem::copy_file(BuildFolder() + "/" + part, bin + "/" + part);
+    }
+    WriteFile(
+        bridge,
+        "#!/bin/sh\necho \"$@\" >>\"$0.args\"\ncase \"$(cat \"$0.mode\")\" in\n"
+        "78) echo 'vantoro-sipline: password= is refused; use password-file=' >&2; exit 78;;\n"
+        "1) echo 'vantoro-sipline: listen: Address already in use' >&2; exit 1;;\n"
+        "esac\nexec sleep 600\n");
+    chmod(bridge.c_str(), 0755);
+    WriteFile(bridge + ".mode", "78");
+    WriteFile(harness.Root() / "config/vantoro/line.ini", "[sip]\naccount=sip:alice@127.0.0.1:9\n");
+    const std::string shared = harness.Temp() + "/vantoro-" + std::to_string(getuid());
+    ASSERT_EQ(mkdir(shared.c_str(), 0700), 0);
+    chmod(shared.c_str(), 0777);
+
+    auto program = harness.Start({"XDG_RUNTIME_DIR="}, {bin + "/vantoro", "--headless"});
+    const std::string refused =
+        "线路不可用：the SIP line cannot start: password= is refused; use password-file=";
+    const std::string ending =
+        "线路不可用：the SIP line cannot start: it ends soon after each start (exit status 1): "
+        "listen: Address already in use";
+    ASSERT_TRUE(program->WaitForStdoutLine(refused, kStepMs))
+        << program->Stdout() << program->Stderr();
+    WriteFile(bridge + ".mode", "1");
+    ASSERT_TRUE(program->WaitForStdoutLine(ending, 20000)) << program->Stdout();
+    WriteFile(bridge + ".mode", "");
+    ASSERT_TRUE(program->WaitForStdoutLine(kWaiting, 30000, program->StdoutLines().size()))
+        << program->Stdout() << program->Stderr();
+    EXPECT_EQ(ProgramHarness::Exit(*program), 0);
+
+    // Status lines alone: the soft modem's own words go to standard error.
+    EXPECT_EQ(program->Stdout().find("vantoro-vmodem"), std::string::npos) << program->Stdout();
+    const std::string log = harness.Log();
+    EXPECT_EQ(Count(log, refused), 1u) << log;
+    EXPECT_GT(log.find(ending), log.find(refused)) << log;
+    EXPECT_GT(log.find("线路已恢复"), log.find(ending)) << log;
+    const std::string args = ReadFile(bridge + ".args");
+    const size_t socket = args.find("--socket ") + 9;
+    const std::string folder = args.substr(socket, args.find("/vantoro-softline.sock") - socket);
+    EXPECT_EQ(folder.rfind(shared + "."), 0u) << args;
+    struct stat info {};
+    ASSERT_EQ(lstat(folder.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISDIR(info.st_mode) && (info.st_mode & 0777) == 0700);
+    EXPECT_EQ(std::filesystem::is_empty(shared), true);
 }
 
 }  // namespace

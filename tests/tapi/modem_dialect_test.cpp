@@ -36,29 +36,39 @@ TEST_F(LineDialect, SetUpSendsCountryAndVendorCommandsInOrderAndRetriesRefusedCo
     EXPECT_EQ(modem.Commands(), sent);
 }
 
+// Only the first value of a field counts, and only up to a control byte: a caller's text printed
+// as it came ("555\r\nNMBR = 999") must not choose the number. A number that no ring follows
+// within the ring time-out belongs to no call.
 TEST_F(LineDialect, CallerIdBeforeTheFirstRingReachesTheCallInfo) {
     struct Case {
         std::vector<std::string> lines;
         DWORD flags;
         std::string number;
+        int pauseMs = 0;  // before the ring
     } cases[] = {
         {{"DATE=1203", "TIME=1530", "NMBR=5551234", "NAME=ALICE"},
          LINECALLPARTYID_ADDRESS | LINECALLPARTYID_NAME,
          "5551234"},
         {{"DATE = 1203", "NMBR = P"}, LINECALLPARTYID_BLOCKED, ""},
         {{"NMBR=O"}, LINECALLPARTYID_OUTOFAREA, ""},
+        {{"NMBR = 555", "NMBR = 999"}, LINECALLPARTYID_ADDRESS, "555"},
+        {{"NMBR = 555\x1b[2J999", "NAME = EVE\x07"},
+         LINECALLPARTYID_ADDRESS | LINECALLPARTYID_NAME,
+         "555"},
+        {{"NMBR = 999"}, LINECALLPARTYID_UNKNOWN, "", 2 * kRingTimeoutMs},
     };
     for (const Case& c : cases) {
         TranscriptModem modem(VoiceModemRules());
         OpenLine(modem.DevicePath());
         for (const std::string& line : c.lines) modem.SendLine(line);
+        PumpFor(c.pauseMs);
         HCALL call = OfferCall(modem);
         ASSERT_NE(call, 0u);
         std::vector<char> buffer(sizeof(LINECALLINFO) + 64);
         auto* info = reinterpret_cast<LINECALLINFO*>(buffer.data());
         info->dwTotalSize = static_cast<DWORD>(buffer.size());
         ASSERT_EQ(lineGetCallInfo(call, info), 0);
-        EXPECT_EQ(info->dwCallerIDFlags, c.flags);
+        EXPECT_EQ(info->dwCallerIDFlags, c.flags) << c.lines[0];
         std::string number = info->dwCallerIDSize ? buffer.data() + info->dwCallerIDOffset : "";
         EXPECT_EQ(number, c.number);
         Shutdown();
