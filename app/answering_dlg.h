@@ -159,6 +159,9 @@ private:
     CTapiLine m_line;
     CallState callState = CallState::Idle;
     uint32_t faxWindowOpen = 0;
+    // How long fax tone is listened for after the greeting.
+    static constexpr uint32_t kFaxWindowMs = 5000;
+    uint32_t m_faxWindowMs = kFaxWindowMs;
     uint32_t faxDetected = 0;
     uint32_t manualFaxBusy = 0;
     bool m_faxRunning = false;   // a fax path is between its hand-over and storing the pages

@@ -21,7 +21,6 @@ constexpr char kLineBackText[] = "线路已恢复";
 constexpr uint32_t kGreetingResource = 158;
 constexpr uint32_t kToneResource = 159;
 constexpr uint32_t kBeforeGreetingMs = 100;
-constexpr uint32_t kFaxWindowMs = 5000;
 constexpr uint32_t kAfterToneMs = 1000;
 constexpr uint32_t kAfterLimitSleepMs = 1000;
 // A fax machine calling gives up after 35-60 s without an answer: no greeting plays longer.
@@ -257,8 +256,8 @@ bool CAnsweringDlg::FaxWindowSawTone(uint32_t waitingSerial) {
         if (m_waitingSerial != waitingSerial || m_ended) return false;
         if (faxDetected == 1) return true;
         const uint32_t now = platform::TickCountMs();
-        if (platform::TickDeadlinePassed(start, kFaxWindowMs, now)) return false;
-        platform::WaitForActivity(-1, platform::TicksLeft(start, kFaxWindowMs, now));
+        if (platform::TickDeadlinePassed(start, m_faxWindowMs, now)) return false;
+        platform::WaitForActivity(-1, platform::TicksLeft(start, m_faxWindowMs, now));
     }
 }
 

@@ -9,6 +9,9 @@
 
 namespace {
 
+constexpr char kFaxStoredLogPrefix[] = "传真已保存: ";
+constexpr char kMessageStoredLogPrefix[] = "留言已保存: ";
+
 // The length of a WAV file's sound in whole seconds (rounded), from its "fmt " byte rate and
 // its "data" size; 0 when it cannot be read.
 unsigned WavSeconds(const std::string& path) {
@@ -38,6 +41,10 @@ unsigned WavSeconds(const std::string& path) {
 }  // namespace
 
 void CAnsweringDlg::AnnounceStored(const StoredItem& item) {
+    // Written once the file is complete, so that whoever reads the log can open it at once.
+    m_line.Log(
+        (item.kind == StoredItem::Kind::Fax ? kFaxStoredLogPrefix : kMessageStoredLogPrefix) +
+        item.file);
     m_notifier.Show(item, m_trayIcon.get());
     m_notifyCommand.Run(item, programFolder + "vantoro.ini");
 }

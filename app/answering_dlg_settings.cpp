@@ -1,6 +1,8 @@
 // Settings file and storage folders of the main window.
 
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 
 #include "app/answering_dlg.h"
 #include "platform/clock.h"
@@ -21,6 +23,18 @@ constexpr uint32_t kDefaultRingCount = 3;
 constexpr uint32_t kDefaultTimeMinutes = 5;
 constexpr uint32_t kDefaultSkin = 1;
 constexpr uint32_t kMsPerMinute = 60000;
+// Test hooks: the suite shortens the message limit and the fax window; users have the settings.
+constexpr char kTestRecordLimitVariable[] = "VANTORO_TEST_RECORD_LIMIT_S";
+constexpr char kTestFaxWindowVariable[] = "VANTORO_TEST_FAX_WINDOW_MS";
+
+// A test hook's positive number, or `fallback` when it is unset or not one.
+uint32_t TestHook(const char* variable, uint32_t fallback) {
+    const char* value = std::getenv(variable);
+    if (!value || *value < '1' || *value > '9') return fallback;
+    char* end = nullptr;
+    const unsigned long number = std::strtoul(value, &end, 10);
+    return *end == '\0' && number <= UINT32_MAX / 1000 ? uint32_t(number) : fallback;
+}
 
 void ShowError(QWidget* owner, const char* text) {
     platform::ShowMessageBox(owner, text, "错误", platform::MsgIcon::Error,
@@ -76,6 +90,10 @@ bool CAnsweringDlg::LoadSettings() {
         return false;
     }
     m_line.recordLimitMs = minutes * kMsPerMinute;
+    if (const uint32_t seconds = TestHook(kTestRecordLimitVariable, 0)) {
+        m_line.recordLimitMs = seconds * 1000;
+    }
+    m_faxWindowMs = TestHook(kTestFaxWindowVariable, kFaxWindowMs);
     std::string faxMode;
     platform::GetProfileString(kFaxSection, "mode", &faxMode, path);
     m_line.m_faxReceiver.m_faxMode =

@@ -114,6 +114,22 @@ constexpr uint32_t kTrainingTimeoutMs = 5000;
 constexpr uint32_t kCarrierEndTimeoutMs = 5000;
 // A modem that sends no page byte for this long has stopped, or the device is gone.
 constexpr uint32_t kPageSilenceTimeoutMs = 30000;
+// The time-outs above, as the receiver uses them: tests shorten them.
+struct FaxTimeouts {
+    uint32_t probePauseMs = kProbePauseMs;
+    uint32_t probeMs = kProbeTimeoutMs;
+    uint32_t classMs = kClassTimeoutMs;
+    uint32_t silenceMs = kSilenceTimeoutMs;
+    uint32_t connectMs = kConnectTimeoutMs;
+    uint32_t abortMs = kAbortTimeoutMs;
+    uint32_t answerMs = kAnswerTimeoutMs;
+    uint32_t finalFrameMs = kFinalFrameTimeoutMs;
+    uint32_t nextFrameMs = kNextFrameTimeoutMs;
+    uint32_t frameMs = kFrameTimeoutMs;
+    uint32_t frameVerdictMs = kFrameVerdictTimeoutMs;
+    uint32_t trainingMs = kTrainingTimeoutMs;
+    uint32_t carrierEndMs = kCarrierEndTimeoutMs;
+};
 constexpr int kProbeTries = 3;
 constexpr int kCommandTimeoutsAllowed = 3;
 constexpr int kResultTextsAllowed = 3;
@@ -219,6 +235,7 @@ public:
     int m_bAnswerRole = 0;
     // Page data end as failed after this long without a byte (tests shorten it).
     uint32_t m_nPageSilenceTimeoutMs = kPageSilenceTimeoutMs;
+    FaxTimeouts m_timeouts;
 
 private:
     // Session locals.

@@ -122,10 +122,11 @@ int CFaxReceiver::InitModem() {
     // The fast mode waits for the OK itself rather than pausing first: the caller is waiting.
     const bool pause = m_faxMode == FaxMode::kStandard;
     for (;;) {
-        if (pause) usleep(kProbePauseMs * 1000);
+        if (pause) usleep(m_timeouts.probePauseMs * 1000);
         Log("atat");
-        result = WaitResponse(kResOk, kResError, kProbeTimeoutMs + (pause ? 0 : kProbePauseMs),
-                              ClearAll::Yes);
+        result =
+            WaitResponse(kResOk, kResError,
+                         m_timeouts.probeMs + (pause ? 0 : m_timeouts.probePauseMs), ClearAll::Yes);
         if (result == kResultCancelled) return result;
         if (result == kResultOk) break;
         if (++tries == kProbeTries) break;
@@ -134,7 +135,7 @@ int CFaxReceiver::InitModem() {
     Log("at end");
     if (tries == kProbeTries) return result;
     if (!m_pComm->SendCommand(kCmdClass1)) return kResultWriteFailed;
-    result = WaitResponse(kResOk, kResError, kClassTimeoutMs, ClearAll::Yes);
+    result = WaitResponse(kResOk, kResError, m_timeouts.classMs, ClearAll::Yes);
     if (result == kResultOk) Log("class");
     return result;
 }
@@ -142,7 +143,7 @@ int CFaxReceiver::InitModem() {
 // 80 ms of silence before the direction of the HDLC carrier turns; its answer is not needed.
 int CFaxReceiver::SendSilence() {
     if (!m_pComm->SendCommand(kCmdSilence80Ms)) return kResultWriteFailed;
-    WaitResponse(kResOk, kResError, kSilenceTimeoutMs, ClearAll::Yes);
+    WaitResponse(kResOk, kResError, m_timeouts.silenceMs, ClearAll::Yes);
     return kResultOk;
 }
 
@@ -157,7 +158,7 @@ int CFaxReceiver::EnterHdlcMode(Direction direction) {
     g_nCarrierMode = transmit ? kCarrierHdlcTransmit : kCarrierHdlcReceive;
     if (!m_pComm->SendCommand(transmit ? kCmdHdlcTransmit : kCmdHdlcReceive))
         return kResultWriteFailed;
-    int result = WaitResponse(kResConnect, kResNoCarrier, kConnectTimeoutMs,
+    int result = WaitResponse(kResConnect, kResNoCarrier, m_timeouts.connectMs,
                               transmit ? ClearAll::Yes : ClearAll::No);
     if (!transmit && result == kResultTimeout && AbortReceive() == kResultCancelled)
         return kResultCancelled;
@@ -171,9 +172,10 @@ int CFaxReceiver::EnterDataMode(Direction direction, int modulation) {
     std::snprintf(m_szCommand, sizeof m_szCommand, transmit ? kCmdDataTransmit : kCmdDataReceive,
                   modulation);
     if (!m_pComm->SendCommand(m_szCommand)) return kResultWriteFailed;
-    if (transmit) return WaitResponse(kResConnect, kResNoCarrier, kConnectTimeoutMs, ClearAll::Yes);
+    if (transmit)
+        return WaitResponse(kResConnect, kResNoCarrier, m_timeouts.connectMs, ClearAll::Yes);
     int result =
-        WaitResults(kResConnect, kResNoCarrier, kResError, kConnectTimeoutMs, ClearAll::No);
+        WaitResults(kResConnect, kResNoCarrier, kResError, m_timeouts.connectMs, ClearAll::No);
     if (result == kResultTimeout && AbortReceive() == kResultCancelled) return kResultCancelled;
     return result;
 }
@@ -182,5 +184,5 @@ int CFaxReceiver::EnterDataMode(Direction direction, int modulation) {
 // taken as the abort and the rest of it as a command of its own.
 int CFaxReceiver::AbortReceive() {
     m_pComm->Write(&kAbortCharacter, 1);
-    return WaitResponse(kResOk, kResError, kAbortTimeoutMs, ClearAll::Yes);
+    return WaitResponse(kResOk, kResError, m_timeouts.abortMs, ClearAll::Yes);
 }

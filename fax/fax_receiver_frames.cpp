@@ -71,11 +71,11 @@ int CFaxReceiver::SendFrame(FrameFinal final, uint8_t fcf, size_t fifLength) {
     // A failed write shows up as the time-out of the wait that follows.
     m_pComm->Write(m_frame, kFrameFifPos + fifLength + kFrameEndBytes);
     if (final == FrameFinal::Yes) {
-        int result = WaitResponse(kResOk, kResError, kFinalFrameTimeoutMs, ClearAll::Yes);
+        int result = WaitResponse(kResOk, kResError, m_timeouts.finalFrameMs, ClearAll::Yes);
         m_bTxReady = 0;
         return result;
     }
-    return WaitResponse(kResConnect, kResNoCarrier, kNextFrameTimeoutMs, ClearAll::Yes);
+    return WaitResponse(kResConnect, kResNoCarrier, m_timeouts.nextFrameMs, ClearAll::Yes);
 }
 
 int CFaxReceiver::SendDIS() {
@@ -167,7 +167,7 @@ int CFaxReceiver::ReceiveFrameBytes() {
             return kResultOverflow;
         }
         // A vanished device sends no frame end: give up now rather than at the deadline.
-        if (platform::TickDeadlinePassed(start, kFrameTimeoutMs) || port.DeviceGone()) {
+        if (platform::TickDeadlinePassed(start, m_timeouts.frameMs) || port.DeviceGone()) {
             port.Purge();
             return kResultTimeout;
         }
@@ -176,7 +176,7 @@ int CFaxReceiver::ReceiveFrameBytes() {
             return kResultCancelled;
         }
         if (!gotByte)
-            WaitForModem(platform::TicksLeft(start, kFrameTimeoutMs, platform::TickCountMs()));
+            WaitForModem(platform::TicksLeft(start, m_timeouts.frameMs, platform::TickCountMs()));
     }
 }
 
@@ -186,7 +186,7 @@ int CFaxReceiver::ReceiveFrame() {
     result = ReceiveFrameBytes();
     if (result == kResultTimeout && AbortReceive() == kResultCancelled) return kResultCancelled;
     if (result != kResultOk) return result;
-    result = WaitResponse(kResOk, kResError, kFrameVerdictTimeoutMs, ClearAll::Yes);
+    result = WaitResponse(kResOk, kResError, m_timeouts.frameVerdictMs, ClearAll::Yes);
     ReverseBuffer(m_frame, m_nFrameLen >= kFrameEndBytes ? m_nFrameLen - kFrameEndBytes : 0);
     // No room for a check sequence: no T.30 frame, so refuse it like a bad one.
     if (result == kResultOk && m_nFrameLen < kMinFrameLen) return kResultAlternative;
@@ -200,10 +200,11 @@ int CFaxReceiver::CheckTraining() {
     const int upper = TcfBytes(m_nModulation, kTcfTolerancePercent);
     bool started = false;
     int count = 0;
-    while (!platform::TickDeadlinePassed(start, kTrainingTimeoutMs)) {
+    while (!platform::TickDeadlinePassed(start, m_timeouts.trainingMs)) {
         if (!port.ReadByte()) {
             if (port.DeviceGone()) break;
-            WaitForModem(platform::TicksLeft(start, kTrainingTimeoutMs, platform::TickCountMs()));
+            WaitForModem(
+                platform::TicksLeft(start, m_timeouts.trainingMs, platform::TickCountMs()));
             continue;
         }
         if (port.m_byLast == 0) {
@@ -230,19 +231,20 @@ int CFaxReceiver::EndTrainingCarrier() {
     CCommPort& port = *m_pComm;
     const uint32_t start = platform::TickCountMs();
     bool dlePending = port.m_byLast == kDle;  // the byte that ended the check
-    while (!platform::TickDeadlinePassed(start, kCarrierEndTimeoutMs) && !port.DeviceGone()) {
+    while (!platform::TickDeadlinePassed(start, m_timeouts.carrierEndMs) && !port.DeviceGone()) {
         if (IsCancelled()) return kResultCancelled;
         if (!port.ReadByte()) {
-            WaitForModem(platform::TicksLeft(start, kCarrierEndTimeoutMs, platform::TickCountMs()));
+            WaitForModem(
+                platform::TicksLeft(start, m_timeouts.carrierEndMs, platform::TickCountMs()));
             continue;
         }
         if (dlePending && port.m_byLast == kEtx)
-            return WaitResponse(kResNoCarrier, kResError, kCarrierEndTimeoutMs, ClearAll::Yes);
+            return WaitResponse(kResNoCarrier, kResError, m_timeouts.carrierEndMs, ClearAll::Yes);
         dlePending = !dlePending && port.m_byLast == kDle;
     }
     if (port.DeviceGone()) return kResultTimeout;
     port.Write(&kCan, 1);
-    return WaitResponse(kResOk, kResError, kCarrierEndTimeoutMs, ClearAll::Yes);
+    return WaitResponse(kResOk, kResError, m_timeouts.carrierEndMs, ClearAll::Yes);
 }
 
 bool CFaxReceiver::FlushPageBlock(size_t count) {

@@ -234,7 +234,7 @@ FaxState CFaxReceiver::DoAnswer() {
     LogAndShow("正在应答传真");
     int result = kResultWriteFailed;
     if (m_pComm->SendCommand(kCmdAnswer)) {
-        result = WaitResponse(kResConnect, kResNoCarrier, kAnswerTimeoutMs, ClearAll::No);
+        result = WaitResponse(kResConnect, kResNoCarrier, m_timeouts.answerMs, ClearAll::No);
     }
     if (result == kResultOk) {
         m_bAnswered = true;
@@ -365,7 +365,7 @@ FaxState CFaxReceiver::DoReceiveTraining() {
     }
     // A later training that passes clears the failure: the fax can still arrive whole.
     if (m_nFaxError == kFaxErrTraining) m_nFaxError = kFaxErrNone;
-    int result = WaitResponse(kResNoCarrier, kResError, kCarrierEndTimeoutMs, ClearAll::Yes);
+    int result = WaitResponse(kResNoCarrier, kResError, m_timeouts.carrierEndMs, ClearAll::Yes);
     if (result == kResultOk) return FaxState::SendCfr;
     if (result == kResultCancelled) return FaxState::Cancelled;
     return Fail(kFaxErrTrainingEnd);
@@ -405,7 +405,7 @@ FaxState CFaxReceiver::DoReceivePage() {
     LogAndShow("正在接收页面数据");
     int result = ReceivePageData();
     if (result == kResultOk)
-        result = WaitResponse(kResNoCarrier, kResError, kCarrierEndTimeoutMs, ClearAll::Yes);
+        result = WaitResponse(kResNoCarrier, kResError, m_timeouts.carrierEndMs, ClearAll::Yes);
     if (result == kResultOk) return FaxState::PageDone;
     if (result == kResultCancelled) return FaxState::Cancelled;
     if (result == kResultFileWrite) {

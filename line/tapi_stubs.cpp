@@ -16,18 +16,23 @@ void* g_library = nullptr;  // 0 not yet tried, handle when loaded, kUnavailable
 int g_loadAttempts = 0;
 int g_exportLookups = 0;
 
+constexpr char kLineLibraryName[] = "libtapi32.so";
+
 // VANTORO_TAPI names another library (tests); otherwise the copy beside our own executable
-// wins over the library search path, so a build runs with its own line library.
+// (a build) and then the installed private one win over the library search path. The installed
+// one is loaded by its path: a run path does not reach a dlopen that a sanitizer intercepts.
 void* LoadLineLibrary() {
     ++g_loadAttempts;
     if (const char* chosen = std::getenv("VANTORO_TAPI"); chosen && *chosen) {
         return platform::LoadSharedLibrary(chosen);
     }
-    std::string besideExecutable = platform::ExecutableFolder() + "libtapi32.so";
-    if (platform::PathExists(besideExecutable)) {
-        if (void* library = platform::LoadSharedLibrary(besideExecutable)) return library;
+    const std::string folder = platform::ExecutableFolder();
+    for (const std::string& path : {folder + kLineLibraryName,
+                                    folder + "../" VANTORO_PRIVATE_LIBDIR "/" + kLineLibraryName}) {
+        if (!platform::PathExists(path)) continue;
+        if (void* library = platform::LoadSharedLibrary(path)) return library;
     }
-    return platform::LoadSharedLibrary("libtapi32.so");
+    return platform::LoadSharedLibrary(kLineLibraryName);
 }
 
 }  // namespace

@@ -439,7 +439,11 @@ bool SipAgent::start(const SipAgentOptions& options, SipCallHandler& handler, st
                 ": " + std::strerror(err);
         return false;
     }
-    log("listening on " + m->local + ":" + std::to_string(options.listenPort));
+    // Port 0 lets the system choose: Contact and the log give the one it bound.
+    sa bound{};
+    if (sip_transp_laddr(m->stack, &bound, transport, &listen) == 0)
+        m->options.listenPort = sa_port(&bound);
+    log("listening on " + m->local + ":" + std::to_string(m->options.listenPort));
     if (options.hasAccount) m->startRegistration();
     return true;
 }
@@ -529,6 +533,8 @@ bool SipAgent::dial(const std::string& uri, const std::string& callerNumber, con
 }
 
 std::string SipAgent::localAddress() const { return m->local; }
+
+uint16_t SipAgent::sipPort() const { return m->options.listenPort; }
 
 void SipAgent::modify(const std::string& sdp) {
     if (!m->call) return;

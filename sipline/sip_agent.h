@@ -80,6 +80,8 @@ public:
     void after(uint64_t ms, std::function<void()> fn);
     // The address of this host that `peer` reaches (for SDP and Contact).
     std::string localAddress() const;
+    // The SIP port it listens on, once started.
+    uint16_t sipPort() const;
 
     struct Impl;
 

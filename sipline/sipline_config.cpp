@@ -111,7 +111,7 @@ private:
     bool listen(const std::string& value) {
         const size_t colon = value.rfind(':');
         long port = 0;
-        if (colon == std::string::npos || !toInt(value.substr(colon + 1), 1, 65535, port))
+        if (colon == std::string::npos || !toInt(value.substr(colon + 1), 0, 65535, port))
             return fail("listen", value);
         c.sip.listenAddress = value.substr(0, colon);
         c.sip.listenPort = uint16_t(port);

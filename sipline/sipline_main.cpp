@@ -12,7 +12,7 @@ void usage(FILE* to) {
     std::fprintf(
         to,
         "usage: vantoro-sipline [options]   (line.ini [sip] gives the defaults: %s)\n"
-        "  --listen ADDR:PORT         SIP address (default 0.0.0.0:5060)\n"
+        "  --listen ADDR:PORT         SIP address (default 0.0.0.0:5060; port 0: any free one)\n"
         "  --socket PATH              the soft modem's line socket\n"
         "  --rtp-ports A-B            RTP ports (default 20000-20999)\n"
         "  --jitter-ms MS             fixed jitter buffer delay (default 60)\n"
@@ -48,5 +48,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "vantoro-sipline: %s\n", error.c_str());
         return 1;
     }
+    // One line for whoever waits for the bridge (a test, a script): it takes calls from now on.
+    std::fprintf(stderr, "vantoro-sipline: ready, SIP on %s:%u\n", agent.localAddress().c_str(),
+                 unsigned(agent.sipPort()));
     return agent.run();
 }

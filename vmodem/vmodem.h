@@ -116,6 +116,7 @@ private:
     // vmodem_fax.cpp
     void enterFaxClass(const std::string& line);
     void leaveFaxClass();
+    static void freeT31(t31_state_s* t31);
     void faxByte(uint8_t byte);
     void faxLine(const std::string& line);
     bool faxInCommandState() const;

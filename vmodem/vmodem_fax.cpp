@@ -62,10 +62,17 @@ void VirtualModem::enterFaxClass(const std::string& line) {
     m_echo = echo;
 }
 
+// spandsp 0.0.6's t31_free leaves the receive queue that t31_init allocated.
+void VirtualModem::freeT31(t31_state_s* t31) {
+    queue_free(t31->rx_queue);
+    t31->rx_queue = nullptr;
+    t31_free(t31);
+}
+
 void VirtualModem::leaveFaxClass() {
     if (!m_t31) return;
     trace("leaving class 1");
-    t31_free(m_t31);
+    freeT31(m_t31);
     m_t31 = nullptr;
     m_faxJoined = false;
     m_faxAnswerPending = false;

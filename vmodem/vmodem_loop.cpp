@@ -82,7 +82,7 @@ VirtualModem::VirtualModem(VmodemOptions options) : m_options(std::move(options)
 }
 
 VirtualModem::~VirtualModem() {
-    if (m_t31) t31_free(m_t31);
+    if (m_t31) freeT31(m_t31);
     if (m_terminal) fax_free(m_terminal);
     if (m_cngDetector) modem_connect_tones_rx_free(m_cngDetector);
     if (m_hangupTone) tone_gen_free(m_hangupTone);

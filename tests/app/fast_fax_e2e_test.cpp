@@ -25,25 +25,26 @@ TEST(FastFaxMode, TwoPagesAtV17WithoutScanTimeAndStandardAgainAfterward) {
 
     const std::vector<Page> sent = {SparsePage(1100, 1), SparsePage(1100, 2)};
     ASSERT_TRUE(WriteTiff(harness.Root() / "sent.tif", sent, false));
+    size_t from = program->StdoutLines().size();
     auto caller = modem.Call({"--fax", harness.Root() / "sent.tif", "--v17", "--trace"});
-    ASSERT_TRUE(program->WaitForStdoutLine("接收传真成功", kFaxMs)) << program->Stdout();
+    ASSERT_TRUE(program->WaitForStdoutLine("接收传真成功", kFaxMs, from)) << program->Stdout();
     // The settings are read again when the program goes back to waiting, 2 s after the fax.
     WriteFile(ini, "[vantoro]\nring=1\ntime=1\n[fax]\nmode=standard\n");
     EXPECT_EQ(caller->WaitForExit(kProgramStepMs), 0);
     EXPECT_EQ(caller->StdoutLines().back(), "RESULT fax ok pages=2 rate=14400");
     EXPECT_NE(caller->Stderr().find(kFastDis), std::string::npos);
     EXPECT_NE(caller->Stderr().find("Minimum scan line time: 0ms"), std::string::npos);
-    ASSERT_TRUE(
-        program->WaitForStdoutLine(kWaitingLine, kProgramStepMs, program->StdoutLines().size()));
-    const DecodedTiff decoded = ReadTiff(harness.Files("fax", ".tif").at(0));
+    const std::vector<std::string> tiffs = harness.WaitForFiles("fax", ".tif", 1, kProgramStepMs);
+    ASSERT_EQ(tiffs.size(), 1u) << harness.Log();
+    ASSERT_TRUE(program->WaitForStdoutLine(kWaitingLine, kProgramStepMs, from));
+    const DecodedTiff decoded = ReadTiff(tiffs[0]);
     EXPECT_EQ(decoded.problems, "");
     EXPECT_TRUE(decoded.pages == sent);
 
     // The standard DIS goes out again, and V.29 is used.
-    const size_t from = program->StdoutLines().size();
     ASSERT_TRUE(WriteTiff(harness.Root() / "short.tif", {SparsePage(100, 3)}, false));
     caller = modem.Call({"--fax", harness.Root() / "short.tif", "--v17", "--trace"});
-    ASSERT_TRUE(program->WaitForStdoutLine("接收传真成功", kFaxMs, from)) << program->Stdout();
+    EXPECT_EQ(harness.WaitForFiles("fax", ".tif", 2, kFaxMs).size(), 2u) << program->Stdout();
     EXPECT_EQ(caller->WaitForExit(kProgramStepMs), 0);
     EXPECT_NE(caller->Stderr().find(kStandardDis), std::string::npos);
     EXPECT_EQ(caller->StdoutLines().back(), "RESULT fax ok pages=1 rate=9600");

@@ -43,9 +43,10 @@ protected:
         const size_t messages = m_harness.Files("wav").size(), from = Lines();
         auto caller = m_modem.Call({"--say", m_words, "--say-after", "15", "--hangup-after", "20"});
         EXPECT_EQ(caller->WaitForExit(60000), 0) << caller->Stderr();
-        ASSERT_TRUE(m_program->WaitForStdoutLine(kWaiting, kStepMs, from)) << m_program->Stdout();
-        std::vector<std::string> files = m_harness.Files("wav");
+        std::vector<std::string> files =
+            m_harness.WaitForFiles("wav", ".wav", messages + 1, kStepMs);
         ASSERT_EQ(files.size(), messages + 1) << m_program->Stdout();
+        ASSERT_TRUE(m_program->WaitForStdoutLine(kWaiting, kStepMs, from)) << m_program->Stdout();
         EXPECT_NEAR(FindTone(ReadSamples(files.back()), kWordsHz).seconds, 3.0, 0.3)
             << m_harness.Log();
     }
@@ -68,9 +69,10 @@ TEST_F(RecoveryTest, FaxPressedInTheGreetingAndAModemLostInAMessageLeaveLaterMes
     ASSERT_TRUE(m_program->WaitForStdoutLine("正在播放欢迎词", kStepMs, from));
     usleep(4500000);
     m_program->WriteStdin("receive-fax\n");
-    ASSERT_TRUE(m_program->WaitForStdoutLine("接收传真成功", kFaxMs, from)) << m_program->Stdout();
+    EXPECT_EQ(m_harness.WaitForFiles("fax", ".tif", 1, kFaxMs).size(), 1u) << m_program->Stdout();
+    EXPECT_TRUE(m_program->WaitForStdoutLine("接收传真成功", kStepMs, from));
     EXPECT_EQ(caller->WaitForExit(kStepMs), 0);
-    EXPECT_EQ(m_harness.Files("fax", ".tif").size(), 1u);
+    ASSERT_TRUE(m_program->WaitForStdoutLine(kWaiting, kStepMs, from)) << m_program->Stdout();
     ExpectNextMessageHoldsTheWords();
 
     from = Lines();
@@ -83,7 +85,9 @@ TEST_F(RecoveryTest, FaxPressedInTheGreetingAndAModemLostInAMessageLeaveLaterMes
     from = Lines();
     ASSERT_TRUE(m_modem.Start());
     ASSERT_TRUE(m_program->WaitForStdoutLine(kWaiting, kStepMs, from));
-    EXPECT_NEAR(FindTone(ReadSamples(m_harness.Files("wav").back()), kWordsHz).seconds, 3.0, 0.3);
+    const std::vector<std::string> kept = m_harness.WaitForFiles("wav", ".wav", 2, kStepMs);
+    ASSERT_EQ(kept.size(), 2u) << m_harness.Log();
+    EXPECT_NEAR(FindTone(ReadSamples(kept.back()), kWordsHz).seconds, 3.0, 0.3);
     ExpectNextMessageHoldsTheWords();
 }
 

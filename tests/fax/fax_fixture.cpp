@@ -11,6 +11,13 @@ void FaxFixture::SetUp() {
     rx = std::make_unique<CFaxReceiver>();
     window = std::make_unique<StatusWindow>(*rx);
     rx->m_hWnd = window.get();
+    // The scripted modem answers at once: only the rows that leave a command unanswered wait
+    // these out, and they need not wait seconds each.
+    rx->m_timeouts.connectMs = kShortTimeoutMs;
+    rx->m_timeouts.frameMs = kShortTimeoutMs;
+    rx->m_timeouts.trainingMs = kShortTimeoutMs;
+    rx->m_timeouts.probeMs = kShortTimeoutMs;
+    rx->m_timeouts.carrierEndMs = kShortTimeoutMs;
     int logFd = open((folder / "fax.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     ASSERT_GE(logFd, 0);
     ASSERT_TRUE(rx->UseLogDescriptor(logFd));

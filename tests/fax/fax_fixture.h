@@ -49,6 +49,9 @@ private:
 };
 
 // A receiver on a scripted modem, logging into a file of the test's own.
+// What the fixture shortens the receiver's waits for a modem answer to.
+constexpr uint32_t kShortTimeoutMs = 1500;
+
 class FaxFixture : public ::testing::Test {
 protected:
     void SetUp() override;

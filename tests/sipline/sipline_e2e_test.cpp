@@ -25,6 +25,8 @@ constexpr int kCallMs = 90000;
 constexpr int kRate = 8000;
 const std::string kWaiting = kWaitingLine;
 const std::string kScenarios = SIPLINE_TEST_DIR;
+// A bridge's SIP address where the system chooses the port: no other test can take it meanwhile.
+const std::string kAnyLoopbackPort = "127.0.0.1:0";
 
 sockaddr_in Ipv4(uint32_t address, int port = 0) {
     sockaddr_in addr{};
@@ -43,6 +45,17 @@ int FreePort() {
     getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
     close(fd);
     return ntohs(addr.sin_port);
+}
+
+// The SIP port of the ready line of a bridge writing to `process`'s standard error (the bridge, or
+// the program whose line library started it); 0 when it did not come in time.
+int ReadyPort(ChildProcess& process) {
+    const std::string ready = "vantoro-sipline: ready, SIP on ";
+    if (!process.WaitForStderr(ready, kStepMs)) return 0;
+    const std::string& log = process.Stderr();
+    const size_t end = log.find('\n', log.rfind(ready));
+    const size_t colon = log.rfind(':', end);
+    return std::atoi(log.substr(colon + 1, end - colon - 1).c_str());
 }
 
 // This host's address on its default route, or "" without one.
@@ -108,13 +121,17 @@ protected:
             args, std::vector<std::string>{"XDG_CONFIG_HOME=" + (m_root / "config")});
         EXPECT_TRUE(bridge->Start());
         if (listening) {
-            EXPECT_TRUE(bridge->WaitForStderr("listening on", kStepMs));
+            m_bridgePort = ReadyPort(*bridge);
+            EXPECT_NE(m_bridgePort, 0) << bridge->Stderr();
         }
         return bridge;
     }
+    // The bridge that answers on the modem's line socket; Sip() is where it takes calls.
     std::unique_ptr<ChildProcess> AnsweringBridge(std::vector<std::string> args = {}) {
-        args.insert(args.end(), {"--listen", Sip(), "--socket", m_modem.SocketPath()});
-        return Bridge(args);
+        args.insert(args.end(), {"--listen", kAnyLoopbackPort, "--socket", m_modem.SocketPath()});
+        auto bridge = Bridge(args);
+        m_sipPort = m_bridgePort;
+        return bridge;
     }
     // sipp on a scenario of this folder, its `[name]`s replaced by `values` (sipp takes no
     // keyword in an rtp_stream), calling the bridge from `from`, or serving on `port`, over
@@ -175,7 +192,9 @@ protected:
     ModemHarness m_modem{600};
     ProgramHarness m_harness;
     const TempFolder& m_root = m_harness.Root();
-    int m_sipPort = FreePort();
+    // Where the answering bridge takes calls: a port the system chose, read back from it.
+    int m_sipPort = 0;
+    int m_bridgePort = 0;  // the last bridge's SIP port
     int m_sipps = 0;
     int m_rtpBase = 0;  // the last bridge's RTP ports are the ten from here
     std::unique_ptr<ChildProcess> m_program;
@@ -234,7 +253,7 @@ TEST_F(SipLineTest, RegistrationBacksOffWhileTheRegistrarIsDown) {
     const int registrarPort = FreePort();
     const std::string passwordFile = PasswordFile("pw");
     auto down = Sipp("unavailable.xml", {}, "127.0.0.1", registrarPort);
-    m_bridge = Bridge({"--listen", Sip(), "--socket", m_modem.SocketPath(), "--account",
+    m_bridge = Bridge({"--listen", kAnyLoopbackPort, "--socket", m_modem.SocketPath(), "--account",
                        "sip:alice@127.0.0.1:" + std::to_string(registrarPort), "--password-file",
                        passwordFile});
     ASSERT_TRUE(
@@ -252,13 +271,12 @@ TEST_F(SipLineTest, RegistrationBacksOffWhileTheRegistrarIsDown) {
 TEST_F(SipLineTest, ListeningAnywhereRegistersFromTheRouteToTheRegistrar) {
     const std::string own = OwnAddress();
     if (own.empty() || own.rfind("127.", 0) == 0) GTEST_SKIP() << "no address but loopback";
-    const int registrarPort = FreePort(), sipPort = FreePort();
+    const int registrarPort = FreePort();
     auto registrar = Sipp("registrar.xml", {{"password", "pw"}}, own, registrarPort);
-    m_bridge =
-        Bridge({"--listen", "0.0.0.0:" + std::to_string(sipPort), "--socket", m_modem.SocketPath(),
-                "--account", "sip:alice@" + own + ":" + std::to_string(registrarPort),
-                "--password-file", PasswordFile("pw")},
-               false);
+    m_bridge = Bridge({"--listen", "0.0.0.0:0", "--socket", m_modem.SocketPath(), "--account",
+                       "sip:alice@" + own + ":" + std::to_string(registrarPort), "--password-file",
+                       PasswordFile("pw")},
+                      false);
     EXPECT_TRUE(m_bridge->WaitForStderr("listening on " + own + ":", kStepMs));
     EXPECT_TRUE(m_bridge->WaitForStderr("registered with " + own, kStepMs)) << m_bridge->Stderr();
     ASSERT_EQ(m_bridge->Stop(kStepMs), 0);
@@ -338,7 +356,7 @@ protected:
         m_harness.SetRings(1, 1);
         WriteFile(m_root / "config/vantoro/line.ini",
                   "[sip]\naccount=sip:alice@127.0.0.1:" + std::to_string(m_registrarPort) +
-                      "\npassword-file=" + passwordFile + "\nlisten=" + Sip() +
+                      "\npassword-file=" + passwordFile + "\nlisten=" + kAnyLoopbackPort +
                       "\nallow=192.0.2.7, 127.0.0.3\n");
         auto refused = Bridge({}, false);
         EXPECT_EQ(refused->WaitForExit(kStepMs), 2);
@@ -348,6 +366,8 @@ protected:
             Sipp("registrar.xml", {{"password", kPassword}}, "127.0.0.1", m_registrarPort);
         m_program = m_harness.Start();
         ASSERT_TRUE(m_program->WaitForStdoutLine(kWaiting, kStepMs)) << m_program->Stderr();
+        m_sipPort = ReadyPort(*m_program);
+        ASSERT_NE(m_sipPort, 0) << m_program->Stderr();
     }
     void TearDown() override {
         if (m_program->Running()) ProgramHarness::Exit(*m_program);
@@ -390,8 +410,11 @@ protected:
 
 TEST_F(SoftLinePortTest, ABridgeThatCannotStartIsRetriedAfterGrowingPauses) {
     const int taken = socket(AF_INET, SOCK_DGRAM, 0);
-    const sockaddr_in addr = Ipv4(INADDR_LOOPBACK, m_sipPort);
+    sockaddr_in addr = Ipv4(INADDR_LOOPBACK);
+    socklen_t size = sizeof addr;
     ASSERT_EQ(bind(taken, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(getsockname(taken, reinterpret_cast<sockaddr*>(&addr), &size), 0);
+    m_sipPort = ntohs(addr.sin_port);
     WriteFile(m_root / "config/vantoro/line.ini",
               "[sip]\naccount=sip:alice@127.0.0.1:" + std::to_string(FreePort()) +
                   "\npassword-file=" + PasswordFile("pw") + "\nlisten=" + Sip() + "\n");
@@ -412,25 +435,27 @@ TEST_P(SipFaxTest, FaxArrives) {
     std::vector<Page> sent = {SparsePage(400, 1)};
     if (impair.empty()) sent.insert(sent.end(), {SparsePage(400, 2), SparsePage(400, 3)});
     ASSERT_TRUE(WriteTiff(m_root / "sent.tif", sent, false));
-    std::vector<std::string> args = {"--listen",        "127.0.0.1:" + std::to_string(FreePort()),
-                                     "--dial",          "sip:fax@" + Sip(),
-                                     "--accept-socket", m_root / "dial.sock"};
+    m_bridge = AnsweringBridge();
+    std::vector<std::string> args = {"--listen",         kAnyLoopbackPort,  "--dial",
+                                     "sip:fax@" + Sip(), "--accept-socket", m_root / "dial.sock"};
     // Seed 57 loses packets 607 and 711, 12 s and 14 s into the call: in the page data, where
     // concealment keeps the carrier; a loss in a V.21 frame or the training can cost the call.
     if (!impair.empty()) args.insert(args.end(), {"--impair", impair + ",seed=57"});
     // A provider's gateway that hears the fax offers T.38; refused, the fax goes on in G.711.
     if (impair.empty()) args.insert(args.end(), {"--offer-t38-after", "2"});
-    m_bridge = AnsweringBridge();
     auto dialler = Bridge(args);
     ChildProcess caller({ToolPath("vantoro-call"), "--socket", m_root / "dial.sock", "--number",
                          "5557001", "--fax", m_root / "sent.tif"});
     ASSERT_TRUE(caller.Start());
     ASSERT_EQ(caller.WaitForExit(kCallMs + 30000), 0) << caller.Stderr() << dialler->Stderr();
     EXPECT_EQ(caller.StdoutLines().back(),
-              "RESULT fax ok pages=" + std::to_string(sent.size()) + " rate=9600");
-    ASSERT_TRUE(m_program->WaitForStdoutLine("接收传真成功", kStepMs)) << m_program->Stdout();
-    std::vector<std::string> tiffs = m_harness.Files("fax", ".tif");
-    ASSERT_EQ(tiffs.size(), 1u);
+              "RESULT fax ok pages=" + std::to_string(sent.size()) + " rate=9600")
+        << "dialling bridge:\n"
+        << dialler->Stderr() << "answering bridge:\n"
+        << m_bridge->Stderr();
+    std::vector<std::string> tiffs = m_harness.WaitForFiles("fax", ".tif", 1, kStepMs);
+    ASSERT_EQ(tiffs.size(), 1u) << m_program->Stdout();
+    EXPECT_TRUE(m_program->WaitForStdoutLine("接收传真成功", kStepMs));
     DecodedTiff received = ReadTiff(tiffs[0]);
     ASSERT_EQ(received.pages.size(), sent.size()) << received.problems;
     if (impair.find("loss") == std::string::npos) {

@@ -100,13 +100,22 @@ bool ChildProcess::WaitUntil(const std::function<bool()>& done, int timeoutMs) {
 }
 
 bool ChildProcess::WaitForStdoutLine(const std::string& line, int timeoutMs, size_t from) {
-    return WaitUntil(
+    return WaitForStdoutLineIndex(line, timeoutMs, from) != std::string::npos;
+}
+
+size_t ChildProcess::WaitForStdoutLineIndex(const std::string& line, int timeoutMs, size_t from) {
+    size_t index = std::string::npos;
+    WaitUntil(
         [&] {
             std::vector<std::string> lines = StdoutLines();
-            return std::find(lines.begin() + std::min(from, lines.size()), lines.end(), line) !=
-                   lines.end();
+            auto at =
+                std::find(lines.begin() + long(std::min(from, lines.size())), lines.end(), line);
+            if (at == lines.end()) return false;
+            index = size_t(at - lines.begin());
+            return true;
         },
         timeoutMs);
+    return index;
 }
 
 std::vector<std::string> ChildProcess::WaitForStdoutLines(size_t count, int timeoutMs) {

@@ -19,6 +19,8 @@ public:
     // Reads output until a stdout line equal to `line`, from line `from` on (or stderr containing
     // `text`) shows up.
     bool WaitForStdoutLine(const std::string& line, int timeoutMs, size_t from = 0);
+    // As WaitForStdoutLine; the index of that line (a `from` for what follows it), or npos.
+    size_t WaitForStdoutLineIndex(const std::string& line, int timeoutMs, size_t from = 0);
     // Reads output until there are `count` stdout lines; the lines there are then.
     std::vector<std::string> WaitForStdoutLines(size_t count, int timeoutMs);
     bool WaitForStderr(const std::string& text, int timeoutMs);

@@ -1,7 +1,28 @@
 #include "tests/support/program_harness.h"
 
 #include <algorithm>
+#include <chrono>
+#include <cstdlib>
 #include <filesystem>
+#include <functional>
+#include <thread>
+
+#include "tests/support/clock.h"
+
+namespace {
+
+constexpr int kPollMs = 50;
+
+// Checks `done` until it holds or `timeoutMs` have passed; a file has no descriptor to wait on.
+bool PollUntil(const std::function<bool()>& done, int timeoutMs) {
+    for (const long long end = MonotonicMs() + timeoutMs;;) {
+        if (done()) return true;
+        if (MonotonicMs() >= end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
+    }
+}
+
+}  // namespace
 
 ProgramHarness::ProgramHarness() {
     for (const char* folder : {"config/vantoro", "home", "tmp"})
@@ -35,6 +56,33 @@ std::vector<std::string> ProgramHarness::Files(const std::string& folder,
     return files;
 }
 
+bool ProgramHarness::UseShortGreeting() const {
+    const std::string command =
+        "sox -q -n -r 8000 -b 16 -c 1 '" + Home() + "/welcome.wav' synth 1 sine 300 vol 0.3";
+    return std::system(command.c_str()) == 0;
+}
+
+bool ProgramHarness::WaitForLog(const std::string& text, int timeoutMs, size_t from) const {
+    return PollUntil([&] { return Log().find(text, from) != std::string::npos; }, timeoutMs);
+}
+
+std::vector<std::string> ProgramHarness::WaitForFiles(const std::string& folder,
+                                                      const std::string& extension, size_t count,
+                                                      int timeoutMs) const {
+    std::vector<std::string> files;
+    PollUntil(
+        [&] {
+            files = Files(folder, extension);
+            const std::string log = Log();
+            return files.size() >= count &&
+                   std::all_of(files.begin(), files.end(), [&](const std::string& file) {
+                       return log.find(": " + file + "\r\n") != std::string::npos;
+                   });
+        },
+        timeoutMs);
+    return files;
+}
+
 std::unique_ptr<ChildProcess> ProgramHarness::Start(std::vector<std::string> environment,
                                                     std::vector<std::string> argv) const {
     if (argv.empty()) argv = {Program(), "--headless"};
@@ -42,6 +90,14 @@ std::unique_ptr<ChildProcess> ProgramHarness::Start(std::vector<std::string> env
         environment.begin(),
         {"XDG_RUNTIME_DIR=" + m_root.Path(), "XDG_STATE_HOME=" + (m_root / "state"),
          "XDG_CONFIG_HOME=" + (m_root / "config"), "TMPDIR=" + Temp(), "VANTORO_HOME=" + Home()});
+    if (m_recordLimitS > 0) {
+        environment.insert(environment.begin(),
+                           "VANTORO_TEST_RECORD_LIMIT_S=" + std::to_string(m_recordLimitS));
+    }
+    if (m_faxWindowMs > 0) {
+        environment.insert(environment.begin(),
+                           "VANTORO_TEST_FAX_WINDOW_MS=" + std::to_string(m_faxWindowMs));
+    }
     auto program = std::make_unique<ChildProcess>(std::move(argv), std::move(environment));
     program->Start();
     return program;

@@ -112,6 +112,8 @@ TEST(HangupDetector, HearsEachCountrysExchangeWithinTheGoalAndNoCallersNote) {
         {"US 450 Hz beeps 0.4/0.4", kUsa, Line(speech).Cadence({450}, 0.4, 0.4, 10), Verdict::None},
         {"US busy 480+620 Hz 0.5/0.5", kUsa, Line(speech).Cadence({480, 620}, 0.5, 0.5, 10),
          Verdict::Busy},
+        {"US reorder 480+620 Hz 0.25/0.25, faint", kUsa,
+         Line(speech).Cadence({480, 620}, 0.25, 0.25, 10, 600), Verdict::Busy},
         {"US dial tone", kUsa, Line(speech).Tone({350, 440}, 10), Verdict::DialTone},
         {"UK busy 400 Hz 0.375/0.375", kUk, Line(speech).Cadence({400}, 0.375, 0.375, 10),
          Verdict::Busy},
@@ -152,8 +154,13 @@ TEST(HangupDetector, HearsEachCountrysExchangeWithinTheGoalAndNoCallersNote) {
             EXPECT_LE(after, kGoalS) << c.line;
         }
     }
-    HangupDetector patient(0);
+    HangupDetector quiet(8);
     Verdict verdict = Verdict::None;
+    const double silenceAfter = Line(speech).Quiet(20).HeardAfter(quiet, verdict, kTalkS);
+    EXPECT_EQ(verdict, Verdict::Silence);
+    EXPECT_GE(silenceAfter, 8);
+    EXPECT_LE(silenceAfter, 9) << "silence-s 8";
+    HangupDetector patient(0);
     EXPECT_LT(Line(speech).Quiet(20).HeardAfter(patient, verdict, kTalkS), 0) << "silence-s 0";
     EXPECT_EQ(tapi::ParseGciAnswer("+GCI: B5"), kUsa);
     EXPECT_EQ(tapi::ParseGciAnswer("+GCI:26"), kChina);
