@@ -52,7 +52,9 @@ TEST(RowRepair, DamagedRowsAreReplacedByTheRowAbove) {
         ASSERT_TRUE(writer.Convert(raw.c_str(), tiff.c_str()));
         EXPECT_EQ(writer.RepairedRows(), std::vector<uint32_t>{c.repaired});
         const DecodedTiff decoded = ExpectReadableTiff(tiff, 1);
-        if (!decoded.pages.empty()) EXPECT_TRUE(decoded.pages[0] == Rows(c.stored));
+        if (!decoded.pages.empty()) {
+            EXPECT_TRUE(decoded.pages[0] == Rows(c.stored));
+        }
     }
 }
 

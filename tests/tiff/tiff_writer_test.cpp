@@ -17,15 +17,25 @@ namespace {
 
 using namespace faxtest;
 
-// A page of `lines` Modified Huffman lines, white and black in turn, as the session stores it.
-BitString SimplePage(int lines) {
+// `lines` Modified Huffman lines, each after its EOL: white and black in turn.
+BitString StripedLines(int lines) {
     BitString coded;
     for (int i = 0; i < lines; ++i) {
         // White makeup 1728 and white 0; or white 0, black makeup 1728 and black 0.
         coded += Bits(i % 2 ? "EOL 00110101 0000001100101 0000110111" : "EOL 010011011 00110101");
     }
-    return SessionPage(coded);
+    return coded;
 }
+
+// The same lines as libtiff reads them.
+Page StripedRows(int lines) {
+    Page rows;
+    for (int i = 0; i < lines; ++i) rows.emplace_back(kRowBytes, i % 2 ? 0xFF : 0x00);
+    return rows;
+}
+
+// A page of `lines` lines as the session stores it.
+BitString SimplePage(int lines) { return SessionPage(StripedLines(lines)); }
 
 class TiffWriterTest : public ::testing::Test {
 protected:
@@ -106,6 +116,71 @@ TEST_F(TiffWriterTest, AFailingLaterPageLeavesAValidTiffOfTheGoodPages) {
         WriteRawFile(m_raw, 0x02, c.pageCount, c.data);
         ExpectFailure(12, c.detail);
         ExpectReadableTiff(m_tiff, 2);
+    }
+}
+
+// A page ends at its RTC whatever fill its EOLs carry; where the RTC was damaged on the line, it
+// ends where the session saw the next page begin, and no page is lost with it.
+TEST_F(TiffWriterTest, EveryPageEndsAtItsRtcOrWhereTheNextBegan) {
+    // Six zeros before the sixth EOL: a sender that flushes its last partial byte.
+    const BitString filledRtc = Bits("EOL EOL EOL EOL EOL Z6 EOL");
+    // Two zeros of the third EOL turned into ones on the line.
+    const BitString damagedRtc = Bits("EOL EOL 000001000001 EOL EOL EOL");
+    const BitString afterPage = Bits("Z300");  // the modem's bits after the carrier's end
+    const auto page = [&](int lines, const BitString& rtc) {
+        return Bits("50h") + StripedLines(lines) + rtc + afterPage;
+    };
+    enum class Starts { kNone, kRecorded, kNotRising };
+    struct Case {
+        const char* name;
+        std::vector<BitString> pages;
+        Starts starts;
+        std::vector<int> rows;
+        std::vector<unsigned> leftOut;
+        uint32_t detail;
+    };
+    const std::vector<Case> cases = {
+        {"fill inside every RTC",
+         {page(3, filledRtc), page(4, filledRtc), page(5, filledRtc)},
+         Starts::kNone,
+         {3, 4, 5},
+         {},
+         0},
+        {"first RTC damaged",
+         {page(3, damagedRtc), page(4, kRtc), page(5, kRtc)},
+         Starts::kRecorded,
+         {3, 4, 5},
+         {},
+         38},
+        {"a page without EOL between two",
+         {page(3, kRtc), Bits("50h FFh 12h 34h"), page(5, kRtc)},
+         Starts::kRecorded,
+         {3, 5},
+         {2},
+         0},
+        // Starts that do not rise were not written by the session: the RTCs alone part the pages.
+        {"starts not rising",
+         {page(3, kRtc), page(4, kRtc), page(5, kRtc)},
+         Starts::kNotRising,
+         {3, 4, 5},
+         {},
+         0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<uint32_t> starts;
+        const BitString data = BytePages(c.pages, starts);
+        if (c.starts == Starts::kNone) starts.clear();
+        if (c.starts == Starts::kNotRising) std::swap(starts[1], starts[2]);
+        WriteRawFile(m_raw, 0, static_cast<uint8_t>(c.pages.size()), data, starts);
+        CTiffWriter writer;  // the detail code of a page still written outlives its conversion
+        ASSERT_TRUE(writer.Convert(m_raw.c_str(), m_tiff.c_str())) << writer.StageCode();
+        EXPECT_EQ(writer.DetailCode(), c.detail);
+        EXPECT_EQ(writer.RepairedRows(), std::vector<uint32_t>(c.pages.size(), 0));
+        EXPECT_EQ(writer.PagesWithoutRows(), c.leftOut);
+        const DecodedTiff decoded = ExpectReadableTiff(m_tiff, c.rows.size());
+        for (size_t k = 0; k < c.rows.size() && k < decoded.pages.size(); ++k)
+            EXPECT_EQ(DifferingPixels(decoded.pages[k], StripedRows(c.rows[k])), 0u) << k + 1;
     }
 }
 
