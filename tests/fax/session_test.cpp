@@ -4,6 +4,8 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <cstring>
+
 #include "platform/clock.h"
 #include "tests/fax/fax_fixture.h"
 #include "tests/support/little_endian.h"
@@ -249,6 +251,23 @@ TEST_F(Session, DcsWithoutTsiAndALongDcsField) {
     ASSERT_GE(raw.size(), kHeaderSize);
     EXPECT_EQ(raw.substr(kDcsOffset, kDcsSize), std::string(dcs.begin(), dcs.begin() + 16));
     EXPECT_EQ(raw.substr(kTsiOffset, kTsiSize), std::string(21, '\0'));
+}
+
+// Each page's start goes into the header before its data, for the conversion to end a page with a
+// damaged RTC there; the header image outlives the session, but an earlier fax's starts do not.
+TEST_F(Session, PageStartsGoIntoTheHeader) {
+    std::memset(rx->m_header + kPageStartsOffset, 0xEE, kPageStartSlots * kPageStartSize);
+    RunSession(Join({UpToPage(), Page(kFrm96, "first"), PostPage(kFcfMps), Page(kFrm96, "2nd"),
+                     PostPage(kFcfMps), LastPage("third")}));
+    EXPECT_EQ(rx->m_nFaxError, 0);
+    const std::string raw = Raw();
+    ASSERT_EQ(raw.size(), kHeaderSize + 6 + 4 + 6);  // each page's data begin with 0x50
+    EXPECT_EQ(Le32(raw, kPageStartsOffset), 0u);
+    EXPECT_EQ(Le32(raw, kPageStartsOffset + kPageStartSize), 6u);
+    EXPECT_EQ(Le32(raw, kPageStartsOffset + 2 * kPageStartSize), 10u);
+    const size_t unused = kPageStartsOffset + 3 * kPageStartSize;
+    EXPECT_EQ(raw.substr(unused, kDataLengthOffset - unused),
+              std::string(kDataLengthOffset - unused, '\0'));
 }
 
 TEST_F(Session, PageFileInAMissingFolderSendsNothing) {
