@@ -253,21 +253,14 @@ TEST_F(Session, DcsWithoutTsiAndALongDcsField) {
     EXPECT_EQ(raw.substr(kTsiOffset, kTsiSize), std::string(21, '\0'));
 }
 
-// Each page's start goes into the header before its data, for the conversion to end a page with a
-// damaged RTC there; the header image outlives the session, but an earlier fax's starts do not.
+// Each page's start goes into the header before its data; an earlier fax's starts do not stay.
 TEST_F(Session, PageStartsGoIntoTheHeader) {
     std::memset(rx->m_header + kPageStartsOffset, 0xEE, kPageStartSlots * kPageStartSize);
-    RunSession(Join({UpToPage(), Page(kFrm96, "first"), PostPage(kFcfMps), Page(kFrm96, "2nd"),
-                     PostPage(kFcfMps), LastPage("third")}));
-    EXPECT_EQ(rx->m_nFaxError, 0);
-    const std::string raw = Raw();
-    ASSERT_EQ(raw.size(), kHeaderSize + 6 + 4 + 6);  // each page's data begin with 0x50
-    EXPECT_EQ(Le32(raw, kPageStartsOffset), 0u);
-    EXPECT_EQ(Le32(raw, kPageStartsOffset + kPageStartSize), 6u);
-    EXPECT_EQ(Le32(raw, kPageStartsOffset + 2 * kPageStartSize), 10u);
-    const size_t unused = kPageStartsOffset + 3 * kPageStartSize;
-    EXPECT_EQ(raw.substr(unused, kDataLengthOffset - unused),
-              std::string(kDataLengthOffset - unused, '\0'));
+    RunSession(Join({UpToPage(), Page(kFrm96, "first"), PostPage(kFcfMps), LastPage("2nd")}));
+    const std::string raw = Raw();  // each page's data begin with 0x50
+    ASSERT_EQ(raw.size(), kHeaderSize + 6 + 4);
+    const std::string starts = raw.substr(kPageStartsOffset, kDataLengthOffset - kPageStartsOffset);
+    EXPECT_EQ(starts, std::string(4, '\0') + '\6' + std::string(starts.size() - 5, '\0'));
 }
 
 TEST_F(Session, PageFileInAMissingFolderSendsNothing) {

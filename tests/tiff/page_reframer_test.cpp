@@ -84,10 +84,6 @@ TEST_P(ReframePageTest, FirstPageOfTheData) {
         // A sender that flushes its last partial byte: six zeros before the sixth EOL.
         {"fill before the last EOL of RTC", "EOL" + kLineA + "EOL EOL EOL EOL EOL Z6 EOL",
          R::kComplete, 1, kLineAOnly},
-        {"a long fill inside RTC", "EOL" + kLineA + "EOL EOL Z300 EOL EOL EOL EOL", R::kComplete, 1,
-         kLineAOnly},
-        {"one bit of line data parts two EOLs", "EOL" + kLineA + "EOL EOL EOL 1 EOL EOL EOL",
-         R::kIncompleteRtc, 4, "-"},
         {"no data", "", R::kNoPageData, 0, "-"},
         {"at most nine zeros in a row", "FFh 00h 40h 80h", R::kNoEol, 0, "-"},
     };
