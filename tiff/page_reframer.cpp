@@ -105,9 +105,9 @@ void RunStep(CBitReader& in, CStripWriter& out, PageCounters& c) {
 }
 
 // Line data after the last EOL, the EOL count already 0: every bit before the zero that makes a
-// run eleven long is copied as it is, at most 54 at a time (a run that starts
-// in the last ten bits of a word may go on into the next). Returns false when such a run
-// starts right here, for RunStep to take.
+// run eleven long is copied as it is, at most 54 at a time (a run that starts in the last ten
+// bits of a word may go on into the next). Returns false when such a run starts right here, for
+// RunStep to take.
 bool BulkCopy(CBitReader& in, CStripWriter& out, PageCounters& c) {
     constexpr unsigned kWordBits = 64;
     constexpr unsigned kStepBits = kWordBits - (kEolZeros - 1);
