@@ -69,6 +69,25 @@ std::vector<int> ModulationList(const std::string& answer) {
     return codes;
 }
 
+// Bytes of the header image to write to the page file.
+struct HeaderSpan {
+    size_t offset = 0;
+    size_t size = 0;
+};
+
+// Notes in the header image where the page `pageIndex` (from 0) begins in the page data, for the
+// conversion to end the page before there. The image outlives the session, so the first page
+// clears the starts of an earlier fax and all of them are written.
+HeaderSpan NotePageStart(uint8_t* header, unsigned pageIndex, uint32_t dataBytes) {
+    constexpr size_t kAllStarts = rpf::kPageStartSlots * rpf::kPageStartSize;
+    if (pageIndex >= rpf::kPageStartSlots) return {};
+    if (pageIndex == 0) std::memset(header + rpf::kPageStartsOffset, 0, kAllStarts);
+    const size_t field = rpf::kPageStartsOffset + pageIndex * rpf::kPageStartSize;
+    platform::PutLe32(header + field, dataBytes);
+    if (pageIndex == 0) return {rpf::kPageStartsOffset, kAllStarts};
+    return {field, rpf::kPageStartSize};
+}
+
 }  // namespace
 
 CFaxReceiver::CFaxReceiver()
@@ -403,6 +422,11 @@ FaxState CFaxReceiver::BackToFrames(FaxState next, int error) {
 
 FaxState CFaxReceiver::DoReceivePage() {
     LogAndShow("正在接收页面数据");
+    const HeaderSpan start = NotePageStart(m_header, m_nPages, m_nDataBytes);
+    if (start.size != 0 && !WritePageFileAt(start.offset, m_header + start.offset, start.size)) {
+        Log("写入页面文件失败");
+        return Fail(kFaxErrPageFileWrite);
+    }
     int result = ReceivePageData();
     if (result == kResultOk)
         result = WaitResponse(kResNoCarrier, kResError, m_timeouts.carrierEndMs, ClearAll::Yes);

@@ -20,8 +20,16 @@ constexpr size_t kTsiOffset = 19;
 constexpr size_t kTsiSize = 21;
 constexpr size_t kPageCountOffset = 40;  // one byte
 constexpr unsigned kMaxPages = 255;
+// Where the data of pages 1 to 21 begin, four bytes each, counted from the start of the page
+// data, so that a page whose RTC was damaged on the line ends where the next one began; 0 for a
+// page after the first means not recorded. In the header's unused zeros, not after the data,
+// which each new page overwrites: older files read as "not recorded", older readers skip them.
+constexpr size_t kPageStartsOffset = 44;
+constexpr size_t kPageStartSize = 4;
+constexpr unsigned kPageStartSlots = 21;
 constexpr size_t kDataLengthOffset = 128;  // four bytes: the length of the page data
 constexpr size_t kHeaderSize = 132;
 constexpr size_t kDataOffset = kHeaderSize;
+static_assert(kPageStartsOffset + kPageStartSlots * kPageStartSize == kDataLengthOffset);
 
 }  // namespace raw_page_file

@@ -12,6 +12,14 @@ public:
     void Reset(const uint8_t* data, uint64_t sizeBytes);
     void Clear() { Reset(nullptr, 0); }
 
+    // Reading goes on from bit `from` up to bit `to` only (from <= to <= the data's bits): one
+    // page's share of the data.
+    void Restrict(uint64_t from, uint64_t to) {
+        m_nBitPos = from;
+        m_nBitsTotal = to;
+    }
+    uint64_t BitPosition() const { return m_nBitPos; }
+
     uint64_t BitsLeft() const { return m_nBitsTotal - m_nBitPos; }
     // Unconsumed page data in bytes; a partly read byte counts as a whole one.
     uint64_t BytesLeft() const { return (BitsLeft() + 7) / 8; }
@@ -23,8 +31,8 @@ public:
         return bit;
     }
 
-    // The next 64 bits, the next one in the most significant position; bits past the end of the
-    // data read as 0, so callers limit themselves to BitsLeft.
+    // The next 64 bits, the next one in the most significant position; bits past the end read as
+    // 0, or as the next page's data after Restrict, so callers limit themselves to BitsLeft.
     uint64_t Peek64() const {
         const uint8_t* p = m_pData + (m_nBitPos >> 3);
         uint64_t word = 0;

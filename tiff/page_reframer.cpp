@@ -45,9 +45,10 @@ bool FindFirstEolRunLength(CBitReader& in) {
 }
 
 struct PageCounters {
-    uint8_t zeros = 0;       // current zero run
-    uint64_t sinceEol = 0;   // bits read since the last EOL
-    unsigned eolsInRow = 1;  // consecutive EOLs, each exactly 12 bits after the one before
+    uint8_t zeros = 0;  // current zero run
+    // Consecutive EOLs: T.4 lets fill zeros stand before any EOL, so only a 1 bit of line data
+    // between two EOLs parts them.
+    unsigned eolsInRow = 1;
     uint32_t rows = 1;
 };
 
@@ -55,21 +56,21 @@ void CopyLinesBitByBit(CBitReader& in, CStripWriter& out, PageCounters& c) {
     bool eolSeen = false;
     while (in.BitsLeft() > 0 && c.eolsInRow < kRtcEols) {
         const bool bit = in.ReadBit();
-        ++c.sinceEol;
         if (!bit) {
             c.zeros = AddZeros(c.zeros, 1);
         } else {
-            if (c.zeros >= kEolZeros) eolSeen = true;
+            if (c.zeros >= kEolZeros) {
+                eolSeen = true;
+            } else {
+                c.eolsInRow = 0;
+            }
             c.zeros = 0;
         }
-        // Twelve bits after an EOL without another one: the EOLs were not back to back.
-        if (c.sinceEol == kEolZeros + 1 && !eolSeen) c.eolsInRow = 0;
         if (eolSeen) {
             out.WriteEolTail();
             ++c.eolsInRow;
             ++c.rows;
             eolSeen = false;
-            c.sinceEol = 0;
         } else if (c.zeros <= kMaxCopiedZeros) {
             out.WriteBit(bit);
         }
@@ -78,7 +79,6 @@ void CopyLinesBitByBit(CBitReader& in, CStripWriter& out, PageCounters& c) {
 
 // One zero run and the bit after it, exactly as CopyLinesBitByBit walks them.
 void RunStep(CBitReader& in, CStripWriter& out, PageCounters& c) {
-    constexpr uint64_t kBackToBack = kEolZeros + 1;
     const uint64_t word = in.Peek64();
     const uint64_t lead = word ? static_cast<uint64_t>(__builtin_clzll(word)) : 64;
     const uint64_t copyZeros =
@@ -86,17 +86,11 @@ void RunStep(CBitReader& in, CStripWriter& out, PageCounters& c) {
     if (lead >= in.BitsLeft() || lead == 64) {
         const uint64_t zeros = std::min(lead, in.BitsLeft());
         out.WriteBits(0, static_cast<unsigned>(std::min<uint64_t>(copyZeros, zeros)));
-        if (c.sinceEol < kBackToBack && c.sinceEol + zeros >= kBackToBack) c.eolsInRow = 0;
-        c.sinceEol += zeros;
         c.zeros = AddZeros(c.zeros, zeros);
         in.Skip(zeros);
         return;
     }
-    const uint64_t atOne = c.sinceEol + lead + 1;
     const bool isEol = AddZeros(c.zeros, lead) >= kEolZeros;
-    if (c.sinceEol < kBackToBack && atOne >= kBackToBack && !(atOne == kBackToBack && isEol)) {
-        c.eolsInRow = 0;
-    }
     in.Skip(lead + 1);
     c.zeros = 0;
     if (isEol) {
@@ -104,17 +98,16 @@ void RunStep(CBitReader& in, CStripWriter& out, PageCounters& c) {
         out.WriteEolTail();
         ++c.eolsInRow;
         ++c.rows;
-        c.sinceEol = 0;
     } else {
         out.WriteBits(1, static_cast<unsigned>(copyZeros + 1));
-        c.sinceEol = atOne;
+        c.eolsInRow = 0;
     }
 }
 
-// Line data far enough from the last EOL that the EOL count is already 0: every bit before the
-// zero that makes a run eleven long is copied as it is, at most 54 at a time (a run that starts
-// in the last ten bits of a word may go on into the next). Returns false when such a run
-// starts right here, for RunStep to take.
+// Line data after the last EOL, the EOL count already 0: every bit before the zero that makes a
+// run eleven long is copied as it is, at most 54 at a time (a run that starts in the last ten
+// bits of a word may go on into the next). Returns false when such a run starts right here, for
+// RunStep to take.
 bool BulkCopy(CBitReader& in, CStripWriter& out, PageCounters& c) {
     constexpr unsigned kWordBits = 64;
     constexpr unsigned kStepBits = kWordBits - (kEolZeros - 1);
@@ -142,16 +135,14 @@ bool BulkCopy(CBitReader& in, CStripWriter& out, PageCounters& c) {
     const uint64_t chunk = word >> (kWordBits - stop);
     out.WriteBits(chunk, stop);
     c.zeros = chunk ? static_cast<uint8_t>(__builtin_ctzll(chunk)) : AddZeros(c.zeros, stop);
-    c.sinceEol += stop;
     in.Skip(stop);
     return true;
 }
 
 // The same walk as CopyLinesBitByBit, a zero run or a stretch of line data per step.
 void CopyLinesRunLength(CBitReader& in, CStripWriter& out, PageCounters& c) {
-    constexpr uint64_t kBackToBack = kEolZeros + 1;
     while (in.BitsLeft() > 0 && c.eolsInRow < kRtcEols) {
-        if (c.sinceEol >= kBackToBack && c.zeros < kEolZeros && BulkCopy(in, out, c)) continue;
+        if (c.eolsInRow == 0 && c.zeros < kEolZeros && BulkCopy(in, out, c)) continue;
         RunStep(in, out, c);
     }
 }

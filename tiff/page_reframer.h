@@ -9,7 +9,7 @@ enum class ReframeMethod { kBitByBit, kRunLength };
 const char* toString(ReframeMethod method);
 
 enum class ReframeResult {
-    kComplete,       // the page ended with six back-to-back EOLs (RTC)
+    kComplete,       // the page ended with six consecutive EOLs (RTC)
     kIncompleteRtc,  // the data ran out first; the page is still usable
     kNoPageData,
     kNoMemory,

@@ -1,5 +1,7 @@
 #include "tiff/tiff_writer.h"
 
+#include <algorithm>
+#include <cstring>
 #include <new>
 
 #include "fax/raw_page_file.h"
@@ -10,6 +12,7 @@ namespace {
 namespace rpf = raw_page_file;
 constexpr int64_t kRawDcsOffset = rpf::kDcsResolutionOffset;
 constexpr int64_t kRawPageCountOffset = rpf::kPageCountOffset;
+constexpr int64_t kRawPageStartsOffset = rpf::kPageStartsOffset;
 constexpr int64_t kRawDataLengthOffset = rpf::kDataLengthOffset;
 constexpr int64_t kRawDataOffset = rpf::kDataOffset;
 
@@ -57,6 +60,21 @@ bool WriteLe32(CBinaryFile& file, uint32_t v) {
     return file.Write(bytes, sizeof bytes);
 }
 
+// The recorded page starts up to the first one not recorded; none at all when they do not rise
+// within the data, since then the header was not written by the fax session.
+std::vector<uint32_t> TrustedPageStarts(const uint8_t* fields, uint32_t dataLength,
+                                        unsigned pageCount) {
+    std::vector<uint32_t> starts;
+    const unsigned slots = std::min(pageCount, rpf::kPageStartSlots);
+    for (unsigned page = 0; page < slots; ++page) {
+        const uint32_t start = platform::GetLe32(fields + page * rpf::kPageStartSize);
+        if (page > 0 && start == 0) break;
+        if (start > dataLength || (!starts.empty() && start < starts.back())) return {};
+        starts.push_back(start);
+    }
+    return starts;
+}
+
 }  // namespace
 
 CTiffWriter::CTiffWriter() { m_strip.ResetBits(); }
@@ -66,6 +84,8 @@ CTiffWriter::~CTiffWriter() = default;
 void CTiffWriter::ResetRawState() {
     std::vector<uint8_t>().swap(m_rawBuffer);
     m_nPageCount = 0;
+    m_pageStarts.clear();
+    m_bPageEndKnown = false;
     m_input.Clear();
     m_strip.ResetBits();
 }
@@ -104,6 +124,7 @@ bool CTiffWriter::Convert(const char* rawPath, const char* tiffPath) {
     m_input.Reset(m_rawBuffer.data(), m_rawBuffer.size() - CBitReader::kPeekPadding);
     bool chainOpen = false;  // the last page written points at a next page not yet written
     for (unsigned page = 0; page < m_nPageCount; ++page) {
+        BoundPage(page);
         bool written = false;
         if (!WritePage(written)) {
             m_nFailedPage = page + 1;
@@ -177,6 +198,13 @@ bool CTiffWriter::LoadRawFile(const char* path) {
     uint8_t pageCount = 0;
     if (m_file.Read(&pageCount, 1) != 1) return FailLoad(TiffDetail::kReadPageCount);
 
+    // Without them the pages are told apart by their RTC alone, as in files of older versions.
+    uint8_t pageStarts[rpf::kPageStartSlots * rpf::kPageStartSize] = {};
+    if (m_file.Seek(kRawPageStartsOffset) != kRawPageStartsOffset ||
+        m_file.Read(pageStarts, sizeof pageStarts) != int64_t{sizeof pageStarts}) {
+        std::memset(pageStarts, 0, sizeof pageStarts);
+    }
+
     if (m_file.Seek(kRawDataLengthOffset) != kRawDataLengthOffset) {
         return FailLoad(TiffDetail::kSeekDataLength);
     }
@@ -198,8 +226,20 @@ bool CTiffWriter::LoadRawFile(const char* path) {
         return FailLoad(TiffDetail::kShortPageData);
     }
     m_nPageCount = pageCount;
+    m_pageStarts = TrustedPageStarts(pageStarts, length, pageCount);
     m_file.Close();
     return true;
+}
+
+void CTiffWriter::BoundPage(unsigned page) {
+    m_bPageEndKnown = page + 1 < m_pageStarts.size();
+    if (page >= m_pageStarts.size()) return;
+    const uint64_t dataBits = uint64_t{m_rawBuffer.size() - CBitReader::kPeekPadding} * 8;
+    const uint64_t from = std::max(m_input.BitPosition(), uint64_t{m_pageStarts[page]} * 8);
+    const uint64_t to = m_bPageEndKnown ? uint64_t{m_pageStarts[page + 1]} * 8 : dataBits;
+    m_input.Restrict(from, std::max(from, to));
+    // The page before stored its unfinished byte in its own strip; this one starts afresh.
+    m_strip.ResetBits();
 }
 
 bool CTiffWriter::WriteHeader() {
@@ -251,13 +291,18 @@ bool CTiffWriter::ReframePage() {
             SetDetail(TiffDetail::kIncompleteRtc);
             break;
         case ReframeResult::kNoPageData:
-            SetDetail(TiffDetail::kNoPageData);
+        case ReframeResult::kNoEol:
+            // With the next page's start known, a page without image data costs only itself.
+            if (m_bPageEndKnown) {
+                m_repairedRows.push_back(0);
+                m_nRowCount = 0;
+                return true;
+            }
+            SetDetail(result == ReframeResult::kNoEol ? TiffDetail::kNoEol
+                                                      : TiffDetail::kNoPageData);
             return false;
         case ReframeResult::kNoMemory:
             SetDetail(TiffDetail::kNoMemoryStrip);
-            return false;
-        case ReframeResult::kNoEol:
-            SetDetail(TiffDetail::kNoEol);
             return false;
     }
     // Viewers stop at a row that is too long or too short, and every row after it shifts.

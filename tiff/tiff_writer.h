@@ -65,6 +65,8 @@ private:
     bool WriteHeader();
     // `written` is false for a page without rows, which gets no directory.
     bool WritePage(bool& written);
+    // Puts the input at the page's recorded start and ends it where the next page began.
+    void BoundPage(unsigned page);
     bool ReframePage();
     bool WriteDirectory();
     void FillEntries();
@@ -84,6 +86,9 @@ private:
 
     uint16_t m_nYResolution = 0;
     uint8_t m_nPageCount = 0;
+    // Byte offsets into the page data where the first pages began, as the session noted them.
+    std::vector<uint32_t> m_pageStarts;
+    bool m_bPageEndKnown = false;  // the current page ends where the next one began
     uint32_t m_nIfdOffset = 0;
     // IFD offset of the last page written completely, 0 before the first.
     uint32_t m_nLastGoodIfdOffset = 0;

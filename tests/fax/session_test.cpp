@@ -4,6 +4,8 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <cstring>
+
 #include "platform/clock.h"
 #include "tests/fax/fax_fixture.h"
 #include "tests/support/little_endian.h"
@@ -249,6 +251,16 @@ TEST_F(Session, DcsWithoutTsiAndALongDcsField) {
     ASSERT_GE(raw.size(), kHeaderSize);
     EXPECT_EQ(raw.substr(kDcsOffset, kDcsSize), std::string(dcs.begin(), dcs.begin() + 16));
     EXPECT_EQ(raw.substr(kTsiOffset, kTsiSize), std::string(21, '\0'));
+}
+
+// Each page's start goes into the header before its data; an earlier fax's starts do not stay.
+TEST_F(Session, PageStartsGoIntoTheHeader) {
+    std::memset(rx->m_header + kPageStartsOffset, 0xEE, kPageStartSlots * kPageStartSize);
+    RunSession(Join({UpToPage(), Page(kFrm96, "first"), PostPage(kFcfMps), LastPage("2nd")}));
+    const std::string raw = Raw();  // each page's data begin with 0x50
+    ASSERT_EQ(raw.size(), kHeaderSize + 6 + 4);
+    const std::string starts = raw.substr(kPageStartsOffset, kDataLengthOffset - kPageStartsOffset);
+    EXPECT_EQ(starts, std::string(4, '\0') + '\6' + std::string(starts.size() - 5, '\0'));
 }
 
 TEST_F(Session, PageFileInAMissingFolderSendsNothing) {

@@ -39,17 +39,31 @@ BitString Bits(const std::string& text) {
 BitString SessionPage(const BitString& lines) { return Bits("50h") + lines + kRtc; }
 
 void WriteRawFile(const std::string& path, uint8_t dcsSecondOctet, uint8_t pageCount,
-                  const BitString& data) {
+                  const BitString& data, const std::vector<uint32_t>& pageStarts) {
     using namespace raw_page_file;
     std::string file(kHeaderSize, '\0');
     file.replace(kMagicOffset, sizeof kMagic, kMagic, sizeof kMagic);
     file[kDcsResolutionOffset] = static_cast<char>(dcsSecondOctet);
     file[kPageCountOffset] = static_cast<char>(pageCount);
+    const auto putLe32 = [&file](size_t offset, uint64_t value) {
+        for (size_t i = 0; i < 4; ++i) file[offset + i] = static_cast<char>(value >> (8 * i));
+    };
+    for (size_t page = 0; page < pageStarts.size() && page < kPageStartSlots; ++page)
+        putLe32(kPageStartsOffset + page * kPageStartSize, pageStarts[page]);
     const std::vector<uint8_t> bytes = Pack(data);
-    for (size_t i = 0; i < 4; ++i)
-        file[kDataLengthOffset + i] = static_cast<char>(bytes.size() >> (8 * i));
+    putLe32(kDataLengthOffset, bytes.size());
     file.append(bytes.begin(), bytes.end());
     WriteFile(path, file);
+}
+
+BitString BytePages(const std::vector<BitString>& pages, std::vector<uint32_t>& starts) {
+    BitString data;
+    starts.clear();
+    for (const BitString& page : pages) {
+        starts.push_back(static_cast<uint32_t>(data.size() / 8));
+        data += page + std::string((8 - page.size() % 8) % 8, '0');
+    }
+    return data;
 }
 
 DecodedTiff ExpectReadableTiff(const std::string& path, size_t pages) {

@@ -29,10 +29,14 @@ BitString Bits(const std::string& text);
 // A page as the fax session stores it: the 0x50 byte, the lines, then RTC.
 BitString SessionPage(const BitString& lines);
 
-// A raw page file: "G3", DCS with `dcsSecondOctet` at offset 4, page count at 40, data length
-// at 128, then the data.
+// A raw page file: "G3", DCS with `dcsSecondOctet` at offset 4, page count at 40, the pages'
+// starts (none: the zeros of older files) at 44, data length at 128, then the data.
 void WriteRawFile(const std::string& path, uint8_t dcsSecondOctet, uint8_t pageCount,
-                  const BitString& data);
+                  const BitString& data, const std::vector<uint32_t>& pageStarts = {});
+
+// Pages back to back as the session appends them, each padded to whole bytes; `starts` gets
+// the byte where each begins.
+BitString BytePages(const std::vector<BitString>& pages, std::vector<uint32_t>& starts);
 
 // Expects libtiff to decode `pages` pages and tiffinfo to list as many, neither complaining.
 DecodedTiff ExpectReadableTiff(const std::string& path, size_t pages);

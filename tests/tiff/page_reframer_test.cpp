@@ -46,6 +46,7 @@ class ReframePageTest : public ::testing::TestWithParam<ReframeMethod> {};
 const std::string kLineA = " 1011 0110 1 ";
 const std::string kLineB = " 0011 1000 0000 0111 0101 ";
 const std::string kTwoLines = "00 01 B6 80 01 38 07 50";  // EOL, kLineA, EOL, kLineB, aligned
+const std::string kLineAOnly = "00 01 B6 80";             // EOL, kLineA, aligned
 const std::string kRtcWithFill = "Z12 1 Z12 1 Z12 1 Z12 1 Z12 1 Z12 1";  // six EOLs after fill
 // The two lines with `between` them, then RTC.
 std::string TwoLines(const std::string& between) {
@@ -58,7 +59,8 @@ TEST_P(ReframePageTest, FirstPageOfTheData) {
         std::string data;
         ReframeResult result;
         uint32_t rows;
-        std::string strip;  // "-": not checked
+        std::string strip;      // "-": not checked
+        std::string next = "";  // data after the page, left unread
     };
     using R = ReframeResult;
     const std::vector<Case> cases = {
@@ -75,14 +77,18 @@ TEST_P(ReframePageTest, FirstPageOfTheData) {
         // Stopping more than twelve bits after the last EOL: the trim adds a zero byte.
         {"data ending inside a line", "EOL 1011 0110 1011 0110 1011", R::kIncompleteRtc, 1,
          "00 01 B6 B6 B0 00"},
-        // RTC with fill is not the end of the page: its EOLs are empty rows.
-        {"RTC with fill bits", "EOL" + kLineA + kRtcWithFill, R::kIncompleteRtc, 6, "-"},
-        {"RTC with fill bits, then a page", TwoLines(kRtcWithFill + " EOL"), R::kComplete, 8, "-"},
+        // T.4 allows fill before any EOL: only line data between two EOLs parts them.
+        {"RTC with fill bits", "EOL" + kLineA + kRtcWithFill, R::kComplete, 1, kLineAOnly},
+        {"RTC with fill bits, then a page", "EOL" + kLineA + kRtcWithFill, R::kComplete, 1,
+         kLineAOnly, "50h" + TwoLines("EOL")},
+        // A sender that flushes its last partial byte: six zeros before the sixth EOL.
+        {"fill before the last EOL of RTC", "EOL" + kLineA + "EOL EOL EOL EOL EOL Z6 EOL",
+         R::kComplete, 1, kLineAOnly},
         {"no data", "", R::kNoPageData, 0, "-"},
         {"at most nine zeros in a row", "FFh 00h 40h 80h", R::kNoEol, 0, "-"},
     };
     for (const Case& c : cases) {
-        const BitString data = Bits(c.data);
+        const BitString next = Bits(c.next), data = Bits(c.data) + next;
         const Reframed page = ReframeFirst(data, GetParam());
         EXPECT_EQ(page.result, c.result) << c.name;
         EXPECT_EQ(page.rows, c.rows) << c.name;
@@ -90,8 +96,8 @@ TEST_P(ReframePageTest, FirstPageOfTheData) {
             EXPECT_EQ(page.strip, c.strip) << c.name;
         }
         // Every bit up to the end of RTC is used, nothing beyond; without RTC all of them.
-        EXPECT_EQ(page.bitsLeft, c.result == R::kComplete ? (8 - data.size() % 8) % 8 : 0u)
-            << c.name;
+        const uint64_t padding = (8 - data.size() % 8) % 8;
+        EXPECT_EQ(page.bitsLeft, c.result == R::kComplete ? next.size() + padding : 0u) << c.name;
     }
 }
 

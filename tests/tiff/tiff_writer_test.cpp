@@ -17,15 +17,25 @@ namespace {
 
 using namespace faxtest;
 
-// A page of `lines` Modified Huffman lines, white and black in turn, as the session stores it.
-BitString SimplePage(int lines) {
+// `lines` Modified Huffman lines, each after its EOL: white and black in turn.
+BitString StripedLines(int lines) {
     BitString coded;
     for (int i = 0; i < lines; ++i) {
         // White makeup 1728 and white 0; or white 0, black makeup 1728 and black 0.
         coded += Bits(i % 2 ? "EOL 00110101 0000001100101 0000110111" : "EOL 010011011 00110101");
     }
-    return SessionPage(coded);
+    return coded;
 }
+
+// The same lines as libtiff reads them.
+Page StripedRows(int lines) {
+    Page rows;
+    for (int i = 0; i < lines; ++i) rows.emplace_back(kRowBytes, i % 2 ? 0xFF : 0x00);
+    return rows;
+}
+
+// A page of `lines` lines as the session stores it.
+BitString SimplePage(int lines) { return SessionPage(StripedLines(lines)); }
 
 class TiffWriterTest : public ::testing::Test {
 protected:
@@ -106,6 +116,34 @@ TEST_F(TiffWriterTest, AFailingLaterPageLeavesAValidTiffOfTheGoodPages) {
         WriteRawFile(m_raw, 0x02, c.pageCount, c.data);
         ExpectFailure(12, c.detail);
         ExpectReadableTiff(m_tiff, 2);
+    }
+}
+
+// A page ends at its RTC whatever fill its EOLs carry; where the RTC was damaged on the line, it
+// ends where the session saw the next page begin, and no page is lost with it.
+TEST_F(TiffWriterTest, EveryPageEndsAtItsRtcOrWhereTheNextBegan) {
+    // Six zeros before the sixth EOL (a sender that flushes its last byte); an EOL hit on the line.
+    const BitString fill = Bits("EOL EOL EOL EOL EOL Z6 EOL");
+    const BitString damaged = Bits("EOL EOL 000001000001 EOL EOL EOL");
+    const auto page = [](int lines, const BitString& rtc) {
+        return Bits("50h") + StripedLines(lines) + rtc + Bits("Z300");
+    };
+    // The pages, whether their starts are noted, the lines of the pages stored, the detail code.
+    const std::vector<std::tuple<std::vector<BitString>, bool, std::vector<int>, uint32_t>> cases =
+        {{{page(3, fill), page(4, fill), page(5, fill)}, false, {3, 4, 5}, 0},
+         {{page(3, damaged), page(4, kRtc), page(5, kRtc)}, true, {3, 4, 5}, 38},
+         {{page(3, kRtc), Bits("50h FFh 12h 34h"), page(5, kRtc)}, true, {3, 5}, 0}};
+    for (const auto& [pages, noted, rows, detail] : cases) {
+        std::vector<uint32_t> starts;
+        const BitString data = BytePages(pages, starts);
+        WriteRawFile(m_raw, 0, static_cast<uint8_t>(pages.size()), data,
+                     noted ? starts : std::vector<uint32_t>{});
+        CTiffWriter writer;  // a page's detail code outlives its conversion
+        ASSERT_TRUE(writer.Convert(m_raw.c_str(), m_tiff.c_str())) << writer.StageCode();
+        EXPECT_EQ(writer.DetailCode(), detail);
+        const DecodedTiff decoded = ExpectReadableTiff(m_tiff, rows.size());
+        for (size_t k = 0; k < rows.size() && k < decoded.pages.size(); ++k)
+            EXPECT_TRUE(decoded.pages[k] == StripedRows(rows[k])) << detail << ", page " << k + 1;
     }
 }
 
