@@ -401,6 +401,11 @@ bool SipAgent::Impl::screen(const sip_msg* msg) {
                options.hasAccount ? "not the registrar" : "not an address allow= names");
         return true;
     }
+    if (pl_strcmp(&msg->met, "OPTIONS") == 0) {
+        replyStateless(stack, msg, kSipOk,
+                       "Allow: INVITE, ACK, CANCEL, BYE, OPTIONS\r\nAccept: application/sdp\r\n");
+        return true;
+    }
     if (!pl_isset(&msg->to.tag)) return screenOutOfDialog(msg);
     // In-dialog requests go to the session layer only for the call that is up.
     if (inCall(msg)) return false;
@@ -409,11 +414,6 @@ bool SipAgent::Impl::screen(const sip_msg* msg) {
 }
 
 bool SipAgent::Impl::screenOutOfDialog(const sip_msg* msg) {
-    if (pl_strcmp(&msg->met, "OPTIONS") == 0) {
-        replyStateless(stack, msg, kSipOk,
-                       "Allow: INVITE, ACK, CANCEL, BYE, OPTIONS\r\nAccept: application/sdp\r\n");
-        return true;
-    }
     if (pl_strcmp(&msg->met, "INVITE") != 0) {
         const bool dialogMethod = pl_strcmp(&msg->met, "CANCEL") == 0 ||
                                   pl_strcmp(&msg->met, "BYE") == 0 ||
@@ -438,8 +438,8 @@ void SipAgent::Impl::refuse(const sip_msg* msg, int status, const std::string& w
     if (!guard.refused(sa_in(&msg->src), tmr_jiffies())) return;
     const std::string what =
         pl_strcmp(&msg->met, "INVITE") == 0 ? "a call" : "a " + toString(msg->met);
-    log("refused " + what + " from " + addressOf(msg->src) + " (" + std::to_string(status) +
-        "): " + why + "; more from there are counted for a minute");
+    log("refused " + what + " from " + addressOf(msg->src) + ": " + why + " (" +
+        std::to_string(status) + "); more from there are counted for a minute");
     armReports();
 }
 

@@ -1,0 +1,45 @@
+#include "sipline/request_guard.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using Admission = RequestGuard::Admission;
+
+// A source gets its burst, then one refusal a second and silence, and earns requests back at
+// its rate; another source is not held back by it.
+TEST(RequestGuardTest, ASourcePastItsRateIsAnsweredOnceASecond) {
+    RequestGuard guard(RequestLimits{20, 5, 1000, 1024, 60000});
+    for (int n = 0; n < 20; ++n) EXPECT_EQ(guard.admit(1, 0), Admission::Take);
+    EXPECT_EQ(guard.admit(1, 0), Admission::Refuse);
+    EXPECT_EQ(guard.admit(1, 100), Admission::Drop);
+    EXPECT_EQ(guard.admit(2, 100), Admission::Take);
+    EXPECT_EQ(guard.admit(1, 400), Admission::Take);  // 2 earned in 400 ms
+    EXPECT_EQ(guard.admit(1, 400), Admission::Take);
+    EXPECT_EQ(guard.admit(1, 400), Admission::Drop);
+    EXPECT_EQ(guard.admit(1, 1000), Admission::Take);
+    EXPECT_EQ(guard.admit(1, 1000), Admission::Take);
+    EXPECT_EQ(guard.admit(1, 1000), Admission::Take);
+    EXPECT_EQ(guard.admit(1, 1000), Admission::Refuse);
+}
+
+// The first refusal of a source is logged, the rest are counted and reported once an interval
+// while they go on; forged sources by the thousand do not grow the table past its bound.
+TEST(RequestGuardTest, RefusalsAreReportedOnceAnIntervalAndTheTableIsBounded) {
+    RequestGuard guard(RequestLimits{20, 5, 1000, 64, 60000});
+    EXPECT_TRUE(guard.refused(7, 0));
+    EXPECT_FALSE(guard.refused(7, 10));
+    EXPECT_FALSE(guard.refused(7, 20));
+    EXPECT_TRUE(guard.dueReports(59999).empty());
+    const auto due = guard.dueReports(60000);
+    ASSERT_EQ(due.size(), 1u);
+    EXPECT_EQ(due[0].source, 7u);
+    EXPECT_EQ(due[0].refused, 2u);
+    EXPECT_TRUE(guard.reportsPending());
+    EXPECT_TRUE(guard.dueReports(120000).empty());  // a quiet minute closes the report
+    EXPECT_FALSE(guard.reportsPending());
+    for (uint32_t source = 100; source < 10100; ++source) guard.admit(source, 130000);
+    EXPECT_EQ(guard.sources(), 64u);
+}
+
+}  // namespace
