@@ -79,7 +79,7 @@ int Bridge::onInvite(const std::string& callerNumber, const std::string& sdp,
     if (m_hasOffer) {
         m_offer = ParseSdp(sdp);
         if (m_offer.verdict != OfferVerdict::Accept) {
-            refusal = std::string("refused an offer: ") + ::toString(m_offer.verdict);
+            refusal = std::string("an offer it cannot take (") + ::toString(m_offer.verdict) + ")";
             return kSipNotAcceptableHere;
         }
     }

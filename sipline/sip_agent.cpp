@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -48,6 +49,8 @@ constexpr uint64_t kRegisterRetryMs = 30000;
 constexpr uint64_t kReportIntervalMs = 60000;
 constexpr uint64_t kReportCheckMs = 5000;
 constexpr int kStackLinesPerInterval = 20;
+constexpr size_t kMaxLogLineBytes = 1024;
+constexpr char kLogPrefix[] = "vantoro-sipline: ";
 
 SipAgent* g_signalled = nullptr;
 
@@ -60,8 +63,16 @@ std::string printable(const std::string& text) {
     return out;
 }
 
+// Straight to the descriptor: the stream that stderr names is a filter of ours while the agent
+// runs (see stderrBytes), and this is how its lines get out.
 void log(const std::string& text) {
-    std::fprintf(stderr, "vantoro-sipline: %s\n", printable(text).c_str());
+    const std::string line = kLogPrefix + printable(text) + "\n";
+    for (size_t done = 0; done < line.size();) {
+        const ssize_t n = write(STDERR_FILENO, line.data() + done, line.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        done += size_t(n);
+    }
 }
 
 std::string toString(const pl& p) { return std::string(p.p ? p.p : "", p.l); }
@@ -171,6 +182,8 @@ struct SipAgent::Impl {
     uint64_t stackLogStartMs = 0;
     int stackLines = 0;
     uint64_t stackLinesLeftOut = 0;
+    FILE* savedStderr = nullptr;
+    std::string stderrLine;
     bool closing = false;
     sip* closingStack = nullptr;
     // The stack calls its exit handler with a last reference of ours, to be dropped after.
@@ -192,6 +205,7 @@ struct SipAgent::Impl {
     void reportRefusals();
     void armReports();
     void stackLog(const char* text, size_t length);
+    void stderrBytes(const char* data, size_t size);
     void onInvite(const sip_msg* msg);
     void endSession();
     bool parseAccount(std::string& error);
@@ -348,6 +362,11 @@ void stackLogHandler(int, const char* text, size_t length, void* arg) {
     static_cast<SipAgent::Impl*>(arg)->stackLog(text, length);
 }
 
+ssize_t stderrWriteHandler(void* cookie, const char* data, size_t size) {
+    static_cast<SipAgent::Impl*>(cookie)->stderrBytes(data, size);
+    return ssize_t(size);
+}
+
 void reportTimerHandler(void* arg) { static_cast<SipAgent::Impl*>(arg)->reportRefusals(); }
 
 void exitHandler(void* arg) {
@@ -395,7 +414,6 @@ bool SipAgent::Impl::screen(const sip_msg* msg) {
             if (guard.refused(sa_in(&msg->src), now)) armReports();
             return true;
     }
-    const bool ack = pl_strcmp(&msg->met, "ACK") == 0;
     if (!mayReach(msg)) {
         refuse(msg, kSipForbidden,
                options.hasAccount ? "not the registrar" : "not an address allow= names");
@@ -409,7 +427,7 @@ bool SipAgent::Impl::screen(const sip_msg* msg) {
     if (!pl_isset(&msg->to.tag)) return screenOutOfDialog(msg);
     // In-dialog requests go to the session layer only for the call that is up.
     if (inCall(msg)) return false;
-    if (!ack) replyStateless(stack, msg, kSipCallDoesNotExist);
+    replyStateless(stack, msg, kSipCallDoesNotExist);
     return true;
 }
 
@@ -437,7 +455,7 @@ void SipAgent::Impl::refuse(const sip_msg* msg, int status, const std::string& w
     replyStateless(stack, msg, status, extraHeaders);
     if (!guard.refused(sa_in(&msg->src), tmr_jiffies())) return;
     const std::string what =
-        pl_strcmp(&msg->met, "INVITE") == 0 ? "a call" : "a " + toString(msg->met);
+        pl_strcmp(&msg->met, "INVITE") == 0 ? "a call" : "a request (" + toString(msg->met) + ")";
     log("refused " + what + " from " + addressOf(msg->src) + ": " + why + " (" +
         std::to_string(status) + "); more from there are counted for a minute");
     armReports();
@@ -482,6 +500,24 @@ void SipAgent::Impl::stackLog(const char* text, size_t length) {
     std::string line(text, length);
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
     log(line);
+}
+
+// Lines of ours (and of the rest of the bridge) pass; the others are libre's own complaints,
+// some of them one for each datagram it cannot decode, and count against the stack's lines.
+void SipAgent::Impl::stderrBytes(const char* data, size_t size) {
+    stderrLine.append(data, size);
+    for (size_t end; (end = stderrLine.find('\n')) != std::string::npos;) {
+        const std::string line = stderrLine.substr(0, end);
+        stderrLine.erase(0, end + 1);
+        if (line.rfind(kLogPrefix, 0) == 0)
+            log(line.substr(sizeof kLogPrefix - 1));
+        else
+            stackLog(line.data(), line.size());
+    }
+    if (stderrLine.size() > kMaxLogLineBytes) {
+        stackLog(stderrLine.data(), kMaxLogLineBytes);
+        stderrLine.clear();
+    }
 }
 
 void SipAgent::Impl::onInvite(const sip_msg* msg) {
@@ -580,6 +616,11 @@ SipAgent::~SipAgent() {
     if (g_signalled == this) g_signalled = nullptr;
     dbg_handler_set(nullptr, nullptr);
     libre_close();
+    if (m->savedStderr) {
+        FILE* filter = stderr;
+        stderr = m->savedStderr;
+        std::fclose(filter);
+    }
 }
 
 bool SipAgent::start(const SipAgentOptions& options, SipCallHandler& handler, std::string& error) {
@@ -592,6 +633,14 @@ bool SipAgent::start(const SipAgentOptions& options, SipCallHandler& handler, st
     // The stack's warnings through our log: without colour codes, and a few a minute at most.
     dbg_init(DBG_INFO, DBG_NONE);
     dbg_handler_set(stackLogHandler, m.get());
+    // libre also prints some complaints straight to stderr (one for each datagram it cannot
+    // decode): stderr is a filter of ours while the agent lives, which keeps those to as few.
+    const cookie_io_functions_t io{nullptr, stderrWriteHandler, nullptr, nullptr};
+    if (FILE* filter = fopencookie(m.get(), "w", io)) {
+        std::setvbuf(filter, nullptr, _IOLBF, kMaxLogLineBytes);
+        m->savedStderr = stderr;
+        stderr = filter;
+    }
     sa nameservers[4];
     uint32_t count = 4;
     if (dns_srv_get(nullptr, 0, nameservers, &count) == 0 && count > 0)
