@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <netdb.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -50,6 +51,9 @@ constexpr uint64_t kReportIntervalMs = 60000;
 constexpr uint64_t kReportCheckMs = 5000;
 constexpr int kStackLinesPerInterval = 20;
 constexpr size_t kMaxLogLineBytes = 1024;
+// libre's event loop serves this many descriptors (its default); the rest of the limit is spare.
+constexpr rlim_t kServedDescriptors = 1024;
+constexpr rlim_t kSpareDescriptors = 64;
 constexpr char kLogPrefix[] = "vantoro-sipline: ";
 
 SipAgent* g_signalled = nullptr;
@@ -155,6 +159,22 @@ std::string addressOf(const sa& address) {
 bool isIpv4(const std::string& text) {
     in_addr parsed{};
     return inet_pton(AF_INET, text.c_str(), &parsed) == 1;
+}
+
+// At the descriptor limit accept() fails and leaves the connection queued, and the loop spins
+// on it at full speed. With descriptors to spare above those libre serves, it accepts such a
+// connection and closes it instead.
+void serveDescriptors() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+    const rlim_t wanted = kServedDescriptors + kSpareDescriptors;
+    if (limit.rlim_cur < wanted) {
+        limit.rlim_cur = std::min(wanted, limit.rlim_max);
+        setrlimit(RLIMIT_NOFILE, &limit);
+        getrlimit(RLIMIT_NOFILE, &limit);
+    }
+    const rlim_t spare = std::min<rlim_t>(kSpareDescriptors, limit.rlim_cur / 4);
+    fd_setsize(int(std::min<rlim_t>(kServedDescriptors, limit.rlim_cur - spare)));
 }
 
 }  // namespace
@@ -630,6 +650,7 @@ bool SipAgent::start(const SipAgentOptions& options, SipCallHandler& handler, st
         error = "cannot start the SIP stack";
         return false;
     }
+    serveDescriptors();
     // The stack's warnings through our log: without colour codes, and a few a minute at most.
     dbg_init(DBG_INFO, DBG_NONE);
     dbg_handler_set(stackLogHandler, m.get());

@@ -54,33 +54,39 @@ std::map<std::string, std::string> readSection(const std::string& path) {
     return values;
 }
 
-// The password, from the first line of a file that only its owner, we, can read. No message
-// names the file: a password put into password-file= by mistake must not reach the journal.
-bool readPassword(const std::string& path, std::string& password, std::string& error) {
-    if (path.empty()) {
-        error = "an account needs password-file=, a file with the password on its first line";
-        return false;
-    }
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+// The start of a regular file of ours that nobody else may open (the owner's own bits are the
+// owner's business: 0400 and 0600 are both fine). No message names the file: a password put
+// into password-file= by mistake must not reach the journal.
+bool readPrivateFile(const std::string& path, std::string& text, std::string& error) {
+    // Non-blocking, so that a FIFO is refused instead of waited on.
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) {
         error = std::string("cannot read the file password-file= names: ") + std::strerror(errno);
         return false;
     }
     struct stat st {};
-    // The owner's own bits are the owner's business (0400 and 0600 are both fine).
     const bool private_ = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == getuid() &&
                           (st.st_mode & (S_IRWXG | S_IRWXO)) == 0;
-    std::string text;
     char buffer[kMaxPasswordFileBytes];
-    const ssize_t got = private_ ? read(fd, buffer, sizeof buffer) : -1;
+    const ssize_t got = private_ ? read(fd, buffer, sizeof buffer) : 0;
     close(fd);
-    if (!private_) {
+    if (!private_)
         error =
             "the file password-file= names must be yours, with no access for group or others "
             "(chmod 600 it)";
+    else if (got > 0)
+        text.assign(buffer, size_t(got));
+    return private_;
+}
+
+// The password, from the first line of that file.
+bool readPassword(const std::string& path, std::string& password, std::string& error) {
+    std::string text;
+    if (path.empty()) {
+        error = "an account needs password-file=, a file with the password on its first line";
         return false;
     }
-    if (got > 0) text.assign(buffer, size_t(got));
+    if (!readPrivateFile(path, text, error)) return false;
     password = text.substr(0, text.find('\n'));
     if (!password.empty() && password.back() == '\r') password.pop_back();
     if (trim(password).empty()) {

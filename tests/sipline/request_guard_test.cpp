@@ -4,25 +4,6 @@
 
 namespace {
 
-using Admission = RequestGuard::Admission;
-
-// A source gets its burst, then one refusal a second and silence, and earns requests back at
-// its rate; another source is not held back by it.
-TEST(RequestGuardTest, ASourcePastItsRateIsAnsweredOnceASecond) {
-    RequestGuard guard(RequestLimits{20, 5, 1000, 1024, 60000});
-    for (int n = 0; n < 20; ++n) EXPECT_EQ(guard.admit(1, 0), Admission::Take);
-    EXPECT_EQ(guard.admit(1, 0), Admission::Refuse);
-    EXPECT_EQ(guard.admit(1, 100), Admission::Drop);
-    EXPECT_EQ(guard.admit(2, 100), Admission::Take);
-    EXPECT_EQ(guard.admit(1, 400), Admission::Take);  // 2 earned in 400 ms
-    EXPECT_EQ(guard.admit(1, 400), Admission::Take);
-    EXPECT_EQ(guard.admit(1, 400), Admission::Drop);
-    EXPECT_EQ(guard.admit(1, 1000), Admission::Take);
-    EXPECT_EQ(guard.admit(1, 1000), Admission::Take);
-    EXPECT_EQ(guard.admit(1, 1000), Admission::Take);
-    EXPECT_EQ(guard.admit(1, 1000), Admission::Refuse);
-}
-
 // The first refusal of a source is logged, the rest are counted and reported once an interval
 // while they go on; forged sources by the thousand do not grow the table past its bound.
 TEST(RequestGuardTest, RefusalsAreReportedOnceAnIntervalAndTheTableIsBounded) {
