@@ -220,8 +220,7 @@ struct SipAgent::Impl {
     void trustRegistrar(const sa& source);
     bool screen(const sip_msg* msg);
     bool screenOutOfDialog(const sip_msg* msg);
-    void refuse(const sip_msg* msg, int status, const std::string& why,
-                const char* extraHeaders = "");
+    void refuse(const sip_msg* msg, int status, const std::string& why);
     void reportRefusals();
     void armReports();
     void stackLog(const char* text, size_t length);
@@ -428,7 +427,8 @@ bool SipAgent::Impl::screen(const sip_msg* msg) {
         case RequestGuard::Admission::Take:
             break;
         case RequestGuard::Admission::Refuse:
-            refuse(msg, kSipServiceUnavailable, "sends requests too fast", "Retry-After: 60\r\n");
+            // No Retry-After: the source may be forged, and a proxy would keep its calls away.
+            refuse(msg, kSipServiceUnavailable, "sends requests too fast");
             return true;
         case RequestGuard::Admission::Drop:
             if (guard.refused(sa_in(&msg->src), now)) armReports();
@@ -470,9 +470,8 @@ bool SipAgent::Impl::screenOutOfDialog(const sip_msg* msg) {
     return false;
 }
 
-void SipAgent::Impl::refuse(const sip_msg* msg, int status, const std::string& why,
-                            const char* extraHeaders) {
-    replyStateless(stack, msg, status, extraHeaders);
+void SipAgent::Impl::refuse(const sip_msg* msg, int status, const std::string& why) {
+    replyStateless(stack, msg, status);
     if (!guard.refused(sa_in(&msg->src), tmr_jiffies())) return;
     const std::string what =
         pl_strcmp(&msg->met, "INVITE") == 0 ? "a call" : "a request (" + toString(msg->met) + ")";
