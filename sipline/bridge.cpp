@@ -72,7 +72,7 @@ bool Bridge::startMedia(const SdpOffer& offer) {
 int Bridge::onInvite(const std::string& callerNumber, const std::string& sdp,
                      const std::string& localAddress, std::string& refusal) {
     if (m_options.role != BridgeRole::Answer || m_state != CallState::Idle) {
-        refusal = "a call is up";
+        refusal = m_options.role == BridgeRole::Answer ? "a call is up" : "this bridge only dials";
         return kSipBusyHere;
     }
     m_hasOffer = !sdp.empty();
