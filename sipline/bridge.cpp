@@ -70,24 +70,23 @@ bool Bridge::startMedia(const SdpOffer& offer) {
 }
 
 int Bridge::onInvite(const std::string& callerNumber, const std::string& sdp,
-                     const std::string& localAddress) {
-    if (m_options.role != BridgeRole::Answer || m_state != CallState::Idle) return kSipBusyHere;
+                     const std::string& localAddress, std::string& refusal) {
+    if (m_options.role != BridgeRole::Answer || m_state != CallState::Idle) {
+        refusal = m_options.role == BridgeRole::Answer ? "a call is up" : "this bridge only dials";
+        return kSipBusyHere;
+    }
     m_hasOffer = !sdp.empty();
     if (m_hasOffer) {
         m_offer = ParseSdp(sdp);
         if (m_offer.verdict != OfferVerdict::Accept) {
-            log(std::string("refused an offer: ") + ::toString(m_offer.verdict));
+            refusal = std::string("an offer it cannot take (") + ::toString(m_offer.verdict) + ")";
             return kSipNotAcceptableHere;
         }
     }
     m_localAddress = localAddress;
-    std::string error;
-    if (!m_media.open(localAddress, m_options.rtpMinPort, m_options.rtpMaxPort, error)) {
-        log(error);
+    if (!m_media.open(localAddress, m_options.rtpMinPort, m_options.rtpMaxPort, refusal))
         return kSipServiceUnavailable;
-    }
-    if (!m_line.connectTo(m_options.socketPath, error)) {
-        log(error);
+    if (!m_line.connectTo(m_options.socketPath, refusal)) {
         m_media.close();
         return kSipTemporarilyUnavailable;
     }

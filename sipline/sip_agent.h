@@ -14,7 +14,6 @@ enum class Transport { Udp, Tcp };
 struct SipAccount {
     std::string uri;  // sip:USER@HOST[:PORT]
     std::string password;
-    std::vector<std::string> allow;  // addresses that may call besides the registrar's
     uint32_t expiresS = 600;
 };
 
@@ -24,22 +23,31 @@ struct SipAgentOptions {
     Transport transport = Transport::Udp;
     bool hasAccount = false;
     SipAccount account;
+    // IPv4 addresses that may send requests (besides the registrar's, with an account); empty
+    // without an account lets anyone who reaches the listening address call.
+    std::vector<std::string> allow;
 };
 
 // SIP status codes the bridge answers with (RFC 3261 section 21).
+constexpr int kSipOk = 200;
+constexpr int kSipBadRequest = 400;
 constexpr int kSipForbidden = 403;
 constexpr int kSipTemporarilyUnavailable = 480;
 constexpr int kSipBusyHere = 486;
+constexpr int kSipCallDoesNotExist = 481;
 constexpr int kSipNotAcceptableHere = 488;
+constexpr int kSipServerInternalError = 500;
+constexpr int kSipNotImplemented = 501;
 constexpr int kSipServiceUnavailable = 503;
 
 class SipCallHandler {
 public:
     virtual ~SipCallHandler() = default;
-    // A new call (the agent has checked its source and that no call is up): 0 takes it, and the
-    // agent says 100 Trying; anything else is the status it is refused with.
+    // A new call (the agent has checked its source, its rate and that no call is up): 0 takes
+    // it, and the agent says 100 Trying; anything else is the status it is refused with, and
+    // `refusal` says why for the agent's log, which keeps a stranger's INVITEs to a line a minute.
     virtual int onInvite(const std::string& callerNumber, const std::string& sdp,
-                         const std::string& localAddress) = 0;
+                         const std::string& localAddress, std::string& refusal) = 0;
     // An offer inside the call: false refuses it with 488 and the call goes on unchanged.
     virtual bool onReoffer(const std::string& sdp, std::string& answer) = 0;
     // The far end's answer to our offer.

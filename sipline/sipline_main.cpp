@@ -1,3 +1,5 @@
+#include <sysexits.h>
+
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -8,16 +10,16 @@
 
 namespace {
 
-void usage(FILE* to) {
-    std::fprintf(
-        to,
+void usage() {
+    std::printf(
         "usage: vantoro-sipline [options]   (line.ini [sip] gives the defaults: %s)\n"
-        "  --listen ADDR:PORT         SIP address (default 0.0.0.0:5060; port 0: any free one)\n"
+        "  --listen ADDR:PORT         SIP address (default 0.0.0.0:5060 with an account,\n"
+        "                             127.0.0.1:5060 without; port 0: any free one)\n"
         "  --socket PATH              the soft modem's line socket\n"
         "  --rtp-ports A-B            RTP ports (default 20000-20999)\n"
         "  --jitter-ms MS             fixed jitter buffer delay (default 60)\n"
         "  --account sip:USER@HOST[:PORT] --password-file FILE   register there\n"
-        "  --allow ADDR[,ADDR]        with an account: who else may call\n"
+        "  --allow ADDR[,ADDR]        who may call (with an account: besides the registrar)\n"
         "  --transport udp|tcp\n"
         "test mode:\n"
         "  --dial URI --accept-socket PATH   serve the line socket to vantoro-call and call URI\n"
@@ -31,16 +33,16 @@ void usage(FILE* to) {
 int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-            usage(stdout);
+            usage();
             return 0;
         }
     }
     SiplineConfig config;
     std::string error;
     if (!LoadConfig(argc, argv, config, error)) {
+        // One line and a status of its own, for whoever started the bridge to show.
         std::fprintf(stderr, "vantoro-sipline: %s\n", error.c_str());
-        usage(stderr);
-        return 2;
+        return EX_CONFIG;
     }
     SipAgent agent;
     Bridge bridge(agent, config.bridge);
