@@ -72,7 +72,7 @@ INSTANTIATE_TEST_SUITE_P(
     Countries, SteadyToneTest,
     ::testing::Values(
         ToneRun{"usa_480hz_held",
-                {"--country", "B5", "--hangup-tone", "us-reorder"},
+                {"--country", "B5"},
                 "synth 5 sine 480",
                 480,
                 "North America"},

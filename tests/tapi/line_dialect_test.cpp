@@ -154,6 +154,20 @@ TEST(HangupDetector, HearsEachCountrysExchangeWithinTheGoalAndNoCallersNote) {
             EXPECT_LE(after, kGoalS) << c.line;
         }
     }
+    // A caller who hung up in the greeting: the recording starts inside the busy tone.
+    for (int country : {kUsa, kChina, kGermany}) {
+        HangupDetector detector(8);
+        detector.SetTonePlan(tapi::TonePlanForCountry(country));
+        Verdict heard = Verdict::None;
+        const double on = country == kUsa ? 0.5 : country == kChina ? 0.35 : 0.48;
+        const std::vector<double> hz = country == kUsa     ? std::vector<double>{480, 620}
+                                       : country == kChina ? std::vector<double>{450}
+                                                           : std::vector<double>{425};
+        const double after =
+            Line().Quiet(0.2).Cadence(hz, on, on, 10).HeardAfter(detector, heard, 0);
+        EXPECT_EQ(heard, Verdict::Busy) << country;
+        EXPECT_LE(after, kGoalS) << country;
+    }
     HangupDetector quiet(8);
     Verdict verdict = Verdict::None;
     const double silenceAfter = Line(speech).Quiet(20).HeardAfter(quiet, verdict, kTalkS);
