@@ -70,13 +70,14 @@ bool Bridge::startMedia(const SdpOffer& offer) {
 }
 
 int Bridge::onInvite(const std::string& callerNumber, const std::string& sdp,
-                     const std::string& localAddress) {
+                     const std::string& localAddress, std::string& why) {
     if (m_options.role != BridgeRole::Answer || m_state != CallState::Idle) return kSipBusyHere;
     m_hasOffer = !sdp.empty();
     if (m_hasOffer) {
         m_offer = ParseSdp(sdp);
         if (m_offer.verdict != OfferVerdict::Accept) {
             log(std::string("refused an offer: ") + ::toString(m_offer.verdict));
+            if (m_offer.verdict == OfferVerdict::NotUnicast) why = ::toString(m_offer.verdict);
             return kSipNotAcceptableHere;
         }
     }
@@ -111,8 +112,9 @@ bool Bridge::onReoffer(const std::string& sdp, std::string& answer) {
 }
 
 void Bridge::onAnswer(const std::string& sdp) {
-    if (!startMedia(ParseSdp(sdp))) {
-        log("the far end answered without G.711");
+    const SdpOffer answer = ParseSdp(sdp);
+    if (!startMedia(answer)) {
+        log(std::string("the far end's answer is refused: ") + ::toString(answer.verdict));
         m_agent.hangup();
         endCall();
     }

@@ -31,7 +31,7 @@ public:
     bool start(std::string& error);
 
     int onInvite(const std::string& callerNumber, const std::string& sdp,
-                 const std::string& localAddress) override;
+                 const std::string& localAddress, std::string& why) override;
     bool onReoffer(const std::string& sdp, std::string& answer) override;
     void onAnswer(const std::string& sdp) override;
     void onRinging() override;

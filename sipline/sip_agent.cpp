@@ -276,6 +276,16 @@ void sendTrying(sip* stack, const sip_msg* msg) {
     mem_deref(mb);
 }
 
+// RFC 3261 section 20.43: warn-code 399, with the reason for a person to read.
+void refuse(sip* stack, const sip_msg* msg, int status, const std::string& why) {
+    if (why.empty()) {
+        sip_treply(nullptr, stack, msg, uint16_t(status), reasonOf(status));
+        return;
+    }
+    sip_treplyf(nullptr, nullptr, stack, msg, false, uint16_t(status), reasonOf(status),
+                "Warning: 399 %s \"%s\"\r\nContent-Length: 0\r\n\r\n", kSoftware, why.c_str());
+}
+
 void exitHandler(void* arg) {
     static_cast<SipAgent::Impl*>(arg)->stackDone = true;
     re_cancel();
@@ -328,9 +338,10 @@ void SipAgent::Impl::onInvite(const sip_msg* msg) {
     std::string number = identity ? CallerNumber(toString(identity->val)) : "";
     if (number.empty() && from) number = CallerNumber(toString(from->val));
     log(std::string("call from ") + source + " number '" + number + "'");
-    const int status = handler->onInvite(number, bodyOf(msg), local);
+    std::string why;
+    const int status = handler->onInvite(number, bodyOf(msg), local, why);
     if (status) {
-        sip_treply(nullptr, stack, msg, uint16_t(status), reasonOf(status));
+        refuse(stack, msg, status, why);
         return;
     }
     sendTrying(stack, msg);

@@ -37,9 +37,10 @@ class SipCallHandler {
 public:
     virtual ~SipCallHandler() = default;
     // A new call (the agent has checked its source and that no call is up): 0 takes it, and the
-    // agent says 100 Trying; anything else is the status it is refused with.
+    // agent says 100 Trying; anything else is the status it is refused with, and `why`, when
+    // set, goes with it as a Warning.
     virtual int onInvite(const std::string& callerNumber, const std::string& sdp,
-                         const std::string& localAddress) = 0;
+                         const std::string& localAddress, std::string& why) = 0;
     // An offer inside the call: false refuses it with 488 and the call goes on unchanged.
     virtual bool onReoffer(const std::string& sdp, std::string& answer) = 0;
     // The far end's answer to our offer.
