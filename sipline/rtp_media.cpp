@@ -56,6 +56,8 @@ constexpr size_t kMaxCandidates = 8;
 // libre keeps, and warns about, every new SSRC it is given: a peer that changes its SSRC with
 // every packet must not grow its table or fill the log.
 constexpr size_t kMaxRtcpSources = 4;
+// Where the RTCP guard sits among the RTCP socket's receive helpers (only one here).
+constexpr int kRtcpGuardLayer = 0;
 // What waited in the socket before the answer is read away at most this far: a flood must not
 // hold the answer.
 constexpr int kMaxDiscarded = 4096;
@@ -108,6 +110,7 @@ struct RtpMedia::Impl {
     std::vector<Candidate> candidates;
     uint32_t rtcpSources[kMaxRtcpSources] = {};
     size_t rtcpSourceCount = 0;
+    udp_helper* rtcpGuard = nullptr;
     uint64_t ignored = 0;    // datagrams from other sources, counted instead of logged
     bool connected = false;  // the RTP socket, to the latched peer
     bool running = false;
@@ -132,6 +135,7 @@ struct RtpMedia::Impl {
     void unlatch();
     void discardQueued();
     void countForRtcp(const sa* src, const rtp_header& hdr, size_t payloadSize);
+    bool rtcpFromPeer(const sa* src, const mbuf* mb) const;
     void play(const rtp_header& hdr, mbuf* mb, int64_t arrivalNs);
     void send(uint32_t timestamp, const uint8_t* payload, size_t size);
     void releaseDue();
@@ -146,6 +150,13 @@ void releaseHandler(void* arg) { static_cast<RtpMedia::Impl*>(arg)->releaseDue()
 
 // libre wants a receive handler, but its loop never reads the RTP socket (see open()).
 void unusedReceiveHandler(const sa*, const rtp_header*, mbuf*, void*) {}
+
+bool rtcpSendUnguarded(int*, sa*, mbuf*, void*) { return false; }
+
+// true drops the datagram before libre's RTCP handler sees it.
+bool rtcpReceiveGuard(sa* src, mbuf* mb, void* arg) {
+    return !static_cast<const RtpMedia::Impl*>(arg)->rtcpFromPeer(src, mb);
+}
 
 }  // namespace
 
@@ -285,18 +296,30 @@ void RtpMedia::Impl::discardQueued() {
 }
 
 void RtpMedia::Impl::countForRtcp(const sa* src, const rtp_header& hdr, size_t payloadSize) {
-#if VANTORO_LIBRE_MAJOR == 1
     uint32_t* end = rtcpSources + rtcpSourceCount;
     if (std::find(rtcpSources, end, hdr.ssrc) == end) {
         if (rtcpSourceCount == kMaxRtcpSources) return;
         rtcpSources[rtcpSourceCount++] = hdr.ssrc;
     }
+#if VANTORO_LIBRE_MAJOR == 1
     rtcp_sess_rx_rtp(rtp_rtcp_sess(rtp), hdr.seq, hdr.ts, hdr.ssrc, payloadSize, src);
 #else
     (void)src;
-    (void)hdr;
     (void)payloadSize;
 #endif
+}
+
+// libre's RTCP handler keeps a member for every SSRC it reads and warns at each one past its
+// table: only the peer's reports about the sources it sends get there.
+bool RtpMedia::Impl::rtcpFromPeer(const sa* src, const mbuf* mb) const {
+    constexpr size_t kSenderSsrcAt = 4;  // after the first packet's header (RFC 3550 6.4)
+    if (latch == Latch::None || !sa_cmp(src, &peer, SA_ADDR)) return false;
+    if (mbuf_get_left(mb) < kSenderSsrcAt + 4) return false;
+    const uint8_t* bytes = mbuf_buf(mb) + kSenderSsrcAt;
+    const uint32_t ssrc =
+        uint32_t(bytes[0]) << 24 | uint32_t(bytes[1]) << 16 | uint32_t(bytes[2]) << 8 | bytes[3];
+    const uint32_t* end = rtcpSources + rtcpSourceCount;
+    return std::find(rtcpSources, end, ssrc) != end;
 }
 
 void RtpMedia::Impl::play(const rtp_header& hdr, mbuf* mb, int64_t arrivalNs) {
@@ -386,6 +409,13 @@ bool RtpMedia::open(const std::string& localAddress, uint16_t minPort, uint16_t 
         return false;
     }
     // The loop no longer wakes for RTP: the media clock reads it, with the kernel's arrival time.
+    err = udp_register_helper(&m->rtcpGuard, static_cast<udp_sock*>(rtcp_sock(m->rtp)),
+                              kRtcpGuardLayer, rtcpSendUnguarded, rtcpReceiveGuard, m.get());
+    if (err) {
+        error = std::string("cannot guard the RTCP port: ") + std::strerror(err);
+        close();
+        return false;
+    }
     m->rtpFd = udp_sock_fd(static_cast<udp_sock*>(rtp_sock(m->rtp)), AF_INET);
     fd_close(m->rtpFd);
     const int on = 1;
@@ -440,6 +470,7 @@ void RtpMedia::close() {
     tmr_cancel(&m->release);
     m->delayed.clear();
     m->pending.clear();
+    m->rtcpGuard = static_cast<udp_helper*>(mem_deref(m->rtcpGuard));
     m->rtp = static_cast<struct rtp_sock*>(mem_deref(m->rtp));
     m->rtpFd = -1;
     m->connected = false;
