@@ -408,7 +408,6 @@ bool RtpMedia::open(const std::string& localAddress, uint16_t minPort, uint16_t 
                 ": " + std::strerror(err);
         return false;
     }
-    // The loop no longer wakes for RTP: the media clock reads it, with the kernel's arrival time.
     err = udp_register_helper(&m->rtcpGuard, static_cast<udp_sock*>(rtcp_sock(m->rtp)),
                               kRtcpGuardLayer, rtcpSendUnguarded, rtcpReceiveGuard, m.get());
     if (err) {
@@ -416,6 +415,7 @@ bool RtpMedia::open(const std::string& localAddress, uint16_t minPort, uint16_t 
         close();
         return false;
     }
+    // The loop no longer wakes for RTP: the media clock reads it, with the kernel's arrival time.
     m->rtpFd = udp_sock_fd(static_cast<udp_sock*>(rtp_sock(m->rtp)), AF_INET);
     fd_close(m->rtpFd);
     const int on = 1;
