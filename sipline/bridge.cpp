@@ -79,7 +79,7 @@ int Bridge::onInvite(const std::string& callerNumber, const std::string& sdp,
     if (m_hasOffer) {
         m_offer = ParseSdp(sdp);
         if (m_offer.verdict != OfferVerdict::Accept) {
-            refusal = std::string("an offer it cannot take (") + ::toString(m_offer.verdict) + ")";
+            refusal = std::string("an offer it cannot take: ") + ::toString(m_offer.verdict);
             return kSipNotAcceptableHere;
         }
     }
@@ -110,8 +110,9 @@ bool Bridge::onReoffer(const std::string& sdp, std::string& answer) {
 }
 
 void Bridge::onAnswer(const std::string& sdp) {
-    if (!startMedia(ParseSdp(sdp))) {
-        log("the far end answered without G.711");
+    const SdpOffer answer = ParseSdp(sdp);
+    if (!startMedia(answer)) {
+        log(std::string("the far end's answer is refused: ") + ::toString(answer.verdict));
         m_agent.hangup();
         endCall();
     }

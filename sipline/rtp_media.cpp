@@ -47,6 +47,20 @@ constexpr size_t kFrameSamples = JitterBuffer::kFrameSamples;
 // bursting the frames it missed at the soft modem.
 constexpr int64_t kMaxCatchUpNs = 200'000'000;
 constexpr char kCname[] = "vantoro-sipline";
+// A source other than the offer's address becomes the peer (a caller behind NAT) once it has
+// sent this many packets in sequence, of the negotiated type and one SSRC: a stray or sprayed
+// datagram alone never takes the call.
+constexpr int kNatProofPackets = 3;
+// Sources under that test at once; more evict the one with the shortest run.
+constexpr size_t kMaxCandidates = 8;
+// libre keeps, and warns about, every new SSRC it is given: a peer that changes its SSRC with
+// every packet must not grow its table or fill the log.
+constexpr size_t kMaxRtcpSources = 4;
+// Where the RTCP guard sits among the RTCP socket's receive helpers (only one here).
+constexpr int kRtcpGuardLayer = 0;
+// What waited in the socket before the answer is read away at most this far: a flood must not
+// hold the answer.
+constexpr int kMaxDiscarded = 4096;
 
 // When a datagram reached the socket, on the monotonic clock: the kernel stamps it on the
 // wall clock, and reading it later must not make it look late.
@@ -78,9 +92,26 @@ struct RtpMedia::Impl {
     int rtpFd = -1;                  // read here on the media clock, not by libre's loop
     bool linePaced = false;
     MediaTarget target;
-    sa destination{};
+    sa offered{};      // the c= and m= of the far end's SDP
+    sa destination{};  // where our packets go: the offered address, or the latched peer
     sa peer{};
-    bool latched = false;
+    // Offered: the offer's own address sent, and only it is heard. Nat: another source proved
+    // itself; the offer's address still outranks it if that ever sends.
+    enum class Latch { None, Offered, Nat };
+    Latch latch = Latch::None;
+    // Once the offer has moved in the call, only its new address is the peer.
+    bool natAllowed = true;
+    struct Candidate {
+        sa source{};
+        uint32_t ssrc = 0;
+        uint16_t lastSeq = 0;
+        int run = 0;
+    };
+    std::vector<Candidate> candidates;
+    uint32_t rtcpSources[kMaxRtcpSources] = {};
+    size_t rtcpSourceCount = 0;
+    udp_helper* rtcpGuard = nullptr;
+    uint64_t ignored = 0;    // datagrams from other sources, counted instead of logged
     bool connected = false;  // the RTP socket, to the latched peer
     bool running = false;
     FrameSink toLine;
@@ -98,7 +129,14 @@ struct RtpMedia::Impl {
     void deliverDue(int64_t now);
     void drainRtp();
     void onDatagram(const sa* src, mbuf* mb, int64_t arrivalNs);
-    void onPacket(const sa* src, const rtp_header* hdr, mbuf* mb, int64_t arrivalNs);
+    bool fromPeer(const sa* src, const rtp_header& hdr);
+    bool provenSource(const sa* src, const rtp_header& hdr);
+    void latchTo(const sa& source, Latch kind);
+    void unlatch();
+    void discardQueued();
+    void countForRtcp(const sa* src, const rtp_header& hdr, size_t payloadSize);
+    bool rtcpFromPeer(const sa* src, const mbuf* mb) const;
+    void play(const rtp_header& hdr, mbuf* mb, int64_t arrivalNs);
     void send(uint32_t timestamp, const uint8_t* payload, size_t size);
     void releaseDue();
     void sendFrame(const int16_t* samples);
@@ -112,6 +150,13 @@ void releaseHandler(void* arg) { static_cast<RtpMedia::Impl*>(arg)->releaseDue()
 
 // libre wants a receive handler, but its loop never reads the RTP socket (see open()).
 void unusedReceiveHandler(const sa*, const rtp_header*, mbuf*, void*) {}
+
+bool rtcpSendUnguarded(int*, sa*, mbuf*, void*) { return false; }
+
+// true drops the datagram before libre's RTCP handler sees it.
+bool rtcpReceiveGuard(sa* src, mbuf* mb, void* arg) {
+    return !static_cast<const RtpMedia::Impl*>(arg)->rtcpFromPeer(src, mb);
+}
 
 }  // namespace
 
@@ -171,33 +216,125 @@ void RtpMedia::Impl::drainRtp() {
 
 void RtpMedia::Impl::onDatagram(const sa* src, mbuf* mb, int64_t arrivalNs) {
     rtp_header hdr{};
-    if (rtp_decode(rtp, mb, &hdr) != 0) return;
-#if VANTORO_LIBRE_MAJOR == 1
-    rtcp_sess_rx_rtp(rtp_rtcp_sess(rtp), hdr.seq, hdr.ts, hdr.ssrc, mbuf_get_left(mb), src);
-#endif
-    onPacket(src, &hdr, mb, arrivalNs);
+    if (!running || rtp_decode(rtp, mb, &hdr) != 0) return;
+    if (!fromPeer(src, hdr)) {
+        ++ignored;
+        return;
+    }
+    countForRtcp(src, hdr, mbuf_get_left(mb));
+    play(hdr, mb, arrivalNs);
 }
 
-void RtpMedia::Impl::onPacket(const sa* src, const rtp_header* hdr, mbuf* mb, int64_t arrivalNs) {
-    if (!running) return;
-    if (!latched) {
-        // Symmetric RTP: answer where the far end really sends from (it may sit behind NAT).
-        peer = *src;
-        latched = true;
-        destination = peer;
-        // Connected, the socket sends without a route lookup a packet, and the kernel drops
-        // anything else that comes.
-        connected = connect(rtpFd, &peer.u.sa, peer.len) == 0;
-    } else if (!sa_cmp(src, &peer, SA_ALL)) {
-        return;  // not the call's peer
+bool RtpMedia::Impl::fromPeer(const sa* src, const rtp_header& hdr) {
+    if (latch == Latch::Offered) return sa_cmp(src, &peer, SA_ALL);
+    if (sa_cmp(src, &offered, SA_ALL)) {
+        latchTo(*src, Latch::Offered);
+        return true;
     }
-    if (hdr->pt != kPayloadPcmu && hdr->pt != kPayloadPcma) return;
+    if (latch == Latch::Nat) return sa_cmp(src, &peer, SA_ALL);
+    if (!natAllowed || !provenSource(src, hdr)) return false;
+    latchTo(*src, Latch::Nat);
+    return true;
+}
+
+bool RtpMedia::Impl::provenSource(const sa* src, const rtp_header& hdr) {
+    if (hdr.pt != target.payloadType) return false;
+    auto c = std::find_if(candidates.begin(), candidates.end(),
+                          [src](const Candidate& k) { return sa_cmp(src, &k.source, SA_ALL); });
+    if (c == candidates.end()) {
+        if (candidates.size() < kMaxCandidates) {
+            c = candidates.emplace(candidates.end());
+        } else {
+            c = std::min_element(
+                candidates.begin(), candidates.end(),
+                [](const Candidate& a, const Candidate& b) { return a.run < b.run; });
+            *c = Candidate{};
+        }
+        c->source = *src;
+    }
+    const bool next = c->run > 0 && hdr.ssrc == c->ssrc && hdr.seq == uint16_t(c->lastSeq + 1);
+    c->run = next ? c->run + 1 : 1;
+    c->ssrc = hdr.ssrc;
+    c->lastSeq = hdr.seq;
+    return c->run >= kNatProofPackets;
+}
+
+void RtpMedia::Impl::latchTo(const sa& source, Latch kind) {
+    unlatch();
+    peer = source;
+    latch = kind;
+    destination = peer;
+    candidates.clear();
+    char text[64] = "";
+    sa_ntop(&source, text, sizeof text);
+    std::fprintf(stderr, "vantoro-sipline: media from %s:%u (%s)\n", text, sa_port(&source),
+                 kind == Latch::Offered ? "the offer's address" : "not the offer's: behind NAT");
+    // Connected, the socket sends without a route lookup a packet, and the kernel drops
+    // anything else that comes. Not to a NAT peer: the offer's address must still get through.
+    if (kind == Latch::Offered) connected = connect(rtpFd, &peer.u.sa, peer.len) == 0;
+}
+
+void RtpMedia::Impl::unlatch() {
+    latch = Latch::None;
+    destination = offered;
+    candidates.clear();
+    if (!connected) return;
+    const sockaddr any{AF_UNSPEC, {}};
+    connect(rtpFd, &any, sizeof any);
+    connected = false;
+}
+
+void RtpMedia::Impl::discardQueued() {
+    uint8_t buffer[kMaxDatagram];
+    int discarded = 0;
+    while (discarded < kMaxDiscarded && recv(rtpFd, buffer, sizeof buffer, MSG_DONTWAIT) >= 0)
+        ++discarded;
+    if (discarded)
+        std::fprintf(stderr,
+                     "vantoro-sipline: discarded %d datagrams that came before the answer\n",
+                     discarded);
+}
+
+void RtpMedia::Impl::countForRtcp(const sa* src, const rtp_header& hdr, size_t payloadSize) {
+    uint32_t* end = rtcpSources + rtcpSourceCount;
+    if (std::find(rtcpSources, end, hdr.ssrc) == end) {
+        if (rtcpSourceCount == kMaxRtcpSources) return;
+        rtcpSources[rtcpSourceCount++] = hdr.ssrc;
+    }
+#if VANTORO_LIBRE_MAJOR == 1
+    rtcp_sess_rx_rtp(rtp_rtcp_sess(rtp), hdr.seq, hdr.ts, hdr.ssrc, payloadSize, src);
+#else
+    (void)src;
+    (void)payloadSize;
+#endif
+}
+
+// libre's RTCP handler keeps a member for every SSRC it reads and warns at each one past its
+// table: only the peer's reports about the sources it sends get there.
+bool RtpMedia::Impl::rtcpFromPeer(const sa* src, const mbuf* mb) const {
+    constexpr size_t kSenderSsrcAt = 4;  // after the first packet's header (RFC 3550 6.4)
+    if (latch == Latch::None || !sa_cmp(src, &peer, SA_ADDR)) return false;
+    if (mbuf_get_left(mb) < kSenderSsrcAt + 4) return false;
+    const uint8_t* bytes = mbuf_buf(mb) + kSenderSsrcAt;
+    const uint32_t ssrc =
+        uint32_t(bytes[0]) << 24 | uint32_t(bytes[1]) << 16 | uint32_t(bytes[2]) << 8 | bytes[3];
+    const uint32_t* end = rtcpSources + rtcpSourceCount;
+    return std::find(rtcpSources, end, ssrc) != end;
+}
+
+void RtpMedia::Impl::play(const rtp_header& hdr, mbuf* mb, int64_t arrivalNs) {
+    G711Law law = target.law;
+    if (hdr.pt != target.payloadType) {
+        // The static types keep their meaning whatever was negotiated.
+        if (hdr.pt != kPayloadPcmu && hdr.pt != kPayloadPcma) return;
+        law = hdr.pt == kPayloadPcmu ? G711Law::Ulaw : G711Law::Alaw;
+    }
     const size_t count = std::min(mbuf_get_left(mb), size_t(1024));
     const uint8_t* bytes = mbuf_buf(mb);
     int16_t samples[1024];
     for (size_t i = 0; i < count; ++i)
-        samples[i] = hdr->pt == kPayloadPcmu ? ulaw_to_linear(bytes[i]) : alaw_to_linear(bytes[i]);
-    jitter.put(hdr->ssrc, hdr->ts, samples, count, arrivalNs);
+        samples[i] = law == G711Law::Ulaw ? ulaw_to_linear(bytes[i]) : alaw_to_linear(bytes[i]);
+    jitter.put(hdr.ssrc, hdr.ts, samples, count, arrivalNs);
 }
 
 void RtpMedia::Impl::send(uint32_t timestamp, const uint8_t* payload, size_t size) {
@@ -235,8 +372,8 @@ void RtpMedia::Impl::releaseDue() {
 void RtpMedia::Impl::sendFrame(const int16_t* samples) {
     uint8_t payload[kFrameSamples];
     for (size_t i = 0; i < kFrameSamples; ++i)
-        payload[i] = target.payloadType == kPayloadPcmu ? linear_to_ulaw(samples[i])
-                                                        : linear_to_alaw(samples[i]);
+        payload[i] =
+            target.law == G711Law::Ulaw ? linear_to_ulaw(samples[i]) : linear_to_alaw(samples[i]);
     const uint32_t timestamp = txTimestamp;
     txTimestamp += kFrameSamples;
     if (!impairOptions.active()) {
@@ -271,6 +408,13 @@ bool RtpMedia::open(const std::string& localAddress, uint16_t minPort, uint16_t 
                 ": " + std::strerror(err);
         return false;
     }
+    err = udp_register_helper(&m->rtcpGuard, static_cast<udp_sock*>(rtcp_sock(m->rtp)),
+                              kRtcpGuardLayer, rtcpSendUnguarded, rtcpReceiveGuard, m.get());
+    if (err) {
+        error = std::string("cannot guard the RTCP port: ") + std::strerror(err);
+        close();
+        return false;
+    }
     // The loop no longer wakes for RTP: the media clock reads it, with the kernel's arrival time.
     m->rtpFd = udp_sock_fd(static_cast<udp_sock*>(rtp_sock(m->rtp)), AF_INET);
     fd_close(m->rtpFd);
@@ -285,7 +429,12 @@ uint16_t RtpMedia::port() const { return m->rtp ? sa_port(rtp_local(m->rtp)) : 0
 void RtpMedia::start(const MediaTarget& target, FrameSink toLine) {
     if (!m->rtp) return;
     m->toLine = std::move(toLine);
-    retarget(target);
+    m->target = target;
+    sa_set_str(&m->offered, target.address.c_str(), target.port);
+    m->natAllowed = true;
+    m->unlatch();
+    // The socket was open while the line rang: whatever came then is not from the answered call.
+    m->discardQueued();
     sa rtcp = m->destination;
     sa_set_port(&rtcp, uint16_t(target.port + 1));
     rtcp_set_srate(m->rtp, JitterBuffer::kSampleRate, JitterBuffer::kSampleRate);
@@ -300,28 +449,35 @@ void RtpMedia::start(const MediaTarget& target, FrameSink toLine) {
 void RtpMedia::retarget(const MediaTarget& target) {
     if (!m->rtp) return;
     m->target = target;
-    sa_set_str(&m->destination, target.address.c_str(), target.port);
-    m->latched = false;  // the far end may now send from elsewhere
-    if (m->connected) {
-        const sockaddr any{AF_UNSPEC, {}};
-        connect(m->rtpFd, &any, sizeof any);
-        m->connected = false;
-    }
+    sa offered{};
+    sa_set_str(&offered, target.address.c_str(), target.port);
+    // A session refresh names the same address and keeps the peer.
+    if (sa_cmp(&offered, &m->offered, SA_ALL)) return;
+    m->offered = offered;
+    m->natAllowed = false;
+    m->unlatch();
 }
 
 void RtpMedia::close() {
     if (m->running)
-        std::fprintf(stderr, "vantoro-sipline: media ended: %llu frames late or lost, %d slips\n",
-                     static_cast<unsigned long long>(m->jitter.lateOrLost()), m->jitter.slips());
+        std::fprintf(stderr,
+                     "vantoro-sipline: media ended: %llu frames late or lost, %d slips, %llu "
+                     "datagrams from other sources ignored\n",
+                     static_cast<unsigned long long>(m->jitter.lateOrLost()), m->jitter.slips(),
+                     static_cast<unsigned long long>(m->ignored));
     m->running = false;
     tmr_cancel(&m->tick);
     tmr_cancel(&m->release);
     m->delayed.clear();
     m->pending.clear();
+    m->rtcpGuard = static_cast<udp_helper*>(mem_deref(m->rtcpGuard));
     m->rtp = static_cast<struct rtp_sock*>(mem_deref(m->rtp));
     m->rtpFd = -1;
     m->connected = false;
-    m->latched = false;
+    m->latch = Impl::Latch::None;
+    m->candidates.clear();
+    m->rtcpSourceCount = 0;
+    m->ignored = 0;
     m->jitter = JitterBuffer(m->jitter.delayMs());
 }
 

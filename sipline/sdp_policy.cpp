@@ -34,13 +34,14 @@ bool toNumber(const std::string& text, long max, long& value) {
     return value <= max;
 }
 
-bool ipv4(const std::string& text) {
+bool ipv4(const std::string& text, long& firstOctet) {
     int dots = 0;
     long part = 0;
     std::string digits;
     for (char c : text + ".") {
         if (c == '.') {
             if (!toNumber(digits, 255, part)) return false;
+            if (dots == 0) firstOctet = part;
             ++dots;
             digits.clear();
         } else {
@@ -50,12 +51,18 @@ bool ipv4(const std::string& text) {
     return dots == 4;
 }
 
+// 0.0.0.0 (RFC 2543 hold), 224/4 multicast, and 240/4 with the limited broadcast in it.
+bool unicast(const std::string& address, long firstOctet) {
+    return address != "0.0.0.0" && firstOctet < 224;
+}
+
 // "c=IN IP4 192.0.2.1": the address, or empty when it is not IPv4.
 std::string connectionAddress(const std::string& value) {
     auto w = words(value);
     if (w.size() != 3 || w[0] != "IN" || w[1] != "IP4") return "";
     std::string address = w[2].substr(0, w[2].find('/'));
-    return ipv4(address) ? address : "";
+    long firstOctet = 0;
+    return ipv4(address, firstOctet) ? address : "";
 }
 
 // The codec name an offer gives a payload type: rtpmap first, else the static assignment.
@@ -75,14 +82,17 @@ bool sameCodec(const std::string& name, const char* wanted) {
     return upper == wanted;
 }
 
-// The offerer's first G.711 format, as a static payload type, or -1.
-int chooseG711(const MediaLine& m) {
+// The offerer's first G.711 format, by its name: some offer it under a dynamic type.
+bool chooseG711(const MediaLine& m, MediaTarget& target) {
     for (int pt : m.formats) {
         const std::string codec = codecOf(m, pt);
-        if (pt == kPayloadPcmu && sameCodec(codec, "PCMU/8000")) return pt;
-        if (pt == kPayloadPcma && sameCodec(codec, "PCMA/8000")) return pt;
+        const bool ulaw = sameCodec(codec, "PCMU/8000");
+        if (!ulaw && !sameCodec(codec, "PCMA/8000")) continue;
+        target.payloadType = pt;
+        target.law = ulaw ? G711Law::Ulaw : G711Law::Alaw;
+        return true;
     }
-    return -1;
+    return false;
 }
 
 bool parseMediaLine(const std::string& value, MediaLine& m) {
@@ -116,6 +126,9 @@ const char* toString(OfferVerdict verdict) {
             return "no G.711";
         case OfferVerdict::T38Only:
             return "T.38 only";
+        case OfferVerdict::NotUnicast:
+            return "its address is 0.0.0.0, multicast or broadcast: hold and multicast are not "
+                   "supported";
         case OfferVerdict::Malformed:
             return "malformed";
     }
@@ -145,21 +158,30 @@ SdpOffer ParseSdp(const std::string& sdp) {
         }
     }
     if (media.empty()) return offer;
-    bool t38 = false;
+    bool t38 = false, notUnicast = false;
     for (size_t i = 0; i < media.size(); ++i) {
         const MediaLine& m = media[i];
         if (m.media == "image" && m.port != 0 && m.proto.find("udptl") != std::string::npos)
             t38 = true;
         if (m.media != "audio" || m.port == 0 || m.proto != "RTP/AVP") continue;
-        const int pt = chooseG711(m);
+        MediaTarget target;
         const std::string address = m.address.empty() ? sessionAddress : m.address;
-        if (pt < 0 || address.empty()) continue;
+        if (!chooseG711(m, target) || address.empty()) continue;
+        long firstOctet = 0;
+        if (!ipv4(address, firstOctet) || !unicast(address, firstOctet)) {
+            notUnicast = true;
+            continue;
+        }
+        target.address = address;
+        target.port = uint16_t(m.port);
         offer.verdict = OfferVerdict::Accept;
-        offer.target = MediaTarget{address, uint16_t(m.port), pt};
+        offer.target = target;
         offer.audioIndex = i;
         return offer;
     }
-    offer.verdict = t38 ? OfferVerdict::T38Only : OfferVerdict::NoG711;
+    offer.verdict = notUnicast ? OfferVerdict::NotUnicast
+                    : t38      ? OfferVerdict::T38Only
+                               : OfferVerdict::NoG711;
     return offer;
 }
 
@@ -174,9 +196,9 @@ void sessionLines(std::ostringstream& out, const LocalMedia& local) {
         << "t=0 0\r\n";
 }
 
-void audioAttributes(std::ostringstream& out, const std::vector<int>& formats) {
-    for (int pt : formats)
-        out << "a=rtpmap:" << pt << (pt == kPayloadPcmu ? " PCMU/8000" : " PCMA/8000") << "\r\n";
+void audioAttributes(std::ostringstream& out, const std::vector<std::pair<int, G711Law>>& formats) {
+    for (const auto& [pt, law] : formats)
+        out << "a=rtpmap:" << pt << (law == G711Law::Ulaw ? " PCMU/8000" : " PCMA/8000") << "\r\n";
     out << "a=ptime:" << kPacketMs << "\r\n"
         << kSilenceSuppressionOff << "\r\n"
         << "a=sendrecv\r\n";
@@ -190,7 +212,7 @@ std::string AnswerSdp(const SdpOffer& offer, const LocalMedia& local) {
     for (size_t i = 0; i < offer.mediaLines.size(); ++i) {
         if (i == offer.audioIndex) {
             out << "m=audio " << local.port << " RTP/AVP " << offer.target.payloadType << "\r\n";
-            audioAttributes(out, {offer.target.payloadType});
+            audioAttributes(out, {{offer.target.payloadType, offer.target.law}});
             continue;
         }
         // A refused stream keeps its place with port 0 (RFC 3264 section 6).
@@ -213,6 +235,6 @@ std::string OfferSdp(const LocalMedia& local) {
     std::ostringstream out;
     sessionLines(out, local);
     out << "m=audio " << local.port << " RTP/AVP " << kPayloadPcmu << ' ' << kPayloadPcma << "\r\n";
-    audioAttributes(out, {kPayloadPcmu, kPayloadPcma});
+    audioAttributes(out, {{kPayloadPcmu, G711Law::Ulaw}, {kPayloadPcma, G711Law::Alaw}});
     return out.str();
 }

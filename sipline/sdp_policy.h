@@ -14,13 +14,19 @@ constexpr int kPayloadPcma = 8;
 constexpr size_t kMaxSdpBytes = 8192;
 constexpr size_t kMaxSdpLines = 128;
 
-enum class OfferVerdict { Accept, NoG711, T38Only, Malformed };
+// NotUnicast: the audio's c= is 0.0.0.0 (hold), multicast or broadcast, which the bridge does not
+// take: the far end would hear nothing, or everyone on the network would hear the call.
+enum class OfferVerdict { Accept, NoG711, T38Only, NotUnicast, Malformed };
 const char* toString(OfferVerdict verdict);
+
+enum class G711Law { Ulaw, Alaw };
 
 struct MediaTarget {
     std::string address;  // where the far end wants RTP (IPv4 dotted)
     uint16_t port = 0;
+    // As the offer numbers it: the static type, or the dynamic one its rtpmap names G.711 by.
     int payloadType = kPayloadPcmu;
+    G711Law law = G711Law::Ulaw;
 };
 
 struct SdpOffer {

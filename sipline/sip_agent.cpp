@@ -471,7 +471,12 @@ bool SipAgent::Impl::screenOutOfDialog(const sip_msg* msg) {
 }
 
 void SipAgent::Impl::refuse(const sip_msg* msg, int status, const std::string& why) {
-    replyStateless(stack, msg, status);
+    // RFC 3261 section 20.43: warn-code 399 tells a caller why its offer cannot be taken.
+    const std::string warning =
+        status == kSipNotAcceptableHere && !why.empty()
+            ? std::string("Warning: 399 ") + kSoftware + " \"" + why + "\"\r\n"
+            : "";
+    replyStateless(stack, msg, status, warning.c_str());
     if (!guard.refused(sa_in(&msg->src), tmr_jiffies())) return;
     const std::string what =
         pl_strcmp(&msg->met, "INVITE") == 0 ? "a call" : "a request (" + toString(msg->met) + ")";

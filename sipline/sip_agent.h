@@ -45,7 +45,8 @@ public:
     virtual ~SipCallHandler() = default;
     // A new call (the agent has checked its source, its rate and that no call is up): 0 takes
     // it, and the agent says 100 Trying; anything else is the status it is refused with, and
-    // `refusal` says why for the agent's log, which keeps a stranger's INVITEs to a line a minute.
+    // `refusal` says why for the agent's log (a line a minute per source) and, with 488, for the
+    // caller in a Warning.
     virtual int onInvite(const std::string& callerNumber, const std::string& sdp,
                          const std::string& localAddress, std::string& refusal) = 0;
     // An offer inside the call: false refuses it with 488 and the call goes on unchanged.
