@@ -28,7 +28,7 @@ const Script kOpening = {
     {"ATA\r", kConnect},
     {SentFrame(false, kFcfCsi, std::vector<uint8_t>(20, Reverse(' '))), kConnect},
     {SentFrame(true, kFcfDis, {0x00, 0x72, 0x10}), kOk}};
-const Script kCfr = {{"AT+FTH=3\r", kConnect}, {SentFrame(true, kFcfCfr), kOk}};
+const Script kCfr = {kResponseGap, {"AT+FTH=3\r", kConnect}, {SentFrame(true, kFcfCfr), kOk}};
 
 Script Join(std::initializer_list<Script> parts) {
     Script all;
@@ -38,7 +38,7 @@ Script Join(std::initializer_list<Script> parts) {
 
 // The caller's post-page command and our MCF.
 Script PostPage(uint8_t fcf) {
-    return {Received(fcf), kSilence, {"AT+FTH=3\r", kConnect}, {SentFrame(true, kFcfMcf), kOk}};
+    return {Received(fcf), kResponseGap, {"AT+FTH=3\r", kConnect}, {SentFrame(true, kFcfMcf), kOk}};
 }
 
 const Step kPage = {kFrm96, kConnect + ModemData("pg") + kNoCarrier};
@@ -67,7 +67,7 @@ const Row kRows[] = {
      kFaxErrPrepareTraining},
     // An unanswered AT+FRH=3 is abandoned before CSI and DIS go out again, whole.
     {"UnansweredFrhIsAbortedBeforeTheNextCommand", Join({kOpening, {kSilence, {"AT+FRH=3\r", ""},
-     kAbort, kSilence, {"AT+FTH=3\r", kConnect}, kOpening[3], kOpening[4], kSilence, kDcs,
+     kAbort, kResponseGap, {"AT+FTH=3\r", kConnect}, kOpening[3], kOpening[4], kSilence, kDcs,
      kTraining}, kCfr, kLastPage}), kFaxErrNone},
     {"UnansweredFrmIsAbortedBeforeTheSessionEnds",
      Join({kOpening, {kSilence, kDcs, {kFrm96, ""}, kAbort}}), kFaxErrPrepareTraining},

@@ -42,8 +42,9 @@ const Step kCsi = {SentFrame(false, kFcfCsi, std::vector<uint8_t>(20, Reverse(' 
 const Step kDis = {SentFrame(true, kFcfDis, {0x00, 0x72, 0x10}), kOk};
 const Step kSilence = {"AT+FTS=8\r", kOk};
 const Script kOpening = {{"AT\r", kOk}, {"AT+FCLASS=1\r", kOk}, {"ATA\r", kConnect}, kCsi, kDis};
-const Script kSendFtt = {{"AT+FTH=3\r", kConnect}, {SentFrame(true, kFcfFtt), kOk}, kSilence};
-const Script kSendCfr = {{"AT+FTH=3\r", kConnect}, {SentFrame(true, kFcfCfr), kOk}};
+const Script kSendFtt = {
+    kResponseGap, {"AT+FTH=3\r", kConnect}, {SentFrame(true, kFcfFtt), kOk}, kSilence};
+const Script kSendCfr = {kResponseGap, {"AT+FTH=3\r", kConnect}, {SentFrame(true, kFcfCfr), kOk}};
 const Script kFinalDcn = {kSilence, Received(Frame(true, kFcfDcn))};
 
 Script Dcs(const std::vector<uint8_t>& dcs, bool withTsi = true, bool afterFtt = false) {
@@ -65,7 +66,7 @@ Script Page(const std::string& frm, const std::string& data) {
 // The caller's post-page command and our MCF.
 Script PostPage(uint8_t fcf) {
     return {Received(Frame(true, fcf)),
-            kSilence,
+            kResponseGap,
             {"AT+FTH=3\r", kConnect},
             {SentFrame(true, kFcfMcf), kOk}};
 }
@@ -100,11 +101,11 @@ Script DcnAfterDis(CFaxReceiver&, TranscriptModem&) {
 }
 
 // After each time-out the receive is abandoned (CAN, OK), then CSI and DIS go out again,
-// behind AT+FTS=8 and AT+FTH=3.
+// behind the pause and AT+FTH=3.
 Script ThreeTimeOuts(CFaxReceiver&, TranscriptModem&) {
     const Step silentFrame = {"AT+FRH=3\r", kConnect};  // carrier, but no frame follows
     const Step abort = {"\x18", kOk};
-    const Script again = {silentFrame, abort, kSilence, {"AT+FTH=3\r", kConnect},
+    const Script again = {silentFrame, abort, kResponseGap, {"AT+FTH=3\r", kConnect},
                           kCsi,        kDis,  kSilence};
     return Join({kOpening, {kSilence}, again, again, {silentFrame, abort}});
 }
@@ -149,7 +150,7 @@ Script PagesBeyond255(CFaxReceiver&, TranscriptModem&) {
         if (page == 255) post.resize(1);
         steps = Join({steps, Page(kFrm96, "p"), post});
     }
-    return Join({steps, {kSilence, {"AT+FTH=3\r", kConnect}, {SentFrame(true, kFcfDcn), kOk}}});
+    return Join({steps, {kResponseGap, {"AT+FTH=3\r", kConnect}, {SentFrame(true, kFcfDcn), kOk}}});
 }
 
 struct PathRow {
