@@ -124,6 +124,56 @@ Script FttThenRetrainingAtALowerRate(CFaxReceiver&, TranscriptModem&) {
                  LastPage("pg", kFrm72)});
 }
 
+// A DCS with a bad check sequence is not answered: the caller repeats it after its T4.
+Script BadFcsOnDcsThenAGoodRepeat(CFaxReceiver&, TranscriptModem&) {
+    const Step badDcs = {"AT+FRH=3\r",
+                         kConnect + ModemFrame(Frame(true, kFcfDcs, kDcs9600Normal)) + kError};
+    return Join({kOpening,
+                 {kSilence, Received(Frame(false, kFcfTsi, TsiFif())), badDcs},
+                 {Received(Frame(true, kFcfDcs, kDcs9600Normal))},
+                 Training(kFrm96, 1800),
+                 kSendCfr,
+                 LastPage("pg")});
+}
+
+// ERROR where the post-page command was expected: receive again, and the repeat is answered.
+Script ErrorForThePostPageCommandThenTheRepeat(CFaxReceiver&, TranscriptModem&) {
+    return Join({UpToPage(),
+                 Page(kFrm96, "pg"),
+                 {{"AT+FRH=3\r", kConnect + kError}},
+                 PostPage(kFcfEop),
+                 kFinalDcn});
+}
+
+// A damaged post-page command is answered with CRP, and the caller sends it again.
+Script CrpForADamagedPostPageCommand(CFaxReceiver&, TranscriptModem&) {
+    const Step damaged = {"AT+FRH=3\r", kConnect + ModemFrame(Frame(true, kFcfMps)) + kError};
+    const Script crp = {
+        kResponseGap, {"AT+FTH=3\r", kConnect}, {SentFrame(true, kFcfCrp), kOk}, kSilence};
+    return Join(
+        {UpToPage(), Page(kFrm96, "pg"), {damaged}, crp, PostPage(kFcfMps), LastPage("pg2")});
+}
+
+// Our MCF was lost: MPS comes again where the next page should start. The page counts once.
+Script LostMcfStoresThePageOnce(CFaxReceiver&, TranscriptModem&) {
+    return Join({UpToPage(),
+                 Page(kFrm96, "pg"),
+                 PostPage(kFcfMps),
+                 {{kFrm96, "\r\n+FCERROR\r\n"}},
+                 PostPage(kFcfMps),
+                 LastPage("pg2")});
+}
+
+// The MCF to EOP was lost: EOP again, answered again, then DCN.
+Script RepeatedEopIsAnsweredAgain(CFaxReceiver&, TranscriptModem&) {
+    return Join({UpToPage(),
+                 Page(kFrm96, "pg"),
+                 PostPage(kFcfEop),
+                 {kSilence},
+                 PostPage(kFcfEop),
+                 kFinalDcn});
+}
+
 Script EomAfterAPage(CFaxReceiver&, TranscriptModem&) {
     return Join({UpToPage(), Page(kFrm96, "page"), {Received(Frame(true, kFcfEom))}});
 }
@@ -166,6 +216,7 @@ struct PathRow {
 void PrintTo(const PathRow& row, std::ostream* out) { *out << row.name; }
 
 const std::vector<std::string> kFailed = {"接收传真失败"};
+const std::vector<std::string> kSuccess = {"传真接收结束", "接收传真成功"};
 
 // clang-format off
 const PathRow kPaths[] = {
@@ -174,6 +225,16 @@ const PathRow kPaths[] = {
     {"ThreeTimeOuts", ThreeTimeOuts, kFaxErrNoCommand, kFailed, -2, -1, nullptr, 0},
     {"FttThenRetrainingAtALowerRate", FttThenRetrainingAtALowerRate, kFaxErrNone,
      {"传真接收结束", "接收传真成功"}, 1, 3, nullptr, 0},
+    {"BadFcsOnDcsThenAGoodRepeat", BadFcsOnDcsThenAGoodRepeat, kFaxErrNone, kSuccess, 1, 3,
+     "命令帧损坏，重新接收", 0},
+    {"ErrorForThePostPageCommandThenTheRepeat", ErrorForThePostPageCommandThenTheRepeat, kFaxErrNone,
+     kSuccess, 1, 3, "未收到页后命令，重新接收", 0},
+    {"CrpForADamagedPostPageCommand", CrpForADamagedPostPageCommand, kFaxErrNone, kSuccess, 2, 7,
+     "页后命令损坏，发送CRP", 0},
+    {"LostMcfStoresThePageOnce", LostMcfStoresThePageOnce, kFaxErrNone, kSuccess, 2, 7,
+     "对方重发页后命令，再次应答", 0},
+    {"RepeatedEopIsAnsweredAgain", RepeatedEopIsAnsweredAgain, kFaxErrNone, kSuccess, 1, 3,
+     "再次收到EOP，重发MCF", 0},
     {"EomAfterAPage", EomAfterAPage, kFaxErrEom, kFailed, 1, 5, nullptr, 0},
     {"ModemThatStopsMidPage", ModemStopsMidPage, kFaxErrReceivePage, kFailed, -2, -1, "页面数据超时", 0},
     // Far sooner than the page silence time-out: the read error says the device is gone.
