@@ -18,8 +18,8 @@ constexpr char kCmdDataTransmit[] = "AT+FTM=%d";
 constexpr char kCmdDataReceive[] = "AT+FRM=%d";
 constexpr char kCmdSilence80Ms[] = "AT+FTS=8";
 // T.30: 75 +/- 20 ms between the end of the caller's signal and our response. AT+FRS counts the
-// silence since the carrier ended, so the modem's own delays do not add to it; AT+FTS, for a
-// modem without AT+FRS, starts counting only once the carrier's end has been reported.
+// silence since the carrier ended, and the OK and AT+FTH=3 take the rest. For a modem without
+// AT+FRS, AT+FTS: the 10 to 20 ms the modem takes to report the carrier's end add to it.
 constexpr char kCmdResponseGapFrs[] = "AT+FRS=6";
 constexpr char kCmdResponseGapFts[] = "AT+FTS=6";
 constexpr char kCmdProbe[] = "AT";

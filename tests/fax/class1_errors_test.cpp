@@ -22,6 +22,7 @@ const Step kSilence = {"AT+FTS=8\r", kOk};
 const Step kDcs = Received(kFcfDcs, {0x00, 0x60, 0x00});
 const Step kTraining = {kFrm96, kConnect + std::string(1800, '\0') + kDleEtx + kNoCarrier};
 const Step kAbort = {"\x18", kOk};
+const Step kFts = {"AT+FTS=6\r", kOk};
 const Script kOpening = {
     {"AT\r", kOk},
     {"AT+FCLASS=1\r", kOk},
@@ -69,6 +70,11 @@ const Row kRows[] = {
     {"UnansweredFrhIsAbortedBeforeTheNextCommand", Join({kOpening, {kSilence, {"AT+FRH=3\r", ""},
      kAbort, kResponseGap, {"AT+FTH=3\r", kConnect}, kOpening[3], kOpening[4], kSilence, kDcs,
      kTraining}, kCfr, kLastPage}), kFaxErrNone},
+    // A modem without AT+FRS pauses with AT+FTS before this response and every later one.
+    {"ModemWithoutFrsPausesWithFts", Join({kOpening, {kSilence, kDcs, kTraining,
+     {"AT+FRS=6\r", kError}, kFts}, Script(kCfr.begin() + 1, kCfr.end()), {kPage, Received(kFcfEop),
+     kFts, {"AT+FTH=3\r", kConnect}, {SentFrame(true, kFcfMcf), kOk}, kSilence, Received(kFcfDcn)}}),
+     kFaxErrNone},
     {"UnansweredFrmIsAbortedBeforeTheSessionEnds",
      Join({kOpening, {kSilence, kDcs, {kFrm96, ""}, kAbort}}), kFaxErrPrepareTraining},
 };
