@@ -72,7 +72,9 @@ call() {  # LOSS SEED
     done
     stop_all
     # VERBOSE: the receiver's recoveries from damaged frames, from its log.
-    [ -n "${VERBOSE:-}" ] && grep -aE "损坏|重发|重新接收|CRP|未收到" "$run/faxrx.log" | sed 's/^/    /' >&2
+    if [ -n "${VERBOSE:-}" ]; then
+        grep -aE "损坏|重发|重新接收|CRP|未收到|错误号" "$run/faxrx.log" | sed 's/^/    /' >&2 || true
+    fi
     if [ "$faxrx" = 0 ] && grep -q "^RESULT fax ok pages=3" "$run/call.out"; then done=1; fi
     if "$build/vantoro-rawtotiff" "$run/page.raw" "$run/received.tif" >/dev/null 2>&1; then
         for n in 0 1 2; do
