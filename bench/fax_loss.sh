@@ -73,6 +73,7 @@ call() {  # LOSS SEED
     stop_all
     # VERBOSE: the receiver's recoveries from damaged frames, from its log.
     if [ -n "${VERBOSE:-}" ]; then
+        echo "  loss $1 seed $2: faxrx exit $faxrx, $(grep -a "^RESULT" "$run/call.out" || echo no result)" >&2
         grep -aE "损坏|重发|重新接收|CRP|未收到|错误号" "$run/faxrx.log" | sed 's/^/    /' >&2 || true
     fi
     if [ "$faxrx" = 0 ] && grep -q "^RESULT fax ok pages=3" "$run/call.out"; then done=1; fi
@@ -92,7 +93,6 @@ for loss in "${losses[@]}"; do
         read -r done pages < <(call "$loss" "$seed")
         completed=$((completed + done))
         exact=$((exact + pages))
-        [ -n "${VERBOSE:-}" ] && echo "  loss $loss seed $seed: completed $done, exact pages $pages" >&2
     done
     printf '%-8s %-16s %-16s\n' "$loss" "$completed/$seeds" "$exact/$((3 * seeds))"
 done
