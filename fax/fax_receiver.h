@@ -238,6 +238,7 @@ private:
         bool damageSeen = false;  // a damaged or missing frame since the last good one
         uint32_t damageStartMs = 0;
         int damagedFrames = 0;
+        bool finalFrameDamaged = false;  // a frame came damaged after our MCF to EOP
     };
 
     // Command layer helpers.

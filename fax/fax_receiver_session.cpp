@@ -513,6 +513,7 @@ FaxState CFaxReceiver::DispatchPostPage() {
 
 // After EOP and MCF only DCN is to come, or EOP again when our MCF was lost.
 FaxState CFaxReceiver::DoReceiveFinalDcn() {
+    m_nFrameLen = 0;
     int result = ReceiveFrame();
     if (result == kResultOk && (m_frame[kFrameFcfPos] & kFcfMask) == kFcfEop) {
         Log("再次收到EOP，重发MCF");
@@ -523,12 +524,14 @@ FaxState CFaxReceiver::DoReceiveFinalDcn() {
     }
     if (result == kResultOk) return FaxState::Finish;
     if (result == kResultCancelled) return FaxState::Cancelled;
+    const bool damagedFrame = m_nFrameLen > 0;
+    m_session.finalFrameDamaged |= damagedFrame;
     if (result != kResultTimeout && WithinT2OfDamage()) {
-        Log("结束帧损坏，重新接收");
+        Log(damagedFrame ? "结束帧损坏，重新接收" : "未收到结束帧，重新接收");
         return FaxState::ReceiveFinalDcn;
     }
     // A damaged frame and then nothing more: it was the DCN, and the caller has gone.
-    if (m_session.damageSeen) {
+    if (m_session.finalFrameDamaged) {
         Log("未收到完整的DCN，结束接收");
         return FaxState::Finish;
     }

@@ -174,6 +174,16 @@ Script RepeatedEopIsAnsweredAgain(CFaxReceiver&, TranscriptModem&) {
                  kFinalDcn});
 }
 
+// After EOP a damaged frame, then the caller is gone: that was its DCN, and the fax is whole.
+Script DamagedDcnThenSilence(CFaxReceiver&, TranscriptModem&) {
+    const Step damaged = {"AT+FRH=3\r", kConnect + ModemFrame(Frame(true, kFcfDcn)) + kError};
+    return Join({UpToPage(),
+                 Page(kFrm96, "pg"),
+                 PostPage(kFcfEop),
+                 {kSilence, damaged},
+                 {{"AT+FRH=3\r", ""}, {"\x18", kOk}}});
+}
+
 Script EomAfterAPage(CFaxReceiver&, TranscriptModem&) {
     return Join({UpToPage(), Page(kFrm96, "page"), {Received(Frame(true, kFcfEom))}});
 }
@@ -235,6 +245,8 @@ const PathRow kPaths[] = {
      "对方重发页后命令，再次应答", 0},
     {"RepeatedEopIsAnsweredAgain", RepeatedEopIsAnsweredAgain, kFaxErrNone, kSuccess, 1, 3,
      "再次收到EOP，重发MCF", 0},
+    {"DamagedDcnThenSilence", DamagedDcnThenSilence, kFaxErrNone, kSuccess, 1, 3,
+     "未收到完整的DCN，结束接收", 0},
     {"EomAfterAPage", EomAfterAPage, kFaxErrEom, kFailed, 1, 5, nullptr, 0},
     {"ModemThatStopsMidPage", ModemStopsMidPage, kFaxErrReceivePage, kFailed, -2, -1, "页面数据超时", 0},
     // Far sooner than the page silence time-out: the read error says the device is gone.
