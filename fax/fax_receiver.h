@@ -26,6 +26,7 @@ constexpr uint8_t kFcfMcf = 0x31;  // message confirmation
 constexpr uint8_t kFcfDcs = 0x41;  // digital command signal
 constexpr uint8_t kFcfTsi = 0x42;  // transmitting subscriber identification
 constexpr uint8_t kFcfDcn = 0x5F;  // disconnect
+constexpr uint8_t kFcfCrp = 0x58;  // command repeat
 constexpr uint8_t kFcfEom = 0x71;  // end of message
 constexpr uint8_t kFcfMps = 0x72;  // multi-page signal
 constexpr uint8_t kFcfEop = 0x74;  // end of procedure
@@ -103,6 +104,11 @@ constexpr uint32_t kClassTimeoutMs = 5000;
 // arrived, and the purge that ends a wait could then cut that line in half.
 constexpr uint32_t kSilenceTimeoutMs = 300;
 constexpr uint32_t kConnectTimeoutMs = 6000;
+// AT+FRS's OK comes once the line has been silent long enough; a caller that goes on sending
+// holds it back.
+constexpr uint32_t kResponseGapTimeoutMs = 1000;
+// T.30 T2 (6 +/- 1 s): how long damaged or missing frames are received again.
+constexpr uint32_t kT2Ms = 6000;
 // The OK to the character that abandons an unanswered AT+FRH or AT+FRM.
 constexpr uint32_t kAbortTimeoutMs = 1000;
 constexpr uint32_t kAnswerTimeoutMs = 60000;
@@ -134,6 +140,7 @@ constexpr int kProbeTries = 3;
 constexpr int kCommandTimeoutsAllowed = 3;
 constexpr int kResultTextsAllowed = 3;
 constexpr int kCarrierErrorsAllowed = 3;
+constexpr int kDamagedFramesAllowed = 10;  // within one T2
 
 // Standard: the DIS the receiver has always sent (V.27 ter and V.29, 20 ms scan line time).
 // Fast: 0 ms scan line time, and V.17 where the modem offers it.
@@ -245,6 +252,10 @@ private:
         int timeouts = 0;
         int resultTexts = 0;
         int carrierErrors = 0;
+        bool damageSeen = false;  // a damaged or missing frame since the last good one
+        uint32_t damageStartMs = 0;
+        int damagedFrames = 0;
+        bool finalFrameDamaged = false;  // a frame came damaged after our MCF to EOP
     };
 
     // Command layer helpers.
@@ -256,6 +267,7 @@ private:
     int AbortReceive();
     int CancelWait(ClearAll clearAll);
     int SendSilence();
+    int SendResponseGap();
     // Blocks until the modem may have sent something, without dispatching messages.
     void WaitForModem(uint32_t timeoutMs);
 
@@ -282,6 +294,9 @@ private:
     FaxState DoSendDis();
     FaxState DoReceiveCommand();
     FaxState DispatchCommand();
+    FaxState CommandTimedOut();
+    FaxState CommandDamaged();
+    bool WithinT2OfDamage();
     FaxState DoSelectRate();
     FaxState DoPrepareTraining();
     FaxState DoSendFtt();
@@ -301,6 +316,7 @@ private:
 
     int m_fileLog = -1;
     bool m_bAnswered = false;
+    bool m_bModemHasFrs = true;  // until the modem answers AT+FRS with ERROR
     Session m_session;
     FaxState m_state = FaxState::End;
 };

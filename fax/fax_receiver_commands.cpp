@@ -17,6 +17,11 @@ constexpr char kCmdHdlcReceive[] = "AT+FRH=3";
 constexpr char kCmdDataTransmit[] = "AT+FTM=%d";
 constexpr char kCmdDataReceive[] = "AT+FRM=%d";
 constexpr char kCmdSilence80Ms[] = "AT+FTS=8";
+// T.30: 75 +/- 20 ms between the end of the caller's signal and our response. AT+FRS counts the
+// silence since the carrier ended, and the OK and AT+FTH=3 take the rest. For a modem without
+// AT+FRS, AT+FTS: the 10 to 20 ms the modem takes to report the carrier's end add to it.
+constexpr char kCmdResponseGapFrs[] = "AT+FRS=6";
+constexpr char kCmdResponseGapFts[] = "AT+FTS=6";
 constexpr char kCmdProbe[] = "AT";
 constexpr char kCmdClass1[] = "AT+FCLASS=1";
 constexpr char kResOk[] = "OK";
@@ -147,14 +152,35 @@ int CFaxReceiver::SendSilence() {
     return kResultOk;
 }
 
+// Before a response: the silence T.30 asks between the caller's signal and ours.
+int CFaxReceiver::SendResponseGap() {
+    if (m_bModemHasFrs) {
+        if (!m_pComm->SendCommand(kCmdResponseGapFrs)) return kResultWriteFailed;
+        int result = WaitResponse(kResOk, kResError, kResponseGapTimeoutMs, ClearAll::Yes);
+        if (result == kResultOk || result == kResultCancelled) return result;
+        // The caller still sends: answer anyway rather than let its wait for us run out.
+        if (result != kResultAlternative)
+            return AbortReceive() == kResultCancelled ? kResultCancelled : kResultOk;
+        m_bModemHasFrs = false;
+    }
+    if (!m_pComm->SendCommand(kCmdResponseGapFts)) return kResultWriteFailed;
+    int result = WaitResponse(kResOk, kResError, kSilenceTimeoutMs, ClearAll::Yes);
+    return result == kResultCancelled ? result : kResultOk;
+}
+
 int CFaxReceiver::EnterHdlcMode(Direction direction) {
     if (m_bTxReady) {
         m_bTxReady = 0;
         return kResultOk;
     }
     const bool transmit = direction == Direction::Transmit;
-    const int turnFrom = transmit ? kCarrierHdlcReceive : kCarrierHdlcTransmit;
-    if (g_nCarrierMode == turnFrom && SendSilence() != kResultOk) return kResultWriteFailed;
+    if (transmit &&
+        (g_nCarrierMode == kCarrierHdlcReceive || g_nCarrierMode == kCarrierDataReceive)) {
+        int result = SendResponseGap();
+        if (result != kResultOk) return result;
+    } else if (!transmit && g_nCarrierMode == kCarrierHdlcTransmit && SendSilence() != kResultOk) {
+        return kResultWriteFailed;
+    }
     g_nCarrierMode = transmit ? kCarrierHdlcTransmit : kCarrierHdlcReceive;
     if (!m_pComm->SendCommand(transmit ? kCmdHdlcTransmit : kCmdHdlcReceive))
         return kResultWriteFailed;

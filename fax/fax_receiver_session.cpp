@@ -159,6 +159,7 @@ void CFaxReceiver::Receive() {
     m_nModulation = 0;
     m_nPageModulation = 0;
     m_bModemHasV17 = false;
+    m_bModemHasFrs = true;
     m_session = Session{};
     Run();
     FinalReport();
@@ -287,21 +288,47 @@ FaxState CFaxReceiver::DoReceiveCommand() {
     int result = ReceiveFrame();
     switch (result) {
         case kResultOk:
+            m_session.damageSeen = false;
             return DispatchCommand();
         case kResultTimeout:
-            if (++m_session.timeouts < kCommandTimeoutsAllowed) return FaxState::SendCsi;
-            return Fail(kFaxErrNoCommand);
+            return CommandTimedOut();
         case kResultText:
             if (m_session.resultTexts < kResultTextsAllowed) {
                 ++m_session.resultTexts;
                 return FaxState::ReceiveCommand;
             }
-            return Fail(kFaxErrResultTexts);
+            return CommandDamaged();
         case kResultCancelled:
             return FaxState::Cancelled;
         default:
-            return Fail(kFaxErrReceiveCommand);
+            return CommandDamaged();
     }
+}
+
+FaxState CFaxReceiver::CommandTimedOut() {
+    m_session.damageSeen = false;
+    if (++m_session.timeouts < kCommandTimeoutsAllowed) return FaxState::SendCsi;
+    return Fail(kFaxErrNoCommand);
+}
+
+// A damaged command frame: the caller repeats its command when no response comes, so receive
+// again. CRP would go out over the TCF that follows a DCS.
+FaxState CFaxReceiver::CommandDamaged() {
+    if (!WithinT2OfDamage()) return CommandTimedOut();
+    Log("命令帧损坏，重新接收");
+    return FaxState::ReceiveCommand;
+}
+
+// Opens the T2 window at the first damaged frame; true while it lasts. A modem that answers
+// every AT+FRH at once with NO CARRIER ends it early.
+bool CFaxReceiver::WithinT2OfDamage() {
+    if (!m_session.damageSeen) {
+        m_session.damageSeen = true;
+        m_session.damageStartMs = platform::TickCountMs();
+        m_session.damagedFrames = 0;
+    }
+    return ++m_session.damagedFrames <= kDamagedFramesAllowed &&
+           !platform::TickDeadlinePassed(m_session.damageStartMs, kT2Ms);
 }
 
 FaxState CFaxReceiver::DispatchCommand() {
@@ -416,6 +443,8 @@ FaxState CFaxReceiver::DoPreparePage() {
 // carrier. The DCS that follows decides the rate anew.
 FaxState CFaxReceiver::BackToFrames(FaxState next, int error) {
     if (++m_session.carrierErrors > kCarrierErrorsAllowed) return Fail(error);
+    Log(next == FaxState::ReceivePostPage ? "对方重发页后命令，再次应答"
+                                          : "对方重发命令，重新接收");
     m_session.dcsSeen = false;
     return next;
 }
@@ -453,8 +482,22 @@ FaxState CFaxReceiver::DoPageDone() {
 }
 
 FaxState CFaxReceiver::DoReceivePostPage() {
+    m_nFrameLen = 0;
     int result = ReceiveFrame();
-    if (result == kResultOk) return DispatchPostPage();
+    if (result == kResultOk) {
+        m_session.damageSeen = false;
+        return DispatchPostPage();
+    }
+    if (result == kResultCancelled) return FaxState::Cancelled;
+    if (!WithinT2OfDamage()) return Fail(kFaxErrPostPage);
+    if (m_nFrameLen == 0) {
+        Log("未收到页后命令，重新接收");
+        return FaxState::ReceivePostPage;
+    }
+    // The frame came, damaged: the caller waits for our response, so ask for the repeat.
+    Log("页后命令损坏，发送CRP");
+    result = SendFrame(FrameFinal::Yes, kFcfCrp, 0);
+    if (result == kResultOk) return FaxState::ReceivePostPage;
     if (result == kResultCancelled) return FaxState::Cancelled;
     return Fail(kFaxErrPostPage);
 }
@@ -492,10 +535,30 @@ FaxState CFaxReceiver::DispatchPostPage() {
     return Fail(kFaxErrSendMcf);
 }
 
+// After EOP and MCF only DCN is to come, or EOP again when our MCF was lost.
 FaxState CFaxReceiver::DoReceiveFinalDcn() {
+    m_nFrameLen = 0;
     int result = ReceiveFrame();
+    if (result == kResultOk && (m_frame[kFrameFcfPos] & kFcfMask) == kFcfEop) {
+        Log("再次收到EOP，重发MCF");
+        result = SendFrame(FrameFinal::Yes, kFcfMcf, 0);
+        if (result == kResultOk) return FaxState::ReceiveFinalDcn;
+        if (result == kResultCancelled) return FaxState::Cancelled;
+        return Fail(kFaxErrSendMcf);
+    }
     if (result == kResultOk) return FaxState::Finish;
     if (result == kResultCancelled) return FaxState::Cancelled;
+    const bool damagedFrame = m_nFrameLen > 0;
+    m_session.finalFrameDamaged |= damagedFrame;
+    if (result != kResultTimeout && WithinT2OfDamage()) {
+        Log(damagedFrame ? "结束帧损坏，重新接收" : "未收到结束帧，重新接收");
+        return FaxState::ReceiveFinalDcn;
+    }
+    // A damaged frame and then nothing more: it was the DCN, and the caller has gone.
+    if (m_session.finalFrameDamaged) {
+        Log("未收到完整的DCN，结束接收");
+        return FaxState::Finish;
+    }
     return Fail(kFaxErrFinalDcn);
 }
 

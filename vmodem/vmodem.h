@@ -24,7 +24,8 @@ struct VmodemOptions {
     int ringIntervalMs = 6000;
     bool vconOnAnswer = false;  // some chipsets answer AT+VLS=1 with VCON instead of OK
     bool trace = false;
-    std::string answerFaxPath;  // non-empty: the line's own fax terminal answers into this TIFF
+    bool traceCarriers = false;  // when each side's signal starts and stops on the line
+    std::string answerFaxPath;   // non-empty: the line's own fax terminal answers into this TIFF
     const Personality* personality = &defaultPersonality();
     HangupTone hangupTone = HangupTone::Busy;
     // The T.35 code AT+GCI? answers after a reset; empty: that of the hang-up tone's exchange.
@@ -33,6 +34,20 @@ struct VmodemOptions {
 
 // A T.35 country code the modem lists for +GCI, in upper-case hex.
 bool isListedCountry(const std::string& code);
+
+// Where one side's signal starts and stops, to the sample, for the pauses between a signal and
+// its answer. A signal stops after 10 ms below the level: a carrier's zero crossings are shorter.
+class CarrierWatch {
+public:
+    explicit CarrierWatch(const char* side) : m_side(side) {}
+    // `startNs`: when the block's first sample goes onto the line.
+    void feed(const int16_t* samples, int count, int64_t startNs);
+
+private:
+    const char* m_side;
+    bool m_on = false;
+    int64_t m_lastLoudNs = 0;
+};
 
 enum class StreamMode { Command, Transmit, TransmitDraining, Receive };
 enum class CallState { None, Ringing, Connected, FarEndGone };
@@ -198,6 +213,8 @@ private:
 
     // Class 1.
     t31_state_s* m_t31 = nullptr;
+    CarrierWatch m_callerCarrier{"caller"};
+    CarrierWatch m_modemCarrier{"modem"};
     bool m_faxJoined = false;
     bool m_faxAnswerPending = false;
     bool m_faxHangupPending = false;

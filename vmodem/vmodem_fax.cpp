@@ -3,6 +3,7 @@
 #include <spandsp/expose.h>
 
 #include <cctype>
+#include <cstdio>
 
 #include "vmodem/vmodem.h"
 
@@ -10,6 +11,9 @@ namespace {
 
 constexpr uint8_t kBackspace = 0x08;
 constexpr size_t kMaxLine = 256;
+constexpr int kCarrierLevel = 300;  // about -40 dBFS; both fax machines idle at exact zero
+constexpr int64_t kCarrierQuietNs = 10'000'000;
+constexpr int64_t kSampleNs = 125'000;  // 8000 samples/s
 
 int atOutput(at_state_t*, void* user, const uint8_t* buf, size_t len) {
     static_cast<VirtualModem*>(user)->faxOutput(buf, len);
@@ -34,6 +38,18 @@ bool leavesFaxClass(const std::string& raw) {
 }
 
 }  // namespace
+
+void CarrierWatch::feed(const int16_t* samples, int count, int64_t startNs) {
+    for (int i = 0; i < count; ++i) {
+        const int64_t at = startNs + i * kSampleNs;
+        const bool loud = samples[i] > kCarrierLevel || samples[i] < -kCarrierLevel;
+        if (loud && !m_on) std::fprintf(stderr, "vmodem: carrier %s on %.3f\n", m_side, at / 1e6);
+        if (!loud && m_on && at - m_lastLoudNs > kCarrierQuietNs)
+            std::fprintf(stderr, "vmodem: carrier %s off %.3f\n", m_side, m_lastLoudNs / 1e6);
+        if (loud) m_lastLoudNs = at;
+        m_on = loud || (m_on && at - m_lastLoudNs <= kCarrierQuietNs);
+    }
+}
 
 void VirtualModem::enterFaxClass(const std::string& line) {
     if (!m_t31) {

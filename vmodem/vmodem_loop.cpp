@@ -277,6 +277,7 @@ void VirtualModem::onTick() {
     } else if (m_t31 && m_faxJoined) {
         int got = t31_tx(m_t31, out, kBlockSamples);
         for (int i = got; i < kBlockSamples; ++i) out[i] = 0;
+        if (m_options.traceCarriers) m_modemCarrier.feed(out, kBlockSamples, m_nextTickNs);
         runFaxDeferred();
     } else {
         voiceOutput(out, kBlockSamples);

@@ -21,6 +21,7 @@ void usage() {
                  "  --ring-interval MS   time between two RINGs (default 6000)\n"
                  "  --vcon               answer AT+VLS=1 with VCON instead of OK\n"
                  "  --trace              log commands, events and T.31 to stderr\n"
+                 "  --trace-carriers     log when each side's fax signal starts and stops (ms)\n"
                  "  --answer-fax FILE    spandsp's fax machine answers every call at its first\n"
                  "                       ring and receives into FILE (a TIFF), for comparison\n"
                  "  --personality NAME   the voice chipset to play (default cx93010):\n"
@@ -92,6 +93,8 @@ int main(int argc, char** argv) {
             options.vconOnAnswer = true;
         } else if (arg == "--trace") {
             options.trace = true;
+        } else if (arg == "--trace-carriers") {
+            options.traceCarriers = true;
         } else if (arg == "--help" || arg == "-h") {
             usage();
             return 0;

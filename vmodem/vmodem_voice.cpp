@@ -160,6 +160,7 @@ void VirtualModem::lineAudio(const int16_t* samples, int count) {
     }
     if (m_t31) {
         if (m_faxJoined && m_call == CallState::Connected) {
+            if (m_options.traceCarriers) m_callerCarrier.feed(samples, count, vmodemNowNs());
             t31_rx(m_t31, const_cast<int16_t*>(samples), count);
             runFaxDeferred();
         }

@@ -22,13 +22,14 @@ const Step kSilence = {"AT+FTS=8\r", kOk};
 const Step kDcs = Received(kFcfDcs, {0x00, 0x60, 0x00});
 const Step kTraining = {kFrm96, kConnect + std::string(1800, '\0') + kDleEtx + kNoCarrier};
 const Step kAbort = {"\x18", kOk};
+const Step kFts = {"AT+FTS=6\r", kOk};
 const Script kOpening = {
     {"AT\r", kOk},
     {"AT+FCLASS=1\r", kOk},
     {"ATA\r", kConnect},
     {SentFrame(false, kFcfCsi, std::vector<uint8_t>(20, Reverse(' '))), kConnect},
     {SentFrame(true, kFcfDis, {0x00, 0x72, 0x10}), kOk}};
-const Script kCfr = {{"AT+FTH=3\r", kConnect}, {SentFrame(true, kFcfCfr), kOk}};
+const Script kCfr = {kResponseGap, {"AT+FTH=3\r", kConnect}, {SentFrame(true, kFcfCfr), kOk}};
 
 Script Join(std::initializer_list<Script> parts) {
     Script all;
@@ -38,7 +39,7 @@ Script Join(std::initializer_list<Script> parts) {
 
 // The caller's post-page command and our MCF.
 Script PostPage(uint8_t fcf) {
-    return {Received(fcf), kSilence, {"AT+FTH=3\r", kConnect}, {SentFrame(true, kFcfMcf), kOk}};
+    return {Received(fcf), kResponseGap, {"AT+FTH=3\r", kConnect}, {SentFrame(true, kFcfMcf), kOk}};
 }
 
 const Step kPage = {kFrm96, kConnect + ModemData("pg") + kNoCarrier};
@@ -67,8 +68,13 @@ const Row kRows[] = {
      kFaxErrPrepareTraining},
     // An unanswered AT+FRH=3 is abandoned before CSI and DIS go out again, whole.
     {"UnansweredFrhIsAbortedBeforeTheNextCommand", Join({kOpening, {kSilence, {"AT+FRH=3\r", ""},
-     kAbort, kSilence, {"AT+FTH=3\r", kConnect}, kOpening[3], kOpening[4], kSilence, kDcs,
+     kAbort, kResponseGap, {"AT+FTH=3\r", kConnect}, kOpening[3], kOpening[4], kSilence, kDcs,
      kTraining}, kCfr, kLastPage}), kFaxErrNone},
+    // A modem without AT+FRS pauses with AT+FTS before this response and every later one.
+    {"ModemWithoutFrsPausesWithFts", Join({kOpening, {kSilence, kDcs, kTraining,
+     {"AT+FRS=6\r", kError}, kFts}, Script(kCfr.begin() + 1, kCfr.end()), {kPage, Received(kFcfEop),
+     kFts, {"AT+FTH=3\r", kConnect}, {SentFrame(true, kFcfMcf), kOk}, kSilence, Received(kFcfDcn)}}),
+     kFaxErrNone},
     {"UnansweredFrmIsAbortedBeforeTheSessionEnds",
      Join({kOpening, {kSilence, kDcs, {kFrm96, ""}, kAbort}}), kFaxErrPrepareTraining},
 };

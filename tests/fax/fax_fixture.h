@@ -21,6 +21,8 @@ const std::string kError = "\r\nERROR\r\n";
 const std::string kConnect = "\r\nCONNECT\r\n";
 const std::string kNoCarrier = "\r\nNO CARRIER\r\n";
 const std::string kDleEtx = "\x10\x03";
+// The pause before each of our responses, counted by the modem from the caller's carrier end.
+const TranscriptModem::Step kResponseGap = {"AT+FRS=6\r", kOk};
 
 std::string Bytes(std::initializer_list<int> values);
 // What the modem delivers for a received HDLC frame given in T.30 written order: bit-reversed,

@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -70,6 +72,53 @@ void ExpectCleanFailure(FaxCall& call) {
     EXPECT_EQ(lines.back(), "接收传真失败");
     EXPECT_EQ(lines[lines.size() - 2], "传真接收结束");
     EXPECT_NE(ReadFile(call.LogPath()).find("错误号："), std::string::npos);
+}
+
+// From the soft modem's carrier trace: for each of our signals, how long the line was silent
+// since the caller's signal ended, in ms.
+std::vector<double> ResponseGaps(const std::string& trace) {
+    std::vector<double> gaps;
+    double callerOff = -1;
+    std::istringstream lines(trace);
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream words(line);
+        std::string tag, carrier, side, edge;
+        double ms = 0;
+        if (!(words >> tag >> carrier >> side >> edge >> ms) || carrier != "carrier") continue;
+        if (side == "caller" && edge == "off") callerOff = ms;
+        if (side == "modem" && edge == "on" && callerOff >= 0) gaps.push_back(ms - callerOff);
+        if (side == "modem" && edge == "on") callerOff = -1;
+    }
+    return gaps;
+}
+
+// T.30: 75 +/- 20 ms from the end of the caller's TCF to our CFR, and from its post-page command
+// to our MCF, in both modes.
+TEST(FaxInterop, PauseBeforeCfrAndMcf) {
+    FaxCall standard, fast;
+    fast.receiverOptions = {"--fast"};
+    for (FaxCall* call : {&standard, &fast}) call->modem.AddArguments({"--trace-carriers"});
+    ASSERT_TRUE(standard.Start({SparsePage(150, 1)}, false, {}));
+    ASSERT_TRUE(fast.Start({SparsePage(150, 2)}, false, {"--v17"}));
+    standard.Wait();
+    fast.Wait();
+    ExpectReceived(standard, 9600);
+    for (FaxCall* call : {&standard, &fast}) {
+        SCOPED_TRACE(call == &fast ? "fast mode" : "standard mode");
+        ASSERT_EQ(call->receiverExit, 0) << ReadFile(call->LogPath());
+        EXPECT_NE(call->caller->Stdout().find("RESULT fax ok pages=1 rate=" +
+                                              std::string(call == &fast ? "14400" : "9600")),
+                  std::string::npos)
+            << call->caller->Stdout();
+        ASSERT_EQ(ReadFile(call->LogPath()).find("发送FTT"), std::string::npos);
+        call->modem.Process().Stop(5000);  // its trace is read to the end
+        const std::vector<double> gaps = ResponseGaps(call->modem.Process().Stderr());
+        ASSERT_GE(gaps.size(), 2u) << call->modem.Process().Stderr();
+        std::printf("pause before CFR %.1f ms, before MCF %.1f ms\n", gaps.end()[-2],
+                    gaps.end()[-1]);
+        EXPECT_NEAR(gaps.end()[-2], 75, 20) << "before CFR";
+        EXPECT_NEAR(gaps.end()[-1], 75, 20) << "before MCF";
+    }
 }
 
 TEST(FaxInterop, OnePageNormalAndOnePageFine) {

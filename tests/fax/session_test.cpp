@@ -44,8 +44,9 @@ const Step kCsi = {SentFrame(false, kFcfCsi, std::vector<uint8_t>(20, Reverse(' 
 const Step kDis = {SentFrame(true, kFcfDis, {0x00, 0x72, 0x10}), kOk};
 const Step kSilence = {"AT+FTS=8\r", kOk};
 const Script kOpening = {{"AT\r", kOk}, {"AT+FCLASS=1\r", kOk}, {"ATA\r", kConnect}, kCsi, kDis};
-const Script kSendFtt = {{"AT+FTH=3\r", kConnect}, {SentFrame(true, kFcfFtt), kOk}, kSilence};
-const Script kSendCfr = {{"AT+FTH=3\r", kConnect}, {SentFrame(true, kFcfCfr), kOk}};
+const Script kSendFtt = {
+    kResponseGap, {"AT+FTH=3\r", kConnect}, {SentFrame(true, kFcfFtt), kOk}, kSilence};
+const Script kSendCfr = {kResponseGap, {"AT+FTH=3\r", kConnect}, {SentFrame(true, kFcfCfr), kOk}};
 const Script kFinalDcn = {kSilence, Received(Frame(true, kFcfDcn))};
 
 Script Dcs(const std::vector<uint8_t>& dcs, bool withTsi = true, bool afterFtt = false) {
@@ -67,7 +68,7 @@ Script Page(const std::string& frm, const std::string& data) {
 // The caller's post-page command and our MCF.
 Script PostPage(uint8_t fcf) {
     return {Received(Frame(true, fcf)),
-            kSilence,
+            kResponseGap,
             {"AT+FTH=3\r", kConnect},
             {SentFrame(true, kFcfMcf), kOk}};
 }
@@ -102,11 +103,11 @@ Script DcnAfterDis(CFaxReceiver&, TranscriptModem&) {
 }
 
 // After each time-out the receive is abandoned (CAN, OK), then CSI and DIS go out again,
-// behind AT+FTS=8 and AT+FTH=3.
+// behind the pause and AT+FTH=3.
 Script ThreeTimeOuts(CFaxReceiver&, TranscriptModem&) {
     const Step silentFrame = {"AT+FRH=3\r", kConnect};  // carrier, but no frame follows
     const Step abort = {"\x18", kOk};
-    const Script again = {silentFrame, abort, kSilence, {"AT+FTH=3\r", kConnect},
+    const Script again = {silentFrame, abort, kResponseGap, {"AT+FTH=3\r", kConnect},
                           kCsi,        kDis,  kSilence};
     return Join({kOpening, {kSilence}, again, again, {silentFrame, abort}});
 }
@@ -123,6 +124,66 @@ Script FttThenRetrainingAtALowerRate(CFaxReceiver&, TranscriptModem&) {
                  Training(kFrm72, 1350),
                  kSendCfr,
                  LastPage("pg", kFrm72)});
+}
+
+// A DCS with a bad check sequence is not answered: the caller repeats it after its T4.
+Script BadFcsOnDcsThenAGoodRepeat(CFaxReceiver&, TranscriptModem&) {
+    const Step badDcs = {"AT+FRH=3\r",
+                         kConnect + ModemFrame(Frame(true, kFcfDcs, kDcs9600Normal)) + kError};
+    return Join({kOpening,
+                 {kSilence, Received(Frame(false, kFcfTsi, TsiFif())), badDcs},
+                 {Received(Frame(true, kFcfDcs, kDcs9600Normal))},
+                 Training(kFrm96, 1800),
+                 kSendCfr,
+                 LastPage("pg")});
+}
+
+// ERROR where the post-page command was expected: receive again, and the repeat is answered.
+Script ErrorForThePostPageCommandThenTheRepeat(CFaxReceiver&, TranscriptModem&) {
+    return Join({UpToPage(),
+                 Page(kFrm96, "pg"),
+                 {{"AT+FRH=3\r", kConnect + kError}},
+                 PostPage(kFcfEop),
+                 kFinalDcn});
+}
+
+// A damaged post-page command is answered with CRP, and the caller sends it again.
+Script CrpForADamagedPostPageCommand(CFaxReceiver&, TranscriptModem&) {
+    const Step damaged = {"AT+FRH=3\r", kConnect + ModemFrame(Frame(true, kFcfMps)) + kError};
+    const Script crp = {
+        kResponseGap, {"AT+FTH=3\r", kConnect}, {SentFrame(true, kFcfCrp), kOk}, kSilence};
+    return Join(
+        {UpToPage(), Page(kFrm96, "pg"), {damaged}, crp, PostPage(kFcfMps), LastPage("pg2")});
+}
+
+// Our MCF was lost: MPS comes again where the next page should start. The page counts once.
+Script LostMcfStoresThePageOnce(CFaxReceiver&, TranscriptModem&) {
+    return Join({UpToPage(),
+                 Page(kFrm96, "pg"),
+                 PostPage(kFcfMps),
+                 {{kFrm96, "\r\n+FCERROR\r\n"}},
+                 PostPage(kFcfMps),
+                 LastPage("pg2")});
+}
+
+// The MCF to EOP was lost: EOP again, answered again, then DCN.
+Script RepeatedEopIsAnsweredAgain(CFaxReceiver&, TranscriptModem&) {
+    return Join({UpToPage(),
+                 Page(kFrm96, "pg"),
+                 PostPage(kFcfEop),
+                 {kSilence},
+                 PostPage(kFcfEop),
+                 kFinalDcn});
+}
+
+// After EOP a damaged frame, then the caller is gone: that was its DCN, and the fax is whole.
+Script DamagedDcnThenSilence(CFaxReceiver&, TranscriptModem&) {
+    const Step damaged = {"AT+FRH=3\r", kConnect + ModemFrame(Frame(true, kFcfDcn)) + kError};
+    return Join({UpToPage(),
+                 Page(kFrm96, "pg"),
+                 PostPage(kFcfEop),
+                 {kSilence, damaged},
+                 {{"AT+FRH=3\r", ""}, {"\x18", kOk}}});
 }
 
 Script EomAfterAPage(CFaxReceiver&, TranscriptModem&) {
@@ -151,7 +212,7 @@ Script PagesBeyond255(CFaxReceiver&, TranscriptModem&) {
         if (page == 255) post.resize(1);
         steps = Join({steps, Page(kFrm96, "p"), post});
     }
-    return Join({steps, {kSilence, {"AT+FTH=3\r", kConnect}, {SentFrame(true, kFcfDcn), kOk}}});
+    return Join({steps, {kResponseGap, {"AT+FTH=3\r", kConnect}, {SentFrame(true, kFcfDcn), kOk}}});
 }
 
 struct PathRow {
@@ -167,6 +228,7 @@ struct PathRow {
 void PrintTo(const PathRow& row, std::ostream* out) { *out << row.name; }
 
 const std::vector<std::string> kFailed = {"接收传真失败"};
+const std::vector<std::string> kSuccess = {"传真接收结束", "接收传真成功"};
 
 // clang-format off
 const PathRow kPaths[] = {
@@ -175,6 +237,18 @@ const PathRow kPaths[] = {
     {"ThreeTimeOuts", ThreeTimeOuts, kFaxErrNoCommand, kFailed, -2, -1, nullptr, 0},
     {"FttThenRetrainingAtALowerRate", FttThenRetrainingAtALowerRate, kFaxErrNone,
      {"传真接收结束", "接收传真成功"}, 1, 3, nullptr, 0},
+    {"BadFcsOnDcsThenAGoodRepeat", BadFcsOnDcsThenAGoodRepeat, kFaxErrNone, kSuccess, 1, 3,
+     "命令帧损坏，重新接收", 0},
+    {"ErrorForThePostPageCommandThenTheRepeat", ErrorForThePostPageCommandThenTheRepeat, kFaxErrNone,
+     kSuccess, 1, 3, "未收到页后命令，重新接收", 0},
+    {"CrpForADamagedPostPageCommand", CrpForADamagedPostPageCommand, kFaxErrNone, kSuccess, 2, 7,
+     "页后命令损坏，发送CRP", 0},
+    {"LostMcfStoresThePageOnce", LostMcfStoresThePageOnce, kFaxErrNone, kSuccess, 2, 7,
+     "对方重发页后命令，再次应答", 0},
+    {"RepeatedEopIsAnsweredAgain", RepeatedEopIsAnsweredAgain, kFaxErrNone, kSuccess, 1, 3,
+     "再次收到EOP，重发MCF", 0},
+    {"DamagedDcnThenSilence", DamagedDcnThenSilence, kFaxErrNone, kSuccess, 1, 3,
+     "未收到完整的DCN，结束接收", 0},
     {"EomAfterAPage", EomAfterAPage, kFaxErrEom, kFailed, 1, 5, nullptr, 0},
     {"ModemThatStopsMidPage", ModemStopsMidPage, kFaxErrReceivePage, kFailed, -2, -1, "页面数据超时", 0},
     // Far sooner than the page silence time-out: the read error says the device is gone.

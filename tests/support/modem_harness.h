@@ -19,6 +19,10 @@ public:
     ModemHarness(const ModemHarness&) = delete;
     ModemHarness& operator=(const ModemHarness&) = delete;
 
+    // More options for the modem, before Start.
+    void AddArguments(const std::vector<std::string>& args) {
+        m_extraArgs.insert(m_extraArgs.end(), args.begin(), args.end());
+    }
     // Starts the modem for a program to use its pty; false on failure.
     bool Start();
     // For a test that talks to the modem itself: opens its pty.
