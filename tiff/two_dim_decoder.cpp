@@ -272,6 +272,9 @@ ReframeResult TranscodeMmr(CBitReader& in, MhStripBuilder& strip, TranscodeResul
     while (at < end) {
         if (end - at >= kEofbBits && PeekBits(data, at, end, kEofbBits) == kEofb) {
             at += kEofbBits;
+            // The session stores each page from a byte boundary: the zeros up to it are fill.
+            const uint64_t nextByte = std::min(end, (at + 7) / 8 * 8);
+            if (OnlyZeros(data, at, nextByte)) at = nextByte;
             ending = ReframeResult::kComplete;
             break;
         }

@@ -72,11 +72,14 @@ BitString LibtiffStrip(const Page& page, uint16_t compression, const std::string
 
 const BitString kMrRtc = Bits("EOL 1 EOL 1 EOL 1 EOL 1 EOL 1 EOL 1");
 
-// A raw page file whose DCS announces MR (bit 16) or MMR (bit 31) at fine resolution.
-void WriteCodedRawFile(const std::string& path, bool mmr, const std::vector<BitString>& pages) {
+// A raw page file whose DCS announces MR (bit 16) or MMR (bit 31) at fine resolution. Without
+// the pages' starts (as for pages after the 21st) a page ends at its RTC or EOFB alone.
+void WriteCodedRawFile(const std::string& path, bool mmr, const std::vector<BitString>& pages,
+                       bool withStarts = true) {
     std::vector<uint32_t> starts;
-    WriteRawFile(path, 0x02 | (mmr ? 0 : 0x01), uint8_t(pages.size()), BytePages(pages, starts),
-                 starts);
+    const BitString data = BytePages(pages, starts);
+    if (!withStarts) starts.clear();
+    WriteRawFile(path, 0x02 | (mmr ? 0 : 0x01), uint8_t(pages.size()), data, starts);
     if (!mmr) return;
     std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
     file.seekp(6);
@@ -95,7 +98,7 @@ TEST(TwoDimCoding, MrAndMmrPagesAreStoredPixelExactInOneDimension) {
                                 : LibtiffStrip(page, COMPRESSION_CCITTFAX3, scratch / "in.tif") +
                                       kMrRtc);
         }
-        WriteCodedRawFile(raw, mmr, coded);
+        WriteCodedRawFile(raw, mmr, coded, false);
         CTiffWriter writer;
         ASSERT_TRUE(writer.Convert(raw.c_str(), tiff.c_str()));
         EXPECT_EQ(writer.RepairedRows(), (std::vector<uint32_t>{0, 0}));
