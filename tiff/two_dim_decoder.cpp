@@ -10,6 +10,7 @@ namespace {
 
 // T.30 Table 2 in written order: bit n is 0x80 >> ((n - 1) % 8) of octet (n - 1) / 8.
 constexpr unsigned kDcsBitTwoDimensional = 16;
+constexpr unsigned kDcsBitExtendOctet3 = 24;  // the octet with bit 31 follows
 constexpr unsigned kDcsBitT6 = 31;
 
 bool DcsBit(const uint8_t* dcs, unsigned bit) {
@@ -307,7 +308,7 @@ const char* toString(PageCoding coding) {
 }
 
 PageCoding CodingFromDcs(const uint8_t* dcs) {
-    if (DcsBit(dcs, kDcsBitT6)) return PageCoding::kMmr;
+    if (DcsBit(dcs, kDcsBitExtendOctet3) && DcsBit(dcs, kDcsBitT6)) return PageCoding::kMmr;
     if (DcsBit(dcs, kDcsBitTwoDimensional)) return PageCoding::kMr;
     return PageCoding::kMh;
 }

@@ -73,7 +73,8 @@ void WriteCodedRawFile(const std::string& path, bool mmr, const std::vector<BitS
     WriteRawFile(path, 0x02 | (mmr ? 0 : 0x01), uint8_t(pages.size()), data, starts);
     if (!mmr) return;
     std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
-    file.seekp(6);
+    file.seekp(5);
+    file.put(0x01);  // bit 24: the DCS goes on
     file.put(0x02);
 }
 
