@@ -225,6 +225,16 @@ bool OnlyZeros(const uint8_t* data, uint64_t at, uint64_t end) {
     return true;
 }
 
+// Bits after a complete row that start like an EOL with a wrong bit or two and are enough for
+// a tag and a row: at least ten of the first twelve are zeros.
+bool RowFollows(const uint8_t* data, uint64_t at, uint64_t lineEnd) {
+    constexpr unsigned kEolBits = kEolZeros + 1;
+    constexpr int kMinZeros = kEolZeros - 1;
+    if (lineEnd - at < kMinLineBits || OnlyZeros(data, at, lineEnd)) return false;
+    const uint32_t bits = PeekBits(data, at, lineEnd, kEolBits);
+    return static_cast<int>(kEolBits) - __builtin_popcount(bits) >= kMinZeros;
+}
+
 ReframeResult TranscodeMr(CBitReader& in, MhStripBuilder& strip, TranscodeResult& result) {
     const uint8_t* data = in.Data();
     const uint64_t end = in.BitPosition() + in.BitsLeft();
@@ -258,6 +268,12 @@ ReframeResult TranscodeMr(CBitReader& in, MhStripBuilder& strip, TranscodeResult
             ++result.repaired;
         }
         referenceGood = good;
+        // Another row behind this one: its EOL was damaged, and the row is lost.
+        if (good && RowFollows(data, pos, lineEnd)) {
+            strip.RepeatRow();
+            ++result.repaired;
+            referenceGood = false;
+        }
         at = next;
     }
     in.Skip(std::min(at, end) - in.BitPosition());

@@ -48,6 +48,7 @@ BitString LibtiffStrip(const Page& page, uint16_t compression, const std::string
     TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISWHITE);
     TIFFSetField(tif, TIFFTAG_FILLORDER, FILLORDER_MSB2LSB);
     TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, uint32_t(page.size()));
+    TIFFSetField(tif, TIFFTAG_YRESOLUTION, 196.0f);  // fine: a 1-D row every fourth
     for (uint32_t y = 0; y < page.size(); ++y) {
         TIFFWriteScanline(tif, const_cast<uint8_t*>(page[y].data()), y, 0);
     }
@@ -113,20 +114,28 @@ TEST(TwoDimCoding, DamagedMrRowIsRepairedUpToTheNextOneDimensionalRow) {
         tags.push_back(at + kEol.size());
     }
     ASSERT_EQ(tags.size(), page.size());
-    size_t damaged = 101;
-    while (coded[tags[damaged]] != '0') ++damaged;  // a 2-D row
-    size_t nextOneDim = damaged + 1;
-    while (coded[tags[nextOneDim]] != '1') ++nextOneDim;
+    // The first row from `from` on whose tag is `tag` (a row past the last when none is).
+    const auto nextRow = [&](size_t from, char tag) {
+        while (from < tags.size() && coded[tags[from]] != tag) ++from;
+        return from;
+    };
+    const size_t damaged = nextRow(101, '0'), nextOneDim = nextRow(damaged, '1');
+    // And a 2-D row further down whose EOL has a wrong bit: that row is lost.
+    const size_t lost = nextRow(nextOneDim + 30, '0'), afterLost = nextRow(lost, '1');
+    ASSERT_LT(afterLost, tags.size());
+    coded[tags[lost] - 6] = '1';
     coded.replace(tags[damaged] + 1, 7, "0000001");  // an extension code: no row of ours
     WriteCodedRawFile(raw, false, {coded + kMrRtc});
 
     CTiffWriter writer;
     ASSERT_TRUE(writer.Convert(raw.c_str(), tiff.c_str()));
-    EXPECT_EQ(writer.RepairedRows(), std::vector<uint32_t>{uint32_t(nextOneDim - damaged)});
+    EXPECT_EQ(writer.RepairedRows(),
+              std::vector<uint32_t>{uint32_t(nextOneDim - damaged + afterLost - lost)});
     const DecodedTiff decoded = ExpectReadableTiff(tiff, 1);
     ASSERT_EQ(decoded.pages.size(), 1u);
     Page expected = page;
     std::fill(expected.begin() + damaged, expected.begin() + nextOneDim, page[damaged - 1]);
+    std::fill(expected.begin() + lost, expected.begin() + afterLost, page[lost - 1]);
     EXPECT_EQ(DifferingPixels(decoded.pages[0], expected), 0u);
 }
 
