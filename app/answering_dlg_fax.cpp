@@ -95,6 +95,12 @@ void CAnsweringDlg::StoreReceivedFax(const std::string& rawFile) {
             m_line.Log("第" + std::to_string(page + 1) + "页修复了" +
                        std::to_string(repaired[page]) + "行");
         }
+        const std::vector<bool>& cutShort = writer.CutShort();
+        for (size_t page = 0; page < cutShort.size(); ++page) {
+            if (!cutShort[page]) continue;
+            m_line.Log("第" + std::to_string(page + 1) + "页" + toString(writer.Coding()) +
+                       "数据出错，保留出错前的行");
+        }
         if (!converted) {
             // Deleting the raw page file now would lose the fax: keep it for vantoro-rawtotiff.
             const std::string keptName = programFolder + "fax/" + stamp + ".raw";

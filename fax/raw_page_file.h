@@ -2,9 +2,10 @@
 #include <cstddef>
 #include <cstdint>
 
-// The raw page file between a fax call and its TIFF: a 132-byte header, then the pages' T.4 data
-// back to back (first bit on the line in the MSB). The fax session writes it, the TIFF writer
-// reads it. Multi-byte fields are little-endian.
+// The raw page file between a fax call and its TIFF: a 132-byte header, then the pages' data back
+// to back as the sender coded them (first bit on the line in the MSB): T.4 1-D or 2-D, or T.6, as
+// the DCS in the header says. The fax session writes it, the TIFF writer reads it. Multi-byte
+// fields are little-endian.
 namespace raw_page_file {
 
 constexpr char kMagic[2] = {'G', '3'};

@@ -19,6 +19,7 @@ public:
         m_nBitsTotal = to;
     }
     uint64_t BitPosition() const { return m_nBitPos; }
+    const uint8_t* Data() const { return m_pData; }
 
     uint64_t BitsLeft() const { return m_nBitsTotal - m_nBitPos; }
     // Unconsumed page data in bytes; a partly read byte counts as a whole one.

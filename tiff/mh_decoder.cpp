@@ -162,3 +162,25 @@ MhLineResult DecodeMhLine(const uint8_t* data, uint64_t beginBit, uint64_t endBi
         }
     }
 }
+
+MhCode ReadMhCode(const uint8_t* data, uint64_t at, uint64_t endBit, bool white) {
+    const CodeEntry entry = Table(white)[PeekBits(data, at, endBit, kLongestCode)];
+    if (entry.length == 0 || at + entry.length > endBit) return {};
+    return {entry.run, entry.length};
+}
+
+MhCodeBits MhCodeOf(bool white, uint32_t run) {
+    const char* code = nullptr;
+    if (run < kMakeUpStep) {
+        code = (white ? kWhiteTerminating : kBlackTerminating)[run];
+    } else if (run < kFirstExtendedRun) {
+        code = (white ? kWhiteMakeUp : kBlackMakeUp)[run / kMakeUpStep - 1];
+    } else {
+        code = kExtendedMakeUp[(run - kFirstExtendedRun) / kMakeUpStep];
+    }
+    MhCodeBits bits;
+    for (; code[bits.length] != 0; ++bits.length) {
+        bits.bits = (bits.bits << 1) | (code[bits.length] == '1');
+    }
+    return bits;
+}

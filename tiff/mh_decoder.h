@@ -26,3 +26,17 @@ uint64_t Peek64(const uint8_t* data, uint64_t beginBit, uint64_t endBit);
 // Bits [beginBit, beginBit + count) as a number, first bit highest (1 <= count <= 32); bits at or
 // past `endBit` read as 0.
 uint32_t PeekBits(const uint8_t* data, uint64_t beginBit, uint64_t endBit, unsigned count);
+
+// One code of T.4 Tables 2 and 3: a terminating run (below 64) or a make-up run (a multiple of 64).
+struct MhCode {
+    uint32_t run = 0;
+    unsigned length = 0;  // 0: no code of the colour starts at that bit, or it is cut off
+};
+MhCode ReadMhCode(const uint8_t* data, uint64_t at, uint64_t endBit, bool white);
+
+// The code of a terminating or make-up run (up to 2560), its first bit highest in `bits`.
+struct MhCodeBits {
+    uint32_t bits = 0;
+    unsigned length = 0;
+};
+MhCodeBits MhCodeOf(bool white, uint32_t run);

@@ -10,7 +10,7 @@
 namespace {
 
 namespace rpf = raw_page_file;
-constexpr int64_t kRawDcsOffset = rpf::kDcsResolutionOffset;
+constexpr int64_t kRawDcsOffset = rpf::kDcsOffset;
 constexpr int64_t kRawPageCountOffset = rpf::kPageCountOffset;
 constexpr int64_t kRawPageStartsOffset = rpf::kPageStartsOffset;
 constexpr int64_t kRawDataLengthOffset = rpf::kDataLengthOffset;
@@ -102,6 +102,7 @@ bool CTiffWriter::Convert(const char* rawPath, const char* tiffPath) {
     m_nPagesInRawFile = m_nPagesWritten = m_nPagesKept = m_nFailedPage = 0;
     m_pagesWithoutRows.clear();
     m_repairedRows.clear();
+    m_cutShort.clear();
     m_strTiffPath = tiffPath ? tiffPath : "";
     if (!LoadRawFile(rawPath)) {
         SetStage(TiffStage::kLoadRaw);
@@ -187,10 +188,15 @@ bool CTiffWriter::FailLoad(TiffDetail detail) {
 bool CTiffWriter::LoadRawFile(const char* path) {
     if (!path || !m_file.Open(path, FileMode::kRead)) return FailLoad(TiffDetail::kOpenRaw);
 
-    uint8_t dcs = 0;
+    uint8_t dcs[rpf::kDcsSize] = {};
     if (m_file.Seek(kRawDcsOffset) != kRawDcsOffset) return FailLoad(TiffDetail::kSeekResolution);
-    if (m_file.Read(&dcs, 1) != 1) return FailLoad(TiffDetail::kReadResolution);
-    m_nYResolution = (dcs & rpf::kDcsFineResolution) ? kYResolutionFineDpi : kYResolutionNormalDpi;
+    if (m_file.Read(dcs, sizeof dcs) != int64_t{sizeof dcs}) {
+        return FailLoad(TiffDetail::kReadResolution);
+    }
+    const uint8_t resolution = dcs[rpf::kDcsResolutionOffset - rpf::kDcsOffset];
+    m_nYResolution =
+        (resolution & rpf::kDcsFineResolution) ? kYResolutionFineDpi : kYResolutionNormalDpi;
+    m_coding = CodingFromDcs(dcs);
 
     if (m_file.Seek(kRawPageCountOffset) != kRawPageCountOffset) {
         return FailLoad(TiffDetail::kSeekPageCount);
@@ -283,7 +289,15 @@ bool CTiffWriter::WritePage(bool& written) {
 
 bool CTiffWriter::ReframePage() {
     uint32_t rows = 0;
-    const ReframeResult result = ::ReframePage(m_input, m_strip, rows, m_reframeMethod);
+    TranscodeResult decoded;
+    ReframeResult result = ReframeResult::kNoPageData;
+    if (m_coding == PageCoding::kMh) {
+        result = ::ReframePage(m_input, m_strip, rows, m_reframeMethod);
+    } else {
+        result = TranscodePage(m_input, m_coding, m_strip, decoded);
+        rows = decoded.rows;
+    }
+    m_cutShort.push_back(decoded.cutShort);
     switch (result) {
         case ReframeResult::kComplete:
             break;
@@ -308,7 +322,7 @@ bool CTiffWriter::ReframePage() {
     // Viewers stop at a row that is too long or too short, and every row after it shifts.
     const RowRepairResult repair =
         RepairRows(m_strip.Data(), m_strip.ByteCount(), rows, m_repairedStrip);
-    m_repairedRows.push_back(repair.repaired);
+    m_repairedRows.push_back(repair.repaired + decoded.repaired);
     if (repair.changed) {
         m_pPageStrip = &m_repairedStrip;
         rows = repair.rows;

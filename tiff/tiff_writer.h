@@ -9,6 +9,7 @@
 #include "tiff/row_repair.h"
 #include "tiff/strip_writer.h"
 #include "tiff/tiff_codes.h"
+#include "tiff/two_dim_decoder.h"
 
 // Turns the raw page file of one received fax into a little-endian multi-page TIFF file with
 // one IFD and one 1-D T.4 strip per page, in receiving order.
@@ -53,6 +54,12 @@ public:
     // Rows of each page of the raw file (numbered from 1, at index 0) that did not decode to the
     // page width and were replaced by the row above.
     const std::vector<uint32_t>& RepairedRows() const { return m_repairedRows; }
+
+    // Per page of the raw file (index 0 is page 1): an MMR page whose data went wrong before its
+    // end, stored with the rows decoded up to there.
+    const std::vector<bool>& CutShort() const { return m_cutShort; }
+    // How the raw file's pages were coded, from its DCS.
+    PageCoding Coding() const { return m_coding; }
 
     // The strips come out the same either way; the run-length walk is faster.
     void SetReframeMethod(ReframeMethod method) { m_reframeMethod = method; }
@@ -106,5 +113,7 @@ private:
     unsigned m_nPagesKept = 0;
     std::vector<unsigned> m_pagesWithoutRows;
     std::vector<uint32_t> m_repairedRows;
+    std::vector<bool> m_cutShort;
+    PageCoding m_coding = PageCoding::kMh;
     unsigned m_nFailedPage = 0;
 };

@@ -48,7 +48,11 @@ std::vector<Bitmap> Pages() {
     return pages;
 }
 
-bool WriteG3Tiff(const std::string& path, const std::vector<Bitmap>& pages) {
+// The pages coded by libtiff in 1-D T.4, 2-D T.4 or T.6.
+enum class Coding { kMh, kMr, kMmr };
+
+bool WriteG3Tiff(const std::string& path, const std::vector<Bitmap>& pages,
+                 Coding coding = Coding::kMh) {
     TIFF* out = TIFFOpen(path.c_str(), "w");
     if (!out) return false;
     for (size_t p = 0; p < pages.size(); ++p) {
@@ -56,8 +60,13 @@ bool WriteG3Tiff(const std::string& path, const std::vector<Bitmap>& pages) {
         TIFFSetField(out, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(pages[p].size()));
         TIFFSetField(out, TIFFTAG_BITSPERSAMPLE, 1);
         TIFFSetField(out, TIFFTAG_SAMPLESPERPIXEL, 1);
-        TIFFSetField(out, TIFFTAG_COMPRESSION, COMPRESSION_CCITTFAX3);
-        TIFFSetField(out, TIFFTAG_GROUP3OPTIONS, 0);
+        if (coding == Coding::kMmr) {
+            TIFFSetField(out, TIFFTAG_COMPRESSION, COMPRESSION_CCITTFAX4);
+        } else {
+            TIFFSetField(out, TIFFTAG_COMPRESSION, COMPRESSION_CCITTFAX3);
+            TIFFSetField(out, TIFFTAG_GROUP3OPTIONS,
+                         coding == Coding::kMr ? GROUP3OPT_2DENCODING : 0);
+        }
         TIFFSetField(out, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISWHITE);
         TIFFSetField(out, TIFFTAG_FILLORDER, FILLORDER_MSB2LSB);
         TIFFSetField(out, TIFFTAG_ROWSPERSTRIP, static_cast<uint32_t>(pages[p].size()));
@@ -73,7 +82,8 @@ bool WriteG3Tiff(const std::string& path, const std::vector<Bitmap>& pages) {
 }
 
 // The raw page file the fax session would have written for the pages of `g3Path`.
-bool WriteRawFile(const std::string& g3Path, const std::string& rawPath, size_t& dataBytes) {
+bool WriteRawFile(const std::string& g3Path, const std::string& rawPath, size_t& dataBytes,
+                  Coding coding = Coding::kMh) {
     TIFF* in = TIFFOpen(g3Path.c_str(), "r");
     if (!in) return false;
     std::vector<uint8_t> data;
@@ -81,10 +91,13 @@ bool WriteRawFile(const std::string& g3Path, const std::string& rawPath, size_t&
     do {
         std::vector<uint8_t> strip(static_cast<size_t>(TIFFRawStripSize(in, 0)));
         TIFFReadRawStrip(in, 0, strip.data(), static_cast<tmsize_t>(strip.size()));
-        data.push_back(0x50);
+        if (coding == Coding::kMh) data.push_back(0x50);
         data.insert(data.end(), strip.begin(), strip.end());
         const uint8_t rtc[9] = {0x00, 0x10, 0x01, 0x00, 0x10, 0x01, 0x00, 0x10, 0x01};
-        data.insert(data.end(), rtc, rtc + 9);
+        // Six EOLs, each followed by the tag bit 1; T.6 data end in their own EOFB.
+        const uint8_t rtcMr[12] = {0, 3, 0, 3, 0, 3, 0, 3, 0, 3, 0, 3};
+        if (coding == Coding::kMh) data.insert(data.end(), rtc, rtc + 9);
+        if (coding == Coding::kMr) data.insert(data.end(), rtcMr, rtcMr + 12);
         ++pages;
     } while (TIFFReadDirectory(in));
     TIFFClose(in);
@@ -94,6 +107,12 @@ bool WriteRawFile(const std::string& g3Path, const std::string& rawPath, size_t&
     header[0] = kMagic[0];
     header[1] = kMagic[1];
     header[kPageCountOffset] = static_cast<uint8_t>(pages);
+    // DCS bits 16 (2-D coding), 24 (extend) and 31 (T.6 coding), in written order.
+    if (coding == Coding::kMr) header[kDcsOffset + 1] |= 0x01;
+    if (coding == Coding::kMmr) {
+        header[kDcsOffset + 2] |= 0x01;
+        header[kDcsOffset + 3] |= 0x02;
+    }
     for (size_t i = 0; i < 4; ++i)
         header[kDataLengthOffset + i] = static_cast<uint8_t>(data.size() >> (8 * i));
     FILE* out = std::fopen(rawPath.c_str(), "wb");
@@ -139,11 +158,27 @@ int main(int argc, char** argv) {
         SecondsPerRound(rounds, [&] { return convert(ReframeMethod::kBitByBit); });
     const double runLength =
         SecondsPerRound(rounds, [&] { return convert(ReframeMethod::kRunLength); });
+    // The same pages as the sender coded them in 2-D and T.6, stored as 1-D.
+    double twoDim[2] = {0, 0};
+    size_t twoDimBytes[2] = {0, 0};
+    for (int i = 0; i < 2; ++i) {
+        const Coding coding = i == 0 ? Coding::kMr : Coding::kMmr;
+        const std::string coded = dir + "/pages-2d.tif", codedRaw = dir + "/pages-2d.raw";
+        if (!WriteG3Tiff(coded, Pages(), coding) ||
+            !WriteRawFile(coded, codedRaw, twoDimBytes[i], coding)) {
+            return 1;
+        }
+        twoDim[i] = SecondsPerRound(rounds, [&] {
+            CTiffWriter writer;
+            return writer.Convert(codedRaw.c_str(), outWriter.c_str()) &&
+                   writer.RepairedRows() == std::vector<uint32_t>{0, 0, 0};
+        });
+    }
     const std::string command = "tiffcp -c g3 '" + g3 + "' '" + outTiffcp + "'";
     const double tiffcp =
         SecondsPerRound(rounds, [&] { return std::system(command.c_str()) == 0; });
     std::system(("rm -rf '" + dir + "'").c_str());
-    if (bitByBit <= 0 || runLength <= 0 || tiffcp <= 0) {
+    if (bitByBit <= 0 || runLength <= 0 || tiffcp <= 0 || twoDim[0] <= 0 || twoDim[1] <= 0) {
         std::fprintf(stderr, "bench_rawtotiff: a conversion failed\n");
         return 1;
     }
@@ -156,5 +191,9 @@ int main(int argc, char** argv) {
     std::printf("ratio run-length / tiffcp     : %.2f\n", tiffcp / runLength);
     std::printf("ratio bit-by-bit / tiffcp     : %.2f\n", tiffcp / bitByBit);
     std::printf("ratio run-length / bit-by-bit : %.2f\n", bitByBit / runLength);
+    std::printf("MR  pages (%.2f MB coded)    : %8.1f MB/s, time ratio MR / MH  : %.2f\n",
+                twoDimBytes[0] / 1e6, twoDimBytes[0] / 1e6 / twoDim[0], twoDim[0] / runLength);
+    std::printf("MMR pages (%.2f MB coded)    : %8.1f MB/s, time ratio MMR / MH : %.2f\n",
+                twoDimBytes[1] / 1e6, twoDimBytes[1] / 1e6 / twoDim[1], twoDim[1] / runLength);
     return 0;
 }

@@ -122,6 +122,14 @@ void ReportSuccess(const CTiffWriter& writer) {
                      "vantoro-rawtotiff: page %zu: %u damaged rows replaced by the row above\n",
                      page + 1, repaired[page]);
     }
+    const std::vector<bool>& cutShort = writer.CutShort();
+    for (size_t page = 0; page < cutShort.size(); ++page) {
+        if (!cutShort[page]) continue;
+        std::fprintf(stderr,
+                     "vantoro-rawtotiff: page %zu: %s data ended in a code error; the rows "
+                     "before it are kept\n",
+                     page + 1, toString(writer.Coding()));
+    }
     if (writer.DetailCode() == static_cast<uint32_t>(TiffDetail::kIncompleteRtc)) {
         std::fprintf(stderr, "vantoro-rawtotiff: warning: detail %u: %s\n", writer.DetailCode(),
                      DescribeDetailCode(writer.DetailCode()));
