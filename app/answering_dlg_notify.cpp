@@ -54,5 +54,34 @@ void CAnsweringDlg::AnnounceMessage() {
     const std::string file = messageFile;
     messageFile.clear();
     if (file.empty() || !platform::PathExists(file)) return;
-    AnnounceStored({StoredItem::Kind::Message, file, m_callCaller, WavSeconds(file)});
+    const unsigned seconds = WavSeconds(file);
+    // A message cut short by the receive-fax button leaves the call a fax call.
+    if (m_callRecord && m_callRecord->outcome == CallOutcome::NoMessage) {
+        SetCallOutcome(CallOutcome::Message, seconds, file);
+    }
+    AnnounceStored({StoredItem::Kind::Message, file, m_callCaller, seconds});
+}
+
+void CAnsweringDlg::BeginCallRecord(CallOutcome outcome) {
+    if (m_callRecord) return;
+    m_callRecord = CallRecord{platform::GetLocalTime(), {}, outcome, 0, {}};
+}
+
+void CAnsweringDlg::SetCallOutcome(CallOutcome outcome, unsigned count, const std::string& file) {
+    if (!m_callRecord) return;
+    m_callRecord->outcome = outcome;
+    m_callRecord->count = count;
+    const bool inFolder = file.compare(0, programFolder.size(), programFolder) == 0;
+    m_callRecord->file = inFolder ? file.substr(programFolder.size()) : file;
+}
+
+void CAnsweringDlg::WriteCallRecord() {
+    if (!m_callRecord) return;
+    // The number may have come with a later ring; a fax taken by hand has the one it had then.
+    const std::string caller = m_strCallerId.toStdString();
+    m_callRecord->caller = caller.empty() ? m_callCaller : caller;
+    if (!AppendCallLog(programFolder, *m_callRecord)) {
+        m_line.Log("无法写入通话记录: " + programFolder + kCallLogFileName);
+    }
+    m_callRecord.reset();
 }
