@@ -1,5 +1,5 @@
-// What the program keeps of each call end to end on the virtual modem: calls.tsv across a
-// restart, and callers in [block] hung up unheard.
+// What the program keeps of each call end to end on the virtual modem: no empty messages, calls.tsv
+// across a restart, and callers in [block] hung up unheard.
 
 #include <gtest/gtest.h>
 
@@ -32,6 +32,8 @@ std::vector<std::vector<std::string>> Rows(const std::string& tsv) {
 
 class MessagesTest : public ::testing::Test {
 protected:
+    explicit MessagesTest(const char* hangupTone = "busy")
+        : m_modem(kRingIntervalMs, {"--personality", "cx93010", "--hangup-tone", hangupTone}) {}
     void SetUp() override {
         ASSERT_TRUE(m_modem.Start());
         m_harness.UseModem(m_modem.LinkPath(), "ring-timeout-ms=3000\n");
@@ -55,9 +57,10 @@ protected:
         const auto lines = caller->StdoutLines();
         return lines.empty() ? std::string() : lines.back();
     }
+    void ExpectOnlyTheRealMessageKept();
     std::string CallsTsv() const { return ReadFile(m_harness.Home() + "/calls.tsv"); }
 
-    ModemHarness m_modem{kRingIntervalMs};
+    ModemHarness m_modem;
     ProgramHarness m_harness;
     std::string m_speech;
     size_t m_logFrom = 0;
@@ -123,6 +126,57 @@ TEST_F(MessagesTest, CallLogLastsAcrossARestartAndBlockedCallersAreHungUpAtOnce)
     EXPECT_LE(rows[1][0], rows[5][0]);
     // Recording from about 3 s after the answer, speech from 4 s to the hang-up at 8 s.
     EXPECT_GE(std::stoi(rows[1][3]), 3);
+}
+
+// The caller hangs up in the greeting, on a line that tells it by busy tone or by silence: no
+// file, no command run, a log line and a no-message row. A message with a 6 s pause is kept
+// whole, and its command runs.
+void MessagesTest::ExpectOnlyTheRealMessageKept() {
+    ProgramHarness& harness = m_harness;
+    const std::string& speech = m_speech;
+    const std::string hook = harness.Root() / "hook";
+    WriteFile(hook, "#!/bin/sh\necho \"$VANTORO_KIND $VANTORO_FILE\" >>\"$0.out\"\n");
+    std::filesystem::permissions(hook, std::filesystem::perms::owner_all);
+    WriteFile(harness.Home() + "/vantoro.ini",
+              "[vantoro]\nring=2\ntime=1\n[notify]\ncommand=" + hook + "\n");
+    harness.SetFaxWindowMs(1000);
+    const std::string paused = harness.Root() / "paused.wav";
+    ASSERT_EQ(std::system(("sox -q " + speech + " " + paused + ".a.wav pad 0 6 && sox -q " +
+                           paused + ".a.wav " + speech + " " + paused)
+                              .c_str()),
+              0);
+    const double speechS = double(ReadSamples(speech).size()) / 8000;
+    auto program = harness.Start();
+    Call({"--number", "5551", "--hangup-after", "0.5"});
+    ASSERT_TRUE(harness.WaitForLog("来电者未留言即挂机", 30000)) << harness.Log();
+    Call({"--number", "5552", "--say", paused, "--say-after", "4", "--hangup-after",
+          std::to_string(4 + 2 * speechS + 6 + 0.5)});
+    const auto files = harness.WaitForFiles("wav", ".wav", 1, kProgramStepMs);
+    EXPECT_EQ(ProgramHarness::Exit(*program), 0);
+    ASSERT_EQ(files.size(), 1u) << harness.Log();
+    EXPECT_EQ(Count(harness.Log(), "来电者未留言即挂机"), 1u);
+    EXPECT_EQ(ReadFile(hook + ".out"), "message " + files[0] + "\n");
+    // Both halves of the speech and the pause between them, from about 1 s into the recording.
+    const std::vector<int16_t> message = ReadSamples(files[0]);
+    EXPECT_GT(double(message.size()) / 8000, 2 * speechS + 6);
+    EXPECT_GT(Rms(message, 1 + speechS + 6 + 0.2, 1 + speechS + 6 + speechS - 0.2), 300.0);
+    const auto rows = Rows(ReadFile(harness.Home() + "/calls.tsv"));
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(rows[1][1] + " " + rows[1][2] + " " + rows[1][4], "5551 no-message ");
+    EXPECT_EQ(rows[2][2], "message");
+}
+
+TEST_F(MessagesTest, NoMessageWhenTheCallerHangsUpInTheGreetingOnBusyTone) {
+    ExpectOnlyTheRealMessageKept();
+}
+
+class SilentHangupTest : public MessagesTest {
+protected:
+    SilentHangupTest() : MessagesTest("silence") {}
+};
+
+TEST_F(SilentHangupTest, NoMessageWhenTheCallerHangsUpInTheGreetingOnSilence) {
+    ExpectOnlyTheRealMessageKept();
 }
 
 }  // namespace
