@@ -160,6 +160,8 @@ private:
     // (answering_dlg_notify.cpp).
     void AnnounceStored(const StoredItem& item);
     void AnnounceMessage();
+    // Deletes a recording with nothing of the caller in it; true when it did.
+    bool DiscardEmptyMessage(const std::string& file);
     // The call's line in calls.tsv (answering_dlg_notify.cpp): opened at its first ring or the
     // receive-fax button, its outcome kept up to date, written once when the call is over.
     void BeginCallRecord(CallOutcome outcome);

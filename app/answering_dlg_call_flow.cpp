@@ -227,13 +227,18 @@ void CAnsweringDlg::PlayGreetingAndRecord() {
     messageFile = programFolder + "wav/" + FormatStamp(now) + ".wav";
     // Claimed only once it runs: a file that cannot be written (a full disk) has been reported,
     // and the call has nothing more to do.
-    if (!m_line.StartRecording(messageFile)) {
+    const std::string file = messageFile;
+    if (!m_line.StartRecording(file)) {
         if (callEnded()) return;
         m_line.Shutdown();
         StartWaiting();
         return;
     }
-    if (callEnded()) return;
+    // The caller hung up while the recording started: the call's end came before its file.
+    if (callEnded()) {
+        DiscardEmptyMessage(file);
+        return;
+    }
     m_recordTimerId = startTimer(static_cast<int>(m_line.recordLimitMs), Qt::PreciseTimer);
     SetStatusText("正在录制留言");
 }

@@ -57,13 +57,18 @@ void CAnsweringDlg::AnnounceMessage() {
     messageFile.clear();
     if (file.empty() || !platform::PathExists(file)) return;
     // A caller who hung up in the greeting leaves only the line's noise and its hang-up sound.
-    if (!voice_activity::JudgeFile(file).worthKeeping && platform::RemoveFile(file)) return;
+    if (DiscardEmptyMessage(file)) return;
     const unsigned seconds = WavSeconds(file);
     // A message cut short by the receive-fax button leaves the call a fax call.
     if (m_callRecord && m_callRecord->outcome == CallOutcome::NoMessage) {
         SetCallOutcome(CallOutcome::Message, seconds, file);
     }
     AnnounceStored({StoredItem::Kind::Message, file, m_callCaller, seconds});
+}
+
+bool CAnsweringDlg::DiscardEmptyMessage(const std::string& file) {
+    return platform::PathExists(file) && !voice_activity::JudgeFile(file).worthKeeping &&
+           platform::RemoveFile(file);
 }
 
 void CAnsweringDlg::BeginCallRecord(CallOutcome outcome) {

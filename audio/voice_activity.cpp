@@ -21,7 +21,10 @@ constexpr double kFloorRiseDbPerFrame = 0.05;
 // frame's, and its level within this many dB.
 constexpr int kToneCrossingSlack = 3;
 constexpr double kToneLevelSlackDb = 4;
-constexpr size_t kMinVoicedFrames = 10;  // 200 ms of the caller
+// A hang-up tone lasts to the end of the recording but for one of its gaps; a longer quiet end
+// is a line gone silent, and the sound before it was the caller's, steady or not.
+constexpr size_t kToneGapMaxFrames = 50;  // 1 s
+constexpr size_t kMinVoicedFrames = 10;   // 200 ms of the caller
 constexpr double kMinJudgedSeconds = 1.0;
 
 struct Frame {
@@ -66,6 +69,7 @@ size_t TailStart(const std::vector<Frame>& frames) {
     size_t runStart = runEnd;
     while (runStart > 0 && frames[runStart - 1].loud) --runStart;
     if (runStart == runEnd) return 0;
+    if (frames.size() - runEnd > kToneGapMaxFrames) return runEnd;
     std::vector<double> crossings, levels;
     for (size_t i = runStart; i < runEnd; ++i) {
         crossings.push_back(frames[i].crossings);
@@ -120,7 +124,7 @@ Verdict JudgeFile(const std::string& path) {
     // A message cut off by a crash may say more than the file holds.
     const uint64_t bytes = std::min<uint64_t>(data.size, file.Size() - data.start);
     std::vector<uint8_t> raw(size_t(bytes / 2 * 2));
-    if (file.Read(raw.data(), raw.size()) != int64_t(raw.size())) return unreadable;
+    if (!raw.empty() && file.Read(raw.data(), raw.size()) != int64_t(raw.size())) return unreadable;
     std::vector<int16_t> samples(raw.size() / 2);
     for (size_t i = 0; i < samples.size(); ++i) {
         samples[i] = int16_t(platform::GetLe16(raw.data() + 2 * i));
