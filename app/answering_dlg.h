@@ -9,8 +9,11 @@
 #include <QTimer>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
+#include "app/block_list.h"
+#include "app/call_log.h"
 #include "app/notifier.h"
 #include "app/notify_command.h"
 #include "line/tapi_line.h"
@@ -143,6 +146,8 @@ private:
     void PlayGreetingAndRecord();
     void PlayGreeting();
     bool FaxWindowSawTone(uint32_t waitingSerial);
+    // At a ring: whether the caller is one the user does not take, once the number is known.
+    bool CallerIsBlocked() const;
     // Fax paths (answering_dlg_fax.cpp); `rawFile` is the raw page file the session wrote.
     void RunAutomaticFax();
     void ReceiveAndStore(const std::string& rawFile);
@@ -155,6 +160,13 @@ private:
     // (answering_dlg_notify.cpp).
     void AnnounceStored(const StoredItem& item);
     void AnnounceMessage();
+    // Deletes a recording with nothing of the caller in it; true when it did.
+    bool DiscardEmptyMessage(const std::string& file);
+    // The call's line in calls.tsv (answering_dlg_notify.cpp): opened at its first ring or the
+    // receive-fax button, its outcome kept up to date, written once when the call is over.
+    void BeginCallRecord(CallOutcome outcome);
+    void SetCallOutcome(CallOutcome outcome, unsigned count = 0, const std::string& file = "");
+    void WriteCallRecord();
 
     CTapiLine m_line;
     CallState callState = CallState::Idle;
@@ -203,6 +215,9 @@ private:
     QEventLoop* m_mainLoop = nullptr;
     std::unique_ptr<CExitSignals> m_exitSignals;
 
+    std::optional<CallRecord> m_callRecord;
+    CBlockList m_blockList;
+    bool m_blocking = false;   // the call is answered only to be hung up
     std::string m_callCaller;  // the number of the call the program took, for what it stores
     CNotifier m_notifier;
     CNotifyCommand m_notifyCommand{[this](const std::string& text) { m_line.Log(text); }};

@@ -27,11 +27,16 @@ constexpr uint32_t kAfterLimitSleepMs = 1000;
 constexpr uint64_t kGreetingLimitMs = 60000;
 constexpr char kCallerIdLogPrefix[] = "来电号码: ";
 constexpr char kCallerUnknownText[] = "未知";
+constexpr char kBlockedLogText[] = "拒接来电，立即挂断";
+// Caller id comes before the first ring or between the first two: after the second ring a
+// caller without one is known to be unknown.
+constexpr uint32_t kRingsToKnowCaller = 2;
 
 }  // namespace
 
 bool CAnsweringDlg::StartWaiting() {
     AnnounceMessage();  // the call that recorded it is over
+    WriteCallRecord();
     ++m_waitingSerial;
     KillRecordTimer();
     faxWindowOpen = 1;
@@ -39,6 +44,7 @@ bool CAnsweringDlg::StartWaiting() {
     manualFaxBusy = 0;
     m_line.ringCount = 0;
     m_strCallerId.clear();
+    m_blocking = false;
 
     FindProgramFolder();
     if (!EnsureFolders()) {
@@ -106,6 +112,7 @@ void CAnsweringDlg::OnLineService() {
 void CAnsweringDlg::OnLineLost() {
     m_line.Shutdown();
     AnnounceMessage();
+    WriteCallRecord();
     callState = CallState::Idle;
     if (m_lineRetryTimerId != 0) return;
     m_line.Log("线路中断");
@@ -116,14 +123,18 @@ void CAnsweringDlg::OnLineLost() {
 intptr_t CAnsweringDlg::OnLineEvent(uintptr_t wParam, intptr_t) {
     switch (wParam) {
         case kEventRing:
-            if (callState == CallState::Waiting) callState = CallState::Ringing;
+            if (callState == CallState::Waiting) {
+                callState = CallState::Ringing;
+                BeginCallRecord(CallOutcome::Unanswered);
+            }
             if (callState == CallState::Answered) break;
             SetStatusText("电话机振铃...");
             // Caller id arrives before the first ring or between the first two.
             if (const std::string caller = m_line.CallerId(); !caller.empty()) {
                 m_strCallerId = QString::fromStdString(caller);
             }
-            if (m_line.ringCount < m_line.ringsToAnswer) {
+            m_blocking = CallerIsBlocked();
+            if (m_line.ringCount < m_line.ringsToAnswer && !m_blocking) {
                 ++m_line.ringCount;
                 break;
             }
@@ -132,11 +143,20 @@ intptr_t CAnsweringDlg::OnLineEvent(uintptr_t wParam, intptr_t) {
                                                  ? std::string(kCallerUnknownText)
                                                  : m_strCallerId.toStdString()));
             m_callCaller = m_strCallerId.toStdString();
+            SetCallOutcome(m_blocking ? CallOutcome::Blocked : CallOutcome::NoMessage);
+            // Taking the call stops the telephones in the house ringing; hanging up ends it.
+            if (m_blocking) m_line.Log(kBlockedLogText);
             m_line.Answer();
             callState = CallState::Answered;
             break;
         case LINECALLSTATE_CONNECTED:
-            if (callState == CallState::Answered) PlayGreetingAndRecord();
+            if (callState != CallState::Answered) break;
+            if (m_blocking) {
+                m_line.Shutdown();
+                StartWaiting();
+                break;
+            }
+            PlayGreetingAndRecord();
             break;
         case kEventFaxTone:
             m_line.Log("接收传真信号");
@@ -207,13 +227,18 @@ void CAnsweringDlg::PlayGreetingAndRecord() {
     messageFile = programFolder + "wav/" + FormatStamp(now) + ".wav";
     // Claimed only once it runs: a file that cannot be written (a full disk) has been reported,
     // and the call has nothing more to do.
-    if (!m_line.StartRecording(messageFile)) {
+    const std::string file = messageFile;
+    if (!m_line.StartRecording(file)) {
         if (callEnded()) return;
         m_line.Shutdown();
         StartWaiting();
         return;
     }
-    if (callEnded()) return;
+    // The caller hung up while the recording started: the call's end came before its file.
+    if (callEnded()) {
+        DiscardEmptyMessage(file);
+        return;
+    }
     m_recordTimerId = startTimer(static_cast<int>(m_line.recordLimitMs), Qt::PreciseTimer);
     SetStatusText("正在录制留言");
 }
@@ -222,6 +247,14 @@ void CAnsweringDlg::EndRecording() {
     if (m_recordTimerId == 0) return;  // armed exactly while a recording runs
     KillRecordTimer();
     m_line.StopRecording();
+}
+
+bool CAnsweringDlg::CallerIsBlocked() const {
+    const std::string caller = m_strCallerId.toStdString();
+    if (CTapiLine::IsNumber(caller)) return m_blockList.Blocks(caller);
+    const bool knownUnknown = !caller.empty() || m_line.ringCount + 1 >= kRingsToKnowCaller ||
+                              m_line.ringCount >= m_line.ringsToAnswer;
+    return knownUnknown && m_blockList.BlocksUnknown();
 }
 
 // The user's welcome.wav where the line can play it, cut at the limit; else the built-in one.

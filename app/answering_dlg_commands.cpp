@@ -112,6 +112,7 @@ void CAnsweringDlg::FinishExit() {
     KillLineRetryTimer();
     m_line.Shutdown();
     AnnounceMessage();  // a message cut short by the exit is stored all the same
+    WriteCallRecord();
     m_line.Wait(kExitSettleMs);
     RemoveFaxTempFile();
     if (m_trayIcon) m_trayIcon->hide();

@@ -47,6 +47,8 @@ void CAnsweringDlg::OnReceiveFax() {
     manualFaxBusy = 1;
     EndRecording();
     m_callCaller = m_strCallerId.toStdString();
+    BeginCallRecord(CallOutcome::FaxFailed);
+    SetCallOutcome(CallOutcome::FaxFailed);
     m_line.m_faxReceiver.m_bCancel = 0;
     // A stop during the reception opens the line again with a new temporary file; the pages
     // are in the file this session writes.
@@ -67,6 +69,7 @@ void CAnsweringDlg::OnReceiveFax() {
 
 void CAnsweringDlg::RunAutomaticFax() {
     const std::string rawFile = faxTempFile;
+    SetCallOutcome(CallOutcome::FaxFailed);
     m_faxRunning = true;
     m_line.MakeCall();
     m_line.EnterPassthrough();
@@ -107,9 +110,12 @@ void CAnsweringDlg::StoreReceivedFax(const std::string& rawFile) {
             char text[96];
             std::snprintf(text, sizeof text, "传真转换失败(阶段%u，代码%u)，", writer.StageCode(),
                           writer.DetailCode());
-            m_line.Log(text + (MoveFile(rawFile, keptName) ? "原始页面文件保存为: " + keptName
-                                                           : "原始页面文件无法保存"));
+            const bool kept = MoveFile(rawFile, keptName);
+            SetCallOutcome(CallOutcome::FaxFailed, RawPageCount(kept ? keptName : rawFile),
+                           kept ? keptName : std::string());
+            m_line.Log(text + (kept ? "原始页面文件保存为: " + keptName : "原始页面文件无法保存"));
         } else {
+            SetCallOutcome(CallOutcome::Fax, writer.PagesWritten(), faxName);
             AnnounceStored({StoredItem::Kind::Fax, faxName, m_callCaller, writer.PagesWritten()});
         }
     }

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "app/answering_dlg.h"
+#include "audio/voice_activity.h"
 #include "platform/little_endian.h"
 #include "platform/paths.h"
 
@@ -11,6 +12,7 @@ namespace {
 
 constexpr char kFaxStoredLogPrefix[] = "传真已保存: ";
 constexpr char kMessageStoredLogPrefix[] = "留言已保存: ";
+constexpr char kNoMessageLogText[] = "来电者未留言即挂机";
 
 // The length of a WAV file's sound in whole seconds (rounded), from its "fmt " byte rate and
 // its "data" size; 0 when it cannot be read.
@@ -54,5 +56,42 @@ void CAnsweringDlg::AnnounceMessage() {
     const std::string file = messageFile;
     messageFile.clear();
     if (file.empty() || !platform::PathExists(file)) return;
-    AnnounceStored({StoredItem::Kind::Message, file, m_callCaller, WavSeconds(file)});
+    // A caller who hung up in the greeting leaves only the line's noise and its hang-up sound.
+    if (DiscardEmptyMessage(file)) return;
+    const unsigned seconds = WavSeconds(file);
+    // A message cut short by the receive-fax button leaves the call a fax call.
+    if (m_callRecord && m_callRecord->outcome == CallOutcome::NoMessage) {
+        SetCallOutcome(CallOutcome::Message, seconds, file);
+    }
+    AnnounceStored({StoredItem::Kind::Message, file, m_callCaller, seconds});
+}
+
+bool CAnsweringDlg::DiscardEmptyMessage(const std::string& file) {
+    return platform::PathExists(file) && !voice_activity::JudgeFile(file).worthKeeping &&
+           platform::RemoveFile(file);
+}
+
+void CAnsweringDlg::BeginCallRecord(CallOutcome outcome) {
+    if (m_callRecord) return;
+    m_callRecord = CallRecord{platform::GetLocalTime(), {}, outcome, 0, {}};
+}
+
+void CAnsweringDlg::SetCallOutcome(CallOutcome outcome, unsigned count, const std::string& file) {
+    if (!m_callRecord) return;
+    m_callRecord->outcome = outcome;
+    m_callRecord->count = count;
+    const bool inFolder = file.compare(0, programFolder.size(), programFolder) == 0;
+    m_callRecord->file = inFolder ? file.substr(programFolder.size()) : file;
+}
+
+void CAnsweringDlg::WriteCallRecord() {
+    if (!m_callRecord) return;
+    if (m_callRecord->outcome == CallOutcome::NoMessage) m_line.Log(kNoMessageLogText);
+    // The number may have come with a later ring; a fax taken by hand has the one it had then.
+    const std::string caller = m_strCallerId.toStdString();
+    m_callRecord->caller = caller.empty() ? m_callCaller : caller;
+    if (!AppendCallLog(programFolder, *m_callRecord)) {
+        m_line.Log("无法写入通话记录: " + programFolder + kCallLogFileName);
+    }
+    m_callRecord.reset();
 }

@@ -17,6 +17,7 @@ constexpr char kSection[] = "vantoro";
 // [fax] mode=standard (default) or mode=fast.
 constexpr char kFaxSection[] = "fax";
 constexpr char kFaxModeFast[] = "fast";
+constexpr char kBlockSection[] = "block";
 constexpr char kDefaultRing[] = "3 ;设置振铃次数";
 constexpr char kDefaultTime[] = "5  ;设置留言时长，单位分钟，平均每分钟WAV文件900K";
 constexpr uint32_t kDefaultRingCount = 3;
@@ -96,6 +97,10 @@ bool CAnsweringDlg::LoadSettings() {
     m_faxWindowMs = TestHook(kTestFaxWindowVariable, kFaxWindowMs);
     std::string faxMode;
     platform::GetProfileString(kFaxSection, "mode", &faxMode, path);
+    std::string blockedNumbers, unknownCallers;
+    platform::GetProfileString(kBlockSection, "numbers", &blockedNumbers, path);
+    platform::GetProfileString(kBlockSection, "unknown", &unknownCallers, path);
+    m_blockList = CBlockList::FromSettings(blockedNumbers, unknownCallers);
     m_line.m_faxReceiver.m_faxMode =
         faxMode.substr(0, faxMode.find_first_of(" \t;")) == kFaxModeFast ? FaxMode::kFast
                                                                          : FaxMode::kStandard;

@@ -62,6 +62,10 @@ std::string CTapiLine::CallerId() {
     return PrintableText(reinterpret_cast<const char*>(buffer.data() + offset), size);
 }
 
+bool CTapiLine::IsNumber(const std::string& callerId) {
+    return !callerId.empty() && callerId != kCallerWithheld && callerId != kCallerUnavailable;
+}
+
 bool CTapiLine::QueryStatus(DWORD* flags, std::string* reason) {
     reason->clear();
     if (m_hLine == 0) return false;

@@ -42,6 +42,8 @@ public:
     // The current call's caller id as a person reads it: the number, or why there is none;
     // empty while none has arrived.
     std::string CallerId();
+    // False for a CallerId() that says why there is no number (withheld, not delivered).
+    static bool IsNumber(const std::string& callerId);
     // True when the open line is there but brings no calls (a SIP line that cannot start);
     // *reason then says why, as the line library puts it.
     bool OutOfService(std::string* reason);

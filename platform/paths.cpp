@@ -1,5 +1,6 @@
 #include "platform/paths.h"
 
+#include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -105,5 +106,25 @@ bool PathExists(const std::string& path) {
 bool MakeDirectory(const std::string& path) { return mkdir(path.c_str(), 0700) == 0; }
 
 bool RemoveFile(const std::string& path) { return unlink(path.c_str()) == 0; }
+
+bool AppendRecord(const std::string& path, const std::string& header, const std::string& record) {
+    const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) return false;
+    struct stat status {};
+    const bool sized = fstat(fd, &status) == 0;
+    const std::string bytes = sized && status.st_size == 0 ? header + record : record;
+    ssize_t written;
+    do {
+        written = write(fd, bytes.data(), bytes.size());
+    } while (written < 0 && errno == EINTR);
+    const bool whole = written == ssize_t(bytes.size());
+    // A short write (a full disk) leaves part of a line: take it back so the next one starts clean.
+    if (written > 0 && !whole && sized) {
+        const int truncated = ftruncate(fd, status.st_size);
+        (void)truncated;  // nothing more can be done about a file that cannot be cut back
+    }
+    close(fd);
+    return whole;
+}
 
 }  // namespace platform

@@ -30,6 +30,9 @@ bool MakeDirectory(const std::string& path);
 // Creates the folder and its missing parents (mode 0700 for new ones); true when it exists.
 bool MakeDirectoryTree(const std::string& path);
 bool RemoveFile(const std::string& path);
+// Appends `record` to the file in one write, after `header` when the file is new or empty; a
+// crash leaves the record whole or absent.
+bool AppendRecord(const std::string& path, const std::string& header, const std::string& record);
 
 // Appends '/' unless the path already ends in one.
 std::string WithTrailingSlash(std::string path);

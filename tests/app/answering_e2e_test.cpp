@@ -200,21 +200,24 @@ TEST_F(AnsweringTest, GreetingToneAndMessageThenOwnGreeting) {
     EXPECT_EQ(ProgramHarness::Exit(*program), 0);
 }
 
-// A silent caller is cut off at the time limit (10 s here, through the test hook, instead of a
-// whole minute) and the line waits again; the limit timer of a message whose caller hung up
-// earlier does not fire later into this call.
+// A caller who says a few words and then nothing is cut off at the time limit (10 s here, through
+// the test hook, instead of a whole minute) and the line waits again; the limit timer of a message
+// whose caller hung up earlier does not fire later into this call.
 TEST_F(AnsweringTest, SilentCallerIsCutAtTheTimeLimitAndAnEarlierHangUpLeavesNoTimer) {
     constexpr int kLimitS = 10;
     m_program.SetRings(1, 1);
     m_program.SetRecordLimitS(kLimitS);
     ASSERT_TRUE(m_program.UseShortGreeting());  // recording begins about 7.6 s after the answer
     m_program.UseModem(m_modem.LinkPath(), "silence-s=0\n");  // silence alone ends no call
+    const std::string speech = m_program.Root() / "speech.wav";
+    ASSERT_TRUE(WriteSpeechWav(speech));
     auto program = StartProgram();
-    EXPECT_EQ(Call({"--hangup-after", "10"}), "RESULT answered rings=1");
+    EXPECT_EQ(Call({"--say", speech, "--say-after", "8", "--hangup-after", "10"}),
+              "RESULT answered rings=1");
     std::vector<std::string> expected = {kWaiting,  kRinging,   kRinging, kAnswering,
                                          kGreeting, kRecording, kHungUp,  kWaiting};
     EXPECT_EQ(program->WaitForStdoutLines(expected.size(), kStepMs), expected) << program->Stderr();
-    EXPECT_EQ(Call({}, 100000), "RESULT answered rings=1");
+    EXPECT_EQ(Call({"--say", speech, "--say-after", "8"}, 100000), "RESULT answered rings=1");
     expected.insert(expected.end(),
                     {kRinging, kRinging, kAnswering, kGreeting, kRecording, kWaiting});
     EXPECT_EQ(program->WaitForStdoutLines(expected.size(), kStepMs), expected) << program->Stderr();

@@ -52,6 +52,7 @@ protected:
         ASSERT_TRUE(bus.registerObject(kPath, &m_server, QDBusConnection::ExportAllSlots));
         ASSERT_TRUE(m_modem.Start());
         m_harness.UseModem(m_modem.LinkPath());
+        ASSERT_TRUE(WriteSpeechWav(m_speech));
     }
     void TearDown() override { QDBusConnection::sessionBus().unregisterObject(kPath); }
     std::string Ini(const std::string& notify) const {
@@ -68,6 +69,7 @@ protected:
         EXPECT_EQ(caller->WaitForExit(120000), 0) << caller->Stdout() << caller->Stderr();
     }
     size_t m_calls = 0;
+    const std::string m_speech = m_harness.Root() / "speech.wav";
     NotificationServer m_server;
     ModemHarness m_modem{600};
     ProgramHarness m_harness;
@@ -86,7 +88,7 @@ TEST_F(NotifyTest, DesktopNotificationAndCommandForMessageAndFax) {
     WriteFile(m_harness.Home() + "/vantoro.ini", Ini("command=" + script));
     auto program = m_harness.Start({"QT_QPA_PLATFORM=", "PATH=" + bin + ":" + getenv("PATH")},
                                    {m_harness.Program()});
-    Call({"--number", "5551234", "--hangup-after", "19"});
+    Call({"--number", "5551234", "--say", m_speech, "--say-after", "15", "--hangup-after", "19"});
     ASSERT_TRUE(WriteTiff(m_harness.Root() / "page.tif", {SparsePage(100, 1)}, false));
     Call({"--number", "5551234", "--fax", m_harness.Root() / "page.tif"});
     ASSERT_TRUE(WaitFor([&] { return m_server.shown.size() >= 2; }, 10000)) << m_harness.Log();
@@ -119,9 +121,9 @@ TEST_F(NotifyTest, SlowAndMissingCommandsLeaveTheLineAlone) {
     WriteFile(m_harness.Home() + "/vantoro.ini", Ini("command=sleep 1000\r\ntimeout=8"));
     const std::string missing = Ini("command=/nonexistent/vantoro-hook\r\ntimeout=8");
     auto program = m_harness.Start();
-    Call({"--hangup-after", "17"});
+    Call({"--say", m_speech, "--say-after", "15", "--hangup-after", "17"});
     WriteFile(m_harness.Home() + "/vantoro.ini", missing);
-    Call({"--hangup-after", "17"});
+    Call({"--say", m_speech, "--say-after", "15", "--hangup-after", "17"});
     ASSERT_TRUE(WaitFor([&] { return Count(m_harness.Log(), "正在等待呼叫") == 3; }, 15000));
     EXPECT_EQ(ProgramHarness::Exit(*program), 0);
 
@@ -146,7 +148,7 @@ TEST_F(NotifyTest, AFloodingHookIsDrainedAndItsBackgroundChildEndsAtTheLimit) {
     chmod(hook.c_str(), 0755);
     WriteFile(m_harness.Home() + "/vantoro.ini", Ini("command=" + hook + "\r\ntimeout=3"));
     auto program = m_harness.Start();
-    Call({"--hangup-after", "17"});
+    Call({"--say", m_speech, "--say-after", "15", "--hangup-after", "17"});
     ASSERT_TRUE(WaitFor([&] { return !ReadFile(hook + ".pid").empty(); }, 15000));
     const auto started = std::chrono::steady_clock::now();
     ASSERT_TRUE(

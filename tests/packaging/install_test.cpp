@@ -59,7 +59,11 @@ TEST(InstallTest, InstalledProgramAnswersOnItsInstalledLineLibrary) {
     EXPECT_NE(maps.find(prefix / "lib/vantoro/libtapi32.so"), std::string::npos) << maps;
     EXPECT_EQ(maps.find(BuildFolder() + "/libtapi32.so"), std::string::npos);
     const size_t from = program->StdoutLines().size();
-    EXPECT_EQ(modem.Call({"--hangup-after", "16"})->WaitForExit(60000), 0);
+    const std::string speech = harness.Root() / "speech.wav";
+    ASSERT_TRUE(WriteSpeechWav(speech));
+    EXPECT_EQ(modem.Call({"--say", speech, "--say-after", "15", "--hangup-after", "18"})
+                  ->WaitForExit(60000),
+              0);
     EXPECT_TRUE(program->WaitForStdoutLine(kWaitingLine, kProgramStepMs, from));
     EXPECT_EQ(ProgramHarness::Exit(*program), 0);
     EXPECT_EQ(harness.Files("wav", ".wav").size(), 1u);

@@ -129,6 +129,12 @@ bool WriteToneWav(const std::string& path, double seconds, int hz, int rate) {
     return std::system(cmd.c_str()) == 0;
 }
 
+bool WriteSpeechWav(const std::string& path, const std::string& words) {
+    const std::string command = "espeak-ng -w '" + path + ".22k.wav' '" + words + "' && sox -q '" +
+                                path + ".22k.wav' -r 8000 -b 16 -c 1 '" + path + "'";
+    return std::system(command.c_str()) == 0;
+}
+
 std::string Unshield(const std::string& stream, std::string* events) {
     std::string out;
     for (size_t i = 0; i < stream.size(); ++i) {

@@ -56,6 +56,9 @@ private:
 std::string ToolPath(const std::string& name);
 // A WAV of a sine tone written by sox (16-bit, mono).
 bool WriteToneWav(const std::string& path, double seconds, int hz, int rate = 8000);
+// Spoken words (espeak-ng) as an 8000 Hz 16-bit mono WAV: a caller's message that the program
+// keeps, where silence or a steady tone alone would be no message.
+bool WriteSpeechWav(const std::string& path, const std::string& words = "please call me back");
 // Removes V.253 DLE shielding from a receive stream: DLE DLE -> DLE, DLE SUB -> DLE DLE;
 // events go to *events, DLE ETX ends the data.
 std::string Unshield(const std::string& stream, std::string* events);
