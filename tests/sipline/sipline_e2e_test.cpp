@@ -97,6 +97,7 @@ protected:
         ASSERT_TRUE(m_modem.Start());
         m_harness.UseModem(m_modem.LinkPath());
         m_harness.SetRings(1, 1);
+        ASSERT_TRUE(m_harness.UseShortGreeting());  // recording begins 7.6 s after the answer
         m_program = m_harness.Start();
         ASSERT_TRUE(m_program->WaitForStdoutLine(kWaiting, kStepMs)) << m_program->Stderr();
     }
@@ -157,7 +158,8 @@ protected:
         EXPECT_TRUE(sipp->Start());
         return sipp;
     }
-    // sipp speaking a 700 Hz tone, as PCMU (payload type 0) or PCMA (8).
+    // sipp speaking 3 s of a 700 Hz tone 10 s after the answer, as PCMU (payload type 0) or
+    // PCMA (8).
     std::unique_ptr<ChildProcess> ToneCaller(const std::string& pt,
                                              const std::string& from = "127.0.0.1") {
         const std::string wav = m_root / ("tone" + pt + ".wav");
@@ -165,7 +167,7 @@ protected:
         EXPECT_EQ(system(("sox -n -r 8000 -c 1 -e " + law + " " + wav + " synth 3 sine 700 vol 0.5")
                              .c_str()),
                   0);
-        return Sipp("caller.xml", {{"pt", pt}, {"wav", wav}}, from);
+        return Sipp("caller.xml", {{"pt", pt}, {"wav", wav}, {"quiet_ms", "7000"}}, from);
     }
     // A password file as the bridge accepts it.
     std::string PasswordFile(const std::string& password) {
@@ -214,7 +216,7 @@ TEST_F(SipLineTest, SippCallersLeaveTheirMessageInBothLaws) {
         auto second = Sipp("refused.xml", {{"status", "486"}});
         EXPECT_EQ(second->WaitForExit(kStepMs), 0);
         if (pt == "0") {
-            sleep(17);  // into the caller's 3 s of tone, which starts 16 s after the answer
+            sleep(11);  // into the caller's 3 s of tone, which starts 10 s after the answer
             SendStrayRtp(m_rtpBase);
         }
         ExpectMessageCall(*caller, from);
@@ -313,13 +315,13 @@ TEST(SipNetworkTest, AnAddressThatComesLaterStartsTheBridgeAgain) {
 }
 
 // baresip, an independent user agent, run headless: it dials, speaks a WAV from the answer on
-// (a 700 Hz tone 16 s in, after the greeting and the tone) and hangs up after 24 s.
+// (a 700 Hz tone 10 s in, after the greeting and the tone) and hangs up after 18 s.
 TEST_F(SipLineTest, BaresipCallerLeavesItsMessage) {
     m_bridge = AnsweringBridge();
     const std::string config = m_root / "baresip", wav = m_root / "speech.wav";
     ASSERT_EQ(
         system(("mkdir -p " + config + " && sox -n -r 8000 -b 16 -c 1 " + wav +
-                " synth 16 sine 700 vol 0 : synth 3 sine 700 vol 0.5 : synth 8 sine 700 vol 0")
+                " synth 10 sine 700 vol 0 : synth 3 sine 700 vol 0.5 : synth 8 sine 700 vol 0")
                    .c_str()),
         0);
     WriteFile(config + "/accounts", "<sip:caller@127.0.0.1>;regint=0;audio_codecs=PCMU\n");
@@ -334,7 +336,7 @@ TEST_F(SipLineTest, BaresipCallerLeavesItsMessage) {
     const size_t from = Lines();
     ChildProcess caller({"/bin/sh", "-c",
                          "exec baresip -f " + config + " -e '/dial sip:fax@" + Sip() +
-                             "' -t 24 </dev/null >" + config + "/out 2>&1"});
+                             "' -t 18 </dev/null >" + config + "/out 2>&1"});
     ASSERT_TRUE(caller.Start());
     ExpectMessageCall(caller, from);
     ASSERT_EQ(m_harness.Files("wav").size(), 1u);
@@ -354,6 +356,7 @@ protected:
         WriteFile(passwordFile, std::string(kPassword) + "\n");
         chmod(passwordFile.c_str(), 0644);
         m_harness.SetRings(1, 1);
+        ASSERT_TRUE(m_harness.UseShortGreeting());
         WriteFile(m_root / "config/vantoro/line.ini",
                   "[sip]\naccount=sip:alice@127.0.0.1:" + std::to_string(m_registrarPort) +
                       "\npassword-file=" + passwordFile + "\nlisten=" + kAnyLoopbackPort +
