@@ -126,9 +126,14 @@ TEST_F(FaxCallTest, ReceiveFaxOnCallsTheTelephoneTookStoresStopsAndKeepsRawPages
     ASSERT_NE(from, std::string::npos) << m_program->Stdout();
     ASSERT_TRUE(WaitAfter(from, "正在接收页面数据", kStepMs));
     m_program->WriteStdin("stop\n");
+    // The stop opens the line again at once; the line waits again once more after the pages
+    // are stored.
+    const size_t reopened = m_program->WaitForStdoutLineIndex(kWaiting, kStepMs, from);
+    ASSERT_NE(reopened, std::string::npos) << m_program->Stdout();
     ASSERT_TRUE(WaitAfter(from, "用户取消传真", kStepMs)) << m_program->Stdout();
     EXPECT_EQ(caller->WaitForExit(kStepMs), 0);
-    ASSERT_TRUE(WaitAfter(from, kWaiting, kStepMs));
+    ASSERT_EQ(m_harness.WaitForFiles("fax", ".tif", 1, kStepMs).size(), 1u) << Log();
+    ASSERT_TRUE(WaitAfter(reopened + 1, kWaiting, kStepMs)) << m_program->Stdout();
     ExpectStored(1);
 
     // A failed conversion (a folder in the way of each TIFF name of the coming seconds) keeps the
