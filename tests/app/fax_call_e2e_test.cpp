@@ -126,9 +126,14 @@ TEST_F(FaxCallTest, ReceiveFaxOnCallsTheTelephoneTookStoresStopsAndKeepsRawPages
     ASSERT_NE(from, std::string::npos) << m_program->Stdout();
     ASSERT_TRUE(WaitAfter(from, "正在接收页面数据", kStepMs));
     m_program->WriteStdin("stop\n");
+    // The stop opens the line again at once; the line waits again once more after the pages
+    // are stored.
+    const size_t reopened = m_program->WaitForStdoutLineIndex(kWaiting, kStepMs, from);
+    ASSERT_NE(reopened, std::string::npos) << m_program->Stdout();
     ASSERT_TRUE(WaitAfter(from, "用户取消传真", kStepMs)) << m_program->Stdout();
     EXPECT_EQ(caller->WaitForExit(kStepMs), 0);
-    ASSERT_TRUE(WaitAfter(from, kWaiting, kStepMs));
+    ASSERT_EQ(m_harness.WaitForFiles("fax", ".tif", 1, kStepMs).size(), 1u) << Log();
+    ASSERT_TRUE(WaitAfter(reopened + 1, kWaiting, kStepMs)) << m_program->Stdout();
     ExpectStored(1);
 
     // A failed conversion (a folder in the way of each TIFF name of the coming seconds) keeps the
@@ -174,9 +179,11 @@ TEST_F(FaxCallTest, FaxMachinesAreKnownByTheirToneInsideTheWindowOnly) {
     EXPECT_EQ(Count(Log(), "接收传真信号"), 1);
 
     // A tone after the window is only logged; the recording goes on until the caller hangs up.
+    // With a 1 s greeting the window ends 6.1 s after the answer, the recording begins at 7.6 s.
+    ASSERT_TRUE(m_harness.UseShortGreeting());
     from = Lines();
     caller =
-        m_modem.Call({"--fax", m_root / "sent.tif", "--cng-after", "20", "--hangup-after", "30"});
+        m_modem.Call({"--fax", m_root / "sent.tif", "--cng-after", "11", "--hangup-after", "22"});
     ASSERT_TRUE(WaitAfter(from, "正在录制留言", kStepMs + 10000)) << m_program->Stdout();
     ASSERT_TRUE(WaitAfter(from, "对方已经挂机", kStepMs + 30000)) << m_program->Stdout();
     EXPECT_FALSE(WaitAfter(from, "准备接收传真", 1));

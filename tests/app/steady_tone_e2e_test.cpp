@@ -71,11 +71,7 @@ TEST_P(SteadyToneTest, ANoteInsideTheMessageDoesNotEndItButTheBusyToneDoes) {
 INSTANTIATE_TEST_SUITE_P(
     Countries, SteadyToneTest,
     ::testing::Values(
-        ToneRun{"usa_480hz_held",
-                {"--country", "B5"},
-                "synth 5 sine 480",
-                480,
-                "North America"},
+        ToneRun{"usa_480hz_held", {"--country", "B5"}, "synth 5 sine 480", 480, "North America"},
         ToneRun{"china_450hz_beeps",
                 {"--hangup-tone", "cn-busy"},
                 "synth 0.4 sine 450 pad 0 0.4 repeat 6 trim 0 5",

@@ -67,7 +67,7 @@ TEST_F(SipLineTest, SippCallersLeaveTheirMessageInBothLaws) {
         auto second = Sipp("refused.xml", {{"status", "486"}});
         EXPECT_EQ(second->WaitForExit(kStepMs), 0);
         if (pt == "0") {
-            sleep(17);  // into the caller's 3 s of tone, which starts 16 s after the answer
+            sleep(11);  // into the caller's 3 s of tone, which starts 10 s after the answer
             SendStrayRtp(m_rtpBase);
         }
         ExpectMessageCall(*caller, from);
@@ -166,13 +166,13 @@ TEST(SipNetworkTest, AnAddressThatComesLaterStartsTheBridgeAgain) {
 }
 
 // baresip, an independent user agent, run headless: it dials, speaks a WAV from the answer on
-// (a 700 Hz tone 16 s in, after the greeting and the tone) and hangs up after 24 s.
+// (a 700 Hz tone 10 s in, after the greeting and the tone) and hangs up after 18 s.
 TEST_F(SipLineTest, BaresipCallerLeavesItsMessage) {
     m_bridge = AnsweringBridge();
     const std::string config = m_root / "baresip", wav = m_root / "speech.wav";
     ASSERT_EQ(
         system(("mkdir -p " + config + " && sox -n -r 8000 -b 16 -c 1 " + wav +
-                " synth 16 sine 700 vol 0 : synth 3 sine 700 vol 0.5 : synth 8 sine 700 vol 0")
+                " synth 10 sine 700 vol 0 : synth 3 sine 700 vol 0.5 : synth 8 sine 700 vol 0")
                    .c_str()),
         0);
     WriteFile(config + "/accounts", "<sip:caller@127.0.0.1>;regint=0;audio_codecs=PCMU\n");
@@ -187,7 +187,7 @@ TEST_F(SipLineTest, BaresipCallerLeavesItsMessage) {
     const size_t from = Lines();
     ChildProcess caller({"/bin/sh", "-c",
                          "exec baresip -f " + config + " -e '/dial sip:fax@" + Sip() +
-                             "' -t 24 </dev/null >" + config + "/out 2>&1"});
+                             "' -t 18 </dev/null >" + config + "/out 2>&1"});
     ASSERT_TRUE(caller.Start());
     ExpectMessageCall(caller, from);
     ASSERT_EQ(m_harness.Files("wav").size(), 1u);
@@ -207,6 +207,7 @@ protected:
         WriteFile(passwordFile, std::string(kPassword) + "\n");
         chmod(passwordFile.c_str(), 0644);
         m_harness.SetRings(1, 1);
+        ASSERT_TRUE(m_harness.UseShortGreeting());
         WriteFile(m_root / "config/vantoro/line.ini",
                   "[sip]\naccount=sip:alice@127.0.0.1:" + std::to_string(m_registrarPort) +
                       "\npassword-file=" + passwordFile + "\nlisten=" + kAnyLoopbackPort +

@@ -61,6 +61,7 @@ protected:
         ASSERT_TRUE(m_modem.Start());
         m_harness.UseModem(m_modem.LinkPath());
         m_harness.SetRings(m_rings, 1);
+        ASSERT_TRUE(m_harness.UseShortGreeting());  // recording begins 7.6 s after the answer
         m_program = m_harness.Start();
         ASSERT_TRUE(m_program->WaitForStdoutLine(kWaiting, kStepMs)) << m_program->Stderr();
     }
@@ -121,7 +122,8 @@ protected:
         EXPECT_TRUE(sipp->Start());
         return sipp;
     }
-    // sipp speaking a 700 Hz tone, as PCMU (payload type 0) or PCMA (8).
+    // sipp speaking 3 s of a 700 Hz tone 10 s after the answer, as PCMU (payload type 0) or
+    // PCMA (8).
     std::unique_ptr<ChildProcess> ToneCaller(const std::string& pt,
                                              const std::string& from = "127.0.0.1") {
         const std::string wav = m_root / ("tone" + pt + ".wav");
@@ -129,7 +131,7 @@ protected:
         EXPECT_EQ(system(("sox -n -r 8000 -c 1 -e " + law + " " + wav + " synth 3 sine 700 vol 0.5")
                              .c_str()),
                   0);
-        return Sipp("caller.xml", {{"pt", pt}, {"wav", wav}}, from);
+        return Sipp("caller.xml", {{"pt", pt}, {"wav", wav}, {"quiet_ms", "7000"}}, from);
     }
     // A password file as the bridge accepts it.
     std::string PasswordFile(const std::string& password) {
