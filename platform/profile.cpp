@@ -13,37 +13,20 @@
 #include <sstream>
 #include <vector>
 
+#include "platform/ini_reader.h"
+
 namespace platform {
 namespace {
-
-const char kWhitespace[] = " \t\r";
-
-std::string Trim(const std::string& text) {
-    size_t first = text.find_first_not_of(kWhitespace);
-    if (first == std::string::npos) return std::string();
-    size_t last = text.find_last_not_of(kWhitespace);
-    return text.substr(first, last - first + 1);
-}
 
 bool EqualsNoCase(const std::string& a, const std::string& b) {
     return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
 }
 
-// The section name if the line is a section header, else nothing.
-bool SectionHeader(const std::string& line, std::string* name) {
-    std::string trimmed = Trim(line);
-    if (trimmed.size() < 2 || trimmed.front() != '[') return false;
-    size_t close = trimmed.find(']');
-    if (close == std::string::npos) return false;
-    *name = Trim(trimmed.substr(1, close - 1));
-    return true;
-}
-
 bool KeyLine(const std::string& line, std::string* key, std::string* value) {
     size_t equals = line.find('=');
     if (equals == std::string::npos) return false;
-    *key = Trim(line.substr(0, equals));
-    *value = Trim(line.substr(equals + 1));
+    *key = TrimBlanks(line.substr(0, equals));
+    *value = TrimBlanks(line.substr(equals + 1));
     return !key->empty();
 }
 
@@ -123,7 +106,7 @@ bool GetProfileString(const std::string& section, const std::string& key, std::s
     bool inSection = false;
     for (const FileLine& line : lines) {
         std::string name, lineKey, lineValue;
-        if (SectionHeader(line.text, &name)) {
+        if (IniSectionHeader(line.text, &name)) {
             inSection = EqualsNoCase(name, section);
         } else if (inSection && KeyLine(line.text, &lineKey, &lineValue) &&
                    EqualsNoCase(lineKey, key)) {
@@ -154,7 +137,7 @@ bool WriteProfileString(const std::string& section, const std::string& key,
     bool done = false;
     for (size_t i = 0; i < lines.size() && !done; ++i) {
         std::string name, lineKey, lineValue;
-        if (SectionHeader(lines[i].text, &name)) {
+        if (IniSectionHeader(lines[i].text, &name)) {
             if (inSection) break;
             inSection = EqualsNoCase(name, section);
             if (inSection) insertAt = i + 1;
@@ -162,7 +145,7 @@ bool WriteProfileString(const std::string& section, const std::string& key,
             if (KeyLine(lines[i].text, &lineKey, &lineValue) && EqualsNoCase(lineKey, key)) {
                 lines[i].text = entry;
                 done = true;
-            } else if (!Trim(lines[i].text).empty()) {
+            } else if (!TrimBlanks(lines[i].text).empty()) {
                 insertAt = i + 1;
             }
         }

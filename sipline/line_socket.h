@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "vmodem/unique_fd.h"
+#include "platform/unique_fd.h"
 
 class LineSocket {
 public:

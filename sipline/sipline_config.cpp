@@ -10,25 +10,19 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <sstream>
 
+#include "platform/ini_reader.h"
 #include "vmodem/line_protocol.h"
 
 namespace {
 
 constexpr int kMaxJitterMs = 1000;
-constexpr char kSection[] = "[sip]";
+constexpr char kSection[] = "sip";
 constexpr char kLoopbackAddress[] = "127.0.0.1";
 constexpr size_t kMaxPasswordFileBytes = 4096;
 constexpr size_t kMaxKeyNameBytes = 32;
-
-std::string trim(const std::string& text) {
-    const size_t first = text.find_first_not_of(" \t\r");
-    if (first == std::string::npos) return "";
-    return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
-}
 
 bool toInt(const std::string& text, long min, long max, long& value) {
     char* end = nullptr;
@@ -36,21 +30,12 @@ bool toInt(const std::string& text, long min, long max, long& value) {
     return !text.empty() && *end == '\0' && value >= min && value <= max;
 }
 
+// Later lines win over earlier ones of the same key.
 std::map<std::string, std::string> readSection(const std::string& path) {
     std::map<std::string, std::string> values;
-    std::ifstream in(path);
-    bool inSection = false;
-    for (std::string line; std::getline(in, line);) {
-        line = trim(line);
-        if (line.empty() || line[0] == ';' || line[0] == '#') continue;
-        if (line[0] == '[') {
-            inSection = line == kSection;
-            continue;
-        }
-        const size_t eq = line.find('=');
-        if (inSection && eq != std::string::npos)
-            values[trim(line.substr(0, eq))] = trim(line.substr(eq + 1));
-    }
+    for (const platform::IniEntry& entry :
+         platform::IniSection(platform::ReadIniFile(path), kSection))
+        values[entry.key] = entry.value;
     return values;
 }
 
@@ -89,7 +74,7 @@ bool readPassword(const std::string& path, std::string& password, std::string& e
     if (!readPrivateFile(path, text, error)) return false;
     password = text.substr(0, text.find('\n'));
     if (!password.empty() && password.back() == '\r') password.pop_back();
-    if (trim(password).empty()) {
+    if (platform::TrimBlanks(password).empty()) {
         error = "the file password-file= names has no password on its first line";
         return false;
     }
@@ -208,7 +193,7 @@ private:
         std::istringstream in(value);
         c.sip.allow.clear();
         for (std::string item; std::getline(in, item, ',');) {
-            const std::string address = trim(item);
+            const std::string address = platform::TrimBlanks(item);
             in_addr parsed{};
             if (address.empty()) continue;
             // Calls are matched by the address they come from: a name would never match.

@@ -4,6 +4,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/ini_reader.h"
+
 namespace tapi {
 namespace {
 
@@ -13,14 +15,6 @@ constexpr const char* kCountryKey = "country";
 constexpr const char* kInitKey = "init";
 constexpr const char* kSilenceKey = "silence-s";
 constexpr unsigned long kMaxSilenceS = 3600;
-
-std::string Trim(const std::string& text) {
-    const char* blanks = " \t\r\n";
-    size_t first = text.find_first_not_of(blanks);
-    if (first == std::string::npos) return {};
-    size_t last = text.find_last_not_of(blanks);
-    return text.substr(first, last - first + 1);
-}
 
 bool ParseMilliseconds(const std::string& text, uint32_t& value) {
     if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return false;
@@ -48,15 +42,10 @@ bool IsCountryCode(const std::string& text) {
 
 LineConfig ParseLineConfig(const std::string& text) {
     LineConfig config;
-    std::istringstream lines(text);
-    std::string line;
-    while (std::getline(lines, line)) {
-        line = Trim(line);
-        if (line.empty() || line[0] == '#' || line[0] == ';' || line[0] == '[') continue;
-        size_t equals = line.find('=');
-        if (equals == std::string::npos) continue;
-        std::string key = Trim(line.substr(0, equals));
-        std::string value = Trim(line.substr(equals + 1));
+    // The line's keys count in any section: the header is optional, and users name it freely.
+    for (const platform::IniEntry& entry : platform::ParseIni(text)) {
+        const std::string& key = entry.key;
+        const std::string& value = entry.value;
         if (key == kModemKey) {
             config.modemPath = value;
         } else if (key == kRingTimeoutKey) {

@@ -38,14 +38,11 @@ LineDevice::LineDevice(SerialDevice& device, HLINE line, uint32_t ringTimeoutMs,
     m_audio.SetListener(&m_hangup);
 }
 
-LineDevice::~LineDevice() {
-    Stop();
-    if (m_wake >= 0) platform::SerialClose(m_wake);
-}
+LineDevice::~LineDevice() { Stop(); }
 
 bool LineDevice::Start() {
-    m_wake = platform::SerialWakeOpen();
-    if (m_wake < 0) return false;
+    m_wake.reset(platform::SerialWakeOpen());
+    if (!m_wake.valid()) return false;
     m_stop = false;
     m_serviceProblem = SoftLineProblem();
     m_outOfService = !m_serviceProblem.empty();
@@ -113,7 +110,7 @@ void LineDevice::EndStreamForShutdown() {
     m_audio.Drop();
 }
 
-void LineDevice::Wake() { platform::SerialWakeSignal(m_wake); }
+void LineDevice::Wake() { platform::SerialWakeSignal(m_wake.get()); }
 
 void LineDevice::Run() {
     while (!m_stop) {
@@ -130,7 +127,7 @@ void LineDevice::Run() {
         }
         platform::SerialReadiness ready;
         platform::SerialStatus waited = platform::SerialWaitDevice(
-            m_wake, watchDevice ? m_device.Descriptor() : -1, wantWrite, timeoutMs, ready);
+            m_wake.get(), watchDevice ? m_device.Descriptor() : -1, wantWrite, timeoutMs, ready);
         if (waited != platform::SerialStatus::Ok && waited != platform::SerialStatus::Pending)
             break;
         if (m_stop) break;

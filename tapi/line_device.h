@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/unique_fd.h"
 #include "platform/wave_abi.h"
 #include "tapi/call_audio.h"
 #include "tapi/hangup_detector.h"
@@ -180,7 +181,7 @@ private:
     const bool m_trace;             // VANTORO_LINE_TRACE: what the line hears goes to stderr
     CallAudio::Step m_voiceStep = CallAudio::Step::None;  // the step in flight
     std::string m_transmitPending;                        // shielded samples not yet written
-    int m_wake = -1;                                      // interrupts the modem thread's wait
+    UniqueFd m_wake;                                      // interrupts the modem thread's wait
     std::atomic<bool> m_stop{false};
     std::thread m_thread;
 };

@@ -4,7 +4,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,6 +21,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/ini_reader.h"
+#include "platform/runtime_folder.h"
 #include "tapi/line_config.h"
 
 namespace tapi {
@@ -44,12 +45,6 @@ constexpr int kExitConfigError = 78;
 constexpr char kBridgeLinePrefix[] = "vantoro-sipline: ";
 constexpr size_t kMaxReasonBytes = 300;
 
-std::string Trim(const std::string& text) {
-    const size_t first = text.find_first_not_of(" \t\r");
-    if (first == std::string::npos) return {};
-    return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
-}
-
 // The program's folder, where the build puts the soft modem and the bridge too.
 std::string ProgramFolder() {
     char path[4096];
@@ -59,30 +54,14 @@ std::string ProgramFolder() {
     return exe.substr(0, exe.rfind('/'));
 }
 
-std::string TempBase() {
-    const char* tmp = std::getenv("TMPDIR");
-    return tmp && *tmp == '/' ? tmp : "/tmp";
-}
-
-// Ours alone, as the program's lock wants it: a real folder of this user that nobody else may
-// enter, so that nobody else can have put or can replace the modem link or the line socket.
-bool PrivateFolder(const std::string& folder) {
-    struct stat info {};
-    return lstat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == getuid() &&
-           (info.st_mode & 077) == 0;
-}
-
 std::string RuntimeFolder() {
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime && *runtime == '/' && access(runtime, W_OK | X_OK) == 0) return runtime;
-    const std::string own = TempBase() + "/vantoro-" + std::to_string(getuid());
-    mkdir(own.c_str(), 0700);
-    if (PrivateFolder(own)) return own;
+    const platform::RuntimeFolder runtime = platform::FindRuntimeFolder();
+    if (!runtime.path.empty()) return runtime.path;
     // Someone else made it (or made it a link): a fresh folder instead, so the line still starts.
-    std::string fresh = own + ".XXXXXX";
-    if (!mkdtemp(fresh.data())) return own;
+    std::string fresh = runtime.refused + ".XXXXXX";
+    if (!mkdtemp(fresh.data())) return runtime.refused;
     std::fprintf(stderr, "libtapi32: %s is not a private folder of this user; using %s\n",
-                 own.c_str(), fresh.c_str());
+                 runtime.refused.c_str(), fresh.c_str());
     return fresh;
 }
 
@@ -320,15 +299,9 @@ std::string ReadLineIni() {
 }  // namespace
 
 bool HasSipAccount(const std::string& lineIni) {
-    std::istringstream lines(lineIni);
-    bool inSip = false;
-    for (std::string line; std::getline(lines, line);) {
-        line = Trim(line);
-        if (!line.empty() && line[0] == '[') inSip = line == "[sip]";
-        const size_t equals = line.find('=');
-        if (inSip && equals != std::string::npos && Trim(line.substr(0, equals)) == "account" &&
-            !Trim(line.substr(equals + 1)).empty())
-            return true;
+    for (const platform::IniEntry& entry :
+         platform::IniSection(platform::ParseIni(lineIni), "sip")) {
+        if (entry.key == "account" && !entry.value.empty()) return true;
     }
     return false;
 }

@@ -3,6 +3,8 @@
 #include <cctype>
 #include <cstdlib>
 
+#include "platform/ini_reader.h"
+
 namespace tapi {
 namespace {
 
@@ -22,12 +24,6 @@ constexpr StandardId kStandardIds[] = {
 constexpr VoiceCodec kPreference[] = {VoiceCodec::Unsigned8, VoiceCodec::Signed8, VoiceCodec::MuLaw,
                                       VoiceCodec::ALaw};
 
-std::string Trim(const std::string& text) {
-    size_t first = text.find_first_not_of(" \t");
-    if (first == std::string::npos) return {};
-    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
-}
-
 // Splits at the commas outside quotes and parentheses.
 std::vector<std::string> SplitFields(const std::string& text) {
     std::vector<std::string> fields(1);
@@ -43,7 +39,7 @@ std::vector<std::string> SplitFields(const std::string& text) {
         }
         fields.back() += c;
     }
-    for (std::string& field : fields) field = Trim(field);
+    for (std::string& field : fields) field = platform::TrimBlanks(field);
     return fields;
 }
 
@@ -108,8 +104,8 @@ VoiceCodec CodecByName(const VsmEntry& entry) {
 }  // namespace
 
 bool ParseVsmEntry(const std::string& line, VsmEntry& entry) {
-    std::string text = Trim(line);
-    if (text.rfind("+VSM:", 0) == 0) text = Trim(text.substr(5));
+    std::string text = platform::TrimBlanks(line);
+    if (text.rfind("+VSM:", 0) == 0) text = platform::TrimBlanks(text.substr(5));
     std::vector<std::string> fields = SplitFields(text);
     if (fields.size() < 2 || !IsNumber(fields[0])) return false;
     entry = VsmEntry{};
@@ -155,8 +151,8 @@ VoiceFormat ChooseVoiceFormat(const std::vector<std::string>& listing) {
 
 int ReadBackRate(const std::vector<std::string>& answer) {
     for (const std::string& line : answer) {
-        std::string text = Trim(line);
-        if (text.rfind("+VSM:", 0) == 0) text = Trim(text.substr(5));
+        std::string text = platform::TrimBlanks(line);
+        if (text.rfind("+VSM:", 0) == 0) text = platform::TrimBlanks(text.substr(5));
         std::vector<std::string> fields = SplitFields(text);
         if (fields.size() >= 2 && IsNumber(fields[0]) && IsNumber(fields[1])) {
             return std::atoi(fields[1].c_str());

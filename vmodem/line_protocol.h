@@ -2,11 +2,10 @@
 // The simulated telephone line between vantoro-call and vantoro-vmodem: a Unix
 // SOCK_SEQPACKET socket, one message per packet, the first byte names the message.
 
-#include <unistd.h>
-
 #include <cstdint>
-#include <cstdlib>
 #include <string>
+
+#include "platform/runtime_folder.h"
 
 namespace line_protocol {
 
@@ -29,11 +28,10 @@ constexpr char kHangup = 'H';  // the called modem went on hook; the socket clos
 constexpr char kBusy = 'B';    // the line stayed busy; the socket closes next
 // Hanging up from the caller's side is closing the socket.
 
+// Empty when the user has no private runtime folder: the socket must then be named.
 inline std::string defaultSocketPath() {
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime && *runtime && access(runtime, W_OK | X_OK) == 0)
-        return std::string(runtime) + "/vantoro-line.sock";
-    return "/tmp/vantoro-line-" + std::to_string(getuid()) + ".sock";
+    const std::string folder = platform::FindRuntimeFolder().path;
+    return folder.empty() ? std::string() : folder + "/vantoro-line.sock";
 }
 
 }  // namespace line_protocol

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "vmodem/unique_fd.h"
+#include "platform/unique_fd.h"
 #include "vmodem/vmodem_personality.h"
 #include "vmodem/voice_samples.h"
 

@@ -103,6 +103,12 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+    if (options.socketPath.empty()) {
+        std::fprintf(stderr,
+                     "vantoro-vmodem: no private runtime folder for the line socket; "
+                     "name one with --socket\n");
+        return 2;
+    }
     VirtualModem modem(options);
     if (!modem.open()) return 1;
     std::printf("vantoro-vmodem: %s modem on %s%s%s, calls on %s\n", options.personality->name,

@@ -93,6 +93,12 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "vantoro-call: --fax and --say exclude each other\n");
         return 2;
     }
+    if (options.socketPath.empty()) {
+        std::fprintf(stderr,
+                     "vantoro-call: no private runtime folder for the line socket; "
+                     "name it with --socket\n");
+        return 2;
+    }
     Caller caller(options);
     if (!caller.prepare()) return 1;
     caller.run();

@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "platform/unique_fd.h"
 #include "tools/call/fax_sender.h"
 #include "tools/call/line_noise.h"
 #include "tools/call/wav_writer.h"
-#include "vmodem/unique_fd.h"
 
 struct CallOptions {
     std::string socketPath;
