@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <ctime>
 
-#include "vmodem/line_protocol.h"
+#include "line_protocol/line_protocol.h"
 
 namespace {
 
@@ -162,10 +162,9 @@ void Bridge::onLineReadable() {
 void Bridge::onLinePacket(const std::string& packet) {
     const char type = packet[0];
     if (type == line_protocol::kAudio) {
-        const size_t count = (packet.size() - 1) / 2;
-        int16_t samples[line_protocol::kMaxPacket / 2];
-        for (size_t i = 0; i < count; ++i)
-            samples[i] = int16_t(uint8_t(packet[1 + 2 * i]) | uint8_t(packet[2 + 2 * i]) << 8);
+        int16_t samples[line_protocol::kMaxAudioSamples];
+        const size_t count =
+            line_protocol::decodeAudio(packet.data() + 1, packet.size() - 1, samples);
         m_media.fromLine(samples, count);
     } else if (m_options.role == BridgeRole::Dial) {
         if (type == line_protocol::kSetup && m_state == CallState::Idle)

@@ -7,8 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/little_endian.h"
-#include "vmodem/line_protocol.h"
+#include "line_protocol/line_protocol.h"
 
 namespace {
 
@@ -82,12 +81,7 @@ void LineSocket::send(char type, const std::string& payload) {
 }
 
 void LineSocket::sendAudio(const int16_t* samples, size_t count) {
-    if (!m_peer.valid()) return;
-    uint8_t packet[line_protocol::kMaxPacket];
-    count = std::min(count, (sizeof packet - 1) / 2);
-    packet[0] = uint8_t(line_protocol::kAudio);
-    for (size_t i = 0; i < count; ++i) platform::PutLe16(packet + 1 + 2 * i, uint16_t(samples[i]));
-    ::send(m_peer.get(), packet, 1 + 2 * count, MSG_NOSIGNAL | MSG_DONTWAIT);
+    send(line_protocol::kAudio, line_protocol::audioPayload(samples, count));
 }
 
 LineSocket::Read LineSocket::receive(std::string& packet) {

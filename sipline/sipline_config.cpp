@@ -13,8 +13,8 @@
 #include <map>
 #include <sstream>
 
+#include "line_protocol/line_protocol.h"
 #include "platform/ini_reader.h"
-#include "vmodem/line_protocol.h"
 
 namespace {
 

@@ -7,8 +7,7 @@
 #include <cerrno>
 #include <ctime>
 
-#include "platform/little_endian.h"
-#include "vmodem/line_protocol.h"
+#include "line_protocol/line_protocol.h"
 #include "vmodem/vmodem.h"
 
 namespace {
@@ -51,11 +50,8 @@ void VirtualModem::readCaller(std::list<Caller>::iterator it) {
             pickUpHandset();
         } else if (buf[0] == line_protocol::kAudio && m_hasActive && it == m_active &&
                    m_call == CallState::Connected) {
-            int count = int((n - 1) / 2);
-            int16_t samples[line_protocol::kMaxPacket / 2];
-            const auto* bytes = reinterpret_cast<const uint8_t*>(buf) + 1;
-            for (int i = 0; i < count; ++i) samples[i] = int16_t(platform::GetLe16(bytes + 2 * i));
-            lineAudio(samples, count);
+            int16_t samples[line_protocol::kMaxAudioSamples];
+            lineAudio(samples, int(line_protocol::decodeAudio(buf + 1, size_t(n - 1), samples)));
         }
     }
 }

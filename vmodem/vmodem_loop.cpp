@@ -13,8 +13,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "line_protocol/line_protocol.h"
 #include "platform/clock.h"
-#include "vmodem/line_protocol.h"
 #include "vmodem/vmodem.h"
 
 namespace {
@@ -283,8 +283,7 @@ void VirtualModem::onTick() {
         voiceOutput(out, kBlockSamples);
     }
     if (m_call == CallState::Connected) {
-        std::string payload(reinterpret_cast<const char*>(out), sizeof(out));
-        sendToCaller(line_protocol::kAudio, payload);
+        sendToCaller(line_protocol::kAudio, line_protocol::audioPayload(out, kBlockSamples));
     } else {
         // No far end: the line carries the exchange's tone after a hang-up, silence otherwise.
         int16_t in[kBlockSamples] = {};

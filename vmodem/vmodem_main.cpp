@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "vmodem/line_protocol.h"
+#include "line_protocol/line_protocol.h"
 #include "vmodem/vmodem.h"
 
 namespace {

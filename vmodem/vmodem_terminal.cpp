@@ -3,7 +3,7 @@
 #include <spandsp.h>
 #include <spandsp/expose.h>
 
-#include "vmodem/line_protocol.h"
+#include "line_protocol/line_protocol.h"
 #include "vmodem/vmodem.h"
 
 namespace {

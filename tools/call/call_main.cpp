@@ -2,8 +2,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "line_protocol/line_protocol.h"
 #include "tools/call/caller.h"
-#include "vmodem/line_protocol.h"
 
 namespace {
 

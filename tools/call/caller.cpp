@@ -11,9 +11,9 @@
 #include <ctime>
 
 #include "audio/riff_file.h"
+#include "line_protocol/line_protocol.h"
 #include "platform/clock.h"
 #include "platform/little_endian.h"
-#include "vmodem/line_protocol.h"
 
 namespace {
 
@@ -232,10 +232,8 @@ void Caller::onPacket(const char* data, size_t len) {
 }
 
 void Caller::onAudio(const char* payload, size_t len) {
-    int16_t samples[line_protocol::kMaxPacket / 2];
-    int count = int(len / 2);
-    for (int i = 0; i < count; ++i)
-        samples[i] = int16_t(platform::GetLe16(reinterpret_cast<const uint8_t*>(payload) + 2 * i));
+    int16_t samples[line_protocol::kMaxAudioSamples];
+    const int count = int(line_protocol::decodeAudio(payload, len, samples));
     if (m_recording) m_record.write(samples, size_t(count));
     if (faxRunning()) m_fax->rx(samples, count);
 }
@@ -254,11 +252,9 @@ void Caller::sendBlock() {
             samples[i] = m_say[m_sayPos++];
     }
     if (m_noiseToModem) m_noiseToModem->add(samples, kBlockSamples);
-    char packet[1 + 2 * kBlockSamples];
-    packet[0] = line_protocol::kAudio;
-    for (int i = 0; i < kBlockSamples; ++i)
-        platform::PutLe16(reinterpret_cast<uint8_t*>(packet) + 1 + 2 * i, uint16_t(samples[i]));
-    send(m_fd.get(), packet, sizeof(packet), MSG_NOSIGNAL | MSG_DONTWAIT);
+    const std::string packet =
+        line_protocol::kAudio + line_protocol::audioPayload(samples, kBlockSamples);
+    send(m_fd.get(), packet.data(), packet.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
 }
 
 std::string Caller::resultLine() const {

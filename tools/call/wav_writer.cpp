@@ -2,8 +2,8 @@
 
 #include <cstring>
 
+#include "line_protocol/line_protocol.h"
 #include "platform/little_endian.h"
-#include "vmodem/line_protocol.h"
 
 namespace {
 

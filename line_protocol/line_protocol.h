@@ -2,10 +2,9 @@
 // The simulated telephone line between vantoro-call and vantoro-vmodem: a Unix
 // SOCK_SEQPACKET socket, one message per packet, the first byte names the message.
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
-
-#include "platform/runtime_folder.h"
 
 namespace line_protocol {
 
@@ -28,10 +27,18 @@ constexpr char kHangup = 'H';  // the called modem went on hook; the socket clos
 constexpr char kBusy = 'B';    // the line stayed busy; the socket closes next
 // Hanging up from the caller's side is closing the socket.
 
-// Empty when the user has no private runtime folder: the socket must then be named.
-inline std::string defaultSocketPath() {
-    const std::string folder = platform::FindRuntimeFolder().path;
-    return folder.empty() ? std::string() : folder + "/vantoro-line.sock";
-}
+// The most samples one audio packet carries.
+constexpr size_t kMaxAudioSamples = (kMaxPacket - 1) / 2;
+
+// $XDG_RUNTIME_DIR/vantoro-line.sock, or the socket in the user's private folder of the
+// temporary folder; empty when the user has none: the socket must then be named.
+std::string defaultSocketPath();
+
+// The payload of a kAudio packet: at most kMaxAudioSamples of `samples`, little-endian.
+std::string audioPayload(const int16_t* samples, size_t count);
+
+// The samples of a kAudio packet's payload (the bytes after its type) into `samples`, which
+// has room for kMaxAudioSamples; returns how many there were.
+size_t decodeAudio(const char* payload, size_t bytes, int16_t* samples);
 
 }  // namespace line_protocol
