@@ -32,6 +32,13 @@ struct VmodemOptions {
     std::string country;
 };
 
+// An AT command in extended syntax: "+NAME", "+NAME?", "+NAME=?", "+NAME=args".
+struct Extended {
+    std::string name;
+    enum class Kind { Action, Read, Test, Set } kind = Kind::Action;
+    std::string args;
+};
+
 // A T.35 country code the modem lists for +GCI, in upper-case hex.
 bool isListedCountry(const std::string& code);
 
@@ -103,6 +110,16 @@ private:
     ResultCode executeCommand(const std::string& cmd, bool& finalSent);
     ResultCode executeExtended(const std::string& cmd, bool& finalSent);
     ResultCode executeBasic(char letter, const std::string& arg, bool& finalSent);
+    ResultCode serviceClassCommand(const Extended& e, bool& finalSent);
+    ResultCode callerIdCommand(const Extended& e, bool& finalSent);
+    ResultCode voiceSettingCommand(const Extended& e, bool& finalSent);
+    ResultCode flowControlCommand(const Extended& e, bool& finalSent);
+    ResultCode silenceDetectionCommand(const Extended& e, bool& finalSent);
+    ResultCode countryCommand(const Extended& e, bool& finalSent);
+    ResultCode lineSelectCommand(const Extended& e, bool& finalSent);
+    ResultCode sampleModeCommand(const Extended& e, bool& finalSent);
+    ResultCode streamCommand(const Extended& e, bool& finalSent);
+    ResultCode identityCommand(const Extended& e, bool& finalSent);
     ResultCode setSampleMode(const std::string& args);
     ResultCode setSilenceDetection(const std::string& args);
     ResultCode setCountry(const std::string& args);

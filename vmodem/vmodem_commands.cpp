@@ -38,13 +38,6 @@ std::vector<std::string> splitArgs(const std::string& text) {
     }
 }
 
-// Extended syntax: "+NAME", "+NAME?", "+NAME=?", "+NAME=args".
-struct Extended {
-    std::string name;
-    enum class Kind { Action, Read, Test, Set } kind = Kind::Action;
-    std::string args;
-};
-
 Extended splitExtended(const std::string& cmd) {
     Extended e;
     size_t i = 1;
@@ -199,173 +192,223 @@ ResultCode VirtualModem::executeBasic(char letter, const std::string& arg, bool&
     }
 }
 
+// One handler per command name, as the interpreter of a real modem keeps its table.
 ResultCode VirtualModem::executeExtended(const std::string& cmd, bool& finalSent) {
-    using Kind = Extended::Kind;
-    Extended e = splitExtended(cmd);
-    int value = 0;
-    if (e.name == "+FCLASS") {
-        switch (e.kind) {
-            case Kind::Test:
-                sendInfo("0,1,8");
-                return ResultCode::Ok;
-            case Kind::Read:
-                sendInfo(std::to_string(m_fclass));
-                return ResultCode::Ok;
-            case Kind::Set:
-                if (!parseNumber(e.args, value) || (value != 0 && value != 8))
-                    return ResultCode::Error;
-                m_fclass = value;
-                m_mode = StreamMode::Command;
-                return ResultCode::Ok;
-            case Kind::Action:
-                return ResultCode::Error;
-        }
-    }
-    if (e.name == "+VCID" || e.name == "#CID") {
-        if (!acceptsCallerIdCommand(e.name)) return ResultCode::Error;
-        switch (e.kind) {
-            case Kind::Test:
-                sendInfo("(0-2)");
-                return ResultCode::Ok;
-            case Kind::Read:
-                sendInfo(std::to_string(m_vcid));
-                return ResultCode::Ok;
-            case Kind::Set:
-                if (!parseNumber(e.args, value) || value > 2) return ResultCode::Error;
-                m_vcid = value;
-                return ResultCode::Ok;
-            case Kind::Action:
-                return ResultCode::Error;
-        }
-    }
-    if (e.name == "+VIT" || e.name == "+VGT" || e.name == "+VGR" || e.name == "+VNH" ||
-        e.name == "+VRA" || e.name == "+VRN") {
-        switch (e.kind) {
-            case Kind::Test:
-                sendInfo("(0-255)");
-                return ResultCode::Ok;
-            case Kind::Read:
-                sendInfo(e.name == "+VGT" || e.name == "+VGR" ? "128" : "0");
-                return ResultCode::Ok;
-            case Kind::Set:
-                return parseNumber(e.args, value) && value <= 255 ? ResultCode::Ok
-                                                                  : ResultCode::Error;
-            case Kind::Action:
-                return ResultCode::Error;
-        }
-    }
-    if (e.name == "+IFC") {
-        switch (e.kind) {
-            case Kind::Test:
-                sendInfo("(0-2),(0-2)");
-                return ResultCode::Ok;
-            case Kind::Read:
-                sendInfo("2,2");
-                return ResultCode::Ok;
-            case Kind::Set: {
-                std::vector<std::string> args = splitArgs(e.args);
-                if (args.size() > 2) return ResultCode::Error;
-                for (const std::string& a : args) {
-                    if (!parseNumber(a, value) || value > 2) return ResultCode::Error;
-                }
-                return ResultCode::Ok;
-            }
-            case Kind::Action:
-                return ResultCode::Error;
-        }
-    }
-    if (e.name == "+VSD") {
-        switch (e.kind) {
-            case Kind::Test:
-                sendInfo("(0-255),(0-255)");
-                return ResultCode::Ok;
-            case Kind::Read: {
-                int time = personality().silenceEvent ? m_vsdTime : 0;
-                sendInfo(std::to_string(m_vsdLevel) + "," + std::to_string(time));
-                return ResultCode::Ok;
-            }
-            case Kind::Set:
-                return setSilenceDetection(e.args);
-            case Kind::Action:
-                return ResultCode::Error;
-        }
-    }
-    if (e.name == "+GCI") {
-        switch (e.kind) {
-            case Kind::Test:
-                sendInfo(std::string("+GCI: ") + kCountries);
-                return ResultCode::Ok;
-            case Kind::Read:
-                sendInfo("+GCI: " + m_country);
-                return ResultCode::Ok;
-            case Kind::Set:
-                return setCountry(e.args);
-            case Kind::Action:
-                return ResultCode::Error;
-        }
-    }
-    if (e.name == "+VLS") {
-        if (m_fclass != 8) return ResultCode::Error;
-        switch (e.kind) {
-            case Kind::Test:
-                sendInfo("0,1");
-                return ResultCode::Ok;
-            case Kind::Read:
-                sendInfo(m_offHook ? "1" : "0");
-                return ResultCode::Ok;
-            case Kind::Set:
-                if (!parseNumber(e.args, value) || value > 1) return ResultCode::Error;
-                if (value == 0) {
-                    goOnHook();
-                    return ResultCode::Ok;
-                }
-                if (!answerCall()) goOffHook();
-                if (m_options.vconOnAnswer) {
-                    sendInfo("VCON");
-                    finalSent = true;
-                }
-                return ResultCode::Ok;
-            case Kind::Action:
-                return ResultCode::Error;
-        }
-    }
-    if (e.name == "+VSM") {
-        switch (e.kind) {
-            case Kind::Test:
-                for (const char* line : personality().listing) sendInfo(line);
-                return ResultCode::Ok;
-            case Kind::Read:
-                sendInfo(std::to_string(m_vsmFormat) + "," + std::to_string(modemRate()) + ",0,0");
-                return ResultCode::Ok;
-            case Kind::Set:
-                return setSampleMode(e.args);
-            case Kind::Action:
-                return ResultCode::Error;
-        }
-    }
-    if ((e.name == "+VTX" || e.name == "+VRX") && e.kind == Kind::Action) {
-        if (m_fclass != 8 || !m_offHook) return ResultCode::Error;
-        sendResult(ResultCode::Connect);
-        finalSent = true;
-        m_streamDle = false;
-        m_quietSamples = 0;
-        m_silenceReported = false;
-        startConverters();
-        if (e.name == "+VTX") {
-            m_mode = StreamMode::Transmit;
-            m_transmitAborted = false;
-            m_transmitBuffer.clear();
-        } else {
-            m_mode = StreamMode::Receive;
-        }
-        trace(std::string("stream ") + toString(m_mode));
-        return ResultCode::Ok;
-    }
-    if ((e.name == "+GMI" || e.name == "+GMM" || e.name == "+GMR") && e.kind == Kind::Action) {
-        sendInfo(e.name == "+GMI" ? "Vantoro" : e.name == "+GMM" ? "vantoro-vmodem" : "1.0");
-        return ResultCode::Ok;
+    using Handler = ResultCode (VirtualModem::*)(const Extended&, bool&);
+    struct Command {
+        const char* name;
+        Handler handler;
+    };
+    static const Command kCommands[] = {
+        {"+FCLASS", &VirtualModem::serviceClassCommand},
+        {"+VCID", &VirtualModem::callerIdCommand},
+        {"#CID", &VirtualModem::callerIdCommand},
+        {"+VIT", &VirtualModem::voiceSettingCommand},
+        {"+VGT", &VirtualModem::voiceSettingCommand},
+        {"+VGR", &VirtualModem::voiceSettingCommand},
+        {"+VNH", &VirtualModem::voiceSettingCommand},
+        {"+VRA", &VirtualModem::voiceSettingCommand},
+        {"+VRN", &VirtualModem::voiceSettingCommand},
+        {"+IFC", &VirtualModem::flowControlCommand},
+        {"+VSD", &VirtualModem::silenceDetectionCommand},
+        {"+GCI", &VirtualModem::countryCommand},
+        {"+VLS", &VirtualModem::lineSelectCommand},
+        {"+VSM", &VirtualModem::sampleModeCommand},
+        {"+VTX", &VirtualModem::streamCommand},
+        {"+VRX", &VirtualModem::streamCommand},
+        {"+GMI", &VirtualModem::identityCommand},
+        {"+GMM", &VirtualModem::identityCommand},
+        {"+GMR", &VirtualModem::identityCommand},
+    };
+    const Extended e = splitExtended(cmd);
+    for (const Command& command : kCommands) {
+        if (e.name == command.name) return (this->*command.handler)(e, finalSent);
     }
     return ResultCode::Error;
+}
+
+ResultCode VirtualModem::serviceClassCommand(const Extended& e, bool&) {
+    int value = 0;
+    switch (e.kind) {
+        case Extended::Kind::Test:
+            sendInfo("0,1,8");
+            return ResultCode::Ok;
+        case Extended::Kind::Read:
+            sendInfo(std::to_string(m_fclass));
+            return ResultCode::Ok;
+        case Extended::Kind::Set:
+            if (!parseNumber(e.args, value) || (value != 0 && value != 8)) return ResultCode::Error;
+            m_fclass = value;
+            m_mode = StreamMode::Command;
+            return ResultCode::Ok;
+        case Extended::Kind::Action:
+            break;
+    }
+    return ResultCode::Error;
+}
+
+ResultCode VirtualModem::callerIdCommand(const Extended& e, bool&) {
+    int value = 0;
+    if (!acceptsCallerIdCommand(e.name)) return ResultCode::Error;
+    switch (e.kind) {
+        case Extended::Kind::Test:
+            sendInfo("(0-2)");
+            return ResultCode::Ok;
+        case Extended::Kind::Read:
+            sendInfo(std::to_string(m_vcid));
+            return ResultCode::Ok;
+        case Extended::Kind::Set:
+            if (!parseNumber(e.args, value) || value > 2) return ResultCode::Error;
+            m_vcid = value;
+            return ResultCode::Ok;
+        case Extended::Kind::Action:
+            break;
+    }
+    return ResultCode::Error;
+}
+
+// Gains, levels and the voice line's other settings: accepted and not acted on.
+ResultCode VirtualModem::voiceSettingCommand(const Extended& e, bool&) {
+    int value = 0;
+    switch (e.kind) {
+        case Extended::Kind::Test:
+            sendInfo("(0-255)");
+            return ResultCode::Ok;
+        case Extended::Kind::Read:
+            sendInfo(e.name == "+VGT" || e.name == "+VGR" ? "128" : "0");
+            return ResultCode::Ok;
+        case Extended::Kind::Set:
+            return parseNumber(e.args, value) && value <= 255 ? ResultCode::Ok : ResultCode::Error;
+        case Extended::Kind::Action:
+            break;
+    }
+    return ResultCode::Error;
+}
+
+ResultCode VirtualModem::flowControlCommand(const Extended& e, bool&) {
+    int value = 0;
+    switch (e.kind) {
+        case Extended::Kind::Test:
+            sendInfo("(0-2),(0-2)");
+            return ResultCode::Ok;
+        case Extended::Kind::Read:
+            sendInfo("2,2");
+            return ResultCode::Ok;
+        case Extended::Kind::Set: {
+            std::vector<std::string> args = splitArgs(e.args);
+            if (args.size() > 2) return ResultCode::Error;
+            for (const std::string& a : args) {
+                if (!parseNumber(a, value) || value > 2) return ResultCode::Error;
+            }
+            return ResultCode::Ok;
+        }
+        case Extended::Kind::Action:
+            break;
+    }
+    return ResultCode::Error;
+}
+
+ResultCode VirtualModem::silenceDetectionCommand(const Extended& e, bool&) {
+    switch (e.kind) {
+        case Extended::Kind::Test:
+            sendInfo("(0-255),(0-255)");
+            return ResultCode::Ok;
+        case Extended::Kind::Read: {
+            int time = personality().silenceEvent ? m_vsdTime : 0;
+            sendInfo(std::to_string(m_vsdLevel) + "," + std::to_string(time));
+            return ResultCode::Ok;
+        }
+        case Extended::Kind::Set:
+            return setSilenceDetection(e.args);
+        case Extended::Kind::Action:
+            break;
+    }
+    return ResultCode::Error;
+}
+
+ResultCode VirtualModem::countryCommand(const Extended& e, bool&) {
+    switch (e.kind) {
+        case Extended::Kind::Test:
+            sendInfo(std::string("+GCI: ") + kCountries);
+            return ResultCode::Ok;
+        case Extended::Kind::Read:
+            sendInfo("+GCI: " + m_country);
+            return ResultCode::Ok;
+        case Extended::Kind::Set:
+            return setCountry(e.args);
+        case Extended::Kind::Action:
+            break;
+    }
+    return ResultCode::Error;
+}
+
+ResultCode VirtualModem::lineSelectCommand(const Extended& e, bool& finalSent) {
+    int value = 0;
+    if (m_fclass != 8) return ResultCode::Error;
+    switch (e.kind) {
+        case Extended::Kind::Test:
+            sendInfo("0,1");
+            return ResultCode::Ok;
+        case Extended::Kind::Read:
+            sendInfo(m_offHook ? "1" : "0");
+            return ResultCode::Ok;
+        case Extended::Kind::Set:
+            if (!parseNumber(e.args, value) || value > 1) return ResultCode::Error;
+            if (value == 0) {
+                goOnHook();
+                return ResultCode::Ok;
+            }
+            if (!answerCall()) goOffHook();
+            if (m_options.vconOnAnswer) {
+                sendInfo("VCON");
+                finalSent = true;
+            }
+            return ResultCode::Ok;
+        case Extended::Kind::Action:
+            break;
+    }
+    return ResultCode::Error;
+}
+
+ResultCode VirtualModem::sampleModeCommand(const Extended& e, bool&) {
+    switch (e.kind) {
+        case Extended::Kind::Test:
+            for (const char* line : personality().listing) sendInfo(line);
+            return ResultCode::Ok;
+        case Extended::Kind::Read:
+            sendInfo(std::to_string(m_vsmFormat) + "," + std::to_string(modemRate()) + ",0,0");
+            return ResultCode::Ok;
+        case Extended::Kind::Set:
+            return setSampleMode(e.args);
+        case Extended::Kind::Action:
+            break;
+    }
+    return ResultCode::Error;
+}
+
+ResultCode VirtualModem::streamCommand(const Extended& e, bool& finalSent) {
+    if (e.kind != Extended::Kind::Action || m_fclass != 8 || !m_offHook) return ResultCode::Error;
+    sendResult(ResultCode::Connect);
+    finalSent = true;
+    m_streamDle = false;
+    m_quietSamples = 0;
+    m_silenceReported = false;
+    startConverters();
+    if (e.name == "+VTX") {
+        m_mode = StreamMode::Transmit;
+        m_transmitAborted = false;
+        m_transmitBuffer.clear();
+    } else {
+        m_mode = StreamMode::Receive;
+    }
+    trace(std::string("stream ") + toString(m_mode));
+    return ResultCode::Ok;
+}
+
+ResultCode VirtualModem::identityCommand(const Extended& e, bool&) {
+    if (e.kind != Extended::Kind::Action) return ResultCode::Error;
+    sendInfo(e.name == "+GMI" ? "Vantoro" : e.name == "+GMM" ? "vantoro-vmodem" : "1.0");
+    return ResultCode::Ok;
 }
 
 ResultCode VirtualModem::setSampleMode(const std::string& text) {
