@@ -60,7 +60,7 @@ int CAnsweringDlg::DoModal() {
 
 bool CAnsweringDlg::OnInitDialog() {
     setWindowIcon(m_programIcon);
-    if (!m_line.m_faxReceiver.OpenLog()) {
+    if (!m_line.OpenLog()) {
         std::fprintf(stderr, "vantoro: cannot open the log %s: %s\n",
                      CFaxReceiver::LogFilePath().c_str(), std::strerror(errno));
         EndOnError();

@@ -189,7 +189,7 @@ void CAnsweringDlg::OnStop() {
         platform::ShowMessageBox(this, "是否取消当前操作？", "确认", platform::MsgIcon::Stop,
                                  platform::MsgButtons::OkCancel);
     if (answer != platform::MsgAnswer::Ok) return;
-    m_line.m_faxReceiver.m_bCancel = 1;  // a running reception ends at its next check
+    m_line.CancelFax();
     m_line.Shutdown();
     StartWaiting();
 }

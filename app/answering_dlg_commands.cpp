@@ -99,7 +99,7 @@ void CAnsweringDlg::OnExit() {
     if (m_ended || m_exitPending) return;
     if (m_faxRunning) {
         m_exitPending = true;
-        m_line.m_faxReceiver.m_bCancel = 1;
+        m_line.CancelFax();
         KillLineRetryTimer();
         m_line.Shutdown();
         return;
@@ -117,7 +117,7 @@ void CAnsweringDlg::FinishExit() {
     RemoveFaxTempFile();
     if (m_trayIcon) m_trayIcon->hide();
     m_trayIcon.reset();
-    if (m_line.m_faxReceiver.IsLogOpen()) m_line.m_faxReceiver.CloseLog();
+    m_line.CloseLog();
     SaveSkin();
     OnOK();
 }

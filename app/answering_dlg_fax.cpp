@@ -38,7 +38,7 @@ bool MoveFile(const std::string& from, const std::string& to) {
 }  // namespace
 
 intptr_t CAnsweringDlg::OnFaxStatus() {
-    SetStatusText(m_line.m_faxReceiver.m_strStatus);
+    SetStatusText(m_line.FaxStatus());
     return 0;
 }
 
@@ -49,7 +49,7 @@ void CAnsweringDlg::OnReceiveFax() {
     m_callCaller = m_strCallerId.toStdString();
     BeginCallRecord(CallOutcome::FaxFailed);
     SetCallOutcome(CallOutcome::FaxFailed);
-    m_line.m_faxReceiver.m_bCancel = 0;
+    m_line.AllowFax();
     // A stop during the reception opens the line again with a new temporary file; the pages
     // are in the file this session writes.
     const std::string rawFile = faxTempFile;
@@ -73,7 +73,7 @@ void CAnsweringDlg::RunAutomaticFax() {
     m_faxRunning = true;
     m_line.MakeCall();
     m_line.EnterPassthrough();
-    if (!m_exitPending) m_line.m_faxReceiver.m_bCancel = 0;
+    if (!m_exitPending) m_line.AllowFax();
     ReceiveAndStore(rawFile);
 }
 

@@ -37,12 +37,12 @@ uint32_t TestHook(const char* variable, uint32_t fallback) {
     return *end == '\0' && number <= UINT32_MAX / 1000 ? uint32_t(number) : fallback;
 }
 
-void ShowError(QWidget* owner, const char* text) {
+void ShowError(platform::HWND owner, const char* text) {
     platform::ShowMessageBox(owner, text, "错误", platform::MsgIcon::Error,
                              platform::MsgButtons::Ok);
 }
 
-bool EnsureFolder(QWidget* owner, const std::string& path, const char* failureText) {
+bool EnsureFolder(platform::HWND owner, const std::string& path, const char* failureText) {
     if (platform::PathExists(path)) return true;
     if (platform::MakeDirectory(path)) return true;
     ShowError(owner, failureText);
@@ -101,9 +101,9 @@ bool CAnsweringDlg::LoadSettings() {
     platform::GetProfileString(kBlockSection, "numbers", &blockedNumbers, path);
     platform::GetProfileString(kBlockSection, "unknown", &unknownCallers, path);
     m_blockList = CBlockList::FromSettings(blockedNumbers, unknownCallers);
-    m_line.m_faxReceiver.m_faxMode =
-        faxMode.substr(0, faxMode.find_first_of(" \t;")) == kFaxModeFast ? FaxMode::kFast
-                                                                         : FaxMode::kStandard;
+    m_line.SetFaxMode(faxMode.substr(0, faxMode.find_first_of(" \t;")) == kFaxModeFast
+                          ? FaxMode::kFast
+                          : FaxMode::kStandard);
     return true;
 }
 

@@ -1,6 +1,5 @@
 #include "line/tapi_line.h"
 
-#include <QWidget>
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -109,9 +108,9 @@ bool CTapiLine::Initialize(platform::HWND eventWindow) {
         lineInitialize(&m_hLineApp, nullptr, &CTapiLine::LineCallback, kAppName, &m_dwDeviceCount);
     while (result == LINEERR_REINIT) {
         std::this_thread::sleep_for(std::chrono::milliseconds(kReinitPauseMs));
-        platform::MsgAnswer answer = platform::ShowMessageBox(
-            dynamic_cast<QWidget*>(m_hEventWindow), "TAPI初始化失败！是否需要重新进行？", "错误",
-            platform::MsgIcon::Error, platform::MsgButtons::RetryCancel);
+        platform::MsgAnswer answer =
+            platform::ShowMessageBox(m_hEventWindow, "TAPI初始化失败！是否需要重新进行？", "错误",
+                                     platform::MsgIcon::Error, platform::MsgButtons::RetryCancel);
         if (answer == platform::MsgAnswer::Cancel) return false;
         result = lineInitialize(&m_hLineApp, nullptr, &CTapiLine::LineCallback, kAppName,
                                 &m_dwDeviceCount);

@@ -58,6 +58,15 @@ public:
     bool RunFax();
     bool ReturnToVoice();
     void SetFaxTempFile(const std::string& path);
+    // A reception that runs ends at its next check; AllowFax lets the next one run.
+    void CancelFax() { m_faxReceiver.m_bCancel = 1; }
+    void AllowFax() { m_faxReceiver.m_bCancel = 0; }
+    void SetFaxMode(FaxMode mode) { m_faxReceiver.m_faxMode = mode; }
+    const std::string& FaxStatus() const { return m_faxReceiver.m_strStatus; }
+    bool OpenLog() { return m_faxReceiver.OpenLog(); }
+    void CloseLog() {
+        if (m_faxReceiver.IsLogOpen()) m_faxReceiver.CloseLog();
+    }
     static constexpr uint32_t kReplyTimeoutMs = 30000;
 
     static void LineCallback(DWORD hDevice, DWORD dwMessage, DWORD_PTR dwInstance,

@@ -150,10 +150,10 @@ std::string ProgramCaption() {
     return path.substr(path.rfind('/') + 1);
 }
 
-MsgAnswer ShowMessageBox(QWidget* owner, const std::string& text, const std::string& caption,
+MsgAnswer ShowMessageBox(HWND owner, const std::string& text, const std::string& caption,
                          MsgIcon icon, MsgButtons buttons) {
     if (g_headless) return AnswerHeadless(text, caption, buttons);
-    return AnswerWithDialog(owner, text, caption, icon, buttons);
+    return AnswerWithDialog(dynamic_cast<QWidget*>(owner), text, caption, icon, buttons);
 }
 
 }  // namespace platform

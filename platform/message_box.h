@@ -2,7 +2,7 @@
 #include <functional>
 #include <string>
 
-class QWidget;
+#include "platform/messages.h"
 
 namespace platform {
 
@@ -13,7 +13,8 @@ enum class MsgAnswer { Ok, Cancel, Retry, Yes, No };
 // Every message box of the program goes through here. With a display it is a modal QMessageBox;
 // headless it is written to stderr as "MSGBOX <caption>: <text>" and answered at once with the
 // next word of VANTORO_MSGBOX (ok, cancel, retry, yes, no) or else the box's default button.
-MsgAnswer ShowMessageBox(QWidget* owner, const std::string& text, const std::string& caption,
+// The box is modal to `owner` when that window is a widget.
+MsgAnswer ShowMessageBox(HWND owner, const std::string& text, const std::string& caption,
                          MsgIcon icon, MsgButtons buttons);
 
 // Headless boxes are also written to this log (the program's log, once it is open).
