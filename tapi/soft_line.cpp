@@ -195,7 +195,7 @@ public:
 
     KeptPart(const char* name, std::function<pid_t(int errorFd)> start, const char* linePrefix)
         : m_name(name), m_start(std::move(start)), m_errors(linePrefix), m_tapErrors(*linePrefix) {
-        launch();
+        Launch();
     }
 
     // Its standard error's pipe while it has one, for the keeper to wait on; else -1.
@@ -203,7 +203,7 @@ public:
     void DrainErrors() { m_errors.Drain(); }
     const std::string& Problem() const { return m_problem; }
 
-    void keep(Clock::time_point now) {
+    void KeepRunning(Clock::time_point now) {
         int status = 0;
         if (m_pid > 0 && waitpid(m_pid, &status, WNOHANG) == m_pid) {
             m_errors.Drain();  // the reason may still be in the pipe
@@ -211,11 +211,11 @@ public:
             m_delayMs = ranLong ? kRestartDelayMs : std::min(m_delayMs * 2, kMaxRestartDelayMs);
             std::fprintf(stderr, "libtapi32: the %s ended; starting it again in %d s\n", m_name,
                          m_delayMs / 1000);
-            judgeEnd(status, now - m_startedAt < kQuickEnd);
+            JudgeEnd(status, now - m_startedAt < kQuickEnd);
             m_pid = 0;
             m_restartAt = now + std::chrono::milliseconds(m_delayMs);
         }
-        if (m_pid == 0 && now >= m_restartAt) launch();
+        if (m_pid == 0 && now >= m_restartAt) Launch();
         if (m_pid > 0 && now - m_startedAt >= kQuickEnd) {
             m_quickEnds = 0;
             m_problem.clear();
@@ -223,12 +223,12 @@ public:
     }
 
 private:
-    void launch() {
+    void Launch() {
         m_pid = m_start(m_tapErrors ? m_errors.Open() : -1);
         m_errors.ChildStarted();
         m_startedAt = Clock::now();
     }
-    void judgeEnd(int status, bool quick) {
+    void JudgeEnd(int status, bool quick) {
         m_quickEnds = quick ? m_quickEnds + 1 : 0;
         const bool configError = WIFEXITED(status) && WEXITSTATUS(status) == kExitConfigError;
         if (!configError && m_quickEnds < kQuickEndsForProblem) return;
@@ -283,8 +283,8 @@ void Keep(KeeperState* state, std::string link, std::vector<std::string> modemAr
         }
         bridge.DrainErrors();
         const auto now = KeptPart::Clock::now();
-        modem.keep(now);
-        bridge.keep(now);
+        modem.KeepRunning(now);
+        bridge.KeepRunning(now);
         Publish(*state, bridge.Problem());
     }
 }
