@@ -22,18 +22,19 @@ public:
     void Reset() { SetRates(m_in, m_out); }
     bool Converts() const { return m_in != m_out; }
 
-    // Takes one input sample and hands `emit` the output samples that fall up to it.
-    template <typename Emit>
-    void Push(int16_t sample, Emit emit) {
+    // Takes one input sample and hands `output` the samples that fall up to it.
+    template <typename Output>
+    void Push(int16_t sample, Output output) {
         if (m_in == m_out) {
-            emit(sample);
+            output(sample);
             return;
         }
         // Input n is at time n * out, output k at k * in, in units of 1 / (in * out) s.
         const int64_t now = m_count * m_out;
         while (m_next <= now) {
             double fraction = static_cast<double>(m_next - (now - m_out)) / m_out;
-            emit(static_cast<int16_t>(std::lround(m_previous + (sample - m_previous) * fraction)));
+            output(
+                static_cast<int16_t>(std::lround(m_previous + (sample - m_previous) * fraction)));
             m_next += m_in;
         }
         m_previous = sample;
