@@ -44,8 +44,11 @@ bool LineDevice::Start() {
     m_wake.reset(platform::SerialWakeOpen());
     if (!m_wake.valid()) return false;
     m_stop = false;
-    m_serviceProblem = SoftLineProblem();
-    m_outOfService = !m_serviceProblem.empty();
+    {
+        platform::MutexLock lock(m_mutex);
+        m_serviceProblem = SoftLineProblem();
+        m_outOfService = !m_serviceProblem.empty();
+    }
     m_thread = std::thread([this] { Run(); });
     SetSoftLineListener([this] {
         m_serviceChanged = true;
@@ -63,13 +66,57 @@ void LineDevice::Stop() {
     Wake();
     m_thread.join();
 
-    std::lock_guard<std::mutex> lock(m_mutex);
-    EndStreamForShutdown();
-    bool onHook = true;
-    if (!m_lost && (m_offHook || m_inFlight)) {
-        onHook = HangUp(m_device);
-        m_offHook = !onHook;
+    // The modem thread is gone and the device is ours alone: its answers are waited for (a
+    // hang-up can take seconds) without the lock.
+    ShutdownSteps steps;
+    {
+        platform::MutexLock lock(m_mutex);
+        steps = PlanShutdownLocked();
     }
+    const bool onHook = CarryOutShutdown(steps);
+    platform::MutexLock lock(m_mutex);
+    FinishShutdownLocked(steps, onHook);
+}
+
+// A voice stream must end before the hang-up command, or the modem takes it for samples.
+LineDevice::ShutdownSteps LineDevice::PlanShutdownLocked() {
+    ShutdownSteps steps;
+    bool voiceInFlight = m_inFlight && m_inFlight->request.kind == RequestKind::Voice;
+    bool ending = voiceInFlight && !m_audio.IsStartStep(m_voiceStep);
+    bool receiving =
+        m_audio.Receiving() || (voiceInFlight && m_voiceStep == CallAudio::Step::StartReceive);
+    bool transmitting = m_audio.Streaming() || voiceInFlight;
+    if (!m_lost && ending) {
+        steps.streamEnd = ShutdownSteps::StreamEnd::AlreadySent;
+        steps.end = m_audio.StepBytes(m_voiceStep);
+    } else if (!m_lost && (receiving || transmitting)) {
+        steps.streamEnd = ShutdownSteps::StreamEnd::Send;
+        steps.end = m_audio.StepBytes(receiving ? CallAudio::Step::StopReceive
+                                                : CallAudio::Step::AbortTransmit);
+        steps.bytes = m_transmitPending + steps.end;
+    }
+    m_transmitPending.clear();
+    m_audio.Drop();
+    steps.hangUp = !m_lost && (m_offHook || m_inFlight);
+    return steps;
+}
+
+// True when the modem is on hook afterwards.
+bool LineDevice::CarryOutShutdown(const ShutdownSteps& steps) {
+    CommandReply reply;
+    if (steps.streamEnd == ShutdownSteps::StreamEnd::AlreadySent) {
+        reply = AwaitResult(m_device, kCommandTimeoutMs);  // the stream's end is on its way
+    } else if (steps.streamEnd == ShutdownSteps::StreamEnd::Send && m_device.Write(steps.bytes)) {
+        reply = AwaitResult(m_device, kCommandTimeoutMs);
+    }
+    if (!steps.end.empty() && reply.status == CommandReply::Status::Timeout) {
+        LeaveDeafStream(m_device, steps.end, kDtrDropMs);
+    }
+    return steps.hangUp ? HangUp(m_device) : true;
+}
+
+void LineDevice::FinishShutdownLocked(const ShutdownSteps& steps, bool onHook) {
+    if (steps.hangUp) m_offHook = !onHook;
     if (m_inFlight && m_inFlight->request.kind != RequestKind::Voice) {
         m_requests.push_front(m_inFlight->request);
     }
@@ -84,32 +131,6 @@ void LineDevice::Stop() {
     m_ringDeadline.reset();
 }
 
-// A voice stream must end before the hang-up command, or the modem takes it for samples.
-void LineDevice::EndStreamForShutdown() {
-    bool voiceInFlight = m_inFlight && m_inFlight->request.kind == RequestKind::Voice;
-    bool ending = voiceInFlight && !m_audio.IsStartStep(m_voiceStep);
-    bool receiving =
-        m_audio.Receiving() || (voiceInFlight && m_voiceStep == CallAudio::Step::StartReceive);
-    bool transmitting = m_audio.Streaming() || voiceInFlight;
-    std::string end;
-    CommandReply reply;
-    if (!m_lost && ending) {
-        end = m_audio.StepBytes(m_voiceStep);
-        reply = AwaitResult(m_device, kCommandTimeoutMs);  // the stream's end is on its way
-    } else if (!m_lost && (receiving || transmitting)) {
-        end = m_audio.StepBytes(receiving ? CallAudio::Step::StopReceive
-                                          : CallAudio::Step::AbortTransmit);
-        if (m_device.Write(m_transmitPending + end)) {
-            reply = AwaitResult(m_device, kCommandTimeoutMs);
-        }
-    }
-    if (!end.empty() && reply.status == CommandReply::Status::Timeout) {
-        LeaveDeafStream(m_device, end, kDtrDropMs);
-    }
-    m_transmitPending.clear();
-    m_audio.Drop();
-}
-
 void LineDevice::Wake() { platform::SerialWakeSignal(m_wake.get()); }
 
 void LineDevice::Run() {
@@ -118,7 +139,7 @@ void LineDevice::Run() {
         bool watchDevice;
         bool wantWrite;
         {
-            std::lock_guard<std::mutex> lock(m_mutex);
+            platform::MutexLock lock(m_mutex);
             StartNextRequestLocked();
             TransmitLocked();
             timeoutMs = PollTimeoutLocked();
@@ -132,7 +153,7 @@ void LineDevice::Run() {
             break;
         if (m_stop) break;
         if (ready.readable || ready.hungUp) ReadDevice(ready.hungUp);
-        std::lock_guard<std::mutex> lock(m_mutex);
+        platform::MutexLock lock(m_mutex);
         CheckDeadlinesLocked();
         if (m_serviceChanged.exchange(false)) CheckServiceLocked();
     }
@@ -189,7 +210,7 @@ void LineDevice::ReadDevice(bool hungUp) {
     // hang-up with nothing left to read would otherwise wake the wait for ever.
     bool lost = status != platform::SerialStatus::Ok &&
                 (status != platform::SerialStatus::Pending || hungUp);
-    std::lock_guard<std::mutex> lock(m_mutex);
+    platform::MutexLock lock(m_mutex);
     ConsumeLocked(bytes.data(), bytes.size());
     if (m_parser.TakeOverlongLine()) {
         std::fprintf(stderr,
@@ -279,12 +300,12 @@ LineDevice::Call* LineDevice::FindLocked(HCALL call) {
 }
 
 void LineDevice::SetStatusMessages(DWORD lineStates) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    platform::MutexLock lock(m_mutex);
     m_lineStates = lineStates;
 }
 
 LONG LineDevice::Answer(HCALL handle, DWORD requestId) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    platform::MutexLock lock(m_mutex);
     Call* call = FindLocked(handle);
     if (!call) return LINEERR_INVALCALLHANDLE;
     if (call->phase != CallPhase::Offering || handle != m_current) return LINEERR_INVALCALLSTATE;
@@ -294,13 +315,13 @@ LONG LineDevice::Answer(HCALL handle, DWORD requestId) {
 }
 
 LONG LineDevice::Drop(HCALL handle, DWORD requestId) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    platform::MutexLock lock(m_mutex);
     if (!FindLocked(handle)) return LINEERR_INVALCALLHANDLE;
     return QueueLocked({RequestKind::Drop, requestId, handle, 0});
 }
 
 LONG LineDevice::Deallocate(HCALL handle) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    platform::MutexLock lock(m_mutex);
     Call* call = FindLocked(handle);
     if (!call) return LINEERR_INVALCALLHANDLE;
     // Applications drop and deallocate without waiting for the drop's reply: the service
@@ -311,7 +332,7 @@ LONG LineDevice::Deallocate(HCALL handle) {
 }
 
 LONG LineDevice::MonitorMedia(HCALL handle, DWORD mediaModes) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    platform::MutexLock lock(m_mutex);
     Call* call = FindLocked(handle);
     if (!call) return LINEERR_INVALCALLHANDLE;
     if (mediaModes & ~(LINEMEDIAMODE_G3FAX | LINEMEDIAMODE_DATAMODEM)) {
@@ -323,7 +344,7 @@ LONG LineDevice::MonitorMedia(HCALL handle, DWORD mediaModes) {
 }
 
 LONG LineDevice::SetBearerMode(HCALL handle, DWORD bearerMode, DWORD requestId) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    platform::MutexLock lock(m_mutex);
     Call* call = FindLocked(handle);
     if (!call) return LINEERR_INVALCALLHANDLE;
     if (bearerMode != LINEBEARERMODE_VOICE && bearerMode != LINEBEARERMODE_PASSTHROUGH) {
@@ -334,7 +355,7 @@ LONG LineDevice::SetBearerMode(HCALL handle, DWORD bearerMode, DWORD requestId) 
 }
 
 LONG LineDevice::MakePassthroughCall(HCALL& handle, DWORD requestId) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    platform::MutexLock lock(m_mutex);
     if (m_lost) return LINEERR_OPERATIONFAILED;
     handle = m_nextCall++;
     m_calls.emplace(handle, Call{CallPhase::Connected, 0, true, {}});
@@ -342,7 +363,7 @@ LONG LineDevice::MakePassthroughCall(HCALL& handle, DWORD requestId) {
 }
 
 LONG LineDevice::DuplicateCommHandle(HCALL handle, int& descriptor) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    platform::MutexLock lock(m_mutex);
     Call* call = FindLocked(handle);
     if (!call) return LINEERR_INVALCALLHANDLE;
     if (!call->passthrough || !m_passthrough || handle != m_current || m_lost) {
@@ -353,13 +374,13 @@ LONG LineDevice::DuplicateCommHandle(HCALL handle, int& descriptor) {
 }
 
 DWORD LineDevice::StatusFlags() {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    platform::MutexLock lock(m_mutex);
     if (m_lost) return 0;
     return LINEDEVSTATUSFLAGS_CONNECTED | (m_outOfService ? 0 : LINEDEVSTATUSFLAGS_INSERVICE);
 }
 
 LONG LineDevice::GetCallerId(HCALL handle, CallerId& callerId) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    platform::MutexLock lock(m_mutex);
     Call* call = FindLocked(handle);
     if (!call) return LINEERR_INVALCALLHANDLE;
     callerId = call->callerId;
@@ -367,24 +388,24 @@ LONG LineDevice::GetCallerId(HCALL handle, CallerId& callerId) {
 }
 
 bool LineDevice::HasCall(HCALL handle) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    platform::MutexLock lock(m_mutex);
     return FindLocked(handle) != nullptr;
 }
 
 void LineDevice::SetVoiceCodec(VoiceCodec codec, int modemRateHz) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    platform::MutexLock lock(m_mutex);
     m_audio.SetCodec(codec, modemRateHz);
 }
 
 void LineDevice::SetTonePlan(const TonePlan& plan) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    platform::MutexLock lock(m_mutex);
     m_hangup.SetTonePlan(plan);
 }
 
 platform::MMRESULT LineDevice::WaveOpen(platform::HWAVE* device, platform::WaveDirection direction,
                                         uint32_t deviceId, const platform::WAVEFORMATEX* format,
                                         platform::WAVENOTIFY notify, void* context) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    platform::MutexLock lock(m_mutex);
     Call* call = FindLocked(deviceId);
     if (!call || deviceId != m_current || call->phase != CallPhase::Connected || m_passthrough ||
         m_lost) {
@@ -396,7 +417,7 @@ platform::MMRESULT LineDevice::WaveOpen(platform::HWAVE* device, platform::WaveD
 // Each request on a call's audio wakes the modem thread, which moves the stream on.
 template <typename AudioFn>
 platform::MMRESULT LineDevice::AudioRequest(AudioFn request) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    platform::MutexLock lock(m_mutex);
     platform::MMRESULT result = request(m_audio);
     Wake();
     return result;

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/thread_annotations.h"
 #include "platform/unique_fd.h"
 #include "platform/wave_abi.h"
 #include "tapi/call_audio.h"
@@ -119,33 +120,42 @@ private:
     };
 
     void Run();
-    int PollTimeoutLocked() const;
+    int PollTimeoutLocked() const REQUIRES(m_mutex);
     void ReadDevice(bool hungUp);
-    void HandleInputLocked(const ModemInput& input);
-    void HandleRingLocked();
-    void HandleHangupLocked(DWORD disconnectMode);
-    void HandleEventLocked(char event);
-    void HandleCallerIdLocked(const std::string& key, const std::string& value);
-    bool PendingCallerIdExpiredLocked() const;
-    void CheckDeadlinesLocked();
-    bool RecoverStreamEndLocked();
-    void CheckHangupHeardLocked();
-    void StartNextRequestLocked();
-    void SendNextCommandLocked();
-    void FinishCommandLocked(bool succeeded);
-    void CompleteLocked(const Request& request, bool succeeded);
-    void DeviceLostLocked();
-    void CheckServiceLocked();
-    void ConsumeLocked(const char* data, size_t size);
-    bool StartVoiceStepLocked();
-    void TransmitLocked();
-    void EndStreamForShutdown();
+    void HandleInputLocked(const ModemInput& input) REQUIRES(m_mutex);
+    void HandleRingLocked() REQUIRES(m_mutex);
+    void HandleHangupLocked(DWORD disconnectMode) REQUIRES(m_mutex);
+    void HandleEventLocked(char event) REQUIRES(m_mutex);
+    void HandleCallerIdLocked(const std::string& key, const std::string& value) REQUIRES(m_mutex);
+    bool PendingCallerIdExpiredLocked() const REQUIRES(m_mutex);
+    void CheckDeadlinesLocked() REQUIRES(m_mutex);
+    bool RecoverStreamEndLocked() REQUIRES(m_mutex);
+    void CheckHangupHeardLocked() REQUIRES(m_mutex);
+    void StartNextRequestLocked() REQUIRES(m_mutex);
+    void SendNextCommandLocked() REQUIRES(m_mutex);
+    void FinishCommandLocked(bool succeeded) REQUIRES(m_mutex);
+    void CompleteLocked(const Request& request, bool succeeded) REQUIRES(m_mutex);
+    void DeviceLostLocked() REQUIRES(m_mutex);
+    void CheckServiceLocked() REQUIRES(m_mutex);
+    void ConsumeLocked(const char* data, size_t size) REQUIRES(m_mutex);
+    bool StartVoiceStepLocked() REQUIRES(m_mutex);
+    void TransmitLocked() REQUIRES(m_mutex);
+    // What Stop still has to tell the modem once its thread is gone.
+    struct ShutdownSteps {
+        enum class StreamEnd { None, AlreadySent, Send } streamEnd = StreamEnd::None;
+        std::string bytes;  // for Send: the samples not yet written, then the end code
+        std::string end;    // the stream's end code, sent again to a modem that stays deaf
+        bool hangUp = false;
+    };
+    ShutdownSteps PlanShutdownLocked() REQUIRES(m_mutex);
+    bool CarryOutShutdown(const ShutdownSteps& steps);
+    void FinishShutdownLocked(const ShutdownSteps& steps, bool onHook) REQUIRES(m_mutex);
 
-    void SetPhaseLocked(HCALL call, CallPhase phase, DWORD mode);
+    void SetPhaseLocked(HCALL call, CallPhase phase, DWORD mode) REQUIRES(m_mutex);
     void Reply(DWORD requestId, LONG result);
     void Post(DWORD device, DWORD message, DWORD_PTR p1, DWORD_PTR p2, DWORD_PTR p3);
-    LONG QueueLocked(const Request& request);
-    Call* FindLocked(HCALL call);
+    LONG QueueLocked(const Request& request) REQUIRES(m_mutex);
+    Call* FindLocked(HCALL call) REQUIRES(m_mutex);
     void Wake();
     template <typename AudioFn>
     platform::MMRESULT AudioRequest(AudioFn request);
@@ -156,32 +166,35 @@ private:
     const uint32_t m_silenceS;
     MessageSink m_sink;
 
-    std::mutex m_mutex;
-    std::map<HCALL, Call> m_calls;  // allocated call handles
-    HCALL m_current = 0;            // the call the modem is on, 0 when none
-    HCALL m_nextCall = 1;
-    CallerId m_pendingCallerId;  // caller id that arrived before its call's first ring
-    std::chrono::steady_clock::time_point m_pendingCallerIdAt;  // its last field's arrival
-    DWORD m_lineStates = 0;
-    DWORD m_ringCount = 0;
-    bool m_offHook = false;
-    bool m_passthrough = false;    // the serial device belongs to the application
-    bool m_lost = false;           // the device went away; nothing more is read or written
-    bool m_outOfService = false;   // the line behind the device cannot bring calls (a SIP line)
-    std::string m_serviceProblem;  // why, as last told
+    platform::Mutex m_mutex;
+    std::map<HCALL, Call> m_calls GUARDED_BY(m_mutex);  // allocated call handles
+    HCALL m_current GUARDED_BY(m_mutex) = 0;            // the call the modem is on, 0 when none
+    HCALL m_nextCall GUARDED_BY(m_mutex) = 1;
+    // Caller id that arrived before its call's first ring, and its last field's arrival.
+    CallerId m_pendingCallerId GUARDED_BY(m_mutex);
+    std::chrono::steady_clock::time_point m_pendingCallerIdAt GUARDED_BY(m_mutex);
+    DWORD m_lineStates GUARDED_BY(m_mutex) = 0;
+    DWORD m_ringCount GUARDED_BY(m_mutex) = 0;
+    bool m_offHook GUARDED_BY(m_mutex) = false;
+    bool m_passthrough GUARDED_BY(m_mutex) = false;  // the serial device belongs to the application
+    // The device went away; nothing more is read or written.
+    bool m_lost GUARDED_BY(m_mutex) = false;
+    // The line behind the device cannot bring calls (a SIP line).
+    bool m_outOfService GUARDED_BY(m_mutex) = false;
+    std::string m_serviceProblem GUARDED_BY(m_mutex);  // why, as last told
     std::atomic<bool> m_serviceChanged{false};
-    std::deque<Request> m_requests;
-    std::optional<InFlight> m_inFlight;
-    std::optional<std::chrono::steady_clock::time_point> m_ringDeadline;
+    std::deque<Request> m_requests GUARDED_BY(m_mutex);
+    std::optional<InFlight> m_inFlight GUARDED_BY(m_mutex);
+    std::optional<std::chrono::steady_clock::time_point> m_ringDeadline GUARDED_BY(m_mutex);
 
-    ModemParser m_parser;
-    CallAudio m_audio;
-    HangupDetector m_hangup;
-    bool m_hangupReported = false;  // the detector's verdict has ended the call
-    const bool m_trace;             // VANTORO_LINE_TRACE: what the line hears goes to stderr
-    CallAudio::Step m_voiceStep = CallAudio::Step::None;  // the step in flight
-    std::string m_transmitPending;                        // shielded samples not yet written
-    UniqueFd m_wake;                                      // interrupts the modem thread's wait
+    ModemParser m_parser GUARDED_BY(m_mutex);
+    CallAudio m_audio GUARDED_BY(m_mutex);
+    HangupDetector m_hangup GUARDED_BY(m_mutex);
+    bool m_hangupReported GUARDED_BY(m_mutex) = false;  // the detector's verdict has ended the call
+    const bool m_trace;  // VANTORO_LINE_TRACE: what the line hears goes to stderr
+    CallAudio::Step m_voiceStep GUARDED_BY(m_mutex) = CallAudio::Step::None;  // the step in flight
+    std::string m_transmitPending GUARDED_BY(m_mutex);  // shielded samples not yet written
+    UniqueFd m_wake;                                    // interrupts the modem thread's wait
     std::atomic<bool> m_stop{false};
     std::thread m_thread;
 };

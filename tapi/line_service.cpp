@@ -91,7 +91,8 @@ LineService::~LineService() {
 }
 
 LONG LineService::Initialize(HLINEAPP* app, LINECALLBACK callback, DWORD* deviceCount) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    platform::MutexLock lifecycle(m_lifecycleMutex);
+    platform::MutexLock lock(m_mutex);
     if (!app || !callback || !deviceCount) return LINEERR_INVALPOINTER;
     if (m_app != 0) return LINEERR_RESOURCEUNAVAIL;  // one application at a time
     m_config = LoadLineConfig();
@@ -137,9 +138,16 @@ LONG LineService::Initialize(HLINEAPP* app, LINECALLBACK callback, DWORD* device
 }
 
 LONG LineService::Shutdown(HLINEAPP app) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (app == 0 || app != m_app) return LINEERR_INVALAPPHANDLE;
-    CloseLocked();
+    platform::MutexLock lifecycle(m_lifecycleMutex);
+    std::unique_ptr<LineDevice> device;
+    {
+        platform::MutexLock lock(m_mutex);
+        if (app == 0 || app != m_app) return LINEERR_INVALAPPHANDLE;
+        device = DetachLineLocked();
+    }
+    if (device) device->Stop();
+    device.reset();
+    platform::MutexLock lock(m_mutex);
     m_device.Close();
     m_target->live = false;
     m_target.reset();
@@ -151,7 +159,7 @@ LONG LineService::Shutdown(HLINEAPP app) {
 
 LONG LineService::NegotiateApiVersion(HLINEAPP app, DWORD deviceId, DWORD low, DWORD high,
                                       DWORD* version, LINEEXTENSIONID* extension) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    platform::MutexLock lock(m_mutex);
     if (app == 0 || app != m_app) return LINEERR_INVALAPPHANDLE;
     if (deviceId >= m_deviceCount) return LINEERR_BADDEVICEID;
     if (!version || !extension) return LINEERR_INVALPOINTER;
@@ -164,7 +172,7 @@ LONG LineService::NegotiateApiVersion(HLINEAPP app, DWORD deviceId, DWORD low, D
 }
 
 LONG LineService::GetDevCaps(HLINEAPP app, DWORD deviceId, DWORD version, LINEDEVCAPS* caps) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    platform::MutexLock lock(m_mutex);
     if (app == 0 || app != m_app) return LINEERR_INVALAPPHANDLE;
     if (deviceId >= m_deviceCount) return LINEERR_BADDEVICEID;
     if (!ApiVersionSupported(version)) return LINEERR_INCOMPATIBLEAPIVERSION;
@@ -205,7 +213,8 @@ LONG LineService::GetDevCaps(HLINEAPP app, DWORD deviceId, DWORD version, LINEDE
 
 LONG LineService::Open(HLINEAPP app, DWORD deviceId, HLINE* line, DWORD version,
                        DWORD_PTR callbackInstance, DWORD privileges, DWORD mediaModes) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    platform::MutexLock lifecycle(m_lifecycleMutex);
+    platform::MutexLock lock(m_mutex);
     if (app == 0 || app != m_app) return LINEERR_INVALAPPHANDLE;
     if (deviceId >= m_deviceCount) return LINEERR_BADDEVICEID;
     if (!line) return LINEERR_INVALPOINTER;
@@ -233,20 +242,26 @@ LONG LineService::Open(HLINEAPP app, DWORD deviceId, HLINE* line, DWORD version,
 }
 
 LONG LineService::Close(HLINE line) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (line == 0 || line != m_line || !m_lineDevice) return LINEERR_INVALLINEHANDLE;
-    return CloseLocked();
-}
-
-LONG LineService::CloseLocked() {
-    if (m_lineDevice) m_lineDevice->Stop();
-    m_lineDevice.reset();
-    m_line = 0;
+    platform::MutexLock lifecycle(m_lifecycleMutex);
+    std::unique_ptr<LineDevice> device;
+    {
+        platform::MutexLock lock(m_mutex);
+        if (line == 0 || line != m_line || !m_lineDevice) return LINEERR_INVALLINEHANDLE;
+        device = DetachLineLocked();
+    }
+    device->Stop();
     return 0;
 }
 
+// The line's end can take the modem seconds (a hang-up): it runs after the lock is released,
+// the other calls meanwhile finding no line, and lineOpen waiting for it on the lifecycle lock.
+std::unique_ptr<LineDevice> LineService::DetachLineLocked() {
+    m_line = 0;
+    return std::move(m_lineDevice);
+}
+
 LONG LineService::SetStatusMessages(HLINE line, DWORD lineStates, DWORD addressStates) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    platform::MutexLock lock(m_mutex);
     if (line == 0 || line != m_line || !m_lineDevice) return LINEERR_INVALLINEHANDLE;
     if (lineStates & ~kReportedLineStates) return LINEERR_INVALLINESTATE;
     if (addressStates != 0) return LINEERR_INVALADDRESSSTATE;  // no address states are reported
@@ -254,44 +269,44 @@ LONG LineService::SetStatusMessages(HLINE line, DWORD lineStates, DWORD addressS
     return 0;
 }
 
-DWORD LineService::NextRequestId() {
+DWORD LineService::NextRequestIdLocked() {
     // Request ids are positive LONGs: 1 .. 0x7FFFFFFF, then around again.
     m_nextRequest = m_nextRequest >= 0x7FFFFFFF ? 1 : m_nextRequest + 1;
     return m_nextRequest;
 }
 
 LONG LineService::Answer(HCALL call) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    platform::MutexLock lock(m_mutex);
     if (!m_lineDevice) return LINEERR_INVALCALLHANDLE;
-    return m_lineDevice->Answer(call, NextRequestId());
+    return m_lineDevice->Answer(call, NextRequestIdLocked());
 }
 
 LONG LineService::Drop(HCALL call) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    platform::MutexLock lock(m_mutex);
     if (!m_lineDevice) return LINEERR_INVALCALLHANDLE;
-    return m_lineDevice->Drop(call, NextRequestId());
+    return m_lineDevice->Drop(call, NextRequestIdLocked());
 }
 
 LONG LineService::Deallocate(HCALL call) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    platform::MutexLock lock(m_mutex);
     if (!m_lineDevice) return LINEERR_INVALCALLHANDLE;
     return m_lineDevice->Deallocate(call);
 }
 
 LONG LineService::MonitorMedia(HCALL call, DWORD mediaModes) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    platform::MutexLock lock(m_mutex);
     if (!m_lineDevice) return LINEERR_INVALCALLHANDLE;
     return m_lineDevice->MonitorMedia(call, mediaModes);
 }
 
 LONG LineService::SetCallParams(HCALL call, DWORD bearerMode) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    platform::MutexLock lock(m_mutex);
     if (!m_lineDevice) return LINEERR_INVALCALLHANDLE;
-    return m_lineDevice->SetBearerMode(call, bearerMode, NextRequestId());
+    return m_lineDevice->SetBearerMode(call, bearerMode, NextRequestIdLocked());
 }
 
 LONG LineService::MakeCall(HLINE line, HCALL* call, LPCSTR address, const LINECALLPARAMS* params) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    platform::MutexLock lock(m_mutex);
     if (line == 0 || line != m_line || !m_lineDevice) return LINEERR_INVALLINEHANDLE;
     if (!call) return LINEERR_INVALPOINTER;
     // Only the passthrough call that hands the modem's port over; this service does not dial,
@@ -302,13 +317,13 @@ LONG LineService::MakeCall(HLINE line, HCALL* call, LPCSTR address, const LINECA
         return LINEERR_OPERATIONUNAVAIL;
     }
     HCALL handle = 0;
-    LONG result = m_lineDevice->MakePassthroughCall(handle, NextRequestId());
+    LONG result = m_lineDevice->MakePassthroughCall(handle, NextRequestIdLocked());
     if (result > 0) *call = handle;
     return result;
 }
 
 LONG LineService::GetId(HLINE line, HCALL call, DWORD select, VARSTRING* id, LPCSTR deviceClass) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    platform::MutexLock lock(m_mutex);
     if (!id || !deviceClass) return LINEERR_INVALPOINTER;
     if (id->dwTotalSize < sizeof(VARSTRING)) return LINEERR_STRUCTURETOOSMALL;
     std::string wanted = deviceClass;
@@ -316,7 +331,7 @@ LONG LineService::GetId(HLINE line, HCALL call, DWORD select, VARSTRING* id, LPC
         if (line == 0 || line != m_line || !m_lineDevice) return LINEERR_INVALLINEHANDLE;
     } else if (select == LINECALLSELECT_CALL) {
         if (!m_lineDevice || !m_lineDevice->HasCall(call)) return LINEERR_INVALCALLHANDLE;
-        if (wanted == "comm/datamodem") return FillCommId(call, id);
+        if (wanted == "comm/datamodem") return FillCommIdLocked(call, id);
         // The call's wave devices are known by the call's handle.
         if (wanted == "wave/in" || wanted == "wave/out") {
             FillVarString(id, DwordBytes(call));
@@ -333,7 +348,7 @@ LONG LineService::GetId(HLINE line, HCALL call, DWORD select, VARSTRING* id, LPC
 }
 
 LONG LineService::GetCallInfo(HCALL call, LINECALLINFO* info) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    platform::MutexLock lock(m_mutex);
     if (!m_lineDevice) return LINEERR_INVALCALLHANDLE;
     if (!info) return LINEERR_INVALPOINTER;
     CallerId callerId;
@@ -367,7 +382,7 @@ LONG LineService::GetCallInfo(HCALL call, LINECALLINFO* info) {
 }
 
 LONG LineService::GetLineDevStatus(HLINE line, LINEDEVSTATUS* status) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    platform::MutexLock lock(m_mutex);
     if (line == 0 || line != m_line || !m_lineDevice) return LINEERR_INVALLINEHANDLE;
     if (!status) return LINEERR_INVALPOINTER;
     if (status->dwTotalSize < sizeof(LINEDEVSTATUS)) return LINEERR_STRUCTURETOOSMALL;
@@ -395,14 +410,14 @@ LONG LineService::GetLineDevStatus(HLINE line, LINEDEVSTATUS* status) {
 platform::MMRESULT LineService::WaveOpen(platform::HWAVE* device, platform::WaveDirection direction,
                                          uint32_t deviceId, const platform::WAVEFORMATEX* format,
                                          platform::WAVENOTIFY notify, void* context) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    platform::MutexLock lock(m_mutex);
     if (!m_lineDevice) return platform::MMSYSERR_BADDEVICEID;
     return m_lineDevice->WaveOpen(device, direction, deviceId, format, notify, context);
 }
 
 platform::MMRESULT LineService::WaveCall(WaveOperation operation, platform::HWAVE device,
                                          platform::WAVEHDR* header) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    platform::MutexLock lock(m_mutex);
     if (!m_lineDevice) return platform::MMSYSERR_INVALHANDLE;
     switch (operation) {
         case WaveOperation::AddBuffer:
@@ -417,7 +432,7 @@ platform::MMRESULT LineService::WaveCall(WaveOperation operation, platform::HWAV
     return platform::MMSYSERR_INVALPARAM;
 }
 
-LONG LineService::FillCommId(HCALL call, VARSTRING* id) {
+LONG LineService::FillCommIdLocked(HCALL call, VARSTRING* id) {
     // The serial handle, then the device name with its NUL.
     std::string payload = DwordBytes(0) + m_device.Path() + '\0';
     if (id->dwTotalSize < sizeof(VARSTRING) + payload.size()) {
@@ -432,6 +447,9 @@ LONG LineService::FillCommId(HCALL call, VARSTRING* id) {
     return 0;
 }
 
+// Without the lock: the modem thread delivers while the application's thread may hold it.
+// m_target and m_context change only while no line device runs (lineInitialize before any
+// lineOpen, lineShutdown after the device stopped), so the reads here never race a write.
 void LineService::Deliver(const LineMessage& message, DWORD_PTR instance) {
     std::shared_ptr<Target> target = m_target;
     QObject* context = m_context.get();

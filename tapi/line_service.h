@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 
+#include "platform/thread_annotations.h"
 #include "tapi/line_config.h"
 #include "tapi/line_device.h"
 #include "tapi/modem_dialog.h"
@@ -66,26 +67,32 @@ private:
     };
 
     LineService() = default;
-    void Deliver(const LineMessage& message, DWORD_PTR instance);
-    DWORD NextRequestId();
-    LONG CloseLocked();
-    LONG FillCommId(HCALL call, VARSTRING* id);
+    void Deliver(const LineMessage& message, DWORD_PTR instance) NO_THREAD_SAFETY_ANALYSIS;
+    DWORD NextRequestIdLocked() REQUIRES(m_mutex);
+    std::unique_ptr<LineDevice> DetachLineLocked() REQUIRES(m_mutex);
+    LONG FillCommIdLocked(HCALL call, VARSTRING* id) REQUIRES(m_mutex);
 
-    std::mutex m_mutex;
-    HLINEAPP m_app = 0;
-    HLINEAPP m_nextApp = 1;
-    HLINE m_line = 0;
-    HLINE m_nextLine = 1;
-    DWORD m_deviceCount = 0;
-    DWORD m_nextRequest = 0;
-    LineConfig m_config;
-    std::string m_lastProblem;  // why the last lineInitialize found no device
-    VoiceFormat m_format;
-    int m_country = kUnknownCountry;  // T.35 code of the line's exchange
+    // Held by lineInitialize, lineOpen, lineClose and lineShutdown, which open and close the
+    // device, before m_mutex; a line's end waits for the modem under this one alone.
+    platform::Mutex m_lifecycleMutex ACQUIRED_BEFORE(m_mutex);
+    platform::Mutex m_mutex;
+    HLINEAPP m_app GUARDED_BY(m_mutex) = 0;
+    HLINEAPP m_nextApp GUARDED_BY(m_mutex) = 1;
+    HLINE m_line GUARDED_BY(m_mutex) = 0;
+    HLINE m_nextLine GUARDED_BY(m_mutex) = 1;
+    DWORD m_deviceCount GUARDED_BY(m_mutex) = 0;
+    DWORD m_nextRequest GUARDED_BY(m_mutex) = 0;
+    LineConfig m_config GUARDED_BY(m_mutex);
+    // Why the last lineInitialize found no device.
+    std::string m_lastProblem GUARDED_BY(m_mutex);
+    VoiceFormat m_format GUARDED_BY(m_mutex);
+    // T.35 code of the line's exchange.
+    int m_country GUARDED_BY(m_mutex) = kUnknownCountry;
+    // Opened and closed under both locks; the line device's thread uses it in between.
     SerialDevice m_device;
-    std::unique_ptr<LineDevice> m_lineDevice;
-    std::shared_ptr<Target> m_target;
-    std::unique_ptr<QObject, ContextDeleter> m_context;
+    std::unique_ptr<LineDevice> m_lineDevice GUARDED_BY(m_mutex);
+    std::shared_ptr<Target> m_target GUARDED_BY(m_mutex);
+    std::unique_ptr<QObject, ContextDeleter> m_context GUARDED_BY(m_mutex);
 };
 
 }  // namespace tapi

@@ -45,6 +45,6 @@ vantoro_build() {
 # vantoro_check_format ROOT: every C++ source follows .clang-format.
 vantoro_check_format() {
     local root="$1"
-    find "$root" \( -path "$root/build" -o -path "$root/build-sanitize" \) -prune -o \( -name '*.cpp' -o -name '*.h' \) -print0 |
+    find "$root" \( -path "$root/build" -o -path "$root/build-sanitize" -o -path "$root/build-clang" \) -prune -o \( -name '*.cpp' -o -name '*.h' \) -print0 |
         xargs -0 clang-format --dry-run -Werror
 }

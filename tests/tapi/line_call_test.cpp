@@ -4,8 +4,10 @@
 #include <dirent.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "tests/tapi/line_fixture.h"
 
@@ -167,6 +169,24 @@ TEST_F(LineCall, ADeviceThatVanishesEndsTheCallAndShutsDownCleanly) {
         EXPECT_EQ(Initialize(modem.DevicePath()), 0u) << "the next start finds no device";
         Shutdown();
     }
+}
+
+// lineClose waits for the modem's hang-up holding no lock that the other calls take: they
+// answer at once meanwhile, the call having gone with the line.
+TEST_F(LineCall, CloseWaitsForTheHangUpWithoutHoldingUpOtherCalls) {
+    TranscriptModem modem(VoiceModemRules());
+    HCALL call = OpenWithCall(modem);
+    modem.SetReply("AT+VLS=0", "");
+    const std::vector<std::string> before = modem.Commands();
+    const size_t onHooks = size_t(std::count(before.begin(), before.end(), "AT+VLS=0"));
+    std::thread closer([this] { EXPECT_EQ(lineClose(m_line), 0); });
+    ASSERT_TRUE(modem.WaitForCommand("AT+VLS=0", kPromptMs, onHooks + 1));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(lineMonitorMedia(call, LINEMEDIAMODE_G3FAX), LINEERR_INVALCALLHANDLE);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+    modem.SendLine("OK");
+    closer.join();
+    Shutdown();
 }
 
 TEST_F(LineCall, FaxCallingToneIsReportedOnlyWhileMonitoringIsOn) {
