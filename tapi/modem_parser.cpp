@@ -2,6 +2,8 @@
 
 #include <cctype>
 
+#include "platform/ini_reader.h"
+
 namespace tapi {
 
 void ModemParser::Feed(const char* data, size_t size, std::vector<ModemInput>& out) {
@@ -102,17 +104,12 @@ bool IsCommandEcho(const std::string& line) {
 bool ParseCallerIdLine(const std::string& line, std::string& key, std::string& value) {
     size_t equals = line.find('=');
     if (equals == std::string::npos) return false;
-    auto trim = [](std::string text) {
-        size_t first = text.find_first_not_of(' ');
-        if (first == std::string::npos) return std::string();
-        return text.substr(first, text.find_last_not_of(' ') - first + 1);
-    };
-    std::string name = trim(line.substr(0, equals));
+    std::string name = platform::TrimBlanks(line.substr(0, equals));
     static const char* const kKeys[] = {"DATE", "TIME", "NMBR", "NAME", "MESG", "DDN_NMBR"};
     for (const char* known : kKeys) {
         if (name == known) {
             key = name;
-            value = trim(line.substr(equals + 1));
+            value = platform::TrimBlanks(line.substr(equals + 1));
             return true;
         }
     }
