@@ -23,6 +23,7 @@
 
 #include "platform/ini_reader.h"
 #include "platform/runtime_folder.h"
+#include "platform/thread_annotations.h"
 #include "tapi/line_config.h"
 
 namespace tapi {
@@ -155,13 +156,13 @@ private:
 };
 
 struct KeeperState {
-    std::mutex mutex;
-    std::condition_variable ready;
-    bool up = false;
-    std::string problem;  // why the SIP line cannot start; empty while it can
+    platform::Mutex mutex;
+    std::condition_variable_any ready;
+    bool up GUARDED_BY(mutex) = false;
+    std::string problem GUARDED_BY(mutex);  // why the SIP line cannot start; empty while it can
     // Held while the listener runs, so that whoever replaces it knows the old one is done.
-    std::mutex listenerMutex;
-    std::function<void()> listener;
+    platform::Mutex listenerMutex;
+    std::function<void()> listener GUARDED_BY(listenerMutex);
 };
 
 // Never destroyed: the keeper thread and the line service's own end use it after the statics go.
@@ -175,7 +176,7 @@ pid_t StartModem(const std::vector<std::string>& argv, const std::string& link,
     const pid_t pid = Spawn(argv);
     for (int waited = 0; waited < kLinkWaitMs && access(link.c_str(), F_OK) != 0; waited += kPollMs)
         std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
-    std::lock_guard<std::mutex> lock(state.mutex);
+    platform::MutexLock lock(state.mutex);
     state.up = access(link.c_str(), F_OK) == 0;
     state.ready.notify_all();
     return pid;
@@ -256,13 +257,13 @@ private:
 // Tells the listener when the SIP line's problem has changed.
 void Publish(KeeperState& state, const std::string& problem) {
     {
-        std::lock_guard<std::mutex> lock(state.mutex);
+        platform::MutexLock lock(state.mutex);
         if (state.problem == problem) return;
         state.problem = problem;
     }
     if (!problem.empty())
         std::fprintf(stderr, "libtapi32: the SIP line cannot start: %s\n", problem.c_str());
-    std::lock_guard<std::mutex> lock(state.listenerMutex);
+    platform::MutexLock lock(state.listenerMutex);
     if (state.listener) state.listener();
 }
 
@@ -332,20 +333,23 @@ std::string SoftLineModem() {
             .detach();
     });
     if (!installed) return {};
-    std::unique_lock<std::mutex> lock(state->mutex);
-    state->ready.wait_for(lock, std::chrono::milliseconds(kLinkWaitMs), [] { return state->up; });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kLinkWaitMs);
+    platform::MutexLock lock(state->mutex);
+    while (!state->up &&
+           state->ready.wait_until(state->mutex, deadline) != std::cv_status::timeout) {
+    }
     return state->up ? link : std::string();
 }
 
 std::string SoftLineProblem() {
     KeeperState& state = SharedState();
-    std::lock_guard<std::mutex> lock(state.mutex);
+    platform::MutexLock lock(state.mutex);
     return state.problem;
 }
 
 void SetSoftLineListener(std::function<void()> listener) {
     KeeperState& state = SharedState();
-    std::lock_guard<std::mutex> lock(state.listenerMutex);
+    platform::MutexLock lock(state.listenerMutex);
     state.listener = std::move(listener);
 }
 
