@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <QStandardPaths>
 #include <QTextStream>
 #include <algorithm>
 
@@ -99,7 +100,14 @@ bool CInboxModel::MoveToTrash(const QString& file) {
     const InboxItem* found = Find(file);
     if (!found) return false;
     const QString key = found->file;
-    const bool trashed = QFile::moveToTrash(AbsolutePath(*found));
+    // Qt makes only the last folder of the trash: without the data folder it would put the
+    // file into the working folder and call that a success.
+    const QString dataFolder =
+        QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+    QString inTrash;
+    const bool trashed = !dataFolder.isEmpty() && QDir().mkpath(dataFolder) &&
+                         QFile::moveToTrash(AbsolutePath(*found), &inTrash) &&
+                         QDir::isAbsolutePath(inTrash);
     if (trashed) {
         ReadState();
         m_heard.erase(key);

@@ -23,7 +23,6 @@ class InboxModelTest : public ::testing::Test {
 protected:
     void SetUp() override {
         setenv("XDG_DATA_HOME", (m_folder / "data").c_str(), 1);
-        QDir().mkpath(QString::fromStdString(m_folder / "data"));
         QDir().mkpath(QString::fromStdString(m_folder / "home/wav"));
         QDir().mkpath(QString::fromStdString(m_folder / "home/fax"));
         ASSERT_EQ(
