@@ -105,6 +105,7 @@ public:
     // The inbox (answering_dlg_inbox.cpp): shown with `file` selected when it is listed.
     void OpenInbox(const QString& file = QString());
     CInboxWindow* InboxWindow() { return m_inboxWindow.get(); }
+    QSystemTrayIcon* TrayIcon() { return m_trayIcon.get(); }
 
     const std::string& StatusText() const { return m_statusText; }
     CallState GetCallState() const { return callState; }

@@ -27,6 +27,8 @@ public:
 
     QTreeWidget& List() { return m_list; }
     CMessagePlayer& Player() { return m_player; }
+    QPushButton& PlayButton() { return m_playButton; }
+    QPushButton& DeleteButton() { return m_deleteButton; }
 
 protected:
     void closeEvent(QCloseEvent* event) override;

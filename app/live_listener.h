@@ -1,42 +1,23 @@
 #pragma once
 // Live listening: the samples the recorder receives, played on the desktop's default sound
-// output while a message records. A bounded queue between the recorder's thread and the sound
-// output keeps the caller's voice at most a few blocks behind.
+// output while a message records. The recorder's thread queues them; the user-interface thread
+// writes them on to the output, which never holds more than a short buffer of them.
 
-#include <QAudioFormat>
 #include <QAudioSink>
-#include <QIODevice>
 #include <QObject>
+#include <QTimer>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
-
-// What the sound output pulls: the newest samples, silence when none has come.
-class CLiveSamples : public QIODevice {
-public:
-    explicit CLiveSamples(size_t maxQueuedBytes) : m_maxQueuedBytes(maxQueuedBytes) {}
-    // From any thread; the oldest bytes go when the queue is full.
-    void Push(const uint8_t* data, size_t size);
-    bool isSequential() const override { return true; }
-    qint64 bytesAvailable() const override;
-
-protected:
-    qint64 readData(char* data, qint64 maxSize) override;
-    qint64 writeData(const char*, qint64) override { return -1; }
-
-private:
-    mutable std::mutex m_mutex;
-    std::deque<uint8_t> m_queue;
-    size_t m_maxQueuedBytes;
-};
+#include <string>
+#include <vector>
 
 class CLiveListener : public QObject {
     Q_OBJECT
 public:
     using Log = std::function<void(const std::string&)>;
-    explicit CLiveListener(Log log) : m_log(std::move(log)) {}
+    explicit CLiveListener(Log log);
     ~CLiveListener() override;
 
     // Opens the default output for PCM of this rate and sample size (8 or 16 bits, mono); false
@@ -47,13 +28,24 @@ public:
     // The recorder's samples, from its thread; nothing happens while stopped.
     void Feed(const uint8_t* data, size_t size);
 
-    // Upper bound of what waits in the queue and in the output's buffer.
-    static constexpr int kQueuedMs = 80;
-    static constexpr int kOutputBufferMs = 100;
+    // The recorder hands on blocks of 125 ms. The output starts with a little silence, so
+    // that it still plays while the next block comes, and holds only what was written to it:
+    // the caller is heard about a block and that cushion late. What the output cannot take at
+    // once waits, up to kQueuedMs.
+    static constexpr int kCushionMs = 60;
+    static constexpr int kQueuedMs = 160;
+    static constexpr int kOutputBufferMs = 400;
+    static constexpr int kDrainMs = 20;
 
 private:
+    void Drain();
+
     Log m_log;
+    QTimer m_drainTimer;
     std::unique_ptr<QAudioSink> m_sink;
-    std::shared_ptr<CLiveSamples> m_samples;
-    std::mutex m_feedMutex;
+    QIODevice* m_output = nullptr;  // the sink's, while it runs
+    std::mutex m_queueMutex;
+    std::vector<char> m_queue;
+    size_t m_maxQueuedBytes = 0;
+    bool m_running = false;  // under m_queueMutex: Feed queues only then
 };
