@@ -47,6 +47,7 @@ void CAnsweringDlg::OpenInbox(const QString& file) {
         m_inboxWindow =
             std::make_unique<CInboxWindow>(*m_inboxModel, [this] { UpdateInboxCount(); });
         m_inboxWindow->setWindowIcon(m_programIcon);
+        m_inboxWindow->setFont(font());
     }
     m_inboxWindow->ShowItem(file);
     UpdateInboxCount();
