@@ -58,6 +58,27 @@ private:
     ChildProcess m_parec;
 };
 
+// How far behind the live output plays, as the sound server reports it now: what its stream holds
+// plus the sink's own latency. Right after a block comes this includes the whole block, so the
+// highest reading is how late the block's first sample is heard.
+int OutputLatencyMs() {
+    FILE* pactl = popen("pactl list sink-inputs", "r");
+    if (!pactl) return -1;
+    char line[256];
+    long usec = 0;
+    bool found = false;
+    while (std::fgets(line, sizeof line, pactl)) {
+        long value = 0;
+        if (std::sscanf(line, " Buffer Latency: %ld usec", &value) == 1 ||
+            std::sscanf(line, " Sink Latency: %ld usec", &value) == 1) {
+            usec += value;
+            found = true;
+        }
+    }
+    pclose(pactl);
+    return found ? int(usec / 1000) : -1;
+}
+
 class InboxTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -107,6 +128,14 @@ void InboxTest::Scenario(CAnsweringDlg& dialog) {
     SinkRecording live(m_harness.Root() / "live.raw");
     auto caller = m_modem.Call({"--number", "5551234", "--say", m_callerSound, "--say-after", "4.5",
                                 "--hangup-after", "10"});
+    int latestMs = -1;
+    WaitFor([] { return false; }, 6000);
+    for (int sample = 0; sample < 10; ++sample) {
+        latestMs = std::max(latestMs, OutputLatencyMs());
+        WaitFor([] { return false; }, 130);
+    }
+    std::printf("live output at most %d ms behind the recorder's blocks\n", latestMs);
+    EXPECT_TRUE(latestMs > 0 && latestMs <= 250) << latestMs << " ms";
     std::vector<std::string> wav;
     WaitFor(
         [&] {
