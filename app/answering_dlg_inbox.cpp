@@ -55,7 +55,12 @@ void CAnsweringDlg::OpenInbox(const QString& file) {
 
 void CAnsweringDlg::UpdateInboxCount() {
     if (!m_inboxModel) return;
-    m_inboxModel->Reload();
+    // An open inbox shows a call stored meanwhile at once.
+    if (m_inboxWindow && m_inboxWindow->isVisible()) {
+        m_inboxWindow->Refresh();
+    } else {
+        m_inboxModel->Reload();
+    }
     const unsigned messages = m_inboxModel->NewCount(InboxItem::Kind::Message);
     const unsigned faxes = m_inboxModel->NewCount(InboxItem::Kind::Fax);
     m_inboxAction->setText(messages + faxes > 0

@@ -33,8 +33,7 @@ CInboxWindow::CInboxWindow(CInboxModel& model, std::function<void()> changed)
     connect(&m_playButton, &QPushButton::clicked, this, [this] { OnActivated(); });
     connect(&m_markNewButton, &QPushButton::clicked, this, [this] { OnMarkNew(); });
     connect(&m_deleteButton, &QPushButton::clicked, this, [this] { OnDelete(); });
-    connect(&m_position, &QSlider::sliderReleased, this,
-            [this] { m_player.Seek(m_position.value()); });
+    connect(&m_position, &QSlider::sliderReleased, this, [this] { OnSeek(); });
     connect(&m_player, &CMessagePlayer::PlayedToEnd, this, &CInboxWindow::OnPlayedToEnd);
     connect(&m_player, &CMessagePlayer::StateChanged, this, [this] { UpdateControls(); });
     connect(&m_positionTimer, &QTimer::timeout, this, [this] { UpdatePosition(); });
@@ -51,7 +50,6 @@ void CInboxWindow::BuildLayout() {
     m_playButton.setText(QStringLiteral("播放"));
     m_markNewButton.setText(QStringLiteral("标为新"));
     m_deleteButton.setText(QStringLiteral("删除"));
-    m_time.setText(Clock(0));
     auto* player = new QHBoxLayout;
     player->addWidget(&m_playButton);
     player->addWidget(&m_position, 1);
@@ -143,6 +141,14 @@ void CInboxWindow::OnPlayPause() {
     m_player.Play();
 }
 
+void CInboxWindow::OnSeek() {
+    const InboxItem* item = Selected();
+    if (!item || item->kind != InboxItem::Kind::Message) return;
+    const QString path = m_model.AbsolutePath(*item);
+    if (m_player.File() != path && !m_player.Load(path)) return;
+    m_player.Seek(m_position.value());
+}
+
 void CInboxWindow::OnOpenFax(const InboxItem& item) {
     const QString file = item.file;
     if (QDesktopServices::openUrl(QUrl::fromLocalFile(m_model.AbsolutePath(item))) && !item.heard) {
@@ -199,10 +205,16 @@ void CInboxWindow::UpdateControls() {
 }
 
 void CInboxWindow::UpdatePosition() {
-    const bool loaded = !m_player.File().isEmpty();
-    m_position.setRange(0, int(loaded ? m_player.DurationMs() : 0));
-    if (!m_position.isSliderDown()) m_position.setValue(int(m_player.PositionMs()));
-    m_time.setText(Clock(loaded ? m_player.PositionMs() : 0));
+    const InboxItem* item = Selected();
+    const bool loaded =
+        item && !m_player.File().isEmpty() && m_player.File() == m_model.AbsolutePath(*item);
+    const bool message = item && item->kind == InboxItem::Kind::Message;
+    const qint64 durationMs = loaded ? m_player.DurationMs() : message ? item->count * 1000 : 0;
+    const qint64 positionMs = loaded ? m_player.PositionMs() : 0;
+    m_position.setRange(0, int(durationMs));
+    if (!m_position.isSliderDown()) m_position.setValue(int(positionMs));
+    m_time.setText(message ? Clock(positionMs) + QStringLiteral(" / ") + Clock(durationMs)
+                           : QString());
 }
 
 void CInboxWindow::closeEvent(QCloseEvent* event) {

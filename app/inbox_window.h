@@ -38,6 +38,7 @@ private:
     const InboxItem* Selected() const;
     void Select(const QString& file);
     void OnPlayPause();
+    void OnSeek();
     void OnOpenFax(const InboxItem& item);
     void OnActivated();
     void OnMarkNew();
