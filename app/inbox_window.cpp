@@ -170,7 +170,7 @@ void CInboxWindow::OnDelete() {
     const InboxItem* item = Selected();
     if (!item) return;
     const QString file = item->file;
-    if (m_player.File() == m_model.AbsolutePath(*item)) m_player.Load(QString());
+    if (m_player.File() == m_model.AbsolutePath(*item)) m_player.Unload();
     m_model.MoveToTrash(file);
     Refresh();
     m_changed();

@@ -116,6 +116,14 @@ void CMessagePlayer::DropSink() {
     sink->deleteLater();
 }
 
+void CMessagePlayer::Unload() {
+    Stop();
+    m_buffer.close();
+    m_sound = WavSound();
+    m_file.clear();
+    emit StateChanged();
+}
+
 void CMessagePlayer::Seek(qint64 ms) {
     const int bytesPerFrame = m_sound.format.bytesPerFrame();
     if (bytesPerFrame <= 0) return;

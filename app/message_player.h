@@ -30,6 +30,8 @@ public:
     bool Play();
     void Pause();
     void Stop();
+    // Stops and forgets the loaded file.
+    void Unload();
     void Seek(qint64 ms);
     bool IsPlaying() const;
     qint64 PositionMs() const;
