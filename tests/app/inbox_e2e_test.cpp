@@ -152,6 +152,8 @@ void InboxTest::Scenario(CAnsweringDlg& dialog) {
     ASSERT_TRUE(
         WaitFor([&] { return ToolTip(dialog).find("新留言 1 条") != std::string::npos; }, 5000))
         << ToolTip(dialog);
+    const qint64 plainIcon = dialog.OnQueryDragIcon().cacheKey();
+    EXPECT_NE(dialog.TrayIcon()->icon().cacheKey(), plainIcon) << "no mark for the new message";
     std::string listed = RunSecondCopy("--list");
     EXPECT_NE(listed.find("\t5551234\tmessage\t"), std::string::npos) << listed;
     EXPECT_NE(listed.find("\tnew\twav/" + name + "\n"), std::string::npos) << listed;
@@ -168,6 +170,7 @@ void InboxTest::Scenario(CAnsweringDlg& dialog) {
         WaitFor([&] { return ToolTip(dialog).find("新留言 0 条") != std::string::npos; }, 30000))
         << ToolTip(dialog);
     EXPECT_GE(FindTone(played.Stop(), kToneHz).seconds, 1.8) << "the message was not played";
+    EXPECT_EQ(dialog.TrayIcon()->icon().cacheKey(), plainIcon);
     listed = RunSecondCopy("--list");
     EXPECT_NE(listed.find("\theard\twav/" + name + "\n"), std::string::npos) << listed;
 
