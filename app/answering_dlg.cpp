@@ -21,6 +21,7 @@ CAnsweringDlg::CAnsweringDlg() : QDialog(nullptr) {
 }
 
 CAnsweringDlg::~CAnsweringDlg() {
+    m_line.m_voiceChannel.SetRecordTap(nullptr);
     platform::SetMessageBoxLog(nullptr);
     RemoveFaxTempFile();
 }
@@ -67,6 +68,7 @@ bool CAnsweringDlg::OnInitDialog() {
         return false;
     }
     if (!StartWaiting()) return false;
+    SetUpInbox();
     if (!ApplySkin(skinNumber)) {
         EndOnError();
         return false;
@@ -127,6 +129,7 @@ intptr_t CAnsweringDlg::HandleMessage(uint32_t message, uintptr_t wParam, intptr
 }
 
 void CAnsweringDlg::KillRecordTimer() {
+    StopListening();  // every end of a recording comes here
     if (m_recordTimerId != 0) killTimer(m_recordTimerId);
     m_recordTimerId = 0;
 }

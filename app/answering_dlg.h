@@ -14,6 +14,10 @@
 
 #include "app/block_list.h"
 #include "app/call_log.h"
+#include "app/inbox_channel.h"
+#include "app/inbox_model.h"
+#include "app/inbox_window.h"
+#include "app/live_listener.h"
 #include "app/notifier.h"
 #include "app/notify_command.h"
 #include "line/tapi_line.h"
@@ -98,6 +102,10 @@ public:
     void OnChangeSkin();
     QMenu& TrayMenu() { return m_trayMenu; }
     bool HidesToTray() const;
+    // The inbox (answering_dlg_inbox.cpp): shown with `file` selected when it is listed.
+    void OpenInbox(const QString& file = QString());
+    CInboxWindow* InboxWindow() { return m_inboxWindow.get(); }
+    QSystemTrayIcon* TrayIcon() { return m_trayIcon.get(); }
 
     const std::string& StatusText() const { return m_statusText; }
     CallState GetCallState() const { return callState; }
@@ -167,6 +175,14 @@ private:
     void BeginCallRecord(CallOutcome outcome);
     void SetCallOutcome(CallOutcome outcome, unsigned count = 0, const std::string& file = "");
     void WriteCallRecord();
+    // The inbox's tray entries, count and live listening (answering_dlg_inbox.cpp).
+    void SetUpInbox();
+    void UpdateInboxCount();
+    QIcon MarkedIcon() const;
+    bool ListeningWanted() const;
+    void SetListening(bool on);
+    void StartListening();
+    void StopListening();
 
     CTapiLine m_line;
     CallState callState = CallState::Idle;
@@ -220,5 +236,11 @@ private:
     bool m_blocking = false;   // the call is answered only to be hung up
     std::string m_callCaller;  // the number of the call the program took, for what it stores
     CNotifier m_notifier;
+    std::unique_ptr<CInboxModel> m_inboxModel;  // none headless
+    std::unique_ptr<CInboxWindow> m_inboxWindow;
+    std::unique_ptr<CInboxChannel> m_inboxChannel;
+    QAction* m_inboxAction = nullptr;
+    QAction* m_listenAction = nullptr;
+    CLiveListener m_liveListener{[this](const std::string& text) { m_line.Log(text); }};
     CNotifyCommand m_notifyCommand{[this](const std::string& text) { m_line.Log(text); }};
 };

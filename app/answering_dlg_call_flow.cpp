@@ -240,6 +240,7 @@ void CAnsweringDlg::PlayGreetingAndRecord() {
         return;
     }
     m_recordTimerId = startTimer(static_cast<int>(m_line.recordLimitMs), Qt::PreciseTimer);
+    StartListening();
     SetStatusText("正在录制留言");
 }
 

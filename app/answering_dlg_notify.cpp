@@ -94,4 +94,5 @@ void CAnsweringDlg::WriteCallRecord() {
         m_line.Log("无法写入通话记录: " + programFolder + kCallLogFileName);
     }
     m_callRecord.reset();
+    UpdateInboxCount();
 }

@@ -9,6 +9,7 @@
 
 #include "app/answering_app.h"
 #include "app/exit_signals.h"
+#include "app/inbox_model.h"
 #include "platform/message_box.h"
 #include "platform/paths.h"
 
@@ -16,17 +17,22 @@ namespace {
 
 struct Options {
     bool headless = false;
+    bool list = false;
+    bool inbox = false;
     std::string home;
     bool ok = true;
 };
 
 void PrintUsage() {
     std::fprintf(stderr,
-                 "usage: vantoro [--headless] [--home DIR]\n"
+                 "usage: vantoro [--headless] [--home DIR] [--inbox | --list]\n"
                  "  --headless  no window: status on stdout, message boxes on stderr,\n"
                  "              commands (stop, receive-fax, exit) on stdin\n"
                  "  --home DIR  program folder for vantoro.ini, wav/, fax/ and welcome.wav\n"
-                 "              (default $XDG_DATA_HOME/vantoro, ~/.local/share/vantoro)\n");
+                 "              (default $XDG_DATA_HOME/vantoro, ~/.local/share/vantoro)\n"
+                 "  --inbox     open the inbox (of the copy that runs, or start with it)\n"
+                 "  --list      print the messages and faxes, newest first, and end:\n"
+                 "              time, caller, kind, length, new|heard, file (tab-separated)\n");
 }
 
 Options ParseOptions(int argc, char** argv) {
@@ -35,6 +41,10 @@ Options ParseOptions(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--headless") == 0) {
             options.headless = true;
+        } else if (std::strcmp(argv[i], "--list") == 0) {
+            options.list = true;
+        } else if (std::strcmp(argv[i], "--inbox") == 0) {
+            options.inbox = true;
         } else if (std::strcmp(argv[i], "--home") == 0 && i + 1 < argc) {
             options.home = argv[++i];
         } else {
@@ -47,6 +57,14 @@ Options ParseOptions(int argc, char** argv) {
 std::string Env(const char* name) {
     const char* value = std::getenv(name);
     return value ? std::string(value) : std::string();
+}
+
+// Only reads: it runs beside the copy that answers the line and never takes its lock.
+int PrintInboxList() {
+    CInboxModel model(QString::fromStdString(platform::ProgramFolder()));
+    model.Reload();
+    for (const QString& line : model.ListLines()) std::printf("%s\n", line.toUtf8().constData());
+    return std::fflush(stdout) == 0 ? 0 : 1;
 }
 
 bool InvisiblePlatform(const std::string& name) { return name == "offscreen" || name == "minimal"; }
@@ -79,7 +97,7 @@ void ChoosePlatform(bool headless) {
 
 int main(int argc, char** argv) {
     Options options = ParseOptions(argc, argv);
-    if (!options.ok) {
+    if (!options.ok || (options.list && options.inbox)) {
         PrintUsage();
         return 2;
     }
@@ -91,6 +109,7 @@ int main(int argc, char** argv) {
         }
         platform::SetProgramFolderOverride(home);
     }
+    if (options.list) return PrintInboxList();
     // A folder that cannot be made is reported when the storage folders are created.
     if (!platform::ProgramFolder().empty()) platform::MakeDirectoryTree(platform::ProgramFolder());
     CExitSignals::Install();
@@ -112,6 +131,7 @@ int main(int argc, char** argv) {
     // Ties the window to vantoro.desktop and its icon on desktops that match by application id.
     QGuiApplication::setDesktopFileName(QStringLiteral("vantoro"));
     CAnsweringApp app;
+    app.SetOpenInbox(options.inbox);
     app.InitInstance();
     return app.ExitCode();
 }

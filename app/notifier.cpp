@@ -104,4 +104,10 @@ void CNotifier::OnClosed(uint id, uint) { m_files.erase(id); }
 
 void CNotifier::OnTrayClicked() { Open(m_trayFile); }
 
-void CNotifier::Open(const QString& file) { QDesktopServices::openUrl(QUrl::fromLocalFile(file)); }
+void CNotifier::Open(const QString& file) {
+    if (m_opener) {
+        m_opener(file);
+    } else {
+        QDesktopServices::openUrl(QUrl::fromLocalFile(file));
+    }
+}

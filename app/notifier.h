@@ -1,6 +1,7 @@
 #pragma once
 #include <QObject>
 #include <QString>
+#include <functional>
 #include <map>
 
 #include "app/stored_item.h"
@@ -9,13 +10,17 @@ class QSystemTrayIcon;
 
 // Tells the user of a stored message or fax: a desktop notification through
 // org.freedesktop.Notifications on the session bus, or the tray icon's balloon where no
-// notification service answers. Its default action (a click) opens the file. Nothing headless.
+// notification service answers. Its default action (a click) opens the file, or hands it to the
+// opener when one is set. Nothing headless.
 class CNotifier : public QObject {
     Q_OBJECT
 public:
     CNotifier();
     // `tray` is the fallback; null when the program has no tray icon.
     void Show(const StoredItem& item, QSystemTrayIcon* tray);
+    void SetOpener(std::function<void(const QString& file)> opener) {
+        m_opener = std::move(opener);
+    }
 
     static QString Summary(const StoredItem& item);
     static QString Body(const StoredItem& item);
@@ -27,8 +32,9 @@ private slots:
 
 private:
     void ShowInTray(const StoredItem& item, QSystemTrayIcon* tray);
-    static void Open(const QString& file);
+    void Open(const QString& file);
 
     std::map<uint, QString> m_files;  // shown notifications and the file each opens
     QString m_trayFile;
+    std::function<void(const QString& file)> m_opener;
 };

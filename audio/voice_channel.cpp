@@ -92,8 +92,19 @@ void CVoiceChannel::FillCallback(CSoundBuffer* buffer, void* context) {
     channel->m_file.reset();
 }
 
+void CVoiceChannel::SetRecordTap(RecordTap tap) {
+    std::lock_guard<std::mutex> lock(m_tapMutex);
+    m_recordTap = std::move(tap);
+}
+
 void CVoiceChannel::StoreCallback(CSoundBuffer* buffer, void* context) {
     auto* channel = static_cast<CVoiceChannel*>(context);
+    {
+        std::lock_guard<std::mutex> lock(channel->m_tapMutex);
+        if (channel->m_recordTap && buffer->size > 0) {
+            channel->m_recordTap(buffer->data, size_t(buffer->size));
+        }
+    }
     {
         std::lock_guard<std::mutex> lock(channel->m_fileMutex);
         if (!channel->m_file || channel->m_file->Write(buffer)) return;

@@ -1,5 +1,7 @@
 #pragma once
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -27,6 +29,11 @@ public:
     bool PlayResource(uint32_t resourceId, uint32_t deviceId);
     void StopPlaying();
 
+    // Sees each block the recorder stores, on the recorder's thread, in its format.
+    using RecordTap = std::function<void(const uint8_t* data, size_t size)>;
+    void SetRecordTap(RecordTap tap);
+    const platform::WAVEFORMATEX* RecordFormat() const { return m_recorder.GetFormat(); }
+
 private:
     static void FillCallback(CSoundBuffer* buffer, void* context);
     static void StoreCallback(CSoundBuffer* buffer, void* context);
@@ -40,4 +47,6 @@ private:
     std::unique_ptr<CWaveFile> m_file;
     CSoundOut m_player;
     CSoundIn m_recorder;
+    std::mutex m_tapMutex;
+    RecordTap m_recordTap;
 };

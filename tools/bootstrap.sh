@@ -7,6 +7,7 @@ VANTORO_PACKAGES=(
     libspandsp-dev libtiff-dev libtiff-tools libre-dev sip-tester baresip-core clang
     sox espeak-ng imagemagick xvfb xdotool trayer libfaketime fonts-wqy-microhei xdg-utils clang-format
     qt6-svg-dev dpkg-dev lintian desktop-file-utils dbus-daemon
+    qt6-multimedia-dev pulseaudio pulseaudio-utils
 )
 
 vantoro_install_missing() {

@@ -80,6 +80,14 @@ TEST_F(MessagesTest, CallLogLastsAcrossARestartAndBlockedCallersAreHungUpAtOnce)
     EXPECT_EQ(Call({"--number", "7771", "--give-up-after-rings", "1"}),
               "RESULT unanswered rings=1");
     ASSERT_TRUE(m_harness.WaitForLog("等待呼叫", kProgramStepMs, m_logFrom));
+    // A headless user reads the inbox beside the running copy, which opens no sound device.
+    auto list = m_harness.Start({}, {m_harness.Program(), "--list"});
+    EXPECT_EQ(list->WaitForExit(kProgramStepMs), 0) << list->Stderr();
+    const std::vector<std::string> items = list->StdoutLines();
+    ASSERT_EQ(items.size(), 2u) << list->Stdout();
+    EXPECT_NE(items[0].find("\t7770\tfax\t1\tnew\tfax/"), std::string::npos) << items[0];
+    EXPECT_NE(items[1].find("\t5551234\tmessage\t"), std::string::npos) << items[1];
+    EXPECT_EQ(Count(m_harness.Log(), "无法打开声音输出"), 0u);
     EXPECT_EQ(ProgramHarness::Exit(*program), 0);
 
     WriteFile(m_harness.Home() + "/vantoro.ini", kIni);

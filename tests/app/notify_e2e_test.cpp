@@ -7,11 +7,11 @@
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusMessage>
-#include <QUrl>
 #include <QVariantMap>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <thread>
@@ -75,8 +75,8 @@ protected:
     ProgramHarness m_harness;
 };
 
-// One notification per message and fax, naming caller and length or pages, opening the file on its
-// default action; the command sees the same. One script stands for the command and xdg-open.
+// One notification per message and fax, naming caller and length or pages, opening the inbox on its
+// default action; the command sees the same.
 TEST_F(NotifyTest, DesktopNotificationAndCommandForMessageAndFax) {
     const std::string bin = m_harness.Root() / "bin", script = bin + "/xdg-open";
     std::filesystem::create_directory(bin);
@@ -96,7 +96,10 @@ TEST_F(NotifyTest, DesktopNotificationAndCommandForMessageAndFax) {
                                                                   "org.freedesktop.Notifications",
                                                                   "ActionInvoked")
                                        << 1u << QString("default"));
-    EXPECT_TRUE(WaitFor([&] { return Count(ReadFile(script + ".out"), "--\n") == 3; }, 10000));
+    // The click opens the inbox on that message, not the file.
+    EXPECT_EQ(
+        std::system("timeout 10 xdotool search --sync --onlyvisible --name '^收件箱' >/dev/null"),
+        0);
     EXPECT_EQ(program->Stop(15000), 0);
 
     const auto wav = m_harness.Files("wav"), tif = m_harness.Files("fax");
@@ -106,13 +109,14 @@ TEST_F(NotifyTest, DesktopNotificationAndCommandForMessageAndFax) {
     // The number reaches the program as the line's caller id (NMBR= between the rings).
     EXPECT_EQ(m_server.shown[0], "新留言 来电：5551234，时长 " + std::to_string(seconds) + " 秒");
     EXPECT_EQ(m_server.shown[1], "新传真 来电：5551234，共 1 页");
+    // No sound server here: live listening cannot open the output, says so once, and the message
+    // was recorded all the same.
+    EXPECT_EQ(Count(m_harness.Log(), "无法打开声音输出"), 1u) << m_harness.Log();
     EXPECT_EQ(ReadFile(script + ".out"),
               "\nVANTORO_CALLER=5551234\nVANTORO_FILE=" + wav[0] +
                   "\nVANTORO_KIND=message\nVANTORO_SECONDS=" + std::to_string(seconds) +
                   "\n--\n\nVANTORO_CALLER=5551234\nVANTORO_FILE=" + tif[0] +
-                  "\nVANTORO_KIND=fax\nVANTORO_PAGES=1\n--\n" +
-                  QUrl::fromLocalFile(QString::fromStdString(wav[0])).toEncoded().toStdString() +
-                  "\n--\n");
+                  "\nVANTORO_KIND=fax\nVANTORO_PAGES=1\n--\n");
 }
 
 // Headless: no notification; a command that outlives its limit is stopped while the next call
