@@ -44,6 +44,7 @@ bool CAnsweringDlg::StartWaiting() {
     manualFaxBusy = 0;
     m_line.ringCount = 0;
     m_strCallerId.clear();
+    m_callCaller.clear();  // a caller who gives up before the number is not the last one
     m_blocking = false;
 
     FindProgramFolder();
