@@ -334,6 +334,7 @@ void LineDevice::HandleRingLocked() {
 void LineDevice::HandleHangupLocked(DWORD disconnectMode) {
     Call* call = FindLocked(m_current);
     if (call && call->phase == CallPhase::Connected) {
+        m_audio.MarkCallerEnd(m_hangup.HangupSoundSamples());
         SetPhaseLocked(m_current, CallPhase::Disconnected, disconnectMode);
     }
 }
@@ -776,6 +777,11 @@ platform::MMRESULT LineDevice::WaveReset(platform::HWAVE device) {
 
 platform::MMRESULT LineDevice::WaveClose(platform::HWAVE device) {
     return AudioRequest([&](CallAudio& audio) { return audio.Close(device); });
+}
+
+platform::MMRESULT LineDevice::WaveCallerEnd(platform::HWAVE device, uint32_t* samples) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_audio.CallerEnd(device, samples);
 }
 
 }  // namespace tapi

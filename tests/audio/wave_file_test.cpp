@@ -71,6 +71,23 @@ TEST(WaveFile, RecordingOfThreeBlocksHasTheExactHeaderAndReadsBack) {
     ASSERT_TRUE(reader.IsOpen());
     EXPECT_EQ(std::memcmp(reader.GetFormat(), format.GetFormat(), 18), 0);
     EXPECT_EQ(ReadAll(reader), bytes.substr(46));
+
+    // The end of a recording cut off: the samples before the cut stay, sizes and all.
+    const std::string cut = folder / "cut.wav";
+    {
+        CWaveFile file(cut, format.GetFormat());
+        CSoundBuffer block(kBlock);
+        for (int i = 0; i < 3; ++i) {
+            std::memset(block.data, 0x10 + i, kBlock);
+            file.Write(&block);
+        }
+        EXPECT_FALSE(file.KeepSamples(3000)) << "nothing past the end to drop";
+        EXPECT_TRUE(file.KeepSamples(2500));
+    }
+    header = "RIFF" + Le32(5038) + "WAVEfmt " + Le32(18) + kFmt16 + std::string(2, '\0') + "data" +
+             Le32(5000);
+    EXPECT_EQ(ReadFile(cut), header + bytes.substr(46, 5000));
+    EXPECT_EQ(Soxi("-D", cut), "0.312500\n");
 }
 
 TEST(WaveFile, ReadsFormatAndSamplesOfFilesAndResources) {

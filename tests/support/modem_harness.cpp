@@ -173,6 +173,19 @@ double Rms(const std::vector<int16_t>& samples, double from, double to) {
     return last > first ? std::sqrt(sum / double(last - first)) : 0;
 }
 
+std::pair<double, double> LoudSpan(const std::vector<int16_t>& samples, double rms) {
+    constexpr size_t kFrame = 160;  // 20 ms
+    size_t first = 0, last = 0;
+    for (size_t at = 0; at + kFrame <= samples.size(); at += kFrame) {
+        double sum = 0;
+        for (size_t i = at; i < at + kFrame; ++i) sum += double(samples[i]) * samples[i];
+        if (std::sqrt(sum / kFrame) <= rms) continue;
+        if (last == 0) first = at;
+        last = at + kFrame;
+    }
+    return {double(first) / 8000, double(last) / 8000};
+}
+
 HeardTone FindTone(const std::vector<int16_t>& samples, double hz, double from,
                    double windowSeconds) {
     constexpr int kRate = 8000;
