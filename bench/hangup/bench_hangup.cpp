@@ -18,7 +18,8 @@ namespace {
 constexpr double kGoal = 0.01;  // the whole program while recording, CPU s per s
 constexpr int kRate = 8000;
 constexpr double kBenchSeconds = 600;
-constexpr double kTalkFromS = 12, kHangupAfterS = 20;
+// The recording begins about 14 s after the answer: a quiet start, then talk to the hang-up.
+constexpr double kTalkFromS = 16, kHangupAfterS = 20;
 constexpr double kTailGoalS = 0.5;
 
 double ThreadCpuSeconds() {
@@ -49,7 +50,7 @@ struct HangupRun {
     double tailSeconds = -1;   // the message after the caller's last sound
 };
 
-// The caller talks (a 1 kHz tone) from before the recording begins until it hangs up.
+// The caller talks (a 1 kHz tone) from soon after the recording begins until it hangs up.
 HangupRun RunHangup(const std::string& hangupTone) {
     HangupRun run;
     ModemHarness modem(600, {"--personality", "cx93010", "--hangup-tone", hangupTone});
@@ -71,7 +72,10 @@ HangupRun RunHangup(const std::string& hangupTone) {
     run.secondsToEnd = std::chrono::duration<double>(ended - hungUp).count();
     const std::vector<std::string> messages = program.WaitForFiles("wav", ".wav", 1, 10000);
     ProgramHarness::Exit(*vantoro);
-    if (messages.size() != 1) return run;
+    if (messages.size() != 1) {
+        std::fprintf(stderr, "no message stored:\n%s\n", program.Log().c_str());
+        return run;
+    }
     const std::vector<int16_t> message = ReadSamples(messages[0]);
     const HeardTone talked = FindTone(message, 1000);
     if (talked.start < 0) return run;
