@@ -174,16 +174,13 @@ double Rms(const std::vector<int16_t>& samples, double from, double to) {
 }
 
 std::pair<double, double> LoudSpan(const std::vector<int16_t>& samples, double rms) {
-    constexpr size_t kFrame = 160;  // 20 ms
-    size_t first = 0, last = 0;
-    for (size_t at = 0; at + kFrame <= samples.size(); at += kFrame) {
-        double sum = 0;
-        for (size_t i = at; i < at + kFrame; ++i) sum += double(samples[i]) * samples[i];
-        if (std::sqrt(sum / kFrame) <= rms) continue;
-        if (last == 0) first = at;
-        last = at + kFrame;
+    double first = -1, last = 0;
+    for (size_t at = 0; at + 160 <= samples.size(); at += 160) {
+        if (Rms(samples, double(at) / 8000, double(at + 160) / 8000) <= rms) continue;
+        if (first < 0) first = double(at) / 8000;
+        last = double(at + 160) / 8000;
     }
-    return {double(first) / 8000, double(last) / 8000};
+    return {std::max(first, 0.0), last};
 }
 
 HeardTone FindTone(const std::vector<int16_t>& samples, double hz, double from,
