@@ -67,7 +67,10 @@ void CAnsweringDlg::AnnounceMessage() {
 }
 
 bool CAnsweringDlg::DiscardEmptyMessage(const std::string& file) {
-    return platform::PathExists(file) && !voice_activity::JudgeFile(file).worthKeeping &&
+    const voice_activity::Ending ending = m_line.m_voiceChannel.RecordingLostHangupSound()
+                                              ? voice_activity::Ending::CallersOwn
+                                              : voice_activity::Ending::MayHoldHangupSound;
+    return platform::PathExists(file) && !voice_activity::JudgeFile(file, ending).worthKeeping &&
            platform::RemoveFile(file);
 }
 

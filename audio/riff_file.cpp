@@ -81,6 +81,14 @@ int64_t RiffFile::Read(void* to, size_t bytes) {
     return got;
 }
 
+bool RiffFile::Truncate(uint64_t size) {
+    if (m_fd < 0) return false;
+    while (::ftruncate(m_fd, static_cast<off_t>(size)) != 0) {
+        if (errno != EINTR) return false;
+    }
+    return true;
+}
+
 bool RiffFile::WriteAt(uint64_t offset, const void* from, size_t bytes) {
     if (m_fd < 0) return false;
     const auto* next = static_cast<const uint8_t*>(from);

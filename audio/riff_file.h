@@ -44,6 +44,8 @@ public:
     int64_t Read(void* to, size_t bytes);
     bool Write(const void* from, size_t bytes);
     bool WriteAt(uint64_t offset, const void* from, size_t bytes);
+    // A file opened by Create ends at `size`; the position stays where it was.
+    bool Truncate(uint64_t size);
     uint64_t Position() const { return m_position; }
     uint64_t Size() const;
 

@@ -17,6 +17,7 @@ CSoundIn::~CSoundIn() {
 
 bool CSoundIn::Start(const platform::WAVEFORMATEX* format) {
     if (m_bCapturing || !m_callback || !m_context) return false;
+    m_callerEnd = -1;
     if (format) m_format = *format;
     platform::HWAVEIN device = 0;
     platform::MMRESULT result = platform::waveInOpen(&device, deviceId, &m_format, &m_queue);
@@ -95,6 +96,10 @@ void CSoundIn::Stop() {
         std::this_thread::sleep_for(kStopSettle);
     } else {
         Trace(result, "in Stop()");
+    }
+    uint32_t callerSamples = 0;
+    if (platform::waveInGetCallerEnd(m_hWaveIn, &callerSamples) == platform::MMSYSERR_NOERROR) {
+        m_callerEnd = callerSamples;
     }
     result = platform::waveInClose(m_hWaveIn.exchange(0));
     if (result != platform::MMSYSERR_NOERROR) Trace(result, "in Stop()");

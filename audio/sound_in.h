@@ -15,6 +15,9 @@ public:
     void Stop() override;
     bool Start(const platform::WAVEFORMATEX* format = nullptr) override;
     bool IsCapturing() const { return m_bCapturing; }
+    // After Stop: how many of the samples recorded were the caller's, as the device heard the
+    // call end; -1 when it could not tell.
+    int64_t CallerEndSamples() const { return m_callerEnd; }
 
 private:
     void OnMessage(const platform::ThreadMessage& message) override;
@@ -24,4 +27,5 @@ private:
     std::atomic<bool> m_bCapturing{false};
     std::atomic<platform::HWAVEIN> m_hWaveIn{0};
     std::atomic<int> m_outstanding{0};
+    std::atomic<int64_t> m_callerEnd{-1};
 };

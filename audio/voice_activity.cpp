@@ -91,10 +91,10 @@ size_t TailStart(const std::vector<Frame>& frames) {
 
 }  // namespace
 
-Verdict Judge(const std::vector<int16_t>& samples) {
+Verdict Judge(const std::vector<int16_t>& samples, Ending ending) {
     std::vector<Frame> frames = Frames(samples);
     MarkLoud(frames);
-    const size_t judged = TailStart(frames);
+    const size_t judged = ending == Ending::CallersOwn ? frames.size() : TailStart(frames);
     Verdict verdict;
     verdict.voicedFrames = size_t(std::count_if(frames.begin(), frames.begin() + long(judged),
                                                 [](const Frame& frame) { return frame.loud; }));
@@ -104,7 +104,7 @@ Verdict Judge(const std::vector<int16_t>& samples) {
     return verdict;
 }
 
-Verdict JudgeFile(const std::string& path) {
+Verdict JudgeFile(const std::string& path, Ending ending) {
     Verdict unreadable;
     unreadable.worthKeeping = true;
     RiffFile file;
@@ -129,7 +129,7 @@ Verdict JudgeFile(const std::string& path) {
     for (size_t i = 0; i < samples.size(); ++i) {
         samples[i] = int16_t(platform::GetLe16(raw.data() + 2 * i));
     }
-    return Judge(samples);
+    return Judge(samples, ending);
 }
 
 }  // namespace voice_activity

@@ -14,11 +14,16 @@ struct Verdict {
     bool worthKeeping = false;
 };
 
+// Whether the recording may still end with the sound that ended the call, or the line has
+// already cut that sound off, so that all of it is the caller's.
+enum class Ending { MayHoldHangupSound, CallersOwn };
+
 // `samples` at 8000 Hz. The sound that ends a call (an exchange tone, silence) trails the
-// caller's part; it is told apart as one steady pitch, with quiet between, up to the end.
-Verdict Judge(const std::vector<int16_t>& samples);
+// caller's part; where it may still be there, it is told apart as one steady pitch, with
+// quiet between, up to the end.
+Verdict Judge(const std::vector<int16_t>& samples, Ending ending);
 // The same for a 16-bit mono PCM WAV file; a file that cannot be read counts as worth keeping,
 // so that nothing the program cannot judge is ever deleted.
-Verdict JudgeFile(const std::string& path);
+Verdict JudgeFile(const std::string& path, Ending ending);
 
 }  // namespace voice_activity

@@ -22,6 +22,7 @@ CVoiceChannel::CVoiceChannel() {
 }
 
 bool CVoiceChannel::StartRecording(const std::string& path, uint32_t deviceId) {
+    m_lostHangupSound = false;
     bool open;
     {
         std::lock_guard<std::mutex> lock(m_fileMutex);
@@ -39,8 +40,15 @@ bool CVoiceChannel::StartRecording(const std::string& path, uint32_t deviceId) {
     return false;
 }
 
+// A call that the line heard end on its exchange's tone or on silence loses that sound from the
+// message's end: what is kept ends where the caller's part did.
 void CVoiceChannel::StopRecording() {
     m_recorder.Stop();
+    const int64_t callerSamples = m_recorder.CallerEndSamples();
+    if (callerSamples >= 0) {
+        std::lock_guard<std::mutex> lock(m_fileMutex);
+        m_lostHangupSound = m_file && m_file->KeepSamples(static_cast<uint32_t>(callerSamples));
+    }
     ReleaseFile();
 }
 
@@ -64,9 +72,11 @@ bool CVoiceChannel::Play(std::unique_ptr<CWaveFile> file, uint32_t deviceId) {
     return m_player.Start(&format);
 }
 
+// A message being recorded stays open: it is completed (and cut) by its own stop.
 void CVoiceChannel::StopPlaying() {
     m_player.Stop();
-    ReleaseFile();
+    std::lock_guard<std::mutex> lock(m_fileMutex);
+    if (m_file && !m_file->IsWriting()) m_file.reset();
 }
 
 void CVoiceChannel::DiscardFile(const std::string& path) {

@@ -24,6 +24,9 @@ public:
 
     bool StartRecording(const std::string& path, uint32_t deviceId);
     void StopRecording();
+    // The last recording lost the sound on which the line heard its call end: what is left
+    // is all the caller's.
+    bool RecordingLostHangupSound() const { return m_lostHangupSound; }
     // Both return when the playback has ended or was stopped.
     bool PlayFile(const std::string& path, uint32_t deviceId);
     bool PlayResource(uint32_t resourceId, uint32_t deviceId);
@@ -49,4 +52,5 @@ private:
     CSoundIn m_recorder;
     std::mutex m_tapMutex;
     RecordTap m_recordTap;
+    bool m_lostHangupSound = false;
 };

@@ -129,6 +129,17 @@ bool CWaveFile::Write(CSoundBuffer* buffer) {
     return WriteSizes();
 }
 
+// The sizes shrink before the file does: in between, the samples past the data chunk are bytes
+// after it that readers pass over.
+bool CWaveFile::KeepSamples(uint32_t samples) {
+    if (m_mode != Mode::Writing || !m_file.IsOpen()) return false;
+    const uint64_t bytes = uint64_t(samples) * std::max<uint16_t>(m_format.nBlockAlign, 1);
+    if (bytes >= m_dataBytes) return false;
+    m_dataBytes = static_cast<uint32_t>(bytes);
+    // Sizes that could not be written leave the samples where a reader still finds them.
+    return WriteSizes() && m_file.Truncate(kHeaderBytes + m_dataBytes);
+}
+
 void CWaveFile::Close() {
     if (m_file.IsOpen() && m_mode == Mode::Writing) WriteSizes();
     m_file.Close();

@@ -22,8 +22,12 @@ public:
     CWaveFile& operator=(const CWaveFile&) = delete;
 
     bool IsOpen() const { return m_mode != Mode::Failed; }
+    bool IsWriting() const { return m_mode == Mode::Writing; }
     bool Read(CSoundBuffer* buffer);
     bool Write(CSoundBuffer* buffer);
+    // Writing: drops every sample after the first `samples`; the file reads as a whole WAV at
+    // every moment of the cut. True when samples were dropped.
+    bool KeepSamples(uint32_t samples);
     void Close();
 
 private:

@@ -68,6 +68,11 @@ bool BindWaveDriver() {
         driver.start = reinterpret_cast<platform::PFN_waveDeviceStart>(start);
         driver.reset = reinterpret_cast<platform::PFN_waveDeviceReset>(reset);
         driver.close = reinterpret_cast<platform::PFN_waveDeviceClose>(close);
+        // Without it every recording is kept as it was recorded.
+        void* callerEnd = nullptr;
+        if (LoadTapiEntry("waveDeviceGetCallerEnd", callerEnd) == 0) {
+            driver.callerEnd = reinterpret_cast<platform::PFN_waveDeviceGetCallerEnd>(callerEnd);
+        }
         platform::SetWaveDriver(driver);
         return true;
     }();

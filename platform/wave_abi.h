@@ -69,5 +69,9 @@ using PFN_waveDeviceAddBuffer = MMRESULT (*)(HWAVE device, WAVEHDR* header);
 using PFN_waveDeviceStart = MMRESULT (*)(HWAVE device);
 using PFN_waveDeviceReset = MMRESULT (*)(HWAVE device);
 using PFN_waveDeviceClose = MMRESULT (*)(HWAVE device);
+// Input only: how many of the samples recorded since the open are the caller's. Where the line
+// heard the call end on a sound of its own (an exchange tone, a silence), the samples of that
+// sound and all after it are not; otherwise every sample is.
+using PFN_waveDeviceGetCallerEnd = MMRESULT (*)(HWAVE device, uint32_t* samples);
 
 }  // namespace platform

@@ -81,6 +81,11 @@ MMRESULT waveInAddBuffer(HWAVEIN device, WAVEHDR* header) { return Add(device, h
 MMRESULT waveInStart(HWAVEIN device) { return Call(&WaveDriver::start, device); }
 MMRESULT waveInReset(HWAVEIN device) { return Call(&WaveDriver::reset, device); }
 MMRESULT waveInClose(HWAVEIN device) { return Call(&WaveDriver::close, device); }
+MMRESULT waveInGetCallerEnd(HWAVEIN device, uint32_t* samples) {
+    if (!samples) return MMSYSERR_INVALPARAM;
+    WaveDriver driver = Driver();
+    return driver.callerEnd ? driver.callerEnd(device, samples) : MMSYSERR_NODRIVER;
+}
 
 std::string WaveErrorText(MMRESULT result) {
     std::string text;

@@ -20,6 +20,7 @@ struct WaveDriver {
     PFN_waveDeviceStart start = nullptr;
     PFN_waveDeviceReset reset = nullptr;
     PFN_waveDeviceClose close = nullptr;
+    PFN_waveDeviceGetCallerEnd callerEnd = nullptr;  // optional: a line library may lack it
 };
 // Installed by whoever loaded the line library; until then every open fails.
 void SetWaveDriver(const WaveDriver& driver);
@@ -40,6 +41,9 @@ MMRESULT waveInAddBuffer(HWAVEIN device, WAVEHDR* header);
 MMRESULT waveInStart(HWAVEIN device);
 MMRESULT waveInReset(HWAVEIN device);
 MMRESULT waveInClose(HWAVEIN device);
+// Between the reset and the close: the samples recorded that are the caller's (see
+// PFN_waveDeviceGetCallerEnd).
+MMRESULT waveInGetCallerEnd(HWAVEIN device, uint32_t* samples);
 
 // The device's error text for a result code, at most 100 bytes.
 std::string WaveErrorText(MMRESULT result);

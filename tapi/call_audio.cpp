@@ -1,5 +1,6 @@
 #include "tapi/call_audio.h"
 
+#include <algorithm>
 #include <atomic>
 
 #include "platform/little_endian.h"
@@ -103,6 +104,23 @@ MMRESULT CallAudio::Close(HWAVE handle) {
     GiveBackAll();
     m_device.reset();
     return MMSYSERR_NOERROR;
+}
+
+MMRESULT CallAudio::CallerEnd(HWAVE handle, uint32_t* samples) {
+    Device* device = Find(handle);
+    if (!device) return MMSYSERR_INVALHANDLE;
+    if (!samples || device->direction != WaveDirection::In) return MMSYSERR_INVALPARAM;
+    const size_t kept = device->callerEnd.value_or(device->recorded);
+    *samples = static_cast<uint32_t>(std::min<size_t>(kept, UINT32_MAX));
+    return MMSYSERR_NOERROR;
+}
+
+// The hang-up sound is counted in samples heard: any of them lost for want of a block make the
+// cut take a little of the caller's end rather than leave some of that sound.
+void CallAudio::MarkCallerEnd(size_t hangupSoundSamples) {
+    if (!m_device || m_device->direction != WaveDirection::In || m_device->callerEnd) return;
+    const size_t recorded = m_device->recorded;
+    m_device->callerEnd = recorded - std::min(recorded, hangupSoundSamples);
 }
 
 void CallAudio::Drop() {
@@ -319,6 +337,7 @@ void CallAudio::StoreSample(int16_t sample) {
         header->lpData[at] = static_cast<uint8_t>((sample >> 8) + 128);
     }
     at += width;
+    ++m_device->recorded;
     if (at + width <= header->dwBufferLength) return;
     m_device->queue.pop_front();
     header->dwBytesRecorded = static_cast<uint32_t>(at);

@@ -47,6 +47,12 @@ public:
     MMRESULT Start(platform::HWAVE device);
     MMRESULT Reset(platform::HWAVE device);
     MMRESULT Close(platform::HWAVE device);
+    // Input: how many of the samples recorded since the device opened are the caller's; all of
+    // them until MarkCallerEnd.
+    MMRESULT CallerEnd(platform::HWAVE device, uint32_t* samples);
+    // The line heard the call end: the last `hangupSoundSamples` received are the sound of the
+    // hang-up, and so is everything recorded from now on.
+    void MarkCallerEnd(size_t hangupSoundSamples);
     // The line is going away: every block goes back and the device is forgotten.
     void Drop();
 
@@ -89,6 +95,8 @@ private:
         size_t offset = 0;                     // bytes of the front block already taken
         bool started = false;                  // input: recording wanted
         bool failed = false;                   // the modem refused the stream
+        size_t recorded = 0;                   // input: samples put into blocks
+        std::optional<size_t> callerEnd;       // input: samples of them that are the caller's
     };
     struct Played {
         platform::WAVEHDR* header;

@@ -45,6 +45,9 @@ constexpr int kSingleDialToneBlocks = kBlocksPerSecond * 4;
 // A sound changes after two blocks of another: one odd block does not split a tone.
 constexpr int kChangeBlocks = 2;
 constexpr size_t kKeptSegments = 2 * kSingleToneBusyCycles + 1;
+// The quiet right after a caller's last sound that stays with it: a word fades below the quiet
+// level before it has quite ended.
+constexpr size_t kQuietLeadBlocks = kBlocksPerSecond / 4;
 
 int BusyCycles(const ToneFrequencies& tone) {
     return tone.IsDual() ? kDualToneBusyCycles : kSingleToneBusyCycles;
@@ -123,17 +126,37 @@ void HangupDetector::Reset() {
     m_quietBlocks = 0;
     m_verdict = Verdict::None;
     m_verdictSamples = 0;
+    m_blocksHeard = 0;
+    m_inRun = false;
+    m_runStart = 0;
+    m_runQuietLead = 0;
+    m_runLeadOpen = false;
+    m_hangupSamples = 0;
 }
 
 void HangupDetector::Listen(int16_t sample) {
     if (m_verdict != Verdict::None) {
         ++m_verdictSamples;
+        ++m_hangupSamples;
         return;
     }
     m_block.push_back(sample);
     if (m_block.size() < kBlockSamples) return;
+    ++m_blocksHeard;
     ClassifyBlock();
     m_block.clear();
+}
+
+size_t HangupDetector::HangupSoundSamples() const {
+    return m_verdict != Verdict::None ? m_hangupSamples : TrailingRunSamples();
+}
+
+size_t HangupDetector::TrailingRunSamples() const {
+    if (!m_inRun) return 0;
+    const size_t blocks = m_blocksHeard - m_runStart;
+    const size_t lead = std::min(kQuietLeadBlocks, m_runLeadOpen ? blocks : m_runQuietLead);
+    const size_t unclassified = m_block.size() < kBlockSamples ? m_block.size() : 0;
+    return (blocks - lead) * kBlockSamples + unclassified;
 }
 
 namespace {
@@ -233,8 +256,26 @@ void HangupDetector::Track(Sound sound, int signal) {
     if (m_pending == 0) m_pendingSignal = signal;
     if (++m_pending < kChangeBlocks) return;
     CloseSegment();
-    m_current = {sound, m_pending, m_pendingSignal};
+    StartSegment(sound, m_pending, m_pendingSignal);
     m_pending = 0;
+}
+
+// Follows the run of quiet and tones that a hang-up leaves at the end of the stream.
+void HangupDetector::StartSegment(Sound sound, int blocks, int signal) {
+    const size_t start = m_blocksHeard - static_cast<size_t>(blocks);
+    if (m_inRun && m_runLeadOpen) {
+        m_runQuietLead = start - m_runStart;
+        m_runLeadOpen = false;
+    }
+    if (sound == Sound::Other) {
+        m_inRun = false;
+    } else if (!m_inRun) {
+        m_inRun = true;
+        m_runStart = start;
+        m_runQuietLead = 0;
+        m_runLeadOpen = sound == Sound::Quiet;
+    }
+    m_current = {sound, blocks, signal};
 }
 
 void HangupDetector::CloseSegment() {
@@ -282,6 +323,7 @@ bool HangupDetector::CadenceMatches(const ToneCadence& cadence, int& blocks) con
 void HangupDetector::Decide(Verdict verdict, int blocks) {
     m_verdict = verdict;
     m_verdictSamples = static_cast<size_t>(blocks) * kBlockSamples;
+    m_hangupSamples = TrailingRunSamples();
 }
 
 const char* VerdictName(HangupDetector::Verdict verdict) {

@@ -36,6 +36,11 @@ public:
     Verdict Heard() const { return m_verdict; }
     // Samples from the first one that belongs to the verdict's sound to the last one heard.
     size_t VerdictSamples() const { return m_verdictSamples; }
+    // The samples at the end of what it heard that a caller who hung up leaves: since the last
+    // sound that was neither quiet nor one of the plan's tones, less a short stretch of the
+    // quiet right after it (a word's fading end). With a verdict, that as it was then and
+    // every sample since.
+    size_t HangupSoundSamples() const;
 
 private:
     enum class Sound { Quiet, Tone, Other };
@@ -55,6 +60,8 @@ private:
     bool CadenceMatches(const ToneCadence& cadence, int& blocks) const;
     bool IsDialTone(const Segment& segment) const;
     void Decide(Verdict verdict, int blocks);
+    void StartSegment(Sound sound, int blocks, int signal);
+    size_t TrailingRunSamples() const;
 
     const uint32_t m_silenceS;
     const TonePlan* m_plan;
@@ -69,6 +76,14 @@ private:
     int m_quietBlocks = 0;
     Verdict m_verdict = Verdict::None;
     size_t m_verdictSamples = 0;
+    // Where the trailing run of quiet and tones began, in blocks heard; none while the
+    // latest segment is another sound.
+    size_t m_blocksHeard = 0;
+    bool m_inRun = false;
+    size_t m_runStart = 0;
+    size_t m_runQuietLead = 0;   // blocks of quiet the run began with, once that quiet ended
+    bool m_runLeadOpen = false;  // the run's first segment is quiet and still going
+    size_t m_hangupSamples = 0;  // HangupSoundSamples, kept with the verdict
 };
 
 const char* VerdictName(HangupDetector::Verdict verdict);

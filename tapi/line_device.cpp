@@ -439,4 +439,9 @@ platform::MMRESULT LineDevice::WaveClose(platform::HWAVE device) {
     return AudioRequest([&](CallAudio& audio) { return audio.Close(device); });
 }
 
+platform::MMRESULT LineDevice::WaveCallerEnd(platform::HWAVE device, uint32_t* samples) {
+    platform::MutexLock lock(m_mutex);
+    return m_audio.CallerEnd(device, samples);
+}
+
 }  // namespace tapi

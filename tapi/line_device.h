@@ -91,6 +91,7 @@ public:
     platform::MMRESULT WaveStart(platform::HWAVE device);
     platform::MMRESULT WaveReset(platform::HWAVE device);
     platform::MMRESULT WaveClose(platform::HWAVE device);
+    platform::MMRESULT WaveCallerEnd(platform::HWAVE device, uint32_t* samples);
 
 private:
     // Voice: a stream start or end of the call's audio, chosen by CallAudio.

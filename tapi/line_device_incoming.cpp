@@ -121,6 +121,7 @@ void LineDevice::HandleRingLocked() {
 void LineDevice::HandleHangupLocked(DWORD disconnectMode) {
     Call* call = FindLocked(m_current);
     if (call && call->phase == CallPhase::Connected) {
+        m_audio.MarkCallerEnd(m_hangup.HangupSoundSamples());
         SetPhaseLocked(m_current, CallPhase::Disconnected, disconnectMode);
     }
 }

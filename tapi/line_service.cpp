@@ -432,6 +432,12 @@ platform::MMRESULT LineService::WaveCall(WaveOperation operation, platform::HWAV
     return platform::MMSYSERR_INVALPARAM;
 }
 
+platform::MMRESULT LineService::WaveCallerEnd(platform::HWAVE device, uint32_t* samples) {
+    platform::MutexLock lock(m_mutex);
+    if (!m_lineDevice) return platform::MMSYSERR_INVALHANDLE;
+    return m_lineDevice->WaveCallerEnd(device, samples);
+}
+
 LONG LineService::FillCommIdLocked(HCALL call, VARSTRING* id) {
     // The serial handle, then the device name with its NUL.
     std::string payload = DwordBytes(0) + m_device.Path() + '\0';

@@ -54,6 +54,7 @@ public:
                                 platform::WAVENOTIFY notify, void* context);
     platform::MMRESULT WaveCall(WaveOperation operation, platform::HWAVE device,
                                 platform::WAVEHDR* header = nullptr);
+    platform::MMRESULT WaveCallerEnd(platform::HWAVE device, uint32_t* samples);
 
 private:
     // The application's callback, switched off for good by lineShutdown so that messages

@@ -151,6 +151,10 @@ TAPI_EXPORT platform::MMRESULT waveDeviceClose(platform::HWAVE device) {
     return WaveGuarded([&] { return Service().WaveCall(WaveOperation::Close, device); });
 }
 
+TAPI_EXPORT platform::MMRESULT waveDeviceGetCallerEnd(platform::HWAVE device, uint32_t* samples) {
+    return WaveGuarded([&] { return Service().WaveCallerEnd(device, samples); });
+}
+
 // The signatures the program's stubs resolve these names with.
 namespace {
 [[maybe_unused]] const PFN_lineAnswer kAnswer = &lineAnswer;
@@ -174,4 +178,6 @@ namespace {
 [[maybe_unused]] const platform::PFN_waveDeviceStart kWaveStart = &waveDeviceStart;
 [[maybe_unused]] const platform::PFN_waveDeviceReset kWaveReset = &waveDeviceReset;
 [[maybe_unused]] const platform::PFN_waveDeviceClose kWaveClose = &waveDeviceClose;
+[[maybe_unused]] const platform::PFN_waveDeviceGetCallerEnd kWaveCallerEnd =
+    &waveDeviceGetCallerEnd;
 }  // namespace

@@ -71,6 +71,18 @@ TEST(WaveFile, RecordingOfThreeBlocksHasTheExactHeaderAndReadsBack) {
     ASSERT_TRUE(reader.IsOpen());
     EXPECT_EQ(std::memcmp(reader.GetFormat(), format.GetFormat(), 18), 0);
     EXPECT_EQ(ReadAll(reader), bytes.substr(46));
+
+    // A cut keeps the samples before it, the sizes written for them.
+    {
+        CWaveFile file(folder / "cut.wav", format.GetFormat());
+        CSoundBuffer block(kBlock);
+        std::memcpy(block.data, bytes.data() + 46, kBlock);
+        file.Write(&block);
+        EXPECT_FALSE(file.KeepSamples(1000)) << "nothing past the end to drop";
+        EXPECT_TRUE(file.KeepSamples(500));
+    }
+    EXPECT_EQ(ReadFile(folder / "cut.wav"),
+              "RIFF" + Le32(1038) + bytes.substr(8, 34) + Le32(1000) + bytes.substr(46, 1000));
 }
 
 TEST(WaveFile, ReadsFormatAndSamplesOfFilesAndResources) {

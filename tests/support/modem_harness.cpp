@@ -173,6 +173,16 @@ double Rms(const std::vector<int16_t>& samples, double from, double to) {
     return last > first ? std::sqrt(sum / double(last - first)) : 0;
 }
 
+std::pair<double, double> LoudSpan(const std::vector<int16_t>& samples, double rms) {
+    double first = -1, last = 0;
+    for (size_t at = 0; at + 160 <= samples.size(); at += 160) {
+        if (Rms(samples, double(at) / 8000, double(at + 160) / 8000) <= rms) continue;
+        if (first < 0) first = double(at) / 8000;
+        last = double(at + 160) / 8000;
+    }
+    return {std::max(first, 0.0), last};
+}
+
 HeardTone FindTone(const std::vector<int16_t>& samples, double hz, double from,
                    double windowSeconds) {
     constexpr int kRate = 8000;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/support/child_process.h"
@@ -65,6 +66,9 @@ std::string Unshield(const std::string& stream, std::string* events);
 // The samples of a 16-bit mono WAV (its data chunk), and their loudness between two times.
 std::vector<int16_t> ReadSamples(const std::string& path);
 double Rms(const std::vector<int16_t>& samples, double from, double to);
+// Where sound louder than `rms` begins and ends in 8000 Hz samples, in seconds, by 20 ms frames;
+// {0, 0} when there is none.
+std::pair<double, double> LoudSpan(const std::vector<int16_t>& samples, double rms = 300);
 // Where a tone of `hz` is heard in 8000 Hz samples: the first 50 ms window from `from` (seconds)
 // on in which it holds 80 % of the energy (Goertzel), and how long such windows last in all.
 struct HeardTone {

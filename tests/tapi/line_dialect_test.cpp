@@ -152,6 +152,8 @@ TEST(HangupDetector, HearsEachCountrysExchangeWithinTheGoalAndNoCallersNote) {
         if (c.verdict != Verdict::None) {
             EXPECT_GE(after, 0) << c.line;
             EXPECT_LE(after, kGoalS) << c.line;
+            // The hang-up sound, to be cut from the message, is all that came after the talk.
+            EXPECT_NEAR(double(detector.HangupSoundSamples()) / 8000, after, 0.1) << c.line;
         }
     }
     // A caller who hung up in the greeting: the recording starts inside the busy tone.
@@ -172,6 +174,8 @@ TEST(HangupDetector, HearsEachCountrysExchangeWithinTheGoalAndNoCallersNote) {
     Verdict verdict = Verdict::None;
     const double silenceAfter = Line(speech).Quiet(20).HeardAfter(quiet, verdict, kTalkS);
     EXPECT_EQ(verdict, Verdict::Silence);
+    // A quarter second of the quiet stays with the talk, as its fading end.
+    EXPECT_NEAR(double(quiet.HangupSoundSamples()) / 8000, silenceAfter - 0.25, 0.1);
     EXPECT_GE(silenceAfter, 7.9);
     EXPECT_LE(silenceAfter, 9) << "silence-s 8";
     HangupDetector patient(0);
