@@ -226,9 +226,7 @@ public:
     char m_szTime[32] = {};
     int m_nFaxError = 0;
     char m_szCommand[100] = {};
-    uint8_t m_nPages = 0;
-    uint32_t m_nDataBytes = 0;
-    uint8_t m_header[raw_page_file::kHeaderSize] = {};
+    CRawPageWriter m_pageFile;
     uint8_t m_frame[kFrameBufSize] = {};
     size_t m_nFrameLen = 0;
     int m_bTxReady = 0;
@@ -237,7 +235,6 @@ public:
     int m_nPageModulation = 0;
     FaxMode m_faxMode = FaxMode::kStandard;
     bool m_bModemHasV17 = false;  // AT+FRM=? listed every V.17 rate, both trainings
-    int m_filePage = -1;
     std::unique_ptr<uint8_t[]> m_pPageBuf;
     int m_bAnswerRole = 0;
     // Page data end as failed after this long without a byte (tests shorten it).
@@ -275,12 +272,6 @@ private:
     // Fast mode: asks AT+FRM=? whether the modem receives V.17.
     void QueryModulations();
 
-    // Page file.
-    bool OpenPageFile();
-    void ClosePageFile();
-    bool WritePageFileAt(uint64_t offset, const void* data, size_t size);
-    bool AppendPageData(const void* data, size_t size);
-    bool WriteHeader();
     bool FlushPageBlock(size_t count);
 
     // Session steps: each returns the next state.

@@ -2,19 +2,14 @@
 #include <cstring>
 
 #include "fax/fax_receiver.h"
+#include "fax/t30_dis_dcs_bits.h"
 #include "platform/clock.h"
 
 namespace {
 
-// T.30 Table 2, DIS bits 1-24: T.4 receiver, V.27 ter and V.29, 7.7 lines/mm, 215 mm, unlimited
-// length.
-constexpr uint8_t kDisFif[] = {0x00, 0x72, 0x10};
-// Fast mode: bits 11 to 14 = 1, 1, 0, 1 adds V.17 where the modem has it; bits 21 to 23 = 1, 1, 1
-// is 0 ms minimum scan line time, so the sender pads no line with fill.
-constexpr size_t kDisRateOctet = 1;
-constexpr uint8_t kDisV17 = 0x04;
-constexpr size_t kDisScanTimeOctet = 2;
-constexpr uint8_t kDisScanTime0Ms = 0x0E;
+// The DIS information field: three octets, up to bit 24.
+constexpr size_t kDisFifSize = t30_bits::OctetsFor(t30_bits::kExtendTo32);
+
 constexpr char kCsiCharacters[] = "0123456789+ ";
 constexpr uint8_t kCsiPad = 0x04;  // a space, bit-reversed
 // T.30 TCF: zeros for 1.5 s, within 10 %; the modulation number M is the rate in 100 bit/s, so
@@ -79,12 +74,21 @@ int CFaxReceiver::SendFrame(FrameFinal final, uint8_t fcf, size_t fifLength) {
 }
 
 int CFaxReceiver::SendDIS() {
-    std::memcpy(m_frame + kFrameFifPos, kDisFif, sizeof kDisFif);
+    using namespace t30_bits;
+    uint8_t* fif = m_frame + kFrameFifPos;
+    std::memset(fif, 0, kDisFifSize);
+    // A T.4 receiver with V.27 ter and V.29, 7.7 lines/mm, 215 mm, unlimited length.
+    Set(fif, kT4Receiver);
+    unsigned rates = kRateV27ter | kRateV29;
+    Set(fif, kFineResolution);
+    Set(fif, kUnlimitedLength);
     if (m_faxMode == FaxMode::kFast) {
-        if (m_bModemHasV17) m_frame[kFrameFifPos + kDisRateOctet] |= kDisV17;
-        m_frame[kFrameFifPos + kDisScanTimeOctet] |= kDisScanTime0Ms;
+        if (m_bModemHasV17) rates |= kRateV17;
+        // 0 ms: the sender pads no line with fill.
+        SetField(fif, kScanTimeFirst, kScanTimeBitCount, kScanTime0Ms);
     }
-    return SendFrame(FrameFinal::Yes, kFcfDis, sizeof kDisFif);
+    SetField(fif, kRateFirst, kRateBitCount, rates);
+    return SendFrame(FrameFinal::Yes, kFcfDis, kDisFifSize);
 }
 
 int CFaxReceiver::SendCSI() {
@@ -248,9 +252,8 @@ int CFaxReceiver::EndTrainingCarrier() {
 }
 
 bool CFaxReceiver::FlushPageBlock(size_t count) {
-    bool written = count == 0 || AppendPageData(m_pPageBuf.get(), count);
+    bool written = m_pageFile.AppendData(m_pPageBuf.get(), count);
     std::memset(m_pPageBuf.get(), 0, kPageBufSize);
-    m_nDataBytes += static_cast<uint32_t>(count);
     return written;
 }
 

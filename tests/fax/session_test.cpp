@@ -327,14 +327,24 @@ TEST_F(Session, DcsWithoutTsiAndALongDcsField) {
     EXPECT_EQ(raw.substr(kTsiOffset, kTsiSize), std::string(21, '\0'));
 }
 
-// Each page's start goes into the header before its data; an earlier fax's starts do not stay.
-TEST_F(Session, PageStartsGoIntoTheHeader) {
-    std::memset(rx->m_header + kPageStartsOffset, 0xEE, kPageStartSlots * kPageStartSize);
+// Each page's start goes into the header before its data; nothing of an earlier fax (its page
+// starts, its caller's id) stays in the next one's header.
+TEST_F(Session, PageStartsGoIntoTheHeaderAndNothingOfAnEarlierFaxStays) {
     RunSession(Join({UpToPage(), Page(kFrm96, "first"), PostPage(kFcfMps), LastPage("2nd")}));
-    const std::string raw = Raw();  // each page's data begin with 0x50
+    std::string raw = Raw();  // each page's data begin with 0x50
     ASSERT_EQ(raw.size(), kHeaderSize + 6 + 4);
-    const std::string starts = raw.substr(kPageStartsOffset, kDataLengthOffset - kPageStartsOffset);
+    std::string starts = raw.substr(kPageStartsOffset, kDataLengthOffset - kPageStartsOffset);
     EXPECT_EQ(starts, std::string(4, '\0') + '\6' + std::string(starts.size() - 5, '\0'));
+    EXPECT_NE(raw.substr(kTsiOffset, kTsiSize), std::string(kTsiSize, '\0'));
+
+    // The next fax starts from the same receiver.
+    ASSERT_TRUE(rx->m_pageFile.Create(folder / "page.raw"));
+    ASSERT_TRUE(rx->m_pageFile.WriteHeader());
+    ASSERT_TRUE(rx->m_pageFile.BeginPage());
+    raw = Raw();
+    ASSERT_EQ(raw.size(), kHeaderSize);
+    EXPECT_EQ(raw.substr(0, 2), "G3");
+    EXPECT_EQ(raw.substr(kDcsOffset), std::string(kHeaderSize - kDcsOffset, '\0'));
 }
 
 TEST_F(Session, PageFileInAMissingFolderSendsNothing) {
