@@ -7,8 +7,9 @@
 
 namespace {
 
-// The DIS information field: three octets, up to bit 24.
+// The DIS information field: three octets, up to bit 24; the fast mode's four, up to bit 32.
 constexpr size_t kDisFifSize = t30_bits::OctetsFor(t30_bits::kExtendTo32);
+constexpr size_t kFastDisFifSize = t30_bits::OctetsFor(t30_bits::kExtendTo40);
 
 constexpr char kCsiCharacters[] = "0123456789+ ";
 constexpr uint8_t kCsiPad = 0x04;  // a space, bit-reversed
@@ -76,7 +77,8 @@ int CFaxReceiver::SendFrame(FrameFinal final, uint8_t fcf, size_t fifLength) {
 int CFaxReceiver::SendDIS() {
     using namespace t30_bits;
     uint8_t* fif = m_frame + kFrameFifPos;
-    std::memset(fif, 0, kDisFifSize);
+    std::memset(fif, 0, kFastDisFifSize);
+    size_t length = kDisFifSize;
     // A T.4 receiver with V.27 ter and V.29, 7.7 lines/mm, 215 mm, unlimited length.
     Set(fif, kT4Receiver);
     unsigned rates = kRateV27ter | kRateV29;
@@ -86,9 +88,15 @@ int CFaxReceiver::SendDIS() {
         if (m_bModemHasV17) rates |= kRateV17;
         // 0 ms: the sender pads no line with fill.
         SetField(fif, kScanTimeFirst, kScanTimeBitCount, kScanTime0Ms);
+        // Error correction, and the codings that halve a page's line time (T.6 only with it).
+        Set(fif, kTwoDimensional);
+        Set(fif, kExtendTo32);
+        Set(fif, kEcm);
+        Set(fif, kT6);
+        length = kFastDisFifSize;
     }
     SetField(fif, kRateFirst, kRateBitCount, rates);
-    return SendFrame(FrameFinal::Yes, kFcfDis, kDisFifSize);
+    return SendFrame(FrameFinal::Yes, kFcfDis, length);
 }
 
 int CFaxReceiver::SendCSI() {
@@ -257,9 +265,8 @@ bool CFaxReceiver::FlushPageBlock(size_t count) {
     return written;
 }
 
-int CFaxReceiver::ReceivePageData() {
+int CFaxReceiver::ReadCarrierData(const std::function<bool(uint8_t)>& onByte) {
     CCommPort& port = *m_pComm;
-    size_t position = 0;
     bool dlePending = false;
     uint32_t lastByte = platform::TickCountMs();
     for (;;) {
@@ -287,16 +294,24 @@ int CFaxReceiver::ReceivePageData() {
         uint8_t byte = port.m_byLast;
         if (dlePending) {
             dlePending = false;
-            if (byte == kEtx) return FlushPageBlock(position) ? kResultOk : kResultFileWrite;
+            if (byte == kEtx) return kResultOk;
             byte = kDle;  // DLE DLE (or DLE and anything else) is one data byte 0x10
         } else if (byte == kDle) {
             dlePending = true;
             continue;
         }
-        m_pPageBuf[position++] = ReverseBits(byte);
-        if (position == kPageBufSize) {
-            if (!FlushPageBlock(position)) return kResultFileWrite;
-            position = 0;
-        }
+        if (!onByte(byte)) return kResultFileWrite;
     }
+}
+
+int CFaxReceiver::ReceivePageData() {
+    size_t position = 0;
+    int result = ReadCarrierData([this, &position](uint8_t byte) {
+        m_pPageBuf[position++] = ReverseBits(byte);
+        if (position < kPageBufSize) return true;
+        position = 0;
+        return FlushPageBlock(kPageBufSize);
+    });
+    if (result == kResultOk && !FlushPageBlock(position)) return kResultFileWrite;
+    return result;
 }

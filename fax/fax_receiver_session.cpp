@@ -70,7 +70,9 @@ std::vector<int> ModulationList(const std::string& answer) {
 }  // namespace
 
 CFaxReceiver::CFaxReceiver()
-    : m_pComm(std::make_unique<CCommPort>()), m_pPageBuf(new uint8_t[kPageBufSize]()) {
+    : m_pComm(std::make_unique<CCommPort>()),
+      m_pPageBuf(new uint8_t[kPageBufSize]()),
+      m_pEcmBlock(std::make_unique<CEcmBlock>()) {
     g_nCarrierMode = kCarrierHdlcReceive;
 }
 
@@ -141,6 +143,10 @@ FaxState CFaxReceiver::RunState(FaxState state) {
             return DoPreparePage();
         case FaxState::ReceivePage:
             return DoReceivePage();
+        case FaxState::ReceiveEcmBlock:
+            return DoReceiveEcmBlock();
+        case FaxState::ReceiveEcmCommand:
+            return DoReceiveEcmCommand();
         case FaxState::PageDone:
             return DoPageDone();
         case FaxState::ReceivePostPage:
@@ -287,6 +293,7 @@ FaxState CFaxReceiver::DispatchCommand() {
             std::memcpy(m_session.dcs, m_frame + kFrameFifPos, std::min(fifLength, rpf::kDcsSize));
             m_pageFile.SetDcs(m_session.dcs, rpf::kDcsSize);
             m_session.dcsSeen = true;
+            NoteEcmChoice();
             break;
         case kFcfTsi:
             LogAndShow("收到TSI帧");
@@ -308,21 +315,41 @@ FaxState CFaxReceiver::DispatchCommand() {
     return FaxState::SelectRate;
 }
 
+// Only the fast mode offers error correction; a DCS that asks for it anyway is taken as without.
+void CFaxReceiver::NoteEcmChoice() {
+    const size_t length = sizeof m_session.dcs;
+    m_session.ecm =
+        m_faxMode == FaxMode::kFast && t30_bits::IsSet(m_session.dcs, length, t30_bits::kEcm);
+    m_session.ecmFrameOctets = t30_bits::IsSet(m_session.dcs, length, t30_bits::kFrameSize64)
+                                   ? kEcmSmallFrameOctets
+                                   : CEcmBlock::kMaxFrameOctets;
+    m_pEcmBlock->Start(m_session.ecmFrameOctets);
+    m_session.ecmFrameCount = -1;
+    if (m_session.ecm) {
+        Log(m_session.ecmFrameOctets == kEcmSmallFrameOctets ? "对方选择ECM，帧长64字节"
+                                                             : "对方选择ECM，帧长256字节");
+    }
+}
+
 FaxState CFaxReceiver::DoSelectRate() {
-    const unsigned field = t30_bits::Field(m_session.dcs, sizeof m_session.dcs,
-                                           t30_bits::kRateFirst, t30_bits::kRateBitCount);
+    SelectRate(m_session.dcs, sizeof m_session.dcs);
+    return FaxState::PrepareTraining;
+}
+
+void CFaxReceiver::SelectRate(const uint8_t* field, size_t length) {
+    const unsigned rateField =
+        t30_bits::Field(field, length, t30_bits::kRateFirst, t30_bits::kRateBitCount);
     for (const DcsRate& rate : kDcsRates) {
-        if (rate.field == (field & kDcsRateFieldV27V29Mask)) m_nModulation = rate.modulation;
+        if (rate.field == (rateField & kDcsRateFieldV27V29Mask)) m_nModulation = rate.modulation;
     }
     m_nPageModulation = m_nModulation;
-    if (m_faxMode != FaxMode::kFast || !m_bModemHasV17) return FaxState::PrepareTraining;
+    if (m_faxMode != FaxMode::kFast || !m_bModemHasV17) return;
     for (const V17Rate& rate : kV17Rates) {
-        if (rate.field != field) continue;
+        if (rate.field != rateField) continue;
         // T.30: long training for the TCF, short for the pages that follow CFR and MCF.
         m_nModulation = rate.longTraining;
         m_nPageModulation = rate.longTraining + kShortTraining;
     }
-    return FaxState::PrepareTraining;
 }
 
 FaxState CFaxReceiver::DoPrepareTraining() {
@@ -372,10 +399,15 @@ FaxState CFaxReceiver::DoSendCfr() {
 FaxState CFaxReceiver::DoPreparePage() {
     LogAndShow("准备接收页面数据");
     int result = EnterDataMode(Direction::Receive, m_nPageModulation);
-    if (result == kResultOk) return FaxState::ReceivePage;  // page data are appended at the end
+    if (result == kResultOk) {
+        // Page data are appended at the end.
+        return m_session.ecm ? FaxState::ReceiveEcmBlock : FaxState::ReceivePage;
+    }
     if (result == kResultCarrierError) {
         // Before the first page the caller missed CFR and repeats DCS; after one, it missed MCF
-        // and repeats its post-page command.
+        // and repeats its post-page command (with error correction, its PPS, EOR or CTC).
+        if (m_session.ecm && m_session.ecmPhaseD)
+            return BackToFrames(FaxState::ReceiveEcmCommand, kFaxErrPreparePage);
         return BackToFrames(
             m_pageFile.Pages() == 0 ? FaxState::ReceiveCommand : FaxState::ReceivePostPage,
             kFaxErrPreparePage);
@@ -388,8 +420,8 @@ FaxState CFaxReceiver::DoPreparePage() {
 // carrier. The DCS that follows decides the rate anew.
 FaxState CFaxReceiver::BackToFrames(FaxState next, int error) {
     if (++m_session.carrierErrors > kCarrierErrorsAllowed) return Fail(error);
-    Log(next == FaxState::ReceivePostPage ? "对方重发页后命令，再次应答"
-                                          : "对方重发命令，重新接收");
+    const bool postPage = next == FaxState::ReceivePostPage || next == FaxState::ReceiveEcmCommand;
+    Log(postPage ? "对方重发页后命令，再次应答" : "对方重发命令，重新接收");
     m_session.dcsSeen = false;
     return next;
 }
@@ -479,7 +511,9 @@ FaxState CFaxReceiver::DispatchPostPage() {
 FaxState CFaxReceiver::DoReceiveFinalDcn() {
     m_nFrameLen = 0;
     int result = ReceiveFrame();
-    if (result == kResultOk && (m_frame[kFrameFcfPos] & kFcfMask) == kFcfEop) {
+    const uint8_t fcf = m_frame[kFrameFcfPos] & kFcfMask;
+    // With error correction the caller repeats its PPS-EOP.
+    if (result == kResultOk && (fcf == kFcfEop || (m_session.ecm && fcf == kFcfPps))) {
         Log("再次收到EOP，重发MCF");
         result = SendFrame(FrameFinal::Yes, kFcfMcf, 0);
         if (result == kResultOk) return FaxState::ReceiveFinalDcn;
