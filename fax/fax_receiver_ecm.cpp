@@ -75,7 +75,11 @@ FaxState CFaxReceiver::DoReceiveEcmBlock() {
     int result = ReceiveEcmData();
     if (result == kResultOk)
         result = WaitResponse(kResNoCarrier, kResError, m_timeouts.carrierEndMs, ClearAll::Yes);
-    if (result == kResultOk) return FaxState::ReceiveEcmCommand;
+    if (result == kResultOk) {
+        // A CTC or EOR where the next burst was due costs a carrier error: count them per burst.
+        m_session.carrierErrors = 0;
+        return FaxState::ReceiveEcmCommand;
+    }
     if (result == kResultCancelled) return FaxState::Cancelled;
     return Fail(kFaxErrReceivePage);
 }

@@ -306,7 +306,7 @@ TEST_P(SipFaxTest, FaxArrives) {
     ASSERT_TRUE(caller.Start());
     ASSERT_EQ(caller.WaitForExit(kCallMs + 30000), 0) << caller.Stderr() << dialler->Stderr();
     EXPECT_EQ(caller.StdoutLines().back(),
-              "RESULT fax ok pages=" + std::to_string(sent.size()) + " rate=9600")
+              "RESULT fax ok pages=" + std::to_string(sent.size()) + " rate=9600 ecm=0 coding=MH")
         << "dialling bridge:\n"
         << dialler->Stderr() << "answering bridge:\n"
         << m_bridge->Stderr();
