@@ -323,8 +323,10 @@ void CFaxReceiver::NoteEcmChoice() {
     m_session.ecmFrameOctets = t30_bits::IsSet(m_session.dcs, length, t30_bits::kFrameSize64)
                                    ? kEcmSmallFrameOctets
                                    : CEcmBlock::kMaxFrameOctets;
+    // A new DCS (after EOM) may count pages and blocks from the start again.
     m_pEcmBlock->Start(m_session.ecmFrameOctets);
     m_session.ecmFrameCount = -1;
+    m_session.ecmAckedPage = m_session.ecmAckedBlock = -1;
     if (m_session.ecm) {
         Log(m_session.ecmFrameOctets == kEcmSmallFrameOctets ? "对方选择ECM，帧长64字节"
                                                              : "对方选择ECM，帧长256字节");

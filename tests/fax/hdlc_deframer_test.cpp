@@ -1,5 +1,4 @@
-// The deframer on line data: frames of every length around the limits, stuffing, damage, and the
-// ECM block that keeps what it found.
+// The deframer on line data: frames of every length around the limits, stuffing and damage.
 #include "fax/hdlc_deframer.h"
 
 #include <gtest/gtest.h>
@@ -58,27 +57,6 @@ TEST(HdlcDeframer, FramesUpToTheLimitComeOutIntactAndLongerOrDamagedOnesDoNot) {
     EXPECT_EQ(found.frames, sent);
     EXPECT_EQ(found.deframer.GoodFrames(), sent.size());
     EXPECT_EQ(found.deframer.BadFrames(), 4u);  // too long, too short, the bit error, off boundary
-}
-
-TEST(EcmBlock, KeepsTheFirstIntactCopyOfEachFrameWithinTheBlockAndMapsTheMissing) {
-    CEcmBlock block;
-    block.Start(64);
-    const std::vector<uint8_t> frame(64, 0x01), other(64, 0x80), longer(65, 0x01);
-    block.StoreFrame(0, frame.data(), frame.size());
-    block.StoreFrame(0, other.data(), other.size());  // a copy sent again
-    block.StoreFrame(2, longer.data(), longer.size());
-    block.StoreFrame(256, frame.data(), frame.size());
-    block.StoreFrame(9, other.data(), 10);  // the last frame of a page may be short
-    CEcmBlock::FrameMap map{};
-    EXPECT_EQ(block.MissingMap(10, map), 8u);
-    EXPECT_EQ(map[0], 0xFE);  // frames 1 to 7
-    EXPECT_EQ(map[1], 0x01);  // frame 8
-    EXPECT_FALSE(block.Complete(10));
-    EXPECT_TRUE(block.Complete(1));
-    const std::vector<uint8_t> data = block.PageData(10);
-    ASSERT_EQ(data.size(), 74u);
-    EXPECT_EQ(data.front(), 0x80);  // first line bit in the MSB
-    EXPECT_EQ(data.back(), 0x01);
 }
 
 }  // namespace
