@@ -280,7 +280,7 @@ private:
         // Error correction: the DCS chose it; the block's counters and what was answered.
         bool ecm = false;
         size_t ecmFrameOctets = CEcmBlock::kMaxFrameOctets;
-        bool ecmPhaseD = false;    // a PPS or EOR has come: a carrier error repeats one
+        bool ecmPhaseD = false;    // a PPS or EOR has come: a DCS is out of place now
         bool ecmPageOpen = false;  // the page has data in the file
         int ecmFrameCount = -1;    // frames in the block, the largest count a PPS gave
         int ecmPprs = 0;           // PPRs sent for this block

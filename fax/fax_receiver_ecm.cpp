@@ -112,6 +112,11 @@ FaxState CFaxReceiver::DispatchEcmCommand() {
             return OnEndOfRetransmission(fif, fifLength);
         case kFcfCtc:
             return OnContinueToCorrect(fif, fifLength);
+        case kFcfDcs:
+        case kFcfTsi:
+            // The caller missed our CFR and repeats its DCS.
+            if (!m_session.ecmPhaseD) return DispatchCommand();
+            return Fail(kFaxErrUnexpectedPostPage);
         case kFcfDcn:
             LogAndShow("收到DCN");
             return Fail(kFaxErrDcnAfterPage);

@@ -408,8 +408,8 @@ FaxState CFaxReceiver::DoPreparePage() {
     if (result == kResultCarrierError) {
         // Before the first page the caller missed CFR and repeats DCS; after one, it missed MCF
         // and repeats its post-page command (with error correction, its PPS, EOR or CTC).
-        if (m_session.ecm && m_session.ecmPhaseD)
-            return BackToFrames(FaxState::ReceiveEcmCommand, kFaxErrPreparePage);
+        // With error correction it may also be the PPS of a block we did not hear at all.
+        if (m_session.ecm) return BackToFrames(FaxState::ReceiveEcmCommand, kFaxErrPreparePage);
         return BackToFrames(
             m_pageFile.Pages() == 0 ? FaxState::ReceiveCommand : FaxState::ReceivePostPage,
             kFaxErrPreparePage);
