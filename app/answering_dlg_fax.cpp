@@ -15,16 +15,6 @@ namespace {
 
 constexpr uint32_t kAfterFaxSleepMs = 2000;
 
-// Pages the session counted in the raw page file's header; 0 when it has none or cannot be read.
-unsigned RawPageCount(const std::string& rawFile) {
-    FILE* file = std::fopen(rawFile.c_str(), "rb");
-    if (!file) return 0;
-    uint8_t header[raw_page_file::kHeaderSize] = {};
-    size_t got = std::fread(header, 1, sizeof header, file);
-    std::fclose(file);
-    return got == sizeof header ? header[raw_page_file::kPageCountOffset] : 0;
-}
-
 // Moves the file, copying where a rename cannot cross file systems.
 bool MoveFile(const std::string& from, const std::string& to) {
     std::error_code error;
@@ -89,7 +79,7 @@ void CAnsweringDlg::StoreReceivedFax(const std::string& rawFile) {
     const std::string stamp = FormatStamp(platform::GetLocalTime());
     const std::string faxName = programFolder + "fax/" + stamp + ".tif";
     // A call that ended before its first page leaves nothing worth a file.
-    if (platform::PathExists(rawFile) && RawPageCount(rawFile) > 0) {
+    if (platform::PathExists(rawFile) && CRawPageReader::PageCountOf(rawFile) > 0) {
         CTiffWriter writer;
         const bool converted = writer.Convert(rawFile.c_str(), faxName.c_str());
         const std::vector<uint32_t>& repaired = writer.RepairedRows();
@@ -111,7 +101,8 @@ void CAnsweringDlg::StoreReceivedFax(const std::string& rawFile) {
             std::snprintf(text, sizeof text, "传真转换失败(阶段%u，代码%u)，", writer.StageCode(),
                           writer.DetailCode());
             const bool kept = MoveFile(rawFile, keptName);
-            SetCallOutcome(CallOutcome::FaxFailed, RawPageCount(kept ? keptName : rawFile),
+            SetCallOutcome(CallOutcome::FaxFailed,
+                           CRawPageReader::PageCountOf(kept ? keptName : rawFile),
                            kept ? keptName : std::string());
             m_line.Log(text + (kept ? "原始页面文件保存为: " + keptName : "原始页面文件无法保存"));
         } else {

@@ -3,8 +3,9 @@
 # against spandsp's own fax terminal answering on the same virtual line (vantoro-vmodem
 # --answer-fax), and the program's CPU seconds per wall second over the call. The standard mode
 # is called by a machine of V.27 ter and V.29 as before; the fast mode (vantoro.ini [fax]
-# mode=fast) by one that offers V.17 too, as is the reference then. Usage: bench/fax_call.sh
-# [BUILD_DIR]
+# mode=fast) by one that offers V.17 too, as is the reference then; then by one that offers
+# error correction and MMR as well (the reference has both), and by the same with MH only: the
+# reception time MMR saves against MH. Usage: bench/fax_call.sh [BUILD_DIR]
 set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
 dir=$(mktemp -d)
@@ -52,9 +53,9 @@ sleep 0.5
 mkdir -p "$dir/config/vantoro" "$dir/home" "$dir/state" "$dir/tmp"
 echo "modem=$dir/tty" >"$dir/config/vantoro/line.ini"
 
-measure() {  # MODE [CALLER OPTIONS]: one call to the reference, one to the program in MODE
-    local mode=$1 reference_ms program_ms ticks_before ticks program
-    shift
+measure() {  # LABEL MODE [CALLER OPTIONS]: one call to the reference, one to the program in MODE
+    local label=$1 mode=$2 reference_ms program_ms ticks_before ticks program
+    shift 2
     reference_ms=$(call "$dir/ref.sock" "$@")
     printf '[vantoro]\nring=1\ntime=1\n[fax]\nmode=%s\n' "$mode" >"$dir/home/vantoro.ini"
     rm -f "$dir/status" "$dir/commands"
@@ -67,13 +68,14 @@ measure() {  # MODE [CALLER OPTIONS]: one call to the reference, one to the prog
     wait_for_line "$dir/status" "等待呼叫..." 1
     ticks_before=$(cpu_ticks $program)
     program_ms=$(call "$dir/line.sock" "$@")
+    last_program_ms=$program_ms
     ticks=$(($(cpu_ticks $program) - ticks_before))
     wait_for_line "$dir/status" "等待呼叫..." 2
     echo exit >&3
     wait $program || true
     exec 3>&-
     ls "$dir/home/fax/"*.tif >/dev/null
-    awk -v mode="$mode" -v ticks="$ticks" -v hz="$(getconf CLK_TCK)" -v p="$program_ms" \
+    awk -v mode="$label" -v ticks="$ticks" -v hz="$(getconf CLK_TCK)" -v p="$program_ms" \
         -v r="$reference_ms" -v goal="$([ "$mode" = fast ] && echo "goal <= 1.05" || echo "2.7 as before")" 'BEGIN {
         printf "%s mode, 2 pages: program %.1f s, spandsp terminal %.1f s, time ratio %.3f (%s)\n",
             mode, p / 1000, r / 1000, p / r, goal
@@ -82,5 +84,12 @@ measure() {  # MODE [CALLER OPTIONS]: one call to the reference, one to the prog
     }'
 }
 
-measure standard
-measure fast --v17
+measure standard standard
+measure fast fast --v17
+measure "fast+ECM+MMR" fast --v17 --ecm
+mmr_ms=$last_program_ms
+measure "fast+ECM+MH" fast --v17 --ecm --coding mh
+awk -v mmr="$mmr_ms" -v mh="$last_program_ms" 'BEGIN {
+    printf "ECM reception of the 2 pages: MMR %.1f s, MH %.1f s, MMR/MH %.3f\n",
+        mmr / 1000, mh / 1000, mmr / mh
+}'

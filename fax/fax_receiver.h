@@ -2,10 +2,12 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
 #include "fax/comm_port.h"
+#include "fax/ecm_block.h"
 #include "fax/raw_page_file.h"
 #include "platform/messages.h"
 
@@ -30,6 +32,20 @@ constexpr uint8_t kFcfCrp = 0x58;  // command repeat
 constexpr uint8_t kFcfEom = 0x71;  // end of message
 constexpr uint8_t kFcfMps = 0x72;  // multi-page signal
 constexpr uint8_t kFcfEop = 0x74;  // end of procedure
+// Error correction (T.30 Annex A): Phase D commands and responses, and the Phase C frames.
+constexpr uint8_t kFcfPps = 0x7D;  // partial page signal
+constexpr uint8_t kFcfPpr = 0x3D;  // partial page request
+constexpr uint8_t kFcfCtc = 0x48;  // continue to correct
+constexpr uint8_t kFcfCtr = 0x23;  // response to continue to correct
+constexpr uint8_t kFcfEor = 0x73;  // end of retransmission
+constexpr uint8_t kFcfErr = 0x38;  // response for end of retransmission
+constexpr uint8_t kFcfRr = 0x76;   // receive ready
+constexpr uint8_t kFcfFcd = 0x60;  // facsimile coded data
+constexpr uint8_t kFcfRcp = 0x61;  // return to control for partial page
+// PPS and EOR carry a post-message command in their first FIF octet: NULL ends a block within a
+// page; PRI-EOM, PRI-MPS and PRI-EOP are EOM, MPS and EOP with this bit set.
+constexpr uint8_t kFcfNull = 0x00;
+constexpr uint8_t kFcfPriBit = 0x08;
 constexpr uint8_t kFcfXBit = 0x80;
 constexpr uint8_t kFcfMask = 0x7F;
 
@@ -94,6 +110,7 @@ constexpr uint8_t kControlNonFinal = 0xC0;  // written order; 0x03 on the line
 constexpr uint8_t kControlFinal = 0xC8;     // the final frame of a transmission; 0x13 on the line
 
 constexpr size_t kPageBufSize = 81920;
+constexpr size_t kEcmSmallFrameOctets = 64;
 constexpr size_t kCsiFifSize = 20;  // T.30: an identity of 20 characters
 
 // Time-outs.
@@ -164,6 +181,8 @@ enum class FaxState {
     SendCfr,
     PreparePage,
     ReceivePage,
+    ReceiveEcmBlock,
+    ReceiveEcmCommand,
     PageDone,
     ReceivePostPage,
     ReceiveFinalDcn,
@@ -216,6 +235,11 @@ public:
     int CheckTraining();
     int EndTrainingCarrier();
     int ReceivePageData();
+    // Reads a data carrier's bytes, DLE shielding removed, up to its DLE ETX; `onByte` returns
+    // false when it could not keep a byte.
+    int ReadCarrierData(const std::function<bool(uint8_t)>& onByte);
+    // Error correction: the high-speed carrier's HDLC frames into the block.
+    int ReceiveEcmData();
 
     platform::HWND m_hWnd = nullptr;
     std::string m_strStatus;
@@ -226,9 +250,7 @@ public:
     char m_szTime[32] = {};
     int m_nFaxError = 0;
     char m_szCommand[100] = {};
-    uint8_t m_nPages = 0;
-    uint32_t m_nDataBytes = 0;
-    uint8_t m_header[raw_page_file::kHeaderSize] = {};
+    CRawPageWriter m_pageFile;
     uint8_t m_frame[kFrameBufSize] = {};
     size_t m_nFrameLen = 0;
     int m_bTxReady = 0;
@@ -237,7 +259,6 @@ public:
     int m_nPageModulation = 0;
     FaxMode m_faxMode = FaxMode::kStandard;
     bool m_bModemHasV17 = false;  // AT+FRM=? listed every V.17 rate, both trainings
-    int m_filePage = -1;
     std::unique_ptr<uint8_t[]> m_pPageBuf;
     int m_bAnswerRole = 0;
     // Page data end as failed after this long without a byte (tests shorten it).
@@ -256,6 +277,16 @@ private:
         uint32_t damageStartMs = 0;
         int damagedFrames = 0;
         bool finalFrameDamaged = false;  // a frame came damaged after our MCF to EOP
+        // Error correction: the DCS chose it; the block's counters and what was answered.
+        bool ecm = false;
+        size_t ecmFrameOctets = CEcmBlock::kMaxFrameOctets;
+        bool ecmPhaseD = false;    // a PPS or EOR has come: a DCS is out of place now
+        bool ecmPageOpen = false;  // the page has data in the file
+        int ecmFrameCount = -1;    // frames in the block, the largest count a PPS gave
+        int ecmPprs = 0;           // PPRs sent for this block
+        int ecmAckedPage = -1;     // the counters of the block answered with MCF last
+        int ecmAckedBlock = -1;
+        bool ecmEorAnswered = false;  // ERR sent, no data since: an EOR now is a repeat
     };
 
     // Command layer helpers.
@@ -275,12 +306,6 @@ private:
     // Fast mode: asks AT+FRM=? whether the modem receives V.17.
     void QueryModulations();
 
-    // Page file.
-    bool OpenPageFile();
-    void ClosePageFile();
-    bool WritePageFileAt(uint64_t offset, const void* data, size_t size);
-    bool AppendPageData(const void* data, size_t size);
-    bool WriteHeader();
     bool FlushPageBlock(size_t count);
 
     // Session steps: each returns the next state.
@@ -297,7 +322,10 @@ private:
     FaxState CommandTimedOut();
     FaxState CommandDamaged();
     bool WithinT2OfDamage();
+    void NoteEcmChoice();
     FaxState DoSelectRate();
+    // Sets the TCF's and the pages' modulations from a DCS (or CTC) field's rate bits.
+    void SelectRate(const uint8_t* field, size_t length);
     FaxState DoPrepareTraining();
     FaxState DoSendFtt();
     FaxState DoReceiveTraining();
@@ -305,6 +333,19 @@ private:
     FaxState DoPreparePage();
     FaxState BackToFrames(FaxState next, int error);
     FaxState DoReceivePage();
+    FaxState DoReceiveEcmBlock();
+    FaxState DoReceiveEcmCommand();
+    FaxState DispatchEcmCommand();
+    FaxState OnPartialPage(const uint8_t* fif, size_t length);
+    FaxState OnEndOfRetransmission(const uint8_t* fif, size_t length);
+    FaxState OnContinueToCorrect(const uint8_t* fif, size_t length);
+    // Stores the block's frames (all of them, or what came before EOR) and starts the next
+    // block; a post-message command other than NULL ends the page.
+    bool StoreEcmBlock(uint8_t postMessage);
+    bool RefuseFurtherPages(uint8_t postMessage);
+    // What the post-message command of a PPS or EOR asks for after our MCF or ERR.
+    FaxState NextAfterEcmBlock(uint8_t postMessage);
+    FaxState SendEcmResponse(uint8_t fcf, size_t fifLength, FaxState next);
     FaxState DoPageDone();
     FaxState DoReceivePostPage();
     FaxState DispatchPostPage();
@@ -314,6 +355,7 @@ private:
     FaxState DoFinish();
     void FinalReport();
 
+    std::unique_ptr<CEcmBlock> m_pEcmBlock;
     int m_fileLog = -1;
     bool m_bAnswered = false;
     bool m_bModemHasFrs = true;  // until the modem answers AT+FRS with ERROR

@@ -2,19 +2,15 @@
 #include <cstring>
 
 #include "fax/fax_receiver.h"
+#include "fax/t30_dis_dcs_bits.h"
 #include "platform/clock.h"
 
 namespace {
 
-// T.30 Table 2, DIS bits 1-24: T.4 receiver, V.27 ter and V.29, 7.7 lines/mm, 215 mm, unlimited
-// length.
-constexpr uint8_t kDisFif[] = {0x00, 0x72, 0x10};
-// Fast mode: bits 11 to 14 = 1, 1, 0, 1 adds V.17 where the modem has it; bits 21 to 23 = 1, 1, 1
-// is 0 ms minimum scan line time, so the sender pads no line with fill.
-constexpr size_t kDisRateOctet = 1;
-constexpr uint8_t kDisV17 = 0x04;
-constexpr size_t kDisScanTimeOctet = 2;
-constexpr uint8_t kDisScanTime0Ms = 0x0E;
+// The DIS information field: three octets, up to bit 24; the fast mode's four, up to bit 32.
+constexpr size_t kDisFifSize = t30_bits::OctetsFor(t30_bits::kExtendTo32);
+constexpr size_t kFastDisFifSize = t30_bits::OctetsFor(t30_bits::kExtendTo40);
+
 constexpr char kCsiCharacters[] = "0123456789+ ";
 constexpr uint8_t kCsiPad = 0x04;  // a space, bit-reversed
 // T.30 TCF: zeros for 1.5 s, within 10 %; the modulation number M is the rate in 100 bit/s, so
@@ -79,12 +75,28 @@ int CFaxReceiver::SendFrame(FrameFinal final, uint8_t fcf, size_t fifLength) {
 }
 
 int CFaxReceiver::SendDIS() {
-    std::memcpy(m_frame + kFrameFifPos, kDisFif, sizeof kDisFif);
+    using namespace t30_bits;
+    uint8_t* fif = m_frame + kFrameFifPos;
+    std::memset(fif, 0, kFastDisFifSize);
+    size_t length = kDisFifSize;
+    // A T.4 receiver with V.27 ter and V.29, 7.7 lines/mm, 215 mm, unlimited length.
+    Set(fif, kT4Receiver);
+    unsigned rates = kRateV27ter | kRateV29;
+    Set(fif, kFineResolution);
+    Set(fif, kUnlimitedLength);
     if (m_faxMode == FaxMode::kFast) {
-        if (m_bModemHasV17) m_frame[kFrameFifPos + kDisRateOctet] |= kDisV17;
-        m_frame[kFrameFifPos + kDisScanTimeOctet] |= kDisScanTime0Ms;
+        if (m_bModemHasV17) rates |= kRateV17;
+        // 0 ms: the sender pads no line with fill.
+        SetField(fif, kScanTimeFirst, kScanTimeBitCount, kScanTime0Ms);
+        // Error correction, and the codings that halve a page's line time (T.6 only with it).
+        Set(fif, kTwoDimensional);
+        Set(fif, kExtendTo32);
+        Set(fif, kEcm);
+        Set(fif, kT6);
+        length = kFastDisFifSize;
     }
-    return SendFrame(FrameFinal::Yes, kFcfDis, sizeof kDisFif);
+    SetField(fif, kRateFirst, kRateBitCount, rates);
+    return SendFrame(FrameFinal::Yes, kFcfDis, length);
 }
 
 int CFaxReceiver::SendCSI() {
@@ -248,15 +260,13 @@ int CFaxReceiver::EndTrainingCarrier() {
 }
 
 bool CFaxReceiver::FlushPageBlock(size_t count) {
-    bool written = count == 0 || AppendPageData(m_pPageBuf.get(), count);
+    bool written = m_pageFile.AppendData(m_pPageBuf.get(), count);
     std::memset(m_pPageBuf.get(), 0, kPageBufSize);
-    m_nDataBytes += static_cast<uint32_t>(count);
     return written;
 }
 
-int CFaxReceiver::ReceivePageData() {
+int CFaxReceiver::ReadCarrierData(const std::function<bool(uint8_t)>& onByte) {
     CCommPort& port = *m_pComm;
-    size_t position = 0;
     bool dlePending = false;
     uint32_t lastByte = platform::TickCountMs();
     for (;;) {
@@ -284,16 +294,24 @@ int CFaxReceiver::ReceivePageData() {
         uint8_t byte = port.m_byLast;
         if (dlePending) {
             dlePending = false;
-            if (byte == kEtx) return FlushPageBlock(position) ? kResultOk : kResultFileWrite;
+            if (byte == kEtx) return kResultOk;
             byte = kDle;  // DLE DLE (or DLE and anything else) is one data byte 0x10
         } else if (byte == kDle) {
             dlePending = true;
             continue;
         }
-        m_pPageBuf[position++] = ReverseBits(byte);
-        if (position == kPageBufSize) {
-            if (!FlushPageBlock(position)) return kResultFileWrite;
-            position = 0;
-        }
+        if (!onByte(byte)) return kResultFileWrite;
     }
+}
+
+int CFaxReceiver::ReceivePageData() {
+    size_t position = 0;
+    int result = ReadCarrierData([this, &position](uint8_t byte) {
+        m_pPageBuf[position++] = ReverseBits(byte);
+        if (position < kPageBufSize) return true;
+        position = 0;
+        return FlushPageBlock(kPageBufSize);
+    });
+    if (result == kResultOk && !FlushPageBlock(position)) return kResultFileWrite;
+    return result;
 }

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "fax/fax_receiver.h"
+#include "fax/t30_dis_dcs_bits.h"
 #include "platform/clock.h"
-#include "platform/little_endian.h"
 
 namespace {
 
@@ -19,33 +19,31 @@ constexpr char kResConnect[] = "CONNECT";
 constexpr char kResNoCarrier[] = "NO CARRIER";
 constexpr char kResError[] = "ERROR";
 
-// T.30 Table 2, DCS bits 11 to 14, of which bits 13 and 14 are not looked at: the rate, as
-// AT+FRM's modulation number, from the values of bits 11 (0x20) and 12 (0x10) in the second octet.
-constexpr size_t kDcsRateOctet = 1;
-constexpr uint8_t kDcsRateBitsMask = 0x30;
+// DCS bits 11 to 14 (the rate field), of which bits 13 and 14 are not looked at: the rate, as
+// AT+FRM's modulation number.
+constexpr unsigned kDcsRateFieldV27V29Mask = 0xC;
 struct DcsRate {
-    uint8_t bits;
+    unsigned field;
     int modulation;
 };
 constexpr DcsRate kDcsRates[] = {
-    {0x00, 24},  // V.27 ter 2400 bit/s
-    {0x10, 48},  // V.27 ter 4800 bit/s
-    {0x20, 96},  // V.29 9600 bit/s
-    {0x30, 72},  // V.29 7200 bit/s
+    {0x0, 24},  // V.27 ter 2400 bit/s
+    {0x4, 48},  // V.27 ter 4800 bit/s
+    {0x8, 96},  // V.29 9600 bit/s
+    {0xC, 72},  // V.29 7200 bit/s
 };
 
-// T.30 Table 2, DCS bits 11 to 14 in the second octet (bit 11 is 0x20, bit 14 0x04): with bit 14
-// set, a V.17 rate. Its T.31 modulation number announces long training; short is one more.
-constexpr uint8_t kDcsRateBitsMaskV17 = 0x3C;
+// With bit 14 set, a V.17 rate. Its T.31 modulation number announces long training; short is one
+// more.
 struct V17Rate {
-    uint8_t bits;
+    unsigned field;
     int longTraining;
 };
 constexpr V17Rate kV17Rates[] = {
-    {0x04, 145},  // V.17 14400 bit/s
-    {0x14, 121},  // V.17 12000 bit/s
-    {0x24, 97},   // V.17 9600 bit/s
-    {0x34, 73},   // V.17 7200 bit/s
+    {0x1, 145},  // V.17 14400 bit/s
+    {0x5, 121},  // V.17 12000 bit/s
+    {0x9, 97},   // V.17 9600 bit/s
+    {0xD, 73},   // V.17 7200 bit/s
 };
 constexpr int kShortTraining = 1;
 
@@ -69,68 +67,19 @@ std::vector<int> ModulationList(const std::string& answer) {
     return codes;
 }
 
-// Bytes of the header image to write to the page file.
-struct HeaderSpan {
-    size_t offset = 0;
-    size_t size = 0;
-};
-
-// Notes in the header image where the page `pageIndex` (from 0) begins in the page data, for the
-// conversion to end the page before there. The image outlives the session, so the first page
-// clears the starts of an earlier fax and all of them are written.
-HeaderSpan NotePageStart(uint8_t* header, unsigned pageIndex, uint32_t dataBytes) {
-    constexpr size_t kAllStarts = rpf::kPageStartSlots * rpf::kPageStartSize;
-    if (pageIndex >= rpf::kPageStartSlots) return {};
-    if (pageIndex == 0) std::memset(header + rpf::kPageStartsOffset, 0, kAllStarts);
-    const size_t field = rpf::kPageStartsOffset + pageIndex * rpf::kPageStartSize;
-    platform::PutLe32(header + field, dataBytes);
-    if (pageIndex == 0) return {rpf::kPageStartsOffset, kAllStarts};
-    return {field, rpf::kPageStartSize};
-}
-
 }  // namespace
 
 CFaxReceiver::CFaxReceiver()
-    : m_pComm(std::make_unique<CCommPort>()), m_pPageBuf(new uint8_t[kPageBufSize]()) {
-    std::memcpy(m_header + rpf::kMagicOffset, rpf::kMagic, sizeof rpf::kMagic);
+    : m_pComm(std::make_unique<CCommPort>()),
+      m_pPageBuf(new uint8_t[kPageBufSize]()),
+      m_pEcmBlock(std::make_unique<CEcmBlock>()) {
     g_nCarrierMode = kCarrierHdlcReceive;
 }
 
 CFaxReceiver::~CFaxReceiver() {
-    ClosePageFile();
+    m_pageFile.Close();
     CloseLog();
 }
-
-bool CFaxReceiver::OpenPageFile() {
-    ClosePageFile();
-    m_filePage = open(m_strPageFile.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    return m_filePage >= 0;
-}
-
-void CFaxReceiver::ClosePageFile() {
-    if (m_filePage >= 0) close(m_filePage);
-    m_filePage = -1;
-}
-
-bool CFaxReceiver::WritePageFileAt(uint64_t offset, const void* data, size_t size) {
-    const char* bytes = static_cast<const char*>(data);
-    while (size > 0) {
-        ssize_t written = pwrite(m_filePage, bytes, size, static_cast<off_t>(offset));
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) return false;
-        bytes += written;
-        offset += static_cast<uint64_t>(written);
-        size -= static_cast<size_t>(written);
-    }
-    return true;
-}
-
-bool CFaxReceiver::AppendPageData(const void* data, size_t size) {
-    off_t end = lseek(m_filePage, 0, SEEK_END);
-    return end >= 0 && WritePageFileAt(static_cast<uint64_t>(end), data, size);
-}
-
-bool CFaxReceiver::WriteHeader() { return WritePageFileAt(0, m_header, rpf::kHeaderSize); }
 
 void CFaxReceiver::LogAndShow(const std::string& text) {
     Log(text);
@@ -145,7 +94,7 @@ FaxState CFaxReceiver::Fail(int error) {
 void CFaxReceiver::Receive() {
     m_bAnswered = false;
     LogAndShow("准备接收传真");
-    if (!OpenPageFile()) {
+    if (!m_pageFile.Create(m_strPageFile)) {
         m_nFaxError = kFaxErrCreateFile;
         FinalReport();
         return;
@@ -154,8 +103,6 @@ void CFaxReceiver::Receive() {
     m_nFaxError = kFaxErrNone;
     g_nCarrierMode = kCarrierHdlcTransmit;
     m_bAnswerRole = 1;
-    m_nDataBytes = 0;
-    m_nPages = 0;
     m_nModulation = 0;
     m_nPageModulation = 0;
     m_bModemHasV17 = false;
@@ -196,6 +143,10 @@ FaxState CFaxReceiver::RunState(FaxState state) {
             return DoPreparePage();
         case FaxState::ReceivePage:
             return DoReceivePage();
+        case FaxState::ReceiveEcmBlock:
+            return DoReceiveEcmBlock();
+        case FaxState::ReceiveEcmCommand:
+            return DoReceiveEcmCommand();
         case FaxState::PageDone:
             return DoPageDone();
         case FaxState::ReceivePostPage:
@@ -340,14 +291,14 @@ FaxState CFaxReceiver::DispatchCommand() {
             std::memset(m_session.dcs, 0, sizeof m_session.dcs);
             // The header holds 16 bytes of the DCS; a longer field is cut.
             std::memcpy(m_session.dcs, m_frame + kFrameFifPos, std::min(fifLength, rpf::kDcsSize));
-            std::memcpy(m_header + rpf::kDcsOffset, m_session.dcs, rpf::kDcsSize);
+            m_pageFile.SetDcs(m_session.dcs, rpf::kDcsSize);
             m_session.dcsSeen = true;
+            NoteEcmChoice();
             break;
         case kFcfTsi:
             LogAndShow("收到TSI帧");
             ReverseBuffer(m_frame + kFrameFifPos, kCsiFifSize);
-            m_frame[kFrameFifPos + kCsiFifSize] = 0;
-            std::memcpy(m_header + rpf::kTsiOffset, m_frame + kFrameFifPos, rpf::kTsiSize);
+            m_pageFile.SetTsi(m_frame + kFrameFifPos, kCsiFifSize);
             if (!m_session.dcsSeen) return FaxState::ReceiveCommand;
             break;
         case kFcfDcn:
@@ -357,28 +308,50 @@ FaxState CFaxReceiver::DispatchCommand() {
             if (!m_session.dcsSeen) return FaxState::ReceiveCommand;
             break;
     }
-    if (!WriteHeader()) {
+    if (!m_pageFile.WriteHeader()) {
         Log("写入页面文件失败");
         return Fail(kFaxErrPageFileWrite);
     }
     return FaxState::SelectRate;
 }
 
+// Only the fast mode offers error correction; a DCS that asks for it anyway is taken as without.
+void CFaxReceiver::NoteEcmChoice() {
+    const size_t length = sizeof m_session.dcs;
+    m_session.ecm =
+        m_faxMode == FaxMode::kFast && t30_bits::IsSet(m_session.dcs, length, t30_bits::kEcm);
+    m_session.ecmFrameOctets = t30_bits::IsSet(m_session.dcs, length, t30_bits::kFrameSize64)
+                                   ? kEcmSmallFrameOctets
+                                   : CEcmBlock::kMaxFrameOctets;
+    // A new DCS (after EOM) may count pages and blocks from the start again.
+    m_pEcmBlock->Start(m_session.ecmFrameOctets);
+    m_session.ecmFrameCount = -1;
+    m_session.ecmAckedPage = m_session.ecmAckedBlock = -1;
+    if (m_session.ecm) {
+        Log(m_session.ecmFrameOctets == kEcmSmallFrameOctets ? "对方选择ECM，帧长64字节"
+                                                             : "对方选择ECM，帧长256字节");
+    }
+}
+
 FaxState CFaxReceiver::DoSelectRate() {
-    const uint8_t bits = m_session.dcs[kDcsRateOctet] & kDcsRateBitsMask;
+    SelectRate(m_session.dcs, sizeof m_session.dcs);
+    return FaxState::PrepareTraining;
+}
+
+void CFaxReceiver::SelectRate(const uint8_t* field, size_t length) {
+    const unsigned rateField =
+        t30_bits::Field(field, length, t30_bits::kRateFirst, t30_bits::kRateBitCount);
     for (const DcsRate& rate : kDcsRates) {
-        if (rate.bits == bits) m_nModulation = rate.modulation;
+        if (rate.field == (rateField & kDcsRateFieldV27V29Mask)) m_nModulation = rate.modulation;
     }
     m_nPageModulation = m_nModulation;
-    if (m_faxMode != FaxMode::kFast || !m_bModemHasV17) return FaxState::PrepareTraining;
-    const uint8_t bitsV17 = m_session.dcs[kDcsRateOctet] & kDcsRateBitsMaskV17;
+    if (m_faxMode != FaxMode::kFast || !m_bModemHasV17) return;
     for (const V17Rate& rate : kV17Rates) {
-        if (rate.bits != bitsV17) continue;
+        if (rate.field != rateField) continue;
         // T.30: long training for the TCF, short for the pages that follow CFR and MCF.
         m_nModulation = rate.longTraining;
         m_nPageModulation = rate.longTraining + kShortTraining;
     }
-    return FaxState::PrepareTraining;
 }
 
 FaxState CFaxReceiver::DoPrepareTraining() {
@@ -428,12 +401,18 @@ FaxState CFaxReceiver::DoSendCfr() {
 FaxState CFaxReceiver::DoPreparePage() {
     LogAndShow("准备接收页面数据");
     int result = EnterDataMode(Direction::Receive, m_nPageModulation);
-    if (result == kResultOk) return FaxState::ReceivePage;  // page data are appended at the end
+    if (result == kResultOk) {
+        // Page data are appended at the end.
+        return m_session.ecm ? FaxState::ReceiveEcmBlock : FaxState::ReceivePage;
+    }
     if (result == kResultCarrierError) {
         // Before the first page the caller missed CFR and repeats DCS; after one, it missed MCF
-        // and repeats its post-page command.
-        return BackToFrames(m_nPages == 0 ? FaxState::ReceiveCommand : FaxState::ReceivePostPage,
-                            kFaxErrPreparePage);
+        // and repeats its post-page command (with error correction, its PPS, EOR or CTC).
+        // With error correction it may also be the PPS of a block we did not hear at all.
+        if (m_session.ecm) return BackToFrames(FaxState::ReceiveEcmCommand, kFaxErrPreparePage);
+        return BackToFrames(
+            m_pageFile.Pages() == 0 ? FaxState::ReceiveCommand : FaxState::ReceivePostPage,
+            kFaxErrPreparePage);
     }
     if (result == kResultCancelled) return FaxState::Cancelled;
     return Fail(kFaxErrPreparePage);
@@ -443,16 +422,15 @@ FaxState CFaxReceiver::DoPreparePage() {
 // carrier. The DCS that follows decides the rate anew.
 FaxState CFaxReceiver::BackToFrames(FaxState next, int error) {
     if (++m_session.carrierErrors > kCarrierErrorsAllowed) return Fail(error);
-    Log(next == FaxState::ReceivePostPage ? "对方重发页后命令，再次应答"
-                                          : "对方重发命令，重新接收");
+    const bool postPage = next == FaxState::ReceivePostPage || next == FaxState::ReceiveEcmCommand;
+    Log(postPage ? "对方重发页后命令，再次应答" : "对方重发命令，重新接收");
     m_session.dcsSeen = false;
     return next;
 }
 
 FaxState CFaxReceiver::DoReceivePage() {
     LogAndShow("正在接收页面数据");
-    const HeaderSpan start = NotePageStart(m_header, m_nPages, m_nDataBytes);
-    if (start.size != 0 && !WritePageFileAt(start.offset, m_header + start.offset, start.size)) {
+    if (!m_pageFile.BeginPage()) {
         Log("写入页面文件失败");
         return Fail(kFaxErrPageFileWrite);
     }
@@ -470,11 +448,7 @@ FaxState CFaxReceiver::DoReceivePage() {
 
 FaxState CFaxReceiver::DoPageDone() {
     LogAndShow("本页接收完毕");
-    ++m_nPages;
-    uint8_t length[4];
-    platform::PutLe32(length, m_nDataBytes);
-    if (!WritePageFileAt(rpf::kPageCountOffset, &m_nPages, 1) ||
-        !WritePageFileAt(rpf::kDataLengthOffset, length, sizeof length)) {
+    if (!m_pageFile.EndPage()) {
         Log("写入页面文件失败");
         return Fail(kFaxErrPageFileWrite);
     }
@@ -508,7 +482,7 @@ FaxState CFaxReceiver::DispatchPostPage() {
     switch (fcf) {
         case kFcfMps:
             LogAndShow("准备接收下一页");
-            if (m_nPages >= rpf::kMaxPages) {
+            if (m_pageFile.Full()) {
                 // The header counts pages in one byte: end the call rather than lose count.
                 Log("页数已达255，拒绝接收后续页面");
                 SendFrame(FrameFinal::Yes, kFcfDcn, 0);
@@ -539,7 +513,9 @@ FaxState CFaxReceiver::DispatchPostPage() {
 FaxState CFaxReceiver::DoReceiveFinalDcn() {
     m_nFrameLen = 0;
     int result = ReceiveFrame();
-    if (result == kResultOk && (m_frame[kFrameFcfPos] & kFcfMask) == kFcfEop) {
+    const uint8_t fcf = m_frame[kFrameFcfPos] & kFcfMask;
+    // With error correction the caller repeats its PPS-EOP.
+    if (result == kResultOk && (fcf == kFcfEop || (m_session.ecm && fcf == kFcfPps))) {
         Log("再次收到EOP，重发MCF");
         result = SendFrame(FrameFinal::Yes, kFcfMcf, 0);
         if (result == kResultOk) return FaxState::ReceiveFinalDcn;
@@ -591,6 +567,6 @@ void CFaxReceiver::FinalReport() {
         std::snprintf(text, sizeof text, "错误号：%d", m_nFaxError);
         Log(text);
     }
-    ClosePageFile();
+    m_pageFile.Close();
     Log("传真接收结束");
 }

@@ -9,13 +9,6 @@
 
 namespace {
 
-namespace rpf = raw_page_file;
-constexpr int64_t kRawDcsOffset = rpf::kDcsOffset;
-constexpr int64_t kRawPageCountOffset = rpf::kPageCountOffset;
-constexpr int64_t kRawPageStartsOffset = rpf::kPageStartsOffset;
-constexpr int64_t kRawDataLengthOffset = rpf::kDataLengthOffset;
-constexpr int64_t kRawDataOffset = rpf::kDataOffset;
-
 // TIFF 6.0 tags written for every page, in ascending order.
 constexpr uint16_t kTagNewSubfileType = 254;
 constexpr uint16_t kTagImageWidth = 256;
@@ -58,21 +51,6 @@ bool WriteLe32(CBinaryFile& file, uint32_t v) {
     uint8_t bytes[4];
     PutLe32(bytes, v);
     return file.Write(bytes, sizeof bytes);
-}
-
-// The recorded page starts up to the first one not recorded; none at all when they do not rise
-// within the data, since then the header was not written by the fax session.
-std::vector<uint32_t> TrustedPageStarts(const uint8_t* fields, uint32_t dataLength,
-                                        unsigned pageCount) {
-    std::vector<uint32_t> starts;
-    const unsigned slots = std::min(pageCount, rpf::kPageStartSlots);
-    for (unsigned page = 0; page < slots; ++page) {
-        const uint32_t start = platform::GetLe32(fields + page * rpf::kPageStartSize);
-        if (page > 0 && start == 0) break;
-        if (start > dataLength || (!starts.empty() && start < starts.back())) return {};
-        starts.push_back(start);
-    }
-    return starts;
 }
 
 }  // namespace
@@ -185,55 +163,41 @@ bool CTiffWriter::FailLoad(TiffDetail detail) {
     return false;
 }
 
+namespace {
+
+// Each missing part of a raw file as the detail code stored faxes and tools know.
+TiffDetail LoadDetail(RawReadError error) {
+    switch (error) {
+        case RawReadError::kNone:
+            return TiffDetail::kNone;
+        case RawReadError::kOpen:
+            return TiffDetail::kOpenRaw;
+        case RawReadError::kShortDcs:
+            return TiffDetail::kReadResolution;
+        case RawReadError::kShortPageCount:
+            return TiffDetail::kReadPageCount;
+        case RawReadError::kShortDataLength:
+            return TiffDetail::kReadDataLength;
+        case RawReadError::kShortData:
+            return TiffDetail::kShortPageData;
+        case RawReadError::kNoMemory:
+            return TiffDetail::kNoMemoryPageData;
+    }
+    return TiffDetail::kOpenRaw;
+}
+
+}  // namespace
+
 bool CTiffWriter::LoadRawFile(const char* path) {
-    if (!path || !m_file.Open(path, FileMode::kRead)) return FailLoad(TiffDetail::kOpenRaw);
-
-    uint8_t dcs[rpf::kDcsSize] = {};
-    if (m_file.Seek(kRawDcsOffset) != kRawDcsOffset) return FailLoad(TiffDetail::kSeekResolution);
-    if (m_file.Read(dcs, sizeof dcs) != int64_t{sizeof dcs}) {
-        return FailLoad(TiffDetail::kReadResolution);
-    }
-    const uint8_t resolution = dcs[rpf::kDcsResolutionOffset - rpf::kDcsOffset];
-    m_nYResolution =
-        (resolution & rpf::kDcsFineResolution) ? kYResolutionFineDpi : kYResolutionNormalDpi;
-    m_coding = CodingFromDcs(dcs);
-
-    if (m_file.Seek(kRawPageCountOffset) != kRawPageCountOffset) {
-        return FailLoad(TiffDetail::kSeekPageCount);
-    }
-    uint8_t pageCount = 0;
-    if (m_file.Read(&pageCount, 1) != 1) return FailLoad(TiffDetail::kReadPageCount);
-
-    // Without them the pages are told apart by their RTC alone, as in files of older versions.
-    uint8_t pageStarts[rpf::kPageStartSlots * rpf::kPageStartSize] = {};
-    if (m_file.Seek(kRawPageStartsOffset) != kRawPageStartsOffset ||
-        m_file.Read(pageStarts, sizeof pageStarts) != int64_t{sizeof pageStarts}) {
-        std::memset(pageStarts, 0, sizeof pageStarts);
-    }
-
-    if (m_file.Seek(kRawDataLengthOffset) != kRawDataLengthOffset) {
-        return FailLoad(TiffDetail::kSeekDataLength);
-    }
-    uint8_t lengthBytes[4];
-    if (m_file.Read(lengthBytes, 4) != 4) return FailLoad(TiffDetail::kReadDataLength);
-    const uint32_t length = platform::GetLe32(lengthBytes);
-
-    // A damaged length field must not make us allocate gigabytes for data that is not there.
-    const int64_t fileSize = m_file.Size();
-    if (fileSize < 0 || fileSize - kRawDataOffset < int64_t{length}) {
-        return FailLoad(TiffDetail::kShortPageData);
-    }
-    try {
-        m_rawBuffer.assign(uint64_t{length} + CBitReader::kPeekPadding, 0);
-    } catch (const std::bad_alloc&) {
-        return FailLoad(TiffDetail::kNoMemoryPageData);
-    }
-    if (m_file.Read(m_rawBuffer.data(), length) != int64_t{length}) {
-        return FailLoad(TiffDetail::kShortPageData);
-    }
-    m_nPageCount = pageCount;
-    m_pageStarts = TrustedPageStarts(pageStarts, length, pageCount);
-    m_file.Close();
+    if (!path) return FailLoad(TiffDetail::kOpenRaw);
+    CRawPageReader reader;
+    const RawReadError error = reader.Read(path, CBitReader::kPeekPadding);
+    if (error != RawReadError::kNone) return FailLoad(LoadDetail(error));
+    m_nYResolution = reader.FineResolution() ? kYResolutionFineDpi : kYResolutionNormalDpi;
+    m_coding = CodingFromDcs(reader.Dcs());
+    m_nPageCount = static_cast<uint8_t>(reader.PageCount());
+    m_pageStarts = reader.PageStarts();
+    m_rawBuffer.swap(reader.Data());
     return true;
 }
 

@@ -3,18 +3,17 @@
 #include <algorithm>
 #include <vector>
 
+#include "fax/t30_dis_dcs_bits.h"
 #include "tiff/mh_decoder.h"
 #include "tiff/row_repair.h"
 
 namespace {
 
-// T.30 Table 2 in written order: bit n is 0x80 >> ((n - 1) % 8) of octet (n - 1) / 8.
-constexpr unsigned kDcsBitTwoDimensional = 16;
-constexpr unsigned kDcsBitExtendOctet3 = 24;  // the octet with bit 31 follows
-constexpr unsigned kDcsBitT6 = 31;
+// The DCS field's first four octets: up to bit 32.
+constexpr size_t kDcsOctetsLookedAt = t30_bits::OctetsFor(t30_bits::kExtendTo40);
 
 bool DcsBit(const uint8_t* dcs, unsigned bit) {
-    return (dcs[(bit - 1) / 8] & (0x80u >> ((bit - 1) % 8))) != 0;
+    return t30_bits::IsSet(dcs, kDcsOctetsLookedAt, bit);
 }
 
 constexpr uint32_t kWidth = kRepairLineWidth;
@@ -324,8 +323,8 @@ const char* toString(PageCoding coding) {
 }
 
 PageCoding CodingFromDcs(const uint8_t* dcs) {
-    if (DcsBit(dcs, kDcsBitExtendOctet3) && DcsBit(dcs, kDcsBitT6)) return PageCoding::kMmr;
-    if (DcsBit(dcs, kDcsBitTwoDimensional)) return PageCoding::kMr;
+    if (DcsBit(dcs, t30_bits::kExtendTo32) && DcsBit(dcs, t30_bits::kT6)) return PageCoding::kMmr;
+    if (DcsBit(dcs, t30_bits::kTwoDimensional)) return PageCoding::kMr;
     return PageCoding::kMh;
 }
 

@@ -26,7 +26,12 @@ void VirtualModem::startTerminal() {
     t30_set_rx_file(t30, m_options.answerFaxPath.c_str(), -1);
     // V.17 too, so that a caller offering it (vantoro-call --v17) meets the same choice here.
     t30_set_supported_modems(t30, T30_SUPPORT_V27TER | T30_SUPPORT_V29 | T30_SUPPORT_V17);
-    t30_set_ecm_capability(t30, FALSE);
+    // Error correction and MR/MMR too: a caller that offers them (vantoro-call --ecm) meets the
+    // same choice as in the fast mode; a caller without them sends as before.
+    t30_set_ecm_capability(t30, TRUE);
+    t30_set_supported_compressions(t30, T30_SUPPORT_T4_1D_COMPRESSION |
+                                            T30_SUPPORT_T4_2D_COMPRESSION |
+                                            T30_SUPPORT_T6_COMPRESSION);
     t30_set_phase_e_handler(t30, onTerminalDone, this);
     fax_set_transmit_on_idle(m_terminal, TRUE);
     m_terminalEndMs = -1;

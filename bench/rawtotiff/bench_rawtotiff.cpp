@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "fax/raw_page_file.h"
+#include "fax/t30_dis_dcs_bits.h"
 #include "tiff/tiff_writer.h"
 
 namespace {
@@ -86,42 +87,33 @@ bool WriteRawFile(const std::string& g3Path, const std::string& rawPath, size_t&
                   Coding coding = Coding::kMh) {
     TIFF* in = TIFFOpen(g3Path.c_str(), "r");
     if (!in) return false;
-    std::vector<uint8_t> data;
-    int pages = 0;
+    // DCS bits 16 (2-D coding), 24 (extend) and 31 (T.6 coding), in written order.
+    uint8_t dcs[4] = {};
+    if (coding == Coding::kMr) t30_bits::Set(dcs, t30_bits::kTwoDimensional);
+    if (coding == Coding::kMmr) {
+        t30_bits::Set(dcs, t30_bits::kExtendTo32);
+        t30_bits::Set(dcs, t30_bits::kT6);
+    }
+    CRawPageWriter raw;
+    bool written = raw.Create(rawPath);
+    raw.SetDcs(dcs, sizeof dcs);
+    written = written && raw.WriteHeader();
     do {
         std::vector<uint8_t> strip(static_cast<size_t>(TIFFRawStripSize(in, 0)));
         TIFFReadRawStrip(in, 0, strip.data(), static_cast<tmsize_t>(strip.size()));
-        if (coding == Coding::kMh) data.push_back(0x50);
-        data.insert(data.end(), strip.begin(), strip.end());
+        const uint8_t fill = 0x50;
         const uint8_t rtc[9] = {0x00, 0x10, 0x01, 0x00, 0x10, 0x01, 0x00, 0x10, 0x01};
         // Six EOLs, each followed by the tag bit 1; T.6 data end in their own EOFB.
         const uint8_t rtcMr[12] = {0, 3, 0, 3, 0, 3, 0, 3, 0, 3, 0, 3};
-        if (coding == Coding::kMh) data.insert(data.end(), rtc, rtc + 9);
-        if (coding == Coding::kMr) data.insert(data.end(), rtcMr, rtcMr + 12);
-        ++pages;
+        written = written && raw.BeginPage() &&
+                  (coding != Coding::kMh || raw.AppendData(&fill, 1)) &&
+                  raw.AppendData(strip.data(), strip.size()) &&
+                  (coding != Coding::kMh || raw.AppendData(rtc, sizeof rtc)) &&
+                  (coding != Coding::kMr || raw.AppendData(rtcMr, sizeof rtcMr)) && raw.EndPage();
     } while (TIFFReadDirectory(in));
     TIFFClose(in);
-
-    using namespace raw_page_file;
-    std::vector<uint8_t> header(kHeaderSize, 0);
-    header[0] = kMagic[0];
-    header[1] = kMagic[1];
-    header[kPageCountOffset] = static_cast<uint8_t>(pages);
-    // DCS bits 16 (2-D coding), 24 (extend) and 31 (T.6 coding), in written order.
-    if (coding == Coding::kMr) header[kDcsOffset + 1] |= 0x01;
-    if (coding == Coding::kMmr) {
-        header[kDcsOffset + 2] |= 0x01;
-        header[kDcsOffset + 3] |= 0x02;
-    }
-    for (size_t i = 0; i < 4; ++i)
-        header[kDataLengthOffset + i] = static_cast<uint8_t>(data.size() >> (8 * i));
-    FILE* out = std::fopen(rawPath.c_str(), "wb");
-    if (!out) return false;
-    std::fwrite(header.data(), 1, header.size(), out);
-    std::fwrite(data.data(), 1, data.size(), out);
-    std::fclose(out);
-    dataBytes = data.size();
-    return true;
+    dataBytes = raw.DataBytes();
+    return written;
 }
 
 template <typename F>

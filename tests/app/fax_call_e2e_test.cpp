@@ -96,7 +96,7 @@ TEST_F(FaxCallTest, ReceiveFaxOnCallsTheTelephoneTookStoresStopsAndKeepsRawPages
     m_program->WriteStdin("receive-fax\n");  // ignored while the first runs
     ASSERT_TRUE(WaitAfter(from, kWaiting, kFaxMs)) << m_program->Stdout();
     EXPECT_EQ(caller->WaitForExit(kStepMs), 0);
-    EXPECT_EQ(caller->StdoutLines().back(), "RESULT fax ok pages=3 rate=9600");
+    EXPECT_EQ(caller->StdoutLines().back(), "RESULT fax ok pages=3 rate=9600 ecm=0 coding=MH");
     std::vector<std::string> lines = m_program->StdoutLines();
     lines.erase(lines.begin(), lines.begin() + from);
     EXPECT_TRUE(InOrder(
@@ -210,7 +210,7 @@ TEST_F(FaxCallTest, NoisyLinePageIsRepairedAndTheRepairLogged) {
     // rate that 15 dB leaves clean.
     const std::string log = Log();
     const size_t at = log.find("  第1页修复了");
-    if (caller->StdoutLines().back() == "RESULT fax ok pages=1 rate=7200") {
+    if (caller->StdoutLines().back() == "RESULT fax ok pages=1 rate=7200 ecm=0 coding=MH") {
         ASSERT_NE(at, std::string::npos) << log;
     }
     if (at != std::string::npos) {

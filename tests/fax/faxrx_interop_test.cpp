@@ -38,8 +38,8 @@ void ExpectReceived(FaxCall& call, int bps, int spoiltRowsPercent = 0) {
     std::string raw = ReadFile(call.Raw());
     ASSERT_GE(raw.size(), kHeaderSize);
     EXPECT_EQ(raw.substr(0, 2), "G3");
-    EXPECT_EQ(static_cast<uint8_t>(raw[kDcsResolutionOffset]) & 0x30, kRateBits.at(bps));
-    EXPECT_EQ((static_cast<uint8_t>(raw[kDcsResolutionOffset]) & kDcsFineResolution) != 0,
+    EXPECT_EQ(static_cast<uint8_t>(raw[kDcsOffset + 1]) & 0x30, kRateBits.at(bps));
+    EXPECT_EQ((static_cast<uint8_t>(raw[kDcsOffset + 1]) & 0x02) != 0,  // 7.7 lines/mm
               call.fine);
     EXPECT_EQ(static_cast<uint8_t>(raw[kPageCountOffset]), call.pages.size());
     EXPECT_EQ(Le32(raw, kDataLengthOffset), raw.size() - kDataOffset);

@@ -128,12 +128,12 @@ const PageRow kPages[] = {
 class PageData : public FaxFixture, public ::testing::WithParamInterface<PageRow> {};
 
 TEST_P(PageData, Table) {
-    rx->m_filePage = open((folder / "page.raw").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
-    ASSERT_GE(rx->m_filePage, 0);
+    ASSERT_TRUE(rx->m_pageFile.Create(folder / "page.raw"));
     modem.Start({{"", GetParam().fromModem}});
     EXPECT_EQ(rx->ReceivePageData(), kResultOk);
-    EXPECT_EQ(rx->m_nDataBytes, GetParam().inFile.size());
-    EXPECT_TRUE(ReadFile(folder / "page.raw") == GetParam().inFile);
+    EXPECT_EQ(rx->m_pageFile.DataBytes(), GetParam().inFile.size());
+    EXPECT_TRUE(ReadFile(folder / "page.raw").substr(raw_page_file::kHeaderSize) ==
+                GetParam().inFile);
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, PageData, ::testing::ValuesIn(kPages), RowName());

@@ -8,6 +8,7 @@
 
 #include "platform/clock.h"
 #include "tests/fax/fax_fixture.h"
+#include "tests/fax/hdlc_line.h"
 #include "tests/support/little_endian.h"
 
 namespace faxtest {
@@ -327,14 +328,103 @@ TEST_F(Session, DcsWithoutTsiAndALongDcsField) {
     EXPECT_EQ(raw.substr(kTsiOffset, kTsiSize), std::string(21, '\0'));
 }
 
-// Each page's start goes into the header before its data; an earlier fax's starts do not stay.
-TEST_F(Session, PageStartsGoIntoTheHeader) {
-    std::memset(rx->m_header + kPageStartsOffset, 0xEE, kPageStartSlots * kPageStartSize);
+// Each page's start goes into the header before its data; nothing of an earlier fax (its page
+// starts, its caller's id) stays in the next one's header.
+TEST_F(Session, PageStartsGoIntoTheHeaderAndNothingOfAnEarlierFaxStays) {
     RunSession(Join({UpToPage(), Page(kFrm96, "first"), PostPage(kFcfMps), LastPage("2nd")}));
-    const std::string raw = Raw();  // each page's data begin with 0x50
+    std::string raw = Raw();  // each page's data begin with 0x50
     ASSERT_EQ(raw.size(), kHeaderSize + 6 + 4);
-    const std::string starts = raw.substr(kPageStartsOffset, kDataLengthOffset - kPageStartsOffset);
+    std::string starts = raw.substr(kPageStartsOffset, kDataLengthOffset - kPageStartsOffset);
     EXPECT_EQ(starts, std::string(4, '\0') + '\6' + std::string(starts.size() - 5, '\0'));
+    EXPECT_NE(raw.substr(kTsiOffset, kTsiSize), std::string(kTsiSize, '\0'));
+
+    // The next fax starts from the same receiver.
+    ASSERT_TRUE(rx->m_pageFile.Create(folder / "page.raw"));
+    ASSERT_TRUE(rx->m_pageFile.WriteHeader());
+    ASSERT_TRUE(rx->m_pageFile.BeginPage());
+    raw = Raw();
+    ASSERT_EQ(raw.size(), kHeaderSize);
+    EXPECT_EQ(raw.substr(0, 2), "G3");
+    EXPECT_EQ(raw.substr(kDcsOffset), std::string(kHeaderSize - kDcsOffset, '\0'));
+}
+
+// Error correction, scripted: the fast mode's opening on a modem without V.17, a DCS that
+// chooses error correction with 64-octet frames at 9600 bit/s.
+const Script kFastOpening = {{"AT\r", kOk},
+                             {"AT+FCLASS=1\r", kOk},
+                             {"AT+FRM=?\r", "\r\n24,48,72,96\r\n" + kOk},
+                             {"ATA\r", kConnect},
+                             kCsi,
+                             {SentFrame(true, kFcfDis, {0x00, 0x73, 0x1F, 0x22}), kOk}};
+const std::vector<uint8_t> kDcsEcm64 = {0x00, 0x60, 0x01, 0x30};
+
+std::string EcmFrameData(uint8_t number) {
+    return std::string(64, static_cast<char>(0xA0 + number)) + std::string(1, '\x7E');
+}
+
+// A high-speed carrier with the given FCD frames (as the sender's octets) and three RCP; the
+// frame `damaged` gets a bit error.
+Script EcmBurst(const std::string& frm, const std::vector<uint8_t>& numbers, int damaged = -1) {
+    HdlcLine line;
+    line.Flags(20);
+    for (uint8_t number : numbers) {
+        std::vector<uint8_t> frame = {0xFF, 0x03, 0x06, number};
+        const std::string data = EcmFrameData(number).substr(0, 64);
+        frame.insert(frame.end(), data.begin(), data.end());
+        const size_t start = line.Bits().size();
+        line.Frame(frame);
+        if (number == damaged) line.Bits()[start + 100] ^= 1;
+    }
+    for (int i = 0; i < 3; ++i) line.Frame({0xFF, 0x13, 0x86});
+    const std::vector<uint8_t> octets = line.Octets();
+    return {{frm, kConnect + ModemData(std::string(octets.begin(), octets.end())) + kNoCarrier}};
+}
+
+Script Answer(uint8_t fcf, const std::vector<uint8_t>& fif = {}) {
+    return {kResponseGap, {"AT+FTH=3\r", kConnect}, {SentFrame(true, fcf, fif), kOk}};
+}
+
+// PPS with its post-message command, page 1, block 1, and three frames.
+Step Pps(uint8_t postMessage) {
+    return Received(Frame(true, kFcfPps, {postMessage, 0x00, 0x00, Reverse(2)}));
+}
+
+// Frame 1 of three never arrives intact: four PPRs ask for it, the sender steps down with CTC,
+// asks once more at 7200 bit/s, then ends the block with EOR; the page keeps frames 0 and 2.
+TEST_F(Session, EcmFrameThatNeverArrivesLeadsToCtcThenEorAndThePageKeepsTheRest) {
+    rx->m_faxMode = FaxMode::kFast;
+    std::vector<uint8_t> map(32, 0);
+    map[0] = Reverse(0x02);  // frame 1
+    Script steps = Join({kFastOpening, Dcs(kDcsEcm64), Training(kFrm96, 1800), kSendCfr,
+                         EcmBurst(kFrm96, {0, 1, 2}, 1)});
+    steps = Join({steps, {Pps(kFcfEop)}, Answer(kFcfPpr, map)});
+    for (int ppr = 2; ppr <= 4; ++ppr)
+        steps = Join({steps, EcmBurst(kFrm96, {}), {Pps(kFcfEop)}, Answer(kFcfPpr, map)});
+    // Each time the caller sends a command where we expect the data again.
+    const Step fcError96 = {kFrm96, "\r\n+FCERROR\r\n"}, fcError72 = {kFrm72, fcError96.reply};
+    steps = Join({steps,
+                  {fcError96, Received(Frame(true, kFcfCtc, {0x00, 0x70}))},
+                  Answer(kFcfCtr),
+                  EcmBurst(kFrm72, {}),
+                  {Pps(kFcfEop)},
+                  Answer(kFcfPpr, map),
+                  {fcError72, Received(Frame(true, kFcfEor, {kFcfEop}))},
+                  Answer(kFcfErr),
+                  kFinalDcn});
+    RunSession(steps);
+    EXPECT_EQ(rx->m_nFaxError, 0);
+    const std::vector<std::string> log = LogTexts();
+    EXPECT_EQ(std::count(log.begin(), log.end(), "发送PPR，请求重发1帧"), 5);
+    EXPECT_NE(std::find(log.begin(), log.end(), "对方选择ECM，帧长64字节"), log.end());
+    EXPECT_NE(std::find(log.begin(), log.end(), "收到CTC，改用调制方式72重发"), log.end());
+    EXPECT_NE(std::find(log.begin(), log.end(), "收到EOR-EOP，本块缺1帧，保留已收到的数据"),
+              log.end());
+    const std::string raw = Raw();
+    ASSERT_GE(raw.size(), kHeaderSize);
+    EXPECT_EQ(raw.substr(kDcsOffset, 4), std::string(kDcsEcm64.begin(), kDcsEcm64.end()));
+    EXPECT_EQ(static_cast<uint8_t>(raw[kPageCountOffset]), 1);
+    const std::string kept = EcmFrameData(0).substr(0, 64) + EcmFrameData(2).substr(0, 64);
+    EXPECT_TRUE(raw.substr(kHeaderSize) == Reversed(kept));
 }
 
 TEST_F(Session, PageFileInAMissingFolderSendsNothing) {

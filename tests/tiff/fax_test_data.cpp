@@ -43,7 +43,7 @@ void WriteRawFile(const std::string& path, uint8_t dcsSecondOctet, uint8_t pageC
     using namespace raw_page_file;
     std::string file(kHeaderSize, '\0');
     file.replace(kMagicOffset, sizeof kMagic, kMagic, sizeof kMagic);
-    file[kDcsResolutionOffset] = static_cast<char>(dcsSecondOctet);
+    file[kDcsOffset + 1] = static_cast<char>(dcsSecondOctet);
     file[kPageCountOffset] = static_cast<char>(pageCount);
     const auto putLe32 = [&file](size_t offset, uint64_t value) {
         for (size_t i = 0; i < 4; ++i) file[offset + i] = static_cast<char>(value >> (8 * i));

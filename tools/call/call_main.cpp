@@ -23,6 +23,8 @@ void usage() {
         "  --rate BPS                 fax: first rate 2400, 4800, 7200 or 9600\n"
         "  --no-cng                   fax: send no calling tone\n"
         "  --v17                      fax: offer V.17 (7200 to 14400 bit/s) as well\n"
+        "  --ecm                      fax: offer error correction, and MR and MMR coding\n"
+        "  --coding mh|mr|mmr         fax: the best coding offered (default MH, MMR with --ecm)\n"
         "  --cng-after SECONDS        fax: start (with calling tone) this long after the answer\n"
         "  --handset-after-rings K    the telephone takes the call at ring K, before the modem\n"
         "  --trace                    log the call (and spandsp's T.30) to stderr\n",
@@ -39,6 +41,7 @@ bool parseDouble(const char* text, double& value) {
 
 int main(int argc, char** argv) {
     CallOptions options;
+    bool codingGiven = false;
     options.socketPath = line_protocol::defaultSocketPath();
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
@@ -71,7 +74,13 @@ int main(int argc, char** argv) {
                    FaxSender::validRate(int(number))) {
             options.rateBps = int(number);
         } else if (arg == "--v17") {
-            options.v17 = true;
+            options.offer.v17 = true;
+        } else if (arg == "--ecm") {
+            options.offer.ecm = true;
+            if (!codingGiven) options.offer.coding = FaxCoding::kMmr;
+        } else if (arg == "--coding" && hasValue &&
+                   parseFaxCoding(argv[++i], options.offer.coding)) {
+            codingGiven = true;
         } else if (arg == "--no-cng") {
             options.noCng = true;
         } else if (arg == "--cng-after" && hasValue && parseDouble(argv[++i], number)) {

@@ -87,7 +87,7 @@ bool Caller::prepare() {
     }
     if (!m_options.faxPath.empty()) {
         m_fax = std::make_unique<FaxSender>();
-        if (!m_fax->start(m_options.faxPath, m_options.rateBps, !m_options.noCng, m_options.v17,
+        if (!m_fax->start(m_options.faxPath, m_options.rateBps, !m_options.noCng, m_options.offer,
                           m_options.trace, error)) {
             std::fprintf(stderr, "vantoro-call: %s\n", error.c_str());
             return false;

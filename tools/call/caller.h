@@ -23,7 +23,7 @@ struct CallOptions {
     double snrDb = -1;  // negative: a clean line; else noise toward the modem at this SNR
     int rateBps = 0;
     bool noCng = false;          // fax: no calling tone
-    bool v17 = false;            // fax: V.17 offered as well
+    FaxOffer offer;              // fax: what the machine offers besides V.27 ter and V.29
     double cngAfterSeconds = 0;  // fax: the machine starts this long after the answer
     int handsetAfterRings = 0;   // 0: never; else the telephone is picked up at this ring
     bool trace = false;

@@ -12,7 +12,31 @@ struct FallbackEntry {
 };
 constexpr FallbackEntry kFallback[] = {{9600, 3}, {7200, 5}, {4800, 6}, {2400, 7}};
 
+const char* codingName(int encoding) {
+    switch (encoding) {
+        case T4_COMPRESSION_ITU_T4_2D:
+            return "MR";
+        case T4_COMPRESSION_ITU_T6:
+            return "MMR";
+        default:
+            return "MH";
+    }
+}
+
 }  // namespace
+
+bool parseFaxCoding(const std::string& text, FaxCoding& coding) {
+    if (text == "mh" || text == "MH") {
+        coding = FaxCoding::kMh;
+    } else if (text == "mr" || text == "MR") {
+        coding = FaxCoding::kMr;
+    } else if (text == "mmr" || text == "MMR") {
+        coding = FaxCoding::kMmr;
+    } else {
+        return false;
+    }
+    return true;
+}
 
 FaxSender::~FaxSender() {
     if (m_fax) fax_free(m_fax);
@@ -25,8 +49,8 @@ bool FaxSender::validRate(int rateBps) {
     return false;
 }
 
-bool FaxSender::start(const std::string& tiffPath, int rateBps, bool callingTone, bool v17,
-                      bool trace, std::string& error) {
+bool FaxSender::start(const std::string& tiffPath, int rateBps, bool callingTone,
+                      const FaxOffer& offer, bool trace, std::string& error) {
     TIFF* probe = TIFFOpen(tiffPath.c_str(), "r");
     if (!probe) {
         error = "cannot read TIFF " + tiffPath;
@@ -46,9 +70,13 @@ bool FaxSender::start(const std::string& tiffPath, int rateBps, bool callingTone
     // V.27ter for the two low rates only, so that a fallback stays within what was asked.
     int modems = T30_SUPPORT_V27TER;
     if (rateBps == 0 || rateBps > 4800) modems |= T30_SUPPORT_V29;
-    if (v17) modems |= T30_SUPPORT_V17;
+    if (offer.v17) modems |= T30_SUPPORT_V17;
     t30_set_supported_modems(t30, modems);
-    t30_set_ecm_capability(t30, FALSE);
+    t30_set_ecm_capability(t30, offer.ecm ? TRUE : FALSE);
+    int compressions = T30_SUPPORT_T4_1D_COMPRESSION;
+    if (offer.coding != FaxCoding::kMh) compressions |= T30_SUPPORT_T4_2D_COMPRESSION;
+    if (offer.coding == FaxCoding::kMmr) compressions |= T30_SUPPORT_T6_COMPRESSION;
+    t30_set_supported_compressions(t30, compressions);
     t30_set_phase_b_handler(t30, onPhaseB, this);
     t30_set_phase_e_handler(t30, onPhaseE, this);
     fax_set_transmit_on_idle(m_fax, TRUE);
@@ -81,6 +109,8 @@ void FaxSender::onPhaseE(t30_state_s* t30, void* user, int code) {
     self->m_code = code;
     self->m_pages = stats.pages_tx;
     self->m_bitRate = stats.bit_rate;
+    self->m_ecmUsed = stats.error_correcting_mode != 0;
+    self->m_encoding = stats.encoding;
     self->m_finished = true;
 }
 
@@ -107,7 +137,8 @@ void FaxSender::callDropped() {
 std::string FaxSender::resultLine() const {
     if (m_code == T30_ERR_OK)
         return "RESULT fax ok pages=" + std::to_string(m_pages) +
-               " rate=" + std::to_string(m_bitRate);
+               " rate=" + std::to_string(m_bitRate) + " ecm=" + (m_ecmUsed ? "1" : "0") +
+               " coding=" + codingName(m_encoding);
     return "RESULT fax failed code=" + std::to_string(m_code) + " " +
            t30_completion_code_to_str(m_code);
 }
