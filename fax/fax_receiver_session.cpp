@@ -359,7 +359,9 @@ FaxState CFaxReceiver::DoPrepareTraining() {
     int result = EnterDataMode(Direction::Receive, m_nModulation);
     if (result == kResultOk) return FaxState::ReceiveTraining;
     if (result == kResultAlternative) return FaxState::SendFtt;
-    if (result == kResultCarrierError)
+    // A training lost on the line leaves the modem silent; the caller hears no answer and sends
+    // its DCS again after T4.
+    if (result == kResultCarrierError || result == kResultTimeout)
         return BackToFrames(FaxState::ReceiveCommand, kFaxErrPrepareTraining);
     if (result == kResultCancelled) return FaxState::Cancelled;
     return Fail(kFaxErrPrepareTraining);

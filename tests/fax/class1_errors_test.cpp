@@ -75,8 +75,9 @@ const Row kRows[] = {
      {"AT+FRS=6\r", kError}, kFts}, Script(kCfr.begin() + 1, kCfr.end()), {kPage, Received(kFcfEop),
      kFts, {"AT+FTH=3\r", kConnect}, {SentFrame(true, kFcfMcf), kOk}, kSilence, Received(kFcfDcn)}}),
      kFaxErrNone},
-    {"UnansweredFrmIsAbortedBeforeTheSessionEnds",
-     Join({kOpening, {kSilence, kDcs, {kFrm96, ""}, kAbort}}), kFaxErrPrepareTraining},
+    // A training lost on the line: the unanswered AT+FRM is abandoned for the repeated DCS.
+    {"UnansweredFrmForTheTrainingWaitsForTheRepeatedDcs", Join({kOpening, {kSilence, kDcs,
+     {kFrm96, ""}, kAbort, kDcs, kTraining}, kCfr, kLastPage}), kFaxErrNone},
 };
 // clang-format on
 
