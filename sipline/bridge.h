@@ -20,7 +20,9 @@ struct BridgeOptions {
     std::string dialUri;
     uint16_t rtpMinPort = 20000;
     uint16_t rtpMaxPort = 20999;
-    int jitterMs = 60;
+    // Deeper than the longest pause of a busy host: a sender held up past the delay loses its
+    // frames, and on an answering machine the delay costs nothing.
+    int jitterMs = 160;
     ImpairOptions impair;
     int offerT38AfterS = 0;  // test mode: offer T.38 this long into the call
 };

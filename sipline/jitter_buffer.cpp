@@ -36,6 +36,7 @@ void JitterBuffer::restart(uint32_t ssrc, int64_t arrivalNs) {
     m_started = true;
     m_ssrc = ssrc;
     m_lastIndex = 0;
+    m_endIndex = 0;
     m_firstArrivalNs = arrivalNs;
     m_minTransit = INT64_MAX;
     m_windowStartNs = arrivalNs;
@@ -43,13 +44,24 @@ void JitterBuffer::restart(uint32_t ssrc, int64_t arrivalNs) {
     std::fill(m_tags.begin(), m_tags.end(), kNone);
 }
 
+void JitterBuffer::continueWith(uint32_t ssrc, uint32_t rtpTimestamp, int64_t arrivalNs) {
+    // A new source (a re-INVITE may bring one) has a timeline of its own: its first packet plays
+    // after what the old one left in the buffer, and at least the delay after it came. Starting
+    // afresh would throw away the old source's last delay's worth of audio.
+    const int64_t playIndex = samplesAt(arrivalNs) - m_offset;
+    m_ssrc = ssrc;
+    m_lastRtp = rtpTimestamp;
+    m_lastIndex = std::max(m_endIndex, playIndex + int64_t(m_delayMs) * kSampleRate / 1000);
+}
+
 void JitterBuffer::put(uint32_t ssrc, uint32_t rtpTimestamp, const int16_t* samples, size_t count,
                        int64_t arrivalNs) {
     if (count == 0 || count > kRingSamples / 4) return;
-    if (!m_started || ssrc != m_ssrc) {
-        // A new source (a re-INVITE may bring one) has a timeline of its own.
+    if (!m_started) {
         restart(ssrc, arrivalNs);
         m_lastRtp = rtpTimestamp;
+    } else if (ssrc != m_ssrc) {
+        continueWith(ssrc, rtpTimestamp, arrivalNs);
     }
     const int64_t index = unwrap(rtpTimestamp);
     const int64_t local = samplesAt(arrivalNs);
@@ -66,6 +78,7 @@ void JitterBuffer::put(uint32_t ssrc, uint32_t rtpTimestamp, const int16_t* samp
         m_ring[slot] = samples[i];
         m_tags[slot] = index + int64_t(i);
     }
+    m_endIndex = std::max(m_endIndex, index + int64_t(count));
     watchDrift(index - playIndex, arrivalNs);
 }
 

@@ -39,6 +39,7 @@ private:
     int64_t unwrap(uint32_t rtpTimestamp);
     int64_t samplesAt(int64_t ns) const { return ns / (1'000'000'000 / kSampleRate); }
     void restart(uint32_t ssrc, int64_t arrivalNs);
+    void continueWith(uint32_t ssrc, uint32_t rtpTimestamp, int64_t arrivalNs);
     void watchDrift(int64_t depthSamples, int64_t arrivalNs);
 
     int m_delayMs;
@@ -48,6 +49,7 @@ private:
     uint32_t m_ssrc = 0;
     uint32_t m_lastRtp = 0;
     int64_t m_lastIndex = 0;
+    int64_t m_endIndex = 0;  // just past the latest sample put
     int64_t m_firstArrivalNs = 0;
     int64_t m_minTransit = 0;  // local samples minus sample index, least seen
     int64_t m_offset = 0;      // playout index = local samples - m_offset

@@ -17,7 +17,7 @@ void usage() {
         "                             127.0.0.1:5060 without; port 0: any free one)\n"
         "  --socket PATH              the soft modem's line socket\n"
         "  --rtp-ports A-B            RTP ports (default 20000-20999)\n"
-        "  --jitter-ms MS             fixed jitter buffer delay (default 60)\n"
+        "  --jitter-ms MS             fixed jitter buffer delay (default 160)\n"
         "  --account sip:USER@HOST[:PORT] --password-file FILE   register there\n"
         "  --allow ADDR[,ADDR]        who may call (with an account: besides the registrar)\n"
         "  --transport udp|tcp\n"

@@ -39,10 +39,7 @@ protected:
         m_harness.UseModem(m_modem.LinkPath(), "ring-timeout-ms=3000\n");
         ASSERT_TRUE(m_harness.UseShortGreeting());
         m_speech = m_harness.Root() / "speech.wav";
-        ASSERT_EQ(std::system(("espeak-ng -w " + m_speech + ".22k 'please call me back' && " +
-                               "sox -q " + m_speech + ".22k -r 8000 -b 16 -c 1 " + m_speech)
-                                  .c_str()),
-                  0);
+        ASSERT_TRUE(WriteSpeechWav(m_speech));
     }
     // Places a call once the line is open for it; the caller's result line and its run time.
     std::string Call(std::vector<std::string> args, double* seconds = nullptr) {

@@ -60,6 +60,12 @@ protected:
                "mode=fast\r\n[notify]\r\n# hand it on\r\n" +
                notify;  // the last line without its end
     }
+    // A 1 s greeting and a 1 s fax window, where the greeting's length is not the subject: the
+    // recording begins about 3.6 s after the answer.
+    void UseShortCalls() {
+        ASSERT_TRUE(m_harness.UseShortGreeting());
+        m_harness.SetFaxWindowMs(1000);
+    }
     // Places a call once the line is open for it: a call that rings earlier loses its caller id.
     void Call(std::vector<std::string> args) {
         EXPECT_TRUE(
@@ -86,9 +92,10 @@ TEST_F(NotifyTest, DesktopNotificationAndCommandForMessageAndFax) {
         "| sort; echo --; } >>\"$0.out\"\n");
     std::filesystem::permissions(script, std::filesystem::perms::owner_all);
     WriteFile(m_harness.Home() + "/vantoro.ini", Ini("command=" + script));
+    UseShortCalls();
     auto program = m_harness.Start({"QT_QPA_PLATFORM=", "PATH=" + bin + ":" + getenv("PATH")},
                                    {m_harness.Program()});
-    Call({"--number", "5551234", "--say", m_speech, "--say-after", "15", "--hangup-after", "19"});
+    Call({"--number", "5551234", "--say", m_speech, "--say-after", "5", "--hangup-after", "9"});
     ASSERT_TRUE(WriteTiff(m_harness.Root() / "page.tif", {SparsePage(100, 1)}, false));
     Call({"--number", "5551234", "--fax", m_harness.Root() / "page.tif"});
     ASSERT_TRUE(WaitFor([&] { return m_server.shown.size() >= 2; }, 10000)) << m_harness.Log();
@@ -151,8 +158,9 @@ TEST_F(NotifyTest, AFloodingHookIsDrainedAndItsBackgroundChildEndsAtTheLimit) {
     WriteFile(hook, "#!/bin/sh\nsleep 100 &\necho $! >\"$0.pid\"\nyes | head -c 20000000\n");
     chmod(hook.c_str(), 0755);
     WriteFile(m_harness.Home() + "/vantoro.ini", Ini("command=" + hook + "\r\ntimeout=3"));
+    UseShortCalls();
     auto program = m_harness.Start();
-    Call({"--say", m_speech, "--say-after", "15", "--hangup-after", "17"});
+    Call({"--say", m_speech, "--say-after", "5", "--hangup-after", "8"});
     ASSERT_TRUE(WaitFor([&] { return !ReadFile(hook + ".pid").empty(); }, 15000));
     const auto started = std::chrono::steady_clock::now();
     ASSERT_TRUE(

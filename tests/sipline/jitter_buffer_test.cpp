@@ -65,3 +65,29 @@ TEST(JitterBuffer, SlipsHoldTheDelayAgainstClockDrift) {
         EXPECT_LE(buffer.lateOrLost(), uint64_t(buffer.slips() + kDelayMs / 20));
     }
 }
+
+// A new SSRC in the call (a re-INVITE to another media server) goes on after what the old source
+// left in the buffer: every packet of both plays once, in order.
+TEST(JitterBuffer, ANewSourcePlaysAfterTheOldOnesLastPackets) {
+    constexpr int64_t kFrameNs = 20'000'000, kStartNs = 1'000'000'000;
+    constexpr int kFrames = 200, kDelayMs = 160;
+    JitterBuffer buffer(kDelayMs);
+    std::vector<int16_t> packet(160), frame(160), played;
+    int next = 0;
+    for (int64_t tick = kStartNs;
+         played.size() < size_t(kFrames) && tick < kStartNs + 2 * kFrames * kFrameNs;
+         tick += kFrameNs) {
+        for (; next < kFrames && kStartNs + next * kFrameNs <= tick; ++next) {
+            std::fill(packet.begin(), packet.end(), int16_t(next + 1));
+            const bool second = next >= kFrames / 2;
+            buffer.put(second ? 2 : 1, uint32_t((second ? 90000 : 0) + next * 160), packet.data(),
+                       packet.size(), kStartNs + next * kFrameNs);
+        }
+        buffer.pull(tick, frame.data());
+        if (frame[0] > 0 && (played.empty() || frame[0] != played.back()))
+            played.push_back(frame[0]);
+    }
+    ASSERT_EQ(played.size(), size_t(kFrames));
+    for (int i = 0; i < kFrames; ++i) EXPECT_EQ(played[size_t(i)], i + 1);
+    EXPECT_LE(buffer.lateOrLost(), uint64_t(kDelayMs / 20));
+}

@@ -104,18 +104,21 @@ TEST_P(RtpStrangerTest, OnlyTheCallerIsRecorded) {
                   ++seq;
                   caller.Send(m_rtpBase, 0xca11, n++, kCallerSpeechHz);
               });
-    // Half a second more, the tone for 3 s, a second with a new SSRC every packet, and on
-    // until the caller hangs up.
+    // Half a second of silence (a steady sound from the start of the recording to its end would
+    // be the line's and no message), the tone for 3 s, a second with a new SSRC every packet,
+    // and on until the caller hangs up.
     int i = 0;
     SendUntil([&] { return !sipp->Running(); },
               [&] {
                   const bool tone = i >= 25 && i < 175, ssrcPerPacket = i >= 175 && i < 225;
                   caller.Send(m_rtpBase, ssrcPerPacket ? 0xca110000u + n : 0xca11, n,
-                              tone ? kCallerHz : kCallerSpeechHz);
+                              tone     ? kCallerHz
+                              : i < 25 ? 0
+                                       : kCallerSpeechHz);
                   ++i, ++n;
               });
     ExpectMessageCall(*sipp, from);
-    ASSERT_EQ(m_harness.Files("wav").size(), 1u);
+    ASSERT_EQ(m_harness.Files("wav").size(), 1u) << m_harness.Log();
     const std::vector<int16_t> message = ReadSamples(m_harness.Files("wav")[0]);
     EXPECT_NEAR(FindTone(message, kCallerHz).seconds, 3.0, 0.2);
     EXPECT_LT(FindTone(message, kStrangerHz).seconds, 0.1);

@@ -3,50 +3,22 @@
 // show a password. The peers here are hand-written SIP on loopback addresses of their own, so
 // that every response is counted.
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <memory>
-#include <utility>
 
-#include "tests/support/child_process.h"
-#include "tests/support/modem_harness.h"
-#include "tests/support/program_harness.h"
+#include "tests/sipline/sipline_fixture.h"
 
 namespace {
 
-constexpr int kStepMs = kProgramStepMs;
 // Long enough for libre's first two retransmissions (T1 500 ms, then 1 s) of a response.
 constexpr int kRetransmitWindowMs = 2500;
 constexpr int kExitConfig = 78;  // EX_CONFIG
 constexpr char kSecret[] = "Hunter2-zq";
-
-sockaddr_in Ipv4(const std::string& address, int port) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(uint16_t(port));
-    inet_pton(AF_INET, address.c_str(), &addr.sin_addr);
-    return addr;
-}
-
-int FreePort() {
-    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in addr = Ipv4("127.0.0.1", 0);
-    socklen_t len = sizeof addr;
-    bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    close(fd);
-    return ntohs(addr.sin_port);
-}
 
 // One SIP dialog's identity as the peer that starts it sees it.
 struct Dialog {

@@ -33,6 +33,12 @@ inline sockaddr_in Ipv4(uint32_t address, int port = 0) {
     return addr;
 }
 
+inline sockaddr_in Ipv4(const std::string& address, int port) {
+    sockaddr_in addr = Ipv4(INADDR_ANY, port);
+    inet_pton(AF_INET, address.c_str(), &addr.sin_addr);
+    return addr;
+}
+
 // A port nobody uses now, for SIP or a sipp media port.
 inline int FreePort() {
     int fd = socket(AF_INET, SOCK_DGRAM, 0);
