@@ -21,11 +21,19 @@ public:
 
 private:
     enum class State { Normal, HeldTraining, Misread };
+    int field(const uint8_t* ifp, size_t size) const;
     void toV21(std::vector<uint8_t>& ifp) const;
+    void track(const uint8_t* ifp, size_t size);
+    void emit(const uint8_t* ifp, size_t size, int copies, const Sink& out);
+    void beginMisread(int copies, const Sink& out);
 
     int m_version;
     State m_state = State::Normal;
     std::vector<uint8_t> m_held;
     int m_heldCopies = 0;
     uint64_t m_repaired = 0;
+    size_t m_frameOctets = 0;  // of the V.21 frame going out
+    uint8_t m_fcf = 0;
+    int m_burstsSinceDcs = 0;
+    bool m_expectV21 = false;
 };
