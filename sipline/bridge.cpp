@@ -266,10 +266,16 @@ void Bridge::onLinePacket(const std::string& packet) {
         int16_t samples[line_protocol::kMaxPacket / 2];
         for (size_t i = 0; i < count; ++i)
             samples[i] = int16_t(uint8_t(packet[1 + 2 * i]) | uint8_t(packet[2 + 2 * i]) << 8);
-        if (m_medium == Medium::T38)
+        if (m_medium == Medium::T38) {
             m_t38.fromLine(samples, count);
-        else
-            m_media.fromLine(samples, count);
+            return;
+        }
+        m_media.fromLine(samples, count);
+        if (wantsT38() && m_faxAnswer.heard(samples, count)) {
+            log("the soft modem answers as a fax machine");
+            m_t38Requested = true;
+            offerT38();
+        }
     } else if (m_options.role == BridgeRole::Dial) {
         if (type == line_protocol::kSetup && m_state == CallState::Idle)
             placeCall(packet.substr(1));
@@ -287,6 +293,11 @@ void Bridge::onLinePacket(const std::string& packet) {
         m_agent.reject(kSipBusyHere);
         endCall();
     }
+}
+
+bool Bridge::wantsT38() const {
+    return m_options.role == BridgeRole::Answer && m_options.t38 == T38Policy::Request &&
+           m_state == CallState::Connected && !m_t38Requested && !m_t38Offered;
 }
 
 void Bridge::onModemAnswered() {
@@ -350,6 +361,8 @@ void Bridge::endCall() {
     m_medium = Medium::Audio;
     m_usedT38 = false;
     m_t38Offered = false;
+    m_t38Requested = false;
+    m_faxAnswer.restart();
     m_t38Counts = T38Counts{};
     m_hasOffer = false;
     if (m_line.connected()) m_agent.unwatch(m_line.fd());

@@ -55,6 +55,7 @@ private:
     void onLineClosed();
     void onPeerArrives();
     void onModemAnswered();
+    bool wantsT38() const;
     void placeCall(const std::string& callerNumber);
     bool startMedia(const SdpOffer& offer);
     bool switchToT38(const T38Offer& offer, std::string& answer);
@@ -77,7 +78,9 @@ private:
     bool m_t38Offered = false;  // our re-INVITE to T.38 waits for its answer
     bool m_usedT38 = false;
     T38Counts m_t38Counts;
-    uint64_t m_callNumber = 0;  // tells a timer of an ended call from one of the current call
+    FaxAnswerDetector m_faxAnswer;
+    bool m_t38Requested = false;  // [sip] t38=request: offered once in the call
+    uint64_t m_callNumber = 0;    // tells a timer of an ended call from one of the current call
     CallState m_state = CallState::Idle;
     SdpOffer m_offer;
     bool m_hasOffer = false;

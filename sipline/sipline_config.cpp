@@ -143,6 +143,8 @@ public:
             return true;
         else if (key == "offer-t38-after" && toInt(value, 1, 3600, number))
             c.bridge.offerT38AfterS = int(number);
+        else if (key == "t38")
+            return t38(value);
         else if (looksLikePassword(key))
             return fail(keyName(key) +
                         " is not read: keep the password in a file of its own, "
@@ -192,6 +194,17 @@ private:
             return badValue("account", "sip:USER@HOST[:PORT]");
         c.sip.account.uri = value;
         c.sip.hasAccount = !value.empty();
+        return true;
+    }
+    bool t38(const std::string& value) {
+        if (value == "accept")
+            c.bridge.t38 = T38Policy::Accept;
+        else if (value == "request")
+            c.bridge.t38 = T38Policy::Request;
+        else if (value == "off")
+            c.bridge.t38 = T38Policy::Off;
+        else
+            return badValue("t38", "accept, request or off");
         return true;
     }
     bool ports(const std::string& value) {

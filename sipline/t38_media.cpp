@@ -3,6 +3,7 @@
 
 #include <spandsp.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -309,3 +310,38 @@ void T38Media::fromLine(const int16_t* samples, size_t count) {
     m->pending.erase(m->pending.begin(), m->pending.begin() + long(used));
     if (m->pending.size() > kMaxPending) m->pending.clear();
 }
+
+struct FaxAnswerDetector::Impl {
+    modem_connect_tones_rx_state_t* rx = nullptr;
+    bool heard = false;
+
+    static void onTone(void* arg, int code, int, int) {
+        if (code == MODEM_CONNECT_TONES_FAX_CED || code == MODEM_CONNECT_TONES_FAX_PREAMBLE)
+            static_cast<Impl*>(arg)->heard = true;
+    }
+    void start() {
+        if (rx) modem_connect_tones_rx_free(rx);
+        rx = modem_connect_tones_rx_init(nullptr, MODEM_CONNECT_TONES_FAX_CED_OR_PREAMBLE, onTone,
+                                         this);
+        heard = false;
+    }
+};
+
+FaxAnswerDetector::FaxAnswerDetector() : m(std::make_unique<Impl>()) { m->start(); }
+
+FaxAnswerDetector::~FaxAnswerDetector() {
+    if (m->rx) modem_connect_tones_rx_free(m->rx);
+}
+
+bool FaxAnswerDetector::heard(const int16_t* samples, size_t count) {
+    if (!m->rx || m->heard) return false;
+    int16_t copy[kFrameSamples];
+    for (size_t done = 0; done < count && !m->heard; done += kFrameSamples) {
+        const size_t n = std::min(kFrameSamples, count - done);
+        std::memcpy(copy, samples + done, n * sizeof copy[0]);
+        modem_connect_tones_rx(m->rx, copy, int(n));
+    }
+    return m->heard;
+}
+
+void FaxAnswerDetector::restart() { m->start(); }

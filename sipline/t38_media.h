@@ -48,3 +48,22 @@ public:
 private:
     std::unique_ptr<Impl> m;
 };
+
+// Hears the soft modem begin to answer as a fax machine: its CED, or the V.21 preamble of its
+// first frame.
+class FaxAnswerDetector {
+public:
+    FaxAnswerDetector();
+    ~FaxAnswerDetector();
+    FaxAnswerDetector(const FaxAnswerDetector&) = delete;
+    FaxAnswerDetector& operator=(const FaxAnswerDetector&) = delete;
+
+    // True at the frame in which the answer is heard.
+    bool heard(const int16_t* samples, size_t count);
+    void restart();
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> m;
+};

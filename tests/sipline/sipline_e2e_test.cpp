@@ -284,8 +284,10 @@ TEST_F(SoftLinePortTest, ABridgeThatCannotStartIsRetriedAfterGrowingPauses) {
 
 // spandsp's fax machine calls through a bridge that dials. Over T.38 (the dialling bridge is the
 // provider's gateway that hears the fax and re-INVITEs): 3 pages on a clean network and 3 where
-// it loses 2 % of the UDPTL, pixel-exact through redundancy. Over G.711: 1 page on a line that
-// re-orders packets within 40 ms and on one that loses 0.2 % of them.
+// it loses 2 % of the UDPTL, pixel-exact through redundancy; 1 page where the answering bridge
+// (t38=request) offers T.38 on hearing its modem answer, and 1 where that offer is refused and the
+// fax goes on in G.711. Over G.711: 1 page on a line that re-orders packets within 40 ms and on
+// one that loses 0.2 % of them.
 class SipFaxTest : public SipLineTest, public ::testing::WithParamInterface<const char*> {};
 
 // The figure before `what` in the bridge's call media line.
@@ -299,12 +301,17 @@ long CallMediaFigure(const std::string& log, const std::string& what) {
 
 TEST_P(SipFaxTest, FaxArrives) {
     const std::string param = GetParam();
-    const bool t38 = param.rfind("t38", 0) == 0;
-    const std::string impair = t38 ? param.substr(std::min<size_t>(param.size(), 4)) : param;
+    const bool offered = param.rfind("t38", 0) == 0;
+    const bool requested = param.rfind("request", 0) == 0;
+    const bool refused = param == "request,refused";
+    const bool t38 = offered || (requested && !refused);
+    const std::string impair = offered     ? param.substr(std::min<size_t>(param.size(), 4))
+                               : requested ? ""
+                                           : param;
     std::vector<Page> sent = {SparsePage(400, 1)};
-    if (t38) sent.insert(sent.end(), {SparsePage(400, 2), SparsePage(400, 3)});
+    if (offered) sent.insert(sent.end(), {SparsePage(400, 2), SparsePage(400, 3)});
     ASSERT_TRUE(WriteTiff(m_root / "sent.tif", sent, false));
-    m_bridge = AnsweringBridge();
+    m_bridge = requested ? AnsweringBridge({"--t38", "request"}) : AnsweringBridge();
     std::vector<std::string> args = {"--listen",         kAnyLoopbackPort,  "--dial",
                                      "sip:fax@" + Sip(), "--accept-socket", m_root / "dial.sock"};
     // Seed 57 loses packets 607 and 711, 12 s and 14 s into the call: in the page data, where
@@ -312,7 +319,8 @@ TEST_P(SipFaxTest, FaxArrives) {
     const bool ownSeed = !t38 && impair.find("seed=") != std::string::npos;
     if (!impair.empty())
         args.insert(args.end(), {"--impair", ownSeed || t38 ? impair : impair + ",seed=57"});
-    if (t38) args.insert(args.end(), {"--offer-t38-after", "2"});
+    if (offered) args.insert(args.end(), {"--offer-t38-after", "2"});
+    if (refused) args.insert(args.end(), {"--t38", "off"});
     auto dialler = Bridge(args);
     ChildProcess caller({ToolPath("vantoro-call"), "--socket", m_root / "dial.sock", "--number",
                          "5557001", "--fax", m_root / "sent.tif"});
@@ -344,6 +352,7 @@ TEST_P(SipFaxTest, FaxArrives) {
     EXPECT_EQ(dialler->Stop(kStepMs), 0);
     if (!t38) {
         EXPECT_NE(log.find("call media: G.711"), std::string::npos) << log;
+        EXPECT_EQ(refused, log.find("no T.38 from the far end") != std::string::npos) << log;
         return;
     }
     EXPECT_GT(CallMediaFigure(log, "IFPs in"), 100) << log;
@@ -355,7 +364,7 @@ TEST_P(SipFaxTest, FaxArrives) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Lines, SipFaxTest,
-                         ::testing::Values("t38", "t38,loss=2,seed=3", "jitter=40", "loss=0.2",
-                                           "loss=0.5,seed=2"));
+                         ::testing::Values("t38", "t38,loss=2,seed=3", "request", "request,refused",
+                                           "jitter=40", "loss=0.2", "loss=0.5,seed=2"));
 
 }  // namespace
