@@ -50,6 +50,10 @@ void Bridge::setState(CallState state) {
 
 bool Bridge::start(std::string& error) {
     if (m_options.role == BridgeRole::Answer) return true;
+    if (!m_options.t38FaxPath.empty()) {
+        m_agent.after(0, [this] { placeCall(""); });
+        return true;
+    }
     if (!m_line.listenOn(m_options.socketPath, error)) return false;
     m_agent.watch(m_line.listenFd(), [this] { onPeerArrives(); });
     return true;
@@ -149,6 +153,14 @@ void Bridge::startT38(const T38Offer& session) {
     m_medium = Medium::T38;
     m_usedT38 = true;
     m_t38Offered = false;
+    if (m_options.role == BridgeRole::Dial && !m_options.t38FaxPath.empty()) {
+        m_t38.startTerminal(session, m_options.t38FaxPath, [this](const std::string& result) {
+            log("T.38 fax " + result);
+            m_agent.hangup();
+            endCall();
+        });
+        return;
+    }
     m_t38.start(session,
                 [this](const int16_t* samples, size_t count) { m_line.sendAudio(samples, count); });
 }

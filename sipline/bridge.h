@@ -29,6 +29,9 @@ struct BridgeOptions {
     ImpairOptions impair;
     int offerT38AfterS = 0;  // test mode: offer T.38 this long into the call
     T38Policy t38 = T38Policy::Accept;
+    // Test mode: no caller on the line socket; a T.38 fax machine sends this file once the far
+    // end takes T.38.
+    std::string t38FaxPath;
 };
 
 class Bridge : public SipCallHandler {

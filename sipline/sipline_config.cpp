@@ -145,6 +145,8 @@ public:
             c.bridge.offerT38AfterS = int(number);
         else if (key == "t38")
             return t38(value);
+        else if (key == "t38-fax")
+            c.bridge.t38FaxPath = value;
         else if (looksLikePassword(key))
             return fail(keyName(key) +
                         " is not read: keep the password in a file of its own, "
@@ -252,7 +254,8 @@ bool LoadConfig(int argc, char** argv, SiplineConfig& config, std::string& error
     config.bridge.socketPath = line_protocol::defaultSocketPath();
     Setter setter(config, error);
     for (const auto& [key, value] : readSection(LineIniPath())) {
-        if (key == "dial" || key == "accept-socket" || key == "impair" || key == "offer-t38-after")
+        if (key == "dial" || key == "accept-socket" || key == "impair" ||
+            key == "offer-t38-after" || key == "t38-fax")
             continue;  // for tests, on the command line only
         if (!setter.set(key, value)) {
             error = LineIniPath() + ": [sip] " + error;

@@ -26,7 +26,9 @@ void usage() {
         "test mode:\n"
         "  --dial URI --accept-socket PATH   serve the line socket to vantoro-call and call URI\n"
         "  --impair jitter=MS,loss=PERCENT,seed=N   impair the RTP sent\n"
-        "  --offer-t38-after SECONDS  offer T.38 in the call, as a provider's gateway may\n",
+        "  --offer-t38-after SECONDS  offer T.38 in the call, as a provider's gateway may\n"
+        "  --t38-fax TIFF             with --dial and no --accept-socket: send TIFF as a T.38\n"
+        "                             fax machine once the far end takes T.38\n",
         LineIniPath().c_str());
 }
 

@@ -51,6 +51,13 @@ struct T38Media::Impl {
     sa peer{};
     bool latched = false;
     t38_gateway_state_t* gateway = nullptr;
+    t38_terminal_state_t* terminal = nullptr;
+    std::function<void(const std::string&)> terminalDone;
+    bool active() const { return gateway || terminal; }
+    t38_core_state_t* core() const {
+        return gateway ? t38_gateway_get_t38_core_state(gateway)
+                       : t38_terminal_get_t38_core_state(terminal);
+    }
     UdptlSender sender;
     UdptlReceiver receiver;
     uint64_t ifpOut = 0;
@@ -109,7 +116,7 @@ void T38Media::Impl::configure(const T38Offer& session) {
 
 void T38Media::Impl::onDatagram(const sa* src, mbuf* mb) {
     // Symmetric UDPTL: only the offer's host is heard, from whatever port it sends.
-    if (!gateway || !sa_cmp(src, &offered, SA_ADDR)) {
+    if (!active() || !sa_cmp(src, &offered, SA_ADDR)) {
         ++ignored;
         return;
     }
@@ -126,8 +133,7 @@ void T38Media::Impl::onDatagram(const sa* src, mbuf* mb) {
 
 void T38Media::Impl::onIfp(const uint8_t* ifp, size_t size, uint16_t sequence) {
     // spandsp takes the packet as writable; it does not write it.
-    t38_core_rx_ifp_packet(t38_gateway_get_t38_core_state(gateway), const_cast<uint8_t*>(ifp),
-                           int(size), sequence);
+    t38_core_rx_ifp_packet(core(), const_cast<uint8_t*>(ifp), int(size), sequence);
 }
 
 // The gateway repeats its indicators itself: each copy goes out with the same number.
@@ -189,6 +195,11 @@ void T38Media::Impl::frame(const int16_t* fromLine) {
 }
 
 void T38Media::Impl::onTick() {
+    if (terminal) {
+        t38_terminal_send_timeout(terminal, int(kFrameSamples));
+        tmr_start(&tick, kFrameMs, tickHandler, this);
+        return;
+    }
     if (!gateway) return;
     if (platform::MonotonicNs() - lastLineNs > kLineQuietNs) {
         const int16_t silence[kFrameSamples] = {};
@@ -231,10 +242,10 @@ bool T38Media::isOpen() const { return m->sock != nullptr; }
 
 uint16_t T38Media::port() const { return m->sock ? m->localPort : 0; }
 
-bool T38Media::running() const { return m->gateway != nullptr; }
+bool T38Media::running() const { return m->active(); }
 
 void T38Media::start(const T38Offer& session, FrameSink toLine) {
-    if (!m->sock || m->gateway) return;
+    if (!m->sock || m->active()) return;
     m->toLine = std::move(toLine);
     m->configure(session);
     m->receiver = UdptlReceiver();
@@ -259,8 +270,48 @@ void T38Media::start(const T38Offer& session, FrameSink toLine) {
         ", up to " + std::to_string(session.maxBitRate) + " bit/s");
 }
 
+namespace {
+
+void terminalPhaseE(t30_state_t* t30, void* arg, int code) {
+    auto* m = static_cast<T38Media::Impl*>(arg);
+    t30_stats_t stats{};
+    t30_get_transfer_statistics(t30, &stats);
+    const std::string result = code == T30_ERR_OK ? "ok pages=" + std::to_string(stats.pages_tx) +
+                                                        " rate=" + std::to_string(stats.bit_rate)
+                                                  : "failed code=" + std::to_string(code) + " " +
+                                                        t30_completion_code_to_str(code);
+    if (m->terminalDone) m->terminalDone(result);
+}
+
+}  // namespace
+
+void T38Media::startTerminal(const T38Offer& session, const std::string& tiffPath,
+                             std::function<void(const std::string& result)> done) {
+    if (!m->sock || m->active()) return;
+    m->configure(session);
+    m->receiver = UdptlReceiver();
+    m->terminalDone = std::move(done);
+    m->terminal = t38_terminal_init(nullptr, 1, gatewayPacketHandler, m.get());
+    if (!m->terminal) {
+        log("cannot start the T.38 fax machine");
+        return;
+    }
+    t38_core_state_t* core = t38_terminal_get_t38_core_state(m->terminal);
+    t38_set_t38_version(core, session.version);
+    t38_set_max_datagram_size(core, int(session.farMaxDatagram));
+    t38_set_data_rate_management_method(core, T38_DATA_RATE_MANAGEMENT_TRANSFERRED_TCF);
+    t30_state_t* t30 = t38_terminal_get_t30_state(m->terminal);
+    t30_set_tx_ident(t30, "vantoro-sipline");
+    t30_set_tx_file(t30, tiffPath.c_str(), -1, -1);
+    t30_set_supported_modems(t30, T30_SUPPORT_V27TER | T30_SUPPORT_V29);
+    t30_set_ecm_capability(t30, FALSE);
+    t30_set_phase_e_handler(t30, terminalPhaseE, m.get());
+    tmr_start(&m->tick, kFrameMs, tickHandler, m.get());
+    log("T.38 fax machine to " + addressText(m->offered) + " sends " + tiffPath);
+}
+
 void T38Media::retarget(const T38Offer& session) {
-    if (!m->gateway) return;
+    if (!m->active()) return;
     sa offered{};
     sa_set_str(&offered, session.address.c_str(), session.port);
     if (sa_cmp(&offered, &m->offered, SA_ALL)) return;  // a session refresh
@@ -269,7 +320,7 @@ void T38Media::retarget(const T38Offer& session) {
 }
 
 void T38Media::close(T38Counts& counts) {
-    if (m->gateway) {
+    if (m->active()) {
         const UdptlStats& s = m->receiver.stats();
         char line[256];
         std::snprintf(
@@ -287,8 +338,11 @@ void T38Media::close(T38Counts& counts) {
         counts.ifpOut += m->ifpOut;
         counts.lost += s.lost;
         counts.recovered += s.recovered;
-        t38_gateway_free(m->gateway);
+        if (m->gateway) t38_gateway_free(m->gateway);
+        if (m->terminal) t38_terminal_free(m->terminal);
         m->gateway = nullptr;
+        m->terminal = nullptr;
+        m->terminalDone = nullptr;
     }
     tmr_cancel(&m->tick);
     tmr_cancel(&m->release);

@@ -37,6 +37,10 @@ public:
     // `toLine`, one 20 ms frame for each that comes from it (or from the clock when it is quiet).
     void start(const T38Offer& session, FrameSink toLine);
     bool running() const;
+    // Test mode: a fax machine of T.38's own (as a provider's fax server) sends `tiffPath`
+    // instead of a gateway; `done` gets its result line when it has finished.
+    void startTerminal(const T38Offer& session, const std::string& tiffPath,
+                       std::function<void(const std::string& result)> done);
     // A new offer of T.38 in the call: a new address, the same gateway.
     void retarget(const T38Offer& session);
     // Logs the session's figures; adds them to `counts`.

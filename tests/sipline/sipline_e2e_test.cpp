@@ -363,6 +363,26 @@ TEST_P(SipFaxTest, FaxArrives) {
     }
 }
 
+// A fax machine that speaks T.38 itself, as a provider's fax server does, calls over SIP and
+// re-INVITEs to T.38 at once: its pages arrive pixel-exact through the answering bridge's gateway.
+TEST_F(SipLineTest, NativeT38SenderFaxArrives) {
+    const std::vector<Page> sent = {SparsePage(400, 4), SparsePage(400, 5)};
+    ASSERT_TRUE(WriteTiff(m_root / "sent.tif", sent, false));
+    m_bridge = AnsweringBridge();
+    auto sender = Bridge({"--listen", kAnyLoopbackPort, "--dial", "sip:fax@" + Sip(), "--t38-fax",
+                          m_root / "sent.tif", "--offer-t38-after", "1"});
+    EXPECT_TRUE(sender->WaitForStderr("call media:", kCallMs)) << sender->Stderr();
+    EXPECT_NE(sender->Stderr().find("T.38 fax ok pages=2 rate=9600"), std::string::npos)
+        << sender->Stderr() << m_bridge->Stderr();
+    std::vector<std::string> tiffs = m_harness.WaitForFiles("fax", ".tif", 1, kStepMs);
+    ASSERT_EQ(tiffs.size(), 1u) << m_program->Stdout();
+    EXPECT_TRUE(m_program->WaitForStdoutLine("接收传真成功", kStepMs)) << m_harness.Log();
+    EXPECT_TRUE(ReadTiff(tiffs[0]).pages == sent);
+    ASSERT_EQ(m_bridge->Stop(kStepMs), 0);
+    EXPECT_GT(CallMediaFigure(m_bridge->Stderr(), "IFPs in"), 100) << m_bridge->Stderr();
+    EXPECT_EQ(sender->Stop(kStepMs), 0);
+}
+
 INSTANTIATE_TEST_SUITE_P(Lines, SipFaxTest,
                          ::testing::Values("t38", "t38,loss=2,seed=3", "request", "request,refused",
                                            "jitter=40", "loss=0.2", "loss=0.5,seed=2"));
