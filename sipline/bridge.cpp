@@ -156,8 +156,11 @@ void Bridge::startT38(const T38Offer& session) {
     if (m_options.role == BridgeRole::Dial && !m_options.t38FaxPath.empty()) {
         m_t38.startTerminal(session, m_options.t38FaxPath, [this](const std::string& result) {
             log("T.38 fax " + result);
-            m_agent.hangup();
-            endCall();
+            // Not from inside the fax machine that reports it.
+            m_agent.after(0, [this] {
+                m_agent.hangup();
+                endCall();
+            });
         });
         return;
     }
@@ -188,8 +191,9 @@ void Bridge::offerT38() {
     log("offering T.38");
     m_t38Offered = true;
     m_agent.modify(T38OfferSdp(localT38Media()));
-    m_agent.after(kT38AnswerTimeoutMs, [this] {
-        if (!m_t38Offered) return;
+    const uint64_t call = m_callNumber;
+    m_agent.after(kT38AnswerTimeoutMs, [this, call] {
+        if (!m_t38Offered || call != m_callNumber) return;
         log("no T.38 from the far end: the call stays on G.711");
         m_t38Offered = false;
         T38Counts unused;
