@@ -59,8 +59,11 @@ void imageAttribute(const std::string& value, T38Offer& offer, bool& localTcf) {
     long number = 0;
     if (name == "t38faxversion" && toNumber(arg, 99, number)) {
         offer.version = int(std::min<long>(number, kT38MaxVersion));
-    } else if (name == "t38maxbitrate" && toNumber(arg, 999999, number)) {
-        offer.maxBitRate = number >= kT38RateV17 ? kT38RateV17 : kT38RateV29;
+    } else if (name == "t38maxbitrate" && toNumber(arg, 999999, number) && number >= 2400) {
+        // V.34 rates are not ours to carry; below V.17's the answer names the offer's own.
+        offer.maxBitRate = number >= kT38RateV17   ? kT38RateV17
+                           : number >= kT38RateV29 ? kT38RateV29
+                                                   : int(number);
     } else if (name == "t38faxmaxdatagram" && toNumber(arg, 65535, number)) {
         offer.farMaxDatagram = std::clamp<size_t>(size_t(number), 32, kUdptlMaxDatagram);
     } else if (name == "t38faxratemanagement") {

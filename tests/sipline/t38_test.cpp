@@ -38,6 +38,9 @@ TEST(T38Sdp, OffersAndTheirVerdicts) {
     EXPECT_EQ(fec.maxBitRate, 9600);
     EXPECT_EQ(fec.farMaxDatagram, 200u);
     EXPECT_EQ(fec.recovery, UdptlRecovery::Fec);
+    EXPECT_EQ(
+        ParseT38Sdp(kSession + "m=image 4000 udptl t38\r\na=T38MaxBitRate:4800\r\n").maxBitRate,
+        4800);
     const struct {
         std::string media;
         T38Verdict verdict;
