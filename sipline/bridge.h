@@ -11,8 +11,13 @@
 #include "sipline/rtp_media.h"
 #include "sipline/sdp_policy.h"
 #include "sipline/sip_agent.h"
+#include "sipline/t38_media.h"
 
 enum class BridgeRole { Answer, Dial };
+
+// Accept: T.38 when the far end offers it. Request: also offer it when the soft modem answers
+// as a fax modem. Off: fax stays in G.711.
+enum class T38Policy { Accept, Request, Off };
 
 struct BridgeOptions {
     BridgeRole role = BridgeRole::Answer;
@@ -25,6 +30,10 @@ struct BridgeOptions {
     int jitterMs = 160;
     ImpairOptions impair;
     int offerT38AfterS = 0;  // test mode: offer T.38 this long into the call
+    T38Policy t38 = T38Policy::Accept;
+    // Test mode: no caller on the line socket; a T.38 fax machine sends this file once the far
+    // end takes T.38.
+    std::string t38FaxPath;
 };
 
 class Bridge : public SipCallHandler {
@@ -43,6 +52,7 @@ public:
 private:
     enum class CallState { Idle, Setup, Ringing, Connected };
     static const char* toString(CallState state);
+    enum class Medium { Audio, T38 };
 
     void setState(CallState state);
     void onLineReadable();
@@ -50,9 +60,17 @@ private:
     void onLineClosed();
     void onPeerArrives();
     void onModemAnswered();
+    bool wantsT38() const;
     void placeCall(const std::string& callerNumber);
     bool startMedia(const SdpOffer& offer);
+    bool switchToT38(const T38Offer& offer, std::string& answer);
+    bool switchToAudio(const SdpOffer& offer);
+    void startT38(const T38Offer& session);
+    void offerT38();
+    void onT38Answer(const std::string& sdp);
     LocalMedia localMedia();
+    LocalMedia localT38Media();
+    void logCallMedia();
     void endCall();
 
     SipAgent& m_agent;
@@ -60,6 +78,14 @@ private:
     LineSocket m_line;
     std::string m_packet;  // kept between reads, so reading allocates nothing
     RtpMedia m_media;
+    T38Media m_t38;
+    Medium m_medium = Medium::Audio;
+    bool m_t38Offered = false;  // our re-INVITE to T.38 waits for its answer
+    bool m_usedT38 = false;
+    T38Counts m_t38Counts;
+    FaxAnswerDetector m_faxAnswer;
+    bool m_t38Requested = false;  // [sip] t38=request: offered once in the call
+    uint64_t m_callNumber = 0;    // tells a timer of an ended call from one of the current call
     CallState m_state = CallState::Idle;
     SdpOffer m_offer;
     bool m_hasOffer = false;

@@ -222,19 +222,16 @@ std::string AnswerSdp(const SdpOffer& offer, const LocalMedia& local) {
     return out.str();
 }
 
-std::string T38OfferSdp(const LocalMedia& local) {
-    std::ostringstream out;
-    sessionLines(out, local);
-    out << "m=image " << local.port + 2 << " udptl t38\r\n"
-        << "a=T38FaxVersion:0\r\na=T38MaxBitRate:14400\r\na=T38FaxRateManagement:"
-           "transferredTCF\r\n";
-    return out.str();
-}
-
 std::string OfferSdp(const LocalMedia& local) {
     std::ostringstream out;
     sessionLines(out, local);
     out << "m=audio " << local.port << " RTP/AVP " << kPayloadPcmu << ' ' << kPayloadPcma << "\r\n";
     audioAttributes(out, {{kPayloadPcmu, G711Law::Ulaw}, {kPayloadPcma, G711Law::Alaw}});
+    return out.str();
+}
+
+std::string SdpSessionLines(const LocalMedia& local) {
+    std::ostringstream out;
+    sessionLines(out, local);
     return out.str();
 }

@@ -51,5 +51,5 @@ struct LocalMedia {
 std::string AnswerSdp(const SdpOffer& offer, const LocalMedia& local);
 // Our own offer: PCMU and PCMA.
 std::string OfferSdp(const LocalMedia& local);
-// A switch to T.38 as gateways offer it on hearing a fax (for tests of the refusal).
-std::string T38OfferSdp(const LocalMedia& local);
+// The v= to t= lines that every SDP of ours begins with.
+std::string SdpSessionLines(const LocalMedia& local);

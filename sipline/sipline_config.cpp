@@ -128,6 +128,10 @@ public:
             return true;
         else if (key == "offer-t38-after" && toInt(value, 1, 3600, number))
             c.bridge.offerT38AfterS = int(number);
+        else if (key == "t38")
+            return t38(value);
+        else if (key == "t38-fax")
+            c.bridge.t38FaxPath = value;
         else if (looksLikePassword(key))
             return fail(keyName(key) +
                         " is not read: keep the password in a file of its own, "
@@ -179,6 +183,17 @@ private:
         c.sip.hasAccount = !value.empty();
         return true;
     }
+    bool t38(const std::string& value) {
+        if (value == "accept")
+            c.bridge.t38 = T38Policy::Accept;
+        else if (value == "request")
+            c.bridge.t38 = T38Policy::Request;
+        else if (value == "off")
+            c.bridge.t38 = T38Policy::Off;
+        else
+            return badValue("t38", "accept, request or off");
+        return true;
+    }
     bool ports(const std::string& value) {
         const size_t dash = value.find('-');
         long low = 0, high = 0;
@@ -224,7 +239,8 @@ bool LoadConfig(int argc, char** argv, SiplineConfig& config, std::string& error
     config.bridge.socketPath = line_protocol::defaultSocketPath();
     Setter setter(config, error);
     for (const auto& [key, value] : readSection(LineIniPath())) {
-        if (key == "dial" || key == "accept-socket" || key == "impair" || key == "offer-t38-after")
+        if (key == "dial" || key == "accept-socket" || key == "impair" ||
+            key == "offer-t38-after" || key == "t38-fax")
             continue;  // for tests, on the command line only
         if (!setter.set(key, value)) {
             error = LineIniPath() + ": [sip] " + error;

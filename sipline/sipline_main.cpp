@@ -21,10 +21,14 @@ void usage() {
         "  --account sip:USER@HOST[:PORT] --password-file FILE   register there\n"
         "  --allow ADDR[,ADDR]        who may call (with an account: besides the registrar)\n"
         "  --transport udp|tcp\n"
+        "  --t38 accept|request|off   T.38 when the far end offers it (default), also\n"
+        "                             offered when the soft modem answers a fax, or never\n"
         "test mode:\n"
         "  --dial URI --accept-socket PATH   serve the line socket to vantoro-call and call URI\n"
         "  --impair jitter=MS,loss=PERCENT,seed=N   impair the RTP sent\n"
-        "  --offer-t38-after SECONDS  offer T.38 in the call, as a provider's gateway may\n",
+        "  --offer-t38-after SECONDS  offer T.38 in the call, as a provider's gateway may\n"
+        "  --t38-fax TIFF             with --dial and no --accept-socket: send TIFF as a T.38\n"
+        "                             fax machine once the far end takes T.38\n",
         LineIniPath().c_str());
 }
 
