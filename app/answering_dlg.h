@@ -156,6 +156,7 @@ private:
     bool FaxWindowSawTone(uint32_t waitingSerial);
     // At a ring: whether the caller is one the user does not take, once the number is known.
     bool CallerIsBlocked() const;
+    void TakeCallerId();
     // Fax paths (answering_dlg_fax.cpp); `rawFile` is the raw page file the session wrote.
     void RunAutomaticFax();
     void ReceiveAndStore(const std::string& rawFile);
@@ -233,8 +234,9 @@ private:
 
     std::optional<CallRecord> m_callRecord;
     CBlockList m_blockList;
-    bool m_blocking = false;   // the call is answered only to be hung up
-    std::string m_callCaller;  // the number of the call the program took, for what it stores
+    bool m_blocking = false;       // the call is answered only to be hung up
+    bool m_callConnected = false;  // the answered call's connection has come
+    std::string m_callCaller;      // the number of the call the program took, for what it stores
     CNotifier m_notifier;
     std::unique_ptr<CInboxModel> m_inboxModel;  // none headless
     std::unique_ptr<CInboxWindow> m_inboxWindow;

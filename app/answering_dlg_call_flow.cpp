@@ -14,6 +14,8 @@ namespace {
 
 constexpr uintptr_t kEventRing = LINEDEVSTATE_RINGING;  // also LINECALLSTATE_OFFERING
 constexpr uintptr_t kEventFaxTone = LINEMEDIAMODE_G3FAX;
+// The value of LINECALLSTATE_UNKNOWN too, which would only read the number again.
+constexpr uintptr_t kEventCallerId = LINECALLINFOSTATE_CALLERID;
 constexpr char kLineLostText[] = "线路中断，正在重新打开...";
 constexpr char kOutOfServicePrefix[] = "线路不可用：";
 constexpr char kLineBackText[] = "线路已恢复";
@@ -46,6 +48,7 @@ bool CAnsweringDlg::StartWaiting() {
     m_strCallerId.clear();
     m_callCaller.clear();  // a caller who gives up before the number is not the last one
     m_blocking = false;
+    m_callConnected = false;
 
     FindProgramFolder();
     if (!EnsureFolders()) {
@@ -150,8 +153,12 @@ intptr_t CAnsweringDlg::OnLineEvent(uintptr_t wParam, intptr_t) {
             m_line.Answer();
             callState = CallState::Answered;
             break;
+        case kEventCallerId:
+            TakeCallerId();
+            break;
         case LINECALLSTATE_CONNECTED:
             if (callState != CallState::Answered) break;
+            m_callConnected = true;
             if (m_blocking) {
                 m_line.Shutdown();
                 StartWaiting();
@@ -257,6 +264,29 @@ bool CAnsweringDlg::CallerIsBlocked() const {
     const bool knownUnknown = !caller.empty() || m_line.ringCount + 1 >= kRingsToKnowCaller ||
                               m_line.ringCount >= m_line.ringsToAnswer;
     return knownUnknown && m_blockList.BlocksUnknown();
+}
+
+// A modem that tells the number after the first ring tells it after the answer when that ring
+// is answered: the call takes it then, and a caller it blocks is hung up all the same.
+void CAnsweringDlg::TakeCallerId() {
+    const QString caller = QString::fromStdString(m_line.CallerId());
+    if (callState != CallState::Answered || caller.isEmpty() || caller == m_strCallerId) return;
+    m_strCallerId = caller;
+    m_callCaller = caller.toStdString();
+    m_line.Log(kCallerIdLogPrefix + m_callCaller);
+    const bool blocking = CallerIsBlocked();
+    if (blocking == m_blocking) return;
+    // Blocked as unknown at the answer, the caller may turn out to have a number that is not.
+    m_blocking = blocking;
+    SetCallOutcome(m_blocking ? CallOutcome::Blocked : CallOutcome::NoMessage);
+    if (!m_blocking) return;
+    m_line.Log(kBlockedLogText);
+    if (!m_callConnected) return;  // the connection hangs up
+    m_line.CancelFax();
+    m_line.Shutdown();
+    if (!messageFile.empty()) platform::RemoveFile(messageFile);
+    messageFile.clear();
+    StartWaiting();
 }
 
 // The user's welcome.wav where the line can play it, cut at the limit; else the built-in one.

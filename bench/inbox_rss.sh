@@ -5,20 +5,11 @@
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="$(cd "${1:-$root/build}" && pwd)"
-if [ -z "${VANTORO_BENCH_DISPLAY:-}" ]; then
-    exec env VANTORO_BENCH_DISPLAY=1 xvfb-run -a -s "-screen 0 640x480x24" "$0" "$build"
-fi
+source "$root/tools/xvfb_lib.sh"
+xvfb_running || xvfb_rerun "$0" "$build"
 source "$root/tools/inbox_fixture.sh"
 
-work="$(mktemp -d "${TMPDIR:-/tmp}/vantoro-rss.XXXXXX")"
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
+xvfb_workspace vantoro-rss
 HOME="$work" PULSE_RUNTIME_PATH="$work/pulse-runtime" PULSE_STATE_PATH="$work/pulse-state" \
     pulseaudio -n --daemonize=no --exit-idle-time=-1 --disallow-exit --log-target=stderr \
     -L "module-null-sink sink_name=vsink rate=8000" \
@@ -26,17 +17,12 @@ HOME="$work" PULSE_RUNTIME_PATH="$work/pulse-runtime" PULSE_STATE_PATH="$work/pu
 pids+=($!)
 export PULSE_SERVER="unix:$work/pulse"
 for _ in $(seq 1 100); do pactl info >/dev/null 2>&1 && break; sleep 0.05; done
-"$build/vantoro-vmodem" --link "$work/tty" --socket "$work/line.sock" >/dev/null &
-pids+=($!)
-for _ in $(seq 1 100); do [ -e "$work/tty" ] && break; sleep 0.05; done
+xvfb_start_modem "$build"
 inbox_fixture "$work/home"
-XDG_RUNTIME_DIR="$work" XDG_STATE_HOME="$work/state" TMPDIR="$work" VANTORO_HOME="$work/home" \
-    VANTORO_MODEM="$work/tty" "$build/vantoro" --inbox >/dev/null 2>&1 &
-program=$!
-pids+=($program)
+xvfb_start_program "$build" --inbox
 
 rss() { awk '/VmRSS/ { printf "%.1f", $2 / 1024 }' "/proc/$program/status"; }
-window="$(timeout 30 xdotool search --sync --onlyvisible --name '^收件箱' | head -1)"
+window="$(xvfb_window '^收件箱')"
 sleep 2
 open_mb="$(rss)"
 # Enter on the selected (newest) message plays it.

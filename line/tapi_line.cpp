@@ -313,6 +313,9 @@ void CTapiLine::HandleLineEvent(DWORD hDevice, DWORD dwMessage, DWORD_PTR dwPara
         case LINE_CLOSE:  // the service closed the line itself: the device is gone
             platform::SendMessage(m_hEventWindow, platform::WM_LINE_LOST, 0, 0);
             break;
+        case LINE_CALLINFO:
+            if (dwParam1 & LINECALLINFOSTATE_CALLERID) SendLineEvent(LINECALLINFOSTATE_CALLERID);
+            break;
         case LINE_MONITORMEDIA:
             if (dwParam1 == LINEMEDIAMODE_G3FAX) {
                 lineMonitorMedia(m_hCall, 0);

@@ -193,6 +193,10 @@ struct SipAgent::Impl {
     std::vector<std::string> trusted;
     // Where the call's in-dialog requests may come from besides `trusted`.
     std::vector<std::string> peers;
+    // The last call after it ended here: the stack still ends it with the caller (a call hung up
+    // before the caller's ACK gets its BYE once the ACK comes), so its requests still go there.
+    std::string endedCallId;
+    std::vector<std::string> endedPeers;
     std::string local;
     std::string routeTarget = kRouteProbe;  // the address `local` is the way to
     tmr networkCheck{};
@@ -253,7 +257,7 @@ std::string CallerNumber(const std::string& value) {
 bool SipAgent::Impl::mayReach(const sip_msg* msg) const {
     if (!filtering()) return true;
     const std::string source = addressOf(msg->src);
-    for (const auto* list : {&trusted, &peers}) {
+    for (const auto* list : {&trusted, &peers, &endedPeers}) {
         if (std::find(list->begin(), list->end(), source) != list->end()) return true;
     }
     return false;
@@ -262,7 +266,8 @@ bool SipAgent::Impl::mayReach(const sip_msg* msg) const {
 bool SipAgent::Impl::inCall(const sip_msg* msg) const {
     const sip_dialog* dialog = call ? sipsess_dialog(call) : nullptr;
     const char* callId = dialog ? sip_dialog_callid(dialog) : nullptr;
-    return callId && pl_strcmp(&msg->callid, callId) == 0;
+    if (callId && pl_strcmp(&msg->callid, callId) == 0) return true;
+    return !endedCallId.empty() && pl_strcmp(&msg->callid, endedCallId.c_str()) == 0;
 }
 
 // Calls come from where the registrar answers: a name that did not resolve at start (no network
@@ -580,6 +585,11 @@ void SipAgent::Impl::onInvite(const sip_msg* msg) {
 }
 
 void SipAgent::Impl::endSession() {
+    const sip_dialog* dialog = call ? sipsess_dialog(call) : nullptr;
+    if (const char* callId = dialog ? sip_dialog_callid(dialog) : nullptr) {
+        endedCallId = callId;
+        endedPeers = peers;
+    }
     call = static_cast<sipsess*>(mem_deref(call));
     peers.clear();
 }

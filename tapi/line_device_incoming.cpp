@@ -133,7 +133,10 @@ bool LineDevice::PendingCallerIdExpiredLocked() const {
 
 void LineDevice::HandleCallerIdLocked(const std::string& key, const std::string& value) {
     Call* call = FindLocked(m_current);
-    bool offered = call && call->phase == CallPhase::Offering;
+    // Sent before the modem went off hook, so this caller's even when the answer came between
+    // the ring and it.
+    bool offered =
+        call && (call->phase == CallPhase::Offering || call->phase == CallPhase::Answering);
     // During a call it belongs to no call: kept, it would go to the next caller.
     if (call && !offered && call->phase != CallPhase::Idle) return;
     if (!offered && PendingCallerIdExpiredLocked()) m_pendingCallerId = {};

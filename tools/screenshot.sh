@@ -5,35 +5,20 @@
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 out="$(realpath -m "${1:-$root/docs/window.png}")"
-if [ -z "${VANTORO_SCREENSHOT_DISPLAY:-}" ]; then
+source "$root/tools/xvfb_lib.sh"
+if ! xvfb_running; then
     source "$root/tools/bootstrap.sh"
     vantoro_install_missing
     vantoro_build "$root" vantoro tapi32 vantoro-vmodem >/dev/null
-    exec env VANTORO_SCREENSHOT_DISPLAY=1 xvfb-run -a -s "-screen 0 640x480x24" "$0" "$out"
+    xvfb_rerun "$0" "$out"
 fi
 
 build="$root/build"
-work="$(mktemp -d "${TMPDIR:-/tmp}/vantoro-shot.XXXXXX")"
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
+xvfb_workspace vantoro-shot
+xvfb_start_modem "$build"
+xvfb_start_program "$build"
 
-"$build/vantoro-vmodem" --link "$work/tty" --socket "$work/line.sock" &
-pids+=($!)
-for _ in $(seq 1 100); do
-    [ -e "$work/tty" ] && break
-    sleep 0.05
-done
-mkdir -p "$work/home"
-XDG_RUNTIME_DIR="$work" XDG_STATE_HOME="$work/state" TMPDIR="$work" VANTORO_HOME="$work/home" \
-    VANTORO_MODEM="$work/tty" "$build/vantoro" >/dev/null 2>&1 &
-pids+=($!)
-
-window="$(timeout 30 xdotool search --sync --onlyvisible --name '^vantoro$' | head -1)"
+window="$(xvfb_window '^vantoro$')"
 eval "$(xdotool getwindowgeometry --shell "$window")"
 xdotool mousemove 0 0
 sleep 1

@@ -88,7 +88,8 @@ TEST_P(RtpStrangerTest, OnlyTheCallerIsRecorded) {
     const int offeredPort = FreePort() & ~1;
     RtpSource caller(behindNat ? FreePort() : offeredPort), stranger;
     const size_t from = Lines();
-    auto sipp = Sipp("dynamic_caller.xml", {{"rtp_port", std::to_string(offeredPort)},
+    auto sipp = Sipp("dynamic_caller.xml", {{"number", "5550123"},
+                                            {"rtp_port", std::to_string(offeredPort)},
                                             {"call_ms", std::to_string(kCallAfterAnswerMs)}});
     uint16_t seq = 0, n = 0;
     // What used to take the call: in sequence, one SSRC, the offered type, while it rings (until

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -57,8 +58,13 @@ void SendStrayRtp(int base) {
 // sipp calls with PCMU, then PCMA: the program answers at the first ring, greets, and records
 // what sipp streams after the tone, whatever else reaches the call's RTP port; a T.38 offer in
 // the call is taken and the call goes back to audio as a voice call after it; a second caller
-// meanwhile gets 486 and never rings the modem.
+// meanwhile gets 486 and never rings the modem. Then a number in [block] is hung up at once, and
+// a caller who hangs up before the tone leaves nothing. calls.tsv has each call with its number,
+// which the modem tells only after the ring the program answers.
 TEST_F(SipLineTest, SippCallersLeaveTheirMessageInBothLaws) {
+    // Read as the line waits again after the first call.
+    const std::string ini = m_harness.Home() + "/vantoro.ini";
+    WriteFile(ini, ReadFile(ini) + "[block]\nnumbers=5550777\n");
     m_bridge = AnsweringBridge();
     for (const std::string pt : {"0", "8"}) {
         const size_t from = Lines();
@@ -72,6 +78,25 @@ TEST_F(SipLineTest, SippCallersLeaveTheirMessageInBothLaws) {
         }
         ExpectMessageCall(*caller, from);
     }
+    const auto callFrom = [&](const std::string& number, int hangUpAfterMs) {
+        return Sipp("dynamic_caller.xml", {{"number", number},
+                                           {"rtp_port", std::to_string(FreePort() & ~1)},
+                                           {"call_ms", std::to_string(hangUpAfterMs)}});
+    };
+    size_t from = Lines();
+    const auto blockedAt = std::chrono::steady_clock::now();
+    ASSERT_EQ(callFrom("5550777", 30000)->WaitForExit(kStepMs), 0) << "not hung up";
+    const std::chrono::duration<double> blockedS = std::chrono::steady_clock::now() - blockedAt;
+    EXPECT_LT(blockedS.count(), 2.5) << "not hung up within 2 s of its first ring";
+    ASSERT_TRUE(WaitAfter(from, kWaiting, kStepMs));
+    from = Lines();
+    // Gone 6 s after the answer, in the tone before the recording: nothing is kept of the call.
+    EXPECT_EQ(callFrom("5550123", 6000)->WaitForExit(kCallMs), 0);
+    ASSERT_TRUE(WaitAfter(from, kWaiting, kStepMs));
+    const std::string calls = ReadFile(m_harness.Home() + "/calls.tsv");
+    EXPECT_EQ(Count(calls, "\t5550123\tmessage\t"), 2u) << calls;
+    EXPECT_EQ(Count(calls, "\t5550777\tblocked\t"), 1u) << calls;
+    EXPECT_EQ(Count(calls, "\t5550123\tno-message\t"), 1u) << calls;
     std::vector<std::string> messages = m_harness.Files("wav");
     ASSERT_EQ(messages.size(), 2u);
     // Each ends with the tone: the 6 s of quiet before the BYE and the busy tone after it are cut.

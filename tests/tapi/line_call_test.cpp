@@ -81,9 +81,12 @@ TEST_F(LineCall, AnswerTranscripts) {
         std::string modemSays;
         LONG result;
         DWORD state;
+        std::string number;
     };
-    for (const Case& c : {Case{"VCON", 0, LINECALLSTATE_CONNECTED},
-                          Case{"ERROR", LINEERR_OPERATIONFAILED, LINECALLSTATE_DISCONNECTED}}) {
+    // Answered at its first ring, a call may get its number while the modem goes off hook.
+    for (const Case& c : {Case{"VCON", 0, LINECALLSTATE_CONNECTED, ""},
+                          Case{"NMBR = 5551234\nVCON", 0, LINECALLSTATE_CONNECTED, "5551234"},
+                          Case{"ERROR", LINEERR_OPERATIONFAILED, LINECALLSTATE_DISCONNECTED, ""}}) {
         SCOPED_TRACE("AT+VLS=1 -> " + c.modemSays);
         TranscriptModem modem(VoiceModemRules());
         modem.SetReply("AT+VLS=1", c.modemSays);
@@ -95,12 +98,19 @@ TEST_F(LineCall, AnswerTranscripts) {
         ASSERT_TRUE(state);
         EXPECT_EQ(state->device, call);
         EXPECT_EQ(modem.Commands().back(), "AT+VLS=1");
+        const size_t told = c.number.empty() ? 0 : 1;
+        EXPECT_EQ(Find(LINE_CALLINFO, LINECALLINFOSTATE_CALLERID, from).has_value(), told == 1);
+        std::vector<char> buffer(sizeof(LINECALLINFO) + 64);
+        auto* info = reinterpret_cast<LINECALLINFO*>(buffer.data());
+        info->dwTotalSize = static_cast<DWORD>(buffer.size());
+        ASSERT_EQ(lineGetCallInfo(call, info), 0);
+        EXPECT_EQ(info->dwCallerIDSize ? buffer.data() + info->dwCallerIDOffset : "", c.number);
         if (c.result == 0) {
-            EXPECT_EQ(Since(from).front().message, LINE_REPLY) << "the reply comes first";
+            EXPECT_EQ(Since(from)[told].message, LINE_REPLY) << "the reply comes first";
             // Rings that were already on their way change nothing once answered.
             modem.SendLine("RING");
             PumpFor(100);
-            EXPECT_EQ(EventCount(), from + 2);
+            EXPECT_EQ(EventCount(), from + 2 + told);
             EXPECT_EQ(lineAnswer(call, nullptr, 0), LINEERR_INVALCALLSTATE);
         }
         Shutdown();
