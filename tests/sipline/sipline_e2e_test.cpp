@@ -304,8 +304,9 @@ class SipFaxTest : public SipLineTest, public ::testing::WithParamInterface<cons
 protected:
     SipFaxTest() { m_fastFax = std::string(GetParam()).rfind("t38+ecm", 0) == 0; }
 };
-// Loses packets in the page data of the ECM call below.
-const std::string kEcmLoss = "loss=1,seed=1";
+// Loses two packets in the data of each page of the ECM call below (12.9 s and 16.5-17 s after
+// the answer), a few tenths of a second from its ends, and none in the training.
+const std::string kEcmLoss = "loss=1,seed=65060";
 
 // The figure before `what` in the bridge's call media line.
 long CallMediaFigure(const std::string& log, const std::string& what) {
@@ -463,7 +464,7 @@ TEST_F(SipEcmFaxTest, LostPacketsAreSentAgainAndThePagesArrivePixelExact) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Lines, SipFaxTest,
-                         ::testing::Values("t38", "t38,loss=2,seed=3", "t38+ecm,loss=2,seed=5",
+                         ::testing::Values("t38", "t38,loss=2,seed=3", "t38+ecm,loss=2,seed=7",
                                            "request", "request,refused", "jitter=40", "loss=0.2",
                                            "loss=0.5,seed=2"));
 
