@@ -8,23 +8,15 @@
 # reception time MMR saves against MH. Usage: bench/fax_call.sh [BUILD_DIR]
 set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
-dir=$(mktemp -d)
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    rm -rf "$dir"
-}
-trap cleanup EXIT
+# shellcheck source=bench/fax_lib.sh
+source "$(dirname "$0")/fax_lib.sh"
 ring_ms=6000
 
 # Two A4 pages of text-like bars at normal resolution.
-convert -size 1728x1100 xc:white -fill black \
-    -draw "rectangle 100,100 1600,140 rectangle 100,300 900,330 rectangle 100,700 1400,720" \
-    -monochrome -density 204x98 -units PixelsPerInch -compress Fax "$dir/page.tif"
+make_page "$dir/page.tif" 1100 \
+    "rectangle 100,100 1600,140 rectangle 100,300 900,330 rectangle 100,700 1400,720"
 tiffcp "$dir/page.tif" "$dir/page.tif" "$dir/doc.tif"
 
-now_ms() { date +%s%3N; }
 cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
 wait_for_line() {  # FILE TEXT COUNT: until FILE holds COUNT lines equal to TEXT
     for _ in $(seq 600); do
@@ -43,13 +35,8 @@ call() {  # SOCKET [CALLER OPTIONS]: places the call, prints its length in ms
     echo $(($(now_ms) - start))
 }
 
-"$build/vantoro-vmodem" --socket "$dir/ref.sock" --ring-interval $ring_ms \
-    --answer-fax "$dir/ref.tif" >/dev/null &
-pids+=($!)
-"$build/vantoro-vmodem" --link "$dir/tty" --socket "$dir/line.sock" --ring-interval $ring_ms \
-    >/dev/null &
-pids+=($!)
-sleep 0.5
+start_vmodem "$dir/ref.sock" $ring_ms --answer-fax "$dir/ref.tif"
+start_vmodem "$dir/line.sock" $ring_ms --link "$dir/tty"
 mkdir -p "$dir/config/vantoro" "$dir/home" "$dir/state" "$dir/tmp"
 echo "modem=$dir/tty" >"$dir/config/vantoro/line.ini"
 

@@ -27,11 +27,12 @@ trap cleanup EXIT
 
 # Three short pages of text-like bars at normal resolution, each a little different: at 20 ms
 # a row, about 10 s of page data each.
+# shellcheck source=bench/fax_lib.sh
+source "$(dirname "$0")/fax_lib.sh"
 for n in 1 2 3; do
-    convert -size 1728x500 xc:white -fill black \
-        -draw "rectangle 100,$((50 * n)),1600,$((50 * n + 30)) rectangle 100,300,$((300 * n)),330" \
-        -draw "rectangle 200,420,1400,$((425 + 10 * n))" \
-        -monochrome -density 204x98 -units PixelsPerInch -compress Fax "$dir/page$n.tif"
+    make_page "$dir/page$n.tif" 500 \
+        "rectangle 100,$((50 * n)),1600,$((50 * n + 30)) rectangle 100,300,$((300 * n)),330" \
+        "rectangle 200,420,1400,$((425 + 10 * n))"
 done
 tiffcp "$dir/page1.tif" "$dir/page2.tif" "$dir/page3.tif" "$dir/doc.tif"
 

@@ -24,9 +24,10 @@ namespace {
 
 constexpr size_t kFrameSamples = 160;
 constexpr uint64_t kFrameMs = 20;
-// The clock makes a frame of its own only when the line has been quiet this long, so that the
-// line's own pace drives the gateway whenever it sends.
-constexpr int64_t kLineQuietNs = 35'000'000;
+// The line's own pace drives the gateway; the clock makes frames only for a line that has
+// stopped. The line's peer keeps time and catches up after the host pauses it (for up to 1.5 s
+// under load), and a frame of silence made up in the middle of a carrier cuts the carrier.
+constexpr int64_t kLineQuietNs = 2'000'000'000;
 constexpr size_t kMaxPending = 8 * kFrameSamples;
 
 void log(const std::string& text) { std::fprintf(stderr, "vantoro-sipline: %s\n", text.c_str()); }

@@ -67,6 +67,10 @@ protected:
         ASSERT_TRUE(m_modem.Start());
         m_harness.UseModem(m_modem.LinkPath());
         m_harness.SetRings(m_rings, 1);
+        if (m_fastFax) {
+            const std::string ini = m_harness.Home() + "/vantoro.ini";
+            WriteFile(ini, ReadFile(ini) + "[fax]\nmode=fast\n");
+        }
         ASSERT_TRUE(m_harness.UseShortGreeting());  // recording begins 7.6 s after the answer
         m_program = m_harness.Start();
         ASSERT_TRUE(m_program->WaitForStdoutLine(kWaiting, kStepMs)) << m_program->Stderr();
@@ -167,7 +171,8 @@ protected:
         EXPECT_EQ(std::vector<std::string>(lines.begin() + long(from), lines.end()), expected);
     }
 
-    int m_rings = 1;  // the program answers at this ring
+    int m_rings = 1;         // the program answers at this ring
+    bool m_fastFax = false;  // the program receives in [fax] mode=fast (V.17, ECM, MMR)
     ModemHarness m_modem{600};
     ProgramHarness m_harness;
     const TempFolder& m_root = m_harness.Root();
