@@ -174,7 +174,10 @@ MhCodeBits MhCodeOf(bool white, uint32_t run) {
     if (run < kMakeUpStep) {
         code = (white ? kWhiteTerminating : kBlackTerminating)[run];
     } else if (run < kFirstExtendedRun) {
-        code = (white ? kWhiteMakeUp : kBlackMakeUp)[run / kMakeUpStep - 1];
+        // Indexed apart from the choice of table: GCC 12's bounds check misreads the index of a
+        // conditional array expression as one below zero.
+        const auto& makeUp = white ? kWhiteMakeUp : kBlackMakeUp;
+        code = makeUp[run / kMakeUpStep - 1];
     } else {
         code = kExtendedMakeUp[(run - kFirstExtendedRun) / kMakeUpStep];
     }

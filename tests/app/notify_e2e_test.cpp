@@ -75,10 +75,10 @@ protected:
         EXPECT_EQ(caller->WaitForExit(120000), 0) << caller->Stdout() << caller->Stderr();
     }
     size_t m_calls = 0;
-    const std::string m_speech = m_harness.Root() / "speech.wav";
     NotificationServer m_server;
     ModemHarness m_modem{600};
     ProgramHarness m_harness;
+    const std::string m_speech = m_harness.Root() / "speech.wav";  // after the harness it names
 };
 
 // One notification per message and fax, naming caller and length or pages, opening the inbox on its
