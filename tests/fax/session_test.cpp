@@ -116,7 +116,8 @@ Script ThreeTimeOuts(CFaxReceiver&, TranscriptModem&) {
 // A real sender's answer to FTT: TSI and DCS again at a lower rate, which the TSI does not
 // pre-empt. The failed TCF is read to its end before AT+FTH=3, so FTT goes out.
 Script FttThenRetrainingAtALowerRate(CFaxReceiver&, TranscriptModem&) {
-    const std::string noisyTcf = std::string(400, '\0') + "\x01" + std::string(1400, '\0');
+    std::string noisyTcf;
+    for (int i = 0; i < 18; ++i) noisyTcf += std::string(99, '\0') + "\x01";
     return Join({kOpening,
                  Dcs(kDcs9600Normal),
                  {{kFrm96, kConnect + noisyTcf + "\x10\x03" + kNoCarrier}},
