@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "fax/comm_port.h"
 #include "fax/ecm_block.h"
@@ -314,16 +315,8 @@ private:
     void WaitForModem(uint32_t timeoutMs);
 
     int ScanFrame(size_t& stored);
-    // The TCF's bytes from its first zero: zeros and the bursts of other bytes between them.
-    struct TcfCount {
-        int span = 0;  // through the last zero
-        int bursts = 0;
-        int longestBurst = 0;
-        int errors = 0;
-        int burst = 0;  // the bytes since the last zero
-        void Add(uint8_t byte);
-    };
-    int JudgeTraining(const TcfCount& tcf);
+    // True when the TCF's bytes show a line that carries the rate; logs what it found.
+    bool JudgeTraining(const std::vector<uint8_t>& tcf);
     // Fast mode: asks AT+FRM=? whether the modem receives V.17.
     void QueryModulations();
 

@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "fax/fax_receiver.h"
 #include "fax/t30_dis_dcs_bits.h"
@@ -19,10 +20,12 @@ constexpr uint8_t kCsiPad = 0x04;  // a space, bit-reversed
 constexpr int kTcfMs = 1500;
 constexpr int kTcfTolerancePercent = 10;
 constexpr int kMsPerByteTimesM = 80;
-// A burst of errors in the TCF that a lost 20 ms packet (and the demodulator's recovery from it)
-// leaves; more bursts, longer ones or more errors in all fail the training.
+// A burst of errors in the TCF, as a lost 20 ms packet and the demodulator's recovery from it
+// leave: errors less than 40 ms apart (the two edges of a repeated packet) belong to one. More
+// bursts, longer ones or more errors in all fail the training.
+constexpr int kTcfBurstGapMs = 40;
 constexpr int kTcfBurstsAllowed = 3;
-constexpr int kTcfBurstMaxMs = 100;
+constexpr int kTcfBurstMaxMs = 150;
 constexpr int kTcfErrorPercent = 10;
 
 // T.31 modulation numbers are the rate in 100 bit/s, plus 1 for V.17's long training and 2 for
@@ -219,7 +222,7 @@ int CFaxReceiver::ReceiveFrame() {
 int CFaxReceiver::CheckTraining() {
     CCommPort& port = *m_pComm;
     const uint32_t start = platform::TickCountMs();
-    TcfCount tcf;
+    std::vector<uint8_t> tcf;
     bool dlePending = false;
     while (!platform::TickDeadlinePassed(start, m_timeouts.trainingMs)) {
         if (!port.ReadByte()) {
@@ -231,48 +234,48 @@ int CFaxReceiver::CheckTraining() {
         uint8_t byte = port.m_byLast;
         if (dlePending) {
             dlePending = false;
-            if (byte == kEtx) return JudgeTraining(tcf);
+            if (byte == kEtx) return JudgeTraining(tcf) ? kResultOk : kResultAlternative;
             byte = kDle;
         } else if (byte == kDle) {
             dlePending = true;
             continue;
         }
-        tcf.Add(byte);
+        tcf.push_back(byte);
     }
     // No purge: the carrier's end is still to come, and EndTrainingCarrier waits for it.
     JudgeTraining(tcf);
     return kResultTimeout;
 }
 
-void CFaxReceiver::TcfCount::Add(uint8_t byte) {
-    if (byte != 0) {
-        if (span > 0) ++burst;
-        return;
-    }
+bool CFaxReceiver::JudgeTraining(const std::vector<uint8_t>& tcf) {
+    const auto first = std::find(tcf.begin(), tcf.end(), 0);
+    const auto last = std::find(tcf.rbegin(), tcf.rend(), 0).base();
     // The count runs one ahead of the zeros: the first zero counts twice.
-    if (span == 0) span = 1;
-    if (burst > 0) {
-        ++bursts;
-        longestBurst = std::max(longestBurst, burst);
-        errors += burst;
-        span += burst;
-        burst = 0;
+    const int span = first < last ? int(last - first) + 1 : 0;
+    const int bytesPerTcf = TcfBytes(m_nModulation, 0);
+    const int burstGap = bytesPerTcf * kTcfBurstGapMs / kTcfMs;
+    int bursts = 0, longestBurst = 0, errors = 0;
+    int burstStart = 0, lastError = -burstGap - 1;
+    for (auto it = first; it < last; ++it) {
+        if (*it == 0) continue;
+        const int at = int(it - first);
+        if (at - lastError > burstGap) {
+            ++bursts;
+            burstStart = at;
+        }
+        lastError = at;
+        longestBurst = std::max(longestBurst, at - burstStart + 1);
+        ++errors;
     }
-    ++span;
-}
-
-int CFaxReceiver::JudgeTraining(const TcfCount& tcf) {
-    const int lower = TcfBytes(m_nModulation, -kTcfTolerancePercent);
-    const int upper = TcfBytes(m_nModulation, kTcfTolerancePercent);
-    const int burstLimit = TcfBytes(m_nModulation, 0) * kTcfBurstMaxMs / kTcfMs;
-    const bool passed = tcf.span >= lower && tcf.span <= upper && tcf.bursts <= kTcfBurstsAllowed &&
-                        tcf.longestBurst <= burstLimit &&
-                        tcf.errors * 100 <= tcf.span * kTcfErrorPercent;
+    const bool passed = span >= TcfBytes(m_nModulation, -kTcfTolerancePercent) &&
+                        span <= TcfBytes(m_nModulation, kTcfTolerancePercent) &&
+                        bursts <= kTcfBurstsAllowed &&
+                        longestBurst <= bytesPerTcf * kTcfBurstMaxMs / kTcfMs &&
+                        errors * 100 <= span * kTcfErrorPercent;
     char text[96];
-    std::snprintf(text, sizeof text, "TCF：%d字节，%d处错误共%d字节", tcf.span, tcf.bursts,
-                  tcf.errors);
+    std::snprintf(text, sizeof text, "TCF：%d字节，%d处错误共%d字节", span, bursts, errors);
     Log(text);
-    return passed ? kResultOk : kResultAlternative;
+    return passed;
 }
 
 // After a failed check the modem is still in +FRM receive, where the first character of the

@@ -73,11 +73,14 @@ std::vector<Step> Tcf(size_t zeros, const std::string& noise = "") {
     return {{"", "\n" + noise + std::string(zeros, '\0') + kDleEtx + "\r\nNO CARRIER\r\n"}};
 }
 
-// `bursts` runs of `length` bad bytes spread through 1800 zeros: what lost packets leave.
-std::vector<Step> TcfWithBursts(int bursts, size_t length) {
+// `bursts` runs of `length` bytes spread through 1800 zeros, every `step`th of them bad: what
+// lost packets leave.
+std::vector<Step> TcfWithBursts(int bursts, size_t length, size_t step = 1) {
     std::string tcf;
-    for (int i = 0; i < bursts; ++i)
-        tcf += std::string(1800 / (bursts + 1), '\0') + std::string(length, '\x5A');
+    for (int i = 0; i < bursts; ++i) {
+        tcf += std::string(1800 / (bursts + 1), '\0');
+        for (size_t at = 0; at < length; ++at) tcf.push_back(at % step ? '\0' : '\x5A');
+    }
     return Tcf(1800 - tcf.size(), tcf);
 }
 
@@ -92,7 +95,8 @@ const TrainingRow kTrainings[] = {
     // 48 bytes at 9600 bit/s: two packets lost in a row.
     {"WithThreeBurstsOfLostPacketsPasses", 96, TcfWithBursts(3, 48), kResultOk},
     {"WithFourBurstsFails", 96, TcfWithBursts(4, 10), kResultAlternative},
-    {"WithABurstOver100MsFails", 96, TcfWithBursts(1, 121), kResultAlternative},
+    {"WithABurstOver150MsFails", 96, TcfWithBursts(1, 182, 10), kResultAlternative},
+    {"WithABurstOf150MsPasses", 96, TcfWithBursts(1, 171, 10), kResultOk},
     {"WithNoiseAllThroughFailsAndIsReadToItsEnd", 96, TcfWithBursts(40, 1), kResultAlternative},
     {"ThatNeverEndsTimesOutAndIsCutOff", 96, {{"", std::string(500, '\0')}, {"\x18", kOk}},
      kResultTimeout},
