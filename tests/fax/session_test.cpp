@@ -140,6 +140,50 @@ Script BadFcsOnDcsThenAGoodRepeat(CFaxReceiver&, TranscriptModem&) {
                  LastPage("pg")});
 }
 
+// The caller repeats a damaged DCS only after its TCF and T4, later than a CONNECT is awaited
+// otherwise: the receive waits for it rather than send DIS over it.
+Script DamagedDcsThenTheRepeatAfterItsTcf(CFaxReceiver&, TranscriptModem&) {
+    const Step badDcs = {"AT+FRH=3\r",
+                         kConnect + ModemFrame(Frame(true, kFcfDcs, kDcs9600Normal)) + kError};
+    const Step lateTsi = {"AT+FRH=3\r",
+                          kConnect + ModemFrame(Frame(false, kFcfTsi, TsiFif())) + kOk,
+                          kShortTimeoutMs + 500};
+    return Join({kOpening,
+                 {kSilence, Received(Frame(false, kFcfTsi, TsiFif())), badDcs, lateTsi},
+                 {Received(Frame(true, kFcfDcs, kDcs9600Normal))},
+                 Training(kFrm96, 1800),
+                 kSendCfr,
+                 LastPage("pg")});
+}
+
+// TSI came and its DCS was lost: the frame wait runs out, and the repeat is awaited as well.
+Script LostDcsAfterTsiThenTheRepeat(CFaxReceiver&, TranscriptModem&) {
+    const Step lateTsi = {"AT+FRH=3\r",
+                          kConnect + ModemFrame(Frame(false, kFcfTsi, TsiFif())) + kOk,
+                          kShortTimeoutMs + 500};
+    return Join({kOpening,
+                 {kSilence,
+                  Received(Frame(false, kFcfTsi, TsiFif())),
+                  {"AT+FRH=3\r", kConnect},
+                  {"\x18", kOk},
+                  lateTsi},
+                 {Received(Frame(true, kFcfDcs, kDcs9600Normal))},
+                 Training(kFrm96, 1800),
+                 kSendCfr,
+                 LastPage("pg")});
+}
+
+// A TCF with a short burst of errors, as a lost packet leaves, is answered with CFR.
+Script TcfWithALostPacketPasses(CFaxReceiver&, TranscriptModem&) {
+    const std::string tcf =
+        std::string(900, '\0') + std::string(24, '\x5A') + std::string(876, '\0');
+    return Join({kOpening,
+                 Dcs(kDcs9600Normal),
+                 {{kFrm96, kConnect + tcf + "\x10\x03" + kNoCarrier}},
+                 kSendCfr,
+                 LastPage("pg")});
+}
+
 // ERROR where the post-page command was expected: receive again, and the repeat is answered.
 Script ErrorForThePostPageCommandThenTheRepeat(CFaxReceiver&, TranscriptModem&) {
     return Join({UpToPage(),
@@ -186,6 +230,14 @@ Script DamagedDcnThenSilence(CFaxReceiver&, TranscriptModem&) {
                  PostPage(kFcfEop),
                  {kSilence, damaged},
                  {{"AT+FRH=3\r", ""}, {"\x18", kOk}}});
+}
+
+// After EOP and our MCF nothing more came: the page is stored, and the fax is whole.
+Script NoDcnAfterTheLastMcf(CFaxReceiver&, TranscriptModem&) {
+    return Join({UpToPage(),
+                 Page(kFrm96, "pg"),
+                 PostPage(kFcfEop),
+                 {kSilence, {"AT+FRH=3\r", ""}, {"\x18", kOk}}});
 }
 
 Script EomAfterAPage(CFaxReceiver&, TranscriptModem&) {
@@ -241,6 +293,12 @@ const PathRow kPaths[] = {
      {"传真接收结束", "接收传真成功"}, 1, 3, nullptr, 0},
     {"BadFcsOnDcsThenAGoodRepeat", BadFcsOnDcsThenAGoodRepeat, kFaxErrNone, kSuccess, 1, 3,
      "命令帧损坏，重新接收", 0},
+    {"DamagedDcsThenTheRepeatAfterItsTcf", DamagedDcsThenTheRepeatAfterItsTcf, kFaxErrNone, kSuccess,
+     1, 3, "命令帧损坏，重新接收", 0},
+    {"LostDcsAfterTsiThenTheRepeat", LostDcsAfterTsiThenTheRepeat, kFaxErrNone, kSuccess, 1, 3,
+     "未收到完整的命令，等待对方重发", 0},
+    {"TcfWithALostPacketPasses", TcfWithALostPacketPasses, kFaxErrNone, kSuccess, 1, 3,
+     "TCF：1801字节，1处错误共24字节", 0},
     {"ErrorForThePostPageCommandThenTheRepeat", ErrorForThePostPageCommandThenTheRepeat, kFaxErrNone,
      kSuccess, 1, 3, "未收到页后命令，重新接收", 0},
     {"CrpForADamagedPostPageCommand", CrpForADamagedPostPageCommand, kFaxErrNone, kSuccess, 2, 7,
@@ -251,6 +309,8 @@ const PathRow kPaths[] = {
      "再次收到EOP，重发MCF", 0},
     {"DamagedDcnThenSilence", DamagedDcnThenSilence, kFaxErrNone, kSuccess, 1, 3,
      "未收到完整的DCN，结束接收", 0},
+    {"NoDcnAfterTheLastMcf", NoDcnAfterTheLastMcf, kFaxErrNone, kSuccess, 1, 3,
+     "未收到DCN，传真已完整接收", 0},
     {"EomAfterAPage", EomAfterAPage, kFaxErrEom, kFailed, 1, 5, nullptr, 0},
     {"ModemThatStopsMidPage", ModemStopsMidPage, kFaxErrReceivePage, kFailed, -2, -1, "页面数据超时", 0},
     // Far sooner than the page silence time-out: the read error says the device is gone.
