@@ -437,6 +437,12 @@ FaxState CFaxReceiver::DoPreparePage() {
         // Page data are appended at the end.
         return m_session.ecm ? FaxState::ReceiveEcmBlock : FaxState::ReceivePage;
     }
+    // With error correction a block whose training was lost on the line is no loss: the PPS
+    // after it follows, and PPR asks for every frame.
+    if (result == kResultTimeout && m_session.ecm) {
+        Log("未收到页面数据，等待PPS");
+        return BackToFrames(FaxState::ReceiveEcmCommand, kFaxErrPreparePage);
+    }
     if (result == kResultCarrierError) {
         // Before the first page the caller missed CFR and repeats DCS; after one, it missed MCF
         // and repeats its post-page command (with error correction, its PPS, EOR or CTC).

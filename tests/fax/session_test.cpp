@@ -488,6 +488,33 @@ TEST_F(Session, EcmFrameThatNeverArrivesLeadsToCtcThenEorAndThePageKeepsTheRest)
     EXPECT_TRUE(raw.substr(kHeaderSize) == Reversed(kept));
 }
 
+// The block's carrier never connects (its training was lost): the PPS after it is answered
+// with a PPR for every frame, and the block sent again completes the page.
+TEST_F(Session, EcmBlockWhoseTrainingWasLostIsAskedForWhole) {
+    rx->m_faxMode = FaxMode::kFast;
+    std::vector<uint8_t> map(32, 0);
+    map[0] = Reverse(0x07);  // frames 0 to 2
+    RunSession(Join({kFastOpening,
+                     Dcs(kDcsEcm64),
+                     Training(kFrm96, 1800),
+                     kSendCfr,
+                     {{kFrm96, ""}, {"\x18", kOk}, Pps(kFcfEop)},
+                     Answer(kFcfPpr, map),
+                     EcmBurst(kFrm96, {0, 1, 2}),
+                     {Pps(kFcfEop)},
+                     Answer(kFcfMcf),
+                     kFinalDcn}));
+    EXPECT_EQ(rx->m_nFaxError, 0);
+    const std::vector<std::string> log = LogTexts();
+    EXPECT_NE(std::find(log.begin(), log.end(), "未收到页面数据，等待PPS"), log.end());
+    const std::string raw = Raw();
+    ASSERT_GE(raw.size(), kHeaderSize);
+    EXPECT_EQ(static_cast<uint8_t>(raw[kPageCountOffset]), 1);
+    const std::string sent = EcmFrameData(0).substr(0, 64) + EcmFrameData(1).substr(0, 64) +
+                             EcmFrameData(2).substr(0, 64);
+    EXPECT_TRUE(raw.substr(kHeaderSize) == Reversed(sent));
+}
+
 TEST_F(Session, PageFileInAMissingFolderSendsNothing) {
     rx->SetFaxTempFile(folder / "missing/page.raw");
     RunSession({});
