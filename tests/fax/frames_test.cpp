@@ -96,7 +96,6 @@ const TrainingRow kTrainings[] = {
     {"WithThreeBurstsOfLostPacketsPasses", 96, TcfWithBursts(3, 48), kResultOk},
     {"WithFourBurstsFails", 96, TcfWithBursts(4, 10), kResultAlternative},
     {"WithABurstOver150MsFails", 96, TcfWithBursts(1, 182, 10), kResultAlternative},
-    {"WithABurstOf150MsPasses", 96, TcfWithBursts(1, 171, 10), kResultOk},
     {"WithNoiseAllThroughFailsAndIsReadToItsEnd", 96, TcfWithBursts(40, 1), kResultAlternative},
     {"ThatNeverEndsTimesOutAndIsCutOff", 96, {{"", std::string(500, '\0')}, {"\x18", kOk}},
      kResultTimeout},
