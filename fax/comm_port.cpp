@@ -17,7 +17,7 @@ CCommPort::CCommPort()
 CCommPort::~CCommPort() = default;
 
 void CCommPort::Attach(int fd) {
-    m_hComm = fd;
+    if (fd != m_hComm.get()) m_hComm.reset(fd);
     m_bGone = false;
     m_lineErrors = {};
     if (fd != kInvalidHandle) {
@@ -32,10 +32,9 @@ bool CCommPort::Close() {
         return false;
     }
     // Event monitoring has no counterpart on a descriptor; DTR fails harmlessly on a pty.
-    platform::SerialRaiseDtr(m_hComm);
+    platform::SerialRaiseDtr(m_hComm.get());
     Purge();
-    bool closed = platform::SerialClose(m_hComm);
-    m_hComm = kInvalidHandle;
+    bool closed = platform::SerialClose(m_hComm.release());
     if (!closed) m_nError = kErrClose;
     return closed;
 }
@@ -47,10 +46,10 @@ bool CCommPort::Write(const void* data, size_t count) {
     }
     const uint8_t* bytes = static_cast<const uint8_t*>(data);
     size_t total = 0;
-    platform::SerialStatus status = platform::SerialWrite(m_hComm, bytes, count, &total);
+    platform::SerialStatus status = platform::SerialWrite(m_hComm.get(), bytes, count, &total);
     if (status == platform::SerialStatus::Ok && total == count) return true;
     if (status != platform::SerialStatus::Ok && status != platform::SerialStatus::Pending) {
-        platform::SerialTakeLineErrors(m_hComm, m_lineErrors);
+        platform::SerialTakeLineErrors(m_hComm.get(), m_lineErrors);
         m_nError = kErrWrite;
         return false;
     }
@@ -60,11 +59,11 @@ bool CCommPort::Write(const void* data, size_t count) {
         uint32_t left =
             platform::TicksLeft(lastProgress, kWriteCompletionTimeoutMs, platform::TickCountMs());
         if (left == 0) break;
-        status = platform::SerialWaitWritable(m_hComm, left);
+        status = platform::SerialWaitWritable(m_hComm.get(), left);
         if (status == platform::SerialStatus::Pending) continue;
         size_t put = 0;
         if (status == platform::SerialStatus::Ok)
-            status = platform::SerialWrite(m_hComm, bytes + total, count - total, &put);
+            status = platform::SerialWrite(m_hComm.get(), bytes + total, count - total, &put);
         if (status == platform::SerialStatus::Ok) {
             total += put;
             if (put > 0) lastProgress = platform::TickCountMs();
@@ -76,7 +75,7 @@ bool CCommPort::Write(const void* data, size_t count) {
                       static_cast<long>(platform::SerialLastErrno()));
         platform::ShowMessageBox(nullptr, text, platform::ProgramCaption(), platform::MsgIcon::None,
                                  platform::MsgButtons::Ok);
-        platform::SerialTakeLineErrors(m_hComm, m_lineErrors);
+        platform::SerialTakeLineErrors(m_hComm.get(), m_lineErrors);
         m_nError = kErrWrite;
         return false;
     }
@@ -101,10 +100,10 @@ bool CCommPort::FailRead(int code) {
 bool CCommPort::ReadQueued(uint8_t* out, size_t count, size_t* got) {
     *got = 0;
     if (!HasHandle()) return FailRead(kErrNoHandle);
-    long queued = platform::SerialQueuedBytes(m_hComm);
+    long queued = platform::SerialQueuedBytes(m_hComm.get());
     size_t n = queued > 0 ? std::min(count, static_cast<size_t>(queued)) : 0;
     if (n == 0) {
-        if (queued < 0 || platform::SerialHungUp(m_hComm)) {
+        if (queued < 0 || platform::SerialHungUp(m_hComm.get())) {
             m_bGone = true;
             return FailRead(kErrDeviceGone);
         }
@@ -112,7 +111,7 @@ bool CCommPort::ReadQueued(uint8_t* out, size_t count, size_t* got) {
     }
     uint32_t issued = platform::TickCountMs();
     for (;;) {
-        platform::SerialStatus status = platform::SerialRead(m_hComm, out, n, got);
+        platform::SerialStatus status = platform::SerialRead(m_hComm.get(), out, n, got);
         switch (status) {
             case platform::SerialStatus::Ok:
                 return true;
@@ -120,14 +119,14 @@ bool CCommPort::ReadQueued(uint8_t* out, size_t count, size_t* got) {
                 uint32_t left =
                     platform::TicksLeft(issued, kReadCompletionTimeoutMs, platform::TickCountMs());
                 if (left == 0) return FailRead(kErrReadTimeout);
-                platform::SerialWaitReadable(m_hComm, left);
+                platform::SerialWaitReadable(m_hComm.get(), left);
                 break;
             }
             case platform::SerialStatus::Gone:
                 m_bGone = true;
                 return FailRead(kErrDeviceGone);
             case platform::SerialStatus::Failed:
-                if (platform::SerialTakeLineErrors(m_hComm, m_lineErrors))
+                if (platform::SerialTakeLineErrors(m_hComm.get(), m_lineErrors))
                     return FailRead(kErrLineError);
                 *got = 0;
                 return true;
@@ -163,5 +162,5 @@ void CCommPort::ClearRxBuffer() {
 
 bool CCommPort::Purge() {
     if (!HasHandle()) return false;
-    return platform::SerialPurge(m_hComm);
+    return platform::SerialPurge(m_hComm.get());
 }

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "platform/serial_port.h"
+#include "platform/unique_fd.h"
 
 // The byte channel between the fax receiver and the modem, on the modem's data descriptor.
 // It never opens the device and never changes its line settings. Input operations only take
@@ -33,9 +34,11 @@ public:
     CCommPort(const CCommPort&) = delete;
     CCommPort& operator=(const CCommPort&) = delete;
 
-    // Stores the modem's descriptor (the channel does not own it until Close).
+    // Takes over the modem's descriptor: the channel closes it in Close, in the next Attach or
+    // when it goes.
     void Attach(int fd);
-    bool HasHandle() const { return m_hComm != kInvalidHandle; }
+    bool HasHandle() const { return m_hComm.valid(); }
+    int Handle() const { return m_hComm.get(); }
     // True once a read found the device gone; cleared by Attach.
     bool DeviceGone() const { return m_bGone; }
 
@@ -47,7 +50,6 @@ public:
     void ClearRxBuffer();
     bool Purge();
 
-    int m_hComm = kInvalidHandle;
     std::unique_ptr<uint8_t[]> m_pRxBuf;
     uint32_t m_nRxLen = 0;
     std::unique_ptr<uint8_t[]> m_pLineBuf;
@@ -59,6 +61,7 @@ private:
     bool ReadQueued(uint8_t* out, size_t count, size_t* got);
     bool FailRead(int code);
 
+    UniqueFd m_hComm;
     platform::SerialErrorCounts m_lineErrors;
     bool m_bGone = false;
 };

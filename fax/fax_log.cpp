@@ -35,20 +35,17 @@ bool CFaxReceiver::OpenLog() {
     CloseLog();
     const std::string path = LogFilePath();
     if (platform::PathExists(path)) platform::RemoveFile(path);
-    m_fileLog = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    return m_fileLog >= 0;
+    m_fileLog.reset(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    return m_fileLog.valid();
 }
 
 bool CFaxReceiver::UseLogDescriptor(int fd) {
     CloseLog();
-    m_fileLog = fcntl(fd, F_DUPFD_CLOEXEC, 0);
-    return m_fileLog >= 0;
+    m_fileLog.reset(fcntl(fd, F_DUPFD_CLOEXEC, 0));
+    return m_fileLog.valid();
 }
 
-void CFaxReceiver::CloseLog() {
-    if (m_fileLog >= 0) close(m_fileLog);
-    m_fileLog = -1;
-}
+void CFaxReceiver::CloseLog() { m_fileLog.reset(); }
 
 void CFaxReceiver::FormatTimestamp() {
     platform::LocalTime now = platform::GetLocalTime();
@@ -57,13 +54,13 @@ void CFaxReceiver::FormatTimestamp() {
 }
 
 void CFaxReceiver::Log(const std::string& text) {
-    if (m_fileLog < 0) return;
+    if (!m_fileLog.valid()) return;
     FormatTimestamp();
     // Four unbuffered writes, as the line's parts stand, so the line is in the file on return.
-    WriteAll(m_fileLog, m_szTime, std::strlen(m_szTime));
-    WriteAll(m_fileLog, "  ", 2);
-    WriteAll(m_fileLog, text.c_str(), std::strlen(text.c_str()));
-    WriteAll(m_fileLog, "\r\n", 2);
+    WriteAll(m_fileLog.get(), m_szTime, std::strlen(m_szTime));
+    WriteAll(m_fileLog.get(), "  ", 2);
+    WriteAll(m_fileLog.get(), text.c_str(), std::strlen(text.c_str()));
+    WriteAll(m_fileLog.get(), "\r\n", 2);
 }
 
 void CFaxReceiver::SetStatus(const std::string& text) {

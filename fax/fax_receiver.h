@@ -11,6 +11,7 @@
 #include "fax/ecm_block.h"
 #include "fax/raw_page_file.h"
 #include "platform/messages.h"
+#include "platform/unique_fd.h"
 
 // Class 1 mode command issued last (0: AT+FTH=3, 1: AT+FRH=3, 2: AT+FTM, 3: AT+FRM). One
 // process-wide value: only one fax session runs at a time.
@@ -216,7 +217,7 @@ public:
     void SetStatus(const std::string& text);
     static std::string LogFilePath();
     void CloseLog();  // the exit command closes the log before the program ends
-    bool IsLogOpen() const { return m_fileLog >= 0; }
+    bool IsLogOpen() const { return m_fileLog.valid(); }
 
     // Session.
     void SetFaxTempFile(const std::string& path) { m_strPageFile = path; }
@@ -371,7 +372,7 @@ private:
     void FinalReport();
 
     std::unique_ptr<CEcmBlock> m_pEcmBlock;
-    int m_fileLog = -1;
+    UniqueFd m_fileLog;
     bool m_bAnswered = false;
     bool m_bModemHasFrs = true;  // until the modem answers AT+FRS with ERROR
     Session m_session;

@@ -36,7 +36,7 @@ constexpr uint8_t kAbortCharacter = 0x18;
 }  // namespace
 
 void CFaxReceiver::WaitForModem(uint32_t timeoutMs) {
-    platform::SerialWaitReadable(m_pComm->m_hComm, timeoutMs);
+    platform::SerialWaitReadable(m_pComm->Handle(), timeoutMs);
 }
 
 int CFaxReceiver::CancelWait(ClearAll clearAll) {
@@ -110,7 +110,7 @@ int CFaxReceiver::WaitResults(const char* first, const char* second, const char*
         if (IsCancelled()) return CancelWait(clearAll);
         if (!gotByte) {
             platform::WaitForActivity(
-                port.m_hComm, platform::TicksLeft(start, timeoutMs, platform::TickCountMs()));
+                port.Handle(), platform::TicksLeft(start, timeoutMs, platform::TickCountMs()));
         }
     }
     port.Purge();

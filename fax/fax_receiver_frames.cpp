@@ -330,7 +330,7 @@ int CFaxReceiver::ReadCarrierData(const std::function<bool(uint8_t)>& onByte) {
                 port.Purge();
                 return kResultTimeout;
             }
-            platform::WaitForActivity(port.m_hComm, left);
+            platform::WaitForActivity(port.Handle(), left);
             continue;
         }
         lastByte = platform::TickCountMs();

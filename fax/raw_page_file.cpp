@@ -11,6 +11,7 @@
 
 #include "fax/t30_dis_dcs_bits.h"
 #include "platform/little_endian.h"
+#include "platform/unique_fd.h"
 
 namespace rpf = raw_page_file;
 
@@ -30,20 +31,6 @@ ssize_t ReadFully(int fd, void* data, size_t size) {
     return static_cast<ssize_t>(got);
 }
 
-class ScopedFd {
-public:
-    explicit ScopedFd(int fd) : m_fd(fd) {}
-    ~ScopedFd() {
-        if (m_fd >= 0) close(m_fd);
-    }
-    ScopedFd(const ScopedFd&) = delete;
-    ScopedFd& operator=(const ScopedFd&) = delete;
-    int get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
-
 }  // namespace
 
 CRawPageWriter::CRawPageWriter() {
@@ -58,14 +45,11 @@ bool CRawPageWriter::Create(const std::string& path) {
     std::memcpy(m_header + rpf::kMagicOffset, rpf::kMagic, sizeof rpf::kMagic);
     m_nPages = 0;
     m_nDataBytes = 0;
-    m_fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    return m_fd >= 0;
+    m_fd.reset(open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    return m_fd.valid();
 }
 
-void CRawPageWriter::Close() {
-    if (m_fd >= 0) close(m_fd);
-    m_fd = -1;
-}
+void CRawPageWriter::Close() { m_fd.reset(); }
 
 void CRawPageWriter::SetDcs(const uint8_t* field, size_t length) {
     std::memset(m_header + rpf::kDcsOffset, 0, rpf::kDcsSize);
@@ -105,7 +89,7 @@ bool CRawPageWriter::EndPage() {
 bool CRawPageWriter::WriteAt(uint64_t offset, const void* data, size_t size) {
     const char* bytes = static_cast<const char*>(data);
     while (size > 0) {
-        ssize_t written = pwrite(m_fd, bytes, size, static_cast<off_t>(offset));
+        ssize_t written = pwrite(m_fd.get(), bytes, size, static_cast<off_t>(offset));
         if (written < 0 && errno == EINTR) continue;
         if (written <= 0) return false;
         bytes += written;
@@ -125,14 +109,14 @@ RawReadError CRawPageReader::ReadHeaderFrom(int fd) {
 }
 
 RawReadError CRawPageReader::ReadHeader(const std::string& path) {
-    ScopedFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0) return RawReadError::kOpen;
     return ReadHeaderFrom(fd.get());
 }
 
 RawReadError CRawPageReader::Read(const std::string& path, size_t padding) {
     std::vector<uint8_t>().swap(m_data);
-    ScopedFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0) return RawReadError::kOpen;
     const RawReadError header = ReadHeaderFrom(fd.get());
     if (header != RawReadError::kNone) return header;

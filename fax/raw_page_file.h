@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/unique_fd.h"
+
 // The raw page file between a fax call and its TIFF: a 132-byte header, then the pages' data back
 // to back as the sender coded them (first bit on the line in the MSB): T.4 1-D or 2-D, or T.6, as
 // the DCS in the header says. The fax session writes it, the TIFF writer reads it. Multi-byte
@@ -46,7 +48,7 @@ public:
     // Creates (or empties) the file and starts a fresh header: nothing of an earlier fax stays.
     bool Create(const std::string& path);
     void Close();
-    bool IsOpen() const { return m_fd >= 0; }
+    bool IsOpen() const { return m_fd.valid(); }
 
     // The header image changes here and goes to the file with WriteHeader.
     void SetDcs(const uint8_t* field, size_t length);
@@ -68,7 +70,7 @@ public:
 private:
     bool WriteAt(uint64_t offset, const void* data, size_t size);
 
-    int m_fd = -1;
+    UniqueFd m_fd;
     unsigned m_nPages = 0;
     uint32_t m_nDataBytes = 0;
     uint8_t m_header[raw_page_file::kHeaderSize] = {};

@@ -64,6 +64,9 @@ public:
     void SetFaxMode(FaxMode mode) { m_faxReceiver.m_faxMode = mode; }
     const std::string& FaxStatus() const { return m_faxReceiver.m_strStatus; }
     bool OpenLog() { return m_faxReceiver.OpenLog(); }
+    // The log goes to a copy of `fd` instead of Fax.Log (tests, tools).
+    bool UseLogDescriptor(int fd) { return m_faxReceiver.UseLogDescriptor(fd); }
+    bool IsLogOpen() const { return m_faxReceiver.IsLogOpen(); }
     void CloseLog() {
         if (m_faxReceiver.IsLogOpen()) m_faxReceiver.CloseLog();
     }
@@ -78,7 +81,6 @@ public:
     uint32_t recordLimitMs = 0;
 
     CVoiceChannel m_voiceChannel;
-    CFaxReceiver m_faxReceiver;
 
     HCALL CallHandle() const { return m_hCall; }
     DWORD DeviceId() const { return m_dwDeviceId; }
@@ -100,6 +102,7 @@ private:
     // reason; false when the library cannot tell.
     bool QueryStatus(DWORD* flags, std::string* reason);
 
+    CFaxReceiver m_faxReceiver;
     LONG m_lastReplyResult = 0;
     DWORD m_lastReplyId = 0;
     platform::HWND m_hEventWindow = nullptr;

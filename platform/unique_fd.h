@@ -19,6 +19,8 @@ public:
 
     int get() const { return m_fd; }
     bool valid() const { return m_fd >= 0; }
+    // Gives the descriptor up without closing it: the caller closes it its own way.
+    int release() { return std::exchange(m_fd, -1); }
     void reset(int fd = -1) {
         if (m_fd >= 0) ::close(m_fd);
         m_fd = fd;

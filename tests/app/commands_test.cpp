@@ -56,14 +56,14 @@ TEST_F(WindowCommandsTest, TrayMenuRestoreAndExitLeaveTheirMarks) {
     items[0]->trigger();
     EXPECT_TRUE(m_dialog.isVisible());
 
-    ASSERT_TRUE(m_dialog.Line().m_faxReceiver.OpenLog());
+    ASSERT_TRUE(m_dialog.Line().OpenLog());
     m_dialog.skinNumber = 2;
     const std::string rawPages = m_dialog.faxTempFile;
     ASSERT_TRUE(platform::PathExists(rawPages));
     items[2]->trigger();
     EXPECT_NE(ReadFile(m_folder / "vantoro.ini").find("skin=2"), std::string::npos);
     EXPECT_FALSE(platform::PathExists(rawPages));
-    EXPECT_FALSE(m_dialog.Line().m_faxReceiver.IsLogOpen());
+    EXPECT_FALSE(m_dialog.Line().IsLogOpen());
     EXPECT_EQ(m_script->trace.back().rfind("lineShutdown", 0), 0u) << m_script->trace.back();
     EXPECT_EQ(m_dialog.ExitCode(), 0);
     EXPECT_FALSE(m_dialog.isVisible());

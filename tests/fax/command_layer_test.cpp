@@ -60,7 +60,7 @@ TEST_P(WaitResponse, Table) {
                   *row.accumulator);
     }
     if (row.queued >= 0) {
-        EXPECT_EQ(platform::SerialQueuedBytes(port.m_hComm), row.queued);
+        EXPECT_EQ(platform::SerialQueuedBytes(port.Handle()), row.queued);
     }
 }
 
@@ -70,7 +70,7 @@ using CommandLayer = FaxFixture;
 
 TEST_F(CommandLayer, CancelIsNoticedWithinOnePass) {
     modem.Send(std::string(50, 'z'));
-    for (int i = 0; i < 200 && platform::SerialQueuedBytes(rx->m_pComm->m_hComm) < 50; ++i)
+    for (int i = 0; i < 200 && platform::SerialQueuedBytes(rx->m_pComm->Handle()) < 50; ++i)
         usleep(5000);
     // Two messages of nothing, then the stop: exactly two passes, two bytes.
     platform::PostToUiThread([] {});
@@ -78,7 +78,7 @@ TEST_F(CommandLayer, CancelIsNoticedWithinOnePass) {
     platform::PostToUiThread([this] { rx->m_bCancel = 1; });
     EXPECT_EQ(rx->WaitResponse("OK", "ERROR", 2000, ClearAll::No), kResultCancelled);
     EXPECT_EQ(rx->m_pComm->m_nRxLen, 2u);
-    EXPECT_EQ(platform::SerialQueuedBytes(rx->m_pComm->m_hComm), 0);  // purged
+    EXPECT_EQ(platform::SerialQueuedBytes(rx->m_pComm->Handle()), 0);  // purged
 }
 
 TEST_F(CommandLayer, CommandWriteFailureIsMinusThree) {

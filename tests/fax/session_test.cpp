@@ -1,4 +1,5 @@
 // Whole reception sessions against scripted transcripts of a calling fax machine's modem.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -483,6 +484,10 @@ TEST_F(Session, PageFileInAMissingFolderSendsNothing) {
     EXPECT_TRUE(rx->m_pComm->HasHandle());  // not closed
     EXPECT_EQ(LogTexts(), (std::vector<std::string>{"准备接收传真", "接收传真失败", "错误号：-4",
                                                     "传真接收结束"}));
+    // The receiver still owns the modem's descriptor and closes it when it goes.
+    const int fd = rx->m_pComm->Handle();
+    rx.reset();
+    EXPECT_EQ(fcntl(fd, F_GETFD), -1);
 }
 
 // A full disk: a file size limit makes the file system refuse the page's bytes.

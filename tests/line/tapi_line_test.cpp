@@ -32,7 +32,7 @@ protected:
         ASSERT_NE(m_script, nullptr);
         platform::SetHeadless(true);
         int fd = open(m_logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        m_line.m_faxReceiver.UseLogDescriptor(fd);
+        m_line.UseLogDescriptor(fd);
         close(fd);
     }
     bool Traced(const std::string& entry) const {
