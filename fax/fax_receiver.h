@@ -164,7 +164,7 @@ constexpr int kProbeTries = 3;
 constexpr int kCommandTimeoutsAllowed = 3;
 constexpr int kResultTextsAllowed = 3;
 constexpr int kCarrierErrorsAllowed = 3;
-constexpr int kDamagedFramesAllowed = 10;  // within one T2
+constexpr int kDamagedFramesAllowed = 10;  // within one T2; in Phase B, before a good frame
 constexpr int kRepeatWaitsAllowed = 2;
 
 // Standard: the DIS the receiver has always sent (V.27 ter and V.29, 20 ms scan line time).
