@@ -8,7 +8,7 @@
 # 1 %, >= 7 of 10 at 2 %).
 # Usage: bench/fax_loss.sh [BUILD_DIR [SEEDS [LOSSES...]]]   (default: build 10 0 0.5 1 2);
 # MODES="standard fast" (the default) chooses the modes; VERBOSE=1 prints each call and the
-# receiver's recoveries.
+# receiver's recoveries; KEEP=DIR keeps each call's logs in DIR/<mode>-<loss>-<seed>.
 set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
 seeds=${2:-10}
@@ -54,6 +54,7 @@ call() {  # LOSS SEED MODE
     local run="$dir/run" impair=() port=$((20000 + RANDOM % 20000)) exact=0 done=0 faxrx
     local sender=() receiver=()
     [ "$3" = fast ] && sender=(--v17 --ecm) && receiver=(--fast)
+    [ -n "${KEEP:-}" ] && sender+=(--trace)
     rm -rf "$run" && mkdir -p "$run"
     [ "$1" = 0 ] || impair=(--impair "loss=$1,seed=$2")
     "$build/vantoro-vmodem" --link "$run/tty" --socket "$run/line.sock" --ring-interval 500 \
@@ -85,6 +86,9 @@ call() {  # LOSS SEED MODE
         grep -aE "损坏|重发|重新接收|CRP|未收到|错误号|PPR|CTC|EOR" "$run/faxrx.log" | sed 's/^/    /' >&2 || true
     fi
     if [ "$faxrx" = 0 ] && grep -q "^RESULT fax ok pages=3" "$run/call.out"; then done=1; fi
+    if [ -n "${KEEP:-}" ]; then
+        mkdir -p "$KEEP/$3-$1-$2" && cp "$run"/*.log "$run"/*.out "$run"/*.err "$KEEP/$3-$1-$2/"
+    fi
     if "$build/vantoro-rawtotiff" "$run/page.raw" "$run/received.tif" >/dev/null 2>&1; then
         for n in 0 1 2; do
             diff=$(compare -metric AE "$dir/doc.tif[$n]" "$run/received.tif[$n]" null: 2>&1 || true)

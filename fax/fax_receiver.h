@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "fax/comm_port.h"
 #include "fax/ecm_block.h"
@@ -122,6 +123,10 @@ constexpr uint32_t kClassTimeoutMs = 5000;
 // arrived, and the purge that ends a wait could then cut that line in half.
 constexpr uint32_t kSilenceTimeoutMs = 300;
 constexpr uint32_t kConnectTimeoutMs = 6000;
+// A caller whose command went unanswered repeats it after T4 (3 s + 15 %), counted from the end
+// of what it sent: after a DCS, from the end of its TCF (up to 3.1 s with V.17's long training).
+// The wait for the repeat's CONNECT covers both, so that our DIS does not go out over it.
+constexpr uint32_t kCommandRepeatTimeoutMs = 9000;
 // AT+FRS's OK comes once the line has been silent long enough; a caller that goes on sending
 // holds it back.
 constexpr uint32_t kResponseGapTimeoutMs = 1000;
@@ -145,6 +150,7 @@ struct FaxTimeouts {
     uint32_t classMs = kClassTimeoutMs;
     uint32_t silenceMs = kSilenceTimeoutMs;
     uint32_t connectMs = kConnectTimeoutMs;
+    uint32_t commandRepeatMs = kCommandRepeatTimeoutMs;
     uint32_t abortMs = kAbortTimeoutMs;
     uint32_t answerMs = kAnswerTimeoutMs;
     uint32_t finalFrameMs = kFinalFrameTimeoutMs;
@@ -158,7 +164,8 @@ constexpr int kProbeTries = 3;
 constexpr int kCommandTimeoutsAllowed = 3;
 constexpr int kResultTextsAllowed = 3;
 constexpr int kCarrierErrorsAllowed = 3;
-constexpr int kDamagedFramesAllowed = 10;  // within one T2
+constexpr int kDamagedFramesAllowed = 10;  // within one T2; in Phase B, before a good frame
+constexpr int kRepeatWaitsAllowed = 2;
 
 // Standard: the DIS the receiver has always sent (V.27 ter and V.29, 20 ms scan line time).
 // Fast: 0 ms scan line time, and V.17 where the modem offers it.
@@ -277,6 +284,11 @@ private:
         bool damageSeen = false;  // a damaged or missing frame since the last good one
         uint32_t damageStartMs = 0;
         int damagedFrames = 0;
+        // Phase B: part of the caller's command sequence (a damaged frame, its TSI) came since
+        // our DIS, and the next receive waits for the caller to repeat it.
+        bool commandHeard = false;
+        bool repeatAwaited = false;
+        int repeatWaits = 0;             // time-outs waited through for the repeat
         bool finalFrameDamaged = false;  // a frame came damaged after our MCF to EOP
         // Error correction: the DCS chose it; the block's counters and what was answered.
         bool ecm = false;
@@ -304,6 +316,8 @@ private:
     void WaitForModem(uint32_t timeoutMs);
 
     int ScanFrame(size_t& stored);
+    // True when the TCF's bytes show a line that carries the rate; logs what it found.
+    bool JudgeTraining(const std::vector<uint8_t>& tcf);
     // Fast mode: asks AT+FRM=? whether the modem receives V.17.
     void QueryModulations();
 
@@ -322,6 +336,7 @@ private:
     FaxState DispatchCommand();
     FaxState CommandTimedOut();
     FaxState CommandDamaged();
+    FaxState AwaitCommandRepeat();
     bool WithinT2OfDamage();
     void NoteEcmChoice();
     FaxState DoSelectRate();

@@ -184,7 +184,9 @@ int CFaxReceiver::EnterHdlcMode(Direction direction) {
     g_nCarrierMode = transmit ? kCarrierHdlcTransmit : kCarrierHdlcReceive;
     if (!m_pComm->SendCommand(transmit ? kCmdHdlcTransmit : kCmdHdlcReceive))
         return kResultWriteFailed;
-    int result = WaitResponse(kResConnect, kResNoCarrier, m_timeouts.connectMs,
+    const uint32_t connectMs =
+        !transmit && m_session.repeatAwaited ? m_timeouts.commandRepeatMs : m_timeouts.connectMs;
+    int result = WaitResponse(kResConnect, kResNoCarrier, connectMs,
                               transmit ? ClearAll::Yes : ClearAll::No);
     if (!transmit && result == kResultTimeout && AbortReceive() == kResultCancelled)
         return kResultCancelled;

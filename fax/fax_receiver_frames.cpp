@@ -1,5 +1,7 @@
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "fax/fax_receiver.h"
 #include "fax/t30_dis_dcs_bits.h"
@@ -18,6 +20,13 @@ constexpr uint8_t kCsiPad = 0x04;  // a space, bit-reversed
 constexpr int kTcfMs = 1500;
 constexpr int kTcfTolerancePercent = 10;
 constexpr int kMsPerByteTimesM = 80;
+// A burst of errors in the TCF, as a lost 20 ms packet and the demodulator's recovery from it
+// leave: errors less than 40 ms apart (the two edges of a repeated packet) belong to one. More
+// bursts, longer ones or more errors in all fail the training.
+constexpr int kTcfBurstGapMs = 40;
+constexpr int kTcfBurstsAllowed = 3;
+constexpr int kTcfBurstMaxMs = 150;
+constexpr int kTcfErrorPercent = 10;
 
 // T.31 modulation numbers are the rate in 100 bit/s, plus 1 for V.17's long training and 2 for
 // its short one; every rate is a multiple of 2400 bit/s.
@@ -205,13 +214,16 @@ int CFaxReceiver::ReceiveFrame() {
     return result;
 }
 
+// A TCF passes when its zeros last 1.5 s (within 10 %) and what breaks them is a few short
+// bursts, such as a lost packet or a click leaves: the rate carries data, and error correction
+// or the row repair mends such a burst in a page. A line too noisy for the rate spreads errors
+// all through. Reads on to the carrier's DLE ETX: kResultOk, kResultAlternative for a TCF that
+// failed, kResultTimeout when the carrier does not end.
 int CFaxReceiver::CheckTraining() {
     CCommPort& port = *m_pComm;
     const uint32_t start = platform::TickCountMs();
-    const int lower = TcfBytes(m_nModulation, -kTcfTolerancePercent);
-    const int upper = TcfBytes(m_nModulation, kTcfTolerancePercent);
-    bool started = false;
-    int count = 0;
+    std::vector<uint8_t> tcf;
+    bool dlePending = false;
     while (!platform::TickDeadlinePassed(start, m_timeouts.trainingMs)) {
         if (!port.ReadByte()) {
             if (port.DeviceGone()) break;
@@ -219,20 +231,51 @@ int CFaxReceiver::CheckTraining() {
                 platform::TicksLeft(start, m_timeouts.trainingMs, platform::TickCountMs()));
             continue;
         }
-        if (port.m_byLast == 0) {
-            // The count runs one ahead of the zeros: the first zero counts twice.
-            if (!started) {
-                started = true;
-                ++count;
-            }
-            ++count;
+        uint8_t byte = port.m_byLast;
+        if (dlePending) {
+            dlePending = false;
+            if (byte == kEtx) return JudgeTraining(tcf) ? kResultOk : kResultAlternative;
+            byte = kDle;
+        } else if (byte == kDle) {
+            dlePending = true;
             continue;
         }
-        if (!started) continue;
-        return count >= lower && count <= upper ? kResultOk : kResultTimeout;
+        tcf.push_back(byte);
     }
     // No purge: the carrier's end is still to come, and EndTrainingCarrier waits for it.
+    JudgeTraining(tcf);
     return kResultTimeout;
+}
+
+bool CFaxReceiver::JudgeTraining(const std::vector<uint8_t>& tcf) {
+    const auto first = std::find(tcf.begin(), tcf.end(), 0);
+    const auto last = std::find(tcf.rbegin(), tcf.rend(), 0).base();
+    // The count runs one ahead of the zeros: the first zero counts twice.
+    const int span = first < last ? int(last - first) + 1 : 0;
+    const int bytesPerTcf = TcfBytes(m_nModulation, 0);
+    const int burstGap = bytesPerTcf * kTcfBurstGapMs / kTcfMs;
+    int bursts = 0, longestBurst = 0, errors = 0;
+    int burstStart = 0, lastError = -burstGap - 1;
+    for (auto it = first; it < last; ++it) {
+        if (*it == 0) continue;
+        const int at = int(it - first);
+        if (at - lastError > burstGap) {
+            ++bursts;
+            burstStart = at;
+        }
+        lastError = at;
+        longestBurst = std::max(longestBurst, at - burstStart + 1);
+        ++errors;
+    }
+    const bool passed = span >= TcfBytes(m_nModulation, -kTcfTolerancePercent) &&
+                        span <= TcfBytes(m_nModulation, kTcfTolerancePercent) &&
+                        bursts <= kTcfBurstsAllowed &&
+                        longestBurst <= bytesPerTcf * kTcfBurstMaxMs / kTcfMs &&
+                        errors * 100 <= span * kTcfErrorPercent;
+    char text[96];
+    std::snprintf(text, sizeof text, "TCF：%d字节，%d处错误共%d字节", span, bursts, errors);
+    Log(text);
+    return passed;
 }
 
 // After a failed check the modem is still in +FRM receive, where the first character of the

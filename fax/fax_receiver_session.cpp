@@ -229,6 +229,8 @@ FaxState CFaxReceiver::DoSendDis() {
     int result = SendDIS();
     if (result == kResultOk) {
         m_session.resultTexts = 0;
+        m_session.commandHeard = m_session.repeatAwaited = false;
+        m_session.repeatWaits = 0;
         return FaxState::ReceiveCommand;
     }
     if (result == kResultCancelled) return FaxState::Cancelled;
@@ -242,6 +244,8 @@ FaxState CFaxReceiver::DoReceiveCommand() {
             m_session.damageSeen = false;
             return DispatchCommand();
         case kResultTimeout:
+            if (m_session.commandHeard && m_session.repeatWaits < kRepeatWaitsAllowed)
+                return AwaitCommandRepeat();
             return CommandTimedOut();
         case kResultText:
             if (m_session.resultTexts < kResultTextsAllowed) {
@@ -258,15 +262,32 @@ FaxState CFaxReceiver::DoReceiveCommand() {
 
 FaxState CFaxReceiver::CommandTimedOut() {
     m_session.damageSeen = false;
+    m_session.commandHeard = m_session.repeatAwaited = false;
+    m_session.repeatWaits = 0;
     if (++m_session.timeouts < kCommandTimeoutsAllowed) return FaxState::SendCsi;
     return Fail(kFaxErrNoCommand);
 }
 
 // A damaged command frame: the caller repeats its command when no response comes, so receive
-// again. CRP would go out over the TCF that follows a DCS.
+// again, long enough for the repeat. CRP would go out over the TCF that follows a DCS. The
+// count, not T2, limits this: the repeat comes after T2 has run out.
 FaxState CFaxReceiver::CommandDamaged() {
-    if (!WithinT2OfDamage()) return CommandTimedOut();
+    if (!m_session.damageSeen) {
+        m_session.damageSeen = true;
+        m_session.damagedFrames = 0;
+    }
+    if (++m_session.damagedFrames > kDamagedFramesAllowed) return CommandTimedOut();
+    m_session.commandHeard = m_session.repeatAwaited = true;
     Log("命令帧损坏，重新接收");
+    return FaxState::ReceiveCommand;
+}
+
+// The caller sent part of its commands (its TSI), and the rest was lost: a DIS now
+// would meet its repeat on the line, so wait for that repeat instead.
+FaxState CFaxReceiver::AwaitCommandRepeat() {
+    m_session.repeatAwaited = true;
+    ++m_session.repeatWaits;
+    Log("未收到完整的命令，等待对方重发");
     return FaxState::ReceiveCommand;
 }
 
@@ -293,12 +314,15 @@ FaxState CFaxReceiver::DispatchCommand() {
             std::memcpy(m_session.dcs, m_frame + kFrameFifPos, std::min(fifLength, rpf::kDcsSize));
             m_pageFile.SetDcs(m_session.dcs, rpf::kDcsSize);
             m_session.dcsSeen = true;
+            m_session.commandHeard = m_session.repeatAwaited = false;
+            m_session.repeatWaits = 0;
             NoteEcmChoice();
             break;
         case kFcfTsi:
             LogAndShow("收到TSI帧");
             ReverseBuffer(m_frame + kFrameFifPos, kCsiFifSize);
             m_pageFile.SetTsi(m_frame + kFrameFifPos, kCsiFifSize);
+            m_session.commandHeard = true;
             if (!m_session.dcsSeen) return FaxState::ReceiveCommand;
             break;
         case kFcfDcn:
@@ -379,9 +403,15 @@ FaxState CFaxReceiver::DoSendFtt() {
 
 FaxState CFaxReceiver::DoReceiveTraining() {
     LogAndShow("正在接收训练序列");
-    if (CheckTraining() != kResultOk) {
+    const int check = CheckTraining();
+    if (check != kResultOk) {
         m_nFaxError = kFaxErrTraining;
-        if (EndTrainingCarrier() == kResultCancelled) return FaxState::Cancelled;
+        // A judged TCF was read to its end; NO CARRIER follows.
+        const int end =
+            check == kResultAlternative
+                ? WaitResponse(kResNoCarrier, kResError, m_timeouts.carrierEndMs, ClearAll::Yes)
+                : EndTrainingCarrier();
+        if (end == kResultCancelled) return FaxState::Cancelled;
         return FaxState::SendFtt;
     }
     // A later training that passes clears the failure: the fax can still arrive whole.
@@ -406,6 +436,12 @@ FaxState CFaxReceiver::DoPreparePage() {
     if (result == kResultOk) {
         // Page data are appended at the end.
         return m_session.ecm ? FaxState::ReceiveEcmBlock : FaxState::ReceivePage;
+    }
+    // With error correction a block whose training was lost on the line is no loss: the PPS
+    // after it follows, and PPR asks for every frame.
+    if (result == kResultTimeout && m_session.ecm) {
+        Log("未收到页面数据，等待PPS");
+        return BackToFrames(FaxState::ReceiveEcmCommand, kFaxErrPreparePage);
     }
     if (result == kResultCarrierError) {
         // Before the first page the caller missed CFR and repeats DCS; after one, it missed MCF
@@ -537,7 +573,10 @@ FaxState CFaxReceiver::DoReceiveFinalDcn() {
         Log("未收到完整的DCN，结束接收");
         return FaxState::Finish;
     }
-    return Fail(kFaxErrFinalDcn);
+    // Every page was confirmed and is stored, and the caller did not repeat its last command:
+    // a DCN lost on the line does not undo the fax.
+    Log("未收到DCN，传真已完整接收");
+    return FaxState::Finish;
 }
 
 FaxState CFaxReceiver::DoError() {

@@ -14,6 +14,7 @@ void FaxFixture::SetUp() {
     // The scripted modem answers at once: only the rows that leave a command unanswered wait
     // these out, and they need not wait seconds each.
     rx->m_timeouts.connectMs = kShortTimeoutMs;
+    rx->m_timeouts.commandRepeatMs = 2 * kShortTimeoutMs;
     rx->m_timeouts.frameMs = kShortTimeoutMs;
     rx->m_timeouts.trainingMs = kShortTimeoutMs;
     rx->m_timeouts.probeMs = kShortTimeoutMs;

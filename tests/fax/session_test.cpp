@@ -117,7 +117,8 @@ Script ThreeTimeOuts(CFaxReceiver&, TranscriptModem&) {
 // A real sender's answer to FTT: TSI and DCS again at a lower rate, which the TSI does not
 // pre-empt. The failed TCF is read to its end before AT+FTH=3, so FTT goes out.
 Script FttThenRetrainingAtALowerRate(CFaxReceiver&, TranscriptModem&) {
-    const std::string noisyTcf = std::string(400, '\0') + "\x01" + std::string(1400, '\0');
+    std::string noisyTcf;
+    for (int i = 0; i < 18; ++i) noisyTcf += std::string(99, '\0') + "\x01";
     return Join({kOpening,
                  Dcs(kDcs9600Normal),
                  {{kFrm96, kConnect + noisyTcf + "\x10\x03" + kNoCarrier}},
@@ -134,6 +135,22 @@ Script BadFcsOnDcsThenAGoodRepeat(CFaxReceiver&, TranscriptModem&) {
                          kConnect + ModemFrame(Frame(true, kFcfDcs, kDcs9600Normal)) + kError};
     return Join({kOpening,
                  {kSilence, Received(Frame(false, kFcfTsi, TsiFif())), badDcs},
+                 {Received(Frame(true, kFcfDcs, kDcs9600Normal))},
+                 Training(kFrm96, 1800),
+                 kSendCfr,
+                 LastPage("pg")});
+}
+
+// The caller repeats a DCS only after its TCF and T4, later than a CONNECT is awaited otherwise:
+// after a damaged DCS, and after a TSI whose DCS was lost, the receive waits for the repeat
+// rather than send DIS over it.
+Script DamagedThenLostDcsAndTheRepeats(CFaxReceiver&, TranscriptModem&) {
+    const Step tsi = Received(Frame(false, kFcfTsi, TsiFif())),
+               lateTsi = {tsi.expect, tsi.reply, kShortTimeoutMs + 500};
+    const Step badDcs = {"AT+FRH=3\r",
+                         kConnect + ModemFrame(Frame(true, kFcfDcs, kDcs9600Normal)) + kError};
+    return Join({kOpening,
+                 {kSilence, tsi, badDcs, lateTsi, {"AT+FRH=3\r", kConnect}, {"\x18", kOk}, lateTsi},
                  {Received(Frame(true, kFcfDcs, kDcs9600Normal))},
                  Training(kFrm96, 1800),
                  kSendCfr,
@@ -188,6 +205,14 @@ Script DamagedDcnThenSilence(CFaxReceiver&, TranscriptModem&) {
                  {{"AT+FRH=3\r", ""}, {"\x18", kOk}}});
 }
 
+// After EOP and our MCF nothing more came: the page is stored, and the fax is whole.
+Script NoDcnAfterTheLastMcf(CFaxReceiver&, TranscriptModem&) {
+    return Join({UpToPage(),
+                 Page(kFrm96, "pg"),
+                 PostPage(kFcfEop),
+                 {kSilence, {"AT+FRH=3\r", ""}, {"\x18", kOk}}});
+}
+
 Script EomAfterAPage(CFaxReceiver&, TranscriptModem&) {
     return Join({UpToPage(), Page(kFrm96, "page"), {Received(Frame(true, kFcfEom))}});
 }
@@ -217,6 +242,65 @@ Script PagesBeyond255(CFaxReceiver&, TranscriptModem&) {
     return Join({steps, {kResponseGap, {"AT+FTH=3\r", kConnect}, {SentFrame(true, kFcfDcn), kOk}}});
 }
 
+// Error correction, scripted: the fast mode's opening on a modem without V.17, a DCS that
+// chooses error correction with 64-octet frames at 9600 bit/s.
+const Script kFastOpening = {{"AT\r", kOk},
+                             {"AT+FCLASS=1\r", kOk},
+                             {"AT+FRM=?\r", "\r\n24,48,72,96\r\n" + kOk},
+                             {"ATA\r", kConnect},
+                             kCsi,
+                             {SentFrame(true, kFcfDis, {0x00, 0x73, 0x1F, 0x22}), kOk}};
+const std::vector<uint8_t> kDcsEcm64 = {0x00, 0x60, 0x01, 0x30};
+
+std::string EcmFrameData(uint8_t number) {
+    return std::string(64, static_cast<char>(0xA0 + number)) + std::string(1, '\x7E');
+}
+
+// A high-speed carrier with the given FCD frames (as the sender's octets) and three RCP; the
+// frame `damaged` gets a bit error.
+Script EcmBurst(const std::string& frm, const std::vector<uint8_t>& numbers, int damaged = -1) {
+    HdlcLine line;
+    line.Flags(20);
+    for (uint8_t number : numbers) {
+        std::vector<uint8_t> frame = {0xFF, 0x03, 0x06, number};
+        const std::string data = EcmFrameData(number).substr(0, 64);
+        frame.insert(frame.end(), data.begin(), data.end());
+        const size_t start = line.Bits().size();
+        line.Frame(frame);
+        if (number == damaged) line.Bits()[start + 100] ^= 1;
+    }
+    for (int i = 0; i < 3; ++i) line.Frame({0xFF, 0x13, 0x86});
+    const std::vector<uint8_t> octets = line.Octets();
+    return {{frm, kConnect + ModemData(std::string(octets.begin(), octets.end())) + kNoCarrier}};
+}
+
+Script Answer(uint8_t fcf, const std::vector<uint8_t>& fif = {}) {
+    return {kResponseGap, {"AT+FTH=3\r", kConnect}, {SentFrame(true, fcf, fif), kOk}};
+}
+
+// PPS with its post-message command, page 1, block 1, and three frames.
+Step Pps(uint8_t postMessage) {
+    return Received(Frame(true, kFcfPps, {postMessage, 0x00, 0x00, Reverse(2)}));
+}
+
+// The block's carrier never connects (its training was lost): the PPS after it is answered
+// with a PPR for every frame, and the block sent again completes the page.
+Script EcmBlockWhoseTrainingWasLost(CFaxReceiver& rx, TranscriptModem&) {
+    rx.m_faxMode = FaxMode::kFast;
+    std::vector<uint8_t> map(32, 0);
+    map[0] = Reverse(0x07);  // frames 0 to 2
+    return Join({kFastOpening,
+                 Dcs(kDcsEcm64),
+                 Training(kFrm96, 1800),
+                 kSendCfr,
+                 {{kFrm96, ""}, {"\x18", kOk}, Pps(kFcfEop)},
+                 Answer(kFcfPpr, map),
+                 EcmBurst(kFrm96, {0, 1, 2}),
+                 {Pps(kFcfEop)},
+                 Answer(kFcfMcf),
+                 kFinalDcn});
+}
+
 struct PathRow {
     const char* name;
     Script (*script)(CFaxReceiver&, TranscriptModem&);
@@ -241,6 +325,8 @@ const PathRow kPaths[] = {
      {"传真接收结束", "接收传真成功"}, 1, 3, nullptr, 0},
     {"BadFcsOnDcsThenAGoodRepeat", BadFcsOnDcsThenAGoodRepeat, kFaxErrNone, kSuccess, 1, 3,
      "命令帧损坏，重新接收", 0},
+    {"DamagedThenLostDcsAndTheRepeats", DamagedThenLostDcsAndTheRepeats, kFaxErrNone, kSuccess, 1,
+     3, "未收到完整的命令，等待对方重发", 0},
     {"ErrorForThePostPageCommandThenTheRepeat", ErrorForThePostPageCommandThenTheRepeat, kFaxErrNone,
      kSuccess, 1, 3, "未收到页后命令，重新接收", 0},
     {"CrpForADamagedPostPageCommand", CrpForADamagedPostPageCommand, kFaxErrNone, kSuccess, 2, 7,
@@ -251,6 +337,10 @@ const PathRow kPaths[] = {
      "再次收到EOP，重发MCF", 0},
     {"DamagedDcnThenSilence", DamagedDcnThenSilence, kFaxErrNone, kSuccess, 1, 3,
      "未收到完整的DCN，结束接收", 0},
+    {"NoDcnAfterTheLastMcf", NoDcnAfterTheLastMcf, kFaxErrNone, kSuccess, 1, 3,
+     "未收到DCN，传真已完整接收", 0},
+    {"EcmBlockWhoseTrainingWasLost", EcmBlockWhoseTrainingWasLost, kFaxErrNone, kSuccess, 1, 192,
+     "未收到页面数据，等待PPS", 0},
     {"EomAfterAPage", EomAfterAPage, kFaxErrEom, kFailed, 1, 5, nullptr, 0},
     {"ModemThatStopsMidPage", ModemStopsMidPage, kFaxErrReceivePage, kFailed, -2, -1, "页面数据超时", 0},
     // Far sooner than the page silence time-out: the read error says the device is gone.
@@ -347,47 +437,6 @@ TEST_F(Session, PageStartsGoIntoTheHeaderAndNothingOfAnEarlierFaxStays) {
     ASSERT_EQ(raw.size(), kHeaderSize);
     EXPECT_EQ(raw.substr(0, 2), "G3");
     EXPECT_EQ(raw.substr(kDcsOffset), std::string(kHeaderSize - kDcsOffset, '\0'));
-}
-
-// Error correction, scripted: the fast mode's opening on a modem without V.17, a DCS that
-// chooses error correction with 64-octet frames at 9600 bit/s.
-const Script kFastOpening = {{"AT\r", kOk},
-                             {"AT+FCLASS=1\r", kOk},
-                             {"AT+FRM=?\r", "\r\n24,48,72,96\r\n" + kOk},
-                             {"ATA\r", kConnect},
-                             kCsi,
-                             {SentFrame(true, kFcfDis, {0x00, 0x73, 0x1F, 0x22}), kOk}};
-const std::vector<uint8_t> kDcsEcm64 = {0x00, 0x60, 0x01, 0x30};
-
-std::string EcmFrameData(uint8_t number) {
-    return std::string(64, static_cast<char>(0xA0 + number)) + std::string(1, '\x7E');
-}
-
-// A high-speed carrier with the given FCD frames (as the sender's octets) and three RCP; the
-// frame `damaged` gets a bit error.
-Script EcmBurst(const std::string& frm, const std::vector<uint8_t>& numbers, int damaged = -1) {
-    HdlcLine line;
-    line.Flags(20);
-    for (uint8_t number : numbers) {
-        std::vector<uint8_t> frame = {0xFF, 0x03, 0x06, number};
-        const std::string data = EcmFrameData(number).substr(0, 64);
-        frame.insert(frame.end(), data.begin(), data.end());
-        const size_t start = line.Bits().size();
-        line.Frame(frame);
-        if (number == damaged) line.Bits()[start + 100] ^= 1;
-    }
-    for (int i = 0; i < 3; ++i) line.Frame({0xFF, 0x13, 0x86});
-    const std::vector<uint8_t> octets = line.Octets();
-    return {{frm, kConnect + ModemData(std::string(octets.begin(), octets.end())) + kNoCarrier}};
-}
-
-Script Answer(uint8_t fcf, const std::vector<uint8_t>& fif = {}) {
-    return {kResponseGap, {"AT+FTH=3\r", kConnect}, {SentFrame(true, fcf, fif), kOk}};
-}
-
-// PPS with its post-message command, page 1, block 1, and three frames.
-Step Pps(uint8_t postMessage) {
-    return Received(Frame(true, kFcfPps, {postMessage, 0x00, 0x00, Reverse(2)}));
 }
 
 // Frame 1 of three never arrives intact: four PPRs ask for it, the sender steps down with CTC,
