@@ -29,6 +29,5 @@ vantoro_check_format "$root"
 vantoro_build "$root"
 cd "${VANTORO_BUILD_DIR:-$root/build}"
 # Two tests a core: the calls in real time mostly wait for the clock (four fax calls at once
-# take 4 % of a core), and the bridges ride out the host's pauses, so the suite takes about
-# half as long as with one a core.
-ctest --output-on-failure --timeout 600 -j"$((2 * $(nproc)))" "${selection[@]}" "$@"
+# take 4 % of a core), so the suite takes little more than half as long as with one a core.
+ctest --output-on-failure --timeout 600 -j"$(nproc)" "${selection[@]}" "$@"
