@@ -16,38 +16,17 @@ shift $(($# > 2 ? 2 : $#))
 losses=("$@")
 [ ${#losses[@]} -gt 0 ] || losses=(0 0.5 1 2)
 read -r -a modes <<<"${MODES:-standard fast}"
-dir=$(mktemp -d)
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    rm -rf "$dir"
-}
-trap cleanup EXIT
+# shellcheck source=bench/fax_lib.sh
+source "$(dirname "$0")/fax_lib.sh"
 
 # Three short pages of text-like bars at normal resolution, each a little different: at 20 ms
 # a row, about 10 s of page data each.
-# shellcheck source=bench/fax_lib.sh
-source "$(dirname "$0")/fax_lib.sh"
 for n in 1 2 3; do
     make_page "$dir/page$n.tif" 500 \
         "rectangle 100,$((50 * n)),1600,$((50 * n + 30)) rectangle 100,300,$((300 * n)),330" \
         "rectangle 200,420,1400,$((425 + 10 * n))"
 done
 tiffcp "$dir/page1.tif" "$dir/page2.tif" "$dir/page3.tif" "$dir/doc.tif"
-
-wait_for() {  # FILE TEXT SECONDS
-    for _ in $(seq $(($3 * 10))); do
-        grep -q -- "$2" "$1" 2>/dev/null && return 0
-        sleep 0.1
-    done
-    return 1
-}
-stop_all() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    pids=()
-}
 
 # One call; prints "<completed 0|1> <pages pixel-exact>".
 call() {  # LOSS SEED MODE
