@@ -267,8 +267,10 @@ bool CFaxReceiver::JudgeTraining(const std::vector<uint8_t>& tcf) {
         longestBurst = std::max(longestBurst, at - burstStart + 1);
         ++errors;
     }
+    // A lost packet replaces zeros, where a gateway's fill for a late one adds bytes: the span
+    // must be long enough, and the zeros alone not too long.
     const bool passed = span >= TcfBytes(m_nModulation, -kTcfTolerancePercent) &&
-                        span <= TcfBytes(m_nModulation, kTcfTolerancePercent) &&
+                        span - errors <= TcfBytes(m_nModulation, kTcfTolerancePercent) &&
                         bursts <= kTcfBurstsAllowed &&
                         longestBurst <= bytesPerTcf * kTcfBurstMaxMs / kTcfMs &&
                         errors * 100 <= span * kTcfErrorPercent;

@@ -94,6 +94,9 @@ const TrainingRow kTrainings[] = {
     {"Of404ZerosAt2400Passes", 24, Tcf(404), kResultOk},
     // 48 bytes at 9600 bit/s: two packets lost in a row.
     {"WithThreeBurstsOfLostPacketsPasses", 96, TcfWithBursts(3, 48), kResultOk},
+    // A T.38 gateway's fill for a late datagram lengthens the carrier.
+    {"WithAGatewaysFillPasses", 96, Tcf(946, std::string(1000, '\0') + std::string(37, '\xFF')),
+     kResultOk},
     {"WithFourBurstsFails", 96, TcfWithBursts(4, 10), kResultAlternative},
     {"WithABurstOver150MsFails", 96, TcfWithBursts(1, 182, 10), kResultAlternative},
     {"WithNoiseAllThroughFailsAndIsReadToItsEnd", 96, TcfWithBursts(40, 1), kResultAlternative},
