@@ -337,6 +337,7 @@ private:
     FaxState CommandTimedOut();
     FaxState CommandDamaged();
     FaxState AwaitCommandRepeat();
+    void ForgetCommandRepeat();  // a whole command came, or our DIS starts again
     bool WithinT2OfDamage();
     void NoteEcmChoice();
     FaxState DoSelectRate();

@@ -229,8 +229,7 @@ FaxState CFaxReceiver::DoSendDis() {
     int result = SendDIS();
     if (result == kResultOk) {
         m_session.resultTexts = 0;
-        m_session.commandHeard = m_session.repeatAwaited = false;
-        m_session.repeatWaits = 0;
+        ForgetCommandRepeat();
         return FaxState::ReceiveCommand;
     }
     if (result == kResultCancelled) return FaxState::Cancelled;
@@ -262,8 +261,7 @@ FaxState CFaxReceiver::DoReceiveCommand() {
 
 FaxState CFaxReceiver::CommandTimedOut() {
     m_session.damageSeen = false;
-    m_session.commandHeard = m_session.repeatAwaited = false;
-    m_session.repeatWaits = 0;
+    ForgetCommandRepeat();
     if (++m_session.timeouts < kCommandTimeoutsAllowed) return FaxState::SendCsi;
     return Fail(kFaxErrNoCommand);
 }
@@ -291,6 +289,11 @@ FaxState CFaxReceiver::AwaitCommandRepeat() {
     return FaxState::ReceiveCommand;
 }
 
+void CFaxReceiver::ForgetCommandRepeat() {
+    m_session.commandHeard = m_session.repeatAwaited = false;
+    m_session.repeatWaits = 0;
+}
+
 // Opens the T2 window at the first damaged frame; true while it lasts. A modem that answers
 // every AT+FRH at once with NO CARRIER ends it early.
 bool CFaxReceiver::WithinT2OfDamage() {
@@ -314,8 +317,7 @@ FaxState CFaxReceiver::DispatchCommand() {
             std::memcpy(m_session.dcs, m_frame + kFrameFifPos, std::min(fifLength, rpf::kDcsSize));
             m_pageFile.SetDcs(m_session.dcs, rpf::kDcsSize);
             m_session.dcsSeen = true;
-            m_session.commandHeard = m_session.repeatAwaited = false;
-            m_session.repeatWaits = 0;
+            ForgetCommandRepeat();
             NoteEcmChoice();
             break;
         case kFcfTsi:
