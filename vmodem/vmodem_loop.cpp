@@ -277,7 +277,9 @@ void VirtualModem::onTick() {
     } else if (m_t31 && m_faxJoined) {
         int got = t31_tx(m_t31, out, kBlockSamples);
         for (int i = got; i < kBlockSamples; ++i) out[i] = 0;
-        if (m_options.traceCarriers) m_modemCarrier.feed(out, kBlockSamples, m_nextTickNs);
+        // Stamped when sent, as the caller's audio is when it comes: a tick run late after the
+        // host paused us would otherwise shorten the gaps the trace shows.
+        if (m_options.traceCarriers) m_modemCarrier.feed(out, kBlockSamples, vmodemNowNs());
         runFaxDeferred();
     } else {
         voiceOutput(out, kBlockSamples);

@@ -85,7 +85,7 @@ protected:
 TEST_P(RtpStrangerTest, OnlyTheCallerIsRecorded) {
     const bool behindNat = GetParam();
     m_bridge = AnsweringBridge();
-    const int offeredPort = FreePort() & ~1;
+    const int offeredPort = FreePorts(2);
     RtpSource caller(behindNat ? FreePort() : offeredPort), stranger;
     const size_t from = Lines();
     auto sipp = Sipp("dynamic_caller.xml", {{"number", "5550123"},

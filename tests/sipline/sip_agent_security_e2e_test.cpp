@@ -97,7 +97,7 @@ protected:
                                          const std::string& lineIni = "") {
         if (!lineIni.empty()) WriteFile(m_folder / "config/vantoro/line.ini", lineIni);
         args.insert(args.begin(), ToolPath("vantoro-sipline"));
-        const int rtp = FreePort() & ~1;
+        const int rtp = FreePorts(10);
         args.insert(args.end(),
                     {"--rtp-ports", std::to_string(rtp) + "-" + std::to_string(rtp + 9)});
         auto bridge = std::make_unique<ChildProcess>(

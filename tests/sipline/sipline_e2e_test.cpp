@@ -83,7 +83,7 @@ TEST_F(SipLineTest, SippCallersLeaveTheirMessageInBothLaws) {
     }
     const auto callFrom = [&](const std::string& number, int hangUpAfterMs) {
         return Sipp("dynamic_caller.xml", {{"number", number},
-                                           {"rtp_port", std::to_string(FreePort() & ~1)},
+                                           {"rtp_port", std::to_string(FreePorts(2))},
                                            {"call_ms", std::to_string(hangUpAfterMs)}});
     };
     size_t from = Lines();

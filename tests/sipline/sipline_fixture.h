@@ -50,6 +50,24 @@ inline int FreePort() {
     return ntohs(addr.sin_port);
 }
 
+// An even port with the `count` ports from it unused now, for RTP: the even neighbour of a free
+// port may be taken by another test running at the same time.
+inline int FreePorts(int count) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const int first = FreePort() & ~1;
+        std::vector<int> fds;
+        bool free = first + count <= 65536;
+        for (int port = first; free && port < first + count; ++port) {
+            fds.push_back(socket(AF_INET, SOCK_DGRAM, 0));
+            sockaddr_in addr = Ipv4(INADDR_LOOPBACK, port);
+            free = bind(fds.back(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+        }
+        for (int fd : fds) close(fd);
+        if (free) return first;
+    }
+    return 0;
+}
+
 // The SIP port of the ready line of a bridge writing to `process`'s standard error (the bridge, or
 // the program whose line library started it); 0 when it did not come in time.
 inline int ReadyPort(ChildProcess& process) {
@@ -88,7 +106,7 @@ protected:
     // The bridge with the folders of the program (its line.ini) and `args`; it listens unless
     // `listening` is false.
     std::unique_ptr<ChildProcess> Bridge(std::vector<std::string> args, bool listening = true) {
-        const int rtp = m_rtpBase = FreePort() & ~1;
+        const int rtp = m_rtpBase = FreePorts(10);
         args.insert(args.begin(), ToolPath("vantoro-sipline"));
         args.insert(args.end(),
                     {"--rtp-ports", std::to_string(rtp) + "-" + std::to_string(rtp + 9)});
@@ -125,7 +143,7 @@ protected:
         const std::string command = "exec sipp " + (port ? std::string() : Sip()) + " -sf " + path +
                                     " -m 1 -s fax -t " + transport + " -i " + from + " -p " +
                                     std::to_string(port ? port : FreePort()) + " -mp " +
-                                    std::to_string(FreePort() & ~1) +
+                                    std::to_string(FreePorts(4)) +
                                     " -nostdin -timeout 80s -timeout_error >" + path + ".out";
         auto sipp =
             std::make_unique<ChildProcess>(std::vector<std::string>{"/bin/sh", "-c", command});
