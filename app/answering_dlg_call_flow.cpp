@@ -270,7 +270,11 @@ bool CAnsweringDlg::CallerIsBlocked() const {
 // is answered: the call takes it then, and a caller it blocks is hung up all the same.
 void CAnsweringDlg::TakeCallerId() {
     const QString caller = QString::fromStdString(m_line.CallerId());
-    if (callState != CallState::Answered || caller.isEmpty() || caller == m_strCallerId) return;
+    if (caller.isEmpty() || caller == m_strCallerId) return;
+    // Told after a ring the call was read at: a caller who gives up before the next one is
+    // still known in the call log.
+    if (callState == CallState::Ringing) m_strCallerId = caller;
+    if (callState != CallState::Answered) return;
     m_strCallerId = caller;
     m_callCaller = caller.toStdString();
     m_line.Log(kCallerIdLogPrefix + m_callCaller);
