@@ -17,6 +17,8 @@ public:
     explicit IfpRepair(int t38Version) : m_version(t38Version) {}
     // One IFP from the gateway; what goes on the network goes to `out`, perhaps later.
     void put(const uint8_t* ifp, size_t size, int copies, const Sink& out);
+    // One IFP from the far end: its answers tell when our side can only send a fast carrier.
+    void heard(const uint8_t* ifp, size_t size);
     uint64_t repaired() const { return m_repaired; }
 
 private:
@@ -26,6 +28,7 @@ private:
     void track(const uint8_t* ifp, size_t size);
     void emit(const uint8_t* ifp, size_t size, int copies, const Sink& out);
     void beginMisread(int copies, const Sink& out);
+    bool fastBurstCertain() const;
 
     int m_version;
     State m_state = State::Normal;
@@ -36,4 +39,7 @@ private:
     uint8_t m_fcf = 0;
     int m_burstsSinceDcs = 0;
     bool m_expectV21 = false;
+    size_t m_farFrameOctets = 0;  // of the V.21 frame coming in
+    uint8_t m_farFcf = 0;
+    uint8_t m_farAnswer = 0;  // the far end's last whole frame since our last frame or burst
 };
