@@ -97,6 +97,8 @@ void IfpRepair::heard(const uint8_t* ifp, size_t size) {
     } else {
         if (type == kFieldHdlcFcsOk || type == kFieldHdlcFcsOkSigEnd)
             m_farAnswer = m_farFcf & kFcfNoX;
+        // A frame whose FCF was lost on the way must not answer with the last one's.
+        m_farFcf = 0;
         m_farFrameOctets = 0;
     }
 }
@@ -105,7 +107,7 @@ void IfpRepair::heard(const uint8_t* ifp, size_t size) {
 // DCS, the page after the far end's CFR to it, the next page after MCF to MPS.
 bool IfpRepair::fastBurstCertain() const {
     const uint8_t ours = m_fcf & kFcfNoX;
-    if (m_frameOctets != 0) return false;
+    if (m_frameOctets != 0 || m_holdEveryTraining) return false;
     if (ours == kFcfDcs)
         return m_burstsSinceDcs == 0 || (m_burstsSinceDcs == 1 && m_farAnswer == kFcfCfr);
     return ours == kFcfMps && m_farAnswer == kFcfMcf;

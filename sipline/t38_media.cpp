@@ -291,6 +291,7 @@ void T38Media::startTerminal(const T38Offer& session, const std::string& tiffPat
                              std::function<void(const std::string& result)> done) {
     if (!m->sock || m->active()) return;
     m->configure(session);
+    m->repair.holdEveryTraining();
     m->receiver = UdptlReceiver();
     m->terminalDone = std::move(done);
     m->terminal = t38_terminal_init(nullptr, 1, gatewayPacketHandler, m.get());
