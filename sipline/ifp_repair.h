@@ -17,6 +17,12 @@ public:
     explicit IfpRepair(int t38Version) : m_version(t38Version) {}
     // One IFP from the gateway; what goes on the network goes to `out`, perhaps later.
     void put(const uint8_t* ifp, size_t size, int copies, const Sink& out);
+    // One IFP from the far end: its answers tell when our side can only send a fast carrier.
+    void heard(const uint8_t* ifp, size_t size);
+    // For a sender of T.38's own, whose data comes a training's time after the indicator and in
+    // bursts of its timer: held until the data, the indicator gives the far gateway, which plays
+    // the data right after its own training, that much in hand.
+    void holdEveryTraining() { m_holdEveryTraining = true; }
     uint64_t repaired() const { return m_repaired; }
 
 private:
@@ -26,6 +32,7 @@ private:
     void track(const uint8_t* ifp, size_t size);
     void emit(const uint8_t* ifp, size_t size, int copies, const Sink& out);
     void beginMisread(int copies, const Sink& out);
+    bool fastBurstCertain() const;
 
     int m_version;
     State m_state = State::Normal;
@@ -36,4 +43,8 @@ private:
     uint8_t m_fcf = 0;
     int m_burstsSinceDcs = 0;
     bool m_expectV21 = false;
+    bool m_holdEveryTraining = false;
+    size_t m_farFrameOctets = 0;  // of the V.21 frame coming in
+    uint8_t m_farFcf = 0;
+    uint8_t m_farAnswer = 0;  // the far end's last whole frame since our last frame or burst
 };

@@ -133,6 +133,7 @@ void T38Media::Impl::onDatagram(const sa* src, mbuf* mb) {
 }
 
 void T38Media::Impl::onIfp(const uint8_t* ifp, size_t size, uint16_t sequence) {
+    repair.heard(ifp, size);
     // spandsp takes the packet as writable; it does not write it.
     t38_core_rx_ifp_packet(core(), const_cast<uint8_t*>(ifp), int(size), sequence);
 }
@@ -290,6 +291,7 @@ void T38Media::startTerminal(const T38Offer& session, const std::string& tiffPat
                              std::function<void(const std::string& result)> done) {
     if (!m->sock || m->active()) return;
     m->configure(session);
+    m->repair.holdEveryTraining();
     m->receiver = UdptlReceiver();
     m->terminalDone = std::move(done);
     m->terminal = t38_terminal_init(nullptr, 1, gatewayPacketHandler, m.get());

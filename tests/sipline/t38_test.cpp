@@ -101,3 +101,24 @@ TEST(IfpRepair, AV21CommandTakenForAFastTrainingGoesOutAsV21) {
     expected.push_back({0x06});
     EXPECT_EQ(Repaired(in), expected);
 }
+
+TEST(IfpRepair, AFastCarrierGoesOutAtOnceWhereT30AllowsNothingElse) {
+    // The training check after DCS, and the page after CFR to it; after FTT, DCS may come again.
+    for (const uint8_t answer : {0xa1, 0xa2}) {
+        IfpRepair repair(0);
+        std::vector<Ifp> out;
+        const auto send = [&](const std::vector<Ifp>& ifps) {
+            for (const Ifp& ifp : ifps)
+                repair.put(ifp.data(), ifp.size(), 1,
+                           [&](const uint8_t* p, size_t n, int) { out.emplace_back(p, p + n); });
+        };
+        send({{0xc0, 0x01, 0x80, 0x00, 0x02, 0xff, 0xc8, 0xc1}, {0xc0, 0x01, 0x20}, {0x0e}});
+        EXPECT_EQ(out.back(), Ifp{0x0e});
+        send({{0xc8, 0x01, 0x70}});
+        for (const Ifp& ifp :
+             {Ifp{0xc0, 0x01, 0x80, 0x00, 0x02, 0xff, 0xc8, answer}, Ifp{0xc0, 0x01, 0x20}})
+            repair.heard(ifp.data(), ifp.size());
+        send({{0x0e}});
+        EXPECT_EQ(out.back() == Ifp{0x0e}, answer == 0xa1) << int(answer);
+    }
+}
