@@ -24,6 +24,8 @@ public:
     // Reads output until there are `count` stdout lines; the lines there are then.
     std::vector<std::string> WaitForStdoutLines(size_t count, int timeoutMs);
     bool WaitForStderr(const std::string& text, int timeoutMs);
+    // Reads output until `done` holds; false when it does not in time or the output ends.
+    bool WaitUntil(const std::function<bool()>& done, int timeoutMs);
     // Exit status, or -1 when it did not end in time (then it is killed).
     int WaitForExit(int timeoutMs);
     bool Running();
@@ -39,8 +41,6 @@ public:
 
 private:
     bool ReadSome(int timeoutMs);
-    // Reads output until `done` holds; false when it does not in time or the output ends.
-    bool WaitUntil(const std::function<bool()>& done, int timeoutMs);
 
     std::vector<std::string> m_argv;
     std::vector<std::string> m_environment;
