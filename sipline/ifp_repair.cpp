@@ -61,6 +61,12 @@ void IfpRepair::toV21(std::vector<uint8_t>& ifp) const {
         ifp[2] = uint8_t((ifp[2] & ~(0x07 << shift)) | kFieldHdlcSigEnd << shift);
 }
 
+void IfpRepair::FrameFcf::take(const uint8_t* ifp, size_t size) {
+    for (size_t i = kFieldDataAt; i < size; ++i, ++octets) {
+        if (octets == kFcfOffset) fcf = ifp[i];
+    }
+}
+
 // Follows what goes out: which V.21 frame was sent last and how many fast bursts followed DCS,
 // so that the burst after the training check, a page, is known to be followed by V.21.
 void IfpRepair::track(const uint8_t* ifp, size_t size) {
@@ -73,17 +79,15 @@ void IfpRepair::track(const uint8_t* ifp, size_t size) {
         return;
     }
     if (type == kFieldHdlcData) {
-        for (size_t i = kFieldDataAt; i < size; ++i, ++m_frameOctets) {
-            if (m_frameOctets == kFcfOffset) m_fcf = ifp[i];
-        }
+        m_out.take(ifp, size);
     } else if (type == kFieldHdlcFcsOk || type == kFieldHdlcFcsOkSigEnd) {
-        const uint8_t fcf = m_fcf & kFcfNoX;
+        const uint8_t fcf = m_out.fcf & kFcfNoX;
         if (fcf == kFcfDcs) m_burstsSinceDcs = 0;
         m_expectV21 = fcf == kFcfEop || fcf == kFcfEom;
-        m_frameOctets = 0;
+        m_out.octets = 0;
         m_farAnswer = 0;
     } else {
-        m_frameOctets = 0;
+        m_out.octets = 0;
     }
 }
 
@@ -91,23 +95,21 @@ void IfpRepair::heard(const uint8_t* ifp, size_t size) {
     if (!isData(ifp, size) || value(ifp[0]) != 0) return;
     const int type = field(ifp, size);
     if (type == kFieldHdlcData) {
-        for (size_t i = kFieldDataAt; i < size; ++i, ++m_farFrameOctets) {
-            if (m_farFrameOctets == kFcfOffset) m_farFcf = ifp[i];
-        }
+        m_far.take(ifp, size);
     } else {
         if (type == kFieldHdlcFcsOk || type == kFieldHdlcFcsOkSigEnd)
-            m_farAnswer = m_farFcf & kFcfNoX;
+            m_farAnswer = m_far.fcf & kFcfNoX;
         // A frame whose FCF was lost on the way must not answer with the last one's.
-        m_farFcf = 0;
-        m_farFrameOctets = 0;
+        m_far.fcf = 0;
+        m_far.octets = 0;
     }
 }
 
 // Where T.30 leaves the sender no choice but a fast carrier: the training check right after
 // DCS, the page after the far end's CFR to it, the next page after MCF to MPS.
 bool IfpRepair::fastBurstCertain() const {
-    const uint8_t ours = m_fcf & kFcfNoX;
-    if (m_frameOctets != 0 || m_holdEveryTraining) return false;
+    const uint8_t ours = m_out.fcf & kFcfNoX;
+    if (m_out.octets != 0 || m_holdEveryTraining) return false;
     if (ours == kFcfDcs)
         return m_burstsSinceDcs == 0 || (m_burstsSinceDcs == 1 && m_farAnswer == kFcfCfr);
     return ours == kFcfMps && m_farAnswer == kFcfMcf;

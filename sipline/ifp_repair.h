@@ -39,12 +39,16 @@ private:
     std::vector<uint8_t> m_held;
     int m_heldCopies = 0;
     uint64_t m_repaired = 0;
-    size_t m_frameOctets = 0;  // of the V.21 frame going out
-    uint8_t m_fcf = 0;
+    // The FCF of a V.21 frame, read from its HDLC data IFPs as they pass.
+    struct FrameFcf {
+        size_t octets = 0;
+        uint8_t fcf = 0;
+        void take(const uint8_t* ifp, size_t size);
+    };
+    FrameFcf m_out;  // the frame going out
     int m_burstsSinceDcs = 0;
     bool m_expectV21 = false;
     bool m_holdEveryTraining = false;
-    size_t m_farFrameOctets = 0;  // of the V.21 frame coming in
-    uint8_t m_farFcf = 0;
+    FrameFcf m_far;           // the frame coming in
     uint8_t m_farAnswer = 0;  // the far end's last whole frame since our last frame or burst
 };
