@@ -1,19 +1,26 @@
 // libFuzzer: any datagrams from the network. The receiver never reads outside them, hands up
-// only IFPs in increasing sequence, and whatever it hands up is no larger than a datagram; what
-// our sender writes from the same bytes decodes back to them.
+// only IFPs in increasing sequence, and whatever it hands up is no larger than a datagram; the
+// IFP filter reads what is handed up without reading outside it either; what our sender writes
+// from the same bytes decodes back to them.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
+#include "sipline/ifp_repair.h"
 #include "sipline/udptl.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     UdptlReceiver receiver;
+    IfpRepair repair(size ? data[0] % 4 : 0);
     bool first = true;
     uint16_t previous = 0;
-    const auto check = [&](const uint8_t*, size_t n, uint16_t sequence) {
+    const auto check = [&](const uint8_t* ifp, size_t n, uint16_t sequence) {
         if (n == 0 || n > kUdptlMaxDatagram) __builtin_trap();
+        repair.heard(ifp, n);
+        repair.put(ifp, n, 1, [](const uint8_t*, size_t out, int) {
+            if (out == 0 || out > kUdptlMaxDatagram) __builtin_trap();
+        });
         // Only a far end that started over (a jump of 1000 or more) goes back.
         const int ahead = int16_t(uint16_t(sequence - previous));
         if (!first && ahead <= 0 && ahead > -999) __builtin_trap();
